@@ -1,0 +1,1 @@
+#include "module/version_text.hpp"

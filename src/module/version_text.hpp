@@ -1,0 +1,2 @@
+// Interpreter-free helpers of the import-time version check.
+#pragma once
