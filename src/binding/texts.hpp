@@ -94,6 +94,16 @@ inline constexpr const char unclosed_subarray[] = "Unexpected end of format stri
 
 inline constexpr const char float_division[] = "float division";
 
+// Calls whose vector lengths do not fit together are refused before anything
+// is read or written.
+inline constexpr const char needs_at_least_one[] = "%s has %lld element%s, needs at least 1";
+inline constexpr const char needs_at_least[] = "%s has %lld element%s, needs at least %lld (%s)";
+inline constexpr const char needs_exactly[] = "%s has %lld element%s, needs exactly %lld (%s)";
+inline constexpr const char scratch_length[] =
+    "numpy.empty(%lld, dtype=numpy.float32) gave %lld element%s";
+inline constexpr const char len_gap_plus_one[] = "len(gap) + 1";
+inline constexpr const char len_prob_minus_one[] = "len(prob) - 1";
+
 // ---- Import-time compatibility checks --------------------------------------
 
 inline constexpr const char version_mismatch[] =

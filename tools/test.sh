@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds everything, and runs the C++ unit
+# tests (CTest) and the Python tests (pytest) against the installed package.
+INSTALL_TARGET=".[test]"
+source "$(dirname "$0")/env.sh"
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+fi
+command -v cmake >/dev/null && command -v ninja >/dev/null ||
+  "$VPY" -m pip install --quiet --disable-pip-version-check cmake ninja
+export PATH="$PWD/$VENV/bin:$PATH"
+
+cmake -S . -B build/cpp-tests -G Ninja -DZELVANE_BUILD_MODULE=OFF -DZELVANE_BUILD_CPP_TESTS=ON >/dev/null
+cmake --build build/cpp-tests
+ctest --test-dir build/cpp-tests --output-on-failure
+
+# Run from outside the checkout so that the installed package is imported.
+cd build && exec "$VPY" -m pytest -q -p no:cacheprovider --rootdir=.. ../tests "$@"
