@@ -1,5 +1,6 @@
 """Helpers shared by the Python tests of zelvane."""
 
+import json
 import subprocess
 import sys
 import tempfile
@@ -16,6 +17,9 @@ MODULE_FILE = "zelvane/bake"
 
 # The line of each function's own traceback entry and code object.
 FUNCTION_LINES = {"fitgapmass": 18, "fitgapmass_meh": 94}
+
+# Filler around strided views, to show writes between their elements.
+MARK = np.float32(-123.5)
 
 
 @pytest.fixture(params=sorted(FUNCTION_LINES))
@@ -40,14 +44,14 @@ def run_python(code, *args, timeout=300):
     return proc.returncode, proc.stdout, proc.stderr
 
 
-def assert_bits_equal(actual, expected):
+def assert_bits_equal(actual, expected, note=""):
     """Element-wise float32 identity by bit pattern, so -0.0 and +0.0 differ; any NaN
-    matches any NaN, whatever its payload."""
+    matches any NaN, whatever its payload. `note` prefixes the failure message."""
     a = np.array(actual, dtype=np.float32)
     e = np.array(expected, dtype=np.float32)
-    assert a.shape == e.shape, f"shape {a.shape} != {e.shape}"
+    assert a.shape == e.shape, f"{note}shape {a.shape} != {e.shape}"
     same = (a.view(np.uint32) == e.view(np.uint32)) | (np.isnan(a) & np.isnan(e))
-    assert same.all(), (f"{a.tolist()} != {e.tolist()} "
+    assert same.all(), (f"{note}{a.tolist()} != {e.tolist()} "
                         f"at positions {np.flatnonzero(~same).tolist()}")
 
 
@@ -56,3 +60,125 @@ def module_frames(exc):
     `exc`, outermost first (the order in which a traceback prints them)."""
     return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__)
             if f.filename == MODULE_FILE]
+
+
+def spread(values, step):
+    """(buffer, view): `values` at every `step`-th float32 of a buffer of MARK; a
+    negative step lays them out backwards."""
+    base = np.full(len(values) * abs(step), MARK, np.float32)
+    view = base[::step]
+    view[:] = values
+    return base, view
+
+
+def outside(base, step):
+    """The elements of a `spread` buffer that lie between those of its view."""
+    return np.delete(base, np.arange(len(base))[::step])
+
+
+def random_inputs(count, seed):
+    """Random float32 (center, gap) with 1 to 8 masses: unit-step, ascending, unsorted or
+    shuffled centres, the odd extra centre and zero-width bin; masses that tie, of either
+    sign, near the float32 limit, signed zeros, and the odd NaN or infinity."""
+    rng = np.random.default_rng(seed)
+    for k in range(count):
+        n, kind = int(rng.integers(1, 9)), k % 5
+        if kind == 0:  # small integers on unit widths: bounds and pair sums often tie
+            center, gap = np.arange(n + 1), rng.integers(-2, 4, n)
+        elif kind == 1:  # ascending centres, uneven widths, mostly positive masses
+            center, gap = np.cumsum(rng.uniform(0.05, 3, n + 1)), rng.normal(1, 1, n)
+        elif kind == 2:  # unsorted centres (negative widths), masses of either sign
+            center, gap = rng.uniform(-5, 5, n + 1), rng.normal(0, 2, n)
+        elif kind == 3:  # masses near the float32 limit: overflow on the way
+            center, gap = np.arange(n + 1) * 0.5, rng.uniform(-3.4e38, 3.4e38, n)
+        else:  # shuffled unit steps, zero masses of both signs
+            center, gap = rng.permutation(n + 1), rng.choice(np.array([-1, -0.0, 0.0, 1]), n)
+        center = np.append(center, rng.normal(size=rng.integers(0, 3))).astype(np.float32)
+        gap = gap.astype(np.float32)
+        for i in range(n):
+            r = rng.random()
+            if r < 0.04:
+                gap[i] = rng.choice([np.nan, np.inf, -np.inf])
+            elif r < 0.06:
+                center[i + 1] = center[i]
+        yield center, gap
+
+
+# Element steps of center, gap and prob.
+STEPS = [(1, 1, 1), (2, 2, 2), (-1, -1, -1), (2, -1, -3), (-3, 1, 2)]
+
+
+def check_on_random_inputs(func, reference, count=400, seed=20240611):
+    """Call func on random inputs, with center, gap and prob laid out at varied element
+    steps, and compare prob bit for bit with reference(center, gap); where that raises
+    ZeroDivisionError, func must too and leave prob untouched. center, gap and the floats
+    between prob's elements must keep their values. Returns the successful
+    (center, gap, prob)."""
+    done, raised = [], 0
+    for k, (center, gap) in enumerate(random_inputs(count, seed)):
+        steps, before = STEPS[k % len(STEPS)], np.full(len(gap) + 1, 7.25)
+        (cbase, cview), (gbase, gview), (pbase, pview) = (
+            spread(v, s) for v, s in zip((center, gap, before), steps))
+        inputs = np.concatenate([cbase, gbase])
+        note = f"case {k}: center={center.tolist()} gap={gap.tolist()} steps={steps}: "
+        try:
+            want = reference(center, gap)
+        except ZeroDivisionError:
+            raised += 1
+            with pytest.raises(ZeroDivisionError):
+                func(cview, gview, pview)
+            want = before
+        else:
+            assert func(cview, gview, pview) is None
+            done.append((center, gap, pview))
+        assert_bits_equal(pview, want, note)
+        assert (outside(pbase, steps[2]) == MARK).all(), note
+        assert_bits_equal(np.concatenate([cbase, gbase]), inputs, note)
+    assert 0 < raised < count // 4, raised
+    return done
+
+
+# Each vector is placed so that its last element is the last float before a page that
+# any access faults on: reading or writing past the end crashes the child.
+GUARDED_CALL = r"""
+import ctypes, json, mmap, sys
+import numpy as np
+import zelvane.bake as bake
+
+PAGE = mmap.PAGESIZE
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mprotect.argtypes = (ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int)
+
+def guarded(values):
+    if values is None:
+        return None
+    region = mmap.mmap(-1, 2 * PAGE)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(region))
+    if libc.mprotect(base + PAGE, PAGE, 0) != 0:  # PROT_NONE
+        raise OSError(ctypes.get_errno(), "mprotect failed")
+    vector = np.frombuffer(region, np.float32, len(values), PAGE - 4 * len(values))
+    vector[:] = values
+    return vector
+
+name, touch_guard, args = json.loads(sys.argv[1])
+center, gap, prob = map(guarded, args)
+if touch_guard:
+    ctypes.c_float.from_address(center.ctypes.data + 4 * len(center)).value
+try:
+    getattr(bake, name)(center, gap, prob)
+    outcome = None
+except Exception as e:
+    outcome = [type(e).__name__, str(e)]
+print(json.dumps([outcome, None if prob is None else prob.tolist()]))
+"""
+
+
+def run_guarded(name, center, gap, prob, touch_guard=False):
+    """Call bake.<name> in a child process on float32 vectors (lists, or None) that each
+    end right before an inaccessible page. Returns (rc, outcome, prob afterwards, stderr),
+    outcome being None or [exception type name, message]; `touch_guard` first reads the
+    float just past `center`."""
+    case = json.dumps([name, touch_guard, [center, gap, prob]])
+    rc, out, err = run_python(GUARDED_CALL, case)
+    outcome, after = json.loads(out) if rc == 0 else (None, None)
+    return rc, outcome, after, err

@@ -1,58 +1,43 @@
-"""Argument binding of fitgapmass and fitgapmass_meh: counts, keywords, the
-plain call slot and the vector calling convention, and the traceback entry
-that a binding failure carries."""
+"""Argument binding of both functions: counts, keywords, the plain call slot and the
+vector calling convention, and the traceback entry that a failure carries."""
 import ctypes
 import itertools
+import traceback
 
 import numpy as np
 import pytest
 
-from zelvane import bake
-
-from conftest import FUNCTION_LINES
+from conftest import FUNCTION_LINES, module_frames
 
 NAMES = ("center", "gap", "prob")
+COUNT = "{}() takes exactly 3 positional arguments ({} given)"
+UNEXPECTED = "{}() got an unexpected keyword argument '{}'"
+MULTIPLE = "{}() got multiple values for keyword argument '{}'"
+# The one traceback entry in "zelvane/bake", (line, name), that a failure of each function carries.
+ENTRY = {name: (line, f"zelvane.bake.{name}") for name, line in FUNCTION_LINES.items()}
 
 
-
-def vectors():
-    """A valid call whose result differs from its reversal, so a swapped or
-    misbound argument shows in the output."""
-    return (np.array([0, 1, 3], np.float32), np.array([0.5, 1.5], np.float32),
-            np.zeros(3, np.float32))
+def vectors():  # a valid call whose result changes when any two arguments are swapped
+    return tuple(np.array(v, np.float32) for v in ([0, 1, 3], [0.5, 1.5], [0, 0, 0]))
 
 
 def reference(f):
     a, b, d = vectors()
     f(a, b, d)
-    return d
+    return d.tolist()
 
 
-def count_error(f, given):
-    return f"{f.__name__}() takes exactly 3 positional arguments ({given} given)"
-
-
-def unexpected(f, name):
-    return f"{f.__name__}() got an unexpected keyword argument '{name}'"
-
-
-def multiple(f, name):
-    return f"{f.__name__}() got multiple values for keyword argument '{name}'"
-
-
-# Calls through the C entry points, so that keyword forms the interpreter's own
-# call syntax cannot produce reach the function.  A NULL pointer is None.
-_api = ctypes.pythonapi
-_get_slot = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_int)(("PyType_GetSlot", _api))
-_TERNARY = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_void_p)
-_vectorcall = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object),
-                                ctypes.c_size_t, ctypes.c_void_p)(("PyObject_Vectorcall", _api))
-_TP_CALL = 50
+# The C entry points, which take keyword forms that the call syntax cannot make.
+_api, _obj, _ptr = ctypes.pythonapi, ctypes.py_object, ctypes.c_void_p
+_get_slot = ctypes.PYFUNCTYPE(_ptr, _obj, ctypes.c_int)(("PyType_GetSlot", _api))
+_TERNARY = ctypes.PYFUNCTYPE(_obj, _obj, _obj, _ptr)
+_vectorcall = ctypes.PYFUNCTYPE(_obj, _obj, ctypes.POINTER(_obj), ctypes.c_size_t, _ptr)(
+    ("PyObject_Vectorcall", _api))
 
 
 def plain_call(f, args, kwargs):
-    """The type's tp_call slot, given a keyword mapping (or NULL)."""
-    return _TERNARY(_get_slot(type(f), _TP_CALL))(f, tuple(args), None if kwargs is None else id(kwargs))
+    """The type's tp_call slot (50), given a keyword mapping or NULL (None)."""
+    return _TERNARY(_get_slot(type(f), 50))(f, tuple(args), None if kwargs is None else id(kwargs))
 
 
 def vectorcall(f, args, kwnames=None, kwvalues=()):
@@ -60,122 +45,84 @@ def vectorcall(f, args, kwnames=None, kwvalues=()):
     return _vectorcall(f, values, len(args), None if kwnames is None else id(kwnames))
 
 
-BOUND = [
-    lambda f, a, b, d: f(a, b, d),
-    lambda f, a, b, d: f(a, gap=b, prob=d),
-    lambda f, a, b, d: f(prob=d, center=a, gap=b),
-    lambda f, a, b, d: f(a, b, d, **{}),
+def keyword_mix(positional, order):
+    """A call passing the first `positional` arguments by position, the rest by keyword in `order`."""
+    return lambda f, *args: f(*args[:positional], **{name: args[NAMES.index(name)] for name in order})
+
+
+@pytest.mark.parametrize("call", [keyword_mix(p, order) for p in range(4)
+                                  for order in itertools.permutations(NAMES[p:])] + [
     lambda f, a, b, d: f(**{"".join("center"): a, "".join("gap"): b, "".join("prob"): d}),  # not interned
     lambda f, a, b, d: f(a, b, **{type("S", (str,), {})("prob"): d}),  # str subclass, equal by ==
     lambda f, a, b, d: plain_call(f, (a, b), {"prob": d}),
-    lambda f, a, b, d: plain_call(f, (a, b, d), {}),
     lambda f, a, b, d: plain_call(f, (a, b, d), None),
     lambda f, a, b, d: vectorcall(f, (a,), ("prob", "gap"), (d, b)),
-]
-
-
-@pytest.mark.parametrize("call", BOUND)
+])
 def test_bound_calls_fill_prob(func, call):
     a, b, d = vectors()
     assert call(func, a, b, d) is None
-    np.testing.assert_array_equal(d, reference(func))
-    np.testing.assert_array_equal(a, vectors()[0])
-    np.testing.assert_array_equal(b, vectors()[1])
+    assert [v.tolist() for v in (a, b, d)] == [v.tolist() for v in vectors()[:2]] + [reference(func)]
 
 
-@pytest.mark.parametrize("positional", range(3))
-def test_keyword_order_never_matters(func, positional):
-    a, b, d = vectors()
-    want = reference(func)
-    for order in itertools.permutations(NAMES[positional:]):
-        a, b, d = vectors()
-        given = dict(zip(NAMES, (a, b, d)))
-        func(*(a, b, d)[:positional], **{name: given[name] for name in order})
-        np.testing.assert_array_equal(d, want)
-
-
-ERRORS = [
-    (lambda f, a, b, d: f(), count_error, 0),
-    (lambda f, a, b, d: f(a, b), count_error, 2),
-    (lambda f, a, b, d: f(a, b, d, a), count_error, 4),
-    (lambda f, a, b, d: f(a, b, d, a, x=2), count_error, 4),
-    (lambda f, a, b, d: f(a, prob=d), count_error, 1),
-    (lambda f, a, b, d: f(gap=b, prob=d), count_error, 0),
-    (lambda f, a, b, d: f(center=a, gap=b, x=2), count_error, 2),
-    (lambda f, a, b, d: f(a, center=a, x=2), count_error, 1),  # missing gap wins over both
-    (lambda f, a, b, d: f(a, b, d, center=a), multiple, "center"),
-    (lambda f, a, b, d: f(a, b, prob=d, center=a), multiple, "center"),
-    (lambda f, a, b, d: f(a, b, d, x=2), unexpected, "x"),
-    (lambda f, a, b, d: f(a, b, d, x=2, center=a), unexpected, "x"),  # first bad name decides
-    (lambda f, a, b, d: f(a, b, d, center=a, x=2), multiple, "center"),
-    (lambda f, a, b, d: f(a, b, d, **{"".join("gap"): b}), multiple, "gap"),
-    (lambda f, a, b, d: f(a, b, d, probe=d), unexpected, "probe"),
-    (lambda f, a, b, d: plain_call(f, (a, b), {}), count_error, 2),  # empty mapping: no keywords
-    (lambda f, a, b, d: plain_call(f, (a, b, d), {"x": 2, "center": a}), unexpected, "x"),
-    (lambda f, a, b, d: plain_call(f, (a, b, d), {"center": a, "x": 2}), multiple, "center"),
-    (lambda f, a, b, d: vectorcall(f, (a, b), ()), count_error, 2),  # empty kwnames: no keywords
-    (lambda f, a, b, d: vectorcall(f, (a, b), (1,), (d,)), count_error, 2),  # 1 == "prob" is false
-    (lambda f, a, b, d: vectorcall(f, (a, b), (None,), (d,)), count_error, 2),
-    (lambda f, a, b, d: vectorcall(f, (a, b, d), (1,), (d,)),
-     lambda f, _: f"{f.__name__}() keywords must be strings", None),
+@pytest.mark.parametrize("call, message, arg", [
+    (lambda f, a, b, d: f(), COUNT, 0),
+    (lambda f, a, b, d: f(a, b), COUNT, 2),
+    (lambda f, a, b, d: f(a, b, d, a), COUNT, 4),
+    (lambda f, a, b, d: f(a, b, d, a, x=2), COUNT, 4),  # too many, whatever the keywords
+    (lambda f, a, b, d: f(a, prob=d), COUNT, 1),
+    (lambda f, a, b, d: f(gap=b, prob=d), COUNT, 0),
+    (lambda f, a, b, d: f(center=a, gap=b, x=2), COUNT, 2),
+    (lambda f, a, b, d: f(a, center=a, x=2), COUNT, 1),  # missing gap wins over both
+    (lambda f, a, b, d: f(a, b, d, center=a), MULTIPLE, "center"),
+    (lambda f, a, b, d: f(a, b, prob=d, center=a), MULTIPLE, "center"),
+    (lambda f, a, b, d: f(a, b, d, x=2), UNEXPECTED, "x"),
+    (lambda f, a, b, d: f(a, b, d, x=2, center=a), UNEXPECTED, "x"),  # the first bad name decides
+    (lambda f, a, b, d: f(a, b, d, center=a, x=2), MULTIPLE, "center"),
+    (lambda f, a, b, d: f(a, b, d, **{"".join("gap"): b}), MULTIPLE, "gap"),
+    (lambda f, a, b, d: f(a, b, d, probe=d), UNEXPECTED, "probe"),
+    (lambda f, a, b, d: type(f).__call__(f, a), COUNT, 1),
+    (lambda f, a, b, d: plain_call(f, (a, b), {}), COUNT, 2),  # empty mapping: no keywords
+    (lambda f, a, b, d: plain_call(f, (a, b, d), {"x": 2, "center": a}), UNEXPECTED, "x"),  # in order
+    (lambda f, a, b, d: vectorcall(f, (a, b), ()), COUNT, 2),  # empty kwnames: no keywords
+    (lambda f, a, b, d: vectorcall(f, (a, b), (1,), (d,)), COUNT, 2),  # 1 == "prob" is false
+    (lambda f, a, b, d: vectorcall(f, (a, b, d), (1,), (d,)), "{}() keywords must be strings", 0),
     # A mapping with a non-string key is refused before binding starts.
-    (lambda f, a, b, d: plain_call(f, (a, b), {1: d}), lambda f, _: "keywords must be strings", None),
-    (lambda f, a, b, d: plain_call(f, (a, b, d), {1: d}), lambda f, _: "keywords must be strings", None),
-    (lambda f, a, b, d: plain_call(f, (a, b), {"prob": d, 1: d}), lambda f, _: "keywords must be strings", None),
-]
-
-
+    (lambda f, a, b, d: plain_call(f, (a, b), {1: d}), "keywords must be strings", 0),
+    (lambda f, a, b, d: plain_call(f, (a, b), {"prob": d, 1: d}), "keywords must be strings", 0),
+])
 @pytest.mark.parametrize("convertible", [True, False], ids=["vectors", "unconvertible"])
-@pytest.mark.parametrize("call, message, arg", ERRORS)
 def test_binding_errors(func, call, message, arg, convertible):
-    # Binding comes before conversion: objects that no conversion accepts must
-    # get the very same binding error.
+    # Binding comes before conversion: unconvertible objects get the same error.
     a, b, d = vectors() if convertible else ([0.0], "gap", 3)
     with pytest.raises(TypeError) as info:
         call(func, a, b, d)
-    assert str(info.value) == message(func, arg)
-    if convertible:
-        np.testing.assert_array_equal(d, np.zeros(3, np.float32))
+    assert str(info.value) == message.format(func.__name__, arg)
+    assert not convertible or d.tolist() == [0, 0, 0]
+    if message.startswith("{}()"):  # raised by the function itself
+        innermost = traceback.extract_tb(info.value.__traceback__)[-1]
+        assert module_frames(info.value) == [ENTRY[func.__name__]] == [(innermost.lineno, innermost.name)]
 
 
-@pytest.mark.parametrize("call", [
-    lambda f, a, b, d: f(a, b),
-    lambda f, a, b, d: f(a, b, d, x=2),
-    lambda f, a, b, d: f(a, b, np.zeros(3)),  # a conversion failure carries the same entry
-])
-def test_failure_has_one_entry_at_function_line(func, call):
-    with pytest.raises((TypeError, ValueError)) as info:
-        call(func, *vectors())
-    entries = []
-    tb = info.value.__traceback__
-    while tb is not None:
-        entries.append((tb.tb_frame.f_code.co_name, tb.tb_frame.f_code.co_filename, tb.tb_lineno))
-        tb = tb.tb_next
-    name = func.__name__
-    assert entries[-1] == (f"zelvane.bake.{name}", "zelvane/bake", FUNCTION_LINES[name])
-    assert [e for e in entries if e[1] == "zelvane/bake"] == entries[-1:]
-
-
-class Touchy(str):
-    """A keyword name whose comparison with anything raises."""
-
-    raised = []
+class Touchy(str):  # a keyword name whose comparison raises
     __hash__ = str.__hash__
 
     def __eq__(self, other):
-        self.raised.append(RuntimeError(f"compared {self!s} with {other!s}"))
-        raise self.raised[-1]
+        raise RuntimeError(f"compared {self!s} with {other!s}")
 
 
-@pytest.mark.parametrize("call", [
-    lambda f, a, b, d: f(a, b, **{Touchy("prob"): d}),
-    lambda f, a, b, d: vectorcall(f, (a, b), (Touchy("prob"),), (d,)),
-    lambda f, a, b, d: plain_call(f, (a, b), {Touchy("prob"): d}),
+COMPARED = RuntimeError("compared prob with prob")
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda f, a, b, d: f(a, b, **{Touchy("prob"): d}), COMPARED),
+    (lambda f, a, b, d: vectorcall(f, (a, b), (Touchy("prob"),), (d,)), COMPARED),
+    (lambda f, a, b, d: plain_call(f, (a, b), {Touchy("prob"): d}), COMPARED),
+    (lambda f, a, b, d: f(a, b, np.zeros(3)),
+     ValueError("Buffer dtype mismatch, expected 'float' but got 'double'")),
 ])
-def test_keyword_comparison_error_propagates(func, call):
-    Touchy.raised.clear()
+def test_propagated_errors_carry_the_same_entry(func, call, error):
     a, b, d = vectors()
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(type(error)) as info:
         call(func, a, b, d)
-    assert Touchy.raised and info.value is Touchy.raised[0]
-    np.testing.assert_array_equal(d, np.zeros(3, np.float32))
+    assert (str(info.value), module_frames(info.value)) == (str(error), [ENTRY[func.__name__]])
+    assert d.tolist() == [0, 0, 0]

@@ -74,7 +74,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // form with the mapping's keys in the mapping's order.
 PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
+    PyObject* const* positional = reinterpret_cast<PyTupleObject*>(args)->ob_item;
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return function_vectorcall(callable, positional, static_cast<size_t>(nargs), nullptr);
     }

@@ -6,7 +6,7 @@
 #include "binding/texts.hpp"
 #include "binding/traceback.hpp"
 #include "solvers/iterative_fit.hpp"
-#include "solvers/length_checks.hpp"
+#include "solvers/solver_errors.hpp"
 #include "solvers/solvers.hpp"
 
 namespace zelvane {
@@ -47,9 +47,7 @@ int solve(const float32_vector& center, const float32_vector& gap,
         if (zero_width == no_zero_width) iterative_fit::relax(average.vector(), prob);
     }
     if (zero_width != no_zero_width) {
-        PyErr_SetString(PyExc_ZeroDivisionError, texts::float_division);
-        add_traceback_entry(traceback_name, texts::line::fitgapmass_zero_width);
-        return -1;
+        return raise_zero_width(traceback_name, texts::line::fitgapmass_zero_width);
     }
     return 0;
 }
