@@ -8,6 +8,7 @@ Python subclass keeps the per-instance state as ordinary attributes.
 """
 import ctypes
 import struct
+import sys
 
 _ssize = ctypes.c_ssize_t
 _api = ctypes.pythonapi
@@ -69,6 +70,13 @@ _slots = (_Slot * 3)((1, ctypes.cast(_getbuffer, ctypes.c_void_p)),  # bf_getbuf
                      (0, None))
 _spec = _TypeSpec(b"exporter._Base", object.__basicsize__, 0, 1 << 10, _slots)  # BASETYPE
 _Base = _from_spec(ctypes.byref(_spec))
+if sys.version_info < (3, 9):
+    # Before 3.9 a type spec cannot carry buffer slots; fill the heap type's
+    # buffer procedures (pointed to by tp_as_buffer, byte 160) before subclassing.
+    _procs = ctypes.c_void_p.from_address(id(_Base) + 160).value
+    (ctypes.c_void_p * 2).from_address(_procs)[:] = [
+        ctypes.cast(_getbuffer, ctypes.c_void_p).value,
+        ctypes.cast(_releasebuffer, ctypes.c_void_p).value]
 
 
 class Exporter(_Base):

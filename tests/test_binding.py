@@ -27,22 +27,25 @@ def reference(f):
     return d.tolist()
 
 
-# The C entry points, which take keyword forms that the call syntax cannot make.
-_api, _obj, _ptr = ctypes.pythonapi, ctypes.py_object, ctypes.c_void_p
-_get_slot = ctypes.PYFUNCTYPE(_ptr, _obj, ctypes.c_int)(("PyType_GetSlot", _api))
+# The C entry points, which take keyword forms that the call syntax cannot make,
+# read straight from the type object (its layout is the same from 3.8 to 3.12 on
+# 64-bit builds): tp_vectorcall_offset at byte 56, tp_call at byte 128.
+_obj, _ptr = ctypes.py_object, ctypes.c_void_p
 _TERNARY = ctypes.PYFUNCTYPE(_obj, _obj, _obj, _ptr)
-_vectorcall = ctypes.PYFUNCTYPE(_obj, _obj, ctypes.POINTER(_obj), ctypes.c_size_t, _ptr)(
-    ("PyObject_Vectorcall", _api))
+_VECTORCALL = ctypes.PYFUNCTYPE(_obj, _obj, ctypes.POINTER(_obj), ctypes.c_size_t, _ptr)
 
 
 def plain_call(f, args, kwargs):
-    """The type's tp_call slot (50), given a keyword mapping or NULL (None)."""
-    return _TERNARY(_get_slot(type(f), 50))(f, tuple(args), None if kwargs is None else id(kwargs))
+    """The type's tp_call slot, given a keyword mapping or NULL (None)."""
+    tp_call = _ptr.from_address(id(type(f)) + 128).value
+    return _TERNARY(tp_call)(f, tuple(args), None if kwargs is None else id(kwargs))
 
 
 def vectorcall(f, args, kwnames=None, kwvalues=()):
+    offset = ctypes.c_ssize_t.from_address(id(type(f)) + 56).value
+    entry = _VECTORCALL(_ptr.from_address(id(f) + offset).value)
     values = (ctypes.py_object * max(1, len(args) + len(kwvalues)))(*args, *kwvalues)
-    return _vectorcall(f, values, len(args), None if kwnames is None else id(kwnames))
+    return entry(f, values, len(args), None if kwnames is None else id(kwnames))
 
 
 def keyword_mix(positional, order):
