@@ -1,0 +1,16 @@
+"""`python -m zelvane` fits the embedded example with both solvers."""
+
+import re
+
+from conftest import run_python
+
+
+def test_main_job_reports_both_fits():
+    rc, out, err = run_python("import runpy; runpy.run_module('zelvane', run_name='__main__')")
+    assert rc == 0, err
+    rows = [line for line in out.splitlines() if re.match(r"\s*\d+\s", line)]
+    assert len(rows) == 41  # 40 bins, 41 centres
+    errors = dict(re.findall(r"^(\w+): largest relative mass error (\S+)$", out, re.M))
+    assert set(errors) == {"fitgapmass", "fitgapmass_meh"}
+    # The exact solver reproduces every mass up to float32 rounding; the relaxed one does not.
+    assert float(errors["fitgapmass_meh"]) < 1e-5 < float(errors["fitgapmass"])
