@@ -1,3 +1,5 @@
+// Reading interpreter version strings and formatting the compatibility
+// warnings; see version_text.hpp for the rules.
 #include "module/version_text.hpp"
 
 #include <cstdio>
