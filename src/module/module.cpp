@@ -30,9 +30,9 @@ std::int64_t main_interpreter_id = -1;
 PyObject* fitgapmass_code = nullptr;
 PyObject* fitgapmass_meh_code = nullptr;
 
-// ---- Global lookup at call time ---------------------------------------------
-
 }  // namespace
+
+// ---- Global lookup at call time ---------------------------------------------
 
 PyObject* lookup_global(PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(state::module_namespace, name);
