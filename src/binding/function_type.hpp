@@ -5,7 +5,7 @@
 #pragma once
 
 #include "binding/python_compat.hpp"
-#include "solvers/float32_vector.hpp"
+#include "kernels/float32_vector.hpp"
 
 namespace zelvane {
 

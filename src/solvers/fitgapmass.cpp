@@ -5,7 +5,7 @@
 #include "binding/scratch.hpp"
 #include "binding/texts.hpp"
 #include "binding/traceback.hpp"
-#include "solvers/iterative_fit.hpp"
+#include "kernels/iterative_fit.hpp"
 #include "solvers/solver_errors.hpp"
 #include "solvers/solvers.hpp"
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "solvers/float32_vector.hpp"
+#include "kernels/float32_vector.hpp"
 
 namespace zelvane::testing {
 constexpr char marker = 0x5A;

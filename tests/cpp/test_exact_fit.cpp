@@ -1,7 +1,7 @@
 // Pair sums, bound propagation and alternating subtraction, checked bit for
 // bit against cases worked through by hand, on contiguous, strided and
 // reversed storage.
-#include "solvers/exact_fit.hpp"
+#include "kernels/exact_fit.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Mean densities and relaxation passes, checked bit for bit against cases
 // worked through by hand, on contiguous, strided and reversed storage.
-#include "solvers/iterative_fit.hpp"
+#include "kernels/iterative_fit.hpp"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 //
 // Everything is float, each operation rounded on its own, every comparison
 // strict, so a NaN candidate never replaces a bound.
-#include "solvers/exact_fit.hpp"
+#include "kernels/exact_fit.hpp"
 
 namespace zelvane::exact_fit {
 

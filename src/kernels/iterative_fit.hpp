@@ -3,7 +3,7 @@
 // trapezoids carry their masses.
 #pragma once
 
-#include "solvers/float32_vector.hpp"
+#include "kernels/float32_vector.hpp"
 
 namespace zelvane::iterative_fit {
 

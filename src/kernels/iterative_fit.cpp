@@ -15,7 +15,7 @@
 // double from float operands and rounded once to float, which keeps 2 * a from
 // overflowing where the difference is finite. Every comparison is strict and
 // made in float, so a NaN never satisfies one.
-#include "solvers/iterative_fit.hpp"
+#include "kernels/iterative_fit.hpp"
 
 namespace zelvane::iterative_fit {
 

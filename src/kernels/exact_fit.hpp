@@ -4,7 +4,7 @@
 // Everything is computed in float32, each operation rounded on its own.
 #pragma once
 
-#include "solvers/float32_vector.hpp"
+#include "kernels/float32_vector.hpp"
 
 namespace zelvane::exact_fit {
 
