@@ -1,7 +1,46 @@
 """Piecewise linear densities fitted to the masses of their bins.
 
 The work is done by the extension module ``zelvane.bake``; importing this
-package alone loads neither it nor NumPy.
+package alone loads neither it nor NumPy: every public name below is looked
+up in its module on first use.
 """
 
-__all__ = ["bake"]
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any, Dict, List
+
+if TYPE_CHECKING:
+    from zelvane._fit import fit_density as fit_density
+    from zelvane._fit import trapezoid_masses as trapezoid_masses
+
+# Public name -> the module that defines it, imported when the name is first used.
+_EXPORTS: Dict[str, str] = {
+    "fit_density": "zelvane._fit",
+    "trapezoid_masses": "zelvane._fit",
+    "PiecewiseLinearDensity": "zelvane._density",
+}
+
+__all__ = ["bake", *_EXPORTS]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "bake":
+        return importlib.import_module("zelvane.bake")
+    module_name = _EXPORTS.get(name)
+    if module_name is None:
+        raise AttributeError(f"module 'zelvane' has no attribute {name!r}")
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError as error:
+        if error.name != module_name:
+            raise
+        raise AttributeError(f"module 'zelvane' has no attribute {name!r}: "
+                             f"{module_name} is not installed") from error
+    value = getattr(module, name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(__all__) | {name for name in globals() if name.startswith("__")})
