@@ -1,4 +1,4 @@
-"""The installed extension loads anywhere NumPy does: it needs no shared
+"""The installed extensions load anywhere NumPy does: each needs no shared
 library but libc (the interpreter's symbols come from the loading process)
 and exports nothing but its entry point."""
 
@@ -6,31 +6,42 @@ import re
 import shutil
 import subprocess
 
+import pytest
+
+import zelvane._rows
 import zelvane.bake
 
+MODULES = {"bake": zelvane.bake, "_rows": zelvane._rows}
 
-def readelf(*options):
+
+@pytest.fixture(params=sorted(MODULES))
+def module(request):
+    return request.param, MODULES[request.param]
+
+
+def readelf(module, *options):
     exe = shutil.which("readelf")
     assert exe is not None, "readelf (binutils) is needed to inspect the extension"
-    return subprocess.run([exe, "-W", *options, zelvane.bake.__file__],
+    return subprocess.run([exe, "-W", *options, module.__file__],
                           check=True, capture_output=True, text=True).stdout
 
 
-def test_installed_extension_is_tested():
-    assert "site-packages" in zelvane.bake.__file__
+def test_installed_extension_is_tested(module):
+    assert "site-packages" in module[1].__file__
 
 
-def test_needs_only_libc():
-    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf("--dynamic"))
+def test_needs_only_libc(module):
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", readelf(module[1], "--dynamic"))
     assert needed == ["libc.so.6"]
 
 
-def test_exports_only_the_entry_point():
+def test_exports_only_the_entry_point(module):
+    name, extension = module
     exported = []
-    for line in readelf("--dyn-syms").splitlines():
+    for line in readelf(extension, "--dyn-syms").splitlines():
         fields = line.split()
         # Num: Value Size Type Bind Vis Ndx Name
         if len(fields) >= 8 and fields[0].endswith(":") and fields[6] != "UND" \
                 and fields[4] in ("GLOBAL", "WEAK") and fields[3] != "SECTION":
             exported.append(fields[7])
-    assert exported == ["PyInit_bake"]
+    assert exported == [f"PyInit_{name}"]

@@ -225,14 +225,19 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
     if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
         # Rows are written while others are still being read.
         center, gap = center.copy(), gap.copy()
-    from zelvane import bake
-
-    solver = getattr(bake, METHODS[method])
     if gap.ndim == 1:
-        solver(center, gap, result)
+        from zelvane import bake
+
+        # zelvane.bake takes writable buffers only, though it writes just prob.
+        if not center.flags.writeable:
+            center = center.copy()
+        if not gap.flags.writeable:
+            gap = gap.copy()
+        getattr(bake, METHODS[method])(center, gap, result)
     else:
-        for r in range(gap.shape[0]):
-            solver(center if center.ndim == 1 else center[r], gap[r], result[r])
+        from zelvane import _rows
+
+        getattr(_rows, method)(center, gap, result, workers)
     return result
 
 

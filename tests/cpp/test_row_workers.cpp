@@ -1,0 +1,139 @@
+// The batch run of zelvane._rows against the kernels called row by row, as
+// zelvane.bake calls them: same bits for any number of workers, the lowest
+// zero width reported whichever worker meets it.
+#include "rows/row_batch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kernels/exact_fit.hpp"
+#include "kernels/iterative_fit.hpp"
+
+namespace {
+
+using zelvane::float32_vector, zelvane::no_zero_width;
+namespace rows = zelvane::rows;
+
+float32_vector view(std::vector<float>& v, std::size_t first, std::int64_t count) {
+    return {reinterpret_cast<char*>(v.data() + first), count, 4};
+}
+
+// The reference: each row through the kernels with vectors of its own.
+std::int64_t fit_row_alone(bool exact, float32_vector center, float32_vector gap,
+                           float32_vector prob) {
+    const std::int64_t m = gap.shape;
+    std::vector<float> a(static_cast<std::size_t>(m)), low(static_cast<std::size_t>(m + 1)),
+        high(low);
+    if (!exact) {
+        const std::int64_t zero = zelvane::iterative_fit::mean_densities(center, gap, view(a, 0, m));
+        if (zero == no_zero_width) zelvane::iterative_fit::relax(view(a, 0, m), prob);
+        return zero;
+    }
+    const std::int64_t zero = zelvane::exact_fit::pair_sums(center, gap, view(a, 0, m));
+    if (zero == no_zero_width) {
+        zelvane::exact_fit::solve(view(a, 0, m), view(low, 0, m + 1), view(high, 0, m + 1), prob);
+    }
+    return zero;
+}
+
+struct batch_data {
+    std::int64_t rows, m;
+    bool shared;
+    std::vector<float> center, gap, out;
+
+    batch_data(std::int64_t rows_, std::int64_t m_, bool shared_, unsigned seed)
+        : rows(rows_), m(m_), shared(shared_) {
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> width(0.01f, 3.0f), mass(-0.5f, 4.0f);
+        center.resize(static_cast<std::size_t>((shared ? 1 : rows) * (m + 1)));
+        for (std::size_t i = 0; i < center.size(); ++i) {
+            center[i] = i % static_cast<std::size_t>(m + 1) == 0 ? -1.0f : center[i - 1] + width(rng);
+        }
+        gap.resize(static_cast<std::size_t>(rows * m));
+        for (float& g : gap) g = mass(rng);
+        out.assign(static_cast<std::size_t>(rows * (m + 1)), -7.0f);
+    }
+    rows::row_batch batch() {
+        return {reinterpret_cast<char*>(center.data()), shared ? 0 : (m + 1) * 4,
+                reinterpret_cast<char*>(gap.data()), reinterpret_cast<char*>(out.data()),
+                (m + 1) * 4, rows, m};
+    }
+    std::vector<float> expected(bool exact) {
+        std::vector<float> want(out.size(), -7.0f);
+        for (std::int64_t r = 0; r < rows; ++r) {
+            const auto row = static_cast<std::size_t>(r);
+            fit_row_alone(exact, view(center, shared ? 0 : row * static_cast<std::size_t>(m + 1), m + 1),
+                          view(gap, row * static_cast<std::size_t>(m), m),
+                          view(want, row * static_cast<std::size_t>(m + 1), m + 1));
+        }
+        return want;
+    }
+};
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+struct method_case {
+    bool exact;
+    const rows::kernel_adapter* adapter;
+};
+
+class RowWorkers : public ::testing::TestWithParam<method_case> {};
+
+TEST_P(RowWorkers, SameBitsAsRowByRowForAnyWorkers) {
+    const auto [exact, adapter] = GetParam();
+    for (const bool shared : {true, false}) {
+        for (const std::int64_t m : {1, 2, 7, 32}) {
+            batch_data data(333, m, shared, static_cast<unsigned>(m * 2 + shared));
+            const std::vector<float> want = data.expected(exact);
+            for (const std::int64_t workers : {1, 2, 3, 0, 50}) {
+                std::fill(data.out.begin(), data.out.end(), -7.0f);
+                const rows::run_outcome outcome = rows::run_rows(*adapter, data.batch(), workers);
+                EXPECT_EQ(outcome.kind, rows::run_outcome::done);
+                EXPECT_TRUE(same_bits(data.out, want))
+                    << "m " << m << " shared " << shared << " workers " << workers;
+            }
+        }
+    }
+}
+
+TEST_P(RowWorkers, ReportsTheLowestZeroWidth) {
+    const auto [exact, adapter] = GetParam();
+    batch_data data(500, 6, false, 11);
+    // Zero widths in rows 70 (at interval 4) and 400 (at 1), and a later one in row 70.
+    for (const auto& [row, i] : {std::pair{400, 1}, {70, 4}, {70, 5}}) {
+        data.center[static_cast<std::size_t>(row * 7 + i + 1)] = data.center[static_cast<std::size_t>(row * 7 + i)];
+    }
+    for (const std::int64_t workers : {1, 2, 4}) {
+        const rows::run_outcome outcome = rows::run_rows(*adapter, data.batch(), workers);
+        EXPECT_EQ(outcome.kind, rows::run_outcome::zero_width);
+        EXPECT_EQ(outcome.row, 70);
+        EXPECT_EQ(outcome.position, 4);
+    }
+    // The rows before it are fitted whatever the number of workers.
+    const std::vector<float> want = data.expected(exact);
+    EXPECT_EQ(std::memcmp(data.out.data(), want.data(), 70 * 7 * sizeof(float)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, RowWorkers,
+                         ::testing::Values(method_case{false, &rows::iterative_adapter},
+                                           method_case{true, &rows::exact_adapter}),
+                         [](const auto& param_info) { return param_info.param.exact ? "exact" : "iterative"; });
+
+TEST(RowWorkers, WorkersAreBoundedByBlocksOfRows) {
+    batch_data data(20, 3, true, 5);
+    EXPECT_EQ(rows::run_rows(rows::iterative_adapter, data.batch(), 8).workers, 2);
+    EXPECT_EQ(rows::run_rows(rows::iterative_adapter, data.batch(), 1).workers, 1);
+    data.rows = 0;
+    const rows::run_outcome none = rows::run_rows(rows::exact_adapter, data.batch(), 0);
+    EXPECT_EQ(none.kind, rows::run_outcome::done);
+    EXPECT_EQ(none.workers, 0);
+    EXPECT_GE(rows::usable_cores(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+"""zelvane._rows: every row of a batch gets the bits that zelvane.bake gives it alone,
+whatever the number of worker threads; what the module refuses on its own."""
+
+import numpy as np
+import pytest
+
+import zelvane
+import zelvane._rows as rows
+import zelvane.bake as bake
+from conftest import assert_bits_equal, run_python
+
+SOLVERS = {"iterative": bake.fitgapmass, "exact": bake.fitgapmass_meh}
+
+
+def raw_batch(n_rows, m, seed, shared):
+    """float32 (center, gap) of every kind the kernels meet when called directly: uneven
+    ascending or unsorted centres, masses of either sign, near the float32 limit, signed
+    zeros, and the odd NaN or infinity (no zero width)."""
+    rng = np.random.default_rng(seed)
+    center = np.cumsum(rng.uniform(0.01, 3, (n_rows, m + 1)), axis=1)
+    center[::7] = rng.uniform(-5, 5, (len(center[::7]), m + 1))
+    gap = rng.normal(1, 1.5, (n_rows, m))
+    gap[1::5] = rng.uniform(-3.4e38, 3.4e38, (len(gap[1::5]), m))
+    gap[2::5] = rng.choice([-0.0, 0.0, 1.0, 2.0], (len(gap[2::5]), m))
+    gap[rng.random(gap.shape) < 0.01] = np.nan
+    gap[rng.random(gap.shape) < 0.01] = np.inf
+    center, gap = center.astype(np.float32), gap.astype(np.float32)
+    return (center[0] if shared else center), gap
+
+
+def by_bake(method, center, gap):
+    want = np.empty((gap.shape[0], gap.shape[1] + 1), np.float32)
+    for r in range(gap.shape[0]):
+        SOLVERS[method](center if center.ndim == 1 else center[r], gap[r], want[r])
+    return want
+
+
+@pytest.fixture(params=sorted(SOLVERS))
+def method(request):
+    return request.param
+
+
+@pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
+@pytest.mark.parametrize("m", [1, 3, 32])
+def test_same_bits_as_bake_row_by_row(method, shared, m):
+    center, gap = raw_batch(1001, m, seed=m, shared=shared)
+    want = by_bake(method, center, gap)
+    for workers in (1, 2, 0, 7):
+        out = np.full_like(want, -123.5)
+        assert getattr(rows, method)(center, gap, out, workers) is None
+        assert_bits_equal(out, want, f"workers={workers}: ")
+
+
+@pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
+def test_fit_density_batches_give_bakes_bits(method, shared):
+    rng = np.random.default_rng(8)
+    center = np.cumsum(rng.uniform(0.05, 2, (300, 17)), axis=1)
+    gap = rng.gamma(0.7, 1, (300, 16))
+    center = center[0] if shared else center
+    want = by_bake(method, center.astype(np.float32), gap.astype(np.float32))
+    for workers in (1, 2, 0):
+        assert_bits_equal(zelvane.fit_density(center, gap, method=method, workers=workers), want,
+                          f"workers={workers}: ")
+
+
+def test_zero_width_names_the_lowest_row(method):
+    center, gap = raw_batch(400, 5, seed=1, shared=False)
+    center[300, 3] = center[300, 2]
+    center[123, 5] = center[123, 4]
+    for workers in (1, 2):
+        with pytest.raises(ZeroDivisionError, match="^float division: row 123 has a zero width "
+                                                    "between its centres 4 and 5$"):
+            getattr(rows, method)(center, gap, np.empty((400, 6), np.float32), workers)
+
+
+def test_empty_batch_and_read_only_inputs(method):
+    fit = getattr(rows, method)
+    assert fit(np.zeros(4, np.float32), np.zeros((0, 3), np.float32),
+               np.zeros((0, 4), np.float32), 0) is None
+    center, gap = raw_batch(40, 4, seed=2, shared=False)
+    center, gap = center[3], np.abs(gap)  # ascending centres; gap[0] is finite
+    center.flags.writeable = gap.flags.writeable = False
+    out = np.empty((40, 5), np.float32)
+    fit(center, gap, out, 2)
+    assert_bits_equal(out, by_bake(method, center.copy(), gap.copy()))
+    assert_bits_equal(zelvane.fit_density(center, gap[0], method=method),
+                      by_bake(method, center.copy(), gap[:1].copy())[0])
+
+
+F32 = np.float32
+C, G, O = np.zeros(4, F32), np.ones((2, 3), F32), np.zeros((2, 4), F32)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((C, G, O), TypeError, r"expected 4 arguments \(center, gap, out, workers\), got 3"),
+    ((C, G.astype(np.float64), O, 1), TypeError, "gap must hold float32, not items of format 'd'"),
+    ((C, G.astype(">f4"), O, 1), TypeError, "gap must hold float32, not items of format '>f'"),
+    ((C, G, O.astype(np.int32), 1), TypeError, "out must hold float32"),
+    ((C, G, O[:, ::2], 1), ValueError, "not C-contiguous"),
+    ((C, G, np.zeros((2, 4), F32)[::-1], 1), ValueError, "not C-contiguous"),
+    ((C, np.ones((2, 2, 3), F32), O, 1), ValueError, "gap must be 1-D or 2-D, not 3-D"),
+    ((C, G[0], O, 1), ValueError, "gap must be 2-D, not 1-D"),
+    ((C[:1], np.ones((2, 0), F32), O, 1), ValueError, "at least one mass per row, not 0"),
+    ((C[:3], G, O, 1), ValueError, r"center must have len\(gap\[0\]\) \+ 1 = 4 elements, not 3"),
+    ((np.zeros((3, 4), F32), G, O, 1), ValueError,
+     r"center must be 1-D or of shape \(2, 4\), not \(3, 4\)"),
+    ((C, G, O[:, :3].copy(), 1), ValueError, r"out must have shape \(2, 4\), not \(2, 3\)"),
+    ((C, G, O[0], 1), ValueError, r"out must have shape \(2, 4\), not \(4,\)"),
+    ((C, G, O, -2), ValueError, r"workers must be 0 \(one per core\) or more, not -2"),
+    ((C, G, O, 1.0), TypeError, "integer"),
+    ((C, G, O, 2 ** 70), OverflowError, None),
+    ((C, G, bytes(32), 1), BufferError, None),
+    ((C, [[1.0] * 3] * 2, O, 1), TypeError, None),
+])
+def test_refusals(method, args, error, message):
+    before = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
+    with pytest.raises(error, match=message):
+        getattr(rows, method)(*args)
+    for a, b in zip(args, before):
+        if isinstance(a, np.ndarray):
+            assert_bits_equal(a, b)
+
+
+def test_out_sharing_memory_with_an_input_is_refused(method):
+    storage = np.zeros(40, F32)
+    gap, out = storage[:12].reshape(4, 3), storage[8:24].reshape(4, 4)
+    with pytest.raises(ValueError, match="out must not share memory with gap"):
+        getattr(rows, method)(C, gap, out, 1)
+    with pytest.raises(ValueError, match="out must not share memory with center"):
+        getattr(rows, method)(storage[24:28], G, storage[20:28].reshape(2, 4), 1)
+
+
+def test_usable_cores_follows_the_affinity_mask():
+    rc, out, err = run_python("""
+        import os, zelvane._rows as rows
+        print(rows.usable_cores(), len(os.sched_getaffinity(0)))
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+        print(rows.usable_cores())
+    """)
+    assert rc == 0, err
+    first, pinned = out.split("\n")[:2]
+    mine, theirs = first.split()
+    assert mine == theirs and pinned == "1"
+
+
+def test_failed_thread_creation_is_an_exception():
+    # Under a small address-space limit the threads' stacks cannot be mapped.
+    rc, out, err = run_python("""
+        import resource
+        import numpy as np
+        import zelvane._rows as rows
+        gap = np.ones((64 * 16, 3), np.float32)
+        out = np.empty((64 * 16, 4), np.float32)
+        center = np.arange(4, dtype=np.float32)
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        limit = pages * resource.getpagesize() + 64 * 2 ** 20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+        try:
+            rows.iterative(center, gap, out, 64)
+        except RuntimeError as e:
+            print(e)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        rows.iterative(center, gap, out, 64)
+        print((out == 1).all())
+    """)
+    assert rc == 0, err
+    lines = out.split("\n")
+    assert lines[0].startswith("cannot start 64 worker threads: "), out
+    assert lines[1] == "True"  # unit masses on unit widths: a flat density
