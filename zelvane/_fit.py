@@ -296,6 +296,12 @@ def fit_density(
     """
     check_method(method)
     count = _check_workers(workers)
+    if _is_dask_array(gap):
+        if out is not None:
+            raise ValueError("out cannot be given with a Dask array of masses")
+        from zelvane import _dask
+
+        return _dask.fit_blocks(center, gap, method, count)
     center32, gap32 = check_histogram(center, gap)
     if out is not None:
         out = _check_out(out, gap32.shape[:-1] + (gap32.shape[-1] + 1,), np.float32)

@@ -1,0 +1,82 @@
+"""fit_density on Dask arrays, computed on a local cluster of two worker processes."""
+
+import numpy as np
+import pytest
+
+import zelvane
+from conftest import assert_bits_equal, run_python
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as connected:
+        yield connected
+
+
+def batch(rows, m, seed):
+    rng = np.random.default_rng(seed)
+    center = np.cumsum(rng.uniform(0.05, 2, (rows, m + 1)), axis=1)
+    return center, rng.gamma(1.5, 1, (rows, m))
+
+
+@pytest.mark.parametrize("method", ["iterative", "exact"])
+@pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
+def test_chunks_give_the_bits_of_one_numpy_call(client, method, shared):
+    center, gap = batch(250, 12, seed=3)
+    center = center[0] if shared else center
+    lazy_gap = da.from_array(gap, chunks=(60, 5))  # the masses chunked as well: joined
+    lazy_center = center if shared else da.from_array(center, chunks=(100, 13))
+    got = zelvane.fit_density(lazy_center, lazy_gap, method=method, workers=2)
+    assert isinstance(got, da.Array)
+    assert got.dtype == np.float32 and got.chunks == ((60, 60, 60, 60, 10), (13,))
+    computed = client.compute(got).result()
+    assert_bits_equal(computed, zelvane.fit_density(center, gap, method=method))
+    # A NumPy array of centres per row is chunked like the masses.
+    if not shared:
+        again = zelvane.fit_density(center, lazy_gap, method=method).compute()
+        assert_bits_equal(again, computed)
+
+
+def test_one_histogram_as_a_dask_array(client):
+    center, gap = batch(1, 9, seed=4)
+    got = zelvane.fit_density(center[0], da.from_array(gap[0], chunks=4))
+    assert got.chunks == ((10,),)
+    assert_bits_equal(client.compute(got).result(), zelvane.fit_density(center[0], gap[0]))
+
+
+def test_bad_values_are_named_by_their_row_in_the_whole_array(client):
+    center, gap = batch(100, 4, seed=5)
+    gap[73, 2] = np.nan
+    got = zelvane.fit_density(center[0], da.from_array(gap, chunks=25))
+    with pytest.raises(ValueError, match=r"gap\[73, 2\] is nan, not a finite number"):
+        client.compute(got).result()
+
+
+@pytest.mark.parametrize("center, gap, kwargs, message", [
+    (np.arange(5), np.ones((3, 4)), {"out": np.empty((3, 5), np.float32)},
+     "out cannot be given with a Dask array of masses"),
+    (np.arange(4), np.ones((3, 4)), {}, r"center must have len\(gap\) \+ 1 = 5 elements"),
+    (np.ones((2, 5)), np.ones((3, 4)), {}, r"center must be 1-D of length 5 or of shape \(3, 5\)"),
+    ([0, 2, 1, 3, 4], np.ones((3, 4)), {}, r"center\[2\] = 1.0 is not above center\[1\] = 2.0"),
+    (np.arange(5), np.ones((3, 4), complex), {}, "gap must hold real numbers"),
+    (np.arange(5), np.ones((1, 3, 4)), {}, "gap must be 1-D or 2-D, not 3-D"),
+    (np.arange(5), np.ones((3, 4)), {"method": "smooth"}, "method must be"),
+])
+def test_what_is_known_is_refused_before_computing(center, gap, kwargs, message):
+    with pytest.raises(ValueError, match=message):
+        zelvane.fit_density(center, da.from_array(gap), **kwargs)
+
+
+def test_numpy_input_does_not_import_dask():
+    rc, out, err = run_python("""
+        import sys, zelvane
+        zelvane.fit_density([0, 1, 2], [[1, 2], [3, 4]])
+        print('dask' in sys.modules)
+    """)
+    assert rc == 0, err
+    assert out.strip() == "False"
