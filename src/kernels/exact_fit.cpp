@@ -12,12 +12,26 @@
 //
 // Everything is float, each operation rounded on its own, every comparison
 // strict, so a NaN candidate never replaces a bound.
+//
+// The fast forms below keep every operation and its operands; they fuse the
+// initial bounds into the forward pass, carry the bounds just computed in
+// registers instead of reading them back, and form the pair sums four at a
+// time. They need storage where no write can reach a later read: the scratch
+// vectors and prob must neither overlap one another nor themselves. Anything
+// else (only possible through a replaced numpy.empty or odd strides) takes the
+// plain steps, element by element, in the order written.
 #include "kernels/exact_fit.hpp"
+
+#include "kernels/layouts.hpp"
 
 namespace zelvane::exact_fit {
 
-std::int64_t pair_sums(const float32_vector& center, const float32_vector& gap,
-                       const float32_vector& gsum) noexcept {
+namespace {
+
+// ---- Plain steps ---------------------------------------------------------------
+
+std::int64_t plain_pair_sums(const float32_vector& center, const float32_vector& gap,
+                             const float32_vector& gsum) noexcept {
     for (std::int64_t i = 0; i < gap.shape; ++i) {
         const float width = center.get(i + 1) - center.get(i);
         // +0.0 and -0.0 both count as zero, whatever the gap; NaN does not.
@@ -30,8 +44,8 @@ std::int64_t pair_sums(const float32_vector& center, const float32_vector& gap,
     return no_zero_width;
 }
 
-void solve(const float32_vector& gsum, const float32_vector& low, const float32_vector& high,
-           const float32_vector& prob) noexcept {
+void plain_solve(const float32_vector& gsum, const float32_vector& low,
+                 const float32_vector& high, const float32_vector& prob) noexcept {
     const std::int64_t n = prob.shape;
     const std::int64_t m = gsum.shape;  // n - 1 pair sums
 
@@ -85,6 +99,131 @@ void solve(const float32_vector& gsum, const float32_vector& low, const float32_
     for (std::int64_t i = 1; i < n; ++i) {
         prob.set(i, gsum.get(i - 1) - prob.get(i - 1));
     }
+}
+
+
+#if ZELVANE_KERNELS_SSE2
+
+template <class C, class G, class S>
+std::int64_t fast_pair_sums(const C& center, const G& gap, const S& gsum, std::int64_t m) noexcept {
+    const __m128 zero = _mm_setzero_ps();
+    std::int64_t i = 0;
+    for (; m - i >= 4; i += 4) {
+        const __m128 width = _mm_sub_ps(center.load4(i + 1), center.load4(i));
+        // A block with a zero width is left to the element-wise loop below,
+        // which writes the sums before it and reports its position.
+        if (_mm_movemask_ps(_mm_cmpeq_ps(width, zero)) != 0) break;
+        const __m128 g = gap.load4(i);
+        gsum.store4(i, _mm_div_ps(_mm_add_ps(g, g), width));
+    }
+    for (; i < m; ++i) {
+        const float width = center.get(i + 1) - center.get(i);
+        if (width == 0.0f) return i;
+        const float g = gap.get(i);
+        gsum.set(i, (g + g) / width);
+    }
+    return no_zero_width;
+}
+
+// `v > bound ? v : bound` and `v < bound ? v : bound`: the strict tests of the
+// passes, under which a NaN candidate keeps the bound.
+inline float raise_to(float bound, float v) noexcept { return v > bound ? v : bound; }
+inline float lower_to(float bound, float v) noexcept { return v < bound ? v : bound; }
+
+template <class S, class V>
+void fast_solve(const S& gsum, const V& low, const V& high, const V& prob, std::int64_t n) noexcept {
+    const std::int64_t m = n - 1;
+    low.set(0, 0.0f);
+    if (n >= 2) {
+        // Initial bounds of i + 1, then the forward update from i, with the
+        // bounds of i as the previous update left them.
+        float lo = 0.0f, hi = gsum.get(0);
+        high.set(0, hi);
+        float g = hi;
+        for (std::int64_t i = 0; i < m; ++i) {
+            const float right = i + 1 < m ? gsum.get(i + 1) : g;
+            float lo1 = 0.0f;
+            float hi1 = i + 1 < m ? (g < right ? g : right) : g;
+            lo1 = raise_to(lo1, g - hi);
+            hi1 = lower_to(hi1, g - lo);
+            low.set(i + 1, lo1);
+            high.set(i + 1, hi1);
+            lo = lo1;
+            hi = hi1;
+            g = right;
+        }
+        // Backward: lo and hi hold the bounds of i + 1 as the update at i + 1
+        // left them (the forward pass's, at the far end).
+        for (std::int64_t i = m - 1; i >= 0; --i) {
+            g = gsum.get(i);
+            const float lo0 = raise_to(low.get(i), g - hi);
+            const float hi0 = lower_to(high.get(i), g - lo);
+            low.set(i, lo0);
+            high.set(i, hi0);
+            lo = lo0;
+            hi = hi0;
+        }
+    }
+    float p = low.get(0);
+    prob.set(0, p);
+    for (std::int64_t i = 1; i < n; ++i) {
+        p = gsum.get(i - 1) - p;
+        prob.set(i, p);
+    }
+}
+
+bool all_unit(const float32_vector& a, const float32_vector& b, const float32_vector& c) noexcept {
+    return layouts::is_unit(a) && layouts::is_unit(b) && layouts::is_unit(c);
+}
+
+#endif  // ZELVANE_KERNELS_SSE2
+
+}  // namespace
+
+std::int64_t pair_sums(const float32_vector& center, const float32_vector& gap,
+                       const float32_vector& gsum) noexcept {
+    const std::int64_t m = gap.shape;
+#if ZELVANE_KERNELS_SSE2
+    // Writes to gsum must not reach center or gap, which the plain loop reads
+    // after earlier writes.
+    if (m > 0 && gsum.shape >= m && layouts::separate(gsum, m) &&
+        !layouts::overlap(gsum, m, center, m + 1) && !layouts::overlap(gsum, m, gap, m)) {
+        return layouts::dispatch3(center, gap, gsum, [m](const auto& c, const auto& g,
+                                                         const auto& s) {
+            return fast_pair_sums(c, g, s, m);
+        });
+    }
+#endif
+    return plain_pair_sums(center, gap, gsum);
+}
+
+void solve(const float32_vector& gsum, const float32_vector& low, const float32_vector& high,
+           const float32_vector& prob) noexcept {
+    const std::int64_t n = prob.shape;
+#if ZELVANE_KERNELS_SSE2
+    const std::int64_t m = n - 1;
+    const bool fits = n >= 1 && gsum.shape == m && layouts::separate(gsum, m) &&
+                      layouts::separate(low, n) && layouts::separate(high, n) &&
+                      layouts::separate(prob, n) && !layouts::overlap(gsum, m, low, n) &&
+                      !layouts::overlap(gsum, m, high, n) && !layouts::overlap(gsum, m, prob, n) &&
+                      !layouts::overlap(low, n, high, n) && !layouts::overlap(low, n, prob, n) &&
+                      !layouts::overlap(high, n, prob, n);
+    if (fits) {
+        // Only gsum's layout and one for the rest: the passes are chains of
+        // scalar steps, where the layout costs little.
+        if (all_unit(low, high, prob)) {
+            if (layouts::is_unit(gsum)) {
+                return fast_solve(layouts::as_unit(gsum), layouts::as_unit(low),
+                                  layouts::as_unit(high), layouts::as_unit(prob), n);
+            }
+            return fast_solve(layouts::as_strided(gsum), layouts::as_unit(low),
+                              layouts::as_unit(high), layouts::as_unit(prob), n);
+        }
+        return fast_solve(layouts::as_strided(gsum), layouts::as_strided(low),
+                          layouts::as_strided(high), layouts::as_strided(prob), n);
+    }
+#endif
+    plain_solve(gsum, low, high, prob);
 }
 
 }  // namespace zelvane::exact_fit

@@ -15,7 +15,41 @@
 // double from float operands and rounded once to float, which keeps 2 * a from
 // overflowing where the difference is finite. Every comparison is strict and
 // made in float, so a NaN never satisfies one.
+//
+// Why the passes may also stop at a fixed point. The mean densities do not
+// change during the passes, so a pass is a fixed function of prob alone. If a
+// pass leaves every element of prob with the bits it found, every later pass
+// starts from the same prob and does the same; whatever the rules above still
+// run leaves prob as it is, and the loop's result is already there. Whether the
+// next pass would leave prob as it is can be told without running it: if every
+// interior step and both end updates, evaluated on prob as it is now, give the
+// bits already in place, then the first step of the pass sees exactly these
+// inputs and changes nothing, so the second sees them too, and so on through
+// both sweeps and both ends. Conversely, if some step evaluated on prob as it
+// is gives other bits, the first such step in the order of the pass sees the
+// same inputs in the pass (nothing before it changed) and changes a bit. So the
+// check `settled` answers exactly "would the next pass change a bit", and it
+// is one data-parallel sweep, where a pass is a chain of dependent steps.
+// The passes stop when it holds; the rules above stay the definition of the
+// result, only the passes that could change nothing are left out.
+//
+// The same reasoning runs the sweeps speculatively. In the forward sweep, step
+// i reads prob[i-1] as step i-1 left it and prob[i], prob[i+1] as the sweep
+// found them. Four steps evaluated at once on prob as it is are therefore
+// right up to and including the first of them that changes a bit; the ones
+// after it are evaluated again. Where few values change, a sweep costs about as
+// much as the check; where many change, the steps run one after the other with
+// the running values kept in registers. The backward sweep is the mirror image.
+//
+// These faster forms need the four lanes' loads to see what the plain steps
+// see: prob must not overlap itself (a stride of at least one element) nor the
+// mean densities. Storage that breaks this (only possible through a replaced
+// numpy.empty or odd strides) takes the plain steps, element by element.
 #include "kernels/iterative_fit.hpp"
+
+#include <bit>
+
+#include "kernels/layouts.hpp"
 
 namespace zelvane::iterative_fit {
 
@@ -34,11 +68,17 @@ float clamped_estimate(float a, float p) noexcept {
     return v < 0.0f ? 0.0f : v;
 }
 
-// Pulls prob[i] into [low, high] and reports whether it moved.
-bool interior_step(const float32_vector& average, const float32_vector& prob,
-                   std::int64_t i) noexcept {
-    const float est1 = estimate(average.get(i - 1), prob.get(i - 1));
-    const float est2 = estimate(average.get(i), prob.get(i + 1));
+struct step_result {
+    float value;
+    bool moved;
+};
+
+// One interior step: the value v at i pulled into the range of the estimates
+// made from its left neighbour (a_left, p_left) and right neighbour.
+inline step_result interior(float a_left, float p_left, float a_right, float p_right,
+                            float v) noexcept {
+    const float est1 = estimate(a_left, p_left);
+    const float est2 = estimate(a_right, p_right);
     // When a comparison fails (equal estimates or a NaN), both bounds take
     // est2: a NaN est1 leaves the range [est2, est2], a NaN est2 makes both
     // bounds NaN and so moves nothing.
@@ -49,7 +89,6 @@ bool interior_step(const float32_vector& average, const float32_vector& prob,
     }
     // The upper test sees the value the lower test may just have set, so with
     // both estimates negative (low = +0.0 above high) the value ends at high.
-    float v = prob.get(i);
     bool moved = false;
     if (v < low) {
         v = low;
@@ -59,61 +98,316 @@ bool interior_step(const float32_vector& average, const float32_vector& prob,
         v = high;
         moved = true;
     }
-    if (moved) {
-        prob.set(i, v);
-    }
-    return moved;
+    return {v, moved};
 }
 
-}  // namespace
-
-std::int64_t mean_densities(const float32_vector& center, const float32_vector& gap,
-                            const float32_vector& average) noexcept {
-    const std::int64_t n = average.shape;
-    for (std::int64_t i = 0; i < n; ++i) {
-        const float width = center.get(i + 1) - center.get(i);
-        // Both +0.0 and -0.0 compare equal to zero; a NaN width does not and
-        // is divided by like any other.
-        if (width == 0.0f) {
-            return i;
-        }
-        average.set(i, gap.get(i) / width);
-    }
-    return no_zero_width;
+inline bool same_bits(float x, float y) noexcept {
+    return std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(y);
 }
 
-int relax(const float32_vector& average, const float32_vector& prob) noexcept {
-    const std::int64_t n = average.shape;
+// ---- Plain steps -------------------------------------------------------------
 
-    // Initial values: the ends take their interval's mean density, each
-    // interior value the mean of its two neighbouring mean densities.
+// Whether the next pass would leave every bit of prob as it is, element by
+// element. Should the vectors overlap, the argument at the top still holds:
+// a pass whose every write puts back the bits in place changes no memory.
+bool plain_settled(const float32_vector& average, const float32_vector& prob) noexcept {
+    const std::int64_t n = average.shape;
+    for (std::int64_t i = 1; i < n; ++i) {
+        const step_result r = interior(average.get(i - 1), prob.get(i - 1), average.get(i),
+                                       prob.get(i + 1), prob.get(i));
+        if (!same_bits(r.value, prob.get(i))) return false;
+    }
+    return same_bits(clamped_estimate(average.get(n - 1), prob.get(n - 1)), prob.get(n)) &&
+           same_bits(clamped_estimate(average.get(0), prob.get(1)), prob.get(0));
+}
+
+// Every read and write goes through memory in the order of the rules, so any
+// overlap between the vectors is seen as the rules see it.
+int plain_relax(const float32_vector& average, const float32_vector& prob) noexcept {
+    const std::int64_t n = average.shape;
     prob.set(0, average.get(0));
     for (std::int64_t i = 1; i < n; ++i) {
         prob.set(i, (average.get(i - 1) + average.get(i)) * 0.5f);
     }
     prob.set(n, average.get(n - 1));
 
-    // Updates are in place: each step sees every value written before it, in
-    // this sweep, this pass and earlier passes. Only interior steps count as
-    // movement; the end updates run in every pass, the last one included.
+    auto step = [&](std::int64_t i) {
+        const step_result r = interior(average.get(i - 1), prob.get(i - 1), average.get(i),
+                                       prob.get(i + 1), prob.get(i));
+        if (r.moved) prob.set(i, r.value);
+        return r.moved;
+    };
     for (int pass = 1;; ++pass) {
         bool change = false;
-        for (std::int64_t i = 1; i < n; ++i) {
-            if (interior_step(average, prob, i)) {
-                change = true;
-            }
-        }
+        for (std::int64_t i = 1; i < n; ++i) change = step(i) || change;
         prob.set(n, clamped_estimate(average.get(n - 1), prob.get(n - 1)));
-        for (std::int64_t i = n - 1; i >= 1; --i) {
-            if (interior_step(average, prob, i)) {
-                change = true;
-            }
-        }
+        for (std::int64_t i = n - 1; i >= 1; --i) change = step(i) || change;
         prob.set(0, clamped_estimate(average.get(0), prob.get(1)));
-        if (!change || pass == max_passes) {
-            return pass;
+        if (!change || pass == max_passes || plain_settled(average, prob)) return pass;
+    }
+}
+
+std::int64_t plain_mean_densities(const float32_vector& center, const float32_vector& gap,
+                                  const float32_vector& average) noexcept {
+    for (std::int64_t i = 0; i < average.shape; ++i) {
+        const float width = center.get(i + 1) - center.get(i);
+        // Both +0.0 and -0.0 compare equal to zero; a NaN width does not and
+        // is divided by like any other.
+        if (width == 0.0f) return i;
+        average.set(i, gap.get(i) / width);
+    }
+    return no_zero_width;
+}
+
+#if ZELVANE_KERNELS_SSE2
+
+// ---- Four steps at once --------------------------------------------------------
+
+inline __m128 estimate4(__m128 a, __m128 p) noexcept {
+    const __m128d two = _mm_set1_pd(2.0);
+    const __m128d low = _mm_sub_pd(_mm_mul_pd(two, _mm_cvtps_pd(a)), _mm_cvtps_pd(p));
+    const __m128d high = _mm_sub_pd(_mm_mul_pd(two, _mm_cvtps_pd(_mm_movehl_ps(a, a))),
+                                    _mm_cvtps_pd(_mm_movehl_ps(p, p)));
+    return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high));
+}
+
+// mask ? x : y, lane by lane.
+inline __m128 select(__m128 mask, __m128 x, __m128 y) noexcept {
+    return _mm_or_ps(_mm_and_ps(mask, x), _mm_andnot_ps(mask, y));
+}
+
+struct step4_result {
+    __m128 value;
+    int moved;    // lane bits: the step moved the value
+    int changed;  // lane bits: the step gives other bits than those in place
+};
+
+// The interior step of four neighbouring positions, each on the inputs given.
+// minps and maxps return their second operand unless the first compares less
+// (greater), exactly the selections of `interior`.
+inline step4_result interior4(__m128 a_left, __m128 p_left, __m128 a_right, __m128 p_right,
+                              __m128 v) noexcept {
+    const __m128 est1 = estimate4(a_left, p_left);
+    const __m128 est2 = estimate4(a_right, p_right);
+    const __m128 zero = _mm_setzero_ps();
+    __m128 low = _mm_min_ps(est1, est2);
+    const __m128 high = _mm_max_ps(est1, est2);
+    low = _mm_andnot_ps(_mm_cmplt_ps(low, zero), low);
+    const __m128 raise = _mm_cmplt_ps(v, low);
+    const __m128 raised = select(raise, low, v);
+    const __m128 lower = _mm_cmpgt_ps(raised, high);
+    const __m128 value = select(lower, high, raised);
+    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(value), _mm_castps_si128(v));
+    return {value, _mm_movemask_ps(_mm_or_ps(raise, lower)),
+            ~_mm_movemask_ps(_mm_castsi128_ps(same)) & 0xF};
+}
+
+inline float lane(__m128 v, int k) noexcept {
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, v);
+    return lanes[k];
+}
+
+// Steps at positions i .. i+3 on prob as it is.
+template <class A, class P>
+inline step4_result block(const A& average, const P& prob, std::int64_t i) noexcept {
+    return interior4(average.load4(i - 1), prob.load4(i - 1), average.load4(i),
+                     prob.load4(i + 1), prob.load4(i));
+}
+
+// ---- Sweeps --------------------------------------------------------------------
+
+// Forward sweep over positions 1 .. n-1; returns whether any step moved.
+template <class A, class P>
+bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
+    bool change = false;
+    std::int64_t i = 1;
+    while (i < n) {
+        if (n - i >= 4) {
+            const step4_result s = block(average, prob, i);
+            if (s.changed == 0) {
+                change = change || s.moved != 0;
+                i += 4;
+                continue;
+            }
+            // The first changing lane is right; the ones after it are not.
+            const int k = std::countr_zero(static_cast<unsigned>(s.changed));
+            prob.set(i + k, lane(s.value, k));
+            change = true;
+            i += k + 1;
+            if (i >= n) break;
+        }
+        // One step after another while they keep changing values; back to
+        // blocks after the first step that changes nothing.
+        float a_left = average.get(i - 1), left = prob.get(i - 1), mid = prob.get(i);
+        for (; i < n; ++i) {
+            const float a_right = average.get(i), right = prob.get(i + 1);
+            const step_result r = interior(a_left, left, a_right, right, mid);
+            change = change || r.moved;
+            const bool same = same_bits(r.value, mid);
+            if (!same) prob.set(i, r.value);
+            if (same && n - i > 4) {
+                ++i;
+                break;
+            }
+            a_left = a_right;
+            left = r.value;
+            mid = right;
         }
     }
+    return change;
+}
+
+// Backward sweep over positions n-1 .. 1; returns whether any step moved.
+template <class A, class P>
+bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
+    bool change = false;
+    std::int64_t i = n - 1;
+    while (i >= 1) {
+        if (i >= 4) {
+            const step4_result s = block(average, prob, i - 3);
+            if (s.changed == 0) {
+                change = change || s.moved != 0;
+                i -= 4;
+                continue;
+            }
+            const int k = std::bit_width(static_cast<unsigned>(s.changed)) - 1;
+            prob.set(i - 3 + k, lane(s.value, k));
+            change = true;
+            i = i - 3 + k - 1;
+            if (i < 1) break;
+        }
+        float a_right = average.get(i), right = prob.get(i + 1), mid = prob.get(i);
+        for (; i >= 1; --i) {
+            const float a_left = average.get(i - 1), left = prob.get(i - 1);
+            const step_result r = interior(a_left, left, a_right, right, mid);
+            change = change || r.moved;
+            const bool same = same_bits(r.value, mid);
+            if (!same) prob.set(i, r.value);
+            if (same && i > 4) {
+                --i;
+                break;
+            }
+            a_right = a_left;
+            right = r.value;
+            mid = left;
+        }
+    }
+    return change;
+}
+
+// Whether the next pass would leave every bit of prob as it is (see the top).
+template <class A, class P>
+bool fast_settled(const A& average, const P& prob, std::int64_t n) noexcept {
+    if (!same_bits(clamped_estimate(average.get(n - 1), prob.get(n - 1)), prob.get(n)) ||
+        !same_bits(clamped_estimate(average.get(0), prob.get(1)), prob.get(0))) {
+        return false;
+    }
+    std::int64_t i = 1;
+    for (; n - i >= 16; i += 16) {
+        const int changed = block(average, prob, i).changed | block(average, prob, i + 4).changed |
+                            block(average, prob, i + 8).changed |
+                            block(average, prob, i + 12).changed;
+        if (changed != 0) return false;
+    }
+    for (; n - i >= 4; i += 4) {
+        if (block(average, prob, i).changed != 0) return false;
+    }
+    for (; i < n; ++i) {
+        const step_result r = interior(average.get(i - 1), prob.get(i - 1), average.get(i),
+                                       prob.get(i + 1), prob.get(i));
+        if (!same_bits(r.value, prob.get(i))) return false;
+    }
+    return true;
+}
+
+template <class A, class P>
+void initial_values(const A& average, const P& prob, std::int64_t n) noexcept {
+    prob.set(0, average.get(0));
+    std::int64_t i = 1;
+    const __m128 half = _mm_set1_ps(0.5f);
+    for (; n - i >= 4; i += 4) {
+        prob.store4(i, _mm_mul_ps(_mm_add_ps(average.load4(i - 1), average.load4(i)), half));
+    }
+    for (; i < n; ++i) prob.set(i, (average.get(i - 1) + average.get(i)) * 0.5f);
+    prob.set(n, average.get(n - 1));
+}
+
+template <class A, class P>
+int fast_relax(const A& average, const P& prob, std::int64_t n) noexcept {
+    initial_values(average, prob, n);
+    for (int pass = 1;; ++pass) {
+        bool change = forward_sweep(average, prob, n);
+        prob.set(n, clamped_estimate(average.get(n - 1), prob.get(n - 1)));
+        change = backward_sweep(average, prob, n) || change;
+        prob.set(0, clamped_estimate(average.get(0), prob.get(1)));
+        if (!change || pass == max_passes || fast_settled(average, prob, n)) return pass;
+    }
+}
+
+template <class C, class G, class A>
+std::int64_t fast_mean_densities(const C& center, const G& gap, const A& average,
+                                 std::int64_t n) noexcept {
+    const __m128 zero = _mm_setzero_ps();
+    std::int64_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        const __m128 width = _mm_sub_ps(center.load4(i + 1), center.load4(i));
+        // A block with a zero width is left to the element-wise loop below,
+        // which writes the values before it and reports its position.
+        if (_mm_movemask_ps(_mm_cmpeq_ps(width, zero)) != 0) break;
+        average.store4(i, _mm_div_ps(gap.load4(i), width));
+    }
+    for (; i < n; ++i) {
+        const float width = center.get(i + 1) - center.get(i);
+        if (width == 0.0f) return i;
+        average.set(i, gap.get(i) / width);
+    }
+    return no_zero_width;
+}
+
+#endif  // ZELVANE_KERNELS_SSE2
+
+}  // namespace
+
+std::int64_t mean_densities(const float32_vector& center, const float32_vector& gap,
+                            const float32_vector& average) noexcept {
+    const std::int64_t n = average.shape;
+#if ZELVANE_KERNELS_SSE2
+    // Writes to average must not reach center or gap, which the plain loop
+    // reads after earlier writes.
+    if (n > 0 && layouts::separate(average, n) &&
+        !layouts::overlap(average, n, center, n + 1) && !layouts::overlap(average, n, gap, n)) {
+        return layouts::dispatch3(center, gap, average, [n](const auto& c, const auto& g,
+                                                            const auto& a) {
+            return fast_mean_densities(c, g, a, n);
+        });
+    }
+#endif
+    return plain_mean_densities(center, gap, average);
+}
+
+bool settled(const float32_vector& average, const float32_vector& prob) noexcept {
+    const std::int64_t n = average.shape;
+#if ZELVANE_KERNELS_SSE2
+    if (layouts::separate(prob, n + 1) && !layouts::overlap(prob, n + 1, average, n)) {
+        return layouts::dispatch2(average, prob, [n](const auto& a, const auto& p) {
+            return fast_settled(a, p, n);
+        });
+    }
+#endif
+    return plain_settled(average, prob);
+}
+
+int relax(const float32_vector& average, const float32_vector& prob) noexcept {
+    const std::int64_t n = average.shape;
+#if ZELVANE_KERNELS_SSE2
+    if (layouts::separate(prob, n + 1) && !layouts::overlap(prob, n + 1, average, n)) {
+        return layouts::dispatch2(average, prob, [n](const auto& a, const auto& p) {
+            return fast_relax(a, p, n);
+        });
+    }
+#endif
+    return plain_relax(average, prob);
 }
 
 }  // namespace zelvane::iterative_fit

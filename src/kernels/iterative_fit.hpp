@@ -16,9 +16,22 @@ inline constexpr int max_passes = 128;
 std::int64_t mean_densities(const float32_vector& center, const float32_vector& gap,
                             const float32_vector& average) noexcept;
 
+// Whether one more pass over prob as it is now would leave every bit of
+// prob[0..n] as it is, n = average.shape >= 1: each interior step and both end
+// updates, evaluated on the present values, give the bits already in place.
+// Reads only; requires prob.shape >= n + 1.
+bool settled(const float32_vector& average, const float32_vector& prob) noexcept;
+
 // Initial values and relaxation passes over n = average.shape intervals.
-// Writes prob[0..n] (every one before any is read); returns the number of
-// passes run, 1 to max_passes. Requires n >= 1 and prob.shape >= n + 1.
+// Writes prob[0..n] (every one before any is read). Requires n >= 1 and
+// prob.shape >= n + 1.
+//
+// The passes stop after the first pass in which no interior value moved, after
+// max_passes, or as soon as the next pass could change no bit of prob
+// (`settled`); the
+// last stop leaves exactly what the first two rules alone would have left.
+// Returns the number of passes actually run, 1 to max_passes: with the early
+// stop this can be fewer than the first two rules would run.
 int relax(const float32_vector& average, const float32_vector& prob) noexcept;
 
 }  // namespace zelvane::iterative_fit

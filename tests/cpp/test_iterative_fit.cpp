@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "literal_steps.hpp"
 #include "strided_floats.hpp"
 
 namespace {
@@ -17,7 +18,7 @@ namespace fit = zelvane::iterative_fit;
 
 struct fit_result {
     std::int64_t zero;
-    int passes;
+    int passes, rule;  // passes run; passes the rule alone runs (0 when relax did not run)
     std::vector<float> average, prob;
 };
 
@@ -29,39 +30,49 @@ fit_result run(const std::vector<float>& center, const std::vector<float>& gap, 
     zelvane::testing::strided_floats c(center, stride), g(gap, gap_stride),
         average(std::vector(n, marker_value), stride), prob(std::vector(n + 1, marker_value), stride);
     const std::int64_t zero = fit::mean_densities(c.view, g.view, average.view);
+    zelvane::testing::strided_floats literal_prob(std::vector(n + 1, marker_value), stride);
     const int passes = zero == no_zero_width ? fit::relax(average.view, prob.view) : 0;
+    const int rule = zero == no_zero_width ? zelvane::testing::literal::relax(average.view, literal_prob.view) : 0;
+    EXPECT_TRUE(prob.bytes == literal_prob.bytes);
     EXPECT_TRUE(c.bytes == c.initial && g.bytes == g.initial);  // read only
     EXPECT_TRUE(average.outside_untouched() && prob.outside_untouched());
-    return {zero, passes, average.values(), prob.values()};
+    return {zero, passes, rule, average.values(), prob.values()};
 }
 
 class IterativeFit : public testing::TestWithParam<std::int64_t> {};
 
 TEST_P(IterativeFit, WorkedExamples) {
-    struct example { std::vector<float> center, gap, prob; int passes; };
+    // rule: the passes that the rule alone runs (stop after a pass with no interior move, or
+    // after 128); passes: those run with the early stop, which ends as soon as the next pass
+    // could change no bit.
+    struct example { std::vector<float> center, gap, prob; int rule, passes; };
     const example examples[] = {
-        {{0, 1}, {2}, {2, 2}, 1},
-        {{0, 1}, {-1}, {0, 0}, 1},                        // both ends clamped to +0.0
-        {{0, 1}, {-0.0f}, {-0.0f, 0.0f}, 1},              // last -0.0 - -0.0 = +0.0; Z keeps -0.0 - +0.0
-        {{0, 1}, {3e38f}, {3e38f, 3e38f}, 1},             // 2 * 3e38 overflows float, not double
-        {{0, 1, 2, 2}, {0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, 1},  // centres beyond n are not read
-        {{0, 1, 2, 3}, {1, 0, 1}, {1.5f, 0.5f, 0.5f, 1.5f}, 1},
-        {{0, 1, 2, 3}, {1, 2, 1}, {0.5f, 1.5f, 1.5f, 0.5f}, 1},
-        {{0, 0.5f, 2, 2.5f}, {0.25f, 0.5f, 0.25f}, {0.5833333f, 0.4166667f, 0.4166667f, 0.5833333f}, 1},
+        {{0, 1}, {2}, {2, 2}, 1, 1},
+        {{0, 1}, {-1}, {0, 0}, 1, 1},                        // both ends clamped to +0.0
+        {{0, 1}, {-0.0f}, {-0.0f, 0.0f}, 1, 1},              // last -0.0 - -0.0 = +0.0; Z keeps -0.0 - +0.0
+        {{0, 1}, {3e38f}, {3e38f, 3e38f}, 1, 1},             // 2 * 3e38 overflows float, not double
+        {{0, 1, 2, 2}, {0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, 1, 1},  // centres beyond n are not read
+        {{0, 1, 2, 3}, {1, 0, 1}, {1.5f, 0.5f, 0.5f, 1.5f}, 1, 1},
+        {{0, 1, 2, 3}, {1, 2, 1}, {0.5f, 1.5f, 1.5f, 0.5f}, 1, 1},
+        {{0, 0.5f, 2, 2.5f}, {0.25f, 0.5f, 0.25f}, {0.5833333f, 0.4166667f, 0.4166667f, 0.5833333f}, 1, 1},
         // From [0.1, 0.3, 0.3, 0.2, 0.3] the first pass sets the last value, lowers 0.2 to its
-        // upper bound and clamps the first value; the second moves nothing.
-        {{0, 1, 2, 3, 4}, {0.1f, 0.5f, 0.1f, 0.3f}, {0, 0.3f, 0.3f, 0.19999999f, 0.40000004f}, 2},
-        // Both estimates negative: the value ends at the negative upper bound and counts as moved.
-        {{0, 1, 2}, {-1, -1}, {0, -2, 0}, 128},
-        {{2, 1, 0}, {1, 1}, {0, -2, 0}, 128},
+        // upper bound and clamps the first value; the second would move nothing, and the early
+        // stop sees that without running it.
+        {{0, 1, 2, 3, 4}, {0.1f, 0.5f, 0.1f, 0.3f}, {0, 0.3f, 0.3f, 0.19999999f, 0.40000004f}, 2, 1},
+        // Both estimates negative: the value ends at the negative upper bound and counts as moved,
+        // so the rule never ends the passes. The first pass leaves [0, -1, 0], where the middle
+        // step would still give -2; after the second, every step puts back the bits in place.
+        {{0, 1, 2}, {-1, -1}, {0, -2, 0}, 128, 2},
+        {{2, 1, 0}, {1, 1}, {0, -2, 0}, 128, 2},
         // The initial middle value overflows to infinity and is clamped to 3.4e38.
-        {{0, 1, 2}, {3.4e38f, 2.6e38f}, {3.4e38f, 3.4e38f, 1.8000002e38f}, 2},
-        {{0, 1, 2}, {1, nan}, {nan, nan, nan}, 1},         // a NaN on the right makes both bounds NaN
-        {{0, 1, 2, 3}, {nan, 1, 3}, {nan, nan, 3, 3}, 2},  // on the left, both bounds are est2
+        {{0, 1, 2}, {3.4e38f, 2.6e38f}, {3.4e38f, 3.4e38f, 1.8000002e38f}, 2, 1},
+        {{0, 1, 2}, {1, nan}, {nan, nan, nan}, 1, 1},         // a NaN on the right makes both bounds NaN
+        {{0, 1, 2, 3}, {nan, 1, 3}, {nan, nan, 3, 3}, 2, 1},  // on the left, both bounds are est2
     };
     for (const example& e : examples) {
         SCOPED_TRACE(testing::Message() << "example " << &e - examples);
         const fit_result r = run(e.center, e.gap, GetParam(), GetParam());
+        EXPECT_EQ(r.rule, e.rule);
         EXPECT_EQ(r.passes, e.passes);
         EXPECT_TRUE(same_bits(e.prob, r.prob));
     }
@@ -80,6 +91,37 @@ TEST_P(IterativeFit, ZeroWidth) {
         const fit_result r = run(e.center, e.gap, GetParam(), GetParam());
         EXPECT_EQ(r.zero, e.zero);
         EXPECT_TRUE(same_bits(e.average, r.average));
+    }
+}
+
+// Hand-made states: whether one more pass could change a bit of prob.
+TEST_P(IterativeFit, SettledStates) {
+    struct example { std::vector<float> average, prob; bool settled; };
+    const example examples[] = {
+        {{0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, true},
+        // The middle step moves (up to +0.0, then down to -2) but puts back the bits in place.
+        {{-1, -1}, {0, -2, 0}, true},
+        {{-1, -1}, {0, -1, 0}, false},   // the middle step would give -2
+        {{-1, -1}, {0, -2, 5}, false},   // every interior step stays; the last value would be 0
+        {{-1, -1}, {5, -2, 0}, false},   // every interior step stays; the first value would be 0
+        {{-0.0f}, {-0.0f, 0.0f}, true},   // 2 * -0.0 - -0.0 is +0.0, 2 * -0.0 - +0.0 is -0.0
+        {{-0.0f}, {-0.0f, -0.0f}, false}, // +0.0 where -0.0 stands is a change
+        {{1, nan}, {nan, nan, nan}, true},
+        // Long enough for blocks of four: one changing step among many settled ones.
+        {std::vector<float>(23, 1.0f), std::vector<float>(24, 1.0f), true},
+    };
+    for (const example& e : examples) {
+        SCOPED_TRACE(testing::Message() << "example " << &e - examples);
+        zelvane::testing::strided_floats average(e.average, GetParam()), prob(e.prob, GetParam());
+        EXPECT_EQ(fit::settled(average.view, prob.view), e.settled);
+        EXPECT_TRUE(prob.bytes == prob.initial);  // read only
+    }
+    for (std::size_t k : {1, 5, 11, 17, 22, 23}) {
+        std::vector<float> prob(24, 1.0f);
+        prob[k] = 1.5f;  // an interior one is pulled back to 1; an end one is set to 1
+        zelvane::testing::strided_floats average(std::vector<float>(23, 1.0f), GetParam()),
+            p(prob, GetParam());
+        EXPECT_FALSE(fit::settled(average.view, p.view)) << "at " << k;
     }
 }
 
