@@ -6,20 +6,27 @@ function. Both solvers of ``zelvane.bake`` fit a piecewise linear density to
 those masses, and the table shows how well each reproduces them.
 """
 
+from __future__ import annotations
+
 import math
 import sys
+from typing import TYPE_CHECKING, List, Sequence, TextIO
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing as npt
 
 # (weight, mean, standard deviation) of each component.
 MIXTURE = ((0.7, -1.0, 0.6), (0.3, 1.8, 0.9))
 LOW, HIGH, BINS = -4.0, 6.0, 40
 
 
-def mixture_cdf(x):
+def mixture_cdf(x: float) -> float:
     return sum(w * 0.5 * (1.0 + math.erf((x - mu) / (sigma * math.sqrt(2.0))))
                for w, mu, sigma in MIXTURE)
 
 
-def uneven_centers(low, high, count):
+def uneven_centers(low: float, high: float, count: int) -> List[float]:
     """Centres that crowd together in the middle of [low, high]."""
     centers = []
     for i in range(count + 1):
@@ -30,16 +37,17 @@ def uneven_centers(low, high, count):
     return centers
 
 
-def trapezoid_masses(center, prob):
+def trapezoid_masses(center: npt.NDArray[numpy.float64],
+                     prob: npt.NDArray[numpy.float64]) -> List[float]:
     return [(prob[i] + prob[i + 1]) / 2.0 * (center[i + 1] - center[i])
             for i in range(len(center) - 1)]
 
 
-def largest_relative_error(target, got):
-    return max(abs(g - t) / abs(t) for t, g in zip(target, got) if t != 0.0)
+def largest_relative_error(target: npt.NDArray[numpy.float64], got: Sequence[float]) -> float:
+    return float(max(abs(g - t) / abs(t) for t, g in zip(target, got) if t != 0.0))
 
 
-def main(out=sys.stdout):
+def main(out: TextIO = sys.stdout) -> int:
     import numpy
     from zelvane import bake
 

@@ -8,11 +8,11 @@ checked in its task, with rows numbered as in the whole array.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Optional, cast
 
 import numpy as np
 
-from zelvane._fit import ArrayLike, Float32Array, _fit_checked, check_histogram
+from zelvane._fit import Float32Array, _fit_checked, check_histogram
 
 if TYPE_CHECKING:
     import dask.array
@@ -28,15 +28,14 @@ def _dask_array() -> Any:
 
 
 def _fit_block(gap: Float32Array, first_row: Any, center: Optional[Float32Array] = None, *,
-               shared_center: Optional[ArrayLike], method: str, workers: int) -> Float32Array:
+               shared_center: Any, method: str, workers: int) -> Float32Array:
     """The fit of one chunk of whole rows; `first_row` holds its first row's number."""
     center32, gap32 = check_histogram(shared_center if center is None else center, gap,
                                       row_offset=int(np.asarray(first_row).ravel()[0]))
     return _fit_checked(center32, gap32, method, None, workers)
 
 
-def fit_blocks(center: Any, gap: "dask.array.Array", method: str,
-               workers: int) -> "dask.array.Array":
+def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "dask.array.Array":
     """A Dask array of float32 values, one chunk of rows for every chunk of `gap`'s rows.
 
     `center` is 1-D (shared, any array-like) or 2-D (a NumPy or Dask array with
@@ -44,6 +43,7 @@ def fit_blocks(center: Any, gap: "dask.array.Array", method: str,
     that every chunk holds whole rows.
     """
     da = _dask_array()
+    gap: Any = lazy_gap  # Dask's own annotations are partial
     if gap.ndim not in (1, 2):
         raise ValueError(f"gap must be 1-D or 2-D, not {gap.ndim}-D")
     if gap.dtype.kind not in "biuf":
@@ -56,15 +56,15 @@ def fit_blocks(center: Any, gap: "dask.array.Array", method: str,
     center_array: Any = center if isinstance(center, da.Array) else np.asarray(center)
     if gap.ndim == 1:
         shared, _ = check_histogram(np.asarray(center_array), np.zeros(m, np.float32))
-        return da.blockwise(_fit_block, "i", gap.rechunk(-1), "i", 0, None,
-                            shared_center=shared, adjust_chunks={"i": m + 1}, **options)
+        return cast("dask.array.Array", da.blockwise(_fit_block, "i", gap.rechunk(-1), "i", 0, None,
+                            shared_center=shared, adjust_chunks={"i": m + 1}, **options))
     gap = gap.rechunk({1: -1})
     # The number of every chunk's first row, for messages about its values.
     first_rows = da.from_array(np.cumsum((0,) + gap.chunks[0][:-1]), chunks=1)
     if center_array.ndim == 1:
         shared, _ = check_histogram(np.asarray(center_array), np.zeros((1, m), np.float32))
-        return da.blockwise(_fit_block, "ij", gap, "ij", first_rows, "i", shared_center=shared,
-                            adjust_chunks={"j": m + 1}, **options)
+        return cast("dask.array.Array", da.blockwise(_fit_block, "ij", gap, "ij", first_rows, "i", shared_center=shared,
+                            adjust_chunks={"j": m + 1}, **options))
     if center_array.ndim != 2 or center_array.shape != (gap.shape[0], m + 1):
         raise ValueError(f"center must be 1-D of length {m + 1} or of shape "
                          f"{(gap.shape[0], m + 1)} for gap of shape {gap.shape}, "
@@ -73,5 +73,5 @@ def fit_blocks(center: Any, gap: "dask.array.Array", method: str,
         center_array = da.from_array(center_array, chunks=(gap.chunks[0], -1))
     center_array = center_array.rechunk((gap.chunks[0], -1))
     # Masses and centres meet row chunk by row chunk; their columns differ in number.
-    return da.blockwise(_fit_block, "ij", gap, "ik", first_rows, "i", center_array, "ij",
-                        shared_center=None, **options)
+    return cast("dask.array.Array", da.blockwise(_fit_block, "ij", gap, "ik", first_rows, "i", center_array, "ij",
+                        shared_center=None, **options))

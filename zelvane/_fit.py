@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import operator
 import sys
-from typing import TYPE_CHECKING, Any, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -49,7 +49,7 @@ def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, Float
     if given.ndim not in (1, 2):
         raise ValueError(f"{name} must be 1-D or 2-D, not {given.ndim}-D")
     with np.errstate(over="ignore", invalid="ignore"):
-        converted = np.ascontiguousarray(given, dtype=dtype)
+        converted: FloatArray = np.ascontiguousarray(given, dtype=dtype)
     return given, converted
 
 
@@ -72,7 +72,7 @@ def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
         k = int(np.argmin(rising.ravel()))
         where = np.unravel_index(k, rising.shape)
         below = where[:-1] + (where[-1] + 1,)
-        flat = np.ravel_multi_index(below, center.shape)
+        flat = int(np.ravel_multi_index(below, center.shape))
         raise ValueError(f"{name} must be strictly increasing: "
                          f"{name}{_where(center.shape, flat, row_offset)} = {center[below]!r} "
                          f"is not above {name}{_where(center.shape, flat - 1, row_offset)} = "
@@ -241,6 +241,20 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
     return result
 
 
+@overload
+def fit_density(
+    center: Union[ArrayLike, "dask.array.Array"], gap: "dask.array.Array", *,
+    method: str = ..., out: None = ..., workers: int = ...,
+) -> "dask.array.Array": ...
+
+
+@overload
+def fit_density(
+    center: ArrayLike, gap: ArrayLike, *,
+    method: str = ..., out: Optional[Float32Array] = ..., workers: int = ...,
+) -> Float32Array: ...
+
+
 def fit_density(
     center: Union[ArrayLike, "dask.array.Array"],
     gap: Union[ArrayLike, "dask.array.Array"],
@@ -248,7 +262,7 @@ def fit_density(
     method: str = "iterative",
     out: Optional[Float32Array] = None,
     workers: int = 1,
-) -> Any:
+) -> Union[Float32Array, "dask.array.Array"]:
     """Values at the centres of a piecewise linear density with the given interval masses.
 
     Parameters

@@ -1,0 +1,58 @@
+"""The package and the README's examples pass mypy --strict; the examples also run.
+
+The package is checked from the checkout that these tests belong to; the
+examples against the installed package, so its py.typed marker and its stubs
+for the extension modules are what the check sees."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy")
+
+ROOT = Path(__file__).resolve().parents[1]
+FENCE = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
+
+
+def mypy(cache, cwd, *targets):
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache),
+                           "--no-color-output", *map(str, targets)],
+                          capture_output=True, text=True, cwd=cwd, timeout=600)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+@pytest.fixture(scope="module")
+def examples(tmp_path_factory):
+    """Every ```python block of the README, as a file of its own."""
+    folder = tmp_path_factory.mktemp("readme")
+    blocks = FENCE.findall((ROOT / "README.md").read_text())
+    paths = []
+    for k, block in enumerate(blocks, 1):
+        paths.append(folder / f"readme_example_{k}.py")
+        paths[-1].write_text(block)
+    return folder, paths
+
+
+def test_package_is_strictly_typed(tmp_path):
+    rc, report = mypy(tmp_path / "cache", tmp_path, ROOT / "zelvane")
+    assert rc == 0, report
+
+
+def test_readme_examples_are_strictly_typed(examples, tmp_path):
+    folder, paths = examples
+    assert paths, "the README has no python example"
+    rc, report = mypy(tmp_path / "cache", folder, *paths)
+    assert rc == 0, report
+
+
+def test_readme_examples_run(examples):
+    folder, paths = examples
+    env = dict(os.environ, MPLBACKEND="Agg")
+    for path in paths:
+        proc = subprocess.run([sys.executable, str(path)], capture_output=True, text=True,
+                              cwd=folder, env=env, timeout=300)
+        assert proc.returncode == 0, f"{path.name}:\n{path.read_text()}\n{proc.stderr}"
