@@ -11,6 +11,7 @@ import importlib
 from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:
+    from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
     from zelvane._fit import fit_density as fit_density
     from zelvane._fit import trapezoid_masses as trapezoid_masses
 
