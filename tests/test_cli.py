@@ -1,0 +1,542 @@
+"""The zelvane command end to end: every input and output form read back and compared
+with zelvane.fit_density, the plots, --check, every bad input (exit 2, its one line
+on stderr, no file written or changed), --help, --version, the progress bar and the
+exit status of an internal error.
+
+Most invocations run in one child interpreter per group, through zelvane._cli.main
+with its own standard streams; what needs a process of its own (the console script,
+a terminal, a missing matplotlib, an internal error) gets one."""
+
+import base64
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+from importlib import metadata
+
+import numpy as np
+import pytest
+
+import zelvane
+from conftest import assert_bits_equal
+
+# Runs zelvane._cli.main on each case of argv[1] (JSON: argv, base64 stdin) in the
+# directory argv[2]; prints [exit status, stdout, stderr] of each.
+BATCH = r"""
+import base64, io, json, os, sys
+from zelvane._cli import main
+
+cases = json.loads(sys.argv[1])
+os.chdir(sys.argv[2])
+real = sys.stdout
+results = []
+for argv, stdin in cases:
+    streams = [io.TextIOWrapper(io.BytesIO(), encoding="utf-8") for _ in range(2)]
+    sys.stdout, sys.stderr = streams
+    sys.stdin = io.TextIOWrapper(io.BytesIO(base64.b64decode(stdin)), encoding="utf-8")
+    status = main(argv)
+    texts = []
+    for stream in streams:
+        stream.flush()
+        texts.append(stream.buffer.getvalue().decode("utf-8"))
+    results.append([status] + texts)
+sys.stdout, sys.stderr = real, sys.__stderr__
+print(json.dumps(results))
+"""
+
+
+def run_child(args, cwd, stdin=None, env=None, stderr=None):
+    """Run a Python child in `cwd`; return (rc, stdout, stderr) as text."""
+    proc = subprocess.run([sys.executable, *args], cwd=cwd, input=stdin, env=env,
+                          stdout=subprocess.PIPE, stderr=stderr or subprocess.PIPE,
+                          timeout=300)
+    err = proc.stderr.decode() if proc.stderr is not None else ""
+    return proc.returncode, proc.stdout.decode(), err
+
+
+def run_batch(directory, cases):
+    """[(status, stdout, stderr)] of `cases`, each (argv, stdin bytes)."""
+    encoded = [[argv, base64.b64encode(stdin).decode()] for argv, stdin in cases]
+    rc, out, err = run_child(["-c", BATCH, json.dumps(encoded), str(directory)], directory)
+    assert rc == 0, err
+    return [tuple(result) for result in json.loads(out)]
+
+
+def fit_both(edges, masses):
+    return {m: zelvane.fit_density(edges, masses, method=m) for m in ("iterative", "exact")}
+
+
+def read_csv(path):
+    """Header and columns of an output table; empty cells become NaN."""
+    with open(path) as stream:
+        header = stream.readline().strip().split(",")
+        rows = [line.rstrip("\n").split(",") for line in stream]
+    columns = list(zip(*rows))
+    return header, [np.array([float(c) if c else np.nan for c in col]) for col in columns]
+
+
+# -- the data files ---------------------------------------------------------
+
+EDGES = np.array([0.0, 1.0, 2.0, 3.0, 5.0, 8.0, 12.0])
+MASSES = np.array([2.0, 7.0, 12.0, 9.0, 4.0, 1.0])
+RNG = np.random.default_rng(20240611)
+MANY_EDGES = np.linspace(0.0, 10.0, 21)
+# More rows than the command fits in one call, so that chunks are joined.
+MANY_MASSES = RNG.gamma(2.0, 3.0, (2500, 20)).round()
+ROW_EDGES = np.cumsum(RNG.uniform(0.1, 2.0, (7, 9)), axis=1)
+ROW_MASSES = RNG.uniform(0.0, 5.0, (7, 8))
+SAMPLES = RNG.gamma(2.0, 1.5, 900)
+
+TABLES = {
+    "header.csv": "edge,mass\n" + "".join(f"{e:g},{m:g}\n" for e, m in zip(EDGES, MASSES))
+                  + f"{EDGES[-1]:g},\n",
+    "plain.csv": "".join(f"{e:g}, {m:g}\n" for e, m in zip(EDGES, MASSES)) + f"{EDGES[-1]:g}\n",
+    "spaces.txt": "# edge  mass\n\n" + "".join(f"  {e:g}\t {m:g}\n" for e, m in zip(EDGES, MASSES))
+                  + f"{EDGES[-1]:g}\n",
+    "samples.csv": "x\n" + "".join(f"{s!r}\n" for s in SAMPLES),
+}
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    """One directory for the module: the input files, and the outputs of the cases."""
+    directory = tmp_path_factory.mktemp("cli")
+    for name, text in TABLES.items():
+        (directory / name).write_text(text)
+    np.savez(directory / "one.npz", edges=EDGES, counts=MASSES)
+    np.savez(directory / "many.npz", edges=MANY_EDGES, counts=MANY_MASSES)
+    np.savez(directory / "rows.npz", center=ROW_EDGES, gap=ROW_MASSES)
+    np.save(directory / "samples.npy", SAMPLES)
+    return directory
+
+
+# -- input forms ------------------------------------------------------------
+
+INPUTS = [  # (argv, stdin file, expected edges and masses)
+    (["fit", "header.csv"], None, (EDGES, MASSES)),
+    (["fit", "plain.csv"], None, (EDGES, MASSES)),
+    (["fit", "spaces.txt"], None, (EDGES, MASSES)),
+    (["fit", "-"], "header.csv", (EDGES, MASSES)),
+    (["fit", "one.npz"], None, (EDGES, MASSES)),
+    (["fit", "-"], "one.npz", (EDGES, MASSES)),
+    (["fit", "many.npz"], None, (MANY_EDGES, MANY_MASSES)),
+    (["fit", "rows.npz", "--workers", "2"], None, (ROW_EDGES, ROW_MASSES)),
+    (["fit", "samples.npy", "--bins", "12"], None, np.histogram(SAMPLES, 12)[::-1]),
+    (["fit", "samples.npy"], None, np.histogram(SAMPLES, "auto")[::-1]),
+    (["fit", "samples.csv", "--samples", "--bins", "sturges"], None,
+     np.histogram(SAMPLES, "sturges")[::-1]),
+]
+
+
+@pytest.fixture(scope="module")
+def input_runs(workdir):
+    cases = [(argv + ["--method", "both", "-o", f"in{k}.csv"],
+              b"" if stdin is None else (workdir / stdin).read_bytes())
+             for k, (argv, stdin, _) in enumerate(INPUTS)]
+    return run_batch(workdir, cases)
+
+
+@pytest.mark.parametrize("k", range(len(INPUTS)), ids=[" ".join(c[0]) for c in INPUTS])
+def test_each_input_form_gives_the_fit_of_its_histograms(workdir, input_runs, k):
+    status, out, err = input_runs[k]
+    assert (status, out, err) == (0, "", "")
+    edges, masses = (np.asarray(a, dtype=np.float64) for a in INPUTS[k][2])
+    header, columns = read_csv(workdir / f"in{k}.csv")
+    many = masses.ndim == 2
+    assert header == ["histogram"] * many + [
+        "edge", "value_iterative", "value_exact", "mass",
+        "fitted_mass_iterative", "fitted_mass_exact"]
+    width = masses.shape[-1] + 1
+    rows = masses.shape[0] if many else 1
+    table = np.stack(columns[many:]).reshape(6, rows, width)
+    if many:
+        assert_bits_equal(columns[0], np.repeat(np.arange(rows), width))
+    assert_bits_equal(table[0], np.broadcast_to(edges, (rows, width)).astype(np.float32))
+    assert_bits_equal(table[3][:, :-1], masses.reshape(rows, -1).astype(np.float32))
+    assert np.isnan(table[3:, :, -1]).all()
+    for j, (method, values) in enumerate(fit_both(edges, masses).items()):
+        assert_bits_equal(table[1 + j], values.reshape(rows, width), f"{method}: ")
+        fitted = zelvane.trapezoid_masses(np.float32(edges), values).reshape(rows, -1)
+        assert (table[4 + j][:, :-1] == fitted).all(), method
+
+
+# -- output forms -----------------------------------------------------------
+
+OUTPUTS = [  # (argv, output file or None for standard output)
+    (["fit", "header.csv"], None),
+    (["fit", "header.csv", "--method", "exact", "-o", "out.json"], "out.json"),
+    (["fit", "many.npz", "--method", "all", "-o", "out-many.json"], "out-many.json"),
+    (["fit", "header.csv", "--method", "both", "-o", "out.npz"], "out.npz"),
+    (["fit", "rows.npz", "-o", "out-rows.npz"], "out-rows.npz"),
+    (["fit", "header.csv", "-o", "out.npy"], "out.npy"),
+    (["fit", "rows.npz", "--method", "both", "-o", "out-rows.npy"], "out-rows.npy"),
+]
+
+
+@pytest.fixture(scope="module")
+def output_runs(workdir):
+    return run_batch(workdir, [(argv, b"") for argv, _ in OUTPUTS])
+
+
+def read_back(path, text):
+    """{method: values} and {method: fitted masses} as an output file holds them."""
+    if path is None:
+        lines = text.splitlines()
+        assert lines[0] == "edge,value,mass,fitted_mass"
+        cells = [line.split(",") for line in lines[1:]]
+        values = np.array([float(c[1]) for c in cells], np.float32)
+        return {"iterative": values}, {"iterative": np.array([float(c[3]) for c in cells[:-1]])}
+    if path.endswith(".json"):
+        with open(path) as stream:
+            histograms = json.load(stream)["histograms"]
+        methods = list(histograms[0]["fits"])
+        values = {m: np.array([h["fits"][m]["values"] for h in histograms], np.float32)
+                  for m in methods}
+        fitted = {m: np.array([h["fits"][m]["fitted_masses"] for h in histograms])
+                  for m in methods}
+        return values, fitted
+    if path.endswith(".npz"):
+        with np.load(path) as archive:
+            names = sorted(archive.files)
+            if "values" in names:
+                return {"iterative": archive["values"]}, {"iterative": archive["fitted_masses"]}
+            return ({m: archive[f"values_{m}"] for m in ("iterative", "exact")},
+                    {m: archive[f"fitted_masses_{m}"] for m in ("iterative", "exact")})
+    stacked = np.load(path)
+    return ({"iterative": stacked} if stacked.ndim < 3 or len(stacked) != 2
+            else dict(zip(("iterative", "exact"), stacked))), None
+
+
+@pytest.mark.parametrize("k", range(len(OUTPUTS)), ids=[" ".join(c[0]) for c in OUTPUTS])
+def test_each_output_form_reads_back_as_the_fit(workdir, output_runs, k):
+    argv, name = OUTPUTS[k]
+    status, out, err = output_runs[k]
+    assert status == 0 and err == ""
+    assert (out == "") == (name is not None)
+    edges, masses = {"header.csv": (EDGES, MASSES), "many.npz": (MANY_EDGES, MANY_MASSES),
+                     "rows.npz": (ROW_EDGES, ROW_MASSES)}[argv[1]]
+    expected = fit_both(edges, masses)
+    values, fitted = read_back(None if name is None else str(workdir / name), out)
+    for method, got in values.items():
+        want = expected[method]
+        assert_bits_equal(got.reshape(want.shape), want, f"{method}: ")
+        if fitted is not None:
+            masses_back = fitted[method].reshape(want.shape[:-1] + (-1,))
+            assert (masses_back == zelvane.trapezoid_masses(np.float32(edges), want)).all()
+    if name is not None and name.endswith(".npz"):
+        with np.load(workdir / name) as archive:
+            assert_bits_equal(archive["edges"], np.float32(edges))
+            assert_bits_equal(archive["masses"], np.float32(masses))
+
+
+def test_check_reports_every_fit_and_goes_beside_the_table(workdir):
+    runs = run_batch(workdir, [
+        (["fit", "header.csv", "--method", "both", "--check"], b""),
+        (["fit", "rows.npz", "--check", "-o", "check.csv"], b""),
+    ])
+    expected = fit_both(EDGES, MASSES)
+    lines = []
+    for method, values in expected.items():
+        error = np.abs(zelvane.trapezoid_masses(np.float32(EDGES), values) - MASSES)
+        lines.append(f"{method}: largest absolute mass error {error.max():.3e}, "
+                     f"largest relative {(error / MASSES).max():.3e}")
+    status, out, err = runs[0]
+    assert status == 0 and out.startswith("edge,value_iterative,")
+    assert err.splitlines() == lines
+    status, out, err = runs[1]
+    assert status == 0 and err == ""
+    values = zelvane.fit_density(ROW_EDGES, ROW_MASSES)
+    error = np.abs(zelvane.trapezoid_masses(np.float32(ROW_EDGES), values)
+                   - np.float32(ROW_MASSES))
+    relative = error / np.float32(ROW_MASSES)
+    assert out.splitlines() == [
+        f"histogram {r}, iterative: largest absolute mass error {error[r].max():.3e}, "
+        f"largest relative {relative[r].max():.3e}" for r in range(len(ROW_MASSES))]
+
+
+# -- plots ------------------------------------------------------------------
+
+def test_plots_are_valid_png_and_svg(workdir):
+    runs = run_batch(workdir, [
+        (["fit", "header.csv", "--method", "both", "--plot", "one.png", "-o", "p.csv"], b""),
+        (["fit", "many.npz", "--plot", "many.svg", "-o", "p.npy"], b""),
+        (["example", "--plot", "example.svg"], b""),
+    ])
+    assert [status for status, _, _ in runs] == [0, 0, 0], runs
+    png = (workdir / "one.png").read_bytes()
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and png[12:16] == b"IHDR"
+    width, height = struct.unpack(">II", png[16:24])
+    assert width > 400 and height > 300
+    for name, lines in (("many.svg", 2 * 6), ("example.svg", 2 * 3)):
+        root = ElementTree.parse(workdir / name).getroot()
+        assert root.tag == "{http://www.w3.org/2000/svg}svg"
+        # matplotlib gives every drawn line an id "line2d_N".
+        drawn = [e for e in root.iter() if e.get("id", "").startswith("line2d_")]
+        assert len(drawn) >= lines, name
+
+
+def test_figure_layout_draws_the_histogram_and_each_fit():
+    pytest.importorskip("matplotlib")
+    from zelvane._cli import fit
+    from zelvane._cli_plot import GRID_LIMIT, make_figure
+
+    edges32, masses32 = np.float32(MANY_EDGES), np.float32(MANY_MASSES[:9])
+    result = fit(edges32, masses32, ("iterative", "exact"), workers=1)
+    figure = make_figure(result, None)
+    panels = [subfigure.axes for subfigure in figure.subfigs if subfigure.get_visible()]
+    assert len(panels) == GRID_LIMIT and all(len(p) == 2 for p in panels)
+    for k, (density, error) in enumerate(panels):
+        bars, = [p for p in density.patches]  # the histogram as one filled step patch
+        lines = density.get_lines()
+        assert [line.get_label() for line in lines] == ["iterative fit", "exact fit"]
+        for line, method_fit in zip(lines, result.fits):
+            assert_bits_equal(line.get_ydata(), method_fit.values[k])
+        assert density.get_ylabel() == "density" and error.get_xlabel() == "x"
+        heights = bars.get_path().vertices[:, 1]
+        assert np.isclose(heights.max(), (masses32[k] / np.diff(edges32)).max())
+    single = make_figure(fit(np.float32(EDGES), np.float32(MASSES), ("exact",), 1), "t")
+    density, error = single.axes
+    assert density.get_title() == "t" and density.get_legend() is not None
+
+
+# -- bad input --------------------------------------------------------------
+
+BAD_FILES = {
+    "text.csv": "0,1\n1,abc\n2\n",
+    "empty-cell.csv": "0,1\n1,\n2,3\n4\n",
+    "ragged.csv": "edge,mass\n0,1\n1,2,3\n2\n",
+    "short-row.csv": "0 1\n1\n2 3\n4\n",
+    "one-edge.csv": "edge,mass\n0\n",
+    "last-mass.csv": "0,1\n1,1\n2,1\n",
+    "nan.csv": "0,1\n1,nan\n2\n",
+    "descending.txt": "0 1\n2 1\n1 1\n3\n",
+    "binary.csv": b"\x93NUMPY\xff",
+    "samples-nan.csv": "1\n2\ninf\n",
+    "samples-two.csv": "1\n2 3\n",
+    "samples-empty.csv": "# nothing\n",
+    "data.xlsx": "0,1\n1\n",
+}
+BAD_ARRAYS = {
+    "lengths.npz": dict(edges=np.arange(5.0), counts=np.ones(5)),
+    "inf.npz": dict(edges=np.arange(4.0), counts=np.array([[1.0, 2, 3], [1, np.inf, 1]])),
+    "rows-descending.npz": dict(center=np.array([[0.0, 1, 2], [0, 2, 2]]), gap=np.ones((2, 2))),
+    "few-edges.npz": dict(edges=np.zeros(1), counts=np.zeros(0)),
+    "no-counts.npz": dict(edges=np.arange(3.0), weights=np.ones(2)),
+    "two-names.npz": dict(edges=np.arange(3.0), center=np.arange(3.0), counts=np.ones(2)),
+    "strings.npz": dict(edges=np.array(["a", "b"]), counts=np.ones(1)),
+    "no-rows.npz": dict(edges=np.arange(3.0), counts=np.ones((0, 2))),
+    "samples-2d.npy": np.ones((2, 3)),
+    "samples-empty.npy": np.zeros(0),
+    "samples-nan.npy": np.array([1.0, np.nan]),
+}
+BAD = [  # (arguments after "fit", the one line on stderr)
+    (["missing.csv"], "missing.csv: cannot read: No such file or directory"),
+    (["folder.csv"], "folder.csv: is a directory"),
+    (["data.xlsx"], "data.xlsx: unknown input extension '.xlsx' "
+                    "(expected .csv, .tsv, .txt, .dat, .npz, .npy)"),
+    (["text.csv"], "text.csv, line 2, column 2: not a number: 'abc'"),
+    (["empty-cell.csv"], "empty-cell.csv, line 2, column 2: empty cell"),
+    (["ragged.csv"], "ragged.csv, line 3: 3 cells, expected 2"),
+    (["short-row.csv"], "short-row.csv, line 2: 1 cell, expected 2: "
+                        "only the last row may leave out its mass"),
+    (["one-edge.csv"], "one-edge.csv: 1 edge, at least 2 needed"),
+    (["last-mass.csv"], "last-mass.csv, line 3: the last row has a mass, "
+                        "but no edge after it closes its bin"),
+    (["nan.csv"], "nan.csv, line 2: mass[1] is nan, not a finite number"),
+    (["descending.txt"], "descending.txt, line 3: edge must be strictly increasing: "
+                         "edge[2] = 1.0 is not above edge[1] = 2.0"),
+    (["binary.csv"], "binary.csv: not a text table: byte 0 is not UTF-8"),
+    (["lengths.npz"], "lengths.npz: edges must have len(counts) + 1 = 6 elements, not 5"),
+    (["inf.npz"], "inf.npz: counts[1, 1] is inf, not a finite number"),
+    (["rows-descending.npz"], "rows-descending.npz: center must be strictly increasing: "
+                              "center[1, 2] = 2.0 is not above center[1, 1] = 2.0"),
+    (["few-edges.npz"], "few-edges.npz: counts must hold at least one mass, not 0"),
+    (["no-counts.npz"], "no-counts.npz: no array 'counts' or 'gap' or 'masses' "
+                        "(it holds 'edges', 'weights')"),
+    (["two-names.npz"], "two-names.npz: arrays 'edges' and 'center' both given, "
+                        "expected one of them"),
+    (["strings.npz"], "strings.npz: edges must hold real numbers, not <U1 values"),
+    (["no-rows.npz"], "no-rows.npz: array 'counts' holds no histograms"),
+    (["samples-2d.npy"], "samples-2d.npy: 2-D array, expected a 1-D array of samples"),
+    (["samples-empty.npy"], "samples-empty.npy: empty sample"),
+    (["samples-nan.npy"], "samples-nan.npy, index 1: sample nan is not finite"),
+    (["samples-nan.csv", "--samples"], "samples-nan.csv, line 3: sample inf is not finite"),
+    (["samples-two.csv", "--samples"], "samples-two.csv, line 2: 2 cells, expected 1"),
+    (["samples-empty.csv", "--samples"], "samples-empty.csv: empty sample"),
+    (["one.npz", "--samples"], "one.npz: --samples reads a .npy file or a one-column "
+                               "table, not a .npz archive"),
+    (["header.csv", "--bins", "5"], "--bins makes a histogram of samples: it needs --samples"),
+    (["samples.npy", "--bins", "0"], "--bins takes a positive whole number or one of auto, "
+                                     "fd, doane, scott, stone, rice, sturges, sqrt, not '0'"),
+    (["header.csv", "-o", "nowhere/out.csv"], "nowhere/out.csv: directory 'nowhere' "
+                                              "does not exist"),
+    (["header.csv", "-o", "out.txt"], "out.txt: unknown output extension '.txt' "
+                                      "(expected .csv, .json, .npy, .npz)"),
+    (["header.csv", "-o", "folder.csv"], "folder.csv: is a directory"),
+    (["header.csv", "--plot", "nowhere/p.png"], "nowhere/p.png: directory 'nowhere' "
+                                                "does not exist"),
+    (["header.csv", "--plot", "plot.pdf"], "plot.pdf: unknown plot extension '.pdf' "
+                                           "(expected .png, .svg)"),
+]
+KEPT = {"kept.csv": b"an existing table\n", "kept.png": b"an existing picture\n"}
+
+
+@pytest.fixture(scope="module")
+def bad_dir(tmp_path_factory, workdir):
+    directory = tmp_path_factory.mktemp("bad")
+    for name, content in BAD_FILES.items():
+        data = content if isinstance(content, bytes) else content.encode()
+        (directory / name).write_bytes(data)
+    for name, arrays in BAD_ARRAYS.items():
+        if name.endswith(".npz"):
+            np.savez(directory / name, **arrays)
+        else:
+            np.save(directory / name, arrays)
+    (directory / "folder.csv").mkdir()
+    for name in ("header.csv", "one.npz", "samples.npy"):
+        (directory / name).write_bytes((workdir / name).read_bytes())
+    for name, content in KEPT.items():
+        (directory / name).write_bytes(content)
+    return directory
+
+
+@pytest.fixture(scope="module")
+def bad_runs(bad_dir):
+    cases = []
+    for args, _ in BAD:
+        outputs = [] if "-o" in args else ["-o", "kept.csv"]
+        plot = [] if "--plot" in args else ["--plot", "kept.png"]
+        cases.append((["fit", *args, *outputs, *plot], b""))
+    # The same refusals of standard input.
+    cases.append((["fit", "-", "-o", "kept.csv"], BAD_FILES["ragged.csv"].encode()))
+    cases.append((["fit", "-", "-o", "kept.csv"], (bad_dir / "inf.npz").read_bytes()))
+    return run_batch(bad_dir, cases)
+
+
+STDIN_BAD = ["<stdin>, line 3: 3 cells, expected 2",
+             "<stdin>: counts[1, 1] is inf, not a finite number"]
+
+
+@pytest.mark.parametrize("k", range(len(BAD) + len(STDIN_BAD)),
+                         ids=[c[1][:40] for c in BAD] + ["stdin table", "stdin archive"])
+def test_bad_input_is_one_line_exit_2_and_leaves_files_alone(bad_dir, bad_runs, k):
+    line = BAD[k][1] if k < len(BAD) else STDIN_BAD[k - len(BAD)]
+    assert bad_runs[k] == (2, "", f"zelvane: {line}\n")
+    for name, content in KEPT.items():
+        assert (bad_dir / name).read_bytes() == content
+    expected = set(BAD_FILES) | set(BAD_ARRAYS) | set(KEPT) | {
+        "folder.csv", "header.csv", "one.npz", "samples.npy"}
+    assert set(os.listdir(bad_dir)) == expected
+
+
+def test_usage_errors_exit_2_with_argparse_usage(workdir):
+    runs = run_batch(workdir, [(["fit"], b""), (["fit", "header.csv", "--method", "best"], b""),
+                               (["fit", "header.csv", "--workers", "-1"], b""), (["nope"], b"")])
+    for status, out, err in runs:
+        assert status == 2 and out == ""
+        assert err.startswith("usage: zelvane") and "error: " in err.splitlines()[-1]
+
+
+# -- processes of their own -------------------------------------------------
+
+def console_script():
+    return os.path.join(os.path.dirname(sys.executable), "zelvane")
+
+
+def test_help_on_every_level_and_version(workdir):
+    runs = run_batch(workdir, [(["--help"], b""), (["fit", "--help"], b""),
+                               (["example", "-h"], b""), (["--version"], b"")])
+    for (status, out, err), usage in zip(runs, ["zelvane [-h]", "zelvane fit", "zelvane example"]):
+        assert status == 0 and err == ""
+        assert out.startswith(f"usage: {usage}")
+    assert "fit" in runs[0][1] and "example" in runs[0][1]
+    assert "--method" in runs[1][1] and "--plot" in runs[2][1]
+    assert runs[3] == (0, f"zelvane {metadata.version('zelvane')}\n", "")
+    proc = subprocess.run([console_script(), "--version"], capture_output=True, text=True,
+                          cwd=workdir)
+    assert (proc.returncode, proc.stdout) == (0, runs[3][1])
+
+
+def test_no_arguments_runs_the_example_in_both_entry_points(workdir):
+    script = subprocess.run([console_script()], capture_output=True, text=True, cwd=workdir)
+    module = run_child(["-m", "zelvane"], workdir)
+    named = run_child(["-m", "zelvane", "example"], workdir)
+    assert script.returncode == 0 and script.stderr == ""
+    assert (0, script.stdout, "") == module == named
+    assert script.stdout.startswith("Mixture of 2 normals in 40 uneven bins")
+
+
+def test_plot_without_matplotlib_says_how_to_install_it(workdir):
+    (workdir / "before.csv").write_bytes(b"kept\n")
+    code = ("import sys; sys.modules['matplotlib'] = None\n"
+            "from zelvane._cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    for argv in (["fit", "header.csv", "-o", "before.csv", "--plot", "new.png"],
+                 ["example", "--plot", "new.png"]):
+        rc, out, err = run_child(["-c", code, *argv], workdir)
+        assert (rc, out, err) == (2, "", "zelvane: --plot needs matplotlib: "
+                                         "pip install 'zelvane[plot]'\n")
+    assert (workdir / "before.csv").read_bytes() == b"kept\n"
+    assert not (workdir / "new.png").exists()
+
+
+def test_internal_error_exits_1_with_traceback_and_writes_nothing(workdir):
+    (workdir / "fault.csv").write_bytes(b"kept\n")
+    code = ("import sys, zelvane._cli_plot as plot\n"
+            "def broken(*args): raise RuntimeError('a fault of the tool')\n"
+            "plot.write_plot = broken\n"
+            "from zelvane._cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    rc, out, err = run_child(["-c", code, "fit", "header.csv", "-o", "fault.csv",
+                              "--plot", "fault.png"], workdir)
+    assert rc == 1 and out == ""
+    assert err.startswith("Traceback (most recent call last):")
+    assert err.rstrip().endswith("RuntimeError: a fault of the tool")
+    assert (workdir / "fault.csv").read_bytes() == b"kept\n"
+    assert not [n for n in os.listdir(workdir) if n.startswith((".fault", "fault.png"))]
+
+
+def terminal_run(args, cwd):
+    """(rc, what a terminal on stderr showed) of the console script."""
+    import fcntl
+    import termios
+
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    proc = subprocess.Popen([console_script(), *args], cwd=cwd, stdout=subprocess.DEVNULL,
+                            stderr=follower)
+    os.close(follower)
+    shown = bytearray()
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the terminal closes when the child exits
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(leader)
+    return proc.wait(timeout=300), shown.decode("utf-8", "replace")
+
+
+def test_progress_bar_only_on_a_terminal_and_for_many_histograms(workdir):
+    pytest.importorskip("tqdm")
+    rc, shown = terminal_run(["fit", "many.npz", "-o", "bar.json"], workdir)
+    assert rc == 0
+    assert "iterative fit:" in shown and "writing:" in shown
+    assert f"/{len(MANY_MASSES)} [" in shown and "rows/s" in shown
+    rc, shown = terminal_run(["fit", "rows.npz", "-o", "bar.csv"], workdir)
+    assert (rc, shown) == (0, "")
+    rc, out, err = run_child(["-m", "zelvane", "fit", "many.npz", "-o", "bar.json"], workdir)
+    assert (rc, err) == (0, "")
+
+
+def test_a_new_output_gets_the_usual_file_mode(workdir):
+    runs = run_batch(workdir, [(["fit", "header.csv", "-o", "mode.csv"], b"")])
+    assert runs[0][0] == 0
+    mask = os.umask(0)
+    os.umask(mask)
+    assert os.stat(workdir / "mode.csv").st_mode & 0o777 == 0o666 & ~mask

@@ -1,0 +1,365 @@
+"""The ``zelvane`` command: fit the histograms of a file, check and plot the fit.
+
+``zelvane fit INPUT`` reads histograms (a two-column table, a ``.npz`` archive
+or samples to bin), fits every one with the chosen methods and writes the
+values, the masses and the masses the fit reproduces; ``zelvane example`` fits
+the embedded two-normal mixture, which is also what the command does without
+arguments. The command is a shell over ``zelvane._fit``: it reads, hands the
+numbers to that layer's checks and fitters, and writes.
+
+Exit status: 0 on success; 2 for bad input or options, reported as one line on
+standard error that names the file and the place in it, with no output file
+written or changed; 1 for a fault of the tool itself, with its traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import os
+import re
+import sys
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple
+
+from zelvane._cli_errors import BadInput
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    from zelvane._cli_read import Histograms
+    from zelvane._cli_write import Result
+
+PROG = "zelvane"
+# --method names that stand for every method there is.
+EVERY_METHOD = ("both", "all")
+# Batches at least this large show a progress bar on a terminal.
+BAR_MIN_ROWS = 1000
+# Rows fitted per call to the fitting layer, so that a bar moves between calls.
+CHUNK_ROWS = 1024
+# A checking message's first indexed element, such as ``mass[3]`` or ``counts[2, 5]``.
+INDEXED = re.compile(r"\b(\w+)\[(\d+)(?:, (\d+))?\]")
+
+
+def methods() -> Tuple[str, ...]:
+    """The fitting layer's methods, in the order they are run and shown."""
+    from zelvane import _fit
+
+    return tuple(_fit.METHODS)
+
+
+def package_version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("zelvane")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
+# -- progress ---------------------------------------------------------------
+
+@contextlib.contextmanager
+def progress_bar(total: int, label: str) -> Iterator[Callable[[int], None]]:
+    """A function to call with the number of rows just done. It draws a bar on
+    standard error only when that is a terminal, the batch is large and tqdm
+    is installed; otherwise it does nothing."""
+    bar: Any = None
+    if total >= BAR_MIN_ROWS and sys.stderr.isatty():
+        try:
+            tqdm: Any = importlib.import_module("tqdm")
+        except ImportError:
+            pass
+        else:
+            try:
+                columns = os.get_terminal_size(sys.stderr.fileno()).columns
+            except OSError:
+                columns = 0
+            # A terminal that reports no width would get no bar at all.
+            bar = tqdm.tqdm(total=total, desc=label, unit=" rows", file=sys.stderr,
+                            leave=False, ncols=columns or 80)
+    if bar is None:
+        yield lambda done: None
+        return
+    with bar:
+        yield bar.update
+
+
+# -- checking and fitting through the fitting layer -------------------------
+
+def checked(histograms: Histograms) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    """The float32 edges and masses that the fitting layer accepts, or the
+    layer's complaint as bad input, placed on its table line where there is one."""
+    from zelvane import _fit
+
+    edge_name, mass_name = histograms.names
+    try:
+        edges, masses = _fit.check_histogram(histograms.edges, histograms.masses,
+                                             center_name=edge_name, gap_name=mass_name)
+    except ValueError as exc:
+        text = str(exc)
+        found = INDEXED.search(text)
+        where = None
+        if found is not None and found.group(3) is None:
+            where = histograms.line(int(found.group(2)))
+        raise BadInput(histograms.source, "checked", where, text=text) from None
+    if masses.ndim == 2 and masses.shape[0] == 0:
+        raise BadInput(histograms.source, "no_histograms", name=mass_name)
+    return edges, masses
+
+
+def fit(edges: npt.NDArray[np.float32], masses: npt.NDArray[np.float32],
+        names: Sequence[str], workers: int) -> Result:
+    """Every method's fit of checked histograms, with the masses it reproduces.
+
+    A batch is fitted in chunks of rows, each written into its own rows of
+    one result array: rows are fitted independently, so the values are those
+    of a single call."""
+    import numpy as np
+
+    from zelvane import _fit
+    from zelvane._cli_write import MethodFit, Result
+
+    fits = []
+    rows = masses.shape[0] if masses.ndim == 2 else 0
+    for method in names:
+        if masses.ndim == 1:
+            values = _fit.fit_density(edges, masses, method=method, workers=workers)
+        else:
+            values = np.empty(masses.shape[:-1] + (masses.shape[-1] + 1,), np.float32)
+            with progress_bar(rows, f"{method} fit") as advance:
+                for start in range(0, rows, CHUNK_ROWS):
+                    stop = min(start + CHUNK_ROWS, rows)
+                    chunk_edges = edges if edges.ndim == 1 else edges[start:stop]
+                    _fit.fit_density(chunk_edges, masses[start:stop], method=method,
+                                     out=values[start:stop], workers=workers)
+                    advance(stop - start)
+        fits.append(MethodFit(method, values, _fit.trapezoid_masses(edges, values)))
+    return Result(edges, masses, tuple(fits))
+
+
+def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float64]
+                   ) -> Tuple[float, float]:
+    """The largest absolute and relative difference between fitted and given
+    masses; the relative one over the bins with a non-zero mass (NaN if none)."""
+    import numpy as np
+
+    difference = np.abs(fitted - given.astype(np.float64))
+    nonzero = given != 0
+    relative = difference[nonzero] / np.abs(given[nonzero].astype(np.float64))
+    return float(difference.max()), float(relative.max()) if relative.size else float("nan")
+
+
+def check_report(result: Result, stream: IO[str]) -> None:
+    """One line per histogram and method: the largest mass errors of the fit."""
+    for k in range(result.count):
+        _, masses, fits = result.row(k)
+        lead = f"histogram {k}, " if result.masses.ndim == 2 else ""
+        for method_fit, (_, fitted) in zip(result.fits, fits):
+            absolute, relative = largest_errors(masses, fitted)
+            stream.write(f"{lead}{method_fit.method}: largest absolute mass error "
+                         f"{absolute:.3e}, largest relative {relative:.3e}\n")
+
+
+# -- commands ---------------------------------------------------------------
+
+def chosen_methods(method: str) -> Tuple[str, ...]:
+    return methods() if method in EVERY_METHOD else (method,)
+
+
+def prepare_plot(path: Optional[str]) -> Optional[str]:
+    """The plot's extension, once matplotlib and the destination are known
+    to be there."""
+    if path is None:
+        return None
+    from zelvane._cli_plot import require_matplotlib
+    from zelvane._cli_write import PLOT_EXTENSIONS, check_destination
+
+    extension = check_destination(path, "plot_extension", PLOT_EXTENSIONS)
+    require_matplotlib()
+    return extension
+
+
+def write_files(result: Result, output: Optional[Tuple[str, str]],
+                plot: Optional[Tuple[str, str]], title: Optional[str] = None,
+                truth: Optional[Callable[[Any], Any]] = None) -> None:
+    """Write the output and the plot, each to a file beside its destination,
+    and rename them into place once both are complete."""
+    from zelvane._cli_write import PendingFile, write_result
+
+    pending: List[PendingFile] = []
+    try:
+        if output is not None:
+            pending.append(PendingFile(output[0]))
+            with progress_bar(result.count, "writing") as advance:
+                write_result(pending[-1].stream, output[1], result, advance)
+        if plot is not None:
+            from zelvane._cli_plot import write_plot
+
+            pending.append(PendingFile(plot[0]))
+            write_plot(pending[-1].stream, plot[1], result, title, truth)
+        while pending:
+            pending[0].commit()
+            pending.pop(0)
+    finally:
+        for left in pending:
+            left.discard()
+
+
+def run_fit(args: argparse.Namespace) -> int:
+    from zelvane._cli_read import read_input
+    from zelvane._cli_write import OUTPUT_EXTENSIONS, check_destination, write_result
+
+    names = chosen_methods(args.method)
+    output = None
+    if args.output is not None:
+        output = (args.output, check_destination(args.output, "output_extension",
+                                                 OUTPUT_EXTENSIONS))
+    plot_extension = prepare_plot(args.plot)
+    plot = None if plot_extension is None else (args.plot, plot_extension)
+
+    histograms = read_input(args.input, args.samples, args.bins)
+    edges, masses = checked(histograms)
+    result = fit(edges, masses, names, args.workers)
+
+    write_files(result, output, plot)
+    if output is None:
+        sys.stdout.flush()
+        with progress_bar(result.count, "writing") as advance:
+            write_result(sys.stdout.buffer, ".csv", result, advance)
+        sys.stdout.buffer.flush()
+    if args.check:
+        check_report(result, sys.stdout if output is not None else sys.stderr)
+    return 0
+
+
+def example_report(result: Result, title: str, stream: IO[str]) -> None:
+    """The example's table: every edge with its bin's mass and, for every
+    method, the fitted value and the mass it reproduces; then each method's
+    largest relative mass error."""
+    edges, masses, fits = result.row(0)
+    header = f"{'i':>3} {'center':>9} {'mass':>11}"
+    for method_fit in result.fits:
+        header += f" {method_fit.method + ' value':>22} {'mass':>11}"
+    stream.write(f"{title}\n{header}\n")
+    for i in range(len(edges)):
+        # The last edge closes the last bin and has no mass of its own.
+        last = i == len(masses)
+        row = f"{i:>3} {edges[i]:>9.4f} {'' if last else format(masses[i], '.3e'):>11}"
+        for values, fitted in fits:
+            mass = "" if last else format(fitted[i], ".3e")
+            row += f" {values[i]:>22.6f} {mass:>11}"
+        stream.write(row + "\n")
+    for method_fit, (_, fitted) in zip(result.fits, fits):
+        relative = largest_errors(masses, fitted)[1]
+        stream.write(f"{method_fit.method}: largest relative mass error {relative:.3e}\n")
+
+
+def run_example(args: argparse.Namespace) -> int:
+    from zelvane import _example
+    from zelvane._cli_read import Histograms
+
+    plot_extension = prepare_plot(args.plot)
+    edge_list, mass_list = _example.example_histogram()
+    import numpy as np
+
+    histograms = Histograms("example", np.array(edge_list), np.array(mass_list))
+    edges, masses = checked(histograms)
+    result = fit(edges, masses, methods(), workers=1)
+    example_report(result, _example.TITLE, sys.stdout)
+    sys.stdout.flush()
+    if plot_extension is not None:
+        write_files(result, None, (args.plot, plot_extension), _example.TITLE,
+                    _example.mixture_pdf)
+    return 0
+
+
+# -- the parser -------------------------------------------------------------
+
+def workers_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 (one per core) or more, not {text!r}")
+    return count
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Fit piecewise linear densities to the masses of histogram bins, "
+                    "check the fit and plot it. Without a command: zelvane example.")
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {package_version()}")
+    commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND")
+
+    every = ", ".join(EVERY_METHOD)
+    fit_parser = commands.add_parser(
+        "fit", help="fit the histograms of a file",
+        description="Fit the histograms of INPUT and write, for every edge, the fitted "
+                    "value, the bin's mass and the mass the fit reproduces.",
+        epilog="INPUT: a table (.csv, .tsv, .txt, .dat; comma or white space, optional "
+               "header) of edge and mass, the last row's mass empty or left out; a .npz "
+               "archive with arrays edges (or center) and counts (or gap, masses), 1-D "
+               "for one histogram, 2-D for one per row; a .npy array of samples; or - "
+               "for standard input. OUTPUT by extension: .csv, .json, .npy (values "
+               "only) or .npz; CSV on standard output when left out.")
+    fit_parser.add_argument("input", metavar="INPUT", help="file to read, or - for standard input")
+    fit_parser.add_argument("-o", "--output", metavar="OUTPUT",
+                            help="file to write (.csv, .json, .npy, .npz)")
+    fit_parser.add_argument("--method", default="iterative",
+                            choices=list(methods()) + list(EVERY_METHOD),
+                            help=f"fitting method (default: iterative; {every}: every method)")
+    fit_parser.add_argument("--plot", metavar="FILE",
+                            help="draw the histograms and their fits (.png or .svg)")
+    fit_parser.add_argument("--check", action="store_true",
+                            help="print each fit's largest absolute and relative mass error "
+                                 "(to standard error when the table goes to standard output)")
+    fit_parser.add_argument("--samples", action="store_true",
+                            help="INPUT is a one-column table of samples to bin")
+    fit_parser.add_argument("--bins", metavar="N|auto",
+                            help="bins for samples: a count or a numpy.histogram rule "
+                                 "(default: auto)")
+    fit_parser.add_argument("--workers", type=workers_count, default=1, metavar="N",
+                            help="native threads for many histograms (default: 1; 0: one "
+                                 "per core)")
+    fit_parser.set_defaults(run=run_fit)
+
+    example_parser = commands.add_parser(
+        "example", help="fit the embedded example with every method",
+        description="Fit a mixture of two normal distributions, cut into 40 uneven bins, "
+                    "with every method, and print each fitted value beside the mass it "
+                    "reproduces.")
+    example_parser.add_argument("--plot", metavar="FILE",
+                                help="draw the example and its fits (.png or .svg)")
+    example_parser.set_defaults(run=run_example)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return
+    the exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    parser = build_parser()
+    try:
+        args = parser.parse_args(arguments or ["example"])
+    except SystemExit as exc:  # --help, --version and usage errors
+        return exc.code if isinstance(exc.code, int) else 2
+    if args.command is None:
+        parser.print_usage(sys.stderr)
+        return 2
+    try:
+        status: int = args.run(args)
+    except BadInput as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:
+        # The reader of standard output went away: stop quietly, and keep the
+        # interpreter from complaining when it flushes the stream at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    return status

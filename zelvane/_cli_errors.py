@@ -1,0 +1,66 @@
+"""The command line's bad-input error and the texts of its messages.
+
+Every problem with what the user gave (a file, a number in it, an option) is a
+:class:`BadInput`: the tool prints it as one line on standard error and exits
+with status 2. Anything else that goes wrong is a fault of the tool, and the
+interpreter's traceback and exit status 1 report it.
+"""
+
+from __future__ import annotations
+
+from typing import Optional
+
+# Message texts, by what went wrong; ``str.format`` fills them in.
+MESSAGES = {
+    "unreadable": "cannot read: {reason}",
+    "unwritable": "cannot write: {reason}",
+    "no_directory": "directory {directory!r} does not exist",
+    "is_directory": "is a directory",
+    "input_extension": "unknown input extension {extension!r} (expected {known})",
+    "output_extension": "unknown output extension {extension!r} (expected {known})",
+    "plot_extension": "unknown plot extension {extension!r} (expected {known})",
+    "not_text": "not a text table: byte {offset} is not UTF-8",
+    "not_number": "not a number: {cell!r}",
+    "empty_cell": "empty cell",
+    "cells": "{count} cell{s}, expected {expected}",
+    "missing_mass": "{count} cell{s}, expected {expected}: only the last row may leave out its mass",
+    "last_mass": "the last row has a mass, but no edge after it closes its bin",
+    "few_edges": "{count} edge{s}, at least 2 needed",
+    "no_samples": "empty sample",
+    "sample_not_finite": "sample {value} is not finite",
+    "sample_rank": "{ndim}-D array, expected a 1-D array of samples",
+    "not_numbers": "holds {dtype} values, expected real numbers",
+    "bad_archive": "not a valid {kind} file ({reason})",
+    "no_array": "no array {names} (it holds {present})",
+    "two_arrays": "arrays {first!r} and {second!r} both given, expected one of them",
+    "samples_input": "--samples reads a .npy file or a one-column table, not {kind}",
+    "bins_without_samples": "--bins makes a histogram of samples: it needs --samples",
+    "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
+    "checked": "{text}",
+    "no_histograms": "array {name!r} holds no histograms",
+    "needs_matplotlib": "--plot needs matplotlib: pip install 'zelvane[plot]'",
+}
+
+
+class BadInput(Exception):
+    """A problem with the user's input, reported as ``source, where: text``.
+
+    ``source`` names the file (``<stdin>`` for standard input) or the option,
+    ``where`` the line, array or index where there is one.
+    """
+
+    def __init__(self, source: Optional[str], key: str, where: Optional[str] = None,
+                 **fields: object) -> None:
+        self.source = source
+        self.where = where
+        self.text = MESSAGES[key].format(**fields)
+        super().__init__(str(self))
+
+    def __str__(self) -> str:
+        place = ", ".join(part for part in (self.source, self.where) if part)
+        return f"{place}: {self.text}" if place else self.text
+
+
+def plural(count: int) -> str:
+    """The ``s`` of a count's noun."""
+    return "" if count == 1 else "s"
