@@ -1,7 +1,9 @@
 """zelvane.PiecewiseLinearDensity: closed forms against numerical integration and SciPy's
 own triangular and trapezoidal laws, the inverse pairs, sampling, fitting and refusals."""
 
+import copy
 import doctest
+import pickle
 import sys
 
 import numpy as np
@@ -142,6 +144,11 @@ def test_values_are_normalised_read_only_copies():
     assert d.masses() == pytest.approx([0.4, 0.6], rel=1e-15)
     for scale in (1e-300, 5e307):  # the areas of the latter overflow unless scaled first
         assert Density([0, 1, 3], [scale, 3 * scale, 0]).values == pytest.approx(d.values)
+    for twin in (pickle.loads(pickle.dumps(d)), copy.deepcopy(d)):
+        assert twin.cdf(np.linspace(0, 3, 7)).tolist() == d.cdf(np.linspace(0, 3, 7)).tolist()
+        assert not twin.values.flags.writeable and not twin.knots.flags.writeable
+        with pytest.raises(ValueError):
+            twin.values.flags.writeable = True
     far = Density(knots=d.knots + 1e9, values=d.values)
     assert far.var() == pytest.approx(d.var(), rel=1e-9)
 

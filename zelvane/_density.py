@@ -9,7 +9,7 @@ float64 over whole arrays at once.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +17,7 @@ import numpy.typing as npt
 from zelvane._fit import METHODS, check_histogram, check_method, fit_density
 
 if TYPE_CHECKING:
-    from matplotlib.axes import Axes
+    from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["PiecewiseLinearDensity"]
 
@@ -136,12 +136,8 @@ class PiecewiseLinearDensity:
         below /= total
         above = np.concatenate((np.cumsum(areas[::-1])[::-1], [0.0]))
         above /= above[0]
-        for array in (x, y, widths, below, above):
-            array.flags.writeable = False
-        self._knots, self._values, self._widths = x, y, widths
-        self._rises = np.diff(y)
-        self._masses = areas / total
-        self._below, self._above = below, above
+        self.__setstate__({"_knots": x, "_values": y, "_widths": widths, "_rises": np.diff(y),
+                           "_masses": areas / total, "_below": below, "_above": above})
 
     @classmethod
     def from_masses(cls, center: npt.ArrayLike, gap: npt.ArrayLike,
@@ -247,6 +243,15 @@ class PiecewiseLinearDensity:
                              f"for them; try {others}")
         knots = np.asarray(center, dtype=np.float64)
         return cls(knots, np.maximum(values, 0.0))
+
+    def __getstate__(self) -> Dict[str, Float64Array]:
+        return {name: getattr(self, name) for name in self.__slots__}
+
+    def __setstate__(self, state: Dict[str, Float64Array]) -> None:
+        # Arrays come back from pickle (or deepcopy) writable: make them read-only again.
+        for name, array in state.items():
+            array.flags.writeable = False
+            setattr(self, name, array)
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}(knots={self._knots.tolist()!r}, "
@@ -581,7 +586,7 @@ class PiecewiseLinearDensity:
         [[0.0, 0.0], [1.0, 0.6666666666666666], [3.0, 0.0]]
         """
         try:
-            from matplotlib.figure import Figure
+            from matplotlib.figure import Figure  # type: ignore[import-untyped, unused-ignore]
         except ImportError as error:
             raise ImportError("PiecewiseLinearDensity.plot needs matplotlib: "
                               "pip install 'zelvane[plot]'") from error
@@ -601,12 +606,12 @@ def _scipy_distribution_type() -> Any:
     if _scipy_type is not None:
         return _scipy_type
     try:
-        from scipy import stats  # type: ignore[import-untyped]
+        from scipy import stats  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ImportError("PiecewiseLinearDensity.to_scipy needs SciPy: "
                           "pip install 'zelvane[scipy]'") from error
 
-    class piecewise_linear_gen(stats.rv_continuous):  # type: ignore[misc]
+    class piecewise_linear_gen(stats.rv_continuous):  # type: ignore[misc, unused-ignore]
         """A piecewise linear density as a SciPy distribution without shape parameters."""
 
         def __init__(self, *args: Any, density: PiecewiseLinearDensity,
