@@ -12,10 +12,12 @@ from typing import TYPE_CHECKING, Any, Optional, cast
 
 import numpy as np
 
-from zelvane._fit import Float32Array, _fit_checked, check_histogram
+from zelvane._fit import _fit_checked, check_histogram
 
 if TYPE_CHECKING:
-    import dask.array
+    from dask.array.core import Array as DaskArray
+
+    from zelvane._fit import Float32Array
 
 
 def _dask_array() -> Any:
@@ -35,7 +37,7 @@ def _fit_block(gap: Float32Array, first_row: Any, center: Optional[Float32Array]
     return _fit_checked(center32, gap32, method, None, workers)
 
 
-def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "dask.array.Array":
+def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskArray":
     """A Dask array of float32 values, one chunk of rows for every chunk of `gap`'s rows.
 
     `center` is 1-D (shared, any array-like) or 2-D (a NumPy or Dask array with
@@ -56,15 +58,17 @@ def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "dask.a
     center_array: Any = center if isinstance(center, da.Array) else np.asarray(center)
     if gap.ndim == 1:
         shared, _ = check_histogram(np.asarray(center_array), np.zeros(m, np.float32))
-        return cast("dask.array.Array", da.blockwise(_fit_block, "i", gap.rechunk(-1), "i", 0, None,
-                            shared_center=shared, adjust_chunks={"i": m + 1}, **options))
+        lazy = da.blockwise(_fit_block, "i", gap.rechunk(-1), "i", 0, None, shared_center=shared,
+                            adjust_chunks={"i": m + 1}, **options)
+        return cast("DaskArray", lazy)
     gap = gap.rechunk({1: -1})
     # The number of every chunk's first row, for messages about its values.
     first_rows = da.from_array(np.cumsum((0,) + gap.chunks[0][:-1]), chunks=1)
     if center_array.ndim == 1:
         shared, _ = check_histogram(np.asarray(center_array), np.zeros((1, m), np.float32))
-        return cast("dask.array.Array", da.blockwise(_fit_block, "ij", gap, "ij", first_rows, "i", shared_center=shared,
-                            adjust_chunks={"j": m + 1}, **options))
+        lazy = da.blockwise(_fit_block, "ij", gap, "ij", first_rows, "i", shared_center=shared,
+                            adjust_chunks={"j": m + 1}, **options)
+        return cast("DaskArray", lazy)
     if center_array.ndim != 2 or center_array.shape != (gap.shape[0], m + 1):
         raise ValueError(f"center must be 1-D of length {m + 1} or of shape "
                          f"{(gap.shape[0], m + 1)} for gap of shape {gap.shape}, "
@@ -73,5 +77,6 @@ def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "dask.a
         center_array = da.from_array(center_array, chunks=(gap.chunks[0], -1))
     center_array = center_array.rechunk((gap.chunks[0], -1))
     # Masses and centres meet row chunk by row chunk; their columns differ in number.
-    return cast("dask.array.Array", da.blockwise(_fit_block, "ij", gap, "ik", first_rows, "i", center_array, "ij",
-                        shared_center=None, **options))
+    lazy = da.blockwise(_fit_block, "ij", gap, "ik", first_rows, "i", center_array, "ij",
+                        shared_center=None, **options)
+    return cast("DaskArray", lazy)

@@ -18,7 +18,12 @@ import numpy as np
 import numpy.typing as npt
 
 if TYPE_CHECKING:
-    import dask.array
+    from dask.array.core import Array as DaskArray
+
+    # Subscripted NumPy types exist at run time only from Python 3.9 on.
+    FloatArray = npt.NDArray[np.floating[Any]]
+    Float32Array = npt.NDArray[np.float32]
+    Float64Array = npt.NDArray[np.float64]
 
 __all__ = ["fit_density", "trapezoid_masses", "check_histogram", "check_method"]
 
@@ -27,9 +32,6 @@ __all__ = ["fit_density", "trapezoid_masses", "check_histogram", "check_method"]
 METHODS = {"iterative": "fitgapmass", "exact": "fitgapmass_meh"}
 
 ArrayLike = npt.ArrayLike
-FloatArray = npt.NDArray[np.floating[Any]]
-Float32Array = npt.NDArray[np.float32]
-Float64Array = npt.NDArray[np.float64]
 
 
 def _where(shape: Tuple[int, ...], flat_index: int, row_offset: int = 0) -> str:
@@ -243,9 +245,9 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
 
 @overload
 def fit_density(
-    center: Union[ArrayLike, "dask.array.Array"], gap: "dask.array.Array", *,
+    center: Union[ArrayLike, "DaskArray"], gap: "DaskArray", *,
     method: str = ..., out: None = ..., workers: int = ...,
-) -> "dask.array.Array": ...
+) -> "DaskArray": ...
 
 
 @overload
@@ -256,13 +258,13 @@ def fit_density(
 
 
 def fit_density(
-    center: Union[ArrayLike, "dask.array.Array"],
-    gap: Union[ArrayLike, "dask.array.Array"],
+    center: Union[ArrayLike, "DaskArray"],
+    gap: Union[ArrayLike, "DaskArray"],
     *,
     method: str = "iterative",
     out: Optional[Float32Array] = None,
     workers: int = 1,
-) -> Union[Float32Array, "dask.array.Array"]:
+) -> Union[Float32Array, "DaskArray"]:
     """Values at the centres of a piecewise linear density with the given interval masses.
 
     Parameters
