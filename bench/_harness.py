@@ -1,0 +1,110 @@
+"""Shared by the suites in bench/: the machine a run came from, side-by-side timing,
+and Markdown tables. A suite is a script run from outside the checkout with the
+package installed; it writes its results under bench/results/."""
+
+from __future__ import annotations
+
+import datetime
+import os
+import platform
+import time
+import timeit
+from typing import Callable, Dict, List, Optional, Sequence
+
+import numpy as np
+
+RESULTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def machine(extra: Optional[Dict[str, str]] = None) -> List[str]:
+    """Markdown lines that say where and when a run was made."""
+    load = os.getloadavg()
+    lines = [
+        f"- CPU: {cpu_model()} ({os.cpu_count()} logical cores)",
+        f"- Python {platform.python_version()}, NumPy {np.__version__}",
+        f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- Load average at the start (1, 5, 15 min): {load[0]:.2f}, {load[1]:.2f}, {load[2]:.2f}",
+    ]
+    for key, value in (extra or {}).items():
+        lines.append(f"- {key}: {value}")
+    return lines
+
+
+Runner = Callable[[int], float]  # runs `number` calls, returns the seconds they took
+
+
+def calls(f: Callable[[], object]) -> Runner:
+    def run(number: int) -> float:
+        start = time.perf_counter()
+        for _ in range(number):
+            f()
+        return time.perf_counter() - start
+
+    return run
+
+
+def statement(stmt: str, namespace: Dict[str, object]) -> Runner:
+    """A statement timed by timeit, without the cost of calling a wrapper."""
+    return timeit.Timer(stmt, globals=namespace).timeit
+
+
+def interleaved(candidates: Dict[str, Runner], repeats: int = 5, min_sample: float = 0.02,
+                max_total: float = 10.0) -> Dict[str, float]:
+    """Best time of one call of each candidate, in seconds.
+
+    Every candidate is first calibrated to a number of calls that lasts at least
+    `min_sample`; then the candidates take turns, one sample each per round, for
+    `repeats` rounds (fewer for a candidate whose samples would exceed `max_total`
+    in all), and each keeps its fastest sample."""
+    numbers: Dict[str, int] = {}
+    best: Dict[str, float] = {}
+    for name, run in candidates.items():
+        number = 1
+        while True:
+            elapsed = run(number)
+            if elapsed >= min_sample:
+                break
+            number *= max(2, int(min_sample / max(elapsed, 1e-9) * 1.2))
+        numbers[name] = number
+        best[name] = elapsed / number
+    rounds = {name: max(1, min(repeats, int(max_total / max(best[name] * numbers[name], 1e-9))))
+              for name in candidates}
+    for r in range(max(rounds.values())):
+        for name, run in candidates.items():
+            if r < rounds[name]:
+                best[name] = min(best[name], run(numbers[name]) / numbers[name])
+    return best
+
+
+def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    a32 = np.ascontiguousarray(a, dtype=np.float32).view(np.uint32)
+    b32 = np.ascontiguousarray(b, dtype=np.float32).view(np.uint32)
+    return a32.shape == b32.shape and bool((a32 == b32).all())
+
+
+def table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> List[str]:
+    def cell(value: object) -> str:
+        return value if isinstance(value, str) else "—" if value is None else f"{value:.3g}"
+
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(cell(v) for v in row) + " |" for row in rows]
+    return lines
+
+
+def write(name: str, lines: Sequence[str]) -> str:
+    os.makedirs(RESULTS, exist_ok=True)
+    path = os.path.join(RESULTS, name)
+    with open(path, "w") as out:
+        out.write("\n".join(lines) + "\n")
+    return path

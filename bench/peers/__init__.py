@@ -1,0 +1,1 @@
+"""Implementations that the speed suite measures zelvane.bake against."""
