@@ -57,7 +57,17 @@ namespace {
 
 // 2 * a - p in double, rounded once to float. 2 * a is exact in double; only
 // the difference is rounded before the final conversion.
-float estimate(float a, float p) noexcept {
+//
+// Wherever a + a does not overflow float it is exact in float too, and then
+// the float subtraction (a + a) - p gives the same bits: the difference of two
+// floats rounded to double (53 bits, more than 2 * 24 + 2) and then to float
+// is the difference rounded to float directly, and NaN operands propagate
+// alike (the first NaN operand's payload, quieted). The float form is shorter
+// on the chain of dependent steps; only |a| above half the float maximum
+// needs the double one.
+inline float estimate(float a, float p) noexcept {
+    constexpr float half_max = 1.70141173e38f;  // FLT_MAX / 2, exactly
+    if (a <= half_max && a >= -half_max) return (a + a) - p;
     return static_cast<float>(2.0 * static_cast<double>(a) - static_cast<double>(p));
 }
 
@@ -202,6 +212,12 @@ inline step4_result interior4(__m128 a_left, __m128 p_left, __m128 a_right, __m1
             ~_mm_movemask_ps(_mm_castsi128_ps(same)) & 0xF};
 }
 
+// Number of lanes set in a four-lane mask (the baseline has no popcnt).
+inline int lanes_set(int mask) noexcept {
+    constexpr int counts[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+    return counts[mask & 0xF];
+}
+
 inline float lane(__m128 v, int k) noexcept {
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, v);
@@ -217,36 +233,67 @@ inline step4_result block(const A& average, const P& prob, std::int64_t i) noexc
 
 // ---- Sweeps --------------------------------------------------------------------
 
-// Forward sweep over positions 1 .. n-1; returns whether any step moved.
+// What a stretch of a sweep did: how many steps moved a value, how many of
+// them changed its bits.
+struct stretch {
+    std::int64_t moved = 0;
+    std::int64_t changed = 0;
+};
+
+// Forward steps at positions [i, end), one after the other.
 template <class A, class P>
-bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
-    bool change = false;
-    std::int64_t i = 1;
-    while (i < n) {
-        if (n - i >= 4) {
-            const step4_result s = block(average, prob, i);
-            if (s.changed == 0) {
-                change = change || s.moved != 0;
+stretch forward_steps(const A& average, const P& prob, std::int64_t i, std::int64_t end) noexcept {
+    stretch s;
+    float a_left = average.get(i - 1), left = prob.get(i - 1), mid = prob.get(i);
+    for (; i < end; ++i) {
+        const float a_right = average.get(i), right = prob.get(i + 1);
+        const step_result r = interior(a_left, left, a_right, right, mid);
+        s.moved += r.moved;
+        s.changed += !same_bits(r.value, mid);
+        // Storing the bits in place changes no memory; an unconditional store
+        // keeps an unpredictable branch out of the loop.
+        prob.set(i, r.value);
+        a_left = a_right;
+        left = r.value;
+        mid = right;
+    }
+    return s;
+}
+
+// Forward steps at positions [i, end), four at a time where they change
+// nothing.
+template <class A, class P>
+stretch forward_blocks(const A& average, const P& prob, std::int64_t i, std::int64_t end) noexcept {
+    stretch s;
+    while (i < end) {
+        if (end - i >= 4) {
+            const step4_result b = block(average, prob, i);
+            if (b.changed == 0) {
+                s.moved += lanes_set(b.moved);
                 i += 4;
                 continue;
             }
             // The first changing lane is right; the ones after it are not.
-            const int k = std::countr_zero(static_cast<unsigned>(s.changed));
-            prob.set(i + k, lane(s.value, k));
-            change = true;
+            const int k = std::countr_zero(static_cast<unsigned>(b.changed));
+            prob.set(i + k, lane(b.value, k));
+            s.moved += lanes_set(b.moved & ((2 << k) - 1));
+            ++s.changed;
             i += k + 1;
-            if (i >= n) break;
+            if (i >= end) break;
         }
         // One step after another while they keep changing values; back to
         // blocks after the first step that changes nothing.
         float a_left = average.get(i - 1), left = prob.get(i - 1), mid = prob.get(i);
-        for (; i < n; ++i) {
+        for (; i < end; ++i) {
             const float a_right = average.get(i), right = prob.get(i + 1);
             const step_result r = interior(a_left, left, a_right, right, mid);
-            change = change || r.moved;
+            s.moved += r.moved;
             const bool same = same_bits(r.value, mid);
-            if (!same) prob.set(i, r.value);
-            if (same && n - i > 4) {
+            if (!same) {
+                prob.set(i, r.value);
+                ++s.changed;
+            }
+            if (same && end - i > 4) {
                 ++i;
                 break;
             }
@@ -255,36 +302,59 @@ bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
             mid = right;
         }
     }
-    return change;
+    return s;
 }
 
-// Backward sweep over positions n-1 .. 1; returns whether any step moved.
+// Backward steps at positions [begin, i], from i down, one after the other.
 template <class A, class P>
-bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
-    bool change = false;
-    std::int64_t i = n - 1;
-    while (i >= 1) {
-        if (i >= 4) {
-            const step4_result s = block(average, prob, i - 3);
-            if (s.changed == 0) {
-                change = change || s.moved != 0;
+stretch backward_steps(const A& average, const P& prob, std::int64_t i, std::int64_t begin) noexcept {
+    stretch s;
+    float a_right = average.get(i), right = prob.get(i + 1), mid = prob.get(i);
+    for (; i >= begin; --i) {
+        const float a_left = average.get(i - 1), left = prob.get(i - 1);
+        const step_result r = interior(a_left, left, a_right, right, mid);
+        s.moved += r.moved;
+        s.changed += !same_bits(r.value, mid);
+        // Storing the bits in place changes no memory; an unconditional store
+        // keeps an unpredictable branch out of the loop.
+        prob.set(i, r.value);
+        a_right = a_left;
+        right = r.value;
+        mid = left;
+    }
+    return s;
+}
+
+template <class A, class P>
+stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::int64_t begin) noexcept {
+    stretch s;
+    while (i >= begin) {
+        if (i - begin >= 3) {
+            const step4_result b = block(average, prob, i - 3);
+            if (b.changed == 0) {
+                s.moved += lanes_set(b.moved);
                 i -= 4;
                 continue;
             }
-            const int k = std::bit_width(static_cast<unsigned>(s.changed)) - 1;
-            prob.set(i - 3 + k, lane(s.value, k));
-            change = true;
+            // The last changing lane comes first in this direction.
+            const int k = std::bit_width(static_cast<unsigned>(b.changed)) - 1;
+            prob.set(i - 3 + k, lane(b.value, k));
+            s.moved += lanes_set(b.moved >> k);
+            ++s.changed;
             i = i - 3 + k - 1;
-            if (i < 1) break;
+            if (i < begin) break;
         }
         float a_right = average.get(i), right = prob.get(i + 1), mid = prob.get(i);
-        for (; i >= 1; --i) {
+        for (; i >= begin; --i) {
             const float a_left = average.get(i - 1), left = prob.get(i - 1);
             const step_result r = interior(a_left, left, a_right, right, mid);
-            change = change || r.moved;
+            s.moved += r.moved;
             const bool same = same_bits(r.value, mid);
-            if (!same) prob.set(i, r.value);
-            if (same && i > 4) {
+            if (!same) {
+                prob.set(i, r.value);
+                ++s.changed;
+            }
+            if (same && i - begin > 3) {
                 --i;
                 break;
             }
@@ -293,7 +363,45 @@ bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
             mid = left;
         }
     }
-    return change;
+    return s;
+}
+
+// Sweeps go in stretches of this many steps. Where the last stretch changed
+// many values, blocks would mostly be thrown away; where nearly every step
+// moved, the branches of single steps are well predicted. Then the next
+// stretch runs step by step, otherwise in blocks.
+constexpr std::int64_t stretch_length = 256;
+
+inline bool dense(const stretch& s, std::int64_t length) noexcept {
+    return 8 * s.changed > length && 4 * s.moved > 3 * length;
+}
+
+// Forward sweep over positions 1 .. n-1; returns whether any step moved.
+template <class A, class P>
+bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
+    bool moved = false, step_by_step = false;
+    for (std::int64_t i = 1; i < n; i += stretch_length) {
+        const std::int64_t end = n - i > stretch_length ? i + stretch_length : n;
+        const stretch s = step_by_step ? forward_steps(average, prob, i, end)
+                                       : forward_blocks(average, prob, i, end);
+        moved = moved || s.moved != 0;
+        step_by_step = dense(s, end - i);
+    }
+    return moved;
+}
+
+// Backward sweep over positions n-1 .. 1; returns whether any step moved.
+template <class A, class P>
+bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
+    bool moved = false, step_by_step = false;
+    for (std::int64_t i = n - 1; i >= 1; i -= stretch_length) {
+        const std::int64_t begin = i - 1 >= stretch_length ? i - stretch_length + 1 : 1;
+        const stretch s = step_by_step ? backward_steps(average, prob, i, begin)
+                                       : backward_blocks(average, prob, i, begin);
+        moved = moved || s.moved != 0;
+        step_by_step = dense(s, i - begin + 1);
+    }
+    return moved;
 }
 
 // Whether the next pass would leave every bit of prob as it is (see the top).
