@@ -2,11 +2,13 @@
 two ways must not be told apart. Each array is run as itself and as a memoryview of
 the same memory (never an ndarray, so always the buffer protocol)."""
 
+import types
 import warnings
 
 import numpy as np
 import pytest
 
+import zelvane.bake as bake
 from conftest import assert_bits_equal
 from test_conversion import exporter_refusal
 
@@ -111,3 +113,41 @@ def test_odd_arrays_behave_as_exported(func, name, position):
     assert got[:2] == want[:2]
     for a, b in zip(got[2], want[2]):
         assert_bits_equal(a, b)
+
+
+def recording_module(kind, calls):
+    """A module to bind as zelvane.bake.numpy whose `empty` records its calls."""
+    def empty(n, dtype):
+        calls.append(kind)
+        return np.empty(n, dtype)
+
+    if kind == "subclass property":
+        class Module(types.ModuleType):
+            empty = property(lambda self: empty)  # a type attribute comes before the dict
+        module = Module("standin")
+        module.__dict__["empty"] = None
+    else:
+        module = types.ModuleType("standin")
+        if kind == "module __getattr__":
+            module.__getattr__ = {"empty": empty}.__getitem__
+        elif kind != "no empty":
+            module.empty = empty
+    module.float32 = np.float32
+    return module
+
+
+@pytest.mark.parametrize("kind", ["plain module", "module __getattr__", "subclass property", "no empty"])
+def test_module_attributes_found_as_getattr_finds_them(func, monkeypatch, kind):
+    calls = []
+    module = recording_module(kind, calls)
+    monkeypatch.setattr(bake, "numpy", module)
+    args = (np.arange(3, dtype=F), np.ones(2, F), np.zeros(3, F))
+    if kind == "no empty":
+        with pytest.raises(AttributeError) as caught:
+            func(*args)
+        with pytest.raises(AttributeError) as direct:
+            getattr(module, "empty")
+        assert str(caught.value) == str(direct.value)
+        return
+    func(*args)
+    assert calls == [kind] * (1 if func.__name__ == "fitgapmass" else 3)

@@ -22,6 +22,21 @@ int intern(PyObject*& slot, const char* text) noexcept {
     return 0;
 }
 
+// getattr(object, name). For an object that is exactly a module, the module
+// type's own attributes come first in the generic lookup, and builtin types
+// take no new attributes, so a name that the module type lacks ("empty",
+// "float32") is found in the module's dictionary or not at all: a direct
+// dictionary lookup gives the same object. Anything not found that way takes
+// the full lookup, with the module's __getattr__ and its error message.
+PyObject* get_attribute(PyObject* object, PyObject* name) noexcept {
+    if (PyModule_CheckExact(object)) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(object), name);
+        if (value != nullptr) return py::new_ref(value);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetAttr(object, name);
+}
+
 }  // namespace
 
 int prepare_scratch_names() noexcept {
@@ -41,7 +56,7 @@ int prepare_scratch_names() noexcept {
 int make_scratch_vector(std::int64_t length, float32_view& view) noexcept {
     owned_ref numpy(lookup_global(name_numpy));
     if (!numpy) return -1;
-    owned_ref empty(PyObject_GetAttr(numpy.get(), name_empty));
+    owned_ref empty(get_attribute(numpy.get(), name_empty));
     if (!empty) return -1;
     owned_ref count(PyLong_FromLongLong(length));
     if (!count) return -1;
@@ -49,7 +64,7 @@ int make_scratch_vector(std::int64_t length, float32_view& view) noexcept {
     // numpy.empty(k, dtype=numpy.float32) would.
     numpy.reset(lookup_global(name_numpy));
     if (!numpy) return -1;
-    owned_ref float32(PyObject_GetAttr(numpy.get(), name_float32));
+    owned_ref float32(get_attribute(numpy.get(), name_float32));
     if (!float32) return -1;
 
     PyObject* const args[] = {count.get(), float32.get()};
