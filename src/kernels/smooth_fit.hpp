@@ -1,0 +1,65 @@
+// The smooth fit: a continuous piecewise linear density on refined knots that
+// reproduces every bin's mass exactly, is never negative, and has the least
+// curvature. Pure float64 C++; nothing here allocates or calls the interpreter,
+// so a front-end may run it on any thread with the interpreter lock released.
+//
+// Knots are the bin edges with each bin cut into `refine` equal sub-intervals
+// (knot_count(bins, refine) of them); write_knots() gives them, and fit()
+// works on exactly those bits, so that every front-end reports the same knots.
+#pragma once
+
+#include <cstdint>
+
+namespace zelvane::smooth_fit {
+
+enum class status : std::int32_t {
+    ok = 0,
+    bad_size,         // bins < 1, refine outside [1, max_refine], or sizes that overflow
+    bad_edge,         // edges[index] not finite, or not above edges[index - 1]
+    bad_mass,         // masses[index] negative or not finite
+    zero_total,       // every mass is zero
+    bad_width,        // bin `index` cannot be cut into refine sub-intervals of positive finite width
+    out_of_range,     // total width, total mass, mean density or width ratios beyond float64's range
+    infeasible,       // refine = 1 and no non-negative density on the edges has these masses
+    iteration_limit,  // the active-set method reached its bound on solves
+    inaccurate,       // an answer was reached but failed its optimality check
+};
+
+struct outcome {
+    status code = status::ok;
+    std::int64_t index = -1;  // offending edge, mass or bin where the status names one, else -1
+    std::int64_t solves = 0;  // band factorisations made
+};
+
+inline constexpr std::int64_t max_refine = 256;
+
+// Bounds on the active-set method, in band factorisations. The defaults suit
+// every front-end; tests lower them to reach the limits.
+struct limits {
+    std::int64_t exchange_solves = 16;  // the first phase (whole sets exchanged at once)
+    std::int64_t total_solves = -1;     // both phases; -1 means 64 + 4 * knots
+};
+
+// bins * refine + 1, or -1 when bins < 1, refine is outside [1, max_refine] or
+// the count overflows.
+std::int64_t knot_count(std::int64_t bins, std::int64_t refine) noexcept;
+
+// Doubles of scratch memory that fit() needs for these sizes, or -1 where
+// knot_count() is -1. One block serves any number of successive calls of the
+// same or smaller sizes; its contents need not be initialised.
+std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
+
+// Writes the knot_count(bins, refine) knots: knot i * refine + s (0 <= s <
+// refine) is edges[i] + width_i * (s / refine), width_i = edges[i + 1] -
+// edges[i], and the last knot is edges[bins]. Requires knot_count() >= 1.
+void write_knots(const double* edges, std::int64_t bins, std::int64_t refine, double* knots) noexcept;
+
+// Fits the density: edges holds bins + 1 values, masses bins, values receives
+// knot_count(bins, refine) values and scratch scratch_size(bins, refine)
+// doubles. Inputs are checked here as well as in any front-end; on any status
+// but ok `values` is left as it was. Requires knot_count() >= 1 for the sizes
+// to be read at all; other sizes give bad_size without touching memory.
+outcome fit(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
+            double* values, double* scratch, const limits& bounds = {}) noexcept;
+
+}  // namespace zelvane::smooth_fit

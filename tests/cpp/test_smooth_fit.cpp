@@ -1,0 +1,276 @@
+// The smooth fit: knots, cases whose answer is known in closed form, zero
+// bins, refine = 1, scale invariance bit for bit, every status, and on random
+// histograms the invariants (masses, no negative value), first-order
+// optimality along mass-preserving moves, and agreement of the two phases.
+#include "kernels/smooth_fit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace sf = zelvane::smooth_fit;
+using sf::status;
+using vec = std::vector<double>;
+constexpr double untouched = -12345.0;
+
+struct fitted {
+    sf::outcome o;
+    vec knots, values;
+};
+
+fitted run(const vec& edges, const vec& masses, std::int64_t refine, const sf::limits& bounds = {},
+           double scratch_fill = std::numeric_limits<double>::quiet_NaN()) {
+    const auto bins = static_cast<std::int64_t>(masses.size());
+    const std::int64_t knots = sf::knot_count(bins, refine);
+    fitted f{{}, vec(static_cast<std::size_t>(std::max<std::int64_t>(knots, 0))), {}};
+    f.values.assign(f.knots.size(), untouched);
+    vec scratch(static_cast<std::size_t>(std::max<std::int64_t>(sf::scratch_size(bins, refine), 0)), scratch_fill);
+    if (knots > 0) sf::write_knots(edges.data(), bins, refine, f.knots.data());
+    f.o = sf::fit(edges.data(), masses.data(), bins, refine, f.values.data(), scratch.data(), bounds);
+    return f;
+}
+
+vec trapezoid_masses(const fitted& f, std::int64_t refine) {
+    vec m((f.knots.size() - 1) / static_cast<std::size_t>(refine), 0.0);
+    for (std::size_t j = 0; j + 1 < f.knots.size(); ++j) {
+        m[j / static_cast<std::size_t>(refine)] += 0.5 * (f.values[j] + f.values[j + 1]) * (f.knots[j + 1] - f.knots[j]);
+    }
+    return m;
+}
+
+void expect_masses_and_signs(const fitted& f, const vec& masses, std::int64_t refine) {
+    ASSERT_EQ(f.o.code, status::ok);
+    double total = 0.0;
+    for (const double m : masses) total += m;
+    const vec got = trapezoid_masses(f, refine);
+    for (std::size_t i = 0; i < masses.size(); ++i) EXPECT_NEAR(got[i], masses[i], 1e-12 * total) << "bin " << i;
+    EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v >= 0.0 && !std::signbit(v); }));
+}
+
+// Gradient of the curvature at the fit, from its definition, and the sum of
+// the magnitudes of the terms that make up each component (its rounding scale).
+std::pair<vec, vec> curvature_gradient(const fitted& f) {
+    const std::size_t n = f.knots.size();
+    vec g(n, 0.0), size(n, 0.0);
+    for (std::size_t j = 1; j + 1 < n; ++j) {
+        const double h0 = f.knots[j] - f.knots[j - 1], h1 = f.knots[j + 1] - f.knots[j];
+        const double c = 4.0 / (h0 + h1), d[3] = {1.0 / h0, -(1.0 / h0 + 1.0 / h1), 1.0 / h1};
+        double bend = 0.0, magnitude = 0.0;
+        for (std::size_t a = 0; a < 3; ++a) {
+            bend += d[a] * f.values[j - 1 + a];
+            magnitude += std::fabs(d[a] * f.values[j - 1 + a]);
+        }
+        for (std::size_t a = 0; a < 3; ++a) {
+            g[j - 1 + a] += c * d[a] * bend;
+            size[j - 1 + a] += c * std::fabs(d[a]) * magnitude;
+        }
+    }
+    return {g, size};
+}
+
+// First-order optimality along every move that shifts mass between two
+// interior knots of one bin (an edge would change its other bin's mass too):
+// the curvature must not decrease along any such move that keeps the values
+// non-negative.
+void expect_no_descent_within_bins(const fitted& f, const vec& masses, std::int64_t refine) {
+    const auto [g, g_size] = curvature_gradient(f);
+    const auto r = static_cast<std::size_t>(refine);
+    for (std::size_t i = 0; i < masses.size(); ++i) {
+        for (std::size_t a = 1; a < r; ++a) {
+            for (std::size_t b = a + 1; b < r; ++b) {
+                const std::size_t ja = i * r + a, jb = i * r + b;
+                auto weight = [&](std::size_t j) { return 0.5 * (f.knots[j + 1] - f.knots[j - 1]); };
+                // Raise a, lower b (mass kept); the reverse move is its negative.
+                const double slope = g[ja] / weight(ja) - g[jb] / weight(jb);
+                const double size = g_size[ja] / weight(ja) + g_size[jb] / weight(jb);
+                if (f.values[jb] > 0.0) {
+                    EXPECT_GE(slope, -1e-7 * size) << "bin " << i << " knots " << a << ", " << b;
+                }
+                if (f.values[ja] > 0.0) {
+                    EXPECT_LE(slope, 1e-7 * size) << "bin " << i << " knots " << a << ", " << b;
+                }
+            }
+        }
+    }
+}
+
+vec cumulative(double start, const vec& widths) {
+    vec e{start};
+    for (const double w : widths) e.push_back(e.back() + w);
+    return e;
+}
+
+TEST(SmoothFit, Knots) {
+    const vec edges{-1.0, 0.5, 0.75, 4.0};
+    for (const std::int64_t refine : {1, 2, 3, 4, 7}) {
+        const fitted f = run(edges, {1, 1, 1}, refine);
+        ASSERT_EQ(f.knots.size(), static_cast<std::size_t>(3 * refine + 1));
+        for (std::size_t i = 0; i < edges.size(); ++i) EXPECT_EQ(f.knots[i * static_cast<std::size_t>(refine)], edges[i]);
+        EXPECT_TRUE(std::ranges::is_sorted(f.knots, std::less_equal<>()));
+        EXPECT_TRUE(std::adjacent_find(f.knots.begin(), f.knots.end()) == f.knots.end());
+    }
+    const fitted f = run(edges, {1, 1, 1}, 4);  // exact quarters of exactly representable widths
+    EXPECT_EQ(f.knots[1], -0.625);
+    EXPECT_EQ(f.knots[6], 0.625);
+}
+
+// A non-negative linear density has zero curvature, so it is the answer
+// whenever its masses are given, for any refine; a single bin gives the flat
+// density bit for bit, the tie-break among the linear ones.
+TEST(SmoothFit, LinearAndFlatDensities) {
+    const vec edges{0.0, 0.5, 1.5, 2.0, 4.0};
+    vec masses;
+    for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
+        const double a = edges[i], b = edges[i + 1];
+        masses.push_back((b - a) * (1.0 + 0.5 * (a + b)));  // density 1 + x
+    }
+    for (const std::int64_t refine : {1, 2, 4, 5}) {
+        const fitted f = run(edges, masses, refine);
+        expect_masses_and_signs(f, masses, refine);
+        for (std::size_t j = 0; j < f.knots.size(); ++j) EXPECT_NEAR(f.values[j], 1.0 + f.knots[j], 1e-12);
+        const fitted flat = run({2.0, 3.5}, {6.0}, refine);
+        ASSERT_EQ(flat.o.code, status::ok);
+        EXPECT_TRUE(std::ranges::all_of(flat.values, [](double v) { return v == 4.0; }));
+    }
+}
+
+// Every knot of a zero bin is +0.0 and its neighbours' masses are kept exactly.
+TEST(SmoothFit, ZeroBinsAndRuns) {
+    const vec masses_cases[] = {{1, 0, 0, 2, 0, 3}, {0, 0, 1, 1, 0}, {0, 5, 0}, {2, 0}};
+    for (const vec& masses : masses_cases) {
+        const vec edges = cumulative(0.0, vec(masses.size(), 1.0));
+        for (const std::int64_t refine : {2, 4}) {
+            const fitted f = run(edges, masses, refine);
+            expect_masses_and_signs(f, masses, refine);
+            for (std::size_t i = 0; i < masses.size(); ++i) {
+                for (std::int64_t s = 0; s <= refine && masses[i] == 0.0; ++s) {
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(f.values[i * static_cast<std::size_t>(refine) + s]), 0u);
+                }
+            }
+        }
+    }
+}
+
+TEST(SmoothFit, EdgesOnly) {
+    struct example { vec masses; status code; vec values; };
+    const example examples[] = {
+        {{1, 1}, status::ok, {1, 1, 1}},
+        {{1, 0}, status::ok, {2, 0, 0}},
+        {{0, 1, 1, 0}, status::ok, {0, 0, 2, 0, 0}},
+        {{0.5, 1.0, 0.2, 0.7}, status::infeasible, {}},  // pair sums 1, 2, 0.4, 1.4
+        {{0, 1, 0}, status::infeasible, {}},
+        {{0, 1, 2, 0}, status::infeasible, {}},
+    };
+    for (const example& e : examples) {
+        const fitted f = run(cumulative(0.0, vec(e.masses.size(), 1.0)), e.masses, 1);
+        EXPECT_EQ(f.o.code, e.code);
+        if (e.code == status::ok) {
+            for (std::size_t j = 0; j < e.values.size(); ++j) EXPECT_NEAR(f.values[j], e.values[j], 1e-15);
+        } else {
+            EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v == untouched; }));
+        }
+    }
+}
+
+// Masses times 2^40 and edges times 2^-20 give values times 2^60, bit for bit,
+// whatever the scratch held before.
+TEST(SmoothFit, ScaleFreeAndScratchIndependent) {
+    const vec edges{0.0, 1.0, 1.25, 3.0, 2003.0, 2004.0}, masses{2.0, 0.1, 0.0, 7.0, 0.3};
+    const fitted base = run(edges, masses, 4);
+    ASSERT_EQ(base.o.code, status::ok);
+    vec big_masses = masses, small_edges = edges;
+    for (double& m : big_masses) m = std::ldexp(m, 40);
+    for (double& e : small_edges) e = std::ldexp(e, -20);
+    const fitted scaled = run(small_edges, big_masses, 4, {}, 0.0);
+    ASSERT_EQ(scaled.o.code, status::ok);
+    for (std::size_t j = 0; j < base.values.size(); ++j) EXPECT_EQ(scaled.values[j], std::ldexp(base.values[j], 60));
+}
+
+TEST(SmoothFit, Statuses) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
+    struct example { vec edges, masses; std::int64_t refine; status code; std::int64_t index; };
+    const example examples[] = {
+        {{0, 1}, {}, 4, status::bad_size, -1},
+        {{0, 1}, {1}, 0, status::bad_size, -1},
+        {{0, 1}, {1}, sf::max_refine + 1, status::bad_size, -1},
+        {{0, 1, nan}, {1, 1}, 4, status::bad_edge, 2},
+        {{0, 1, 1, 2}, {1, 1, 1}, 4, status::bad_edge, 2},
+        {{0, 2, 1}, {1, 1}, 1, status::bad_edge, 2},
+        {{-inf, 0}, {1}, 4, status::bad_edge, 0},
+        {{0, 1, 2}, {1, -1}, 4, status::bad_mass, 1},
+        {{0, 1, 2}, {nan, 1}, 4, status::bad_mass, 0},
+        {{0, 1, 2}, {1, inf}, 4, status::bad_mass, 1},
+        {{0, 1, 2}, {0, -0.0}, 4, status::zero_total, -1},
+        {{0, 1, 1 + 0x1p-52}, {1, 1}, 4, status::bad_width, 1},
+        {{-1e308, 1e308}, {1}, 2, status::bad_width, 0},
+        {{0, 1, 1e70}, {1, 1}, 2, status::out_of_range, -1},
+        {{0, 1, 2}, {1e308, 1e308}, 2, status::out_of_range, -1},
+        {{0, 1e-300, 2e-300}, {1e300, 1e300}, 2, status::out_of_range, -1},  // the mean density overflows
+    };
+    for (const example& e : examples) {
+        SCOPED_TRACE(testing::Message() << "example " << &e - examples);
+        const fitted f = run(e.edges, e.masses, e.refine);
+        EXPECT_EQ(f.o.code, e.code);
+        EXPECT_EQ(f.o.index, e.index);
+        EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v == untouched; }));
+    }
+}
+
+// A fit that needs bounds, stopped before it is done, reports the limit and
+// writes nothing; given enough solves both phases reach the same answer.
+TEST(SmoothFit, IterationLimit) {
+    const vec edges{0, 1, 2, 3, 4, 5}, masses{5, 0.1, 5, 0.1, 3};
+    for (const sf::limits bounds : {sf::limits{16, 1}, sf::limits{0, 2}}) {
+        const fitted f = run(edges, masses, 4, bounds);
+        EXPECT_EQ(f.o.code, status::iteration_limit);
+        EXPECT_EQ(f.o.solves, bounds.total_solves);
+        EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v == untouched; }));
+    }
+    const fitted exchanged = run(edges, masses, 4), primal = run(edges, masses, 4, {0, -1});
+    expect_masses_and_signs(exchanged, masses, 4);
+    EXPECT_GT(exchanged.o.solves, 1);
+    for (std::size_t j = 0; j < exchanged.values.size(); ++j) EXPECT_NEAR(primal.values[j], exchanged.values[j], 1e-10);
+}
+
+// Random histograms: 1 to 300 bins, equal and uneven widths, one huge bin,
+// zero bins and runs of them, masses over ten orders of magnitude.
+TEST(SmoothFit, RandomHistograms) {
+    std::mt19937_64 rng(2024);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        SCOPED_TRACE(testing::Message() << "trial " << trial);
+        const std::int64_t bins = std::array<std::int64_t, 6>{1, 2, 3, 8, 40, 300}[trial % 6];
+        const std::int64_t refine = std::array<std::int64_t, 4>{2, 3, 4, 6}[(trial / 6) % 4];
+        vec widths(static_cast<std::size_t>(bins), 1.0), masses(static_cast<std::size_t>(bins));
+        if (trial % 3 != 0) for (double& w : widths) w = 0.1 + 3.0 * unit(rng);
+        if (trial % 5 == 0) widths[rng() % widths.size()] *= 1000.0;
+        const double magnitude = std::pow(10.0, 10.0 * unit(rng) - 5.0);
+        for (double& m : masses) m = magnitude * std::pow(unit(rng), 2.0);
+        for (int run_count = trial % 4; run_count > 0 && bins > 2; --run_count) {
+            const std::size_t first = rng() % masses.size();
+            std::fill(masses.begin() + static_cast<long>(first),
+                      masses.begin() + static_cast<long>(std::min(masses.size(), first + 1 + rng() % 3)), 0.0);
+        }
+        if (std::ranges::all_of(masses, [](double m) { return m == 0.0; })) masses[0] = 1.0;
+        const vec edges = cumulative(10.0 * unit(rng) - 5.0, widths);
+        const fitted f = run(edges, masses, refine);
+        expect_masses_and_signs(f, masses, refine);
+        expect_no_descent_within_bins(f, masses, refine);
+        const fitted primal = run(edges, masses, refine, {0, -1});
+        ASSERT_EQ(primal.o.code, status::ok);
+        const double top = *std::ranges::max_element(f.values);
+        for (std::size_t j = 0; j < f.values.size(); ++j) EXPECT_NEAR(primal.values[j], f.values[j], 1e-9 * top);
+    }
+}
+
+}  // namespace
