@@ -13,11 +13,13 @@ from typing import TYPE_CHECKING, Any, Dict, List
 if TYPE_CHECKING:
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
     from zelvane._fit import fit_density as fit_density
+    from zelvane._fit import fit_smooth as fit_smooth
     from zelvane._fit import trapezoid_masses as trapezoid_masses
 
 # Public name -> the module that defines it, imported when the name is first used.
 _EXPORTS: Dict[str, str] = {
     "fit_density": "zelvane._fit",
+    "fit_smooth": "zelvane._fit",
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
 }

@@ -14,7 +14,14 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from zelvane._fit import METHODS, check_histogram, check_method, fit_density
+from zelvane._fit import (
+    METHODS,
+    _check_refine,
+    check_histogram,
+    check_method,
+    fit_density,
+    smooth_checked,
+)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
@@ -22,8 +29,11 @@ if TYPE_CHECKING:
 __all__ = ["PiecewiseLinearDensity"]
 
 Float64Array = npt.NDArray[np.float64]
+#: The fits that `PiecewiseLinearDensity.from_masses` and `from_histogram` offer: the
+#: smooth fit (``zelvane.fit_smooth``) and the methods of ``zelvane.fit_density``.
+FIT_METHODS = ("smooth", *METHODS)
 #: The fit that `PiecewiseLinearDensity.from_masses` and `from_histogram` use by default.
-DEFAULT_METHOD = "iterative"
+DEFAULT_METHOD = "smooth"
 #: A float64 scalar for 0-d input, otherwise an array of the input's shape.
 Evaluated = Union[np.float64, Float64Array]
 #: What ``rvs`` accepts as its source of randomness.
@@ -141,7 +151,7 @@ class PiecewiseLinearDensity:
 
     @classmethod
     def from_masses(cls, center: npt.ArrayLike, gap: npt.ArrayLike,
-                    method: str = DEFAULT_METHOD) -> PiecewiseLinearDensity:
+                    method: str = DEFAULT_METHOD, *, refine: int = 4) -> PiecewiseLinearDensity:
         """The density fitted to the masses of the intervals between neighbouring centres.
 
         Parameters
@@ -151,8 +161,14 @@ class PiecewiseLinearDensity:
         gap : array_like, shape (m,)
             Non-negative mass of every interval between neighbouring centres, not all
             zero; only their proportions matter.
-        method : str
-            The fit of ``zelvane.fit_density`` that gives the values at the centres.
+        method : {"smooth", "iterative", "exact"}
+            ``"smooth"`` (the default) is ``zelvane.fit_smooth``: knots at the centres and
+            `refine` - 1 more in every interval, every mass exact, never negative, the
+            least curvature. ``"iterative"`` and ``"exact"`` are the fits of
+            ``zelvane.fit_density``, with knots at the centres alone.
+        refine : int
+            Sub-intervals per interval for ``method="smooth"`` (1 to 256); ignored by
+            the other methods.
 
         Returns
         -------
@@ -168,17 +184,18 @@ class PiecewiseLinearDensity:
         Examples
         --------
         >>> from zelvane import PiecewiseLinearDensity
-        >>> PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1]).masses()
-        array([0.28571429, 0.42857143, 0.28571429])
+        >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1])
+        >>> len(d.knots), d.masses().reshape(3, 4).sum(axis=1)
+        (13, array([0.25, 0.5 , 0.25]))
         >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1], method="exact")
         >>> d.values, d.masses()
         (array([0. , 0.5, 0.5, 0. ]), array([0.25, 0.5 , 0.25]))
         """
-        return cls._fitted(center, gap, method, "center", "gap")
+        return cls._fitted(center, gap, method, refine, "center", "gap")
 
     @classmethod
     def from_histogram(cls, counts: npt.ArrayLike, edges: npt.ArrayLike,
-                       method: str = DEFAULT_METHOD) -> PiecewiseLinearDensity:
+                       method: str = DEFAULT_METHOD, *, refine: int = 4) -> PiecewiseLinearDensity:
         """The density fitted to a histogram, in the order ``numpy.histogram`` returns it.
 
         The edges become the knots and the counts the masses of the pieces between
@@ -190,8 +207,10 @@ class PiecewiseLinearDensity:
             Non-negative count (or weight) of every bin, not all zero.
         edges : array_like, shape (m + 1,)
             Strictly increasing bin edges.
-        method : str
-            The fit of ``zelvane.fit_density`` that gives the values at the edges.
+        method : {"smooth", "iterative", "exact"}
+            As in `from_masses`.
+        refine : int
+            As in `from_masses`.
 
         Returns
         -------
@@ -209,20 +228,29 @@ class PiecewiseLinearDensity:
         >>> sample = np.random.default_rng(0).normal(size=1000)
         >>> d = PiecewiseLinearDensity.from_histogram(*np.histogram(sample, bins=8))
         >>> round(d.mean(), 2), round(d.std(), 2)
-        (-0.07, 1.02)
+        (-0.04, 0.97)
         """
-        return cls._fitted(edges, counts, method, "edges", "counts")
+        return cls._fitted(edges, counts, method, refine, "edges", "counts")
 
     @classmethod
-    def _fitted(cls, center: npt.ArrayLike, gap: npt.ArrayLike, method: str,
+    def _fitted(cls, center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: int,
                 center_name: str, gap_name: str) -> PiecewiseLinearDensity:
+        if method == "smooth":
+            sub = _check_refine(refine)
+            edges64, masses64 = check_histogram(center, gap, center_name=center_name,
+                                                gap_name=gap_name, nonnegative=True,
+                                                dtype=np.float64, max_ndim=1)
+            return cls(*smooth_checked(edges64, masses64, sub, 1, gap_name=gap_name))
+        if not isinstance(method, str) or method not in FIT_METHODS:
+            choices = ", ".join(repr(m) for m in FIT_METHODS)
+            raise ValueError(f"method must be one of {choices}, not {method!r}")
         check_method(method)
         knots32, masses32 = check_histogram(center, gap, center_name=center_name,
                                             gap_name=gap_name, nonnegative=True, max_ndim=1)
         if not masses32.any():
             raise ValueError(f"{gap_name} are all zero: a density needs a positive total mass")
         values = np.asarray(fit_density(knots32, masses32, method=method), dtype=np.float64)
-        others = " or ".join(f"method={m!r}" for m in METHODS if m != method)
+        others = " or ".join(f"method={m!r}" for m in FIT_METHODS if m != method)
         if not np.isfinite(values).all():
             i = int(np.argmin(np.isfinite(values)))
             raise ValueError(f"the {method!r} fit of these {gap_name} overflows float32 at "

@@ -1,10 +1,14 @@
-# The extension module zelvane._rows: every row of a C-contiguous float32
-# batch fitted on `workers` native threads (0: one per usable core).
+# The extension module zelvane._rows: every row of a C-contiguous batch
+# (float32; float64 for smooth, which also takes one 1-D histogram) fitted on
+# `workers` native threads (0: one per usable core).
 import numpy as np
 import numpy.typing as npt
 
 _Float32 = npt.NDArray[np.float32]
+_Float64 = npt.NDArray[np.float64]
 
 def iterative(center: _Float32, gap: _Float32, out: _Float32, workers: int, /) -> None: ...
 def exact(center: _Float32, gap: _Float32, out: _Float32, workers: int, /) -> None: ...
+def smooth(center: _Float64, gap: _Float64, out: _Float64, refine: int, workers: int, /) -> None: ...
+def smooth_knots(center: _Float64, out: _Float64, refine: int, /) -> None: ...
 def usable_cores() -> int: ...

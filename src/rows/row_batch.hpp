@@ -11,10 +11,11 @@
 
 namespace zelvane::rows {
 
-// C-contiguous float32 rows of `masses` masses each: row r of gap starts at
-// gap + r * masses * 4 bytes, its centres at center + r * center_row_bytes
-// (0 when every row shares one centre vector of masses + 1), its output at
-// out + r * out_row_bytes.
+// C-contiguous rows of `masses` masses each, elements of item_size bytes
+// (the adapter's in_item_size): row r of gap starts at gap + r * masses *
+// item_size bytes, its centres at center + r * center_row_bytes (0 when every
+// row shares one centre vector of masses + 1), its output at out + r *
+// out_row_bytes. `parameter` is the method's own setting, if it has one.
 struct row_batch {
     char* center = nullptr;
     std::int64_t center_row_bytes = 0;
@@ -23,20 +24,37 @@ struct row_batch {
     std::int64_t out_row_bytes = 0;
     std::int64_t rows = 0;
     std::int64_t masses = 0;
+    std::int64_t item_size = sizeof(float);
+    std::int64_t parameter = 0;
 };
 
+// What fit_row reports: code 0, or the method's code for why the row could
+// not be fitted and the position (interval, centre) that the code names.
+struct row_failure {
+    std::int32_t code = 0;
+    std::int64_t position = -1;
+};
+
+// The code of a zero width, for the methods of zelvane.bake.
+inline constexpr std::int32_t zero_width_code = 1;
+
 // One method as the batch run sees it. The run gives every worker
-// scratch_bytes(masses) bytes of its own, made once for the whole run and
-// aligned to a cache line, and calls fit_row on each of the worker's rows with
-// the row's out_length(masses) elements of out_item_size bytes. fit_row
-// returns no_zero_width, or the first interval of zero width (then what it
-// wrote to out is unspecified).
+// scratch_bytes(masses, parameter) bytes of its own, made once for the whole
+// run and aligned to a cache line, and calls fit_row on each of the worker's
+// rows with the row's centres and masses (in_item_size bytes each) and its
+// out_length(masses, parameter) elements of out_item_size bytes. After a
+// failure what fit_row wrote to out is unspecified. out_length is negative
+// for a parameter the method does not take; a method without a parameter
+// has parameter_name null, one with a parameter takes 1 to parameter_max.
 struct kernel_adapter {
+    std::size_t in_item_size;
     std::size_t out_item_size;
-    std::int64_t (*out_length)(std::int64_t masses) noexcept;
-    std::int64_t (*scratch_bytes)(std::int64_t masses) noexcept;
-    std::int64_t (*fit_row)(const float32_vector& center, const float32_vector& gap, char* out,
-                            char* scratch) noexcept;
+    std::int64_t (*out_length)(std::int64_t masses, std::int64_t parameter) noexcept;
+    std::int64_t (*scratch_bytes)(std::int64_t masses, std::int64_t parameter) noexcept;
+    row_failure (*fit_row)(const char* center, const char* gap, std::int64_t masses,
+                           std::int64_t parameter, char* out, char* scratch) noexcept;
+    const char* parameter_name;
+    std::int64_t parameter_max;
 };
 
 // zelvane.bake.fitgapmass and fitgapmass_meh, row by row: float32 values at
@@ -44,11 +62,17 @@ struct kernel_adapter {
 extern const kernel_adapter iterative_adapter;
 extern const kernel_adapter exact_adapter;
 
+// The smooth fit, row by row: float64 centres (the bin edges) and masses in,
+// float64 values at the masses * refine + 1 refined knots out; the parameter
+// is refine, and a failure's code is the kernel's status.
+extern const kernel_adapter smooth_adapter;
+
 struct run_outcome {
-    enum kind_t { done, zero_width, out_of_memory, thread_failed };
+    enum kind_t { done, row_failed, out_of_memory, thread_failed };
     kind_t kind = done;
-    std::int64_t row = -1;       // zero_width: the lowest row that has one
-    std::int64_t position = -1;  // zero_width: that row's first interval of zero width
+    std::int64_t row = -1;       // row_failed: the lowest row that failed
+    std::int32_t code = 0;       // row_failed: that row's failure code
+    std::int64_t position = -1;  // row_failed: the position the code names
     int error = 0;               // thread_failed: what pthread_create returned
     std::int64_t workers = 0;    // threads asked for, the calling thread included
 };
@@ -59,7 +83,7 @@ std::int64_t usable_cores() noexcept;
 // Fits every row of `batch` with `workers` threads (0: usable_cores()), the
 // calling thread being one of them; never more threads than blocks of rows.
 // Rows are independent, so the result does not depend on the number of
-// workers. On a zero width the remaining workers stop at their next block.
+// workers. On a failed row the remaining workers stop at their next block.
 run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch,
                      std::int64_t workers) noexcept;
 

@@ -38,11 +38,11 @@ struct worker {
     char* scratch;
     pthread_t thread;
     std::int64_t bad_row;
-    std::int64_t bad_position;
+    row_failure failure;
 };
 
 // Blocks are taken in increasing order and a worker stops only between
-// blocks or at its own zero width, so every row below the lowest failing one
+// blocks or at its own failed row, so every row below the lowest failing one
 // is fitted: the lowest failure any worker records is the batch's lowest.
 void work(worker& self) noexcept {
     shared_run& run = *self.run;
@@ -54,15 +54,13 @@ void work(worker& self) noexcept {
         if (first >= batch.rows) return;
         const std::int64_t end = std::min(first + rows_per_block, batch.rows);
         for (std::int64_t r = first; r < end; ++r) {
-            const float32_vector center{batch.center + r * batch.center_row_bytes, m + 1,
-                                        sizeof(float)};
-            const float32_vector gap{batch.gap + r * m * std::int64_t{sizeof(float)}, m,
-                                     sizeof(float)};
-            const std::int64_t zero_width =
-                adapter.fit_row(center, gap, batch.out + r * batch.out_row_bytes, self.scratch);
-            if (zero_width != no_zero_width) {
+            const row_failure failure =
+                adapter.fit_row(batch.center + r * batch.center_row_bytes,
+                                batch.gap + r * m * batch.item_size, m, batch.parameter,
+                                batch.out + r * batch.out_row_bytes, self.scratch);
+            if (failure.code != 0) {
                 self.bad_row = r;
-                self.bad_position = zero_width;
+                self.failure = failure;
                 run.stop.store(true, std::memory_order_relaxed);
                 return;
             }
@@ -111,9 +109,9 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch,
     const std::int64_t count = std::min(workers > 0 ? workers : usable_cores(), blocks);
     outcome.workers = count;
 
+    const std::int64_t scratch_bytes = adapter.scratch_bytes(batch.masses, batch.parameter);
     const std::int64_t slice =
-        std::max<std::int64_t>(1, (adapter.scratch_bytes(batch.masses) + scratch_alignment - 1) /
-                                      scratch_alignment) *
+        std::max<std::int64_t>(1, (scratch_bytes + scratch_alignment - 1) / scratch_alignment) *
         scratch_alignment;
     auto* team = static_cast<worker*>(std::calloc(static_cast<std::size_t>(count), sizeof(worker)));
     auto* scratch = static_cast<char*>(
@@ -127,7 +125,7 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch,
 
     shared_run run{&adapter, &batch};
     for (std::int64_t k = 0; k < count; ++k) {
-        team[k] = worker{&run, scratch + k * slice, pthread_t{}, -1, -1};
+        team[k] = worker{&run, scratch + k * slice, pthread_t{}, -1, {}};
     }
     int error = 0;
     const std::int64_t started = start_threads(team, count, error);
@@ -144,9 +142,10 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch,
     } else {
         for (std::int64_t k = 0; k < count; ++k) {
             if (team[k].bad_row >= 0 && (outcome.row < 0 || team[k].bad_row < outcome.row)) {
-                outcome.kind = run_outcome::zero_width;
+                outcome.kind = run_outcome::row_failed;
                 outcome.row = team[k].bad_row;
-                outcome.position = team[k].bad_position;
+                outcome.code = team[k].failure.code;
+                outcome.position = team[k].failure.position;
             }
         }
     }

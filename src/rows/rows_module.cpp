@@ -9,11 +9,14 @@
 // the memory for the whole call while the lock is released. The module so
 // depends on no part of NumPy's binary interface (nothing to import and check
 // at load, unlike zelvane.bake), and it takes any exporter of such memory.
+#include <cstdint>
 #include <cstring>
 
 #include "binding/owned_ref.hpp"
 #include "binding/python_compat.hpp"
+#include "kernels/smooth_fit.hpp"
 #include "rows/row_batch.hpp"
+#include "rows/smooth_messages.hpp"
 
 namespace zelvane {
 
@@ -44,6 +47,14 @@ public:
             view_.itemsize != static_cast<Py_ssize_t>(item_size)) {
             PyErr_Format(PyExc_TypeError, "%s must hold %s, not items of format '%s'", name, type,
                          view_.format);
+            return -1;
+        }
+        // The float32 kernels move elements byte-wise, so any address does; the
+        // float64 ones read whole elements.
+        if (item_size == sizeof(double) && view_.len > 0 &&
+            reinterpret_cast<std::uintptr_t>(view_.buf) % item_size != 0) {
+            PyErr_Format(PyExc_ValueError, "%s must be aligned to its %zu-byte elements", name,
+                         item_size);
             return -1;
         }
         if (view_.ndim < 1 || view_.ndim > max_ndim) {
@@ -91,11 +102,16 @@ int refuse_shape(const char* name, const char* rule, std::int64_t want_rows,
     return -1;
 }
 
-int read_workers(PyObject* object, std::int64_t& workers) noexcept {
+int read_integer(PyObject* object, long long& value) noexcept {
     owned_ref index(PyNumber_Index(object));
     if (!index) return -1;
-    const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return -1;
+    value = PyLong_AsLongLong(index.get());
+    return value == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+int read_workers(PyObject* object, std::int64_t& workers) noexcept {
+    long long value = 0;
+    if (read_integer(object, value) < 0) return -1;
     if (value < 0) {
         PyErr_Format(PyExc_ValueError, "workers must be 0 (one per core) or more, not %lld",
                      value);
@@ -105,18 +121,31 @@ int read_workers(PyObject* object, std::int64_t& workers) noexcept {
     return 0;
 }
 
-int raise_failure(const rows::run_outcome& outcome) noexcept {
+// A row that the methods of zelvane.bake cannot fit has a zero width.
+int raise_zero_width(const rows::run_outcome& outcome, bool, std::int64_t) noexcept {
+    PyErr_Format(PyExc_ZeroDivisionError,
+                 "float division: row %lld has a zero width between its centres %lld and %lld",
+                 static_cast<long long>(outcome.row), static_cast<long long>(outcome.position),
+                 static_cast<long long>(outcome.position + 1));
+    return -1;
+}
+
+// A method as the module offers it: its adapter, the exception of a row it
+// cannot fit (given the outcome, whether the call was a batch, and the
+// method's parameter), and whether it also takes one histogram (1-D gap and out).
+struct method_entry {
+    const rows::kernel_adapter& adapter;
+    int (*raise_row_failure)(const rows::run_outcome&, bool batch, std::int64_t parameter) noexcept;
+    bool one_histogram;
+};
+
+int raise_failure(const method_entry& method, const rows::run_outcome& outcome, bool batch,
+                  std::int64_t parameter) noexcept {
     switch (outcome.kind) {
         case rows::run_outcome::done:
             return 0;
-        case rows::run_outcome::zero_width:
-            PyErr_Format(PyExc_ZeroDivisionError,
-                         "float division: row %lld has a zero width between its centres %lld "
-                         "and %lld",
-                         static_cast<long long>(outcome.row),
-                         static_cast<long long>(outcome.position),
-                         static_cast<long long>(outcome.position + 1));
-            return -1;
+        case rows::run_outcome::row_failed:
+            return method.raise_row_failure(outcome, batch, parameter);
         case rows::run_outcome::out_of_memory:
             PyErr_NoMemory();
             return -1;
@@ -128,46 +157,85 @@ int raise_failure(const rows::run_outcome& outcome) noexcept {
     return 0;
 }
 
-// (center, gap, out, workers): checks what the kernels rely on (the Python
-// layer has checked more), then runs the batch with the lock released.
-PyObject* fit_batch(const rows::kernel_adapter& adapter, PyObject* const* args,
-                    Py_ssize_t nargs) noexcept {
-    if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError,
-                     "expected 4 arguments (center, gap, out, workers), got %zd", nargs);
+// Reads the method's parameter and checks it against the number of masses.
+int read_parameter(const rows::kernel_adapter& adapter, PyObject* object, std::int64_t m,
+                   std::int64_t& parameter) noexcept {
+    long long value = 0;
+    if (read_integer(object, value) < 0) return -1;
+    if (value < 1 || value > adapter.parameter_max) {
+        PyErr_Format(PyExc_ValueError, "%s must be from 1 to %lld, not %lld", adapter.parameter_name,
+                     static_cast<long long>(adapter.parameter_max), value);
+        return -1;
+    }
+    parameter = value;
+    if (adapter.out_length(m, parameter) < 0) {
+        PyErr_Format(PyExc_ValueError, "%lld masses with %s=%lld give too long a result",
+                     static_cast<long long>(m), adapter.parameter_name, value);
+        return -1;
+    }
+    return 0;
+}
+
+// (center, gap, out, [parameter,] workers): checks what the kernels rely on
+// (the Python layer has checked more), then runs the batch with the lock
+// released.
+PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const rows::kernel_adapter& adapter = method.adapter;
+    const bool has_parameter = adapter.parameter_name != nullptr;
+    if (nargs != (has_parameter ? 5 : 4)) {
+        if (has_parameter) {
+            PyErr_Format(PyExc_TypeError,
+                         "expected 5 arguments (center, gap, out, %s, workers), got %zd",
+                         adapter.parameter_name, nargs);
+        } else {
+            PyErr_Format(PyExc_TypeError,
+                         "expected 4 arguments (center, gap, out, workers), got %zd", nargs);
+        }
         return nullptr;
     }
     contiguous_buffer center, gap, out;
     std::int64_t workers = 0;
-    if (center.acquire(args[0], "center", sizeof(float), 2, false) < 0 ||
-        gap.acquire(args[1], "gap", sizeof(float), 2, false) < 0 ||
+    if (center.acquire(args[0], "center", adapter.in_item_size, 2, false) < 0 ||
+        gap.acquire(args[1], "gap", adapter.in_item_size, 2, false) < 0 ||
         out.acquire(args[2], "out", adapter.out_item_size, 2, true) < 0 ||
-        read_workers(args[3], workers) < 0) {
+        read_workers(args[nargs - 1], workers) < 0) {
         return nullptr;
     }
-    if (gap.ndim() != 2) {
+    const bool batched = gap.ndim() == 2;
+    if (!batched && !method.one_histogram) {
         PyErr_Format(PyExc_ValueError, "gap must be 2-D, not %d-D", gap.ndim());
         return nullptr;
     }
-    const std::int64_t rows = gap.shape(0), m = gap.shape(1);
+    const std::int64_t rows = batched ? gap.shape(0) : 1, m = gap.shape(gap.ndim() - 1);
     if (m < 1) {
-        PyErr_Format(PyExc_ValueError, "gap must hold at least one mass per row, not %lld",
-                     static_cast<long long>(m));
+        PyErr_Format(PyExc_ValueError, "gap must hold at least one mass%s, not %lld",
+                     batched ? " per row" : "", static_cast<long long>(m));
+        return nullptr;
+    }
+    if (!batched && center.ndim() != 1) {
+        PyErr_Format(PyExc_ValueError, "center must be 1-D for a 1-D gap, not %d-D", center.ndim());
         return nullptr;
     }
     if (center.ndim() == 1 ? center.shape(0) != m + 1
                            : center.shape(0) != rows || center.shape(1) != m + 1) {
         if (center.ndim() == 1) {
-            PyErr_Format(PyExc_ValueError, "center must have len(gap[0]) + 1 = %lld elements, "
-                         "not %lld", static_cast<long long>(m + 1),
+            PyErr_Format(PyExc_ValueError, "center must have len(gap%s) + 1 = %lld elements, "
+                         "not %lld", batched ? "[0]" : "", static_cast<long long>(m + 1),
                          static_cast<long long>(center.shape(0)));
             return nullptr;
         }
         refuse_shape("center", "be 1-D or of shape", rows, m + 1, center);
         return nullptr;
     }
-    const std::int64_t out_length = adapter.out_length(m);
-    if (out.ndim() != 2 || out.shape(0) != rows || out.shape(1) != out_length) {
+    std::int64_t parameter = 0;
+    if (has_parameter && read_parameter(adapter, args[3], m, parameter) < 0) return nullptr;
+    const std::int64_t out_length = adapter.out_length(m, parameter);
+    if (!batched && (out.ndim() != 1 || out.shape(0) != out_length)) {
+        PyErr_Format(PyExc_ValueError, "out must have shape (%lld,) for a 1-D gap",
+                     static_cast<long long>(out_length));
+        return nullptr;
+    }
+    if (batched && (out.ndim() != 2 || out.shape(0) != rows || out.shape(1) != out_length)) {
         refuse_shape("out", "have shape", rows, out_length, out);
         return nullptr;
     }
@@ -180,32 +248,78 @@ PyObject* fit_batch(const rows::kernel_adapter& adapter, PyObject* const* args,
 
     rows::row_batch batch;
     batch.center = center.data();
-    batch.center_row_bytes = center.ndim() == 1 ? 0 : (m + 1) * std::int64_t{sizeof(float)};
+    batch.center_row_bytes = center.ndim() == 1 ? 0 : (m + 1) * std::int64_t(adapter.in_item_size);
     batch.gap = gap.data();
     batch.out = out.data();
     batch.out_row_bytes = out_length * static_cast<std::int64_t>(adapter.out_item_size);
     batch.rows = rows;
     batch.masses = m;
+    batch.item_size = static_cast<std::int64_t>(adapter.in_item_size);
+    batch.parameter = parameter;
     rows::run_outcome outcome;
     {
         released_interpreter_lock unlocked;
         outcome = rows::run_rows(adapter, batch, workers);
     }
-    if (raise_failure(outcome) < 0) return nullptr;
+    if (raise_failure(method, outcome, batched, parameter) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-// One entry point per adapter; a new method is an adapter, this line's twin in
-// the method table and its docstring.
-template <const rows::kernel_adapter& adapter>
+// One entry point per method; a new method is an adapter, an entry here, this
+// line's twin in the method table and its docstring.
+const method_entry iterative_method{rows::iterative_adapter, raise_zero_width, false};
+const method_entry exact_method{rows::exact_adapter, raise_zero_width, false};
+const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure, true};
+
+template <const method_entry& method>
 PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return fit_batch(adapter, args, nargs);
+    return fit_batch(method, args, nargs);
 }
 
-template <const rows::kernel_adapter& adapter>
+template <const method_entry& method>
 PyCFunction entry() noexcept {
     // METH_FASTCALL functions are stored under the classic signature.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit<adapter>));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit<method>));
+}
+
+// (center, out, refine): the refined knots of the smooth method, the bits that
+// its fit works on; center 1-D or one row per histogram.
+PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "expected 3 arguments (center, out, refine), got %zd", nargs);
+        return nullptr;
+    }
+    contiguous_buffer center, out;
+    long long refine = 0;
+    if (center.acquire(args[0], "center", sizeof(double), 2, false) < 0 ||
+        out.acquire(args[1], "out", sizeof(double), 2, true) < 0 || read_integer(args[2], refine) < 0) {
+        return nullptr;
+    }
+    const std::int64_t rows = center.ndim() == 2 ? center.shape(0) : 1;
+    const std::int64_t bins = center.shape(center.ndim() - 1) - 1;
+    const std::int64_t knots = smooth_fit::knot_count(bins, refine);
+    if (bins < 1 || refine < 1 || refine > smooth_fit::max_refine || knots < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "center must hold at least two values per row and refine be from 1 to %lld",
+                     static_cast<long long>(smooth_fit::max_refine));
+        return nullptr;
+    }
+    if (out.ndim() != center.ndim() || out.shape(out.ndim() - 1) != knots ||
+        (center.ndim() == 2 && out.shape(0) != rows)) {
+        PyErr_Format(PyExc_ValueError, "out must have %lld rows of %lld knots", static_cast<long long>(rows),
+                     static_cast<long long>(knots));
+        return nullptr;
+    }
+    if (out.overlaps(center)) {
+        PyErr_SetString(PyExc_ValueError, "out must not share memory with center");
+        return nullptr;
+    }
+    const auto* edges = reinterpret_cast<const double*>(center.data());
+    auto* written = reinterpret_cast<double*>(out.data());
+    for (std::int64_t r = 0; r < rows; ++r) {
+        smooth_fit::write_knots(edges + r * (bins + 1), bins, refine, written + r * knots);
+    }
+    Py_RETURN_NONE;
 }
 
 // ---- Module --------------------------------------------------------------------
@@ -219,12 +333,27 @@ PyCFunction entry() noexcept {
     "width raises ZeroDivisionError naming the row; out's contents are then unspecified. "
 
 PyMethodDef methods[] = {
-    {"iterative", entry<rows::iterative_adapter>(), METH_FASTCALL,
+    {"iterative", entry<iterative_method>(), METH_FASTCALL,
      "iterative" ZELVANE_ROWS_ARGUMENTS
      "Every row gets the bits of zelvane.bake.fitgapmass(center, gap[r], out[r])."},
-    {"exact", entry<rows::exact_adapter>(), METH_FASTCALL,
+    {"exact", entry<exact_method>(), METH_FASTCALL,
      "exact" ZELVANE_ROWS_ARGUMENTS
      "Every row gets the bits of zelvane.bake.fitgapmass_meh(center, gap[r], out[r])."},
+    {"smooth", entry<smooth_method>(), METH_FASTCALL,
+     "smooth(center, gap, out, refine, workers, /)\n--\n\n"
+     "The least-curvature piecewise linear density on refined knots that carries every mass of "
+     "gap exactly and is nowhere negative. center (the bin edges) and gap are C-contiguous "
+     "float64, gap of shape (rows, m) or (m,) for one histogram, center shared (shape (m + 1,)) "
+     "or one row per histogram; out is C-contiguous float64 of shape (rows, m * refine + 1) or "
+     "(m * refine + 1,): the values at the knots that smooth_knots gives. workers as for the "
+     "other methods. A row that cannot be fitted raises ValueError (RuntimeError if the solver "
+     "gave up) naming the row; out's contents are then unspecified."},
+    {"smooth_knots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smooth_knots)),
+     METH_FASTCALL,
+     "smooth_knots(center, out, refine, /)\n--\n\n"
+     "Writes the knots of the smooth method into out (C-contiguous float64, shape (m * refine + "
+     "1,) or (rows, m * refine + 1)): every interval of center (float64, shape (m + 1,) or (rows, "
+     "m + 1)) cut into refine equal parts."},
     {"usable_cores", [](PyObject*, PyObject*) noexcept -> PyObject* {
          return PyLong_FromLongLong(rows::usable_cores());
      },

@@ -12,6 +12,7 @@
 
 #include "kernels/exact_fit.hpp"
 #include "kernels/iterative_fit.hpp"
+#include "kernels/smooth_fit.hpp"
 
 namespace {
 
@@ -111,7 +112,8 @@ TEST_P(RowWorkers, ReportsTheLowestZeroWidth) {
     }
     for (const std::int64_t workers : {1, 2, 4}) {
         const rows::run_outcome outcome = rows::run_rows(*adapter, data.batch(), workers);
-        EXPECT_EQ(outcome.kind, rows::run_outcome::zero_width);
+        EXPECT_EQ(outcome.kind, rows::run_outcome::row_failed);
+        EXPECT_EQ(outcome.code, rows::zero_width_code);
         EXPECT_EQ(outcome.row, 70);
         EXPECT_EQ(outcome.position, 4);
     }
@@ -134,6 +136,48 @@ TEST(RowWorkers, WorkersAreBoundedByBlocksOfRows) {
     EXPECT_EQ(none.kind, rows::run_outcome::done);
     EXPECT_EQ(none.workers, 0);
     EXPECT_GE(rows::usable_cores(), 1);
+}
+
+// The smooth method: float64 rows, a parameter, failures with the kernel's
+// status; every row the bits of the kernel called alone.
+TEST(RowWorkers, SmoothRowsAsAlone) {
+    namespace sf = zelvane::smooth_fit;
+    const std::int64_t n_rows = 203, m = 9;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> width(0.1, 2.0), mass(0.0, 1.0);
+    std::vector<double> center(static_cast<std::size_t>(n_rows * (m + 1))), gap(static_cast<std::size_t>(n_rows * m));
+    for (std::size_t i = 0; i < center.size(); ++i) center[i] = i % (m + 1) == 0 ? 0.0 : center[i - 1] + width(rng);
+    for (double& g : gap) g = mass(rng) < 0.2 ? 0.0 : mass(rng);
+    for (const std::int64_t refine : {1, 4}) {
+        for (const bool shared : {true, false}) {
+            const std::int64_t knots = m * refine + 1;
+            std::vector<double> want(static_cast<std::size_t>(n_rows * knots), -7.0), out(want.size());
+            std::vector<double> scratch(static_cast<std::size_t>(sf::scratch_size(m, refine)));
+            std::int64_t first_bad = -1;
+            for (std::int64_t r = 0; r < n_rows; ++r) {
+                const sf::outcome o = sf::fit(center.data() + (shared ? 0 : r * (m + 1)), gap.data() + r * m, m,
+                                              refine, want.data() + r * knots, scratch.data());
+                if (o.code != sf::status::ok && first_bad < 0) first_bad = r;
+            }
+            EXPECT_EQ(first_bad >= 0, refine == 1);  // some rows admit no fit on the edges alone
+            for (const std::int64_t workers : {1, 2, 0}) {
+                std::fill(out.begin(), out.end(), -7.0);
+                const rows::row_batch batch{reinterpret_cast<char*>(center.data()), shared ? 0 : (m + 1) * 8,
+                                            reinterpret_cast<char*>(gap.data()), reinterpret_cast<char*>(out.data()),
+                                            knots * 8, n_rows, m, 8, refine};
+                const rows::run_outcome outcome = rows::run_rows(rows::smooth_adapter, batch, workers);
+                if (first_bad < 0) {
+                    EXPECT_EQ(outcome.kind, rows::run_outcome::done);
+                    EXPECT_EQ(std::memcmp(out.data(), want.data(), out.size() * 8), 0) << "workers " << workers;
+                } else {
+                    EXPECT_EQ(outcome.kind, rows::run_outcome::row_failed);
+                    EXPECT_EQ(outcome.row, first_bad);
+                    EXPECT_EQ(outcome.code, static_cast<std::int32_t>(sf::status::infeasible));
+                    EXPECT_EQ(std::memcmp(out.data(), want.data(), static_cast<std::size_t>(first_bad * knots * 8)), 0);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

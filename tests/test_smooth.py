@@ -1,0 +1,246 @@
+"""zelvane.fit_smooth: masses and signs, optimality through the KKT conditions, a general
+QP solve on small cases, the same bits for any number of workers, and every refusal."""
+
+import warnings
+
+import numpy as np
+import pytest
+import scipy.sparse as sparse
+
+import zelvane
+import zelvane._fit
+import zelvane._rows as rows
+
+
+def problem(knots, bins, refine):
+    """(G, A): curvature v'Gv and trapezoid masses A v of the values at `knots`."""
+    h = np.diff(knots)
+    n = len(knots)
+    j = np.arange(1, n - 1)
+    weight = np.sqrt(2.0 / (h[:-1] + h[1:]))
+    coefficients = np.column_stack([1 / h[:-1], -(1 / h[:-1] + 1 / h[1:]), 1 / h[1:]]) * weight[:, None]
+    d = sparse.csr_matrix((coefficients.ravel(), (np.repeat(j - 1, 3), (j[:, None] + [-1, 0, 1]).ravel())),
+                          shape=(n - 2, n))
+    bin_of = np.arange(n - 1) // refine
+    a = sparse.csr_matrix((np.concatenate([h / 2, h / 2]),
+                           (np.concatenate([bin_of, bin_of]), np.concatenate([np.arange(n - 1), np.arange(1, n)]))),
+                          shape=(bins, n))
+    return (d.T @ d).tocsr(), a
+
+
+def kkt(knots, values, masses, refine):
+    """(largest relative stationarity residual of a free value, smallest relative multiplier
+    of a value held at zero, largest mass error relative to the total). Each bin's multiplier
+    is the weighted least-squares solution of its free interior knots' stationarity rows (a
+    bin with none takes it from a free edge and its neighbour's); knots of zero-mass bins are
+    pinned by the masses and have no sign condition."""
+    bins = len(masses)
+    g_matrix, a = problem(knots, bins, refine)
+    g = 2 * (g_matrix @ values)
+    free = values > 0
+    pinned = np.zeros(len(values), bool)
+    for i in np.flatnonzero(masses == 0):
+        pinned[i * refine:(i + 1) * refine + 1] = True
+    weight = 1 / g_matrix.diagonal()
+    lam = np.full(bins, np.nan)
+    lam[masses == 0] = 0
+    for i in range(bins):
+        inner = [i * refine + s for s in range(1, refine) if free[i * refine + s]]
+        if inner:
+            w = a[i, inner].toarray().ravel()
+            lam[i] = -np.sum(weight[inner] * w * g[inner]) / np.sum(weight[inner] * w * w)
+    for _ in range(bins):
+        for i in np.flatnonzero(np.isnan(lam)):
+            for j, other in ((i * refine, i - 1), ((i + 1) * refine, i + 1)):
+                if free[j] and (not 0 <= other < bins or not np.isnan(lam[other])):
+                    pull = a[other, j] * lam[other] if 0 <= other < bins else 0.0
+                    lam[i] = -(g[j] + pull) / a[i, j]
+                    break
+    assert not np.isnan(lam).any()
+    residual = g + a.T @ lam
+    scale = 2 * (abs(g_matrix) @ np.abs(values)) + abs(a).T @ np.abs(lam)
+    held = ~free & ~pinned
+    stationarity = np.max(np.abs(residual[free]) / scale[free], initial=0.0)
+    multiplier = np.min(residual[held] / scale[held], initial=0.0)
+    return stationarity, multiplier, np.max(np.abs(a @ values - masses)) / masses.sum()
+
+
+def random_case(seed):
+    """Edges and masses: 1 to 500 bins, equal or uneven widths, sometimes one bin a thousand
+    times wider, zero-mass bins and runs of them, masses over ten orders of magnitude."""
+    rng = np.random.default_rng(seed)
+    bins = int(rng.choice([1, 2, 3, 7, 20, 60, 200, 500]))
+    widths = np.ones(bins) if seed % 3 == 0 else rng.uniform(0.1, 3, bins)
+    if seed % 4 == 1:
+        widths[rng.integers(bins)] *= 1000
+    masses = rng.exponential(size=bins) ** 2 * 10.0 ** rng.uniform(-5, 5)
+    for _ in range(seed % 4 if bins > 2 else 0):
+        first = rng.integers(bins)
+        masses[first:first + rng.integers(1, 4)] = 0
+    if not masses.any():
+        masses[0] = 1
+    edges = rng.normal() * 5 + np.concatenate([[0], np.cumsum(widths)])
+    return edges, masses, int(rng.choice([2, 3, 4, 4, 6, 8]))
+
+
+@pytest.mark.parametrize("seed", range(48))
+def test_optimal_exact_and_non_negative(seed):
+    edges, masses, refine = random_case(seed)
+    knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+    assert knots.dtype == values.dtype == np.float64 and values.shape == knots.shape
+    assert (values >= 0).all() and not np.signbit(values).any()
+    got = zelvane.trapezoid_masses(knots, values).reshape(-1, refine).sum(axis=1)
+    np.testing.assert_allclose(got, masses, rtol=0, atol=1e-12 * masses.sum())
+    if len(masses) > 1:
+        stationarity, multiplier, mass_error = kkt(knots, values, masses, refine)
+        assert stationarity < 1e-8 and multiplier > -1e-8 and mass_error < 1e-12
+
+
+def reference_qp(knots, masses, refine):
+    """A general QP solve (SciPy's trust-constr on the scaled problem) to find which values
+    are held at zero, then the exact solve of the equality-constrained problem on the rest."""
+    from scipy.optimize import Bounds, LinearConstraint, minimize
+
+    n, width, total = len(knots), knots[-1] - knots[0], masses.sum()
+    g_matrix, a = problem((knots - knots[0]) / width, len(masses), refine)
+    g, a, m = g_matrix.toarray(), a.toarray(), masses / total
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        rough = minimize(lambda v: v @ g @ v, np.ones(n), jac=lambda v: 2 * g @ v, hess=lambda v: 2 * g,
+                         method="trust-constr", constraints=[LinearConstraint(a, m, m)],
+                         bounds=Bounds(np.zeros(n), np.full(n, np.inf)),
+                         options={"gtol": 1e-12, "xtol": 1e-14, "maxiter": 3000}).x
+    free, rows_used = rough > 1e-6 * rough.max(), m > 0
+    kkt_matrix = np.block([[g[np.ix_(free, free)], a[np.ix_(rows_used, free)].T],
+                           [a[np.ix_(rows_used, free)], np.zeros((rows_used.sum(), rows_used.sum()))]])
+    scale = np.concatenate([1 / np.sqrt(np.diag(g)[free]),
+                            1 / np.abs(a[np.ix_(rows_used, free)] / np.sqrt(np.diag(g)[free])).max(axis=1)])
+    rhs = np.concatenate([np.zeros(free.sum()), m[rows_used]])
+    solution = scale * np.linalg.solve(scale[:, None] * kkt_matrix * scale, scale * rhs)
+    values = np.zeros(n)
+    values[free] = solution[:free.sum()]
+    return values * total / width
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_agrees_with_a_general_qp_solve(seed):
+    rng = np.random.default_rng(100 + seed)
+    bins, refine = int(rng.integers(2, 7)), int(rng.choice([2, 3, 4]))
+    widths = rng.uniform(0.2, 3, bins)
+    widths[rng.integers(bins)] *= 1 + 30 * (seed % 2)
+    edges = np.concatenate([[0], np.cumsum(widths)])
+    masses = rng.exponential(size=bins) ** 2
+    masses[rng.integers(bins)] *= seed % 3 != 0
+    knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+    np.testing.assert_allclose(values, reference_qp(knots, masses, refine), rtol=0, atol=1e-9 * values.max())
+
+
+@pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
+def test_rows_same_bits_for_any_workers_and_alone(shared):
+    rng = np.random.default_rng(5)
+    center = np.cumsum(rng.uniform(0.1, 2, (150, 13)), axis=1)
+    gap = rng.gamma(0.8, 1, (150, 12)) * (rng.random((150, 12)) < 0.8)
+    gap[:, 0] += 0.1
+    center = center[0] if shared else center
+    knots, want = zelvane.fit_smooth(center, gap, workers=1)
+    for workers in (2, 0):
+        again_knots, again = zelvane.fit_smooth(center, gap, workers=workers)
+        assert again.tobytes() == want.tobytes() and again_knots.tobytes() == knots.tobytes()
+    for r in (0, 77, 149):
+        row_knots, row = zelvane.fit_smooth(center if shared else center[r], gap[r])
+        assert row.tobytes() == want[r].tobytes()
+        assert row_knots.tobytes() == (knots if shared else knots[r]).tobytes()
+
+
+def test_knots_follow_the_documented_formula():
+    edges = np.cumsum(np.random.default_rng(1).uniform(0.01, 5, (3, 8)), axis=1) - 7.3
+    for refine in (1, 3, 4, 7):
+        knots = np.empty((3, 7 * refine + 1))
+        rows.smooth_knots(edges, knots, refine)
+        fractions = np.arange(refine) / refine
+        inner = edges[:, :-1, None] + np.diff(edges)[:, :, None] * fractions
+        want = np.concatenate([inner.reshape(3, -1), edges[:, -1:]], axis=1)
+        assert knots.tobytes() == want.tobytes()
+
+
+def test_one_bin_is_flat_and_linear_masses_give_the_line():
+    for refine in (1, 2, 5):
+        knots, values = zelvane.fit_smooth([2.0, 3.5], [6.0], refine=refine)
+        assert values.tolist() == [4.0] * (refine + 1)
+        edges = np.array([0.0, 0.5, 1.5, 2.0, 4.0])
+        masses = np.diff(edges) * (1 + (edges[:-1] + edges[1:]) / 2)  # density 1 + x
+        knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+        np.testing.assert_allclose(values, 1 + knots, rtol=1e-12)
+
+
+def test_refine_one():
+    knots, values = zelvane.fit_smooth(range(5), [0, 1, 1, 0], refine=1)
+    assert knots.tolist() == [0, 1, 2, 3, 4] and values.tolist() == [0, 0, 2, 0, 0]
+    knots, values = zelvane.fit_smooth([0, 1, 3], [1, 1], refine=1)
+    np.testing.assert_allclose(zelvane.trapezoid_masses(knots, values), [1, 1], rtol=1e-14)
+    assert (values >= 0).all()
+
+
+GOOD = dict(center=[0.0, 1.0, 2.0, 3.0, 4.0], gap=[0.5, 1.0, 0.2, 0.7])
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(refine=0), r"refine must be from 1 to 256, not 0"),
+    (dict(refine=257), r"refine must be from 1 to 256, not 257"),
+    (dict(refine=2.5), r"refine must be an integer, not float"),
+    (dict(workers=-1), r"workers must be 0 \(one per core\) or more, not -1"),
+    (dict(gap=[0.5, -1.0, 0.2, 0.7]), r"gap\[1\] = -1.0 is negative"),
+    (dict(gap=[0.5, np.nan, 0.2, 0.7]), r"gap\[1\] is nan"),
+    (dict(center=[0, 1, 1, 3, 4]), r"center must be strictly increasing"),
+    (dict(center=[0, 1, 2]), r"center must have len\(gap\) \+ 1 = 5 elements, not 3"),
+    (dict(gap=[0.0, 0.0, -0.0, 0.0]), r"^gap are all zero"),
+    (dict(gap=[[1, 1, 1, 1], [0, 0, 0, 0]]), r"^gap\[1\] are all zero"),
+    (dict(refine=1), r"^no non-negative density that is linear between the centres has these masses"),
+    (dict(refine=1, gap=[[1, 1, 1, 1], [0.5, 1.0, 0.2, 0.7]]), r"^row 1: no non-negative density"),
+    (dict(center=[0, 1, 1 + 2.0 ** -52, 3, 4]),
+     r"^the interval from center\[1\] to center\[2\] cannot be cut into 4 sub-intervals"),
+    (dict(center=[0, 1, 2, 3, 1e70]), r"^the smooth fit is beyond float64's range"),
+])
+def test_refusals(change, message):
+    arguments = {**GOOD, **change}
+    with pytest.raises(ValueError, match=message):
+        zelvane.fit_smooth(arguments.pop("center"), arguments.pop("gap"), **arguments)
+
+
+C64, G64 = np.array(GOOD["center"]), np.array(GOOD["gap"])
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: rows.smooth(C64, G64, np.empty(17), 4), TypeError, r"expected 5 arguments"),
+    (lambda: rows.smooth(C64.astype(np.float32), G64, np.empty(17), 4, 1), TypeError,
+     r"center must hold float64, not items of format 'f'"),
+    (lambda: rows.smooth(C64, G64, np.empty(16), 4, 1), ValueError, r"out must have shape \(17,\)"),
+    (lambda: rows.smooth(C64, np.frombuffer(b"x" + G64.tobytes(), offset=1), np.empty(17), 4, 1),
+     ValueError, r"gap must be aligned to its 8-byte elements"),
+    (lambda: rows.smooth(C64, G64, np.empty(17), 300, 1), ValueError, r"refine must be from 1 to 256"),
+    (lambda: rows.smooth(np.array([0, 1, np.nan, 3, 4.0]), G64, np.empty(17), 4, 1), ValueError,
+     r"^center\[2\] must be finite and above center\[1\]"),
+    (lambda: rows.smooth(C64, np.array([[1, 1, 1, 1], [1, -1, 1, 1.0]]), np.empty((2, 17)), 4, 1),
+     ValueError, r"^row 1: gap\[1\] must be finite and not negative"),
+    (lambda: rows.smooth(C64, np.zeros(4), np.empty(17), 4, 1), ValueError, r"^gap has no positive mass"),
+    (lambda: rows.smooth_knots(C64, np.empty(16), 4), ValueError, r"out must have 1 rows of 17 knots"),
+    (lambda: rows.smooth_knots(C64[:1], np.empty(1), 4), ValueError, r"at least two values"),
+])
+def test_rows_module_refusals(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_density_defaults_to_the_smooth_fit():
+    edges, counts = [0.0, 1.0, 3.0, 4.0], [1.0, 0.0, 3.0]
+    d = zelvane.PiecewiseLinearDensity.from_histogram(counts, edges)
+    knots, values = zelvane.fit_smooth(edges, counts)
+    assert d.knots.tolist() == knots.tolist()
+    np.testing.assert_allclose(d.values, values / 4, rtol=1e-15)
+    np.testing.assert_allclose(d.masses().reshape(3, 4).sum(axis=1), [0.25, 0, 0.75], atol=1e-15)
+    coarse = zelvane.PiecewiseLinearDensity.from_masses(edges, counts, "smooth", refine=2)
+    assert len(coarse.knots) == 7
+    with pytest.raises(ValueError, match="method must be one of 'smooth', 'iterative', 'exact'"):
+        zelvane.PiecewiseLinearDensity.from_masses(edges, counts, "smoothest")
+    with pytest.raises(ValueError, match="counts are all zero"):
+        zelvane.PiecewiseLinearDensity.from_histogram([0, 0, 0], edges)
