@@ -536,6 +536,16 @@ def test_progress_bar_only_on_a_terminal_and_for_many_histograms(workdir):
     assert (rc, err) == (0, "")
 
 
+def test_a_reader_that_stops_early_ends_the_command_quietly(workdir):
+    proc = subprocess.Popen([console_script(), "fit", "many.npz"], cwd=workdir,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout.readline() == b"histogram,edge,value,mass,fitted_mass\n"
+    proc.stdout.close()
+    assert proc.wait(timeout=300) == 141
+    assert proc.stderr.read() == b""
+    proc.stderr.close()
+
+
 def test_a_new_output_gets_the_usual_file_mode(workdir):
     runs = run_batch(workdir, [(["fit", "header.csv", "-o", "mode.csv"], b"")])
     assert runs[0][0] == 0

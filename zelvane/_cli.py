@@ -32,6 +32,8 @@ if TYPE_CHECKING:
     from zelvane._cli_write import Result
 
 PROG = "zelvane"
+# Exit status when standard output is closed early: 128 + SIGPIPE, as a shell reports it.
+BROKEN_PIPE = 141
 # --method names that stand for every method there is.
 EVERY_METHOD = ("both", "all")
 # Batches at least this large show a progress bar on a terminal.
@@ -357,9 +359,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
     except BrokenPipeError:
-        # The reader of standard output went away: stop quietly, and keep the
-        # interpreter from complaining when it flushes the stream at exit.
+        # The reader of standard output went away (``zelvane fit ... | head``):
+        # stop quietly with the status of a process that SIGPIPE ended, and keep
+        # the interpreter from complaining when it flushes the stream at exit.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return BROKEN_PIPE
     return status
