@@ -66,8 +66,26 @@ def run_batch(directory, cases):
     return [tuple(result) for result in json.loads(out)]
 
 
-def fit_both(edges, masses):
-    return {m: zelvane.fit_density(edges, masses, method=m) for m in ("iterative", "exact")}
+METHODS = ("smooth", "iterative", "exact")
+
+
+def expected_fits(edges, masses, refine=4):
+    """{method: (knots, values, fitted masses)} as the command fits the float32
+    edges and masses, each shaped (rows, ...)."""
+    edges, masses = np.float32(edges), np.float32(masses)
+    rows = 1 if masses.ndim == 1 else len(masses)
+    fits = {}
+    for method in METHODS:
+        if method == "smooth":
+            knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+            pieces = zelvane.trapezoid_masses(knots, values)
+            fitted = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
+        else:
+            knots, values = edges, zelvane.fit_density(edges, masses, method=method)
+            fitted = zelvane.trapezoid_masses(edges, values)
+        knots = np.broadcast_to(knots, values.shape)
+        fits[method] = tuple(a.reshape(rows, -1) for a in (knots, values, fitted))
+    return fits
 
 
 def read_csv(path):
@@ -90,6 +108,9 @@ MANY_MASSES = RNG.gamma(2.0, 3.0, (2500, 20)).round()
 ROW_EDGES = np.cumsum(RNG.uniform(0.1, 2.0, (7, 9)), axis=1)
 ROW_MASSES = RNG.uniform(0.0, 5.0, (7, 8))
 SAMPLES = RNG.gamma(2.0, 1.5, 900)
+# Masses that a non-negative density linear between the edges meets exactly.
+GENTLE_EDGES = np.arange(7.0)
+GENTLE_MASSES = np.array([1.0, 2.0, 3.0, 3.0, 2.0, 1.0])
 
 TABLES = {
     "header.csv": "edge,mass\n" + "".join(f"{e:g},{m:g}\n" for e, m in zip(EDGES, MASSES))
@@ -98,6 +119,7 @@ TABLES = {
     "spaces.txt": "# edge  mass\n\n" + "".join(f"  {e:g}\t {m:g}\n" for e, m in zip(EDGES, MASSES))
                   + f"{EDGES[-1]:g}\n",
     "samples.csv": "x\n" + "".join(f"{s!r}\n" for s in SAMPLES),
+    "gentle.csv": "".join(f"{e:g},{m:g}\n" for e, m in zip(GENTLE_EDGES, GENTLE_MASSES)) + "6\n",
 }
 
 
@@ -134,7 +156,7 @@ INPUTS = [  # (argv, stdin file, expected edges and masses)
 
 @pytest.fixture(scope="module")
 def input_runs(workdir):
-    cases = [(argv + ["--method", "both", "-o", f"in{k}.csv"],
+    cases = [(argv + ["--method", "all", "-o", f"in{k}.csv"],
               b"" if stdin is None else (workdir / stdin).read_bytes())
              for k, (argv, stdin, _) in enumerate(INPUTS)]
     return run_batch(workdir, cases)
@@ -147,21 +169,26 @@ def test_each_input_form_gives_the_fit_of_its_histograms(workdir, input_runs, k)
     edges, masses = (np.asarray(a, dtype=np.float64) for a in INPUTS[k][2])
     header, columns = read_csv(workdir / f"in{k}.csv")
     many = masses.ndim == 2
-    assert header == ["histogram"] * many + [
-        "edge", "value_iterative", "value_exact", "mass",
-        "fitted_mass_iterative", "fitted_mass_exact"]
-    width = masses.shape[-1] + 1
+    assert header == ["histogram"] * many + ["knot"] + [f"value_{m}" for m in METHODS] \
+        + ["mass"] + [f"fitted_mass_{m}" for m in METHODS]
     rows = masses.shape[0] if many else 1
-    table = np.stack(columns[many:]).reshape(6, rows, width)
+    width = masses.shape[-1] * 4 + 1  # a row per knot of the smooth fit
+    table = np.stack(columns[many:]).reshape(8, rows, width)
     if many:
         assert_bits_equal(columns[0], np.repeat(np.arange(rows), width))
-    assert_bits_equal(table[0], np.broadcast_to(edges, (rows, width)).astype(np.float32))
-    assert_bits_equal(table[3][:, :-1], masses.reshape(rows, -1).astype(np.float32))
-    assert np.isnan(table[3:, :, -1]).all()
-    for j, (method, values) in enumerate(fit_both(edges, masses).items()):
-        assert_bits_equal(table[1 + j], values.reshape(rows, width), f"{method}: ")
-        fitted = zelvane.trapezoid_masses(np.float32(edges), values).reshape(rows, -1)
-        assert (table[4 + j][:, :-1] == fitted).all(), method
+    at_edges, between = table[:, :, ::4], np.delete(table, np.s_[::4], axis=2)
+    fits = expected_fits(edges, masses)
+    # Edge rows hold the float32 edges, the others the smooth fit's float64 knots.
+    assert_bits_equal(at_edges[0], np.broadcast_to(edges, (rows, len(edges.T))))
+    assert (between[0] == np.delete(fits["smooth"][0], np.s_[::4], axis=1)).all()
+    assert_bits_equal(at_edges[4][:, :-1], masses.reshape(rows, -1))
+    assert np.isnan(at_edges[4:, :, -1]).all()
+    assert np.isnan(between[[2, 3, 4, 6, 7]]).all()
+    assert (table[1] == fits["smooth"][1]).all()
+    assert_bits_equal(at_edges[2], fits["iterative"][1])
+    assert_bits_equal(at_edges[3], fits["exact"][1])
+    for j, method in enumerate(METHODS):
+        assert (at_edges[5 + j][:, :-1] == fits[method][2]).all(), method
 
 
 # -- output forms -----------------------------------------------------------
@@ -173,7 +200,8 @@ OUTPUTS = [  # (argv, output file or None for standard output)
     (["fit", "header.csv", "--method", "both", "-o", "out.npz"], "out.npz"),
     (["fit", "rows.npz", "-o", "out-rows.npz"], "out-rows.npz"),
     (["fit", "header.csv", "-o", "out.npy"], "out.npy"),
-    (["fit", "rows.npz", "--method", "both", "-o", "out-rows.npy"], "out-rows.npy"),
+    (["fit", "rows.npz", "--method", "smooth", "-o", "out-rows.npy"], "out-rows.npy"),
+    (["fit", "gentle.csv", "--method", "both", "--refine", "1", "-o", "out-3.npy"], "out-3.npy"),
 ]
 
 
@@ -182,33 +210,32 @@ def output_runs(workdir):
     return run_batch(workdir, [(argv, b"") for argv, _ in OUTPUTS])
 
 
-def read_back(path, text):
-    """{method: values} and {method: fitted masses} as an output file holds them."""
+def read_back(path, text, methods):
+    """{method: (knots or None, values, fitted masses or None)} as an output holds them."""
     if path is None:
         lines = text.splitlines()
         assert lines[0] == "edge,value,mass,fitted_mass"
         cells = [line.split(",") for line in lines[1:]]
-        values = np.array([float(c[1]) for c in cells], np.float32)
-        return {"iterative": values}, {"iterative": np.array([float(c[3]) for c in cells[:-1]])}
+        return {"iterative": (None, np.array([float(c[1]) for c in cells], np.float32),
+                              np.array([float(c[3]) for c in cells[:-1]]))}
     if path.endswith(".json"):
         with open(path) as stream:
             histograms = json.load(stream)["histograms"]
-        methods = list(histograms[0]["fits"])
-        values = {m: np.array([h["fits"][m]["values"] for h in histograms], np.float32)
-                  for m in methods}
-        fitted = {m: np.array([h["fits"][m]["fitted_masses"] for h in histograms])
-                  for m in methods}
-        return values, fitted
+        assert list(histograms[0]["fits"]) == list(methods)
+        return {m: tuple(np.array([h["fits"][m][key] for h in histograms])
+                         if key in histograms[0]["fits"][m] else None
+                         for key in ("knots", "values", "fitted_masses"))
+                for m in methods}
     if path.endswith(".npz"):
         with np.load(path) as archive:
-            names = sorted(archive.files)
-            if "values" in names:
-                return {"iterative": archive["values"]}, {"iterative": archive["fitted_masses"]}
-            return ({m: archive[f"values_{m}"] for m in ("iterative", "exact")},
-                    {m: archive[f"fitted_masses_{m}"] for m in ("iterative", "exact")})
+            arrays = dict(archive)
+        suffixes = [""] if len(methods) == 1 else [f"_{m}" for m in methods]
+        return {m: (arrays.get(f"knots{x}"), arrays[f"values{x}"], arrays[f"fitted_masses{x}"])
+                for m, x in zip(methods, suffixes)}
     stacked = np.load(path)
-    return ({"iterative": stacked} if stacked.ndim < 3 or len(stacked) != 2
-            else dict(zip(("iterative", "exact"), stacked))), None
+    if len(methods) == 1:
+        return {methods[0]: (None, stacked, None)}
+    return {m: (None, values, None) for m, values in zip(methods, stacked)}
 
 
 @pytest.mark.parametrize("k", range(len(OUTPUTS)), ids=[" ".join(c[0]) for c in OUTPUTS])
@@ -218,19 +245,30 @@ def test_each_output_form_reads_back_as_the_fit(workdir, output_runs, k):
     assert status == 0 and err == ""
     assert (out == "") == (name is not None)
     edges, masses = {"header.csv": (EDGES, MASSES), "many.npz": (MANY_EDGES, MANY_MASSES),
-                     "rows.npz": (ROW_EDGES, ROW_MASSES)}[argv[1]]
-    expected = fit_both(edges, masses)
-    values, fitted = read_back(None if name is None else str(workdir / name), out)
-    for method, got in values.items():
-        want = expected[method]
-        assert_bits_equal(got.reshape(want.shape), want, f"{method}: ")
+                     "rows.npz": (ROW_EDGES, ROW_MASSES),
+                     "gentle.csv": (GENTLE_EDGES, GENTLE_MASSES)}[argv[1]]
+    chosen = argv[argv.index("--method") + 1] if "--method" in argv else "iterative"
+    methods = METHODS if chosen in ("both", "all") else (chosen,)
+    refine = int(argv[argv.index("--refine") + 1]) if "--refine" in argv else 4
+    expected = expected_fits(edges, masses, refine)
+    got = read_back(None if name is None else str(workdir / name), out, methods)
+    assert list(got) == list(methods)
+    for method, (knots, values, fitted) in got.items():
+        want_knots, want_values, want_fitted = expected[method]
+        values = values.reshape(want_values.shape)
+        if method == "smooth":
+            assert values.dtype == np.float64 and (values == want_values).all()
+            if knots is not None:
+                assert (knots.reshape(-1, want_knots.shape[-1]) == want_knots[:len(knots)]).all()
+        else:
+            assert_bits_equal(values, want_values, f"{method}: ")
+            assert knots is None
         if fitted is not None:
-            masses_back = fitted[method].reshape(want.shape[:-1] + (-1,))
-            assert (masses_back == zelvane.trapezoid_masses(np.float32(edges), want)).all()
+            assert (fitted.reshape(want_fitted.shape) == want_fitted).all(), method
     if name is not None and name.endswith(".npz"):
         with np.load(workdir / name) as archive:
-            assert_bits_equal(archive["edges"], np.float32(edges))
-            assert_bits_equal(archive["masses"], np.float32(masses))
+            assert_bits_equal(archive["edges"], edges)
+            assert_bits_equal(archive["masses"], masses)
 
 
 def test_check_reports_every_fit_and_goes_beside_the_table(workdir):
@@ -238,14 +276,13 @@ def test_check_reports_every_fit_and_goes_beside_the_table(workdir):
         (["fit", "header.csv", "--method", "both", "--check"], b""),
         (["fit", "rows.npz", "--check", "-o", "check.csv"], b""),
     ])
-    expected = fit_both(EDGES, MASSES)
     lines = []
-    for method, values in expected.items():
-        error = np.abs(zelvane.trapezoid_masses(np.float32(EDGES), values) - MASSES)
+    for method, (_, _, fitted) in expected_fits(EDGES, MASSES).items():
+        error = np.abs(fitted[0] - MASSES)
         lines.append(f"{method}: largest absolute mass error {error.max():.3e}, "
                      f"largest relative {(error / MASSES).max():.3e}")
     status, out, err = runs[0]
-    assert status == 0 and out.startswith("edge,value_iterative,")
+    assert status == 0 and out.startswith("knot,value_smooth,value_iterative,")
     assert err.splitlines() == lines
     status, out, err = runs[1]
     assert status == 0 and err == ""
@@ -283,23 +320,26 @@ def test_figure_layout_draws_the_histogram_and_each_fit():
     pytest.importorskip("matplotlib")
     from zelvane._cli import fit
     from zelvane._cli_plot import GRID_LIMIT, make_figure
+    from zelvane._cli_read import Histograms
 
     edges32, masses32 = np.float32(MANY_EDGES), np.float32(MANY_MASSES[:9])
-    result = fit(edges32, masses32, ("iterative", "exact"), workers=1)
+    result = fit(Histograms("x", edges32, masses32), METHODS, workers=1, refine=4)
     figure = make_figure(result, None)
     panels = {subfigure.axes[0].get_title(): subfigure.axes for subfigure in figure.subfigs}
     assert sorted(panels) == [f"histogram {k}" for k in range(GRID_LIMIT)]
+    fits = expected_fits(MANY_EDGES, MANY_MASSES[:9])
     for k in range(GRID_LIMIT):
         density, error = panels[f"histogram {k}"]
-        bars, = [p for p in density.patches]  # the histogram as one filled step patch
+        bars, = density.patches  # the histogram as one filled step patch
         lines = density.get_lines()
-        assert [line.get_label() for line in lines] == ["iterative fit", "exact fit"]
-        for line, method_fit in zip(lines, result.fits):
-            assert_bits_equal(line.get_ydata(), method_fit.values[k])
+        assert [line.get_label() for line in lines] == [f"{m} fit" for m in METHODS]
+        for line, method in zip(lines, METHODS):
+            knots, values, _ = fits[method]
+            assert (line.get_xdata() == knots[k]).all() and (line.get_ydata() == values[k]).all()
         assert density.get_ylabel() == "density" and error.get_xlabel() == "x"
         heights = bars.get_path().vertices[:, 1]
         assert np.isclose(heights.max(), (masses32[k] / np.diff(edges32)).max())
-    single = make_figure(fit(np.float32(EDGES), np.float32(MASSES), ("exact",), 1), "t")
+    single = make_figure(fit(Histograms("x", EDGES, MASSES), ("exact",), 1, 4), "t")
     density, error = single.axes
     assert density.get_title() == "t" and density.get_legend() is not None
 
@@ -320,7 +360,13 @@ BAD_FILES = {
     "samples-two.csv": "1\n2 3\n",
     "samples-empty.csv": "# nothing\n",
     "data.xlsx": "0,1\n1\n",
+    "negative.csv": "0,1\n1,-1\n2\n",
+    "zeros.csv": "0,0\n1,0\n2\n",
 }
+# Rows past the first chunk that the smooth fit refuses: all zero, and no fit with refine=1.
+ZERO_ROW, TIGHT_ROW = np.ones((1500, 4)), np.ones((1500, 4))
+ZERO_ROW[1200] = 0.0
+TIGHT_ROW[1300] = [0.5, 1.0, 0.2, 0.7]
 BAD_ARRAYS = {
     "lengths.npz": dict(edges=np.arange(5.0), counts=np.ones(5)),
     "inf.npz": dict(edges=np.arange(4.0), counts=np.array([[1.0, 2, 3], [1, np.inf, 1]])),
@@ -333,6 +379,8 @@ BAD_ARRAYS = {
     "samples-2d.npy": np.ones((2, 3)),
     "samples-empty.npy": np.zeros(0),
     "samples-nan.npy": np.array([1.0, np.nan]),
+    "zero-row.npz": dict(edges=np.arange(5.0), counts=ZERO_ROW),
+    "tight.npz": dict(edges=np.arange(5.0), counts=TIGHT_ROW),
 }
 BAD = [  # (arguments after "fit", the one line on stderr)
     (["missing.csv"], "missing.csv: cannot read: No such file or directory"),
@@ -373,6 +421,19 @@ BAD = [  # (arguments after "fit", the one line on stderr)
     (["header.csv", "--bins", "5"], "--bins makes a histogram of samples: it needs --samples"),
     (["samples.npy", "--bins", "0"], "--bins takes a positive whole number or one of auto, "
                                      "fd, doane, scott, stone, rice, sturges, sqrt, not '0'"),
+    (["negative.csv", "--method", "smooth"], "negative.csv, line 2: mass[1] = -1.0 is negative"),
+    (["zeros.csv", "--method", "all"], "zeros.csv: masses are all zero: "
+                                       "a density needs a positive total mass"),
+    (["zero-row.npz", "--method", "smooth"], "zero-row.npz: counts[1200] are all zero: "
+                                             "a density needs a positive total mass"),
+    (["tight.npz", "--method", "smooth", "--refine", "1"],
+     "tight.npz: row 1300: no non-negative density that is linear between the centres "
+     "has these masses; refine=2 or more always has one"),
+    (["header.csv", "--refine", "2"], "--refine cuts the bins of the smooth fit: "
+                                      "it needs --method smooth (or both)"),
+    (["header.csv", "--method", "both", "-o", "values.npy"],
+     "values.npy: a .npy file holds one array, and the smooth fit has more values than the "
+     "others: write .npz, or choose one method"),
     (["header.csv", "-o", "nowhere/out.csv"], "nowhere/out.csv: directory 'nowhere' "
                                               "does not exist"),
     (["header.csv", "-o", "out.txt"], "out.txt: unknown output extension '.txt' "
@@ -436,7 +497,8 @@ def test_bad_input_is_one_line_exit_2_and_leaves_files_alone(bad_dir, bad_runs, 
 
 def test_usage_errors_exit_2_with_argparse_usage(workdir):
     runs = run_batch(workdir, [(["fit"], b""), (["fit", "header.csv", "--method", "best"], b""),
-                               (["fit", "header.csv", "--workers", "-1"], b""), (["nope"], b"")])
+                               (["fit", "header.csv", "--workers", "-1"], b""), (["nope"], b""),
+                               (["fit", "header.csv", "--method", "smooth", "--refine", "0"], b"")])
     for status, out, err in runs:
         assert status == 2 and out == ""
         assert err.startswith("usage: zelvane") and "error: " in err.splitlines()[-1]

@@ -32,6 +32,9 @@ if TYPE_CHECKING:
     from zelvane._cli_write import Result
 
 PROG = "zelvane"
+# The method whose values lie on knots finer than the edges, and its default cut.
+SMOOTH = "smooth"
+DEFAULT_REFINE = 4
 # Exit status when standard output is closed early: 128 + SIGPIPE, as a shell reports it.
 BROKEN_PIPE = 141
 # --method names that stand for every method there is.
@@ -45,10 +48,10 @@ INDEXED = re.compile(r"\b(\w+)\[(\d+)(?:, (\d+))?\]")
 
 
 def methods() -> Tuple[str, ...]:
-    """The fitting layer's methods, in the order they are run and shown."""
-    from zelvane import _fit
+    """The package's fitting methods, in the order they are run and shown."""
+    from zelvane import _density
 
-    return tuple(_fit.METHODS)
+    return tuple(_density.FIT_METHODS)
 
 
 def package_version() -> str:
@@ -90,55 +93,112 @@ def progress_bar(total: int, label: str) -> Iterator[Callable[[int], None]]:
 
 # -- checking and fitting through the fitting layer -------------------------
 
-def checked(histograms: Histograms) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """The float32 edges and masses that the fitting layer accepts, or the
-    layer's complaint as bad input, placed on its table line where there is one."""
+def refused(histograms: Histograms, exc: ValueError) -> BadInput:
+    """The fitting layer's complaint about the input, placed on its table line
+    where there is one."""
+    text = str(exc)
+    found = INDEXED.search(text)
+    where = None
+    if found is not None and found.group(3) is None:
+        where = histograms.line(int(found.group(2)))
+    return BadInput(histograms.source, "checked", where, text=text)
+
+
+def checked(histograms: Histograms, nonnegative: bool = False
+            ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    """The float32 edges and masses that the fitting layer accepts (with
+    ``nonnegative``, as the smooth fit needs them), or its complaint as bad input."""
     from zelvane import _fit
 
     edge_name, mass_name = histograms.names
     try:
         edges, masses = _fit.check_histogram(histograms.edges, histograms.masses,
-                                             center_name=edge_name, gap_name=mass_name)
+                                             center_name=edge_name, gap_name=mass_name,
+                                             nonnegative=nonnegative)
     except ValueError as exc:
-        text = str(exc)
-        found = INDEXED.search(text)
-        where = None
-        if found is not None and found.group(3) is None:
-            where = histograms.line(int(found.group(2)))
-        raise BadInput(histograms.source, "checked", where, text=text) from None
+        raise refused(histograms, exc) from None
     if masses.ndim == 2 and masses.shape[0] == 0:
         raise BadInput(histograms.source, "no_histograms", name=mass_name)
     return edges, masses
 
 
-def fit(edges: npt.NDArray[np.float32], masses: npt.NDArray[np.float32],
-        names: Sequence[str], workers: int) -> Result:
-    """Every method's fit of checked histograms, with the masses it reproduces.
+def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int) -> Result:
+    """Every method's fit of the histograms, with the masses it reproduces.
 
-    A batch is fitted in chunks of rows, each written into its own rows of
-    one result array: rows are fitted independently, so the values are those
-    of a single call."""
+    A batch is fitted in chunks of rows so that a progress bar moves: rows
+    are fitted independently, so the values are those of a single call."""
     import numpy as np
 
     from zelvane import _fit
     from zelvane._cli_write import MethodFit, Result
 
+    edges, masses = checked(histograms, nonnegative=SMOOTH in names)
+    rows = masses.shape[0] if masses.ndim == 2 else 1
     fits = []
-    rows = masses.shape[0] if masses.ndim == 2 else 0
     for method in names:
+        if method == SMOOTH:
+            knots, smooth_values = fit_smooth(histograms, edges, masses, refine, workers)
+            pieces = _fit.trapezoid_masses(knots, smooth_values)
+            fitted = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
+            fits.append(MethodFit(method, smooth_values, fitted, knots, refine))
+            continue
         if masses.ndim == 1:
             values = _fit.fit_density(edges, masses, method=method, workers=workers)
         else:
             values = np.empty(masses.shape[:-1] + (masses.shape[-1] + 1,), np.float32)
             with progress_bar(rows, f"{method} fit") as advance:
-                for start in range(0, rows, CHUNK_ROWS):
-                    stop = min(start + CHUNK_ROWS, rows)
-                    chunk_edges = edges if edges.ndim == 1 else edges[start:stop]
-                    _fit.fit_density(chunk_edges, masses[start:stop], method=method,
-                                     out=values[start:stop], workers=workers)
+                for start, stop in chunks(rows):
+                    _fit.fit_density(rows_of(edges, start, stop), masses[start:stop],
+                                     method=method, out=values[start:stop], workers=workers)
                     advance(stop - start)
         fits.append(MethodFit(method, values, _fit.trapezoid_masses(edges, values)))
     return Result(edges, masses, tuple(fits))
+
+
+def chunks(rows: int) -> Iterator[Tuple[int, int]]:
+    for start in range(0, rows, CHUNK_ROWS):
+        yield start, min(start + CHUNK_ROWS, rows)
+
+
+def rows_of(array: npt.NDArray[Any], start: int, stop: int) -> npt.NDArray[Any]:
+    """Rows ``start:stop`` of a per-row array; a 1-D array is shared by all."""
+    return array if array.ndim == 1 else array[start:stop]
+
+
+def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float32],
+               masses: npt.NDArray[np.float32], refine: int, workers: int
+               ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The smooth fit's knots and values, in chunks of rows like the others."""
+    import numpy as np
+
+    from zelvane import _fit
+
+    mass_name = "masses" if histograms.lines is not None else histograms.names[1]
+    edges64, masses64 = edges.astype(np.float64), masses.astype(np.float64)
+
+    def solve(start: int, stop: int) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        chunk = masses64 if masses64.ndim == 1 else masses64[start:stop]
+        try:
+            return _fit.smooth_checked(rows_of(edges64, start, stop), chunk, refine, workers,
+                                       gap_name=mass_name)
+        except ValueError as exc:
+            if start == 0:
+                raise refused(histograms, exc) from None
+            # The complaint names rows from the chunk's start: ask again from the
+            # first row, which fails at the same row and names it in the batch.
+            solve(0, stop)
+            raise
+
+    if masses.ndim == 1:
+        return solve(0, 1)
+    rows = masses.shape[0]
+    parts = []
+    with progress_bar(rows, f"{SMOOTH} fit") as advance:
+        for start, stop in chunks(rows):
+            parts.append(solve(start, stop))
+            advance(stop - start)
+    knots = parts[0][0] if edges.ndim == 1 else np.concatenate([k for k, _ in parts])
+    return knots, np.concatenate([v for _, v in parts])
 
 
 def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float64]
@@ -158,8 +218,8 @@ def check_report(result: Result, stream: IO[str]) -> None:
     for k in range(result.count):
         _, masses, fits = result.row(k)
         lead = f"histogram {k}, " if result.masses.ndim == 2 else ""
-        for method_fit, (_, fitted) in zip(result.fits, fits):
-            absolute, relative = largest_errors(masses, fitted)
+        for method_fit, fit_row in zip(result.fits, fits):
+            absolute, relative = largest_errors(masses, fit_row.fitted_masses)
             stream.write(f"{lead}{method_fit.method}: largest absolute mass error "
                          f"{absolute:.3e}, largest relative {relative:.3e}\n")
 
@@ -214,16 +274,20 @@ def run_fit(args: argparse.Namespace) -> int:
     from zelvane._cli_write import OUTPUT_EXTENSIONS, check_destination, write_result
 
     names = chosen_methods(args.method)
+    if args.refine is not None and SMOOTH not in names:
+        raise BadInput(None, "refine_without_smooth")
+    refine = DEFAULT_REFINE if args.refine is None else args.refine
     output = None
     if args.output is not None:
         output = (args.output, check_destination(args.output, "output_extension",
                                                  OUTPUT_EXTENSIONS))
+        if output[1] == ".npy" and SMOOTH in names and len(names) > 1 and refine > 1:
+            raise BadInput(args.output, "npy_lengths")
     plot_extension = prepare_plot(args.plot)
     plot = None if plot_extension is None else (args.plot, plot_extension)
 
     histograms = read_input(args.input, args.samples, args.bins)
-    edges, masses = checked(histograms)
-    result = fit(edges, masses, names, args.workers)
+    result = fit(histograms, names, args.workers, refine)
 
     write_files(result, output, plot)
     if output is None:
@@ -245,16 +309,17 @@ def example_report(result: Result, title: str, stream: IO[str]) -> None:
     for method_fit in result.fits:
         header += f" {method_fit.method + ' value':>22} {'mass':>11}"
     stream.write(f"{title}\n{header}\n")
+    at_edges = [fit_row.values[::fit_row.refine] for fit_row in fits]
     for i in range(len(edges)):
         # The last edge closes the last bin and has no mass of its own.
         last = i == len(masses)
         row = f"{i:>3} {edges[i]:>9.4f} {'' if last else format(masses[i], '.3e'):>11}"
-        for values, fitted in fits:
-            mass = "" if last else format(fitted[i], ".3e")
+        for values, fit_row in zip(at_edges, fits):
+            mass = "" if last else format(fit_row.fitted_masses[i], ".3e")
             row += f" {values[i]:>22.6f} {mass:>11}"
         stream.write(row + "\n")
-    for method_fit, (_, fitted) in zip(result.fits, fits):
-        relative = largest_errors(masses, fitted)[1]
+    for method_fit, fit_row in zip(result.fits, fits):
+        relative = largest_errors(masses, fit_row.fitted_masses)[1]
         stream.write(f"{method_fit.method}: largest relative mass error {relative:.3e}\n")
 
 
@@ -267,8 +332,7 @@ def run_example(args: argparse.Namespace) -> int:
     import numpy as np
 
     histograms = Histograms("example", np.array(edge_list), np.array(mass_list))
-    edges, masses = checked(histograms)
-    result = fit(edges, masses, methods(), workers=1)
+    result = fit(histograms, methods(), workers=1, refine=DEFAULT_REFINE)
     example_report(result, _example.TITLE, sys.stdout)
     sys.stdout.flush()
     if plot_extension is not None:
@@ -278,6 +342,16 @@ def run_example(args: argparse.Namespace) -> int:
 
 
 # -- the parser -------------------------------------------------------------
+
+def refine_count(text: str) -> int:
+    from zelvane import _fit
+
+    try:
+        return _fit._check_refine(int(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected a whole number from 1 to {_fit.MAX_REFINE}, not {text!r}") from None
+
 
 def workers_count(text: str) -> int:
     try:
@@ -325,6 +399,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit_parser.add_argument("--bins", metavar="N|auto",
                             help="bins for samples: a count or a numpy.histogram rule "
                                  "(default: auto)")
+    fit_parser.add_argument("--refine", type=refine_count, metavar="R",
+                            help=f"pieces of every bin in the smooth fit (default: "
+                                 f"{DEFAULT_REFINE})")
     fit_parser.add_argument("--workers", type=workers_count, default=1, metavar="N",
                             help="native threads for many histograms (default: 1; 0: one "
                                  "per core)")

@@ -38,6 +38,10 @@ MESSAGES = {
     "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
     "checked": "{text}",
     "no_histograms": "array {name!r} holds no histograms",
+    "refine_without_smooth": "--refine cuts the bins of the smooth fit: it needs "
+                             "--method smooth (or both)",
+    "npy_lengths": "a .npy file holds one array, and the smooth fit has more values than "
+                   "the others: write .npz, or choose one method",
     "needs_matplotlib": "--plot needs matplotlib: pip install 'zelvane[plot]'",
 }
 

@@ -17,7 +17,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure, SubFigure
 
-    from zelvane._cli_write import Result
+    from zelvane._cli_write import FitRow, Result
 
     Truth = Callable[[Any], Any]
 
@@ -47,7 +47,7 @@ def _style(method: str) -> Any:
 
 
 def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
-                   fits: Sequence[Tuple[str, Any, Any]], title: Optional[str],
+                   fits: Sequence[Tuple[str, FitRow]], title: Optional[str],
                    legend: bool, truth: Optional[Truth] = None) -> List[Axes]:
     """Draw one histogram and its fits on a (sub)figure; return its axes, top
     to bottom. ``truth``, the density that the masses came from where it is
@@ -67,14 +67,18 @@ def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
         density.plot(grid, truth(grid), color="k", linestyle="--", linewidth=1.0,
                      label="true density")
     markers = len(edges) <= 80
-    for method, values, fitted in fits:
+    for method, fit_row in fits:
         style = _style(method)
         marker = style["marker"] if markers else None
-        density.plot(edges64, values, color=style["color"], linewidth=1.4, marker=marker,
-                     markersize=3, label=f"{method} fit")
+        # A fit on finer knots is marked at the edges alone.
+        knots = np.asarray(fit_row.knots, dtype=np.float64)
+        values = np.asarray(fit_row.values, dtype=np.float64)
+        fitted = fit_row.fitted_masses
+        drawn = {"color": style["color"], "marker": marker, "markersize": 3,
+                 "markevery": fit_row.refine}
+        density.plot(knots, values, linewidth=1.4, label=f"{method} fit", **drawn)
         if truth is not None:
-            panels[1].plot(edges64, np.asarray(values, dtype=np.float64) - truth(edges64),
-                           color=style["color"], linewidth=1.0, marker=marker, markersize=3)
+            panels[1].plot(knots, values - truth(knots), linewidth=1.0, **drawn)
         error.stairs(np.asarray(fitted, dtype=np.float64) - masses64, edges64,
                      color=style["color"], linewidth=1.2, baseline=None)
     density.set_ylabel("density")
@@ -125,8 +129,8 @@ def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = N
     return figure
 
 
-def _named(result: Result, fits: Sequence[Tuple[Any, Any]]) -> List[Tuple[str, Any, Any]]:
-    return [(f.method, values, fitted) for f, (values, fitted) in zip(result.fits, fits)]
+def _named(result: Result, fits: Sequence[FitRow]) -> List[Tuple[str, FitRow]]:
+    return [(f.method, fit_row) for f, fit_row in zip(result.fits, fits)]
 
 
 def write_plot(stream: IO[bytes], extension: str, result: Result, title: Optional[str],

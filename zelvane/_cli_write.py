@@ -2,19 +2,23 @@
 written.
 
 A result names, for every histogram, its edges and masses (as the fit saw them:
-float32) and, for every method, the fitted values at the edges and the masses
-that those values reproduce (float64). By the output's extension:
+float32) and, for every method, the fitted values and the masses that those
+values reproduce (float64). The iterative and exact fits have their values at
+the edges (float32); the smooth fit cuts every bin into ``refine`` pieces and
+has its values (float64) at those finer knots. By the output's extension:
 
 - ``.csv``: one row per edge, ``edge, value, mass, fitted_mass`` (the last row's
   masses empty, as in the input table); with several methods ``value_<method>``
   and ``fitted_mass_<method>`` for each; with several histograms a first column
-  ``histogram``;
+  ``histogram``. With the smooth fit there is a row per knot instead, the
+  first column is ``knot``, and the other cells are empty between the edges;
 - ``.json``: ``{"histograms": [{"edges", "masses", "fits": {method: {"values",
-  "fitted_masses"}}}]}``, non-finite numbers as ``null``;
-- ``.npz``: arrays ``edges``, ``masses``, ``values`` and ``fitted_masses``, the
-  last two suffixed by ``_<method>`` with several methods;
+  "fitted_masses"}}}]}``, with ``"knots"`` too for the smooth fit, non-finite
+  numbers as ``null``;
+- ``.npz``: arrays ``edges``, ``masses``, ``values`` and ``fitted_masses`` (and
+  ``knots`` for the smooth fit), suffixed by ``_<method>`` with several methods;
 - ``.npy``: the values alone, stacked along a first axis in the order of the
-  methods when there are several.
+  methods when there are several (of the same length).
 
 Every file is written to a temporary file beside its destination and renamed
 onto it only once everything has been written, so a failure leaves an existing
@@ -28,8 +32,8 @@ import json
 import os
 import tempfile
 from dataclasses import dataclass
-from typing import (IO, TYPE_CHECKING, Callable, Dict, Iterator, List, Optional, Sequence,
-                    Tuple)
+from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple,
+                    Optional, Sequence, Tuple)
 
 from zelvane._cli_errors import BadInput
 
@@ -45,12 +49,30 @@ Progress = Callable[[int], None]
 
 @dataclass(frozen=True)
 class MethodFit:
-    """One method's fit of every histogram: ``values`` at the edges (float32)
-    and the masses they reproduce (float64), shaped like the edges and masses."""
+    """One method's fit of every histogram and the masses it reproduces
+    (float64, shaped like the masses). ``values`` are at the edges (float32),
+    or, for a fit that cuts every bin into ``refine`` sub-intervals, at its
+    ``knots`` (float64, shaped like the edges but ``refine`` times finer)."""
 
     method: str
-    values: npt.NDArray[np.float32]
+    values: npt.NDArray[Any]
     fitted_masses: npt.NDArray[np.float64]
+    knots: Optional[npt.NDArray[np.float64]] = None
+    refine: int = 1
+
+    @property
+    def edge_values(self) -> npt.NDArray[Any]:
+        """The values at the edges alone."""
+        return self.values if self.refine == 1 else self.values[..., ::self.refine]
+
+
+class FitRow(NamedTuple):
+    """One method's fit of one histogram."""
+
+    knots: npt.NDArray[Any]
+    values: npt.NDArray[Any]
+    fitted_masses: npt.NDArray[np.float64]
+    refine: int
 
 
 @dataclass(frozen=True)
@@ -66,13 +88,23 @@ class Result:
     def count(self) -> int:
         return 1 if self.masses.ndim == 1 else int(self.masses.shape[0])
 
+    @property
+    def refine(self) -> int:
+        """The finest cut of the bins among the fits."""
+        return max(f.refine for f in self.fits)
+
     def row(self, k: int) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32],
-                                   List[Tuple[npt.NDArray[np.float32], npt.NDArray[np.float64]]]]:
-        """Edges, masses and each method's (values, fitted masses) of histogram ``k``."""
-        if self.masses.ndim == 1:
-            return self.edges, self.masses, [(f.values, f.fitted_masses) for f in self.fits]
-        edges = self.edges if self.edges.ndim == 1 else self.edges[k]
-        return edges, self.masses[k], [(f.values[k], f.fitted_masses[k]) for f in self.fits]
+                                   List[FitRow]]:
+        """Edges, masses and each method's fit of histogram ``k``."""
+        def pick(array: npt.NDArray[Any], shared: bool) -> npt.NDArray[Any]:
+            return array if shared else array[k]
+
+        single = self.masses.ndim == 1
+        edges = pick(self.edges, self.edges.ndim == 1)
+        fits = [FitRow(edges if f.knots is None else pick(f.knots, f.knots.ndim == 1),
+                       pick(f.values, single), pick(f.fitted_masses, single), f.refine)
+                for f in self.fits]
+        return edges, pick(self.masses, single), fits
 
     def names(self, what: str) -> List[str]:
         """Column or array names of a per-method quantity ``what``."""
@@ -128,12 +160,13 @@ class PendingFile:
 
 # -- number formats ---------------------------------------------------------
 
-def float32_texts(values: npt.NDArray[np.float32]) -> List[str]:
-    """The shortest decimal texts that read back as the same float32 values."""
-    return [str(v) for v in values]
+def number_texts(values: npt.NDArray[Any]) -> List[str]:
+    """The shortest decimal texts that read back as the same values, float32
+    or float64."""
+    import numpy as np
 
-
-def float64_texts(values: npt.NDArray[np.float64]) -> List[str]:
+    if values.dtype == np.float32:
+        return [str(v) for v in values]
     return [repr(v) for v in values.tolist()]
 
 
@@ -148,16 +181,33 @@ def json_numbers(texts: List[str]) -> List[Optional[float]]:
 # -- formats ----------------------------------------------------------------
 
 def csv_lines(result: Result, progress: Progress) -> Iterator[str]:
-    many = result.count > 1 or result.masses.ndim == 2
-    header = (["histogram"] if many else []) + ["edge"] + result.names("value") \
-        + ["mass"] + result.names("fitted_mass")
+    """The CSV table: a row per edge or, when a fit cuts the bins finer, a row
+    per knot of the finest fit, where the values of the coarser fits and the
+    masses are left empty between the edges."""
+    many = result.masses.ndim == 2
+    finest = result.refine
+    header = (["histogram"] if many else []) + ["edge" if finest == 1 else "knot"] \
+        + result.names("value") + ["mass"] + result.names("fitted_mass")
     yield ",".join(header) + "\n"
     for k in range(result.count):
         edges, masses, fits = result.row(k)
-        columns = [float32_texts(edges)]
-        columns += [float32_texts(values) for values, _ in fits]
-        columns.append(float32_texts(masses) + [""])
-        columns += [float64_texts(fitted) + [""] for _, fitted in fits]
+        knots = number_texts(edges)
+        if finest > 1:
+            fine = number_texts(next(f.knots for f in fits if f.refine == finest))
+            fine[::finest] = knots
+            knots = fine
+        rows = len(knots)
+
+        def spread(texts: List[str], step: int) -> List[str]:
+            # Texts of the edges or of coarser knots, on their rows of the table.
+            cells = [""] * rows
+            cells[:len(texts) * step:step] = texts
+            return cells
+
+        columns = [knots]
+        columns += [spread(number_texts(f.values), finest // f.refine) for f in fits]
+        columns.append(spread(number_texts(masses), finest))
+        columns += [spread(number_texts(f.fitted_masses), finest) for f in fits]
         lead = f"{k}," if many else ""
         yield "".join(lead + ",".join(cells) + "\n" for cells in zip(*columns))
         progress(1)
@@ -167,13 +217,16 @@ def json_document(result: Result, progress: Progress) -> Dict[str, object]:
     histograms = []
     for k in range(result.count):
         edges, masses, fits = result.row(k)
-        histograms.append({
-            "edges": json_numbers(float32_texts(edges)),
-            "masses": json_numbers(float32_texts(masses)),
-            "fits": {fit.method: {"values": json_numbers(float32_texts(values)),
-                                  "fitted_masses": json_numbers(float64_texts(fitted))}
-                     for fit, (values, fitted) in zip(result.fits, fits)},
-        })
+        described = {}
+        for method_fit, fit_row in zip(result.fits, fits):
+            entry = {"values": json_numbers(number_texts(fit_row.values)),
+                     "fitted_masses": json_numbers(number_texts(fit_row.fitted_masses))}
+            if method_fit.knots is not None:
+                entry = {"knots": json_numbers(number_texts(fit_row.knots)), **entry}
+            described[method_fit.method] = entry
+        histograms.append({"edges": json_numbers(number_texts(edges)),
+                           "masses": json_numbers(number_texts(masses)),
+                           "fits": described})
         progress(1)
     return {"histograms": histograms}
 
@@ -190,8 +243,10 @@ def write_result(stream: IO[bytes], extension: str, result: Result, progress: Pr
         document = json_document(result, progress)
         stream.write(json.dumps(document, allow_nan=False).encode("utf-8") + b"\n")
     elif extension == ".npz":
-        arrays: Dict[str, npt.NDArray[np.generic]] = {
-            "edges": result.edges, "masses": result.masses}
+        arrays: Dict[str, npt.NDArray[Any]] = {"edges": result.edges, "masses": result.masses}
+        for name, f in zip(result.names("knots"), result.fits):
+            if f.knots is not None:
+                arrays[name] = f.knots
         arrays.update(zip(result.names("values"), (f.values for f in result.fits)))
         arrays.update(zip(result.names("fitted_masses"), (f.fitted_masses for f in result.fits)))
         np.savez(stream, **arrays)
