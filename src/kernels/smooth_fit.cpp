@@ -15,7 +15,8 @@
 // of the total mass, so the mean density is 1 and every tolerance below is
 // relative; the values are multiplied back by the mean density at the end.
 //
-// Zero-mass bins. Their trapezoid weights are all positive, so every one of
+// Zero-mass bins (and bins below negligible_mass_share of the total, which
+// count as empty). Their trapezoid weights are all positive, so every one of
 // their knots is zero at any feasible point: those knots are pinned at zero
 // and the bin's mass condition, then implied by the pins, is dropped (keeping
 // it would make the active constraints linearly dependent). A zero bin pins
@@ -93,6 +94,14 @@ constexpr double eps = std::numeric_limits<double>::epsilon();
 constexpr double gradient_tolerance = 1e-10;
 // Largest mass error accepted, as a share of the total mass.
 constexpr double mass_tolerance = 1e-13;
+// A bin with less than this share of the total mass counts as empty. Its
+// values lie below the rounding of its neighbours' in every solve, so an
+// active set cannot tell them from zero (and may hold all of them, which
+// leaves the bin's mass row without a free knot); held at zero from the
+// start, they cost the bin a mass well within mass_tolerance.
+constexpr double negligible_mass_share = 1e-14;
+// Steps of iterative refinement tried before an answer counts as inaccurate.
+constexpr int max_polish_steps = 3;
 // Smallest sub-interval width, as a share of the total width, for which the
 // curvature terms (which scale as width^-3) stay within float64's range.
 constexpr double smallest_width_share = 1e-60;
@@ -206,7 +215,8 @@ outcome check_and_scale(const double* edges, const double* masses, std::int64_t 
         }
     }
     for (std::int64_t i = 0; i < bins; ++i) {
-        mass[i] = masses[i] / total;
+        const double share = masses[i] / total;
+        mass[i] = share < negligible_mass_share ? 0.0 : share;
     }
     return {};
 }
@@ -677,16 +687,16 @@ private:
         }
     }
 
-    // Checks the optimality conditions at y_ (refining it once if they fail)
-    // and delivers the values.
+    // Checks the optimality conditions at y_, refining it while they fail
+    // (a few steps at most), and delivers the values.
     outcome finish(double unit, double* values) noexcept {
         residuals();
-        if (!optimal()) {
-            polish();
-            residuals();
-            if (!optimal()) {
+        for (int step = 0; !optimal(); ++step) {
+            if (step == max_polish_steps) {
                 return {status::inaccurate, -1, solves_};
             }
+            polish();
+            residuals();
         }
         for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
             u_[k.j] = state_[k.j] == free_knot ? scale_[k.pos] * y_[k.pos] : 0.0;

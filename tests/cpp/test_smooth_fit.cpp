@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <utility>
 #include <vector>
@@ -155,6 +156,31 @@ TEST(SmoothFit, ZeroBinsAndRuns) {
             for (std::size_t i = 0; i < masses.size(); ++i) {
                 for (std::int64_t s = 0; s <= refine && masses[i] == 0.0; ++s) {
                     EXPECT_EQ(std::bit_cast<std::uint64_t>(f.values[i * static_cast<std::size_t>(refine) + s]), 0u);
+                }
+            }
+        }
+    }
+}
+
+// Masses and widths over many orders of magnitude side by side; a bin below
+// 1e-14 of the total counts as empty, its knots +0.0.
+TEST(SmoothFit, WideRanges) {
+    struct example { vec widths, masses; };
+    const example examples[] = {
+        {{1, 1, 1, 1, 1}, {1, 1e-30, 1, 1e-18, 2}},
+        {{1, 1, 1, 1}, {1e20, 1e-20, 1e10, 1}},
+        {{1e-4, 1, 1e4, 1}, {1, 1, 1, 1}},
+        {{1e-3, 1e3, 1e-3, 1e3}, {1, 1e-6, 1e3, 1}},
+    };
+    for (const example& e : examples) {
+        for (const std::int64_t refine : {2, 4}) {
+            SCOPED_TRACE(testing::Message() << "example " << &e - examples << ", refine " << refine);
+            const fitted f = run(cumulative(0.0, e.widths), e.masses, refine);
+            expect_masses_and_signs(f, e.masses, refine);
+            const double total = std::accumulate(e.masses.begin(), e.masses.end(), 0.0);
+            for (std::size_t i = 0; i < e.masses.size(); ++i) {
+                for (std::int64_t s = 0; s <= refine && e.masses[i] < 1e-14 * total; ++s) {
+                    EXPECT_EQ(f.values[i * static_cast<std::size_t>(refine) + static_cast<std::size_t>(s)], 0.0);
                 }
             }
         }
