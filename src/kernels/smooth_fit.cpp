@@ -47,11 +47,11 @@
 // half = 3), so the factorisation is backward stable. A null-space method
 // would give a positive definite band system instead, but needs a local basis
 // of the null space that must be rebuilt whenever a held knot changes which
-// unknowns stay free. Before factoring, the system is scaled symmetrically
-// (each knot by about 1 / sqrt(G_jj), each multiplier so that its largest
-// constraint entry is about 1, by powers of two): a wide bin among narrow ones has curvature entries
-// many orders smaller than its neighbours', and the scaling keeps pivoting
-// and the tolerances meaningful there.
+// unknowns stay free. Before factoring, the system is scaled symmetrically by
+// powers of two (each knot by about 1 / sqrt(G_jj), each multiplier so that
+// its largest constraint entry is about 1): a wide bin among narrow ones has
+// curvature entries many orders smaller than its neighbours', and the scaling
+// keeps pivoting and the tolerances meaningful there.
 //
 // refine >= 2: the bounds. Two phases, both finite in their number of solves.
 // First the whole active set is exchanged at once (start from the equality-
@@ -59,20 +59,24 @@
 // whose multiplier is negative, repeat): this typically ends in two or three
 // solves. It can cycle on a matrix like G (not an M-matrix), and it is only
 // run while the mass rows restricted to the free knots keep full rank, which
-// keeps its systems nonsingular. If it has not finished after `exchange_solves` solves,
-// a primal active-set method takes over from a strictly positive feasible
-// point (a share of each bin's mean density at its edges, the rest of its mass
-// on its interior knots): it moves towards each subproblem's minimiser until a
-// value reaches zero and holds that one, or, at a minimiser, releases the held
-// knot with the most negative multiplier. It holds only constraints that are
-// independent of those already held, so its systems stay nonsingular as well.
-// After `total_solves` solves in all the fit stops with iteration_limit.
+// keeps its systems nonsingular. If it has not finished after exchange_solves
+// solves, a primal active-set method takes over from a strictly positive
+// feasible point (a share of each bin's mean density at its edges, the rest of
+// its mass on its interior knots): it moves towards each subproblem's
+// minimiser until a value reaches zero and holds that one, or, at a minimiser,
+// releases the held knot with the most negative multiplier. It holds only
+// constraints that are independent of those already held, so its systems stay
+// nonsingular as well (in exact arithmetic; a singular one ends the fit as
+// inaccurate). After total_solves solves in all the fit stops with
+// iteration_limit.
 //
 // Whichever phase ends, the answer is accepted only after its optimality
-// conditions are checked on the unscaled problem's terms: every free value
-// non-negative with a vanishing gradient, every held value with a non-negative
-// multiplier, every mass reproduced to mass_tolerance of the total. A failed
-// check gives inaccurate rather than an answer.
+// conditions are checked: every free value non-negative with a gradient that
+// vanishes relative to the terms it sums, every held value with a multiplier
+// that is not negative beyond that, every mass reproduced to mass_tolerance of
+// the total. Where the factorisation alone falls short, a few steps of
+// iterative refinement are tried; a check that still fails gives inaccurate
+// rather than an answer.
 #include "kernels/smooth_fit.hpp"
 
 #include <algorithm>
