@@ -1,6 +1,6 @@
-"""NumPy arrays are read directly, everything else through the buffer protocol: the
-two ways must not be told apart. Each array is run as itself and as a memoryview of
-the same memory (never an ndarray, so always the buffer protocol)."""
+"""A NumPy array and a memoryview of the same memory must not be told apart: each
+array is run as itself and as a memoryview (never an ndarray, so never anything
+but the buffer protocol), whatever shortcut a call might take for plain arrays."""
 
 import types
 import warnings
@@ -73,7 +73,7 @@ class Sub(np.ndarray):
 
 
 def odd_arrays():
-    """Arrays the direct reading must leave to the buffer protocol, or take alike."""
+    """Arrays that a shortcut for plain float32 vectors must leave to the buffer protocol."""
     one = np.zeros(10, F)
     big_endian = np.zeros(3, ">f4")
     read_only = np.zeros(3, F)

@@ -2,48 +2,17 @@
 // asked for a strided, formatted, writable buffer; the record it fills is then
 // tested in a fixed order (dimensions, format, item size, indirection), so that
 // every refusal is reported the same way whatever the exporter.
-//
-// NumPy arrays are the common case, and a buffer export of one costs more than
-// the rest of a small call. An object whose type is exactly NumPy's ndarray,
-// one-dimensional, float32 in native byte order, writeable and not marked to
-// warn on write, is read directly: its export would pass every test here and
-// report the same address, length and stride, and holding a reference keeps
-// the memory valid just as the export's reference does (NumPy's arrays have no
-// release hook). Everything else, subclasses included, is exported as before,
-// so every refusal keeps its exception and message.
 #include "binding/float32_view.hpp"
-
-#define NO_IMPORT_ARRAY
-#include <numpy/ndarraytypes.h>
 
 #include "binding/format_check.hpp"
 #include "binding/owned_ref.hpp"
 #include "binding/texts.hpp"
-#include "module/compat_checks.hpp"
 
 namespace zelvane {
 
 namespace {
 
 constexpr Py_ssize_t element_size = 4;
-
-// NumPy's private flag for arrays that warn when first written through (the
-// result of some functions during a deprecation period); their export warns.
-constexpr int numpy_warn_on_write = static_cast<int>(1u << 31);
-
-// Whether `object` is an ndarray that the direct form takes as it is.
-bool is_plain_float32_array(PyObject* object) noexcept {
-    if (static_cast<const void*>(Py_TYPE(object)) != numpy_ndarray_type()) return false;
-    const auto* array = reinterpret_cast<const PyArrayObject_fields*>(object);
-    const PyArray_Descr* descr = array->descr;
-    // NumPy may report the stride of a vector of fewer than two elements as
-    // the item size rather than its own: such a vector with another stride is
-    // exported, so that its view holds what the export says.
-    return array->nd == 1 && descr->type_num == NPY_FLOAT && descr->byteorder != '>' &&
-           descr->elsize == element_size && (array->flags & NPY_ARRAY_WRITEABLE) != 0 &&
-           (array->flags & numpy_warn_on_write) == 0 &&
-           (array->dimensions[0] >= 2 || array->strides[0] == element_size);
-}
 
 // Tests the filled buffer record; returns 0, or -1 with ValueError set.
 int check_buffer_record(const Py_buffer& buffer) noexcept {
@@ -85,14 +54,6 @@ int acquire_float32_view(PyObject* object, float32_view& view) noexcept {
         view.vector_ = float32_vector{};
         return 0;
     }
-    if (is_plain_float32_array(object)) {
-        const auto* array = reinterpret_cast<const PyArrayObject_fields*>(object);
-        Py_INCREF(object);
-        view.array_ = object;
-        view.acquired_ = true;
-        view.vector_ = {array->data, array->dimensions[0], array->strides[0]};
-        return 0;
-    }
     Py_buffer buffer;
     if (PyObject_GetBuffer(object, &buffer, PyBUF_STRIDES | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) {
         return -1;
@@ -117,10 +78,6 @@ void float32_view::release() noexcept {
     acquired_ = false;
     vector_ = float32_vector{};
     pending_exception_guard keep;
-    if (array_ != nullptr) {
-        Py_CLEAR(array_);
-        return;
-    }
     PyBuffer_Release(&buffer_);
 }
 

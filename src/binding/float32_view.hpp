@@ -10,8 +10,6 @@ namespace zelvane {
 
 // Owns one buffer acquisition (none for the empty view of None) and releases
 // it exactly once: explicitly with release(), or when it goes out of scope.
-// For an object that is exactly a NumPy array fit for use, the acquisition is
-// a reference to the array instead of a buffer export.
 class float32_view {
 public:
     float32_view() noexcept = default;
@@ -30,15 +28,13 @@ private:
 
     float32_vector vector_{};
     Py_buffer buffer_{};
-    PyObject* array_ = nullptr;  // the array held instead of a buffer export
     bool acquired_ = false;
 };
 
 // Converts `object` into a view: None gives the empty view; anything else
 // must export a writable, one-dimensional buffer of native or little-endian
 // float32 with any stride. Returns 0, or -1 with an exception set (then
-// nothing stays acquired). `view` must be empty on entry. Requires the NumPy
-// array interface attached (module import) for the direct form to apply.
+// nothing stays acquired). `view` must be empty on entry.
 int acquire_float32_view(PyObject* object, float32_view& view) noexcept;
 
 }  // namespace zelvane

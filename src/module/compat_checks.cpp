@@ -29,7 +29,6 @@ void** numpy_array_api = nullptr;
 
 // Positions in the array interface table of the three queries made here.
 constexpr std::size_t slot_abi_version = 0;       // PyArray_GetNDArrayCVersion
-constexpr std::size_t slot_ndarray_type = 2;      // PyArray_Type
 constexpr std::size_t slot_endianness = 210;      // PyArray_GetEndianness
 constexpr std::size_t slot_feature_version = 211; // PyArray_GetNDArrayCFeatureVersion
 
@@ -163,10 +162,6 @@ int check_interpreter_version() noexcept {
                                      texts::module_qualified_name, version::major_of(running),
                                      version::minor_of(running));
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0 ? -1 : 0;
-}
-
-const void* numpy_ndarray_type() noexcept {
-    return numpy_array_api != nullptr ? numpy_array_api[slot_ndarray_type] : nullptr;
 }
 
 int attach_numpy_array_api() noexcept {

@@ -15,8 +15,4 @@ int attach_numpy_array_api() noexcept;
 // Tests the sizes of the interpreter and NumPy type objects the module knows.
 int check_type_sizes() noexcept;
 
-// NumPy's ndarray type as the attached array interface table names it; null
-// before a successful attachment.
-const void* numpy_ndarray_type() noexcept;
-
 }  // namespace zelvane
