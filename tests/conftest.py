@@ -1,6 +1,8 @@
 """Helpers shared by the Python tests of zelvane."""
 
+import ctypes
 import json
+import os
 import subprocess
 import sys
 import tempfile
@@ -9,8 +11,34 @@ import traceback
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import zelvane.bake as bake
+
+# CI runs a fixed set of examples (--hypothesis-profile=ci): the same on every run.
+settings.register_profile("ci", derandomize=True, max_examples=200, deadline=None,
+                          database=None, print_blob=True,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("dev", deadline=None)
+settings.load_profile(os.environ.get("ZELVANE_HYPOTHESIS_PROFILE", "dev"))
+
+# AddressSanitizer's runtime, preloaded in the sanitizer run, catches a segmentation
+# fault itself and exits with its report instead of dying by the signal.
+UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "crashes_child: the test makes a child process "
+                            "fault on purpose and checks that it dies by the signal")
+
+
+def pytest_collection_modifyitems(config, items):
+    if UNDER_ASAN:
+        skip = pytest.mark.skip(reason="AddressSanitizer turns the child's deliberate "
+                                "fault into a report and an exit status, not the signal")
+        for item in items:
+            if "crashes_child" in item.keywords:
+                item.add_marker(skip)
 
 # File name that the extension gives its function code objects and traceback entries.
 MODULE_FILE = "zelvane/bake"

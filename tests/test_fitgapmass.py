@@ -11,50 +11,12 @@ import pytest
 
 from conftest import (assert_bits_equal, check_on_random_inputs, f32, module_frames,
                       run_guarded)
+from slow_fitters import fit_iterative as reference_fit
 
 import zelvane.bake as bake
 
 F = np.float32
 NAN, INF, NEG0 = float("nan"), float("inf"), -0.0
-
-
-def reference_fit(center, gap):
-    """The fitter's rules written out on float32 scalars."""
-    n, zero = len(gap), F(0.0)
-
-    def estimate(a, p):  # 2a - p formed in double and rounded once to float32
-        return F(2.0 * float(a) - float(p))
-
-    def interior(i):
-        est1, est2 = estimate(average[i - 1], p[i - 1]), estimate(average[i], p[i + 1])
-        low, high = (est1 if est1 < est2 else est2), (est1 if est1 > est2 else est2)
-        low, moved = (zero if low < 0 else low), False
-        if p[i] < low:
-            p[i], moved = low, True
-        if p[i] > high:
-            p[i], moved = high, True
-        return moved
-
-    with np.errstate(all="ignore"):
-        widths = [F(center[i + 1]) - F(center[i]) for i in range(n)]
-        if 0 in widths:
-            raise ZeroDivisionError("float division")
-        average = [F(gap[i]) / widths[i] for i in range(n)]
-        p = ([average[0]] + [(average[i - 1] + average[i]) * F(0.5) for i in range(1, n)]
-             + [average[n - 1]])
-        for _ in range(128):
-            change = False
-            for i in range(1, n):
-                change |= interior(i)
-            last = estimate(average[n - 1], p[n - 1])
-            p[n] = zero if last < 0 else last
-            for i in range(n - 1, 0, -1):
-                change |= interior(i)
-            first = estimate(average[0], p[1])
-            p[0] = zero if first < 0 else first
-            if not change:
-                break
-    return np.array(p, dtype=F)
 
 
 TWO_PASS = ([0, 1, 2, 3, 4], [0.1, 0.5, 0.1, 0.3], [0, 0.3, 0.3, 0.19999999, 0.40000004])
@@ -144,6 +106,7 @@ def test_other_threads_run_during_a_long_fit():
     assert during > 1000, f"another thread made only {during} steps during the call"
 
 
+@pytest.mark.crashes_child
 def test_guard_page_faults():
     # Without this the guarded calls below could not catch an access past the end.
     rc, _, _, err = run_guarded("fitgapmass", [0, 1], [1], [0, 0], touch_guard=True)

@@ -10,6 +10,7 @@ import pytest
 
 from conftest import (assert_bits_equal, check_on_random_inputs, f32, module_frames,
                       run_guarded)
+from slow_fitters import fit_exact as reference
 from zelvane import bake
 
 NAME = "zelvane.bake.fitgapmass_meh"
@@ -22,34 +23,6 @@ def fit(center, gap):
     prob = np.full(len(gap) + 1, SENTINEL, F)
     assert bake.fitgapmass_meh(center, gap, prob) is None
     return prob
-
-
-def reference(center, gap):
-    """The fitter's steps in float32 scalar arithmetic, one rounding per operation."""
-    n = len(gap) + 1
-    with np.errstate(all="ignore"):
-        gsum = []
-        for i in range(len(gap)):
-            width = F(center[i + 1]) - F(center[i])
-            if width == 0:
-                raise ZeroDivisionError("float division")
-            gsum.append((F(gap[i]) + F(gap[i])) / width)
-        low, high = [F(0)] * n, [None] * n
-        if n > 1:
-            high[0], high[n - 1] = gsum[0], gsum[n - 2]
-        for i in range(1, n - 1):
-            high[i] = gsum[i - 1] if gsum[i - 1] < gsum[i] else gsum[i]
-        # a bound moves only on a strict improvement; any comparison with NaN is false
-        for i in range(len(gap)):
-            low[i + 1] = v if (v := gsum[i] - high[i]) > low[i + 1] else low[i + 1]
-            high[i + 1] = v if (v := gsum[i] - low[i]) < high[i + 1] else high[i + 1]
-        for i in reversed(range(len(gap))):
-            low[i] = v if (v := gsum[i] - high[i + 1]) > low[i] else low[i]
-            high[i] = v if (v := gsum[i] - low[i + 1]) < high[i] else high[i]
-        prob = [low[0]]
-        for i in range(1, n):
-            prob.append(gsum[i - 1] - prob[i - 1])
-    return np.array(prob, dtype=F)
 
 
 DIP = F(0.4) - F(1)  # pair sum 0.4 minus the value 1 before it
