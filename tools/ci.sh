@@ -12,6 +12,7 @@ missing=()
 command -v clang++ >/dev/null || missing+=(clang)
 command -v valgrind >/dev/null || missing+=(valgrind)
 command -v readelf >/dev/null || missing+=(binutils)
+command -v flock >/dev/null || missing+=(util-linux)
 if ! command -v clang >/dev/null || [ ! -f "$(clang -print-file-name=libclang_rt.asan-x86_64.so)" ]; then
   missing+=(libclang-rt-14-dev)
 fi
@@ -31,4 +32,40 @@ NOX="$PWD/$NOX_VENV/bin/nox"
 if [ $# -gt 0 ]; then
   exec "$NOX" "$@"
 fi
-exec "$NOX"
+
+# Two lanes for the two cores. valgrind and the fuzzer each keep one core busy on one
+# thread, so they share a lane with two interpreters; every other session (new ones
+# included) runs in the second lane. Each session's output is printed whole when it
+# ends; its time goes into the summary.
+LOGS=build/ci/logs
+rm -rf "$LOGS" && mkdir -p "$LOGS"
+mapfile -t sessions < <("$NOX" --list --json | "$NOX_VENV/bin/python" -c \
+  'import json, sys; print("\n".join(s["session"] for s in json.load(sys.stdin)))')
+first=(valgrind tests-3.8 tests-3.9 fuzz)
+second=()
+for s in "${sessions[@]}"; do
+  [[ " ${first[*]} " == *" $s "* ]] || second+=("$s")
+done
+
+lane() {
+  for s in "$@"; do
+    local start=$SECONDS status=passed
+    "$NOX" -s "$s" >"$LOGS/$s.log" 2>&1 || status=failed
+    local took=$((SECONDS - start))
+    echo "$s $status $took" >>"$LOGS/summary"
+    { flock 9; echo "===== ci: $s $status in $took s"; cat "$LOGS/$s.log"; } 9>"$LOGS/.lock"
+  done
+}
+start=$SECONDS
+lane "${first[@]}" &
+first_lane=$!
+lane "${second[@]}" &
+second_lane=$!
+wait $first_lane $second_lane || true
+
+echo "===== ci: sessions in $((SECONDS - start)) s"
+sort "$LOGS/summary" | awk '{ printf "  %-28s %-7s %5d s\n", $1, $2, $3 }'
+passed=$(grep -c " passed " "$LOGS/summary" || true)
+failed=$(( ${#sessions[@]} - passed ))
+echo "sessions: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
