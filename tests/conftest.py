@@ -22,23 +22,25 @@ settings.register_profile("ci", derandomize=True, max_examples=200, deadline=Non
 settings.register_profile("dev", deadline=None)
 settings.load_profile(os.environ.get("ZELVANE_HYPOTHESIS_PROFILE", "dev"))
 
-# AddressSanitizer's runtime, preloaded in the sanitizer run, catches a segmentation
-# fault itself and exits with its report instead of dying by the signal.
+# Preloaded in the sanitizer run, AddressSanitizer's runtime handles a child's
+# deliberate fault itself: it reports a segmentation fault and exits instead of dying
+# by the signal, and it aborts where it cannot map memory of its own.
 UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "crashes_child: the test makes a child process "
-                            "fault on purpose and checks that it dies by the signal")
+    config.addinivalue_line("markers", "child_fault: the test makes a child process fault "
+                            "or run out of address space on purpose")
 
 
 def pytest_collection_modifyitems(config, items):
     if UNDER_ASAN:
-        skip = pytest.mark.skip(reason="AddressSanitizer turns the child's deliberate "
-                                "fault into a report and an exit status, not the signal")
+        skip = pytest.mark.skip(reason="the AddressSanitizer runtime handles the child's "
+                                "deliberate fault or exhausted address space itself")
         for item in items:
-            if "crashes_child" in item.keywords:
+            if "child_fault" in item.keywords:
                 item.add_marker(skip)
+
 
 # File name that the extension gives its function code objects and traceback entries.
 MODULE_FILE = "zelvane/bake"

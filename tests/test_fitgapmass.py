@@ -106,7 +106,7 @@ def test_other_threads_run_during_a_long_fit():
     assert during > 1000, f"another thread made only {during} steps during the call"
 
 
-@pytest.mark.crashes_child
+@pytest.mark.child_fault
 def test_guard_page_faults():
     # Without this the guarded calls below could not catch an access past the end.
     rc, _, _, err = run_guarded("fitgapmass", [0, 1], [1], [0, 0], touch_guard=True)

@@ -143,6 +143,7 @@ def test_usable_cores_follows_the_affinity_mask():
     assert mine == theirs and pinned == "1"
 
 
+@pytest.mark.child_fault
 def test_failed_thread_creation_is_an_exception():
     # Under a small address-space limit the threads' stacks cannot be mapped.
     rc, out, err = run_python("""

@@ -14,8 +14,8 @@ from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, T
 from zelvane._cli_errors import BadInput
 
 if TYPE_CHECKING:
-    from matplotlib.axes import Axes
-    from matplotlib.figure import Figure, SubFigure
+    from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
+    from matplotlib.figure import Figure, SubFigure  # type: ignore[import-untyped, unused-ignore]
 
     from zelvane._cli_write import FitRow, Result
 
@@ -37,7 +37,7 @@ def require_matplotlib() -> None:
     """Fail as bad input, before anything is read or written, when matplotlib
     is missing."""
     try:
-        import matplotlib  # noqa: F401
+        import matplotlib  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError:
         raise BadInput(None, "needs_matplotlib") from None
 
@@ -104,7 +104,7 @@ def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
 def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = None) -> Figure:
     """The figure of a result: one histogram alone, or a grid of the first
     ``GRID_LIMIT``."""
-    from matplotlib.figure import Figure
+    from matplotlib.figure import Figure  # type: ignore[import-untyped, unused-ignore]
 
     count = result.count
     shown = min(count, GRID_LIMIT)
@@ -136,7 +136,7 @@ def _named(result: Result, fits: Sequence[FitRow]) -> List[Tuple[str, FitRow]]:
 def write_plot(stream: IO[bytes], extension: str, result: Result, title: Optional[str],
                truth: Optional[Truth] = None) -> None:
     """Draw ``result`` and write it as PNG or SVG to a binary stream."""
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import-untyped, unused-ignore]
 
     figure = make_figure(result, title, truth)
     FigureCanvasAgg(figure)
