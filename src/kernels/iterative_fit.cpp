@@ -64,17 +64,22 @@ namespace {
 // is the difference rounded to float directly, and NaN operands propagate
 // alike (the first NaN operand's payload, quieted). The float form is shorter
 // on the chain of dependent steps; only |a| above half the float maximum
-// needs the double one.
+// (or a NaN a) needs the double one. `narrow` says that the caller has found
+// every mean density within half the float maximum, which settles the test
+// for the whole fit at once.
+constexpr float half_max = 1.70141173e38f;  // FLT_MAX / 2, exactly
+
+template <bool narrow = false>
 inline float estimate(float a, float p) noexcept {
-    constexpr float half_max = 1.70141173e38f;  // FLT_MAX / 2, exactly
-    if (a <= half_max && a >= -half_max) return (a + a) - p;
+    if (narrow || (a <= half_max && a >= -half_max)) return (a + a) - p;
     return static_cast<float>(2.0 * static_cast<double>(a) - static_cast<double>(p));
 }
 
 // An end value: the estimate, raised to +0.0 when it is below zero. -0.0 and
 // NaN do not compare below zero and pass through unchanged.
+template <bool narrow = false>
 float clamped_estimate(float a, float p) noexcept {
-    const float v = estimate(a, p);
+    const float v = estimate<narrow>(a, p);
     return v < 0.0f ? 0.0f : v;
 }
 
@@ -85,10 +90,11 @@ struct step_result {
 
 // One interior step: the value v at i pulled into the range of the estimates
 // made from its left neighbour (a_left, p_left) and right neighbour.
+template <bool narrow = false>
 inline step_result interior(float a_left, float p_left, float a_right, float p_right,
                             float v) noexcept {
-    const float est1 = estimate(a_left, p_left);
-    const float est2 = estimate(a_right, p_right);
+    const float est1 = estimate<narrow>(a_left, p_left);
+    const float est2 = estimate<narrow>(a_right, p_right);
     // When a comparison fails (equal estimates or a NaN), both bounds take
     // est2: a NaN est1 leaves the range [est2, est2], a NaN est2 makes both
     // bounds NaN and so moves nothing.
@@ -173,7 +179,11 @@ std::int64_t plain_mean_densities(const float32_vector& center, const float32_ve
 
 // ---- Four steps at once --------------------------------------------------------
 
+// `estimate` of four lanes; the float form where the fit is narrow (see
+// `estimate`), else the double one for every lane.
+template <bool narrow>
 inline __m128 estimate4(__m128 a, __m128 p) noexcept {
+    if constexpr (narrow) return _mm_sub_ps(_mm_add_ps(a, a), p);
     const __m128d two = _mm_set1_pd(2.0);
     const __m128d low = _mm_sub_pd(_mm_mul_pd(two, _mm_cvtps_pd(a)), _mm_cvtps_pd(p));
     const __m128d high = _mm_sub_pd(_mm_mul_pd(two, _mm_cvtps_pd(_mm_movehl_ps(a, a))),
@@ -195,10 +205,11 @@ struct step4_result {
 // The interior step of four neighbouring positions, each on the inputs given.
 // minps and maxps return their second operand unless the first compares less
 // (greater), exactly the selections of `interior`.
+template <bool narrow>
 inline step4_result interior4(__m128 a_left, __m128 p_left, __m128 a_right, __m128 p_right,
                               __m128 v) noexcept {
-    const __m128 est1 = estimate4(a_left, p_left);
-    const __m128 est2 = estimate4(a_right, p_right);
+    const __m128 est1 = estimate4<narrow>(a_left, p_left);
+    const __m128 est2 = estimate4<narrow>(a_right, p_right);
     const __m128 zero = _mm_setzero_ps();
     __m128 low = _mm_min_ps(est1, est2);
     const __m128 high = _mm_max_ps(est1, est2);
@@ -225,9 +236,9 @@ inline float lane(__m128 v, int k) noexcept {
 }
 
 // Steps at positions i .. i+3 on prob as it is.
-template <class A, class P>
+template <bool narrow, class A, class P>
 inline step4_result block(const A& average, const P& prob, std::int64_t i) noexcept {
-    return interior4(average.load4(i - 1), prob.load4(i - 1), average.load4(i),
+    return interior4<narrow>(average.load4(i - 1), prob.load4(i - 1), average.load4(i),
                      prob.load4(i + 1), prob.load4(i));
 }
 
@@ -241,13 +252,13 @@ struct stretch {
 };
 
 // Forward steps at positions [i, end), one after the other.
-template <class A, class P>
+template <bool narrow, class A, class P>
 stretch forward_steps(const A& average, const P& prob, std::int64_t i, std::int64_t end) noexcept {
     stretch s;
     float a_left = average.get(i - 1), left = prob.get(i - 1), mid = prob.get(i);
     for (; i < end; ++i) {
         const float a_right = average.get(i), right = prob.get(i + 1);
-        const step_result r = interior(a_left, left, a_right, right, mid);
+        const step_result r = interior<narrow>(a_left, left, a_right, right, mid);
         s.moved += r.moved;
         s.changed += !same_bits(r.value, mid);
         // Storing the bits in place changes no memory; an unconditional store
@@ -262,12 +273,12 @@ stretch forward_steps(const A& average, const P& prob, std::int64_t i, std::int6
 
 // Forward steps at positions [i, end), four at a time where they change
 // nothing.
-template <class A, class P>
+template <bool narrow, class A, class P>
 stretch forward_blocks(const A& average, const P& prob, std::int64_t i, std::int64_t end) noexcept {
     stretch s;
     while (i < end) {
         if (end - i >= 4) {
-            const step4_result b = block(average, prob, i);
+            const step4_result b = block<narrow>(average, prob, i);
             if (b.changed == 0) {
                 s.moved += lanes_set(b.moved);
                 i += 4;
@@ -286,7 +297,7 @@ stretch forward_blocks(const A& average, const P& prob, std::int64_t i, std::int
         float a_left = average.get(i - 1), left = prob.get(i - 1), mid = prob.get(i);
         for (; i < end; ++i) {
             const float a_right = average.get(i), right = prob.get(i + 1);
-            const step_result r = interior(a_left, left, a_right, right, mid);
+            const step_result r = interior<narrow>(a_left, left, a_right, right, mid);
             s.moved += r.moved;
             const bool same = same_bits(r.value, mid);
             if (!same) {
@@ -306,13 +317,13 @@ stretch forward_blocks(const A& average, const P& prob, std::int64_t i, std::int
 }
 
 // Backward steps at positions [begin, i], from i down, one after the other.
-template <class A, class P>
+template <bool narrow, class A, class P>
 stretch backward_steps(const A& average, const P& prob, std::int64_t i, std::int64_t begin) noexcept {
     stretch s;
     float a_right = average.get(i), right = prob.get(i + 1), mid = prob.get(i);
     for (; i >= begin; --i) {
         const float a_left = average.get(i - 1), left = prob.get(i - 1);
-        const step_result r = interior(a_left, left, a_right, right, mid);
+        const step_result r = interior<narrow>(a_left, left, a_right, right, mid);
         s.moved += r.moved;
         s.changed += !same_bits(r.value, mid);
         // Storing the bits in place changes no memory; an unconditional store
@@ -325,12 +336,12 @@ stretch backward_steps(const A& average, const P& prob, std::int64_t i, std::int
     return s;
 }
 
-template <class A, class P>
+template <bool narrow, class A, class P>
 stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::int64_t begin) noexcept {
     stretch s;
     while (i >= begin) {
         if (i - begin >= 3) {
-            const step4_result b = block(average, prob, i - 3);
+            const step4_result b = block<narrow>(average, prob, i - 3);
             if (b.changed == 0) {
                 s.moved += lanes_set(b.moved);
                 i -= 4;
@@ -347,7 +358,7 @@ stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::in
         float a_right = average.get(i), right = prob.get(i + 1), mid = prob.get(i);
         for (; i >= begin; --i) {
             const float a_left = average.get(i - 1), left = prob.get(i - 1);
-            const step_result r = interior(a_left, left, a_right, right, mid);
+            const step_result r = interior<narrow>(a_left, left, a_right, right, mid);
             s.moved += r.moved;
             const bool same = same_bits(r.value, mid);
             if (!same) {
@@ -377,13 +388,13 @@ inline bool dense(const stretch& s, std::int64_t length) noexcept {
 }
 
 // Forward sweep over positions 1 .. n-1; returns whether any step moved.
-template <class A, class P>
+template <bool narrow, class A, class P>
 bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
     bool moved = false, step_by_step = false;
     for (std::int64_t i = 1; i < n; i += stretch_length) {
         const std::int64_t end = n - i > stretch_length ? i + stretch_length : n;
-        const stretch s = step_by_step ? forward_steps(average, prob, i, end)
-                                       : forward_blocks(average, prob, i, end);
+        const stretch s = step_by_step ? forward_steps<narrow>(average, prob, i, end)
+                                       : forward_blocks<narrow>(average, prob, i, end);
         moved = moved || s.moved != 0;
         step_by_step = dense(s, end - i);
     }
@@ -391,13 +402,13 @@ bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
 }
 
 // Backward sweep over positions n-1 .. 1; returns whether any step moved.
-template <class A, class P>
+template <bool narrow, class A, class P>
 bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
     bool moved = false, step_by_step = false;
     for (std::int64_t i = n - 1; i >= 1; i -= stretch_length) {
         const std::int64_t begin = i - 1 >= stretch_length ? i - stretch_length + 1 : 1;
-        const stretch s = step_by_step ? backward_steps(average, prob, i, begin)
-                                       : backward_blocks(average, prob, i, begin);
+        const stretch s = step_by_step ? backward_steps<narrow>(average, prob, i, begin)
+                                       : backward_blocks<narrow>(average, prob, i, begin);
         moved = moved || s.moved != 0;
         step_by_step = dense(s, i - begin + 1);
     }
@@ -405,25 +416,26 @@ bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
 }
 
 // Whether the next pass would leave every bit of prob as it is (see the top).
-template <class A, class P>
-bool fast_settled(const A& average, const P& prob, std::int64_t n) noexcept {
-    if (!same_bits(clamped_estimate(average.get(n - 1), prob.get(n - 1)), prob.get(n)) ||
-        !same_bits(clamped_estimate(average.get(0), prob.get(1)), prob.get(0))) {
+template <bool narrow, class A, class P>
+bool fast_settled_as(const A& average, const P& prob, std::int64_t n) noexcept {
+    if (!same_bits(clamped_estimate<narrow>(average.get(n - 1), prob.get(n - 1)), prob.get(n)) ||
+        !same_bits(clamped_estimate<narrow>(average.get(0), prob.get(1)), prob.get(0))) {
         return false;
     }
     std::int64_t i = 1;
     for (; n - i >= 16; i += 16) {
-        const int changed = block(average, prob, i).changed | block(average, prob, i + 4).changed |
-                            block(average, prob, i + 8).changed |
-                            block(average, prob, i + 12).changed;
+        const int changed = block<narrow>(average, prob, i).changed |
+                            block<narrow>(average, prob, i + 4).changed |
+                            block<narrow>(average, prob, i + 8).changed |
+                            block<narrow>(average, prob, i + 12).changed;
         if (changed != 0) return false;
     }
     for (; n - i >= 4; i += 4) {
-        if (block(average, prob, i).changed != 0) return false;
+        if (block<narrow>(average, prob, i).changed != 0) return false;
     }
     for (; i < n; ++i) {
-        const step_result r = interior(average.get(i - 1), prob.get(i - 1), average.get(i),
-                                       prob.get(i + 1), prob.get(i));
+        const step_result r = interior<narrow>(average.get(i - 1), prob.get(i - 1),
+                                               average.get(i), prob.get(i + 1), prob.get(i));
         if (!same_bits(r.value, prob.get(i))) return false;
     }
     return true;
@@ -441,16 +453,46 @@ void initial_values(const A& average, const P& prob, std::int64_t n) noexcept {
     prob.set(n, average.get(n - 1));
 }
 
-template <class A, class P>
-int fast_relax(const A& average, const P& prob, std::int64_t n) noexcept {
+template <bool narrow, class A, class P>
+int fast_relax_as(const A& average, const P& prob, std::int64_t n) noexcept {
     initial_values(average, prob, n);
     for (int pass = 1;; ++pass) {
-        bool change = forward_sweep(average, prob, n);
-        prob.set(n, clamped_estimate(average.get(n - 1), prob.get(n - 1)));
-        change = backward_sweep(average, prob, n) || change;
-        prob.set(0, clamped_estimate(average.get(0), prob.get(1)));
-        if (!change || pass == max_passes || fast_settled(average, prob, n)) return pass;
+        bool change = forward_sweep<narrow>(average, prob, n);
+        prob.set(n, clamped_estimate<narrow>(average.get(n - 1), prob.get(n - 1)));
+        change = backward_sweep<narrow>(average, prob, n) || change;
+        prob.set(0, clamped_estimate<narrow>(average.get(0), prob.get(1)));
+        if (!change || pass == max_passes || fast_settled_as<narrow>(average, prob, n)) return pass;
     }
+}
+
+// Whether every mean density lies within half the float maximum, so that
+// every estimate of the fit may take the float form (a NaN does not).
+template <class A>
+bool narrow_densities(const A& average, std::int64_t n) noexcept {
+    const __m128 sign = _mm_set1_ps(-0.0f), bound = _mm_set1_ps(half_max);
+    __m128 outside = _mm_setzero_ps();
+    std::int64_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        outside = _mm_or_ps(outside, _mm_cmpnle_ps(_mm_andnot_ps(sign, average.load4(i)), bound));
+    }
+    if (_mm_movemask_ps(outside) != 0) return false;
+    for (; i < n; ++i) {
+        const float a = average.get(i);
+        if (!(a <= half_max && a >= -half_max)) return false;
+    }
+    return true;
+}
+
+template <class A, class P>
+int fast_relax(const A& average, const P& prob, std::int64_t n) noexcept {
+    return narrow_densities(average, n) ? fast_relax_as<true>(average, prob, n)
+                                        : fast_relax_as<false>(average, prob, n);
+}
+
+template <class A, class P>
+bool fast_settled(const A& average, const P& prob, std::int64_t n) noexcept {
+    return narrow_densities(average, n) ? fast_settled_as<true>(average, prob, n)
+                                        : fast_settled_as<false>(average, prob, n);
 }
 
 template <class C, class G, class A>
