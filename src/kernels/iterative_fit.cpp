@@ -239,7 +239,7 @@ inline float lane(__m128 v, int k) noexcept {
 template <bool narrow, class A, class P>
 inline step4_result block(const A& average, const P& prob, std::int64_t i) noexcept {
     return interior4<narrow>(average.load4(i - 1), prob.load4(i - 1), average.load4(i),
-                     prob.load4(i + 1), prob.load4(i));
+                             prob.load4(i + 1), prob.load4(i));
 }
 
 // ---- Sweeps --------------------------------------------------------------------

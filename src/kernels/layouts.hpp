@@ -80,10 +80,12 @@ struct strided {
     __m128 load4(std::int64_t i) const noexcept {
         return _mm_setr_ps(get(i), get(i + 1), get(i + 2), get(i + 3));
     }
+    // Lane by lane from the register, without a round trip through memory.
     void store4(std::int64_t i, __m128 v) const noexcept {
-        alignas(16) float lanes[4];
-        _mm_store_ps(lanes, v);
-        for (int k = 0; k < 4; ++k) set(i + k, lanes[k]);
+        set(i, _mm_cvtss_f32(v));
+        set(i + 1, _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 1, 1, 1))));
+        set(i + 2, _mm_cvtss_f32(_mm_movehl_ps(v, v)));
+        set(i + 3, _mm_cvtss_f32(_mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3))));
     }
 };
 
