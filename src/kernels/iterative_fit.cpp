@@ -33,6 +33,23 @@
 // The passes stop when it holds; the rules above stay the definition of the
 // result, only the passes that could change nothing are left out.
 //
+// The passes need not even run that sweep: most of its answer is known from
+// the pass itself. A step is idempotent: on the value it wrote, with the
+// same neighbours, it gives the same bits (pulled into the same range, a
+// value stays where it is; with both estimates negative it goes from high
+// to +0.0 and back to high). After a pass, prob[i] is what the backward step
+// at i wrote, from prob[i+1] as it still is and prob[i-1] as it was then;
+// only the backward step at i-1 (or, for i = 1, the first value's update)
+// writes prob[i-1] afterwards. The last value's update read prob[n-1],
+// which only the backward step at n-1 writes afterwards, and the first
+// value's update comes last of all. So the only evaluations of `settled`
+// that can find a change are those of a reader of prob[j] that ran before a
+// later write changed its bits: the step at j+1, or the last value's update
+// for j = n-1, right after the backward step at j changed prob[j], with
+// every input final by then; and the step at 1 (the last value's update
+// with one interval) after the first value changed. The backward sweep makes
+// those evaluations as it goes, until one finds a change.
+//
 // The same reasoning runs the sweeps speculatively. In the forward sweep, step
 // i reads prob[i-1] as step i-1 left it and prob[i], prob[i+1] as the sweep
 // found them. Four steps evaluated at once on prob as it is are therefore
@@ -245,11 +262,38 @@ inline step4_result block(const A& average, const P& prob, std::int64_t i) noexc
 // ---- Sweeps --------------------------------------------------------------------
 
 // What a stretch of a sweep did: how many steps moved a value, how many of
-// them changed its bits.
+// them changed its bits; in the backward sweep also whether a change there
+// is known to unsettle prob (see `above_changes`).
 struct stretch {
     std::int64_t moved = 0;
     std::int64_t changed = 0;
+    bool unsettled = false;
 };
+
+// Whether the step at i, or the update of the last value, evaluated on prob
+// as it is, would give other bits than those in place.
+template <bool narrow, class A, class P>
+inline bool step_changes(const A& average, const P& prob, std::int64_t i) noexcept {
+    const step_result r = interior<narrow>(average.get(i - 1), prob.get(i - 1), average.get(i),
+                                           prob.get(i + 1), prob.get(i));
+    return !same_bits(r.value, prob.get(i));
+}
+
+template <bool narrow, class A, class P>
+inline bool last_changes(const A& average, const P& prob, std::int64_t n) noexcept {
+    return !same_bits(clamped_estimate<narrow>(average.get(n - 1), prob.get(n - 1)), prob.get(n));
+}
+
+// Called when the backward step at j has just changed the bits of prob[j]:
+// whether what reads prob[j] next in a pass, the step at j + 1 or (for
+// j = n - 1) the update of the last value, would now change bits. Everything
+// else that it reads is final for this pass (see the top).
+template <bool narrow, class A, class P>
+inline bool above_changes(const A& average, const P& prob, std::int64_t j,
+                          std::int64_t n) noexcept {
+    return j + 1 < n ? step_changes<narrow>(average, prob, j + 1)
+                     : last_changes<narrow>(average, prob, n);
+}
 
 // Forward steps at positions [i, end), one after the other.
 template <bool narrow, class A, class P>
@@ -318,17 +362,21 @@ stretch forward_blocks(const A& average, const P& prob, std::int64_t i, std::int
 
 // Backward steps at positions [begin, i], from i down, one after the other.
 template <bool narrow, class A, class P>
-stretch backward_steps(const A& average, const P& prob, std::int64_t i, std::int64_t begin) noexcept {
+stretch backward_steps(const A& average, const P& prob, std::int64_t i, std::int64_t begin,
+                       std::int64_t n, bool unsettled) noexcept {
     stretch s;
+    s.unsettled = unsettled;
     float a_right = average.get(i), right = prob.get(i + 1), mid = prob.get(i);
     for (; i >= begin; --i) {
         const float a_left = average.get(i - 1), left = prob.get(i - 1);
         const step_result r = interior<narrow>(a_left, left, a_right, right, mid);
+        const bool same = same_bits(r.value, mid);
         s.moved += r.moved;
-        s.changed += !same_bits(r.value, mid);
+        s.changed += !same;
         // Storing the bits in place changes no memory; an unconditional store
         // keeps an unpredictable branch out of the loop.
         prob.set(i, r.value);
+        if (!s.unsettled && !same) s.unsettled = above_changes<narrow>(average, prob, i, n);
         a_right = a_left;
         right = r.value;
         mid = left;
@@ -337,8 +385,10 @@ stretch backward_steps(const A& average, const P& prob, std::int64_t i, std::int
 }
 
 template <bool narrow, class A, class P>
-stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::int64_t begin) noexcept {
+stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::int64_t begin,
+                        std::int64_t n, bool unsettled) noexcept {
     stretch s;
+    s.unsettled = unsettled;
     while (i >= begin) {
         if (i - begin >= 3) {
             const step4_result b = block<narrow>(average, prob, i - 3);
@@ -350,6 +400,7 @@ stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::in
             // The last changing lane comes first in this direction.
             const int k = std::bit_width(static_cast<unsigned>(b.changed)) - 1;
             prob.set(i - 3 + k, lane(b.value, k));
+            if (!s.unsettled) s.unsettled = above_changes<narrow>(average, prob, i - 3 + k, n);
             s.moved += lanes_set(b.moved >> k);
             ++s.changed;
             i = i - 3 + k - 1;
@@ -364,6 +415,7 @@ stretch backward_blocks(const A& average, const P& prob, std::int64_t i, std::in
             if (!same) {
                 prob.set(i, r.value);
                 ++s.changed;
+                if (!s.unsettled) s.unsettled = above_changes<narrow>(average, prob, i, n);
             }
             if (same && i - begin > 3) {
                 --i;
@@ -401,18 +453,28 @@ bool forward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
     return moved;
 }
 
-// Backward sweep over positions n-1 .. 1; returns whether any step moved.
+// Backward sweep over positions n-1 .. 1: whether any step moved, and
+// whether a change it made is known to unsettle prob.
+struct backward_result {
+    bool moved = false;
+    bool unsettled = false;
+};
+
 template <bool narrow, class A, class P>
-bool backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
-    bool moved = false, step_by_step = false;
+backward_result backward_sweep(const A& average, const P& prob, std::int64_t n) noexcept {
+    backward_result result;
+    bool step_by_step = false;
     for (std::int64_t i = n - 1; i >= 1; i -= stretch_length) {
         const std::int64_t begin = i - 1 >= stretch_length ? i - stretch_length + 1 : 1;
-        const stretch s = step_by_step ? backward_steps<narrow>(average, prob, i, begin)
-                                       : backward_blocks<narrow>(average, prob, i, begin);
-        moved = moved || s.moved != 0;
+        // Once a change is known to unsettle prob, no later one is evaluated.
+        const stretch s =
+            step_by_step ? backward_steps<narrow>(average, prob, i, begin, n, result.unsettled)
+                         : backward_blocks<narrow>(average, prob, i, begin, n, result.unsettled);
+        result.moved = result.moved || s.moved != 0;
+        result.unsettled = s.unsettled;
         step_by_step = dense(s, i - begin + 1);
     }
-    return moved;
+    return result;
 }
 
 // Whether the next pass would leave every bit of prob as it is (see the top).
@@ -457,11 +519,22 @@ template <bool narrow, class A, class P>
 int fast_relax_as(const A& average, const P& prob, std::int64_t n) noexcept {
     initial_values(average, prob, n);
     for (int pass = 1;; ++pass) {
-        bool change = forward_sweep<narrow>(average, prob, n);
+        const bool forward_moved = forward_sweep<narrow>(average, prob, n);
         prob.set(n, clamped_estimate<narrow>(average.get(n - 1), prob.get(n - 1)));
-        change = backward_sweep<narrow>(average, prob, n) || change;
-        prob.set(0, clamped_estimate<narrow>(average.get(0), prob.get(1)));
-        if (!change || pass == max_passes || fast_settled_as<narrow>(average, prob, n)) return pass;
+        const backward_result backward = backward_sweep<narrow>(average, prob, n);
+        const float first = clamped_estimate<narrow>(average.get(0), prob.get(1));
+        const bool first_changed = !same_bits(first, prob.get(0));
+        prob.set(0, first);
+        if (!(forward_moved || backward.moved) || pass == max_passes) return pass;
+        // Settled, as `settled` would tell by evaluating everything (see the
+        // top): no change of the backward sweep unsettles prob, and neither
+        // does the first value's, which the step at 1 reads (or, with one
+        // interval, the last value's update).
+        const bool unsettled =
+            backward.unsettled ||
+            (first_changed && (n > 1 ? step_changes<narrow>(average, prob, 1)
+                                     : last_changes<narrow>(average, prob, n)));
+        if (!unsettled) return pass;
     }
 }
 

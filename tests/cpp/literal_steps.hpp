@@ -3,7 +3,9 @@
 // must match bit for bit.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <vector>
 
 #include "kernels/float32_vector.hpp"
 
@@ -22,8 +24,11 @@ inline std::int64_t mean_densities(const float32_vector& center, const float32_v
 }
 
 // Returns the number of passes the rule runs: up to the first pass with no
-// interior move, at most 128.
-inline int relax(const float32_vector& average, const float32_vector& prob) {
+// interior move, at most 128. With `settled_after`, also the first pass after
+// which the next one left every bit of prob as it was (0 if none did before
+// the rule stopped).
+inline int relax(const float32_vector& average, const float32_vector& prob,
+                 int* settled_after = nullptr) {
     const std::int64_t n = average.shape;
     prob.set(0, average.get(0));
     for (std::int64_t i = 1; i < n; ++i) prob.set(i, (average.get(i - 1) + average.get(i)) * 0.5f);
@@ -45,12 +50,20 @@ inline int relax(const float32_vector& average, const float32_vector& prob) {
         }
     };
     auto z = [](float v) { return v < 0.0f ? 0.0f : v; };
+    auto bits = [&] {
+        std::vector<std::uint32_t> b;
+        for (std::int64_t i = 0; i <= n; ++i) b.push_back(std::bit_cast<std::uint32_t>(prob.get(i)));
+        return b;
+    };
+    if (settled_after) *settled_after = 0;
     for (int pass = 1; pass <= 128; ++pass) {
+        const std::vector<std::uint32_t> before = settled_after ? bits() : std::vector<std::uint32_t>{};
         change = false;
         for (std::int64_t i = 1; i < n; ++i) step(i);
         prob.set(n, z(estimate(average.get(n - 1), prob.get(n - 1))));
         for (std::int64_t i = n - 1; i >= 1; --i) step(i);
         prob.set(0, z(estimate(average.get(0), prob.get(1))));
+        if (settled_after && *settled_after == 0 && pass > 1 && bits() == before) *settled_after = pass - 1;
         if (!change) return pass;
     }
     return 128;
