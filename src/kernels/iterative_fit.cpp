@@ -28,13 +28,13 @@
 // both sweeps and both ends. Conversely, if some step evaluated on prob as it
 // is gives other bits, the first such step in the order of the pass sees the
 // same inputs in the pass (nothing before it changed) and changes a bit. So the
-// check `settled` answers exactly "would the next pass change a bit", and it
-// is one data-parallel sweep, where a pass is a chain of dependent steps.
+// check `settled` answers exactly "would the next pass change a bit", with
+// no order among its evaluations, where a pass is a chain of dependent steps.
 // The passes stop when it holds; the rules above stay the definition of the
 // result, only the passes that could change nothing are left out.
 //
-// The passes need not even run that sweep: most of its answer is known from
-// the pass itself. A step is idempotent: on the value it wrote, with the
+// The fast passes need not even evaluate it whole: most of its answer is
+// known from the pass itself. A step is idempotent: on the value it wrote, with the
 // same neighbours, it gives the same bits (pulled into the same range, a
 // value stays where it is; with both estimates negative it goes from high
 // to +0.0 and back to high). After a pass, prob[i] is what the backward step
@@ -86,9 +86,11 @@ namespace {
 // for the whole fit at once.
 constexpr float half_max = 1.70141173e38f;  // FLT_MAX / 2, exactly
 
+inline bool within_half_max(float a) noexcept { return a <= half_max && a >= -half_max; }
+
 template <bool narrow = false>
 inline float estimate(float a, float p) noexcept {
-    if (narrow || (a <= half_max && a >= -half_max)) return (a + a) - p;
+    if (narrow || within_half_max(a)) return (a + a) - p;
     return static_cast<float>(2.0 * static_cast<double>(a) - static_cast<double>(p));
 }
 
@@ -477,32 +479,6 @@ backward_result backward_sweep(const A& average, const P& prob, std::int64_t n) 
     return result;
 }
 
-// Whether the next pass would leave every bit of prob as it is (see the top).
-template <bool narrow, class A, class P>
-bool fast_settled_as(const A& average, const P& prob, std::int64_t n) noexcept {
-    if (!same_bits(clamped_estimate<narrow>(average.get(n - 1), prob.get(n - 1)), prob.get(n)) ||
-        !same_bits(clamped_estimate<narrow>(average.get(0), prob.get(1)), prob.get(0))) {
-        return false;
-    }
-    std::int64_t i = 1;
-    for (; n - i >= 16; i += 16) {
-        const int changed = block<narrow>(average, prob, i).changed |
-                            block<narrow>(average, prob, i + 4).changed |
-                            block<narrow>(average, prob, i + 8).changed |
-                            block<narrow>(average, prob, i + 12).changed;
-        if (changed != 0) return false;
-    }
-    for (; n - i >= 4; i += 4) {
-        if (block<narrow>(average, prob, i).changed != 0) return false;
-    }
-    for (; i < n; ++i) {
-        const step_result r = interior<narrow>(average.get(i - 1), prob.get(i - 1),
-                                               average.get(i), prob.get(i + 1), prob.get(i));
-        if (!same_bits(r.value, prob.get(i))) return false;
-    }
-    return true;
-}
-
 template <class A, class P>
 void initial_values(const A& average, const P& prob, std::int64_t n) noexcept {
     prob.set(0, average.get(0));
@@ -550,8 +526,7 @@ bool narrow_densities(const A& average, std::int64_t n) noexcept {
     }
     if (_mm_movemask_ps(outside) != 0) return false;
     for (; i < n; ++i) {
-        const float a = average.get(i);
-        if (!(a <= half_max && a >= -half_max)) return false;
+        if (!within_half_max(average.get(i))) return false;
     }
     return true;
 }
@@ -560,12 +535,6 @@ template <class A, class P>
 int fast_relax(const A& average, const P& prob, std::int64_t n) noexcept {
     return narrow_densities(average, n) ? fast_relax_as<true>(average, prob, n)
                                         : fast_relax_as<false>(average, prob, n);
-}
-
-template <class A, class P>
-bool fast_settled(const A& average, const P& prob, std::int64_t n) noexcept {
-    return narrow_densities(average, n) ? fast_settled_as<true>(average, prob, n)
-                                        : fast_settled_as<false>(average, prob, n);
 }
 
 template <class C, class G, class A>
@@ -609,15 +578,9 @@ std::int64_t mean_densities(const float32_vector& center, const float32_vector& 
     return plain_mean_densities(center, gap, average);
 }
 
+// The passes make this test as they go (see the top); evaluated alone it is
+// the plain one, element by element.
 bool settled(const float32_vector& average, const float32_vector& prob) noexcept {
-    const std::int64_t n = average.shape;
-#if ZELVANE_KERNELS_SSE2
-    if (layouts::separate(prob, n + 1) && !layouts::overlap(prob, n + 1, average, n)) {
-        return layouts::dispatch2(average, prob, [n](const auto& a, const auto& p) {
-            return fast_settled(a, p, n);
-        });
-    }
-#endif
     return plain_settled(average, prob);
 }
 

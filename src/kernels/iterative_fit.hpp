@@ -28,8 +28,8 @@ bool settled(const float32_vector& average, const float32_vector& prob) noexcept
 //
 // The passes stop after the first pass in which no interior value moved, after
 // max_passes, or as soon as the next pass could change no bit of prob
-// (`settled`); the
-// last stop leaves exactly what the first two rules alone would have left.
+// (`settled`); the last stop leaves exactly what the first two rules alone
+// would have left.
 // Returns the number of passes actually run, 1 to max_passes: with the early
 // stop this can be fewer than the first two rules would run.
 int relax(const float32_vector& average, const float32_vector& prob) noexcept;
