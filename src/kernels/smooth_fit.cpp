@@ -177,47 +177,15 @@ std::int64_t refined_scratch(const layout& l) noexcept {
 }
 
 // Checks the input and writes the scaled sub-interval widths h (knots - 1)
-// and masses (bins); unit is the mean density.
+// and mass shares (bins); unit is the mean density.
 outcome check_and_scale(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
                         double* h, double* mass, double& unit) noexcept {
-    for (std::int64_t i = 0; i <= bins; ++i) {
-        if (!std::isfinite(edges[i]) || (i > 0 && !(edges[i] > edges[i - 1]))) {
-            return {status::bad_edge, i};
-        }
-    }
-    double total = 0.0;
-    for (std::int64_t i = 0; i < bins; ++i) {
-        if (!(masses[i] >= 0.0) || masses[i] == HUGE_VAL) {
-            return {status::bad_mass, i};
-        }
-        total += masses[i];
-    }
-    if (total == 0.0) {
-        return {status::zero_total};
-    }
-    const double width = edges[bins] - edges[0];
-    for (std::int64_t i = 0; i < bins; ++i) {
-        const double low = edges[i], bin_width = edges[i + 1] - low;
-        double previous = low;
-        for (std::int64_t s = 1; s <= refine; ++s) {
-            const double x = s < refine ? inner_knot(low, bin_width, s, refine) : edges[i + 1];
-            const double step = x - previous;
-            if (!(step > 0.0 && step < HUGE_VAL)) {
-                return {status::bad_width, i};
-            }
-            h[i * refine + s - 1] = step / width;
-            previous = x;
-        }
+    double total = 0.0, width = 0.0;
+    const outcome checked = scale_histogram(edges, masses, bins, refine, h, total, width);
+    if (checked.code != status::ok) {
+        return checked;
     }
     unit = total / width;
-    if (!(total < HUGE_VAL) || !(width < HUGE_VAL) || !(unit >= DBL_MIN && unit < HUGE_VAL)) {
-        return {status::out_of_range};
-    }
-    for (std::int64_t j = 0; j < bins * refine; ++j) {
-        if (!(h[j] >= smallest_width_share)) {
-            return {status::out_of_range};
-        }
-    }
     for (std::int64_t i = 0; i < bins; ++i) {
         const double share = masses[i] / total;
         mass[i] = share < negligible_mass_share ? 0.0 : share;
@@ -717,6 +685,49 @@ private:
 };
 
 }  // namespace
+
+outcome scale_histogram(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
+                        double* h, double& total, double& width) noexcept {
+    for (std::int64_t i = 0; i <= bins; ++i) {
+        if (!std::isfinite(edges[i]) || (i > 0 && !(edges[i] > edges[i - 1]))) {
+            return {status::bad_edge, i};
+        }
+    }
+    total = 0.0;
+    for (std::int64_t i = 0; i < bins; ++i) {
+        if (!(masses[i] >= 0.0) || masses[i] == HUGE_VAL) {
+            return {status::bad_mass, i};
+        }
+        total += masses[i];
+    }
+    if (total == 0.0) {
+        return {status::zero_total};
+    }
+    width = edges[bins] - edges[0];
+    for (std::int64_t i = 0; i < bins; ++i) {
+        const double low = edges[i], bin_width = edges[i + 1] - low;
+        double previous = low;
+        for (std::int64_t s = 1; s <= refine; ++s) {
+            const double x = s < refine ? inner_knot(low, bin_width, s, refine) : edges[i + 1];
+            const double step = x - previous;
+            if (!(step > 0.0 && step < HUGE_VAL)) {
+                return {status::bad_width, i};
+            }
+            h[i * refine + s - 1] = step / width;
+            previous = x;
+        }
+    }
+    const double unit = total / width;
+    if (!(total < HUGE_VAL) || !(width < HUGE_VAL) || !(unit >= DBL_MIN && unit < HUGE_VAL)) {
+        return {status::out_of_range};
+    }
+    for (std::int64_t j = 0; j < bins * refine; ++j) {
+        if (!(h[j] >= smallest_width_share)) {
+            return {status::out_of_range};
+        }
+    }
+    return {};
+}
 
 std::int64_t knot_count(std::int64_t bins, std::int64_t refine) noexcept {
     if (bins < 1 || refine < 1 || refine > max_refine || bins > (max_knots - 1) / refine) {

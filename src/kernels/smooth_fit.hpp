@@ -23,6 +23,7 @@ enum class status : std::int32_t {
     infeasible,       // refine = 1 and no non-negative density on the edges has these masses
     iteration_limit,  // the active-set method reached its bound on solves
     inaccurate,       // an answer was reached but failed its optimality check
+    bad_setting,      // a setting of the fit (smoothing, sample size, criterion) is out of range
 };
 
 struct outcome {
@@ -53,6 +54,15 @@ std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
 // refine) is edges[i] + width_i * (s / refine), width_i = edges[i + 1] -
 // edges[i], and the last knot is edges[bins]. Requires knot_count() >= 1.
 void write_knots(const double* edges, std::int64_t bins, std::int64_t refine, double* knots) noexcept;
+
+// The checks that every fit on these knots makes of its input: edges finite
+// and increasing, masses finite and not negative with a positive total, every
+// bin cut into refine sub-intervals of positive width, and magnitudes that
+// keep the scaled problem within float64's range. Writes the bins * refine
+// sub-interval widths in units of the total width to h, and the total mass
+// and the total width. Requires knot_count() >= 1.
+outcome scale_histogram(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
+                        double* h, double& total, double& width) noexcept;
 
 // Fits the density: edges holds bins + 1 values, masses bins, values receives
 // knot_count(bins, refine) values and scratch scratch_size(bins, refine)

@@ -1,0 +1,671 @@
+// Penalised multinomial likelihood on the smooth fit's knots.
+//
+// The problem, in scaled units (x measured from the first edge in units of the
+// total width, so the knots run from 0 to 1 and a density of total mass 1 has
+// mean value 1): values u_j >= 0 at the knots, bin masses p_i = a_i . u (the
+// trapezoid weights of bin i's knots), total mass c . u = 1 with c = sum_i a_i,
+// and
+//
+//     minimise  Phi(u) = -sum_i q_i log p_i + (lambda / 2) u'Gu,
+//
+// G the curvature matrix of the smooth fit (the sum over inner knots of the
+// squared change of slope times 2 / (the two widths beside it)). Phi is
+// convex; with two non-empty bins or more its Hessian
+//
+//     H = lambda G + sum_i (q_i / p_i^2) a_i a_i'
+//
+// is positive definite (G vanishes only on linear functions, and a linear
+// function with zero integral over two different bins is zero), so the
+// optimum is unique. H has the band of one bin's knots (half width refine, at
+// least 2 for the curvature) and is factorised by band Cholesky.
+//
+// Newton's method with the bounds held by an active set. Every step solves the
+// quadratic model on the free knots under c . d = 0 (H z1 = g and H z2 = c
+// with one factor, then the total's multiplier mu that keeps the total), is
+// cut where a free value would reach zero (that knot is then held there) and
+// otherwise backtracks until the objective falls enough. A held knot is
+// released when its multiplier g_j + mu c_j is negative: during the steps with
+// the multiplier mu = -u'g that a stationary point would have (which saves
+// whole rounds of steps when a new lambda moves the bounds), and, should that
+// estimate prove wrong by driving a released knot straight back, only at
+// convergence. Newton converges quadratically, so the full step from a small
+// enough decrement d'Hd is the last.
+//
+// The hat matrix of the fit, the derivative of the fitted masses by the
+// observed shares, has the trace (the effective degrees of freedom)
+//     sum_i (q_i / p_i^2) a_i' K a_i,
+// K the inverse of H on the directions that keep the total mass: H^-1 less
+// the rank-one term of the constraint, z2 z2' / (c . z2). Each a_i' H^-1 a_i
+// needs H^-1 only within bin i's block, inside the band, so the band of the
+// inverse (band_cholesky::inverse_band) gives them all in O(knots * refine^2).
+//
+// Choosing lambda: the criterion is evaluated a decade apart, walking up from
+// a first guess while it falls and then down from it while it falls; every
+// fit starts from its neighbour's optimum moved along that optimum's tangent
+// in log lambda (one more solve with its factor). A parabola through the best
+// decade and its neighbours gives one more candidate. The criterion is flat
+// near its minimum: a tenth of a decade changes the fit far less than the
+// counts' own noise does.
+#include "kernels/counts_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "kernels/band_cholesky.hpp"
+
+namespace zelvane::counts_fit {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+// Newton steps for one lambda, before the fit reports iteration_limit.
+constexpr int max_newton_steps = 200;
+// While the search compares lambdas, a fit ends with the step from a decrement
+// that would change the criterion (about N times the decrement) by less than
+// this, and by no more than the smallest decrement below; the step from there
+// leaves one near its square.
+constexpr double search_criterion_error = 1e-4;
+constexpr double smallest_search_decrement = 1e-9;
+// The fit delivered goes on until the decrement is below this, where the
+// objective's own rounding hides any further progress.
+// objective's own rounding hides any further progress, or until, below the
+// second, it no longer falls fourfold in a step: the floor of rounding.
+constexpr double floor_decrement = 1e-24;
+constexpr double noise_decrement = 1e-14;
+// Below this decrement Newton's full step is taken without a line search.
+constexpr double local_decrement = 1e-9;
+// Sufficient decrease of the line search, as a share of the decrement.
+constexpr double armijo_share = 1e-4;
+// A held knot's multiplier counts as negative below this share of its terms.
+constexpr double multiplier_tolerance = 1e-9;
+// The automatic search, in decades of lambda.
+constexpr double lowest_decade = -16.0;
+constexpr double highest_decade = 6.0;
+constexpr double search_step = 1.0;
+constexpr int max_candidates = static_cast<int>((highest_decade - lowest_decade) / search_step) + 2;
+// The search stops rising once the edf are within this of a linear density's,
+// and stops falling once they are within this of the data's own.
+constexpr double edf_margin = 1e-3;
+// The start: the histogram's step density, each edge the mean of its two
+// bins, with this share of the flat density mixed in so that every value is
+// positive.
+constexpr double start_flat_share = 0.02;
+
+enum : unsigned char { free_knot, held_knot };
+
+int half_width(std::int64_t refine) noexcept { return static_cast<int>(std::max<std::int64_t>(2, refine)); }
+
+std::int64_t work_size(std::int64_t bins, std::int64_t refine) noexcept {
+    const std::int64_t n = bins * refine + 1, band = n * band_cholesky::row_width(half_width(refine));
+    // h, q, stencils, curvature band, weights; c, u, trial, d, g, size, z1, z2,
+    // best, anchor; p, trial p; factor and inverse bands; the knot states
+    // (current, best, anchor) in bytes.
+    return (n - 1) + bins + 7 * n + bins * (refine + 1) + 10 * n + 2 * bins + 2 * band + (3 * n + 7) / 8;
+}
+
+// A lambda of the search, and what its fit gave.
+struct candidate {
+    double decade = 0.0;
+    double lambda = 0.0;
+    double criterion = infinity;
+    double edf = 0.0;
+    double deviance = 0.0;
+    bool ok = false;
+};
+
+class penalised_fit {
+public:
+    penalised_fit(std::int64_t bins, std::int64_t refine, double* work) noexcept
+        : m_(bins), r_(refine), n_(bins * refine + 1), half_(half_width(refine)) {
+        const std::int64_t band = n_ * band_cholesky::row_width(half_);
+        h_ = work;
+        q_ = h_ + (n_ - 1);
+        stencil_ = q_ + m_;
+        curvature_ = stencil_ + 4 * n_;
+        weight_ = curvature_ + 3 * n_;
+        c_ = weight_ + m_ * (r_ + 1);
+        u_ = c_ + n_;
+        trial_ = u_ + n_;
+        d_ = trial_ + n_;
+        g_ = d_ + n_;
+        size_ = g_ + n_;
+        z1_ = size_ + n_;
+        z2_ = z1_ + n_;
+        best_ = z2_ + n_;
+        anchor_ = best_ + n_;
+        p_ = anchor_ + n_;
+        p_trial_ = p_ + m_;
+        factor_ = p_trial_ + m_;
+        inverse_ = factor_ + band;
+        state_ = reinterpret_cast<unsigned char*>(inverse_ + band);
+        best_state_ = state_ + n_;
+        anchor_state_ = best_state_ + n_;
+    }
+
+    // Where the caller writes the sub-interval widths (scaled) and the shares.
+    double* widths() const noexcept { return h_; }
+    double* shares() const noexcept { return q_; }
+
+    // Curvature stencils and band, trapezoid weights and the total's weights;
+    // then the start.
+    void set_up() noexcept {
+        std::fill(curvature_, curvature_ + 3 * n_, 0.0);
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            double* const w = stencil_ + 4 * t;
+            w[0] = 1.0 / h_[t - 1];
+            w[2] = 1.0 / h_[t];
+            w[1] = -(w[0] + w[2]);
+            w[3] = 2.0 / (h_[t - 1] + h_[t]);
+            // curvature_[3 j + 2 - e] is G(j, j - e).
+            for (int a = 0; a < 3; ++a) {
+                for (int b = 0; b <= a; ++b) curvature_[3 * (t - 1 + a) + 2 - (a - b)] += w[3] * w[a] * w[b];
+            }
+        }
+        std::fill(c_, c_ + n_, 0.0);
+        for (std::int64_t i = 0; i < m_; ++i) {
+            double* const a = weight_ + i * (r_ + 1);
+            for (std::int64_t s = 0; s <= r_; ++s) {
+                const std::int64_t j = i * r_ + s;
+                a[s] = 0.5 * ((s > 0 ? h_[j - 1] : 0.0) + (s < r_ ? h_[j] : 0.0));
+                c_[j] += a[s];
+            }
+        }
+        auto bin_density = [&](std::int64_t i) {
+            double width = 0.0;
+            for (std::int64_t s = 0; s < r_; ++s) width += h_[i * r_ + s];
+            return q_[i] / width;
+        };
+        double right = bin_density(0);
+        for (std::int64_t i = 0; i <= m_; ++i) {
+            const double left = right;
+            right = i < m_ ? bin_density(i) : left;
+            u_[i * r_] = 0.5 * (left + right);
+            for (std::int64_t s = 1; i < m_ && s < r_; ++s) u_[i * r_ + s] = right;
+        }
+        for (std::int64_t j = 0; j < n_; ++j) u_[j] = (1.0 - start_flat_share) * u_[j] + start_flat_share;
+        std::fill(state_, state_ + n_, free_knot);
+        normalise();
+        save();
+    }
+
+    // Newton's method for lambda from the current point. A search's fit ends
+    // with the step taken from a decrement below search_decrement, and keeps
+    // the factor of the point before it; the fit delivered (final) goes on
+    // until the decrement reaches the floor of rounding, and keeps the factor
+    // of the point itself. Either factor serves effective_df() and predict().
+    status solve(double lambda, double search_decrement, bool final) noexcept {
+        bool early_release = true;
+        double previous = infinity;
+        for (int step = 0; step < max_newton_steps; ++step) {
+            bin_masses(u_, p_);
+            gradient(lambda);
+            const bool released = early_release && release_negative_multipliers();
+            if (!factor(lambda)) {
+                return status::inaccurate;
+            }
+            const double decrement = newton_direction();
+            double longest = infinity;
+            std::int64_t blocking = -1;
+            for (std::int64_t j = 0; j < n_; ++j) {
+                if (state_[j] == free_knot && d_[j] < 0.0 && u_[j] < longest * -d_[j]) {
+                    longest = u_[j] / -d_[j];
+                    blocking = j;
+                }
+            }
+            if (released && longest == 0.0) {
+                // A knot just released would go straight back below zero: the
+                // estimate of the multipliers was wrong so far from the optimum.
+                early_release = false;
+                state_[blocking] = held_knot;
+                continue;
+            }
+            const bool blocked = longest <= 1.0;
+            if (final && !blocked && !released &&
+                (decrement <= floor_decrement || (decrement <= noise_decrement && decrement > 0.25 * previous))) {
+                // Converged to rounding (or no longer converging, at its floor).
+                if (!release_negative_multipliers()) {
+                    return status::ok;
+                }
+                previous = infinity;
+                continue;
+            }
+            previous = decrement;
+            double t = std::min(1.0, longest);
+            if (decrement > local_decrement) {
+                const double start = objective(u_, p_, lambda);
+                for (;;) {
+                    move(t);
+                    bin_masses(trial_, p_trial_);
+                    if (objective(trial_, p_trial_, lambda) <= start - armijo_share * t * decrement) break;
+                    t *= 0.5;
+                    if (t < 1e-30) return status::inaccurate;
+                }
+            } else {
+                move(t);
+            }
+            std::swap(u_, trial_);
+            if (blocked && t == longest) {
+                u_[blocking] = 0.0;
+                state_[blocking] = held_knot;
+            }
+            normalise();
+            if (!final && !blocked && !released && decrement <= search_decrement) {
+                // Converged on this free set; the held knots' multipliers are
+                // taken at the new point.
+                bin_masses(u_, p_);
+                gradient(lambda);
+                if (!release_negative_multipliers()) {
+                    return status::ok;
+                }
+            }
+        }
+        return status::iteration_limit;
+    }
+
+    // Moves the optimum just found for lambda along its tangent in log lambda
+    // by log_ratio, as the start for lambda * exp(log_ratio):
+    //     du / d log lambda = -H^-1 (lambda G u + nu c),  c . du = 0,
+    // with the last factor of H.
+    void predict(double lambda, double log_ratio) noexcept {
+        std::fill(z1_, z1_ + n_, 0.0);
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
+            for (int k = 0; k < 3; ++k) z1_[t - 1 + k] += w[k] * bend;
+        }
+        for (std::int64_t j = 0; j < n_; ++j) {
+            if (state_[j] != free_knot) z1_[j] = 0.0;
+        }
+        band_cholesky::solve(band_cholesky::band{factor_, n_, half_}, z1_);
+        double cz1 = 0.0, cz2 = 0.0;
+        for (std::int64_t j = 0; j < n_; ++j) {
+            cz1 += c_[j] * z1_[j];
+            cz2 += c_[j] * z2_[j];
+        }
+        const double nu = -cz1 / cz2;
+        // The move is shortened where it would take a value below a tenth of
+        // itself: every bin keeps some mass, and Newton's steps decide which
+        // values reach zero.
+        double share = 1.0;
+        for (std::int64_t j = 0; j < n_; ++j) {
+            d_[j] = state_[j] == free_knot ? -log_ratio * (z1_[j] + nu * z2_[j]) : 0.0;
+            if (d_[j] < 0.0 && 0.9 * u_[j] < share * -d_[j]) share = 0.9 * u_[j] / -d_[j];
+        }
+        for (std::int64_t j = 0; j < n_; ++j) u_[j] += share * d_[j];
+        normalise();
+    }
+
+    // The trace of the hat matrix at the optimum that solve() has just found.
+    double effective_df() noexcept {
+        const band_cholesky::band z{inverse_, n_, half_};
+        band_cholesky::inverse_band(band_cholesky::band{factor_, n_, half_}, z);
+        double cz = 0.0;
+        for (std::int64_t j = 0; j < n_; ++j) cz += c_[j] * z2_[j];
+        double edf = 0.0;
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (q_[i] == 0.0) continue;
+            const double* const a = weight_ + i * (r_ + 1);
+            const std::int64_t first = i * r_;
+            double inner = 0.0, along = 0.0;
+            for (std::int64_t s = 0; s <= r_; ++s) {
+                const std::int64_t js = first + s;
+                along += a[s] * z2_[js];
+                if (state_[js] != free_knot) continue;
+                double row = 0.5 * a[s] * z.at(js, js);
+                for (std::int64_t t = 0; t < s; ++t) {
+                    if (state_[first + t] == free_knot) row += a[t] * z.at(js, first + t);
+                }
+                inner += 2.0 * a[s] * row;
+            }
+            edf += q_[i] / (p_[i] * p_[i]) * (inner - along * along / cz);
+        }
+        return edf;
+    }
+
+    // 2 N sum q log(q / p) at the current point.
+    double deviance(double sample_size) const noexcept {
+        double sum = 0.0;
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (q_[i] > 0.0) sum += q_[i] * std::log(q_[i] / p_[i]);
+        }
+        return std::max(0.0, 2.0 * sample_size * sum);
+    }
+
+    // The best point so far, and a second point that a search walks away
+    // from and comes back to.
+    void save() noexcept { keep(best_, best_state_); }
+    void restore() noexcept { take(best_, best_state_); }
+    void anchor() noexcept { keep(anchor_, anchor_state_); }
+    void return_to_anchor() noexcept { take(anchor_, anchor_state_); }
+
+    // The best point: the density at the knots in scaled units.
+    const double* best() const noexcept { return best_; }
+    std::int64_t solves() const noexcept { return solves_; }
+
+private:
+    void keep(double* u, unsigned char* state) const noexcept {
+        std::copy(u_, u_ + n_, u);
+        std::copy(state_, state_ + n_, state);
+    }
+    void take(const double* u, const unsigned char* state) noexcept {
+        std::copy(u, u + n_, u_);
+        std::copy(state, state + n_, state_);
+    }
+
+    void bin_masses(const double* u, double* p) const noexcept {
+        for (std::int64_t i = 0; i < m_; ++i) {
+            const double* const a = weight_ + i * (r_ + 1);
+            const double* const v = u + i * r_;
+            double sum = 0.0;
+            for (std::int64_t s = 0; s <= r_; ++s) sum += a[s] * v[s];
+            p[i] = sum;
+        }
+    }
+
+    double objective(const double* u, const double* p, double lambda) const noexcept {
+        double bends = 0.0;
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = w[0] * u[t - 1] + w[1] * u[t] + w[2] * u[t + 1];
+            bends += w[3] * bend * bend;
+        }
+        double sum = 0.5 * lambda * bends;
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (q_[i] == 0.0) continue;
+            if (!(p[i] > 0.0)) return infinity;
+            sum -= q_[i] * std::log(p[i]);
+        }
+        return sum;
+    }
+
+    // g = lambda G u - sum_i (q_i / p_i) a_i, and beside it the sum of the
+    // magnitudes of its terms, the yardstick of a multiplier.
+    void gradient(double lambda) noexcept {
+        std::fill(g_, g_ + n_, 0.0);
+        std::fill(size_, size_ + n_, 0.0);
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
+            for (int k = 0; k < 3; ++k) {
+                g_[t - 1 + k] += w[k] * bend;
+                size_[t - 1 + k] += std::fabs(w[k] * bend);
+            }
+        }
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (q_[i] == 0.0) continue;
+            const double pull = q_[i] / p_[i];
+            const double* const a = weight_ + i * (r_ + 1);
+            for (std::int64_t s = 0; s <= r_; ++s) {
+                g_[i * r_ + s] -= pull * a[s];
+                size_[i * r_ + s] += pull * a[s];
+            }
+        }
+    }
+
+    // Factorises H on the free knots, with a unit row for each held one.
+    bool factor(double lambda) noexcept {
+        ++solves_;
+        const band_cholesky::band h{factor_, n_, half_};
+        std::fill(factor_, factor_ + n_ * band_cholesky::row_width(half_), 0.0);
+        for (std::int64_t j = 0; j < n_; ++j) {
+            for (std::int64_t e = 0; e <= std::min<std::int64_t>(2, j); ++e) {
+                h.at(j, j - e) = lambda * curvature_[3 * j + 2 - e];
+            }
+        }
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (q_[i] == 0.0) continue;
+            const double weight = q_[i] / (p_[i] * p_[i]);
+            const double* const a = weight_ + i * (r_ + 1);
+            const std::int64_t first = i * r_;
+            for (std::int64_t s = 0; s <= r_; ++s) {
+                const double ws = weight * a[s];
+                for (std::int64_t t = 0; t <= s; ++t) h.at(first + s, first + t) += ws * a[t];
+            }
+        }
+        for (std::int64_t j = 0; j < n_; ++j) {
+            if (state_[j] == free_knot) continue;
+            for (std::int64_t k = std::max<std::int64_t>(0, j - half_); k < j; ++k) h.at(j, k) = 0.0;
+            for (std::int64_t k = j + 1; k <= std::min(n_ - 1, j + half_); ++k) h.at(k, j) = 0.0;
+            h.at(j, j) = 1.0;
+        }
+        return band_cholesky::factor(h) < 0;
+    }
+
+    // The step d on the free knots that minimises the quadratic model with
+    // c . d = 0. Returns the decrement d'Hd (which equals -g . d).
+    double newton_direction() noexcept {
+        for (std::int64_t j = 0; j < n_; ++j) {
+            const bool free = state_[j] == free_knot;
+            z1_[j] = free ? g_[j] : 0.0;
+            z2_[j] = free ? c_[j] : 0.0;
+        }
+        band_cholesky::solve_pair(band_cholesky::band{factor_, n_, half_}, z1_, z2_);
+        double cz1 = 0.0, cz2 = 0.0;
+        for (std::int64_t j = 0; j < n_; ++j) {
+            cz1 += c_[j] * z1_[j];
+            cz2 += c_[j] * z2_[j];
+        }
+        const double mu = -cz1 / cz2;
+        for (std::int64_t j = 0; j < n_; ++j) {
+            d_[j] = state_[j] == free_knot ? -z1_[j] - mu * z2_[j] : 0.0;
+        }
+        return band_cholesky::energy(band_cholesky::band{factor_, n_, half_}, d_);
+    }
+
+    // Frees every held knot whose multiplier g_j + mu c_j is negative beyond
+    // rounding, with the total's multiplier of a stationary point: there
+    // g + mu c vanishes on the free knots and u on the held ones, so
+    // mu = -u . g (the total being 1). Returns whether a knot was freed.
+    bool release_negative_multipliers() noexcept {
+        double mu = 0.0;
+        for (std::int64_t j = 0; j < n_; ++j) mu -= u_[j] * g_[j];
+        bool released = false;
+        for (std::int64_t j = 0; j < n_; ++j) {
+            if (state_[j] != held_knot) continue;
+            const double nu = g_[j] + mu * c_[j];
+            if (nu < -multiplier_tolerance * (size_[j] + std::fabs(mu * c_[j]))) {
+                state_[j] = free_knot;
+                released = true;
+            }
+        }
+        return released;
+    }
+
+    // trial = u + t d, free values kept non-negative.
+    void move(double t) noexcept {
+        for (std::int64_t j = 0; j < n_; ++j) {
+            const double moved = u_[j] + t * d_[j];
+            trial_[j] = moved > 0.0 ? moved : 0.0;
+        }
+    }
+
+    // Rescales u to total mass 1, which the steps keep up to rounding.
+    void normalise() noexcept {
+        double total = 0.0;
+        for (std::int64_t j = 0; j < n_; ++j) total += c_[j] * u_[j];
+        for (std::int64_t j = 0; j < n_; ++j) u_[j] /= total;
+    }
+
+    std::int64_t m_, r_, n_;
+    int half_;
+    double *h_, *q_, *stencil_, *curvature_, *weight_, *c_, *u_, *trial_, *d_, *g_, *size_, *z1_, *z2_, *best_,
+        *anchor_, *p_, *p_trial_, *factor_, *inverse_;
+    unsigned char *state_, *best_state_, *anchor_state_;
+    std::int64_t solves_ = 0;
+};
+
+// The first decade tried. The lambda chosen is nearly free of the number and
+// the widths of the bins (the scaling by W^5 sees to that) and falls with the
+// sample size, by about a decade for every tenfold more counts: from about
+// 1e-5 at 200 counts to 1e-7 at 50,000 in simulated histograms of 8 to 40
+// bins.
+double first_decade(double sample_size) noexcept {
+    return std::clamp(std::round(-3.0 - 0.9 * std::log10(sample_size)), lowest_decade + 1, highest_decade - 1);
+}
+
+// The automatic choice of lambda: leaves the best candidate's point saved in
+// `problem` and returns the candidate.
+candidate choose_smoothing(penalised_fit& problem, double sample, double complexity, double top_edf,
+                           double search_decrement, std::int64_t& tried) noexcept {
+    candidate best;
+    candidate grid[max_candidates];
+    std::int64_t count = 0;
+    auto step = [&](const candidate* from, double decade) -> const candidate* {
+        if (from != nullptr && from->ok) {
+            problem.predict(from->lambda, (decade - from->decade) * std::log(10.0));
+        }
+        candidate& c = grid[count++];
+        c = {decade, std::pow(10.0, decade)};
+        if (problem.solve(c.lambda, search_decrement, false) != status::ok) {
+            problem.restore();
+            return &c;
+        }
+        c.edf = problem.effective_df();
+        c.deviance = problem.deviance(sample);
+        c.criterion = c.deviance + complexity * c.edf;
+        c.ok = std::isfinite(c.criterion);
+        if (!c.ok) {
+            c.criterion = infinity;
+            problem.restore();
+            return &c;
+        }
+        if (c.criterion < best.criterion) {
+            best = c;
+            problem.save();
+        }
+        return &c;
+    };
+    // Up while the criterion falls. A walk also stops where the criterion can
+    // no longer fall below the best: above, once the deviance alone (which
+    // only grows with lambda) has reached it, or the fit is linear; below,
+    // once the price of the degrees of freedom alone (which only grow as
+    // lambda falls) has, or the fit has the data's own degrees of freedom.
+    // On simulated histograms from smooth densities these walks end at the
+    // lowest criterion of the whole grid of decades; counts with no smooth
+    // density behind them can have a second minimum further down, which the
+    // walk down finds.
+    const candidate* const first = step(nullptr, first_decade(sample));
+    problem.anchor();
+    for (const candidate* last = first; last->ok && last->edf > 1.0 + edf_margin &&
+                                        last->deviance < best.criterion &&
+                                        last->decade + search_step <= highest_decade;) {
+        const candidate* next = step(last, last->decade + search_step);
+        if (!(next->criterion < last->criterion)) break;
+        last = next;
+    }
+    // Then down from the first; its factor is still there if no step was taken up.
+    const bool factored = count == 1;
+    problem.return_to_anchor();
+    for (const candidate* last = first; last->ok && complexity * last->edf < best.criterion;) {
+        if (last->edf >= top_edf - edf_margin || last->decade - search_step < lowest_decade) {
+            break;
+        }
+        const candidate* next = step(last != first || factored ? last : nullptr, last->decade - search_step);
+        // A rise ends the walk unless the exact-mass fit at the end of it (of
+        // criterion complexity * top_edf) would beat the best so far: then a
+        // lower minimum lies further down, past a local one.
+        if (!(next->criterion < last->criterion) && !(complexity * top_edf < best.criterion)) break;
+        last = next;
+    }
+    // The vertex of the parabola through the best decade and its neighbours.
+    const candidate *below = nullptr, *above = nullptr;
+    for (std::int64_t k = 0; k < count; ++k) {
+        if (!grid[k].ok) continue;
+        if (grid[k].decade == best.decade - search_step) below = &grid[k];
+        if (grid[k].decade == best.decade + search_step) above = &grid[k];
+    }
+    if (below != nullptr && above != nullptr) {
+        const double curve = above->criterion - 2.0 * best.criterion + below->criterion;
+        if (curve > 0.0) {
+            const double vertex = best.decade - 0.5 * search_step * (above->criterion - below->criterion) / curve;
+            if (std::fabs(vertex - best.decade) > 0.05 * search_step) {
+                problem.restore();
+                step(nullptr, vertex);
+            }
+        }
+    }
+    tried = count;
+    return best;
+}
+
+}  // namespace
+
+std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
+    const std::int64_t exact = smooth_fit::scratch_size(bins, refine);
+    return exact < 0 ? -1 : std::max(exact, work_size(bins, refine));
+}
+
+outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+            const settings& setting, double* values, double* scratch) noexcept {
+    const std::int64_t knots = smooth_fit::knot_count(bins, refine);
+    if (knots < 0) {
+        return {status::bad_size};
+    }
+    if (std::isnan(setting.smoothing) || setting.smoothing == infinity || !(setting.sample_size >= 0.0) ||
+        setting.sample_size == infinity || !(setting.complexity > 0.0) || setting.complexity == infinity) {
+        return {status::bad_setting};
+    }
+    penalised_fit problem(bins, refine, scratch);
+    double total = 0.0, width = 0.0;
+    const smooth_fit::outcome checked =
+        smooth_fit::scale_histogram(edges, counts, bins, refine, problem.widths(), total, width);
+    if (checked.code != status::ok) {
+        return {checked.code, checked.index};
+    }
+    const double sample = setting.sample_size > 0.0 ? setting.sample_size : total;
+    std::int64_t occupied = 0;
+    for (std::int64_t i = 0; i < bins; ++i) {
+        occupied += counts[i] > 0.0 ? 1 : 0;
+    }
+    const double top_edf = static_cast<double>(occupied - 1);
+    // The exact-mass fit: for lambda 0, when there is nothing to smooth between
+    // bins, or when the criterion prefers it. It overwrites the scratch.
+    auto exact = [&](std::int64_t solves, std::int64_t candidates) -> outcome {
+        const smooth_fit::outcome o = smooth_fit::fit(edges, counts, bins, refine, values, scratch);
+        return {o.code, o.index, 0.0, top_edf, 0.0, solves + o.solves, candidates + 1};
+    };
+    if (setting.smoothing == 0.0 || occupied < 2) {
+        return exact(0, 0);
+    }
+    for (std::int64_t i = 0; i < bins; ++i) {
+        problem.shares()[i] = counts[i] / total;
+    }
+    problem.set_up();
+
+    double lambda = setting.smoothing;
+    std::int64_t tried = 1;
+    if (lambda < 0.0) {
+        const double search_decrement = std::max(smallest_search_decrement, search_criterion_error / sample);
+        const candidate best = choose_smoothing(problem, sample, setting.complexity, top_edf, search_decrement, tried);
+        if (!best.ok) {
+            return {status::inaccurate, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
+        }
+        // The exact-mass fit competes, with deviance 0 and the data's own
+        // degrees of freedom. (With refine = 1 it may not exist; the search's
+        // choice then stands.)
+        if (refine > 1 && setting.complexity * top_edf < best.criterion) {
+            return exact(problem.solves(), tried);
+        }
+        lambda = best.lambda;
+        problem.restore();
+    }
+    // The fit for lambda taken to full precision, and its own edf.
+    const status solved = problem.solve(lambda, 0.0, true);
+    if (solved != status::ok) {
+        return {solved, -1, lambda, 0.0, 0.0, problem.solves(), tried};
+    }
+    problem.save();
+    const double edf = problem.effective_df(), deviance = problem.deviance(sample);
+    const double unit = total / width;
+    const double* const u = problem.best();
+    for (std::int64_t j = 0; j < knots; ++j) {
+        if (!(u[j] * unit < infinity)) {
+            return {status::out_of_range, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
+        }
+    }
+    for (std::int64_t j = 0; j < knots; ++j) values[j] = u[j] * unit;
+    return {status::ok, -1, lambda, edf, deviance, problem.solves(), tried};
+}
+
+}  // namespace zelvane::counts_fit

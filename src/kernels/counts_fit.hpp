@@ -1,0 +1,69 @@
+// The counts-aware smooth fit: a histogram's counts are a sample, not exact
+// masses. On the knots of the smooth fit (the bin edges, every bin cut into
+// `refine` equal pieces) it finds the non-negative piecewise linear density
+// that maximises
+//
+//     sum_i q_i log p_i  -  (lambda / 2) * W^5 * C(f),
+//
+// where q_i is bin i's share of the counts, p_i the density's mass on bin i
+// (total mass 1), W the width from the first edge to the last and C(f) the
+// curvature measure of the smooth fit (a discrete integral of f''^2). W^5
+// makes lambda free of the units of x, and the shares make it free of the
+// scale of the counts. lambda = 0 is the limit of exact masses: the smooth
+// fit itself.
+//
+// lambda is given, or chosen per histogram as the minimiser of an
+// information criterion, deviance + complexity * edf, over log lambda: the
+// deviance 2 N sum_i q_i log(q_i / p_i) with N the sample size, edf the
+// effective degrees of freedom (the trace of the fit's hat matrix). With
+// complexity 2 that is Akaike's criterion, with log N Schwarz's. As N grows
+// the chosen lambda falls and the fit tends to the exact-mass one, which is
+// itself a candidate (edf: the non-empty bins less one, deviance 0).
+//
+// Pure float64 C++ with caller-provided scratch; nothing allocates or calls
+// the interpreter.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/smooth_fit.hpp"
+
+namespace zelvane::counts_fit {
+
+using smooth_fit::status;
+
+// The smoothing setting that asks for the criterion's choice.
+inline constexpr double automatic = -1.0;
+
+struct settings {
+    double smoothing = automatic;  // lambda >= 0, or automatic (any negative value)
+    double sample_size = 0.0;      // N of the criterion; 0 means the sum of the counts
+    double complexity = 2.0;       // the criterion's price of one effective degree of freedom
+};
+
+struct outcome {
+    status code = status::ok;
+    std::int64_t index = -1;     // offending edge, count or bin where the status names one
+    double smoothing = 0.0;      // the lambda of the fit returned
+    double edf = 0.0;            // its effective degrees of freedom
+    double deviance = 0.0;       // 2 N sum q log(q / p) of the fit returned
+    std::int64_t solves = 0;     // factorisations made, over every lambda tried
+    std::int64_t candidates = 0; // lambdas fitted
+};
+
+// Doubles of scratch memory that fit() needs, or -1 where
+// smooth_fit::knot_count() is -1. One block serves any number of successive
+// calls of the same or smaller sizes.
+std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
+
+// Fits the density: edges holds bins + 1 values, counts bins (finite, not
+// negative, not all zero: whole numbers or any weights), values receives
+// smooth_fit::knot_count(bins, refine) values: the density at the knots
+// scaled to carry the total of the counts, as the smooth fit's values carry
+// the total of its masses. On any status but ok `values` is left as it was.
+// With a single bin, or a single bin with a positive count, the counts say
+// nothing about shape beyond that bin, and the fit is the exact-mass one.
+outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+            const settings& setting, double* values, double* scratch) noexcept;
+
+}  // namespace zelvane::counts_fit

@@ -1,0 +1,395 @@
+// The counts-aware fit: optimality of the penalised likelihood (stationarity,
+// complementarity, total mass), the effective degrees of freedom against a
+// dense computation, the automatic choice against the grid it searches, the
+// limit of many counts (the exact-mass fit), invariance to the units of x and
+// to the scale of the counts, the degenerate histograms and every status.
+// Everything here is computed from the definitions in x's own units, not from
+// the kernel's scaled ones.
+#include "kernels/counts_fit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "kernels/smooth_fit.hpp"
+
+namespace {
+
+namespace cf = zelvane::counts_fit;
+namespace sf = zelvane::smooth_fit;
+using cf::status;
+using vec = std::vector<double>;
+using dense = std::vector<vec>;
+constexpr double untouched = -12345.0;
+
+struct fitted {
+    cf::outcome o;
+    vec knots, values;
+};
+
+fitted run(const vec& edges, const vec& counts, std::int64_t refine, cf::settings setting = {}) {
+    const auto bins = static_cast<std::int64_t>(counts.size());
+    const std::int64_t knots = sf::knot_count(bins, refine);
+    fitted f{{}, vec(static_cast<std::size_t>(std::max<std::int64_t>(knots, 0))), {}};
+    f.values.assign(f.knots.size(), untouched);
+    vec scratch(static_cast<std::size_t>(std::max<std::int64_t>(cf::scratch_size(bins, refine), 0)),
+                std::numeric_limits<double>::quiet_NaN());
+    if (knots > 0) sf::write_knots(edges.data(), bins, refine, f.knots.data());
+    f.o = cf::fit(edges.data(), counts.data(), bins, refine, setting, f.values.data(), scratch.data());
+    return f;
+}
+
+cf::settings with_smoothing(double lambda) { return {lambda, 0.0, 2.0}; }
+
+// The pieces of the objective in x's units, for the density f = values / total:
+//     J(f) = sum_i q_i log p_i - (lambda / 2) W^5 C(f)
+// with trapezoid weights A (bins x knots), C's matrix G, and the total's
+// weights c = column sums of A.
+struct problem {
+    vec q, c;
+    dense a, g;
+    double scale;  // W^5
+};
+
+problem definitions(const fitted& f, const vec& counts, std::int64_t refine) {
+    const std::size_t n = f.knots.size(), m = counts.size(), r = static_cast<std::size_t>(refine);
+    problem p{vec(m), vec(n, 0.0), dense(m, vec(n, 0.0)), dense(n, vec(n, 0.0)), 0.0};
+    const double total = std::accumulate(counts.begin(), counts.end(), 0.0);
+    for (std::size_t i = 0; i < m; ++i) p.q[i] = counts[i] / total;
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        const double h = f.knots[j + 1] - f.knots[j];
+        p.a[j / r][j] += 0.5 * h;
+        p.a[j / r][j + 1] += 0.5 * h;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < n; ++j) p.c[j] += p.a[i][j];
+    }
+    for (std::size_t t = 1; t + 1 < n; ++t) {
+        const double h0 = f.knots[t] - f.knots[t - 1], h1 = f.knots[t + 1] - f.knots[t];
+        const double w = 2.0 / (h0 + h1), d[3] = {1.0 / h0, -(1.0 / h0 + 1.0 / h1), 1.0 / h1};
+        for (std::size_t x = 0; x < 3; ++x) {
+            for (std::size_t y = 0; y < 3; ++y) p.g[t - 1 + x][t - 1 + y] += w * d[x] * d[y];
+        }
+    }
+    p.scale = std::pow(f.knots.back() - f.knots.front(), 5.0);
+    return p;
+}
+
+vec density(const fitted& f, const vec& counts) {
+    const double total = std::accumulate(counts.begin(), counts.end(), 0.0);
+    vec u = f.values;
+    for (double& x : u) x /= total;
+    return u;
+}
+
+vec times(const dense& m, const vec& x) {
+    vec y(m.size(), 0.0);
+    for (std::size_t i = 0; i < m.size(); ++i) {
+        for (std::size_t j = 0; j < x.size(); ++j) y[i] += m[i][j] * x[j];
+    }
+    return y;
+}
+
+// KKT of the maximisation at f: total mass 1; on every positive value
+// grad J - mu c = 0; on every zero value grad J - mu c <= 0. mu follows from
+// homogeneity: f . grad J = 1 - lambda W^5 f'Gf, and c . f = 1.
+void expect_optimal(const fitted& f, const vec& counts, std::int64_t refine, double lambda) {
+    ASSERT_EQ(f.o.code, status::ok);
+    const problem p = definitions(f, counts, refine);
+    const vec u = density(f, counts);
+    const vec mass = times(p.a, u), gu = times(p.g, u);
+    // The magnitudes of the terms of G u: where the density is nearly linear
+    // they cancel, and their size is the scale of the rounding.
+    vec gu_size(u.size(), 0.0);
+    for (std::size_t j = 0; j < u.size(); ++j) {
+        for (std::size_t k = 0; k < u.size(); ++k) gu_size[j] += std::fabs(p.g[j][k] * u[k]);
+    }
+    double total = 0.0, curvature = 0.0;
+    for (std::size_t j = 0; j < u.size(); ++j) {
+        total += p.c[j] * u[j];
+        curvature += u[j] * gu[j];
+        EXPECT_GE(u[j], 0.0);
+    }
+    EXPECT_NEAR(total, 1.0, 1e-13);
+    const double mu = 1.0 - lambda * p.scale * curvature;
+    for (std::size_t j = 0; j < u.size(); ++j) {
+        double gradient = -lambda * p.scale * gu[j], size = lambda * p.scale * gu_size[j] + std::fabs(mu * p.c[j]);
+        for (std::size_t i = 0; i < counts.size(); ++i) {
+            if (p.q[i] > 0.0 && p.a[i][j] != 0.0) {
+                gradient += p.q[i] / mass[i] * p.a[i][j];
+                size += p.q[i] / mass[i] * p.a[i][j];
+            }
+        }
+        // c_j, the size of a data term where the density fits the shares, keeps
+        // the yardstick honest where the total's multiplier is near zero.
+        size += p.c[j];
+        const double residual = gradient - mu * p.c[j];
+        if (u[j] > 0.0) {
+            EXPECT_LE(std::fabs(residual), 1e-7 * size) << "knot " << j << " of " << u.size();
+        } else {
+            EXPECT_LE(residual, 1e-7 * size) << "held knot " << j << " of " << u.size();
+        }
+    }
+}
+
+// The trace of the hat matrix from dense matrices: H on the positive values,
+// K = H^-1 - H^-1 c c' H^-1 / (c' H^-1 c), edf = tr(K A'DA), all in x's units.
+double dense_edf(const fitted& f, const vec& counts, std::int64_t refine, double lambda) {
+    const problem p = definitions(f, counts, refine);
+    const vec u = density(f, counts);
+    const vec mass = times(p.a, u);
+    std::vector<std::size_t> free;
+    for (std::size_t j = 0; j < u.size(); ++j) {
+        if (u[j] > 0.0) free.push_back(j);
+    }
+    const std::size_t k = free.size();
+    dense h(k, vec(k, 0.0)), data(k, vec(k, 0.0));
+    for (std::size_t x = 0; x < k; ++x) {
+        for (std::size_t y = 0; y < k; ++y) {
+            double s = 0.0;
+            for (std::size_t i = 0; i < counts.size(); ++i) {
+                if (p.q[i] > 0.0) s += p.q[i] / (mass[i] * mass[i]) * p.a[i][free[x]] * p.a[i][free[y]];
+            }
+            data[x][y] = s;
+            h[x][y] = s + lambda * p.scale * p.g[free[x]][free[y]];
+        }
+    }
+    // Gauss-Jordan on [H | I].
+    dense inv(k, vec(k, 0.0));
+    for (std::size_t i = 0; i < k; ++i) inv[i][i] = 1.0;
+    for (std::size_t col = 0; col < k; ++col) {
+        const double pivot = h[col][col];
+        for (std::size_t j = 0; j < k; ++j) {
+            h[col][j] /= pivot;
+            inv[col][j] /= pivot;
+        }
+        for (std::size_t i = 0; i < k; ++i) {
+            if (i == col) continue;
+            const double l = h[i][col];
+            for (std::size_t j = 0; j < k; ++j) {
+                h[i][j] -= l * h[col][j];
+                inv[i][j] -= l * inv[col][j];
+            }
+        }
+    }
+    vec c(k), hc(k, 0.0);
+    for (std::size_t x = 0; x < k; ++x) c[x] = p.c[free[x]];
+    double chc = 0.0;
+    for (std::size_t x = 0; x < k; ++x) {
+        for (std::size_t y = 0; y < k; ++y) hc[x] += inv[x][y] * c[y];
+        chc += c[x] * hc[x];
+    }
+    double edf = 0.0;
+    for (std::size_t x = 0; x < k; ++x) {
+        for (std::size_t y = 0; y < k; ++y) {
+            edf += (inv[x][y] - hc[x] * hc[y] / chc) * data[y][x];
+        }
+    }
+    return edf;
+}
+
+struct random_histogram {
+    vec edges, counts;
+};
+
+random_histogram draw(std::mt19937_64& rng, std::int64_t bins, double scale) {
+    std::uniform_real_distribution<double> place(0.0, 10.0), rate(0.0, scale);
+    random_histogram h{vec(static_cast<std::size_t>(bins + 1)), vec(static_cast<std::size_t>(bins))};
+    for (double& e : h.edges) e = place(rng);
+    std::sort(h.edges.begin(), h.edges.end());
+    for (double& c : h.counts) c = std::floor(rate(rng));
+    if (std::count_if(h.counts.begin(), h.counts.end(), [](double c) { return c > 0.0; }) < 2) {
+        h.counts.front() += 3.0;
+        h.counts.back() += 5.0;
+    }
+    return h;
+}
+
+TEST(CountsFit, OptimalForFixedSmoothing) {
+    std::mt19937_64 rng(1208);
+    std::uniform_int_distribution<std::int64_t> bins(2, 14), refine(1, 6);
+    std::uniform_real_distribution<double> decade(-10.0, -1.0);
+    for (int trial = 0; trial < 120; ++trial) {
+        const std::int64_t m = bins(rng), r = refine(rng);
+        const random_histogram h = draw(rng, m, trial % 3 == 0 ? 4.0 : 60.0);
+        const double lambda = std::pow(10.0, decade(rng));
+        const fitted f = run(h.edges, h.counts, r, with_smoothing(lambda));
+        SCOPED_TRACE(testing::Message() << "trial " << trial << ": " << m << " bins, refine " << r << ", lambda "
+                                        << lambda);
+        expect_optimal(f, h.counts, r, lambda);
+        EXPECT_EQ(f.o.smoothing, lambda);
+        // Beyond lambda 1e-3 (far smoother than any choice of the criterion) H
+        // grows too ill-conditioned for either computation to agree to 1e-6.
+        if (f.knots.size() <= 60 && lambda <= 1e-3) {
+            const double expected = dense_edf(f, h.counts, r, lambda);
+            EXPECT_NEAR(f.o.edf, expected, 1e-6 * expected);
+        }
+        EXPECT_GE(f.o.edf, 0.0);
+        EXPECT_LE(f.o.edf, static_cast<double>(m) - 1.0 + 1e-9);
+    }
+}
+
+// The automatic choice is the best of the decades searched: no decade of the
+// grid, nor a half-decade beside the choice, has a criterion lower by more
+// than the price of one degree of freedom (the edf jump where a value reaches
+// or leaves zero, so the criterion is that rugged near its minimum); and the
+// fit returned is optimal for the lambda it reports.
+TEST(CountsFit, AutomaticChoiceMinimisesTheCriterion) {
+    std::mt19937_64 rng(99);
+    for (int trial = 0; trial < 30; ++trial) {
+        const random_histogram h = draw(rng, 6 + trial % 11, trial % 2 == 0 ? 30.0 : 400.0);
+        for (const double complexity : {2.0, 5.0}) {
+            const fitted f = run(h.edges, h.counts, 4, {cf::automatic, 0.0, complexity});
+            ASSERT_EQ(f.o.code, status::ok);
+            SCOPED_TRACE(testing::Message() << "trial " << trial << ", complexity " << complexity);
+            if (f.o.smoothing == 0.0) continue;  // the exact-mass fit won; see ManyCounts
+            expect_optimal(f, h.counts, 4, f.o.smoothing);
+            const double chosen = f.o.deviance + complexity * f.o.edf;
+            const double at = std::log10(f.o.smoothing);
+            vec decades{at - 0.5, at + 0.5};
+            for (double d = -12.0; d <= 2.0; d += 1.0) decades.push_back(d);
+            for (const double d : decades) {
+                const fitted other = run(h.edges, h.counts, 4, {std::pow(10.0, d), 0.0, complexity});
+                ASSERT_EQ(other.o.code, status::ok);
+                EXPECT_GE(other.o.deviance + complexity * other.o.edf, chosen - complexity)
+                    << "decade " << d << " against the chosen " << at;
+            }
+        }
+    }
+}
+
+TEST(CountsFit, SmoothingZeroAndSingleOccupiedBinAreTheExactMassFit) {
+    const vec edges{0.0, 1.0, 3.0, 3.5, 6.0};
+    for (const vec& counts : {vec{3, 9, 4, 1}, vec{0, 7, 0, 0}, vec{0, 0, 0, 2.5}}) {
+        const bool one = std::count(counts.begin(), counts.end(), 0.0) == 3;
+        for (const double smoothing : one ? vec{cf::automatic, 1e-4, 0.0} : vec{0.0}) {
+            const fitted f = run(edges, counts, 3, with_smoothing(smoothing));
+            ASSERT_EQ(f.o.code, status::ok);
+            EXPECT_EQ(f.o.smoothing, 0.0);
+            vec values(f.values.size()), scratch(static_cast<std::size_t>(sf::scratch_size(4, 3)));
+            ASSERT_EQ(sf::fit(edges.data(), counts.data(), 4, 3, values.data(), scratch.data()).code, status::ok);
+            EXPECT_EQ(f.values, values);
+        }
+    }
+    // One bin: the flat density, whatever the smoothing.
+    const fitted flat = run({2.0, 6.0}, {12.0}, 4);
+    ASSERT_EQ(flat.o.code, status::ok);
+    for (const double v : flat.values) EXPECT_DOUBLE_EQ(v, 3.0);
+}
+
+// As the counts grow the chosen lambda falls and the fit approaches the
+// exact-mass fit of the same shares, which wins outright in the end.
+TEST(CountsFit, ManyCountsTendToTheExactMassFit) {
+    const vec edges{0.0, 0.4, 1.0, 1.3, 2.5, 3.0, 4.2, 6.0};
+    const vec shares{0.05, 0.17, 0.2, 0.28, 0.1, 0.15, 0.05};
+    vec exact(sf::knot_count(7, 4)), scratch(static_cast<std::size_t>(sf::scratch_size(7, 4)));
+    ASSERT_EQ(sf::fit(edges.data(), shares.data(), 7, 4, exact.data(), scratch.data()).code, status::ok);
+    double previous_error = std::numeric_limits<double>::infinity(), previous_lambda = previous_error;
+    for (const double n : {1e2, 1e3, 1e4, 1e5, 1e6, 1e7}) {
+        vec counts = shares;
+        for (double& c : counts) c = std::round(c * n);
+        const fitted f = run(edges, counts, 4);
+        ASSERT_EQ(f.o.code, status::ok);
+        const double total = std::accumulate(counts.begin(), counts.end(), 0.0);
+        double error = 0.0;
+        for (std::size_t j = 0; j < exact.size(); ++j) error = std::max(error, std::fabs(f.values[j] / total - exact[j]));
+        EXPECT_LE(f.o.smoothing, previous_lambda) << n << " counts";
+        EXPECT_TRUE(error < previous_error || error < 1e-12) << n << " counts: " << error;
+        previous_error = error;
+        previous_lambda = f.o.smoothing;
+    }
+    EXPECT_LT(previous_error, 1e-3);
+    vec counts = shares;
+    for (double& c : counts) c *= 1e15;
+    const fitted f = run(edges, counts, 4);
+    ASSERT_EQ(f.o.code, status::ok);
+    EXPECT_EQ(f.o.smoothing, 0.0);
+    EXPECT_EQ(f.o.edf, 6.0);
+}
+
+// The same data in other units of x, or with every count scaled as weights
+// (with the sample size kept), gives the same choice of lambda and the same
+// density up to the change of units.
+TEST(CountsFit, FreeOfUnitsAndOfTheScaleOfTheCounts) {
+    std::mt19937_64 rng(5);
+    for (int trial = 0; trial < 20; ++trial) {
+        const random_histogram h = draw(rng, 5 + trial % 9, 80.0);
+        const double sample = std::accumulate(h.counts.begin(), h.counts.end(), 0.0);
+        const fitted base = run(h.edges, h.counts, 4, {cf::automatic, sample, 2.0});
+        ASSERT_EQ(base.o.code, status::ok);
+        vec moved = h.edges, weights = h.counts;
+        for (double& e : moved) e = 1000.0 * e - 25.0;
+        for (double& c : weights) c *= 0.37;
+        const fitted in_units = run(moved, h.counts, 4, {cf::automatic, sample, 2.0});
+        const fitted weighted = run(h.edges, weights, 4, {cf::automatic, sample, 2.0});
+        ASSERT_EQ(in_units.o.code, status::ok);
+        ASSERT_EQ(weighted.o.code, status::ok);
+        EXPECT_NEAR(in_units.o.smoothing, base.o.smoothing, 1e-6 * base.o.smoothing);
+        EXPECT_NEAR(weighted.o.smoothing, base.o.smoothing, 1e-6 * base.o.smoothing);
+        EXPECT_NEAR(in_units.o.edf, base.o.edf, 1e-4);
+        EXPECT_NEAR(weighted.o.edf, base.o.edf, 1e-4);
+        double top = 0.0;
+        for (const double v : base.values) top = std::max(top, v);
+        for (std::size_t j = 0; j < base.values.size(); ++j) {
+            EXPECT_NEAR(in_units.values[j] * 1000.0, base.values[j], 1e-6 * top);
+            EXPECT_NEAR(weighted.values[j] / 0.37, base.values[j], 1e-6 * top);
+        }
+    }
+}
+
+TEST(CountsFit, SmoothingSpreadsIntoEmptyBinsAndTendsToALine) {
+    const vec edges{0, 1, 2, 3, 4, 5, 6, 7, 8};
+    const vec counts{5, 20, 40, 0, 0, 35, 15, 5};
+    // A little smoothing leaves the middle of the gap empty, more fills it.
+    const fitted little = run(edges, counts, 4, with_smoothing(1e-6));
+    const fitted more = run(edges, counts, 4, with_smoothing(1e-4));
+    ASSERT_EQ(little.o.code, status::ok);
+    ASSERT_EQ(more.o.code, status::ok);
+    EXPECT_EQ(little.values[16], 0.0);
+    for (std::size_t j = 12; j <= 20; ++j) EXPECT_GT(more.values[j], 0.0) << "knot " << j << " in an empty bin";
+    double previous = std::numeric_limits<double>::infinity();
+    for (const double lambda : {1e-8, 1e-6, 1e-4, 1e-2, 1.0, 1e2}) {
+        const fitted f = run(edges, counts, 4, with_smoothing(lambda));
+        ASSERT_EQ(f.o.code, status::ok);
+        EXPECT_LT(f.o.edf, previous) << lambda;
+        previous = f.o.edf;
+    }
+    // The last is linear, to a millionth.
+    const fitted line = run(edges, counts, 4, with_smoothing(1e2));
+    const double top = *std::max_element(line.values.begin(), line.values.end());
+    for (std::size_t j = 1; j + 1 < line.values.size(); ++j) {
+        EXPECT_NEAR(line.values[j - 1] - 2.0 * line.values[j] + line.values[j + 1], 0.0, 1e-6 * top);
+    }
+}
+
+TEST(CountsFit, Statuses) {
+    const vec edges{0, 1, 2, 3};
+    auto code = [](const vec& e, const vec& c, std::int64_t r, cf::settings s = {}) {
+        const fitted f = run(e, c, r, s);
+        for (const double v : f.values) EXPECT_EQ(v, untouched);
+        return std::pair{f.o.code, f.o.index};
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(code(edges, {1, 2, 3}, 0).first, status::bad_size);
+    EXPECT_EQ(code(edges, {1, 2, 3}, sf::max_refine + 1).first, status::bad_size);
+    EXPECT_EQ(code({0, 1, 1, 3}, {1, 2, 3}, 4), std::pair(status::bad_edge, std::int64_t{2}));
+    EXPECT_EQ(code({0, 1, nan, 3}, {1, 2, 3}, 4), std::pair(status::bad_edge, std::int64_t{2}));
+    EXPECT_EQ(code(edges, {1, -2, 3}, 4), std::pair(status::bad_mass, std::int64_t{1}));
+    EXPECT_EQ(code(edges, {1, 2, nan}, 4), std::pair(status::bad_mass, std::int64_t{2}));
+    EXPECT_EQ(code(edges, {0, 0, 0}, 4).first, status::zero_total);
+    EXPECT_EQ(code({0, 1, std::nextafter(1.0, 2.0), 3}, {1, 2, 3}, 4), std::pair(status::bad_width, std::int64_t{1}));
+    EXPECT_EQ(code(edges, {1, 2, 3}, 4, {nan, 0.0, 2.0}).first, status::bad_setting);
+    EXPECT_EQ(code(edges, {1, 2, 3}, 4, {inf, 0.0, 2.0}).first, status::bad_setting);
+    EXPECT_EQ(code(edges, {1, 2, 3}, 4, {cf::automatic, -1.0, 2.0}).first, status::bad_setting);
+    EXPECT_EQ(code(edges, {1, 2, 3}, 4, {cf::automatic, inf, 2.0}).first, status::bad_setting);
+    EXPECT_EQ(code(edges, {1, 2, 3}, 4, {cf::automatic, 0.0, 0.0}).first, status::bad_setting);
+    EXPECT_EQ(code(edges, {1, 2, 3}, 4, {cf::automatic, 0.0, nan}).first, status::bad_setting);
+}
+
+}  // namespace
