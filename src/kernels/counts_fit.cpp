@@ -96,13 +96,24 @@ enum : unsigned char { free_knot, held_knot };
 
 int half_width(std::int64_t refine) noexcept { return static_cast<int>(std::max<std::int64_t>(2, refine)); }
 
+// Variables: the knots, then one for each tail of free mass (two at most).
+constexpr std::int64_t max_tails = 2;
+
 std::int64_t work_size(std::int64_t bins, std::int64_t refine) noexcept {
-    const std::int64_t n = bins * refine + 1, band = n * band_cholesky::row_width(half_width(refine));
+    const std::int64_t n = bins * refine + 1, v = n + max_tails;
+    const std::int64_t band = v * band_cholesky::row_width(half_width(refine));
     // h, q, stencils, curvature band, weights; c, u, trial, d, g, size, z1, z2,
-    // best, anchor; p, trial p; factor and inverse bands; the knot states
-    // (current, best, anchor) in bytes.
-    return (n - 1) + bins + 7 * n + bins * (refine + 1) + 10 * n + 2 * bins + 2 * band + (3 * n + 7) / 8;
+    // best, anchor (per variable); p, trial p; factor and inverse bands; the
+    // states (current, best, anchor) in bytes.
+    return (n - 1) + bins + 7 * n + bins * (refine + 1) + 10 * v + 2 * (bins + max_tails) + 2 * band + (3 * v + 7) / 8;
 }
+
+// A tail as a bin of one variable: a free mass's own, or the end knot.
+struct tail_bin {
+    std::int64_t variable = -1;  // -1: no tail
+    double weight = 0.0;         // its mass per unit of the variable, in scaled units
+    double share = 0.0;
+};
 
 // A lambda of the search, and what its fit gave.
 struct candidate {
@@ -117,35 +128,60 @@ struct candidate {
 class penalised_fit {
 public:
     penalised_fit(std::int64_t bins, std::int64_t refine, double* work) noexcept
-        : m_(bins), r_(refine), n_(bins * refine + 1), half_(half_width(refine)) {
-        const std::int64_t band = n_ * band_cholesky::row_width(half_);
+        : m_(bins), r_(refine), n_(bins * refine + 1), v_(n_), half_(half_width(refine)) {
+        const std::int64_t most = n_ + max_tails, band = most * band_cholesky::row_width(half_);
         h_ = work;
         q_ = h_ + (n_ - 1);
         stencil_ = q_ + m_;
         curvature_ = stencil_ + 4 * n_;
         weight_ = curvature_ + 3 * n_;
         c_ = weight_ + m_ * (r_ + 1);
-        u_ = c_ + n_;
-        trial_ = u_ + n_;
-        d_ = trial_ + n_;
-        g_ = d_ + n_;
-        size_ = g_ + n_;
-        z1_ = size_ + n_;
-        z2_ = z1_ + n_;
-        best_ = z2_ + n_;
-        anchor_ = best_ + n_;
-        p_ = anchor_ + n_;
-        p_trial_ = p_ + m_;
-        factor_ = p_trial_ + m_;
+        u_ = c_ + most;
+        trial_ = u_ + most;
+        d_ = trial_ + most;
+        g_ = d_ + most;
+        size_ = g_ + most;
+        z1_ = size_ + most;
+        z2_ = z1_ + most;
+        best_ = z2_ + most;
+        anchor_ = best_ + most;
+        p_ = anchor_ + most;
+        p_trial_ = p_ + m_ + max_tails;
+        factor_ = p_trial_ + m_ + max_tails;
         inverse_ = factor_ + band;
         state_ = reinterpret_cast<unsigned char*>(inverse_ + band);
-        best_state_ = state_ + n_;
-        anchor_state_ = best_state_ + n_;
+        best_state_ = state_ + most;
+        anchor_state_ = best_state_ + most;
     }
 
-    // Where the caller writes the sub-interval widths (scaled) and the shares.
+    // Where the caller writes the sub-interval widths (scaled) and the body's shares.
     double* widths() const noexcept { return h_; }
     double* shares() const noexcept { return q_; }
+
+    // Adds a tail (side 0 left, 1 right) with its share of the counts: of
+    // free mass (a variable of its own), or tied to the end knot by `weight`
+    // (scaled units). Before set_up().
+    void add_tail(int side, bool free_mass, double share, double weight) noexcept {
+        tail_bin& t = tails_[side];
+        t.share = share;
+        if (free_mass && share == 0.0) {
+            // Nothing pulls a free mass without counts above zero: it has none.
+            t.variable = side == 0 ? 0 : n_ - 1;
+            t.weight = 0.0;
+        } else if (free_mass) {
+            t.variable = v_++;
+            t.weight = 1.0;
+        } else {
+            t.variable = side == 0 ? 0 : n_ - 1;
+            t.weight = weight;
+        }
+    }
+
+    // A tail's mass at the best point, in scaled units.
+    double best_tail_mass(int side) const noexcept {
+        const tail_bin& t = tails_[side];
+        return t.variable < 0 ? 0.0 : t.weight * best_[t.variable];
+    }
 
     // Curvature stencils and band, trapezoid weights and the total's weights;
     // then the start.
@@ -162,7 +198,7 @@ public:
                 for (int b = 0; b <= a; ++b) curvature_[3 * (t - 1 + a) + 2 - (a - b)] += w[3] * w[a] * w[b];
             }
         }
-        std::fill(c_, c_ + n_, 0.0);
+        std::fill(c_, c_ + v_, 0.0);
         for (std::int64_t i = 0; i < m_; ++i) {
             double* const a = weight_ + i * (r_ + 1);
             for (std::int64_t s = 0; s <= r_; ++s) {
@@ -170,6 +206,9 @@ public:
                 a[s] = 0.5 * ((s > 0 ? h_[j - 1] : 0.0) + (s < r_ ? h_[j] : 0.0));
                 c_[j] += a[s];
             }
+        }
+        for (const tail_bin& t : tails_) {
+            if (t.variable >= 0) c_[t.variable] += t.weight;
         }
         auto bin_density = [&](std::int64_t i) {
             double width = 0.0;
@@ -184,7 +223,11 @@ public:
             for (std::int64_t s = 1; i < m_ && s < r_; ++s) u_[i * r_ + s] = right;
         }
         for (std::int64_t j = 0; j < n_; ++j) u_[j] = (1.0 - start_flat_share) * u_[j] + start_flat_share;
-        std::fill(state_, state_ + n_, free_knot);
+        // A free tail starts at its share (a small one when it has none).
+        for (const tail_bin& t : tails_) {
+            if (t.variable >= n_) u_[t.variable] = std::max(t.share, start_flat_share / static_cast<double>(m_ + 1));
+        }
+        std::fill(state_, state_ + v_, free_knot);
         normalise();
         save();
     }
@@ -207,7 +250,7 @@ public:
             const double decrement = newton_direction();
             double longest = infinity;
             std::int64_t blocking = -1;
-            for (std::int64_t j = 0; j < n_; ++j) {
+            for (std::int64_t j = 0; j < v_; ++j) {
                 if (state_[j] == free_knot && d_[j] < 0.0 && u_[j] < longest * -d_[j]) {
                     longest = u_[j] / -d_[j];
                     blocking = j;
@@ -268,18 +311,18 @@ public:
     //     du / d log lambda = -H^-1 (lambda G u + nu c),  c . du = 0,
     // with the last factor of H.
     void predict(double lambda, double log_ratio) noexcept {
-        std::fill(z1_, z1_ + n_, 0.0);
+        std::fill(z1_, z1_ + v_, 0.0);
         for (std::int64_t t = 1; t + 1 < n_; ++t) {
             const double* const w = stencil_ + 4 * t;
             const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
             for (int k = 0; k < 3; ++k) z1_[t - 1 + k] += w[k] * bend;
         }
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             if (state_[j] != free_knot) z1_[j] = 0.0;
         }
-        band_cholesky::solve(band_cholesky::band{factor_, n_, half_}, z1_);
+        band_cholesky::solve(band_cholesky::band{factor_, v_, half_}, z1_);
         double cz1 = 0.0, cz2 = 0.0;
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             cz1 += c_[j] * z1_[j];
             cz2 += c_[j] * z2_[j];
         }
@@ -288,20 +331,20 @@ public:
         // itself: every bin keeps some mass, and Newton's steps decide which
         // values reach zero.
         double share = 1.0;
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             d_[j] = state_[j] == free_knot ? -log_ratio * (z1_[j] + nu * z2_[j]) : 0.0;
             if (d_[j] < 0.0 && 0.9 * u_[j] < share * -d_[j]) share = 0.9 * u_[j] / -d_[j];
         }
-        for (std::int64_t j = 0; j < n_; ++j) u_[j] += share * d_[j];
+        for (std::int64_t j = 0; j < v_; ++j) u_[j] += share * d_[j];
         normalise();
     }
 
     // The trace of the hat matrix at the optimum that solve() has just found.
     double effective_df() noexcept {
-        const band_cholesky::band z{inverse_, n_, half_};
-        band_cholesky::inverse_band(band_cholesky::band{factor_, n_, half_}, z);
+        const band_cholesky::band z{inverse_, v_, half_};
+        band_cholesky::inverse_band(band_cholesky::band{factor_, v_, half_}, z);
         double cz = 0.0;
-        for (std::int64_t j = 0; j < n_; ++j) cz += c_[j] * z2_[j];
+        for (std::int64_t j = 0; j < v_; ++j) cz += c_[j] * z2_[j];
         double edf = 0.0;
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] == 0.0) continue;
@@ -320,6 +363,14 @@ public:
             }
             edf += q_[i] / (p_[i] * p_[i]) * (inner - along * along / cz);
         }
+        for (int k = 0; k < max_tails; ++k) {
+            const tail_bin& t = tails_[k];
+            if (t.variable < 0 || t.share == 0.0) continue;
+            const double mass = p_[m_ + k];
+            const double inner = state_[t.variable] == free_knot ? t.weight * t.weight * z.at(t.variable, t.variable) : 0.0;
+            const double along = t.weight * z2_[t.variable];
+            edf += t.share / (mass * mass) * (inner - along * along / cz);
+        }
         return edf;
     }
 
@@ -328,6 +379,9 @@ public:
         double sum = 0.0;
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] > 0.0) sum += q_[i] * std::log(q_[i] / p_[i]);
+        }
+        for (int k = 0; k < max_tails; ++k) {
+            if (tails_[k].share > 0.0) sum += tails_[k].share * std::log(tails_[k].share / p_[m_ + k]);
         }
         return std::max(0.0, 2.0 * sample_size * sum);
     }
@@ -345,12 +399,12 @@ public:
 
 private:
     void keep(double* u, unsigned char* state) const noexcept {
-        std::copy(u_, u_ + n_, u);
-        std::copy(state_, state_ + n_, state);
+        std::copy(u_, u_ + v_, u);
+        std::copy(state_, state_ + v_, state);
     }
     void take(const double* u, const unsigned char* state) noexcept {
-        std::copy(u, u + n_, u_);
-        std::copy(state, state + n_, state_);
+        std::copy(u, u + v_, u_);
+        std::copy(state, state + v_, state_);
     }
 
     void bin_masses(const double* u, double* p) const noexcept {
@@ -360,6 +414,9 @@ private:
             double sum = 0.0;
             for (std::int64_t s = 0; s <= r_; ++s) sum += a[s] * v[s];
             p[i] = sum;
+        }
+        for (int k = 0; k < max_tails; ++k) {
+            p[m_ + k] = tails_[k].variable < 0 ? 0.0 : tails_[k].weight * u[tails_[k].variable];
         }
     }
 
@@ -376,14 +433,19 @@ private:
             if (!(p[i] > 0.0)) return infinity;
             sum -= q_[i] * std::log(p[i]);
         }
+        for (int k = 0; k < max_tails; ++k) {
+            if (tails_[k].share == 0.0) continue;
+            if (!(p[m_ + k] > 0.0)) return infinity;
+            sum -= tails_[k].share * std::log(p[m_ + k]);
+        }
         return sum;
     }
 
     // g = lambda G u - sum_i (q_i / p_i) a_i, and beside it the sum of the
     // magnitudes of its terms, the yardstick of a multiplier.
     void gradient(double lambda) noexcept {
-        std::fill(g_, g_ + n_, 0.0);
-        std::fill(size_, size_ + n_, 0.0);
+        std::fill(g_, g_ + v_, 0.0);
+        std::fill(size_, size_ + v_, 0.0);
         for (std::int64_t t = 1; t + 1 < n_; ++t) {
             const double* const w = stencil_ + 4 * t;
             const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
@@ -401,13 +463,20 @@ private:
                 size_[i * r_ + s] += pull * a[s];
             }
         }
+        for (int k = 0; k < max_tails; ++k) {
+            const tail_bin& t = tails_[k];
+            if (t.share == 0.0) continue;
+            const double pull = t.share / p_[m_ + k] * t.weight;
+            g_[t.variable] -= pull;
+            size_[t.variable] += pull;
+        }
     }
 
     // Factorises H on the free knots, with a unit row for each held one.
     bool factor(double lambda) noexcept {
         ++solves_;
-        const band_cholesky::band h{factor_, n_, half_};
-        std::fill(factor_, factor_ + n_ * band_cholesky::row_width(half_), 0.0);
+        const band_cholesky::band h{factor_, v_, half_};
+        std::fill(factor_, factor_ + v_ * band_cholesky::row_width(half_), 0.0);
         for (std::int64_t j = 0; j < n_; ++j) {
             for (std::int64_t e = 0; e <= std::min<std::int64_t>(2, j); ++e) {
                 h.at(j, j - e) = lambda * curvature_[3 * j + 2 - e];
@@ -423,10 +492,15 @@ private:
                 for (std::int64_t t = 0; t <= s; ++t) h.at(first + s, first + t) += ws * a[t];
             }
         }
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (int k = 0; k < max_tails; ++k) {
+            const tail_bin& t = tails_[k];
+            if (t.share == 0.0) continue;
+            h.at(t.variable, t.variable) += t.share / (p_[m_ + k] * p_[m_ + k]) * t.weight * t.weight;
+        }
+        for (std::int64_t j = 0; j < v_; ++j) {
             if (state_[j] == free_knot) continue;
             for (std::int64_t k = std::max<std::int64_t>(0, j - half_); k < j; ++k) h.at(j, k) = 0.0;
-            for (std::int64_t k = j + 1; k <= std::min(n_ - 1, j + half_); ++k) h.at(k, j) = 0.0;
+            for (std::int64_t k = j + 1; k <= std::min(v_ - 1, j + half_); ++k) h.at(k, j) = 0.0;
             h.at(j, j) = 1.0;
         }
         return band_cholesky::factor(h) < 0;
@@ -435,22 +509,22 @@ private:
     // The step d on the free knots that minimises the quadratic model with
     // c . d = 0. Returns the decrement d'Hd (which equals -g . d).
     double newton_direction() noexcept {
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             const bool free = state_[j] == free_knot;
             z1_[j] = free ? g_[j] : 0.0;
             z2_[j] = free ? c_[j] : 0.0;
         }
-        band_cholesky::solve_pair(band_cholesky::band{factor_, n_, half_}, z1_, z2_);
+        band_cholesky::solve_pair(band_cholesky::band{factor_, v_, half_}, z1_, z2_);
         double cz1 = 0.0, cz2 = 0.0;
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             cz1 += c_[j] * z1_[j];
             cz2 += c_[j] * z2_[j];
         }
         const double mu = -cz1 / cz2;
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             d_[j] = state_[j] == free_knot ? -z1_[j] - mu * z2_[j] : 0.0;
         }
-        return band_cholesky::energy(band_cholesky::band{factor_, n_, half_}, d_);
+        return band_cholesky::energy(band_cholesky::band{factor_, v_, half_}, d_);
     }
 
     // Frees every held knot whose multiplier g_j + mu c_j is negative beyond
@@ -459,9 +533,9 @@ private:
     // mu = -u . g (the total being 1). Returns whether a knot was freed.
     bool release_negative_multipliers() noexcept {
         double mu = 0.0;
-        for (std::int64_t j = 0; j < n_; ++j) mu -= u_[j] * g_[j];
+        for (std::int64_t j = 0; j < v_; ++j) mu -= u_[j] * g_[j];
         bool released = false;
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             if (state_[j] != held_knot) continue;
             const double nu = g_[j] + mu * c_[j];
             if (nu < -multiplier_tolerance * (size_[j] + std::fabs(mu * c_[j]))) {
@@ -474,7 +548,7 @@ private:
 
     // trial = u + t d, free values kept non-negative.
     void move(double t) noexcept {
-        for (std::int64_t j = 0; j < n_; ++j) {
+        for (std::int64_t j = 0; j < v_; ++j) {
             const double moved = u_[j] + t * d_[j];
             trial_[j] = moved > 0.0 ? moved : 0.0;
         }
@@ -483,12 +557,13 @@ private:
     // Rescales u to total mass 1, which the steps keep up to rounding.
     void normalise() noexcept {
         double total = 0.0;
-        for (std::int64_t j = 0; j < n_; ++j) total += c_[j] * u_[j];
-        for (std::int64_t j = 0; j < n_; ++j) u_[j] /= total;
+        for (std::int64_t j = 0; j < v_; ++j) total += c_[j] * u_[j];
+        for (std::int64_t j = 0; j < v_; ++j) u_[j] /= total;
     }
 
-    std::int64_t m_, r_, n_;
+    std::int64_t m_, r_, n_, v_;  // bins, refine, knots, variables
     int half_;
+    tail_bin tails_[max_tails];
     double *h_, *q_, *stencil_, *curvature_, *weight_, *c_, *u_, *trial_, *d_, *g_, *size_, *z1_, *z2_, *best_,
         *anchor_, *p_, *p_trial_, *factor_, *inverse_;
     unsigned char *state_, *best_state_, *anchor_state_;
@@ -597,7 +672,7 @@ std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
 }
 
 outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
-            const settings& setting, double* values, double* scratch) noexcept {
+            const settings& setting, double* values, double* scratch, const open_ends& ends) noexcept {
     const std::int64_t knots = smooth_fit::knot_count(bins, refine);
     if (knots < 0) {
         return {status::bad_size};
@@ -613,12 +688,28 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     if (checked.code != status::ok) {
         return {checked.code, checked.index};
     }
-    const double sample = setting.sample_size > 0.0 ? setting.sample_size : total;
+    const tail* const sides[max_tails] = {&ends.left, &ends.right};
+    bool open = false;
+    double all = total;  // the counts with the tails'
     std::int64_t occupied = 0;
+    for (const tail* t : sides) {
+        if (t->shape == tail::form::none) continue;
+        open = true;
+        if (!(t->count >= 0.0 && t->count < infinity) ||
+            (t->shape == tail::form::tied && !(t->weight > 0.0 && t->weight < infinity))) {
+            return {status::bad_setting};
+        }
+        all += t->count;
+        occupied += t->count > 0.0 ? 1 : 0;
+    }
+    const double sample = setting.sample_size > 0.0 ? setting.sample_size : all;
     for (std::int64_t i = 0; i < bins; ++i) {
         occupied += counts[i] > 0.0 ? 1 : 0;
     }
     const double top_edf = static_cast<double>(occupied - 1);
+    if (open && (setting.smoothing == 0.0 || occupied < 2)) {
+        return {status::bad_setting};
+    }
     // The exact-mass fit: for lambda 0, when there is nothing to smooth between
     // bins, or when the criterion prefers it. It overwrites the scratch.
     auto exact = [&](std::int64_t solves, std::int64_t candidates) -> outcome {
@@ -629,7 +720,13 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         return exact(0, 0);
     }
     for (std::int64_t i = 0; i < bins; ++i) {
-        problem.shares()[i] = counts[i] / total;
+        problem.shares()[i] = counts[i] / all;
+    }
+    for (int side = 0; side < max_tails; ++side) {
+        const tail& t = *sides[side];
+        if (t.shape != tail::form::none) {
+            problem.add_tail(side, t.shape == tail::form::free_mass, t.count / all, t.weight / width);
+        }
     }
     problem.set_up();
 
@@ -644,7 +741,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         // The exact-mass fit competes, with deviance 0 and the data's own
         // degrees of freedom. (With refine = 1 it may not exist; the search's
         // choice then stands.)
-        if (refine > 1 && setting.complexity * top_edf < best.criterion) {
+        if (refine > 1 && !open && setting.complexity * top_edf < best.criterion) {
             return exact(problem.solves(), tried);
         }
         lambda = best.lambda;
@@ -657,7 +754,9 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     }
     problem.save();
     const double edf = problem.effective_df(), deviance = problem.deviance(sample);
-    const double unit = total / width;
+    // Values carry the counts' total (tails included) as the exact-mass
+    // fit's carry the masses'.
+    const double unit = all / width;
     const double* const u = problem.best();
     for (std::int64_t j = 0; j < knots; ++j) {
         if (!(u[j] * unit < infinity)) {
@@ -665,7 +764,10 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         }
     }
     for (std::int64_t j = 0; j < knots; ++j) values[j] = u[j] * unit;
-    return {status::ok, -1, lambda, edf, deviance, problem.solves(), tried};
+    outcome done{status::ok, -1, lambda, edf, deviance, problem.solves(), tried};
+    done.tail_mass[0] = problem.best_tail_mass(0) * all;
+    done.tail_mass[1] = problem.best_tail_mass(1) * all;
+    return done;
 }
 
 }  // namespace zelvane::counts_fit

@@ -35,6 +35,23 @@ using smooth_fit::status;
 // The smoothing setting that asks for the criterion's choice.
 inline constexpr double automatic = -1.0;
 
+// A bin open beyond the first or the last edge, fitted as a tail joined to
+// the density's value f(end) at that edge. With a free mass the tail's mass is
+// a variable of the fit of its own (the tail's shape follows from it and
+// f(end)); tied, the mass is weight * f(end), the weight being what the
+// tail's fixed shape makes of it (for a Pareto tail beyond L with index alpha,
+// L / alpha; for an exponential tail of scale beta, beta).
+struct tail {
+    enum class form : std::int32_t { none, free_mass, tied };
+    form shape = form::none;
+    double count = 0.0;   // the open bin's count, in the units of the counts
+    double weight = 0.0;  // tied: the mass per unit of f(end), in the units of x
+};
+
+struct open_ends {
+    tail left, right;
+};
+
 struct settings {
     double smoothing = automatic;  // lambda >= 0, or automatic (any negative value)
     double sample_size = 0.0;      // N of the criterion; 0 means the sum of the counts
@@ -49,6 +66,7 @@ struct outcome {
     double deviance = 0.0;       // 2 N sum q log(q / p) of the fit returned
     std::int64_t solves = 0;     // factorisations made, over every lambda tried
     std::int64_t candidates = 0; // lambdas fitted
+    double tail_mass[2] = {0.0, 0.0};  // the left and right tails' masses, in the units of the counts
 };
 
 // Doubles of scratch memory that fit() needs, or -1 where
@@ -63,7 +81,13 @@ std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
 // the total of its masses. On any status but ok `values` is left as it was.
 // With a single bin, or a single bin with a positive count, the counts say
 // nothing about shape beyond that bin, and the fit is the exact-mass one.
+//
+// Open ends add their tails: their counts join the shares (and the sample
+// size), their masses the total. The exact-mass fit is then neither a
+// candidate of the search nor the fit for smoothing 0 (which is bad_setting
+// with tails, as is a histogram with fewer than two occupied bins, tails
+// included): fitting exact masses with tails is open_fit's.
 outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
-            const settings& setting, double* values, double* scratch) noexcept;
+            const settings& setting, double* values, double* scratch, const open_ends& ends = {}) noexcept;
 
 }  // namespace zelvane::counts_fit

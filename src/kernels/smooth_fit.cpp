@@ -114,7 +114,7 @@ constexpr double smallest_width_share = 1e-60;
 constexpr double start_edge_share = 0.5;
 constexpr std::int64_t max_knots = std::int64_t{1} << 48;
 
-enum : unsigned char { free_knot, held_knot, pinned_knot };
+enum : unsigned char { free_knot, held_knot, pinned_knot, fixed_knot };
 
 // Knot s (0 < s < refine) of a bin that starts at `low` and is `width` wide.
 double inner_knot(double low, double width, std::int64_t s, std::int64_t refine) noexcept {
@@ -307,8 +307,9 @@ outcome fit_on_edges(std::int64_t bins, const double* h, const double* mass, dou
 // so scaling itself rounds nothing.
 class refined_fit {
 public:
-    refined_fit(const layout& l, const double* h, const double* mass, double* work) noexcept
-        : l_(l), h_(h), mass_(mass) {
+    // fixed: the end values held, in scaled units (negative: free).
+    refined_fit(const layout& l, const double* h, const double* mass, const fixed_ends& fixed, double* work) noexcept
+        : l_(l), h_(h), mass_(mass), fixed_(fixed) {
         const std::int64_t n = l.order;
         scale_ = work;
         stencil_ = scale_ + n;
@@ -324,12 +325,14 @@ public:
 
     outcome run(const limits& bounds, double unit, double* values) noexcept {
         set_up();
+        if (!pin_zero_bins()) {
+            return {status::infeasible};
+        }
         const std::int64_t total_solves = bounds.total_solves >= 0 ? bounds.total_solves : 64 + 4 * l_.knots;
         const std::int64_t exchange_solves = std::min(bounds.exchange_solves, total_solves);
 
         // Phase one: exchange whole sets.
         std::int64_t held = 0;
-        pin_zero_bins();
         bool usable = exchange_solves > 0 && solve();
         while (usable) {
             if (held > 0) residuals();
@@ -355,7 +358,9 @@ public:
 
         // Phase two: primal active set from a strictly positive feasible point.
         pin_zero_bins();
-        feasible_start();
+        if (!feasible_start()) {
+            return {status::infeasible, -1, solves_};
+        }
         while (solves_ < total_solves) {
             if (!solve()) {
                 return {status::inaccurate, -1, solves_};
@@ -455,12 +460,31 @@ private:
 
     double rhs(std::int64_t bin) const noexcept { return scale_[l_.mass_pos(bin)] * mass_[bin]; }
 
-    void pin_zero_bins() noexcept {
+    // Pins the knots of empty bins at zero and holds the fixed ends; false
+    // when a fixed end is positive beside an empty bin.
+    bool pin_zero_bins() noexcept {
         for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
             const bool left_zero = k.s == 0 && k.bin > 0 && mass_[k.bin - 1] == 0.0;
             const bool own_zero = k.bin < l_.bins && mass_[k.bin] == 0.0;
             state_[k.j] = left_zero || own_zero ? pinned_knot : free_knot;
         }
+        const std::int64_t ends[2] = {0, l_.knots - 1};
+        const double values[2] = {fixed_.left, fixed_.right};
+        for (int side = 0; side < 2; ++side) {
+            if (values[side] < 0.0) continue;
+            if (state_[ends[side]] == pinned_knot) {
+                if (values[side] > 0.0) return false;
+                continue;
+            }
+            state_[ends[side]] = fixed_knot;
+        }
+        return true;
+    }
+
+    // A fixed knot's value in the scaled unknowns, or 0 for any other.
+    double fixed_value(std::int64_t j, std::int64_t pos) const noexcept {
+        if (state_[j] != fixed_knot) return 0.0;
+        return (j == 0 ? fixed_.left : fixed_.right) / scale_[pos];
     }
 
     // Whether the mass rows restricted to the free knots keep full rank: each
@@ -492,8 +516,10 @@ private:
 
     // A share of the smaller neighbouring mean density on each edge, the rest
     // of every bin's mass spread evenly over its interior knots; in the scaled
-    // unknowns, into u_.
-    void feasible_start() noexcept {
+    // unknowns, into u_. A fixed end takes its value, and where that leaves a
+    // bin too little for its interior the bin's free edge starts at zero;
+    // false when even then the fixed value alone exceeds the bin's mass.
+    bool feasible_start() noexcept {
         const std::int64_t r = l_.refine;
         auto bin_width = [&](std::int64_t i) {
             double w = 0.0;
@@ -505,7 +531,10 @@ private:
             const double left = right;
             right = i < l_.bins ? mass_[i] / bin_width(i) : left;
             const double edge = start_edge_share * std::min(left, right);
-            u_[i * r] = state_[i * r] == pinned_knot ? 0.0 : edge / scale_[l_.knot_pos(i, 0)];
+            const std::int64_t pos = l_.knot_pos(i, 0);
+            u_[i * r] = state_[i * r] == fixed_knot    ? fixed_value(i * r, pos)
+                        : state_[i * r] == pinned_knot ? 0.0
+                                                       : edge / scale_[pos];
         }
         for (std::int64_t i = 0; i < l_.bins; ++i) {
             if (mass_[i] == 0.0) {
@@ -513,11 +542,28 @@ private:
                 continue;
             }
             const double first = h_[i * r], last = h_[i * r + r - 1], w = bin_width(i);
-            const double a = u_[i * r] * scale_[l_.knot_pos(i, 0)];
-            const double b = u_[i * r + r] * scale_[l_.knot_pos(i + 1, 0)];
-            const double inner = (mass_[i] - 0.5 * (a * first + b * last)) / (w - 0.5 * (first + last));
+            const std::int64_t left = l_.knot_pos(i, 0), right_pos = l_.knot_pos(i + 1, 0);
+            double a = u_[i * r] * scale_[left], b = u_[i * r + r] * scale_[right_pos];
+            double rest = mass_[i] - 0.5 * (a * first + b * last);
+            if (rest < 0.0) {
+                // Only a fixed end can take more than the bin holds: free the other edge.
+                if (state_[i * r] == free_knot) u_[i * r] = a = 0.0;
+                if (state_[i * r + r] == free_knot) u_[i * r + r] = b = 0.0;
+                rest = mass_[i] - 0.5 * (a * first + b * last);
+                if (rest < 0.0) return false;
+                if (i > 0 && state_[i * r] == free_knot) {
+                    // The left neighbour's interior has room for what its right edge gave up.
+                    const std::int64_t k = i - 1;
+                    const double f = h_[k * r], l = h_[k * r + r - 1], wk = bin_width(k);
+                    const double ak = u_[k * r] * scale_[l_.knot_pos(k, 0)];
+                    const double inner = (mass_[k] - 0.5 * ak * f) / (wk - 0.5 * (f + l));
+                    for (std::int64_t s = 1; s < r; ++s) u_[k * r + s] = inner / scale_[l_.knot_pos(k, s)];
+                }
+            }
+            const double inner = rest / (w - 0.5 * (first + last));
             for (std::int64_t s = 1; s < r; ++s) u_[i * r + s] = inner / scale_[l_.knot_pos(i, s)];
         }
+        return true;
     }
 
     // Solves the subproblem with the knots not free held at zero: y_.
@@ -560,12 +606,24 @@ private:
         auto hold = [&](std::int64_t q) {
             std::fill(lu_ + q * wide, lu_ + (q + 1) * wide, 0.0);
             m.at(q, q) = 1.0;
+            y_[q] = 0.0;
             for (std::int64_t t = std::max<std::int64_t>(0, q - half); t <= std::min(n - 1, q + half); ++t) {
                 if (t != q) m.at(t, q) = 0.0;
             }
         };
         for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-            if (state_[k.j] != free_knot) hold(k.pos);
+            if (state_[k.j] == fixed_knot) {
+                // The fixed value's terms move to the right-hand side of the
+                // rows it appears in (a held row has none left to move).
+                const double value = fixed_value(k.j, k.pos);
+                for (std::int64_t t = std::max<std::int64_t>(0, k.pos - half); t <= std::min(n - 1, k.pos + half); ++t) {
+                    if (t != k.pos) y_[t] -= m.at(t, k.pos) * value;
+                }
+                hold(k.pos);
+                y_[k.pos] = value;
+            } else if (state_[k.j] != free_knot) {
+                hold(k.pos);
+            }
         }
         for (std::int64_t i = 0; i < l_.bins; ++i) {
             if (mass_[i] == 0.0) hold(l_.mass_pos(i));
@@ -671,7 +729,7 @@ private:
             residuals();
         }
         for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-            u_[k.j] = state_[k.j] == free_knot ? scale_[k.pos] * y_[k.pos] : 0.0;
+            u_[k.j] = state_[k.j] == free_knot || state_[k.j] == fixed_knot ? scale_[k.pos] * y_[k.pos] : 0.0;
         }
         return deliver(u_, l_.knots, unit, res_, values, solves_);
     }
@@ -679,6 +737,7 @@ private:
     layout l_;
     const double* h_;
     const double* mass_;
+    fixed_ends fixed_;
     double *scale_, *stencil_, *weight_, *lu_, *y_, *res_, *mag_, *u_;
     unsigned char *state_, *swap_;
     std::int64_t solves_ = 0;
@@ -755,7 +814,7 @@ void write_knots(const double* edges, std::int64_t bins, std::int64_t refine, do
 }
 
 outcome fit(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine, double* values,
-            double* scratch, const limits& bounds) noexcept {
+            double* scratch, const limits& bounds, const fixed_ends& fixed) noexcept {
     const std::int64_t knots = knot_count(bins, refine);
     if (knots < 0) {
         return {status::bad_size};
@@ -767,14 +826,19 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     if (checked.code != status::ok) {
         return checked;
     }
-    if (bins == 1) {
+    if (fixed.any()) {
+        if (refine == 1 || !(fixed.left < HUGE_VAL && fixed.right < HUGE_VAL)) {
+            return {status::bad_setting};
+        }
+    } else if (bins == 1) {
         std::fill(values, values + knots, unit);
         return {};
-    }
-    if (refine == 1) {
+    } else if (refine == 1) {
         return fit_on_edges(bins, h, mass, unit, values, mass + bins);
     }
-    refined_fit problem(layout(bins, refine), h, mass, mass + bins);
+    // Fixed values in the scaled units of the fit, where the mean density is 1.
+    const fixed_ends scaled{fixed.left < 0.0 ? -1.0 : fixed.left / unit, fixed.right < 0.0 ? -1.0 : fixed.right / unit};
+    refined_fit problem(layout(bins, refine), h, mass, scaled, mass + bins);
     return problem.run(bounds, unit, values);
 }
 

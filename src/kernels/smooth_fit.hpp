@@ -41,6 +41,15 @@ struct limits {
     std::int64_t total_solves = -1;     // both phases; -1 means 64 + 4 * knots
 };
 
+// Values held fixed at the ends, where a tail joins the density: negative
+// means free; a value of 0 or more is the value there, in the units of the
+// values fitted. Holding needs refine >= 2.
+struct fixed_ends {
+    double left = -1.0;
+    double right = -1.0;
+    bool any() const noexcept { return left >= 0.0 || right >= 0.0; }
+};
+
 // bins * refine + 1, or -1 when bins < 1, refine is outside [1, max_refine] or
 // the count overflows.
 std::int64_t knot_count(std::int64_t bins, std::int64_t refine) noexcept;
@@ -69,7 +78,11 @@ outcome scale_histogram(const double* edges, const double* masses, std::int64_t 
 // doubles. Inputs are checked here as well as in any front-end; on any status
 // but ok `values` is left as it was. Requires knot_count() >= 1 for the sizes
 // to be read at all; other sizes give bad_size without touching memory.
+// With fixed ends the fit is the least-curvature one among those that also
+// take those values there; infeasible when none does (a fixed value too large
+// for its bin's mass, or positive beside an empty bin), bad_setting for
+// fixed ends with refine = 1.
 outcome fit(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
-            double* values, double* scratch, const limits& bounds = {}) noexcept;
+            double* values, double* scratch, const limits& bounds = {}, const fixed_ends& fixed = {}) noexcept;
 
 }  // namespace zelvane::smooth_fit

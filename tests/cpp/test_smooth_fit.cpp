@@ -300,3 +300,65 @@ TEST(SmoothFit, RandomHistograms) {
 }
 
 }  // namespace
+
+// Fixed ends, where a tail joins the density: the end takes the value given,
+// the masses stay exact, and within bins the fit is still least-curvature.
+// Holding an end at the value it has anyway changes nothing; a value beyond
+// what the end bin's mass allows, or positive beside an empty bin, has no fit.
+namespace {
+
+fitted run_fixed(const vec& edges, const vec& masses, std::int64_t refine, sf::fixed_ends fixed) {
+    const auto bins = static_cast<std::int64_t>(masses.size());
+    fitted f{{}, vec(static_cast<std::size_t>(sf::knot_count(bins, refine))), {}};
+    f.values.assign(f.knots.size(), untouched);
+    vec scratch(static_cast<std::size_t>(sf::scratch_size(bins, refine)));
+    sf::write_knots(edges.data(), bins, refine, f.knots.data());
+    f.o = sf::fit(edges.data(), masses.data(), bins, refine, f.values.data(), scratch.data(), {}, fixed);
+    return f;
+}
+
+}  // namespace
+
+TEST(SmoothFit, FixedEnds) {
+    std::mt19937_64 rng(31);
+    std::uniform_real_distribution<double> width(0.2, 3.0), mass(0.0, 5.0), share(0.0, 1.0);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::int64_t bins = 1 + trial % 9, refine = 2 + trial % 5;
+        vec widths(static_cast<std::size_t>(bins)), masses(widths.size());
+        for (std::size_t i = 0; i < widths.size(); ++i) {
+            widths[i] = width(rng);
+            masses[i] = trial % 4 == 0 && i == widths.size() / 2 && bins > 2 ? 0.0 : mass(rng) + 0.1;
+        }
+        const vec edges = cumulative(-1.0, widths);
+        // Up to what the end bins' masses allow, with every other value zero
+        // (a single bin shares its mass between its two ends).
+        const double h_first = widths.front() / static_cast<double>(refine), h_last = widths.back() / static_cast<double>(refine);
+        const double room = bins == 1 ? 1.0 : 2.0;
+        const sf::fixed_ends fixed{trial % 3 == 1 ? -1.0 : share(rng) * room * masses.front() / h_first,
+                                   trial % 3 == 2 ? -1.0 : share(rng) * room * masses.back() / h_last};
+        SCOPED_TRACE(testing::Message() << "trial " << trial << ", " << bins << " bins, refine " << refine);
+        const fitted f = run_fixed(edges, masses, refine, fixed);
+        expect_masses_and_signs(f, masses, refine);
+        if (fixed.left >= 0.0) {
+            EXPECT_NEAR(f.values.front(), fixed.left, 1e-12 * (1.0 + fixed.left));
+        }
+        if (fixed.right >= 0.0) {
+            EXPECT_NEAR(f.values.back(), fixed.right, 1e-12 * (1.0 + fixed.right));
+        }
+        expect_no_descent_within_bins(f, masses, refine);
+        if (bins > 1) {
+            // Held where the free fit ends anyway: the free fit.
+            const fitted free_fit = run(edges, masses, refine);
+            const fitted same = run_fixed(edges, masses, refine, {free_fit.values.front(), free_fit.values.back()});
+            ASSERT_EQ(same.o.code, status::ok);
+            for (std::size_t j = 0; j < same.values.size(); ++j) {
+                EXPECT_NEAR(same.values[j], free_fit.values[j], 1e-9 * (1.0 + free_fit.values[j]));
+            }
+        }
+    }
+    const vec edges{0, 1, 2, 4};
+    EXPECT_EQ(run_fixed(edges, {1, 1, 1}, 4, {-1.0, 2.0 * 1.0 / 0.5 * 1.01}).o.code, status::infeasible);
+    EXPECT_EQ(run_fixed(edges, {1, 1, 0}, 4, {-1.0, 0.5}).o.code, status::infeasible);
+    EXPECT_EQ(run_fixed(edges, {1, 1, 0}, 4, {-1.0, 0.0}).o.code, status::ok);
+    EXPECT_EQ(run_fixed(edges, {1, 1, 1}, 1, {-1.0, 0.5}).o.code, status::bad_setting);
+}
