@@ -251,7 +251,7 @@ public:
             double longest = infinity;
             std::int64_t blocking = -1;
             for (std::int64_t j = 0; j < v_; ++j) {
-                if (state_[j] == free_knot && d_[j] < 0.0 && u_[j] < longest * -d_[j]) {
+                if (state_[j] == free_knot && d_[j] < 0.0 && u_[j] < longest * -d_[j] && !carries_tail(j)) {
                     longest = u_[j] / -d_[j];
                     blocking = j;
                 }
@@ -275,7 +275,15 @@ public:
             }
             previous = decrement;
             double t = std::min(1.0, longest);
-            if (decrement > local_decrement) {
+            // A tail's own variable never reaches zero (its mass would, under
+            // its counts); where the full step would take it there, the line
+            // search keeps it short of that.
+            bool search = decrement > local_decrement;
+            for (int k = 0; k < max_tails && !search; ++k) {
+                const tail_bin& tb = tails_[k];
+                search = tb.share > 0.0 && u_[tb.variable] + t * d_[tb.variable] <= 0.0;
+            }
+            if (search) {
                 const double start = objective(u_, p_, lambda);
                 for (;;) {
                     move(t);
@@ -525,6 +533,15 @@ private:
             d_[j] = state_[j] == free_knot ? -z1_[j] - mu * z2_[j] : 0.0;
         }
         return band_cholesky::energy(band_cholesky::band{factor_, v_, half_}, d_);
+    }
+
+    // Whether variable j alone carries a tail with counts: at zero the tail's
+    // mass would be zero, so the likelihood keeps it above.
+    bool carries_tail(std::int64_t j) const noexcept {
+        for (const tail_bin& t : tails_) {
+            if (t.share > 0.0 && t.variable == j) return true;
+        }
+        return false;
     }
 
     // Frees every held knot whose multiplier g_j + mu c_j is negative beyond

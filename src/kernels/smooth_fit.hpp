@@ -24,6 +24,7 @@ enum class status : std::int32_t {
     iteration_limit,  // the active-set method reached its bound on solves
     inaccurate,       // an answer was reached but failed its optimality check
     bad_setting,      // a setting of the fit (smoothing, sample size, criterion) is out of range
+    unreachable_mean, // no fit within the bounds of its tails has the mean asked for
 };
 
 struct outcome {

@@ -1,0 +1,463 @@
+// Open ends and a known mean, around the smooth fit and the counts fit.
+//
+// Each open end is an `end`: where it joins, its kind, its mass (fixed for
+// exact masses, fitted for counts) and the bounds that its parameter puts on
+// the body's value there. A fit of the body is a `body_fit` call with each end
+// either free or held (exact masses: the value held; counts: the tail tied to
+// the end value by a fixed parameter). Ends outside their bounds are held at
+// the bound and the body fitted again, at most once per end.
+//
+// For a known mean the adjusting end's parameter is the unknown of a
+// bracketed root search (Brent's method) on the density's mean, in a variable
+// in which the tail's own mean is linear: s = 1 / (alpha - 1) for a Pareto
+// tail (its mean is T L (1 + s)), beta for an exponential one (T (L +- beta)).
+// The body's share of the mean moves little with the end value, so the search
+// converges in a few steps.
+#include "kernels/open_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace zelvane::open_fit {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+// The root search stops once the mean is within this share of its target (or
+// the bracket cannot shrink further), or after this many fits.
+constexpr double mean_tolerance = 1e-13;
+constexpr int max_mean_fits = 100;
+
+struct end {
+    bool open = false;
+    int side = 0;                        // 0 left, 1 right
+    tail_kind kind = tail_kind::none;
+    double joint = 0.0;
+    double mass = 0.0;                   // exact masses: the open bin's; counts: its count
+    std::int64_t knot = 0;               // the body knot at the joint
+};
+
+double parameter_from(const end& e, double value, double mass) noexcept {
+    if (e.kind == tail_kind::pareto) return mass > 0.0 ? value * e.joint / mass : infinity;
+    return value > 0.0 ? mass / value : infinity;
+}
+
+// The body's value at the joint for a parameter, with this tail mass.
+double value_from(const end& e, double parameter, double mass) noexcept {
+    return e.kind == tail_kind::pareto ? parameter * mass / e.joint : mass / parameter;
+}
+
+// The tail's mass per unit of the body's value at the joint, for a parameter.
+double weight_from(const end& e, double parameter) noexcept {
+    return e.kind == tail_kind::pareto ? e.joint / parameter : parameter;
+}
+
+double lowest_parameter(const end& e, double width) noexcept {
+    return e.kind == tail_kind::pareto ? lowest_index : shortest_scale * width;
+}
+double highest_parameter(const end& e, double width) noexcept {
+    return e.kind == tail_kind::pareto ? highest_index : longest_scale * width;
+}
+
+// Everything one fit of the body needs, and what it leaves.
+class open_problem {
+public:
+    open_problem(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
+                 const settings& setting, double* scratch) noexcept
+        : edges_(edges), masses_(masses), refine_(refine), setting_(setting) {
+        const body part = finite_part(edges, bins);
+        first_ = part.first;
+        bins_ = part.bins;
+        knots_ = smooth_fit::knot_count(bins_, refine);
+        knot_x_ = scratch;
+        values_ = knot_x_ + knots_;
+        work_ = values_ + knots_;
+        width_ = edges[first_ + bins_] - edges[first_];
+        ends_[0] = {part.left_open, 0, tail_kind::exponential, edges[first_], part.left_open ? masses[0] : 0.0, 0};
+        const bool pareto = edges[first_ + bins_] > 0.0;
+        ends_[1] = {part.right_open, 1, pareto ? tail_kind::pareto : tail_kind::exponential, edges[first_ + bins_],
+                    part.right_open ? masses[bins - 1] : 0.0, knots_ - 1};
+        counts_ = setting.smoothing != 0.0;
+    }
+
+    const end& side(int k) const noexcept { return ends_[k]; }
+    double width() const noexcept { return width_; }
+    bool counts() const noexcept { return counts_; }
+    std::int64_t knots() const noexcept { return knots_; }
+    const double* values() const noexcept { return values_; }
+    const outcome& last() const noexcept { return last_; }
+
+    void write_knots() noexcept { smooth_fit::write_knots(edges_ + first_, bins_, refine_, knot_x_); }
+
+    // Fits the body with each end free (negative parameter) or held by its
+    // parameter, at the given smoothing; fills last() and the tails.
+    status fit_body(const double parameter[2], double smoothing) noexcept {
+        last_ = {};
+        if (!counts_) {
+            smooth_fit::fixed_ends held;
+            double* const slot[2] = {&held.left, &held.right};
+            for (int k = 0; k < 2; ++k) {
+                if (ends_[k].open && parameter[k] > 0.0) {
+                    *slot[k] = ends_[k].mass > 0.0 ? value_from(ends_[k], parameter[k], ends_[k].mass) : 0.0;
+                }
+            }
+            const smooth_fit::outcome o =
+                smooth_fit::fit(edges_ + first_, masses_ + first_, bins_, refine_, values_, work_, {}, held);
+            last_.code = o.code;
+            last_.index = o.index < 0 ? -1 : o.index + first_;
+            last_.solves = o.solves;
+            if (o.code != status::ok) return o.code;
+            for (int k = 0; k < 2; ++k) {
+                tails_[k] = tail_from(ends_[k], ends_[k].mass, parameter[k]);
+            }
+        } else {
+            counts_fit::open_ends open;
+            counts_fit::tail* const slot[2] = {&open.left, &open.right};
+            for (int k = 0; k < 2; ++k) {
+                if (!ends_[k].open) continue;
+                slot[k]->count = ends_[k].mass;
+                if (parameter[k] > 0.0) {
+                    slot[k]->shape = counts_fit::tail::form::tied;
+                    slot[k]->weight = weight_from(ends_[k], parameter[k]);
+                } else {
+                    slot[k]->shape = counts_fit::tail::form::free_mass;
+                }
+            }
+            const counts_fit::outcome o = counts_fit::fit(edges_ + first_, masses_ + first_, bins_, refine_,
+                                                          {smoothing, setting_.sample_size, setting_.complexity},
+                                                          values_, work_, open);
+            last_.code = o.code;
+            last_.index = o.index < 0 ? -1 : o.index + first_;
+            last_.smoothing = o.smoothing;
+            last_.edf = o.edf;
+            last_.deviance = o.deviance;
+            last_.solves = o.solves;
+            if (o.code != status::ok) return o.code;
+            for (int k = 0; k < 2; ++k) {
+                tails_[k] = tail_from(ends_[k], o.tail_mass[k], parameter[k]);
+            }
+        }
+        last_.left = tails_[0];
+        last_.right = tails_[1];
+        return status::ok;
+    }
+
+    // Which free ends of the last fit lie outside their bounds, with the bound
+    // each should be held at.
+    bool out_of_bounds(double parameter[2]) const noexcept {
+        bool any = false;
+        for (int k = 0; k < 2; ++k) {
+            if (!ends_[k].open || parameter[k] > 0.0) continue;
+            const double p = tails_[k].parameter, low = lowest_parameter(ends_[k], width_),
+                         high = highest_parameter(ends_[k], width_);
+            if (!(p >= low)) {
+                parameter[k] = low;
+                any = true;
+            } else if (p > high) {
+                parameter[k] = high;
+                any = true;
+            } else {
+                continue;
+            }
+            // Exact masses: an end value that the end bin cannot carry gives
+            // way to the largest it can, and the tail goes beyond its bound.
+            const double most = carried(k);
+            if (!counts_ && ends_[k].mass > 0.0 && value_from(ends_[k], parameter[k], ends_[k].mass) > most) {
+                parameter[k] = parameter_from(ends_[k], most, ends_[k].mass);
+            }
+        }
+        return any;
+    }
+
+    // The largest value the end bin can carry at an end when its other values
+    // are zero: v h / 2 of its mass m on the end piece h, so just below 2 m / h.
+    double carried(int k) const noexcept {
+        const std::int64_t bin = k == 0 ? first_ : first_ + bins_ - 1;
+        const double piece = (edges_[bin + 1] - edges_[bin]) / static_cast<double>(refine_);
+        return 2.0 * masses_[bin] / piece * (1.0 - 1e-9);
+    }
+
+    // The mean of the last fit.
+    double fitted_mean() const noexcept { return mean(knot_x_, values_, knots_, tails_[0], tails_[1]); }
+
+private:
+    tail_shape tail_from(const end& e, double mass, double held) const noexcept {
+        if (!e.open) return {};
+        tail_shape t{e.kind, e.joint, mass, 0.0};
+        if (held > 0.0) {
+            t.parameter = held;
+        } else {
+            t.parameter = parameter_from(e, values_[e.knot], mass);
+        }
+        if (mass == 0.0) t.kind = tail_kind::none;
+        return t;
+    }
+
+    const double* edges_;
+    const double* masses_;
+    std::int64_t refine_, first_ = 0, bins_ = 0, knots_ = 0;
+    settings setting_;
+    double *knot_x_, *values_, *work_;
+    double width_ = 0.0;
+    bool counts_ = false;
+    end ends_[2];
+    tail_shape tails_[2];
+    outcome last_;
+};
+
+// Fits with the ends free, then holds at its bound every end that left it
+// (at most twice: holding one end can move the other).
+status fit_within_bounds(open_problem& p, double parameter[2], double smoothing) noexcept {
+    for (int round = 0; round < 3; ++round) {
+        const status s = p.fit_body(parameter, smoothing);
+        if (s != status::ok || !p.out_of_bounds(parameter)) return s;
+    }
+    return status::ok;
+}
+
+// Brent's root search for g(t) = 0 on [a, b] with g(a), g(b) of opposite
+// signs already known; returns the last t evaluated (g has then left p's
+// last fit at it) or NaN when a fit failed.
+template <class Function>
+double brent(Function&& g, double a, double ga, double b, double gb, double tolerance, int& fits) noexcept {
+    double c = a, gc = ga, d = b - a, e = d;
+    for (; fits < max_mean_fits; ++fits) {
+        if ((gb > 0.0) == (gc > 0.0)) {
+            c = a;
+            gc = ga;
+            d = e = b - a;
+        }
+        if (std::fabs(gc) < std::fabs(gb)) {
+            a = b;
+            b = c;
+            c = a;
+            ga = gb;
+            gb = gc;
+            gc = ga;
+        }
+        const double bound = 2.0 * std::numeric_limits<double>::epsilon() * std::fabs(b);
+        const double half = 0.5 * (c - b);
+        if (std::fabs(gb) <= tolerance || std::fabs(half) <= bound) return b;
+        if (std::fabs(e) >= bound && std::fabs(ga) > std::fabs(gb)) {
+            // Inverse quadratic interpolation, or the secant.
+            double pp, q;
+            const double s = gb / ga;
+            if (a == c) {
+                pp = 2.0 * half * s;
+                q = 1.0 - s;
+            } else {
+                const double qa = ga / gc, r = gb / gc;
+                pp = s * (2.0 * half * qa * (qa - r) - (b - a) * (r - 1.0));
+                q = (qa - 1.0) * (r - 1.0) * (s - 1.0);
+            }
+            if (pp > 0.0) q = -q;
+            pp = std::fabs(pp);
+            if (2.0 * pp < std::min(3.0 * half * q - std::fabs(bound * q), std::fabs(e * q))) {
+                e = d;
+                d = pp / q;
+            } else {
+                d = half;
+                e = d;
+            }
+        } else {
+            d = half;
+            e = d;
+        }
+        a = b;
+        ga = gb;
+        b += std::fabs(d) > bound ? d : (half > 0.0 ? bound : -bound);
+        gb = g(b);
+        if (std::isnan(gb)) return gb;
+    }
+    return b;
+}
+
+outcome failed(status code, std::int64_t index = -1) noexcept {
+    outcome o;
+    o.code = code;
+    o.index = index;
+    return o;
+}
+
+}  // namespace
+
+body finite_part(const double* edges, std::int64_t bins) noexcept {
+    body b;
+    b.left_open = bins >= 1 && edges[0] == -infinity;
+    b.right_open = bins >= 1 && edges[bins] == infinity;
+    b.first = b.left_open ? 1 : 0;
+    b.bins = bins - (b.left_open ? 1 : 0) - (b.right_open ? 1 : 0);
+    return b;
+}
+
+std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
+    const std::int64_t knots = smooth_fit::knot_count(std::max<std::int64_t>(bins, 1), refine);
+    const std::int64_t exact = smooth_fit::scratch_size(std::max<std::int64_t>(bins, 1), refine);
+    const std::int64_t counts = counts_fit::scratch_size(std::max<std::int64_t>(bins, 1), refine);
+    if (knots < 0 || exact < 0 || counts < 0) return -1;
+    return 2 * knots + std::max(exact, counts);
+}
+
+double mean(const double* knots, const double* values, std::int64_t count, const tail_shape& left,
+            const tail_shape& right) noexcept {
+    // Each piece's integral of x f, by the trapezoid's exact first moment,
+    // taken about the first knot to keep the terms small.
+    const double origin = knots[0];
+    double moment = 0.0, mass = 0.0;
+    for (std::int64_t j = 0; j + 1 < count; ++j) {
+        const double x0 = knots[j] - origin, x1 = knots[j + 1] - origin, h = x1 - x0;
+        moment += h * (values[j] * (2.0 * x0 + x1) + values[j + 1] * (x0 + 2.0 * x1)) / 6.0;
+        mass += 0.5 * h * (values[j] + values[j + 1]);
+    }
+    double total = mass, tails = 0.0;
+    for (const tail_shape* t : {&left, &right}) {
+        if (t->kind == tail_kind::none || t->mass == 0.0) continue;
+        total += t->mass;
+        if (t->kind == tail_kind::pareto) {
+            if (!(t->parameter > 1.0)) return infinity;
+            tails += t->mass * t->joint * t->parameter / (t->parameter - 1.0);
+        } else {
+            tails += t->mass * (t == &left ? t->joint - t->parameter : t->joint + t->parameter);
+        }
+    }
+    return (moment + origin * mass + tails) / total;
+}
+
+outcome fit(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
+            const settings& setting, double* values, double* scratch) noexcept {
+    if (bins < 1 || smooth_fit::knot_count(bins, refine) < 0) {
+        return failed(status::bad_size);
+    }
+    const body part = finite_part(edges, bins);
+    if (part.bins < 1) {
+        return failed(status::bad_size);
+    }
+    if (!part.left_open && !part.right_open) {
+        if (setting.has_mean) return failed(status::bad_setting);
+        outcome o;
+        if (setting.smoothing == 0.0) {
+            const smooth_fit::outcome s = smooth_fit::fit(edges, masses, bins, refine, values, scratch);
+            o.code = s.code;
+            o.index = s.index;
+            o.solves = s.solves;
+        } else {
+            const counts_fit::outcome s = counts_fit::fit(
+                edges, masses, bins, refine, {setting.smoothing, setting.sample_size, setting.complexity}, values,
+                scratch);
+            o.code = s.code;
+            o.index = s.index;
+            o.smoothing = s.smoothing;
+            o.edf = s.edf;
+            o.deviance = s.deviance;
+            o.solves = s.solves;
+        }
+        return o;
+    }
+    if (refine < 2 || !(setting.smoothing == setting.smoothing) || (setting.has_mean && !std::isfinite(setting.mean))) {
+        return failed(status::bad_setting);
+    }
+    for (const std::int64_t i : {std::int64_t{0}, bins - 1}) {
+        const bool open = (i == 0 && part.left_open) || (i == bins - 1 && part.right_open);
+        if (open && !(masses[i] >= 0.0 && masses[i] < infinity)) {
+            return failed(status::bad_mass, i);
+        }
+    }
+
+    open_problem p(edges, masses, bins, refine, setting, scratch);
+    p.write_knots();
+    std::int64_t solves = 0;
+    auto finish = [&](status code) -> outcome {
+        outcome o = p.last();
+        o.code = code;
+        o.solves = solves;
+        if (code == status::ok) std::copy(p.values(), p.values() + p.knots(), values);
+        return o;
+    };
+    // The fit without the mean: ends free within their bounds. With counts
+    // and an automatic smoothing, it also chooses the smoothing that the
+    // search for the mean then keeps.
+    double parameter[2] = {-1.0, -1.0};
+    status s = fit_within_bounds(p, parameter, setting.smoothing);
+    solves += p.last().solves;
+    if (s != status::ok || !setting.has_mean) {
+        return finish(s);
+    }
+    const double smoothing = p.last().smoothing;
+
+    // The end that meets the mean: the right one if it is open with mass, else the left.
+    auto usable = [&](int k) { return p.side(k).open && p.side(k).mass > 0.0; };
+    const int k = usable(1) ? 1 : usable(0) ? 0 : -1;
+    if (k < 0) {
+        return failed(status::bad_setting);
+    }
+    const end& adjust = p.side(k);
+    const bool pareto = adjust.kind == tail_kind::pareto;
+    // The adjusting tail's parameter runs between its bounds and, for exact
+    // masses, no further than the end bin can carry: a held end value v
+    // takes v * h / 2 of the bin's mass m (h its last piece), so v < 2 m / h.
+    double low_parameter = lowest_parameter(adjust, p.width()), high_parameter = highest_parameter(adjust, p.width());
+    if (!p.counts()) {
+        const double carried = p.carried(k);
+        if (pareto) {
+            high_parameter = std::min(high_parameter, carried * adjust.joint / adjust.mass);
+        } else {
+            low_parameter = std::max(low_parameter, adjust.mass / carried);
+        }
+        if (!(low_parameter < high_parameter)) {
+            return finish(status::unreachable_mean);
+        }
+    }
+    // t is s = 1 / (alpha - 1) for a Pareto tail, beta for an exponential one.
+    // A Pareto tail's mean grows without bound as alpha falls to 1: from the
+    // highest index the bracket widens tenfold in s (to an index a trillionth
+    // above 1) until the mean passes the target. An exponential tail's
+    // parameter has both its bounds.
+    auto parameter_at = [&](double t) { return pareto ? 1.0 + 1.0 / t : t; };
+    int fits = 0;
+    auto mean_at = [&](double t) -> double {
+        double held[2] = {-1.0, -1.0};
+        held[k] = parameter_at(t);
+        const status r = fit_within_bounds(p, held, smoothing);
+        solves += p.last().solves;
+        ++fits;
+        return r == status::ok ? p.fitted_mean() : std::numeric_limits<double>::quiet_NaN();
+    };
+    const double target = setting.mean;
+    double a = pareto ? 1.0 / (high_parameter - 1.0) : low_parameter;
+    double ga = mean_at(a);
+    const double floor_mean = ga;
+    double b = pareto ? std::max(1.0, 10.0 * a) : high_parameter;
+    double gb = mean_at(b);
+    while (pareto && !std::isnan(gb) && gb < target && b < 1e12) {
+        a = b;
+        ga = gb;
+        b *= 10.0;
+        gb = mean_at(b);
+    }
+    if (std::isnan(ga) || std::isnan(gb)) {
+        return finish(p.last().code == status::ok ? status::inaccurate : p.last().code);
+    }
+    const double lowest = pareto ? floor_mean : std::min(ga, gb), highest = std::max(ga, gb);
+    if (!(target >= lowest && target <= highest)) {
+        outcome o = finish(status::unreachable_mean);
+        o.lowest_mean = lowest;
+        // A Pareto tail's mean grows without bound as alpha falls to 1 (the
+        // search reaching no further than a trillionth above it).
+        o.highest_mean = pareto && target < lowest ? infinity : highest;
+        return o;
+    }
+    const double tolerance = mean_tolerance * std::max(std::fabs(target), p.width());
+    auto g = [&](double t) { return mean_at(t) - target; };
+    const double t = brent(g, a, ga - target, b, gb - target, tolerance, fits);
+    if (std::isnan(t)) {
+        return finish(p.last().code == status::ok ? status::inaccurate : p.last().code);
+    }
+    // The search's last fit is not always at its answer.
+    if (!(std::fabs(p.fitted_mean() - target) <= tolerance)) {
+        mean_at(t);
+    }
+    return finish(p.last().code);
+}
+
+}  // namespace zelvane::open_fit
