@@ -487,9 +487,10 @@ def main() -> None:
             tails = [r["tail"] for r in missed]
             others = [r["tail"] for r in records if r["method"] == m.label and r["ok"]
                       and not r.get("missed")]
-            line += (f"; where it misses, the top end it chose (tail_) lies between "
-                     f"${min(tails):,.0f} and ${max(tails):,.0f}, against a median of "
-                     f"${np.median(others):,.0f} where it meets the mean")
+            where = (f"is ${min(tails):,.0f} in every one" if max(tails) == min(tails) else
+                     f"lies between ${min(tails):,.0f} and ${max(tails):,.0f}")
+            line += (f"; where it misses, the top end it chose (tail_) {where}, against a "
+                     f"median of ${np.median(others):,.0f} where it meets the mean")
         lines.append(line)
     lines += ["", *timing(methods), "",
               f"The accuracy part took {seconds:.0f} s for {len(records):,} fits.", "",
