@@ -94,6 +94,34 @@ def interleaved(candidates: Dict[str, Runner], repeats: int = 5, min_sample: flo
     return best
 
 
+def side_by_side(candidates: Dict[str, Runner], rounds: int = 15, min_sample: float = 0.02,
+                 max_total: float = 10.0) -> Dict[str, float]:
+    """Median time of one call of each candidate, in seconds.
+
+    Calibrated as in `interleaved`; then the candidates take turns, one sample each per
+    round, for `rounds` rounds (fewer, at least 3, for a candidate whose samples would
+    exceed `max_total` in all), and each reports the median of its samples."""
+    numbers: Dict[str, int] = {}
+    first: Dict[str, float] = {}
+    for name, run in candidates.items():
+        number = 1
+        while True:
+            elapsed = run(number)
+            if elapsed >= min_sample:
+                break
+            number *= max(2, int(min_sample / max(elapsed, 1e-9) * 1.2))
+        numbers[name] = number
+        first[name] = elapsed
+    allowed = {name: max(3, min(rounds, int(max_total / max(first[name], 1e-9))))
+               for name in candidates}
+    samples: Dict[str, List[float]] = {name: [] for name in candidates}
+    for r in range(max(allowed.values())):
+        for name, run in candidates.items():
+            if r < allowed[name]:
+                samples[name].append(run(numbers[name]) / numbers[name])
+    return {name: float(np.median(s)) for name, s in samples.items()}
+
+
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     a32 = np.ascontiguousarray(a, dtype=np.float32).view(np.uint32)
     b32 = np.ascontiguousarray(b, dtype=np.float32).view(np.uint32)
