@@ -49,6 +49,43 @@ def test_import_loads_neither_numpy_nor_an_extension():
     assert out.split("\n")[:3] == ["[]", "[]", "True"]
 
 
+def test_python_layer_never_loads_bake():
+    # zelvane.bake refuses NumPy 2, and NumPy prints a notice when it is tried: every
+    # public entry, the command line and Dask must do without it.
+    rc, out, err = run_python("""
+        import contextlib, io, sys
+        import numpy as np
+        import zelvane
+        from zelvane import *
+        from zelvane._cli import main
+
+        center, gap = [0, 1, 2, 4], [1, 2, 1]
+        for method in ("iterative", "exact"):
+            zelvane.fit_density(center, gap, method=method)
+            zelvane.fit_density(center, [gap, gap], method=method, workers=2)
+            zelvane.fit_density(center, gap, method=method, out=np.empty(4, np.float32))
+            PiecewiseLinearDensity.from_masses(center, [1, 1, 2], method=method)
+        knots, values = zelvane.fit_smooth(center, gap)
+        zelvane.trapezoid_masses(knots, values)
+        d = PiecewiseLinearDensity.from_histogram(gap, center)
+        d.ppf(0.5), d.to_scipy().cdf(1.0), d.plot()
+        try:
+            zelvane.fit_density(center, [1, float("nan"), 1])
+        except ValueError:
+            pass
+        dir(zelvane)
+        with contextlib.redirect_stdout(io.StringIO()):
+            assert main([]) == 0
+        import dask.array as da
+        zelvane.fit_density(center, da.from_array(np.ones((4, 3)), chunks=2)).compute()
+        print(sorted(m for m in sys.modules if m.startswith("zelvane")))
+    """)
+    assert rc == 0, err
+    assert err == ""
+    loaded = eval(out)
+    assert "zelvane._rows" in loaded and "zelvane.bake" not in loaded
+
+
 @pytest.mark.parametrize("center, gap", [
     (CENTER, GAP),                                                   # lists of floats
     ([0, 1, 3, 4, 6], [1, 4, 2, 3]),                                 # lists of ints

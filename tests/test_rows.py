@@ -51,6 +51,17 @@ def test_same_bits_as_bake_row_by_row(method, shared, m):
         assert_bits_equal(out, want, f"workers={workers}: ")
 
 
+@pytest.mark.parametrize("m", [1, 3, 32])
+def test_one_histogram_gets_bakes_bits(method, m):
+    # A 1-D gap is a batch of one row: what fit_density uses for one histogram.
+    center, gap = raw_batch(300, m, seed=m + 10, shared=False)
+    want = by_bake(method, center, gap)
+    for r in range(300):
+        out = np.full(m + 1, -123.5, np.float32)
+        assert getattr(rows, method)(center[r], gap[r], out, 1) is None
+        assert_bits_equal(out, want[r], f"row {r}: ")
+
+
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
 def test_fit_density_batches_give_bakes_bits(method, shared):
     rng = np.random.default_rng(8)
@@ -71,6 +82,9 @@ def test_zero_width_names_the_lowest_row(method):
         with pytest.raises(ZeroDivisionError, match="^float division: row 123 has a zero width "
                                                     "between its centres 4 and 5$"):
             getattr(rows, method)(center, gap, np.empty((400, 6), np.float32), workers)
+    with pytest.raises(ZeroDivisionError, match="^float division: a zero width between the "
+                                                "centres 2 and 3$"):
+        getattr(rows, method)(center[300], gap[300], np.empty(6, np.float32), 1)
 
 
 def test_empty_batch_and_read_only_inputs(method):
@@ -99,7 +113,7 @@ C, G, O = np.zeros(4, F32), np.ones((2, 3), F32), np.zeros((2, 4), F32)
     ((C, G, O[:, ::2], 1), ValueError, "not C-contiguous"),
     ((C, G, np.zeros((2, 4), F32)[::-1], 1), ValueError, "not C-contiguous"),
     ((C, np.ones((2, 2, 3), F32), O, 1), ValueError, "gap must be 1-D or 2-D, not 3-D"),
-    ((C, G[0], O, 1), ValueError, "gap must be 2-D, not 1-D"),
+    ((C, G[0], O, 1), ValueError, r"out must have shape \(4,\) for a 1-D gap"),
     ((C[:1], np.ones((2, 0), F32), O, 1), ValueError, "at least one mass per row, not 0"),
     ((C[:3], G, O, 1), ValueError, r"center must have len\(gap\[0\]\) \+ 1 = 4 elements, not 3"),
     ((np.zeros((3, 4), F32), G, O, 1), ValueError,

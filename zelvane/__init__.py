@@ -1,8 +1,10 @@
 """Piecewise linear densities fitted to the masses of their bins.
 
-The work is done by the extension module ``zelvane.bake``; importing this
-package alone loads neither it nor NumPy: every public name below is looked
-up in its module on first use.
+The work is done by the extension module ``zelvane._rows`` on the kernels of
+``zelvane.bake``; importing this package alone loads neither an extension nor
+NumPy: every public name below is looked up in its module on first use.
+``zelvane.bake`` (NumPy 1.x only) is loaded when asked for by name, never by
+the package itself.
 """
 
 from __future__ import annotations
@@ -24,7 +26,10 @@ _EXPORTS: Dict[str, str] = {
     "PiecewiseLinearDensity": "zelvane._density",
 }
 
-__all__ = ["bake", *_EXPORTS]
+# zelvane.bake is left out of __all__ and dir(): tools that import every name
+# listed (``from zelvane import *``, documentation and completion) must not load
+# a module that refuses NumPy 2 and makes NumPy print its notice about it.
+__all__ = list(_EXPORTS)
 
 
 def __getattr__(name: str) -> Any:

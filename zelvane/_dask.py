@@ -1,5 +1,5 @@
 """Fits of a Dask array of masses: one task per chunk of whole rows, each on the
-same native path as a NumPy batch (zelvane._rows, or zelvane.bake for one row).
+same native path as a NumPy batch (zelvane._rows).
 
 What can be checked without computing (dimensions, lengths, a shared centre
 vector) is checked when the graph is built; the values of every chunk are

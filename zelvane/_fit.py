@@ -2,10 +2,12 @@
 
 Every entry of the package goes through :func:`check_histogram`, which turns
 array-likes into contiguous arrays of one floating type and refuses bad input
-with a ValueError that names the argument and the first offending index. One
-histogram then goes to ``zelvane.bake`` directly, a 2-D batch to the native
-rows module ``zelvane._rows``, and a Dask array to ``map_blocks`` over chunks
-of whole rows, each chunk on the same native path.
+with a ValueError that names the argument and the first offending index. The
+native rows module ``zelvane._rows`` then fits one histogram (as a batch of
+one) or a 2-D batch, on the kernels of ``zelvane.bake`` and with its bits; a
+Dask array goes to ``map_blocks`` over chunks of whole rows, each chunk on the
+same native path. Nothing here loads ``zelvane.bake`` itself, which works with
+NumPy 1.x alone.
 """
 
 from __future__ import annotations
@@ -27,8 +29,8 @@ if TYPE_CHECKING:
 
 __all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method"]
 
-# Solver of each method in zelvane.bake; the rows module names its entry
-# points after the methods.
+# Solver of each method in zelvane.bake, whose bits the rows module gives; the
+# rows module names its entry points after the methods.
 METHODS = {"iterative": "fitgapmass", "exact": "fitgapmass_meh"}
 
 ArrayLike = npt.ArrayLike
@@ -230,19 +232,9 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
     if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
         # Rows are written while others are still being read.
         center, gap = center.copy(), gap.copy()
-    if gap.ndim == 1:
-        from zelvane import bake
+    from zelvane import _rows
 
-        # zelvane.bake takes writable buffers only, though it writes just prob.
-        if not center.flags.writeable:
-            center = center.copy()
-        if not gap.flags.writeable:
-            gap = gap.copy()
-        getattr(bake, METHODS[method])(center, gap, result)
-    else:
-        from zelvane import _rows
-
-        getattr(_rows, method)(center, gap, result, workers)
+    getattr(_rows, method)(center, gap, result, workers)
     return result
 
 
@@ -280,10 +272,10 @@ def fit_density(
         or one histogram per row. A Dask array gives a Dask array back,
         computed chunk by chunk (every chunk holding whole rows).
     method : {"iterative", "exact"}
-        ``"iterative"`` relaxes the values towards the masses
-        (``zelvane.bake.fitgapmass``); ``"exact"`` meets every mass exactly
-        (``zelvane.bake.fitgapmass_meh``) at the price of zig-zags, and gives
-        negative values where no non-negative solution exists.
+        ``"iterative"`` relaxes the values towards the masses (the method
+        of ``zelvane.bake.fitgapmass``); ``"exact"`` meets every mass exactly
+        (that of ``zelvane.bake.fitgapmass_meh``) at the price of zig-zags,
+        and gives negative values where no non-negative solution exists.
     out : numpy.ndarray, optional
         C-contiguous float32 array of the result's shape to fill and return.
     workers : int
@@ -295,7 +287,7 @@ def fit_density(
     numpy.ndarray or dask.array.Array
         float32 values, shape (m + 1,) or (rows, m + 1): `out` when given,
         otherwise a new array. Bit for bit what ``zelvane.bake`` writes for
-        each row.
+        each row, though ``zelvane.bake`` is not used (it needs NumPy 1.x).
 
     Raises
     ------

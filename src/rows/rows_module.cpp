@@ -1,6 +1,8 @@
 // The module zelvane._rows: one function per fitting method, each fitting every
 // row of a 2-D batch of masses on native threads with the interpreter lock
-// released, on the same kernels as zelvane.bake.
+// released, or one histogram (a 1-D batch of one row), on the same kernels as
+// zelvane.bake. It is the package's only native path: the Python layer never
+// loads zelvane.bake.
 //
 // Arguments arrive through the buffer protocol, not NumPy's C API. The
 // package's Python layer hands over C-contiguous arrays that it has already
@@ -122,21 +124,25 @@ int read_workers(PyObject* object, std::int64_t& workers) noexcept {
 }
 
 // A row that the methods of zelvane.bake cannot fit has a zero width.
-int raise_zero_width(const rows::run_outcome& outcome, bool, std::int64_t) noexcept {
-    PyErr_Format(PyExc_ZeroDivisionError,
-                 "float division: row %lld has a zero width between its centres %lld and %lld",
-                 static_cast<long long>(outcome.row), static_cast<long long>(outcome.position),
-                 static_cast<long long>(outcome.position + 1));
+int raise_zero_width(const rows::run_outcome& outcome, bool batch, std::int64_t) noexcept {
+    const auto i = static_cast<long long>(outcome.position);
+    if (batch) {
+        PyErr_Format(PyExc_ZeroDivisionError,
+                     "float division: row %lld has a zero width between its centres %lld and %lld",
+                     static_cast<long long>(outcome.row), i, i + 1);
+    } else {
+        PyErr_Format(PyExc_ZeroDivisionError,
+                     "float division: a zero width between the centres %lld and %lld", i, i + 1);
+    }
     return -1;
 }
 
-// A method as the module offers it: its adapter, the exception of a row it
+// A method as the module offers it: its adapter and the exception of a row it
 // cannot fit (given the outcome, whether the call was a batch, and the
-// method's parameter), and whether it also takes one histogram (1-D gap and out).
+// method's parameter). Every method also takes one histogram (1-D gap and out).
 struct method_entry {
     const rows::kernel_adapter& adapter;
     int (*raise_row_failure)(const rows::run_outcome&, bool batch, std::int64_t parameter) noexcept;
-    bool one_histogram;
 };
 
 int raise_failure(const method_entry& method, const rows::run_outcome& outcome, bool batch,
@@ -202,10 +208,6 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     const bool batched = gap.ndim() == 2;
-    if (!batched && !method.one_histogram) {
-        PyErr_Format(PyExc_ValueError, "gap must be 2-D, not %d-D", gap.ndim());
-        return nullptr;
-    }
     const std::int64_t rows = batched ? gap.shape(0) : 1, m = gap.shape(gap.ndim() - 1);
     if (m < 1) {
         PyErr_Format(PyExc_ValueError, "gap must hold at least one mass%s, not %lld",
@@ -267,9 +269,9 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
 
 // One entry point per method; a new method is an adapter, an entry here, this
 // line's twin in the method table and its docstring.
-const method_entry iterative_method{rows::iterative_adapter, raise_zero_width, false};
-const method_entry exact_method{rows::exact_adapter, raise_zero_width, false};
-const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure, true};
+const method_entry iterative_method{rows::iterative_adapter, raise_zero_width};
+const method_entry exact_method{rows::exact_adapter, raise_zero_width};
+const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure};
 
 template <const method_entry& method>
 PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -328,17 +330,20 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     "(center, gap, out, workers, /)\n--\n\n"                                                    \
     "Fits every row of gap (C-contiguous float32, shape (rows, m)) into the same row of out "   \
     "(C-contiguous float32, shape (rows, m + 1)); center is shared (shape (m + 1,)) or one "    \
-    "row per histogram (shape (rows, m + 1)). workers native threads share the rows, 0 "        \
-    "meaning one per core the process may run on; the interpreter lock is released. A zero "   \
-    "width raises ZeroDivisionError naming the row; out's contents are then unspecified. "
+    "row per histogram (shape (rows, m + 1)). One histogram is a 1-D gap (m,) with a 1-D "    \
+    "center (m + 1,) and out (m + 1,). workers native threads share the rows, 0 meaning one "  \
+    "per core the process may run on; the interpreter lock is released. A zero width raises "  \
+    "ZeroDivisionError naming the row; out's contents are then unspecified. "
 
 PyMethodDef methods[] = {
     {"iterative", entry<iterative_method>(), METH_FASTCALL,
      "iterative" ZELVANE_ROWS_ARGUMENTS
-     "Every row gets the bits of zelvane.bake.fitgapmass(center, gap[r], out[r])."},
+     "Every row gets the bits of zelvane.bake.fitgapmass(center, gap[r], out[r]), and one "
+     "histogram those of zelvane.bake.fitgapmass(center, gap, out)."},
     {"exact", entry<exact_method>(), METH_FASTCALL,
      "exact" ZELVANE_ROWS_ARGUMENTS
-     "Every row gets the bits of zelvane.bake.fitgapmass_meh(center, gap[r], out[r])."},
+     "Every row gets the bits of zelvane.bake.fitgapmass_meh(center, gap[r], out[r]), and one "
+     "histogram those of zelvane.bake.fitgapmass_meh(center, gap, out)."},
     {"smooth", entry<smooth_method>(), METH_FASTCALL,
      "smooth(center, gap, out, refine, workers, /)\n--\n\n"
      "The least-curvature piecewise linear density on refined knots that carries every mass of "
