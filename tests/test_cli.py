@@ -427,7 +427,7 @@ BAD = [  # (arguments after "fit", the one line on stderr)
     (["zero-row.npz", "--method", "smooth"], "zero-row.npz: counts[1200] are all zero: "
                                              "a density needs a positive total mass"),
     (["tight.npz", "--method", "smooth", "--refine", "1"],
-     "tight.npz: row 1300: no non-negative density that is linear between the centres "
+     "tight.npz: counts[1300]: no non-negative density that is linear between the centres "
      "has these masses; refine=2 or more always has one"),
     (["header.csv", "--refine", "2"], "--refine cuts the bins of the smooth fit: "
                                       "it needs --method smooth (or both)"),

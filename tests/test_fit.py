@@ -146,12 +146,12 @@ def test_out_overlapping_the_input_gives_the_same_bits(method):
     ({"method": "smooth"}, "method must be 'iterative' or 'exact', not 'smooth'"),
     ({"method": None}, "method must be 'iterative' or 'exact', not None"),
     ({"workers": -1}, "workers must be 0 (one per core) or more, not -1"),
-    ({"workers": 1.5}, "workers must be an integer, not float"),
-    ({"out": np.empty(5, np.float64)}, "out must be of type float32 in native byte order"),
-    ({"out": np.empty(5, ">f4")}, "out must be of type float32 in native byte order"),
+    ({"workers": 1.5}, "workers must be of type int, not float"),
+    ({"out": np.empty(5, np.float64)}, "out must hold float32 in native byte order, not <f8 values"),
+    ({"out": np.empty(5, ">f4")}, "out must hold float32 in native byte order, not >f4 values"),
     ({"out": np.empty(6, np.float32)}, "out must have shape (5,), not (6,)"),
     ({"out": np.empty(10, np.float32)[::2]}, "out must be C-contiguous"),
-    ({"out": [0.0] * 5}, "out must be a numpy.ndarray, not list"),
+    ({"out": [0.0] * 5}, "out must be of type numpy.ndarray, not list"),
 ])
 def test_bad_options_are_refused(kwargs, message):
     with pytest.raises(ValueError, match=re.escape(message)):
@@ -177,7 +177,7 @@ NAN, INF = float("nan"), float("inf")
     (CENTER, np.ones((3, 3)), r"center must have len\(gap\) \+ 1 = 4 elements per row of gap"),
     ([CENTER], GAP, "center must be 1-D for a 1-D gap, not 2-D"),
     (np.ones((2, 5)), np.ones((3, 4)),
-     r"center must be 1-D of length 5 or of shape \(3, 5\) for gap of shape \(3, 4\)"),
+     r"center must have shape \(5,\) or \(3, 5\) for gap of shape \(3, 4\), not \(2, 5\)"),
     (CENTER, ["a", "b", "c", "d"], "gap must hold real numbers, not <U1 values"),
     ([0, 1j, 2, 3, 4], GAP, "center must hold real numbers, not complex128 values"),
     (CENTER, [0.1, 0.2, NAN, INF], r"gap\[2\] is nan, not a finite number"),

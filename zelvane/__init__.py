@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
+    from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
     from zelvane._fit import fit_smooth as fit_smooth
     from zelvane._fit import trapezoid_masses as trapezoid_masses
@@ -24,6 +25,7 @@ _EXPORTS: Dict[str, str] = {
     "fit_smooth": "zelvane._fit",
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
+    "InputError": "zelvane._errors",
 }
 
 # zelvane.bake is left out of __all__ and dir(): tools that import every name

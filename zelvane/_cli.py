@@ -18,7 +18,6 @@ import argparse
 import contextlib
 import importlib
 import os
-import re
 import sys
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
@@ -30,6 +29,7 @@ if TYPE_CHECKING:
 
     from zelvane._cli_read import Histograms
     from zelvane._cli_write import Result
+    from zelvane._errors import InputError
 
 PROG = "zelvane"
 # The method whose values lie on knots finer than the edges, and its default cut.
@@ -43,8 +43,6 @@ EVERY_METHOD = ("both", "all")
 BAR_MIN_ROWS = 1000
 # Rows fitted per call to the fitting layer, so that a bar moves between calls.
 CHUNK_ROWS = 1024
-# A checking message's first indexed element, such as ``mass[3]`` or ``counts[2, 5]``.
-INDEXED = re.compile(r"\b(\w+)\[(\d+)(?:, (\d+))?\]")
 
 
 def methods() -> Tuple[str, ...]:
@@ -93,15 +91,21 @@ def progress_bar(total: int, label: str) -> Iterator[Callable[[int], None]]:
 
 # -- checking and fitting through the fitting layer -------------------------
 
-def refused(histograms: Histograms, exc: ValueError) -> BadInput:
-    """The fitting layer's complaint about the input, placed on its table line
-    where there is one."""
-    text = str(exc)
-    found = INDEXED.search(text)
+def refused(histograms: Histograms, error: InputError, names: Tuple[str, str]) -> BadInput:
+    """The fitting layer's complaint about the input, as bad input of the file.
+
+    The error's fields place it: its argument (the fitting layer's ``center``
+    and ``gap``, or the names it was given) becomes what the file calls the
+    edges and the masses, ``names``, and an element of the one histogram that a
+    table holds (an index without a row) is on the table line of that edge or
+    mass."""
+    renamed = {"center": names[0], "gap": names[1]}
+    if error.argument in renamed:
+        error = error.replaced(argument=renamed[error.argument])
     where = None
-    if found is not None and found.group(3) is None:
-        where = histograms.line(int(found.group(2)))
-    return BadInput(histograms.source, "checked", where, text=text)
+    if error.row is None and error.index is not None and error.argument in names:
+        where = histograms.line(error.index)
+    return BadInput(histograms.source, "checked", where, text=str(error))
 
 
 def checked(histograms: Histograms, nonnegative: bool = False
@@ -109,14 +113,15 @@ def checked(histograms: Histograms, nonnegative: bool = False
     """The float32 edges and masses that the fitting layer accepts (with
     ``nonnegative``, as the smooth fit needs them), or its complaint as bad input."""
     from zelvane import _fit
+    from zelvane._errors import InputError
 
     edge_name, mass_name = histograms.names
     try:
         edges, masses = _fit.check_histogram(histograms.edges, histograms.masses,
                                              center_name=edge_name, gap_name=mass_name,
                                              nonnegative=nonnegative)
-    except ValueError as exc:
-        raise refused(histograms, exc) from None
+    except InputError as error:
+        raise refused(histograms, error, histograms.names) from None
     if masses.ndim == 2 and masses.shape[0] == 0:
         raise BadInput(histograms.source, "no_histograms", name=mass_name)
     return edges, masses
@@ -172,22 +177,21 @@ def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float32],
     import numpy as np
 
     from zelvane import _fit
+    from zelvane._errors import InputError
 
-    mass_name = "masses" if histograms.lines is not None else histograms.names[1]
+    # A table's masses, all of them, are what a message about the whole histogram names.
+    names = (histograms.names[0],
+             "masses" if histograms.lines is not None else histograms.names[1])
     edges64, masses64 = edges.astype(np.float64), masses.astype(np.float64)
 
     def solve(start: int, stop: int) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         chunk = masses64 if masses64.ndim == 1 else masses64[start:stop]
         try:
             return _fit.smooth_checked(rows_of(edges64, start, stop), chunk, refine, workers,
-                                       gap_name=mass_name)
-        except ValueError as exc:
-            if start == 0:
-                raise refused(histograms, exc) from None
-            # The complaint names rows from the chunk's start: ask again from the
-            # first row, which fails at the same row and names it in the batch.
-            solve(0, stop)
-            raise
+                                       gap_name=names[1])
+        except InputError as error:
+            # Rows are counted from the chunk's start; the file counts them from its first.
+            raise refused(histograms, error.shifted(start), names) from None
 
     if masses.ndim == 1:
         return solve(0, 1)
