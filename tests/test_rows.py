@@ -158,6 +158,37 @@ def test_usable_cores_follows_the_affinity_mask():
     assert mine == theirs and pinned == "1"
 
 
+IN_SUBINTERPRETER = """
+import array, zelvane._rows as rows
+center, gap = array.array("f", [0, 1, 2, 3]), array.array("f", [1, 2, 1])
+out = array.array("f", [0] * 4)
+rows.iterative(center, gap, out, 2)
+print(list(out))
+try:
+    rows.exact(center, gap, array.array("f", [0] * 3), 1)
+except ValueError as error:
+    print(type(error).__name__, error.problem, error.argument, error.details["expected"])
+"""
+
+
+def test_loads_and_fits_in_a_subinterpreter():
+    # From 3.12 on a new interpreter has a lock of its own and loads only the extension
+    # modules that declare they support that; before, it shares the main one's.
+    rc, out, err = run_python("""
+        import sys
+        try:
+            import _interpreters as interpreters  # 3.13 on
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        import zelvane._rows
+        interpreter = interpreters.create()
+        print(interpreters.run_string(interpreter, sys.argv[1]), flush=True)
+        interpreters.destroy(interpreter)
+    """, IN_SUBINTERPRETER)
+    assert rc == 0, err
+    assert out.splitlines() == ["[0.5, 1.5, 1.5, 0.5]", "InputError shape out (4,)", "None"]
+
+
 @pytest.mark.child_fault
 def test_failed_thread_creation_is_an_exception():
     # Under a small address-space limit the threads' stacks cannot be mapped.

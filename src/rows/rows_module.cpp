@@ -387,8 +387,12 @@ PyMethodDef methods[] = {
 
 #undef ZELVANE_ROWS_ARGUMENTS
 
-// No state, so nothing stops the module from loading into several interpreters.
+// No state (an InputError's class is looked up when one is raised), so
+// nothing stops the module from loading into several interpreters, each with
+// its own lock, or from running without the global lock.
 PyModuleDef_Slot slots[] = {
+    ZELVANE_SLOT_PER_INTERPRETER_GIL
+    ZELVANE_SLOT_GIL_NOT_USED
     {0, nullptr},
 };
 
