@@ -57,7 +57,7 @@ def test_python_layer_never_loads_bake():
         import numpy as np
         import zelvane
         from zelvane import *
-        from zelvane._cli import main
+        from zelvane.cli import main
 
         center, gap = [0, 1, 2, 4], [1, 2, 1]
         for method in ("iterative", "exact"):

@@ -56,3 +56,26 @@ def test_readme_examples_run(examples):
         proc = subprocess.run([sys.executable, str(path)], capture_output=True, text=True,
                               cwd=folder, env=env, timeout=300)
         assert proc.returncode == 0, f"{path.name}:\n{path.read_text()}\n{proc.stderr}"
+
+
+CALLER = '''
+from typing import Optional
+
+import zelvane
+from zelvane.cli import main
+
+status: int = main(["--version"])
+try:
+    zelvane.fit_density([0.0, 1.0], [1.0])
+except zelvane.InputError as error:
+    problem: str = error.problem
+    row: Optional[int] = error.row
+    index: Optional[int] = error.index
+'''
+
+
+def test_command_line_and_errors_are_typed_for_callers(tmp_path):
+    # The installed package as a caller's code sees it: zelvane.cli and zelvane.InputError.
+    (tmp_path / "caller.py").write_text(CALLER)
+    rc, report = mypy(tmp_path / "cache", tmp_path, tmp_path / "caller.py")
+    assert rc == 0, report

@@ -35,7 +35,7 @@ from dataclasses import dataclass
 from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple,
                     Optional, Sequence, Tuple)
 
-from zelvane._cli_errors import BadInput
+from zelvane.cli.errors import BadInput
 
 if TYPE_CHECKING:
     import numpy as np
