@@ -118,7 +118,7 @@ TABLES = {
     "plain.csv": "".join(f"{e:g}, {m:g}\n" for e, m in zip(EDGES, MASSES)) + f"{EDGES[-1]:g}\n",
     "spaces.txt": "# edge  mass\n\n" + "".join(f"  {e:g}\t {m:g}\n" for e, m in zip(EDGES, MASSES))
                   + f"{EDGES[-1]:g}\n",
-    "samples.csv": "x\n" + "".join(f"{s!r}\n" for s in SAMPLES),
+    "samples.csv": "x\n" + "".join(f"{s!r}\n" for s in SAMPLES.tolist()),
     "gentle.csv": "".join(f"{e:g},{m:g}\n" for e, m in zip(GENTLE_EDGES, GENTLE_MASSES)) + "6\n",
 }
 

@@ -1,15 +1,14 @@
-"""zelvane._rows: every row of a batch gets the bits that zelvane.bake gives it alone,
-whatever the number of worker threads; what the module refuses on its own."""
+"""zelvane._rows: every row of a batch gets the bits that zelvane.bake gives it alone
+(where it loads: NumPy 1.x), whatever the number of worker threads; what the module
+refuses on its own."""
 
 import numpy as np
 import pytest
 
 import zelvane
 import zelvane._rows as rows
-import zelvane.bake as bake
-from conftest import assert_bits_equal, run_python
-
-SOLVERS = {"iterative": bake.fitgapmass, "exact": bake.fitgapmass_meh}
+from conftest import assert_bits_equal, load_bake, run_python
+from zelvane._fit import METHODS
 
 
 def raw_batch(n_rows, m, seed, shared):
@@ -29,19 +28,21 @@ def raw_batch(n_rows, m, seed, shared):
 
 
 def by_bake(method, center, gap):
+    solver = getattr(load_bake(), METHODS[method])
     want = np.empty((gap.shape[0], gap.shape[1] + 1), np.float32)
     for r in range(gap.shape[0]):
-        SOLVERS[method](center if center.ndim == 1 else center[r], gap[r], want[r])
+        solver(center if center.ndim == 1 else center[r], gap[r], want[r])
     return want
 
 
-@pytest.fixture(params=sorted(SOLVERS))
+@pytest.fixture(params=sorted(METHODS))
 def method(request):
     return request.param
 
 
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
 @pytest.mark.parametrize("m", [1, 3, 32])
+@pytest.mark.needs_bake
 def test_same_bits_as_bake_row_by_row(method, shared, m):
     center, gap = raw_batch(1001, m, seed=m, shared=shared)
     want = by_bake(method, center, gap)
@@ -52,6 +53,7 @@ def test_same_bits_as_bake_row_by_row(method, shared, m):
 
 
 @pytest.mark.parametrize("m", [1, 3, 32])
+@pytest.mark.needs_bake
 def test_one_histogram_gets_bakes_bits(method, m):
     # A 1-D gap is a batch of one row: what fit_density uses for one histogram.
     center, gap = raw_batch(300, m, seed=m + 10, shared=False)
@@ -63,6 +65,7 @@ def test_one_histogram_gets_bakes_bits(method, m):
 
 
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
+@pytest.mark.needs_bake
 def test_fit_density_batches_give_bakes_bits(method, shared):
     rng = np.random.default_rng(8)
     center = np.cumsum(rng.uniform(0.05, 2, (300, 17)), axis=1)
@@ -87,6 +90,7 @@ def test_zero_width_names_the_lowest_row(method):
         getattr(rows, method)(center[300], gap[300], np.empty(6, np.float32), 1)
 
 
+@pytest.mark.needs_bake
 def test_empty_batch_and_read_only_inputs(method):
     fit = getattr(rows, method)
     assert fit(np.zeros(4, np.float32), np.zeros((0, 3), np.float32),

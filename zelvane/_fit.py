@@ -389,16 +389,18 @@ def _check_refine(refine: int) -> int:
     return count
 
 
-def _aligned(array: Float64Array) -> Float64Array:
+def _aligned(array: FloatArray) -> Float64Array:
     # A contiguous array can still sit at an odd address (a view into bytes); the
-    # native fit reads whole float64 elements.
-    return array if array.flags.aligned else array.copy()
+    # native fit reads whole float64 elements. An array that is fit is used as it is.
+    aligned: Float64Array = np.require(array, np.float64, ["C", "A"])
+    return aligned
 
 
-def smooth_checked(center: Float64Array, gap: Float64Array, refine: int, workers: int,
+def smooth_checked(center: FloatArray, gap: FloatArray, refine: int, workers: int,
                    gap_name: str = "gap") -> Tuple[Float64Array, Float64Array]:
     """`fit_smooth` of float64 input that :func:`check_histogram` has passed with
-    ``nonnegative=True``: refuses an all-zero histogram, then fits natively."""
+    ``nonnegative=True`` and ``dtype=numpy.float64``: refuses an all-zero histogram,
+    then fits natively."""
     empty = ~(gap > 0).any(axis=-1)
     if empty.any():
         raise InputError("all_zero", argument=gap_name,
