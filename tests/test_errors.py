@@ -3,6 +3,7 @@ from the rows module alike; plain values in fields and messages whatever NumPy g
 pickling; the messages made from the fields alone."""
 
 import copy
+import doctest
 import pickle
 
 import numpy as np
@@ -242,3 +243,10 @@ def test_one_exported_exception_type():
         InputError("all_zero", argument="gap", where="here")
     with pytest.raises(KeyError):
         InputError("length", argument="center")  # the message needs its details
+
+
+def test_docstring_examples():
+    import zelvane._errors
+
+    results = doctest.testmod(zelvane._errors)
+    assert results.attempted > 0 and results.failed == 0

@@ -255,3 +255,8 @@ class InputError(ValueError):
         given = ", ".join(f"{name}={value!r}" for name, value in self.fields().items()
                           if value is not None)
         return f"InputError({self.problem!r}{', ' if given else ''}{given})"
+
+
+# The class is shown as zelvane.InputError, so doctest would not look for its
+# examples here without being pointed at them.
+__test__ = {"InputError": InputError}
