@@ -1,6 +1,7 @@
-"""CI sessions for zelvane: the whole test suite on every supported interpreter, the
-C++ unit tests, and the checks that need a build of their own (sanitizers, fuzzing,
-valgrind).
+"""CI sessions for zelvane: the whole test suite on every supported interpreter (with
+NumPy 1.x, and with NumPy 2 and the newest of its companions on the newest two), the C++
+unit tests, the wheel, and the checks that need a build of their own (sanitizers,
+fuzzing, valgrind).
 
 `bash tools/ci.sh` runs every session; `bash tools/ci.sh -s NAME` runs one (the
 arguments go to nox; `nox -l` lists the sessions). Extra arguments after `--` go to
@@ -32,7 +33,18 @@ nox.options.error_on_missing_interpreters = True
 
 # Oldest NumPy that the package supports, tested on one interpreter.
 OLDEST_NUMPY = "1.23.5"
+# The interpreters with NumPy 1.x, under which zelvane.bake loads and every test runs.
 INTERPRETERS = ("3.8", "3.9", "3.10", "3.11", "3.12")
+# The interpreters with NumPy 2 and the newest SciPy, pandas, matplotlib and Dask that
+# install there. The lower bounds keep pip from settling a conflict by going back to a
+# NumPy 1.x stack: a conflict fails the session instead.
+NUMPY2_INTERPRETERS = ("3.12", "3.13")
+NUMPY2_STACK = ("numpy>=2", "scipy>=1.13", "pandas>=2.2", "matplotlib>=3.8",
+                "dask[array]>=2024.8", "distributed>=2024.8")
+# Tests that need zelvane.bake to load (NumPy 1.x), and those of the package under NumPy 2
+# (tests/conftest.py registers both markers).
+WITHOUT_NUMPY2_TESTS = ("-m", "not needs_numpy2")
+WITHOUT_BAKE_TESTS = ("-m", "not needs_bake")
 # Fixed hypothesis examples (the profile is registered in tests/conftest.py), and no
 # skipped test but where a marker allows it (tests/ci_checks.py).
 PYTEST = ("-p", "no:cacheprovider", f"--rootdir={ROOT}", "--hypothesis-profile=ci",
@@ -71,18 +83,21 @@ def pytest(session: nox.Session, *args: str, env: Optional[Dict[str, str]] = Non
                     env={**PYTEST_ENV, **(env or {})})
 
 
-def show_versions(session: nox.Session, numpy: Optional[str] = None) -> None:
-    """Print what the session tests; with `numpy`, fail unless that NumPy is installed."""
+def show_versions(session: nox.Session, numpy: Optional[str] = None, major: int = 1) -> None:
+    """Print what the session tests; fail unless NumPy's major version is `major` and,
+    with `numpy`, unless that NumPy is installed."""
     session.run("python", "-c", "import sys, numpy; print(sys.version); "
                 "print('numpy', numpy.__version__); "
+                f"assert numpy.__version__.split('.')[0] == '{major}', 'not NumPy {major}'; "
                 f"assert {numpy!r} in (None, numpy.__version__), 'wrong numpy'")
 
 
 def tests(session: nox.Session, *requirements: str) -> None:
-    # The package is built exactly as a user's `pip install` builds it.
-    session.install(".[test]", *requirements)
+    # The package is built exactly as a user's `pip install` builds it; the newest
+    # NumPy 1.x, under which zelvane.bake loads, unless a NumPy is given.
+    session.install(".[test]", *(requirements or ("numpy<2",)))
     show_versions(session, requirements[0].split("==")[1] if requirements else None)
-    pytest(session, str(TESTS), *session.posargs)
+    pytest(session, str(TESTS), *WITHOUT_NUMPY2_TESTS, *session.posargs)
 
 
 for _version in INTERPRETERS:
@@ -92,6 +107,21 @@ for _version in INTERPRETERS:
 @nox.session(name=f"tests-3.11-numpy{OLDEST_NUMPY}", python=interpreter("3.11"))
 def tests_oldest_numpy(session: nox.Session) -> None:
     tests(session, f"numpy=={OLDEST_NUMPY}")
+
+
+def tests_numpy2(session: nox.Session) -> None:
+    """NumPy 2 with the newest companions that install beside it, all resolved together,
+    then every test but those that need zelvane.bake to load (it refuses NumPy 2, which
+    a test of its own checks)."""
+    session.install(".[test]", *NUMPY2_STACK)
+    session.run("python", "-m", "pip", "check")
+    show_versions(session, major=2)
+    session.run("python", "-m", "pip", "list", "--format=freeze", silent=False)
+    pytest(session, str(TESTS), *WITHOUT_BAKE_TESTS, *session.posargs)
+
+
+for _version in NUMPY2_INTERPRETERS:
+    nox.session(name=f"tests-{_version}-numpy2", python=interpreter(_version))(tests_numpy2)
 
 
 # Frame names and lines in sanitizer and memcheck reports: debug information, no stripping.
@@ -155,10 +185,10 @@ def sanitizers(session: nox.Session) -> None:
           env=sanitizer_env(preload=False))
     # A build tree of its own: clang's sanitized objects must not mix with g++'s.
     session.install(*config("cmake.define.ZELVANE_SANITIZE=ON", *DEBUGGABLE,
-                            "build-dir=build/asan/{wheel_tag}"), ".[test]", env=clang)
+                            "build-dir=build/asan/{wheel_tag}"), ".[test]", "numpy<2", env=clang)
     show_versions(session)
     # The threads run longer here, where a race on memory would be reported.
-    pytest(session, str(TESTS), *session.posargs,
+    pytest(session, str(TESTS), *WITHOUT_NUMPY2_TESTS, *session.posargs,
            env={**sanitizer_env(preload=True), "ZELVANE_STRESS_SECONDS": "3"})
 
 
@@ -227,7 +257,8 @@ def valgrind(session: nox.Session) -> None:
     """memcheck over the binding, conversion and solver tests, with the interpreter's
     own reports suppressed (tests/valgrind/python.supp). Any error fails the session;
     the report says which of its frames are the package's."""
-    session.install(*config(*DEBUGGABLE, "build-dir=build/valgrind/{wheel_tag}"), ".[test]")
+    session.install(*config(*DEBUGGABLE, "build-dir=build/valgrind/{wheel_tag}"), ".[test]",
+                    "numpy<2")
     show_versions(session)
     xml_file = BUILD / "valgrind" / "memcheck.xml"
     xml_file.parent.mkdir(parents=True, exist_ok=True)
@@ -244,7 +275,8 @@ def valgrind(session: nox.Session) -> None:
                 "--leak-check=no", "--show-leak-kinds=none", "--errors-for-leak-kinds=none",
                 f"--suppressions={TESTS / 'valgrind' / 'python.supp'}",
                 "--xml=yes", f"--xml-file={xml_file}",
-                "python", "-m", "pytest", *PYTEST, "-k", VALGRIND_DESELECT, *selected,
+                "python", "-m", "pytest", *PYTEST, *WITHOUT_NUMPY2_TESTS, "-k", VALGRIND_DESELECT,
+                *selected,
                 *session.posargs, env={**PYTEST_ENV, "PYTHONMALLOC": "malloc"}, external=True)
     finally:
         errors = valgrind_errors(xml_file) if xml_file.exists() else ["no memcheck log"]
@@ -253,3 +285,49 @@ def valgrind(session: nox.Session) -> None:
             session.log(line)
     if errors:
         session.error("memcheck reported errors (frames in the package marked [zelvane])")
+
+
+# What a manylinux policy lets a wheel's shared objects need from the system.
+MANYLINUX_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "librt.so.1", "libpthread.so.0",
+                       "libgcc_s.so.1", "libstdc++.so.6", "libutil.so.1", "libnsl.so.1",
+                       "libresolv.so.2", "libcrypt.so.1", "libz.so.1", "libexpat.so.1"}
+
+
+def audit(report: str) -> List[str]:
+    """What is wrong with a wheel by the text of ``auditwheel show``: no manylinux
+    platform tag, external libraries to bundle, or system libraries beyond the policy."""
+    text = " ".join(report.split())
+    problems = []
+    tag = re.search(r'is consistent with the following platform tag: "([^"]+)"', text)
+    if tag is None or not re.fullmatch(r"manylinux(_\d+_\d+|1|2010|2014)_x86_64", tag.group(1)):
+        problems.append(f"no manylinux platform tag: {tag.group(1) if tag else 'none named'}")
+    if "external shared libraries are required" in text:
+        problems.append("it needs external shared libraries")
+    used = re.search(r"system-provided shared libraries: (.*?) This constrains", text)
+    named = re.findall(r"(\S+\.so(?:\.\d+)*) with versions", used.group(1)) if used else []
+    if used is None or not named:
+        problems.append("no system libraries named")
+    problems += [f"{library} is beyond the manylinux policy"
+                 for library in named if library not in MANYLINUX_LIBRARIES]
+    return problems
+
+
+@nox.session(python=interpreter("3.12"))
+def wheel(session: nox.Session) -> None:
+    """The wheel of one interpreter as ``pip wheel . --no-deps -w build/wheel`` builds it
+    (from a build tree of its own): auditwheel must find it consistent with a manylinux
+    platform tag and needing no library beyond that policy."""
+    out = BUILD / "wheel"
+    shutil.rmtree(out, ignore_errors=True)
+    shutil.rmtree(BUILD / "wheel-tree", ignore_errors=True)
+    session.run("python", "-m", "pip", "wheel", str(ROOT), "--no-deps", "-w", str(out),
+                *config("build-dir=build/wheel-tree/{wheel_tag}"))
+    wheels = sorted(out.glob("zelvane-*.whl"))
+    if len(wheels) != 1:
+        session.error(f"expected one wheel in {out}, found {[w.name for w in wheels]}")
+    session.install("auditwheel")
+    report = str(session.run("auditwheel", "show", str(wheels[0]), silent=True))
+    session.log(report)
+    problems = audit(report)
+    if problems:
+        session.error("; ".join(problems))

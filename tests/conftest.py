@@ -1,6 +1,12 @@
-"""Helpers shared by the Python tests of zelvane."""
+"""Helpers shared by the Python tests of zelvane, and the markers that choose tests by
+the NumPy installed: ``needs_bake`` for the tests of zelvane.bake or against it, which
+loads with NumPy 1.x alone, and ``needs_numpy2`` for those of how the package behaves
+under NumPy 2. CI's sessions choose with ``-m``; without a marker expression, the tests
+that the installed NumPy cannot run are deselected (not skipped) and the header says
+how many."""
 
 import ctypes
+import importlib
 import json
 import os
 import subprocess
@@ -12,8 +18,6 @@ import traceback
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
-
-import zelvane.bake as bake
 
 # CI runs a fixed set of examples (--hypothesis-profile=ci): the same on every run.
 settings.register_profile("ci", derandomize=True, max_examples=200, deadline=None,
@@ -28,9 +32,21 @@ settings.load_profile(os.environ.get("ZELVANE_HYPOTHESIS_PROFILE", "dev"))
 UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
+# zelvane.bake is built for NumPy 1.x's binary interface and refuses NumPy 2.
+NUMPY2 = int(np.__version__.split(".")[0]) >= 2
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "child_fault: the test makes a child process fault "
                             "or run out of address space on purpose")
+    config.addinivalue_line("markers", "needs_bake: the test loads zelvane.bake, which needs "
+                            "NumPy 1.x")
+    config.addinivalue_line("markers", "needs_numpy2: the test is of the package under NumPy 2")
+
+
+def pytest_report_header(config):
+    return f"zelvane tests: NumPy {np.__version__}, zelvane.bake " \
+           f"{'cannot load (needs_bake tests need NumPy 1.x)' if NUMPY2 else 'loads'}"
 
 
 def pytest_collection_modifyitems(config, items):
@@ -40,6 +56,27 @@ def pytest_collection_modifyitems(config, items):
         for item in items:
             if "child_fault" in item.keywords:
                 item.add_marker(skip)
+    if not config.option.markexpr:
+        unfit = "needs_bake" if NUMPY2 else "needs_numpy2"
+        deselected = [item for item in items if unfit in item.keywords]
+        if deselected:
+            config.hook.pytest_deselected(items=deselected)
+            items[:] = [item for item in items if unfit not in item.keywords]
+
+
+class _Unloadable:
+    """Stands for zelvane.bake where it cannot load: only the tests marked needs_bake
+    use it, and they are not run there."""
+
+    def __getattr__(self, name):
+        raise RuntimeError(f"zelvane.bake needs NumPy 1.x, not {np.__version__}: "
+                           "mark the test needs_bake")
+
+
+def load_bake():
+    """zelvane.bake, or under NumPy 2 (where importing it would fail, and make NumPy
+    print its notice) a stand-in that refuses every use."""
+    return _Unloadable() if NUMPY2 else importlib.import_module("zelvane.bake")
 
 
 # File name that the extension gives its function code objects and traceback entries.
@@ -54,8 +91,8 @@ MARK = np.float32(-123.5)
 
 @pytest.fixture(params=sorted(FUNCTION_LINES))
 def func(request):
-    """Each of the two functions, for behaviour that they share."""
-    return getattr(bake, request.param)
+    """Each of the two functions of zelvane.bake, for behaviour that they share."""
+    return getattr(load_bake(), request.param)
 
 
 def f32(*values):

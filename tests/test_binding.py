@@ -9,6 +9,9 @@ import pytest
 
 from conftest import FUNCTION_LINES, module_frames
 
+# zelvane.bake itself: NumPy 1.x alone.
+pytestmark = pytest.mark.needs_bake
+
 NAMES = ("center", "gap", "prob")
 COUNT = "{}() takes exactly 3 positional arguments ({} given)"
 UNEXPECTED = "{}() got an unexpected keyword argument '{}'"

@@ -3,7 +3,7 @@ with zelvane.fit_density, the plots, --check, every bad input (exit 2, its one l
 on stderr, no file written or changed), --help, --version, the progress bar and the
 exit status of an internal error.
 
-Most invocations run in one child interpreter per group, through zelvane._cli.main
+Most invocations run in one child interpreter per group, through zelvane.cli.main
 with its own standard streams; what needs a process of its own (the console script,
 a terminal, a missing matplotlib, an internal error) gets one."""
 
@@ -23,11 +23,11 @@ import pytest
 import zelvane
 from conftest import assert_bits_equal
 
-# Runs zelvane._cli.main on each case of argv[1] (JSON: argv, base64 stdin) in the
+# Runs zelvane.cli.main on each case of argv[1] (JSON: argv, base64 stdin) in the
 # directory argv[2]; prints [exit status, stdout, stderr] of each.
 BATCH = r"""
 import base64, io, json, os, sys
-from zelvane._cli import main
+from zelvane.cli import main
 
 cases = json.loads(sys.argv[1])
 os.chdir(sys.argv[2])
@@ -118,7 +118,7 @@ TABLES = {
     "plain.csv": "".join(f"{e:g}, {m:g}\n" for e, m in zip(EDGES, MASSES)) + f"{EDGES[-1]:g}\n",
     "spaces.txt": "# edge  mass\n\n" + "".join(f"  {e:g}\t {m:g}\n" for e, m in zip(EDGES, MASSES))
                   + f"{EDGES[-1]:g}\n",
-    "samples.csv": "x\n" + "".join(f"{s!r}\n" for s in SAMPLES),
+    "samples.csv": "x\n" + "".join(f"{s!r}\n" for s in SAMPLES.tolist()),
     "gentle.csv": "".join(f"{e:g},{m:g}\n" for e, m in zip(GENTLE_EDGES, GENTLE_MASSES)) + "6\n",
 }
 
@@ -318,9 +318,9 @@ def test_plots_are_valid_png_and_svg(workdir):
 
 def test_figure_layout_draws_the_histogram_and_each_fit():
     pytest.importorskip("matplotlib")
-    from zelvane._cli import fit
-    from zelvane._cli_plot import GRID_LIMIT, make_figure
-    from zelvane._cli_read import Histograms
+    from zelvane.cli.fit import fit
+    from zelvane.cli.plot import GRID_LIMIT, make_figure
+    from zelvane.cli.read import Histograms
 
     edges32, masses32 = np.float32(MANY_EDGES), np.float32(MANY_MASSES[:9])
     result = fit(Histograms("x", edges32, masses32), METHODS, workers=1, refine=4)
@@ -427,7 +427,7 @@ BAD = [  # (arguments after "fit", the one line on stderr)
     (["zero-row.npz", "--method", "smooth"], "zero-row.npz: counts[1200] are all zero: "
                                              "a density needs a positive total mass"),
     (["tight.npz", "--method", "smooth", "--refine", "1"],
-     "tight.npz: row 1300: no non-negative density that is linear between the centres "
+     "tight.npz: counts[1300]: no non-negative density that is linear between the centres "
      "has these masses; refine=2 or more always has one"),
     (["header.csv", "--refine", "2"], "--refine cuts the bins of the smooth fit: "
                                       "it needs --method smooth (or both)"),
@@ -536,7 +536,7 @@ def test_no_arguments_runs_the_example_in_both_entry_points(workdir):
 def test_plot_without_matplotlib_says_how_to_install_it(workdir):
     (workdir / "before.csv").write_bytes(b"kept\n")
     code = ("import sys; sys.modules['matplotlib'] = None\n"
-            "from zelvane._cli import main\n"
+            "from zelvane.cli import main\n"
             "sys.exit(main(sys.argv[1:]))")
     for argv in (["fit", "header.csv", "-o", "before.csv", "--plot", "new.png"],
                  ["example", "--plot", "new.png"]):
@@ -549,10 +549,10 @@ def test_plot_without_matplotlib_says_how_to_install_it(workdir):
 
 def test_internal_error_exits_1_with_traceback_and_writes_nothing(workdir):
     (workdir / "fault.csv").write_bytes(b"kept\n")
-    code = ("import sys, zelvane._cli_plot as plot\n"
+    code = ("import sys, zelvane.cli.plot as plot\n"
             "def broken(*args): raise RuntimeError('a fault of the tool')\n"
             "plot.write_plot = broken\n"
-            "from zelvane._cli import main\n"
+            "from zelvane.cli import main\n"
             "sys.exit(main(sys.argv[1:]))")
     rc, out, err = run_child(["-c", code, "fit", "header.csv", "-o", "fault.csv",
                               "--plot", "fault.png"], workdir)

@@ -180,6 +180,7 @@ def test_failed_import_can_be_retried_in_the_same_process(tmp_path):
         [None, None, []], True, True]
 
 
+@pytest.mark.needs_bake
 def test_real_numpy_imports_without_warnings(tmp_path):
     assert run_in(tmp_path, "import zelvane.bake, numpy\nassert zelvane.bake.numpy is numpy",
                   "-W", "error") == ("", "")

@@ -7,8 +7,12 @@ import functools
 import numpy as np
 import pytest
 
-from zelvane import bake
+from conftest import load_bake
 from exporter import Exporter, PyBuffer
+
+# zelvane.bake itself: NumPy 1.x alone.
+pytestmark = pytest.mark.needs_bake
+bake = load_bake()
 
 REQUEST = 0x0018 | 0x0004 | 0x0001  # PyBUF_STRIDES | PyBUF_FORMAT | PyBUF_WRITABLE
 CENTER, GAP, PROB = [0.0, 1.0, 3.0], [0.5, 1.5], [0.0, 0.0, 0.0]

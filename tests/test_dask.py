@@ -53,15 +53,31 @@ def test_bad_values_are_named_by_their_row_in_the_whole_array(client):
     center, gap = batch(100, 4, seed=5)
     gap[73, 2] = np.nan
     got = zelvane.fit_density(center[0], da.from_array(gap, chunks=25))
-    with pytest.raises(ValueError, match=r"gap\[73, 2\] is nan, not a finite number"):
+    with pytest.raises(zelvane.InputError, match=r"gap\[73, 2\] is nan, not a finite number") \
+            as caught:
         client.compute(got).result()
+    error = caught.value
+    assert (error.problem, error.argument, error.index, error.row) == ("not_finite", "gap", 2, 73)
+    # Centres of their own per row, in chunks of another size than the masses'.
+    gap[73, 2] = 1.0
+    center[61, 3] = center[61, 2]
+    got = zelvane.fit_density(da.from_array(center, chunks=(40, 5)), da.from_array(gap, chunks=30),
+                              method="exact")
+    with pytest.raises(zelvane.InputError) as caught:
+        got.compute()
+    error = caught.value
+    assert (error.problem, error.argument, error.index, error.row) == (
+        "not_increasing", "center", 3, 61)
+    assert error.value == error.details["previous"]
+    assert np.float32(error.value) == np.float32(center[61, 2])
 
 
 @pytest.mark.parametrize("center, gap, kwargs, message", [
     (np.arange(5), np.ones((3, 4)), {"out": np.empty((3, 5), np.float32)},
      "out cannot be given with a Dask array of masses"),
     (np.arange(4), np.ones((3, 4)), {}, r"center must have len\(gap\) \+ 1 = 5 elements"),
-    (np.ones((2, 5)), np.ones((3, 4)), {}, r"center must be 1-D of length 5 or of shape \(3, 5\)"),
+    (np.ones((2, 5)), np.ones((3, 4)), {},
+     r"center must have shape \(5,\) or \(3, 5\) for gap of shape \(3, 4\), not \(2, 5\)"),
     ([0, 2, 1, 3, 4], np.ones((3, 4)), {}, r"center\[2\] = 1.0 is not above center\[1\] = 2.0"),
     (np.arange(5), np.ones((3, 4), complex), {}, "gap must hold real numbers"),
     (np.arange(5), np.ones((1, 3, 4)), {}, "gap must be 1-D or 2-D, not 3-D"),

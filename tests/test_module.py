@@ -15,9 +15,11 @@ import types
 import numpy as np
 import pytest
 
-from conftest import FUNCTION_LINES, assert_bits_equal, f32, module_frames, run_python
+from conftest import FUNCTION_LINES, assert_bits_equal, f32, load_bake, module_frames, run_python
 
-import zelvane.bake as bake
+# zelvane.bake itself: NumPy 1.x alone.
+pytestmark = pytest.mark.needs_bake
+bake = load_bake()
 
 DOC = ("Given bin centers this outputs the probabilities (into prob) of a piecewise linear PDF "
        "(Zelvane) using those centers such that the probability mass between each pair of "

@@ -10,7 +10,6 @@ from numpy.lib.stride_tricks import as_strided
 
 from conftest import MARK, assert_bits_equal
 from slow_fitters import fit_exact, fit_iterative
-from zelvane import bake
 
 F = np.float32
 F32_MAX = float(np.finfo(F).max)
@@ -80,17 +79,23 @@ def check_fit(func, reference, center, gap, n_prob, steps):
     assert_bits_equal(np.concatenate([cbase, gbase]), inputs)
 
 
+@pytest.mark.needs_bake
 @given(data=st.data(), n=lengths, extra_center=st.integers(0, 2),
        extra_prob=st.integers(0, 2), steps=st.tuples(center_steps, center_steps, prob_steps))
 def test_fitgapmass_matches_reference(data, n, extra_center, extra_prob, steps):
+    from zelvane import bake
+
     center = data.draw(centres(n + 1 + extra_center), label="center")
     gap = np.array(data.draw(st.lists(values, min_size=n, max_size=n), label="gap"), F)
     check_fit(bake.fitgapmass, fit_iterative, center, gap, n + 1 + extra_prob, steps)
 
 
+@pytest.mark.needs_bake
 @given(data=st.data(), n=lengths, extra_center=st.integers(0, 2),
        steps=st.tuples(center_steps, center_steps, prob_steps))
 def test_fitgapmass_meh_matches_reference(data, n, extra_center, steps):
+    from zelvane import bake
+
     center = data.draw(centres(n + extra_center), label="center")
     gap = np.array(data.draw(st.lists(values, min_size=n - 1, max_size=n - 1), label="gap"), F)
     check_fit(bake.fitgapmass_meh, fit_exact, center, gap, n, steps)

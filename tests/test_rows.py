@@ -1,15 +1,14 @@
-"""zelvane._rows: every row of a batch gets the bits that zelvane.bake gives it alone,
-whatever the number of worker threads; what the module refuses on its own."""
+"""zelvane._rows: every row of a batch gets the bits that zelvane.bake gives it alone
+(where it loads: NumPy 1.x), whatever the number of worker threads; what the module
+refuses on its own."""
 
 import numpy as np
 import pytest
 
 import zelvane
 import zelvane._rows as rows
-import zelvane.bake as bake
-from conftest import assert_bits_equal, run_python
-
-SOLVERS = {"iterative": bake.fitgapmass, "exact": bake.fitgapmass_meh}
+from conftest import assert_bits_equal, load_bake, run_python
+from zelvane._fit import METHODS
 
 
 def raw_batch(n_rows, m, seed, shared):
@@ -29,19 +28,21 @@ def raw_batch(n_rows, m, seed, shared):
 
 
 def by_bake(method, center, gap):
+    solver = getattr(load_bake(), METHODS[method])
     want = np.empty((gap.shape[0], gap.shape[1] + 1), np.float32)
     for r in range(gap.shape[0]):
-        SOLVERS[method](center if center.ndim == 1 else center[r], gap[r], want[r])
+        solver(center if center.ndim == 1 else center[r], gap[r], want[r])
     return want
 
 
-@pytest.fixture(params=sorted(SOLVERS))
+@pytest.fixture(params=sorted(METHODS))
 def method(request):
     return request.param
 
 
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
 @pytest.mark.parametrize("m", [1, 3, 32])
+@pytest.mark.needs_bake
 def test_same_bits_as_bake_row_by_row(method, shared, m):
     center, gap = raw_batch(1001, m, seed=m, shared=shared)
     want = by_bake(method, center, gap)
@@ -51,7 +52,20 @@ def test_same_bits_as_bake_row_by_row(method, shared, m):
         assert_bits_equal(out, want, f"workers={workers}: ")
 
 
+@pytest.mark.parametrize("m", [1, 3, 32])
+@pytest.mark.needs_bake
+def test_one_histogram_gets_bakes_bits(method, m):
+    # A 1-D gap is a batch of one row: what fit_density uses for one histogram.
+    center, gap = raw_batch(300, m, seed=m + 10, shared=False)
+    want = by_bake(method, center, gap)
+    for r in range(300):
+        out = np.full(m + 1, -123.5, np.float32)
+        assert getattr(rows, method)(center[r], gap[r], out, 1) is None
+        assert_bits_equal(out, want[r], f"row {r}: ")
+
+
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
+@pytest.mark.needs_bake
 def test_fit_density_batches_give_bakes_bits(method, shared):
     rng = np.random.default_rng(8)
     center = np.cumsum(rng.uniform(0.05, 2, (300, 17)), axis=1)
@@ -71,8 +85,12 @@ def test_zero_width_names_the_lowest_row(method):
         with pytest.raises(ZeroDivisionError, match="^float division: row 123 has a zero width "
                                                     "between its centres 4 and 5$"):
             getattr(rows, method)(center, gap, np.empty((400, 6), np.float32), workers)
+    with pytest.raises(ZeroDivisionError, match="^float division: a zero width between the "
+                                                "centres 2 and 3$"):
+        getattr(rows, method)(center[300], gap[300], np.empty(6, np.float32), 1)
 
 
+@pytest.mark.needs_bake
 def test_empty_batch_and_read_only_inputs(method):
     fit = getattr(rows, method)
     assert fit(np.zeros(4, np.float32), np.zeros((0, 3), np.float32),
@@ -99,11 +117,12 @@ C, G, O = np.zeros(4, F32), np.ones((2, 3), F32), np.zeros((2, 4), F32)
     ((C, G, O[:, ::2], 1), ValueError, "not C-contiguous"),
     ((C, G, np.zeros((2, 4), F32)[::-1], 1), ValueError, "not C-contiguous"),
     ((C, np.ones((2, 2, 3), F32), O, 1), ValueError, "gap must be 1-D or 2-D, not 3-D"),
-    ((C, G[0], O, 1), ValueError, "gap must be 2-D, not 1-D"),
+    ((C, G[0], O, 1), ValueError, r"out must have shape \(4,\), not \(2, 4\)"),
     ((C[:1], np.ones((2, 0), F32), O, 1), ValueError, "at least one mass per row, not 0"),
-    ((C[:3], G, O, 1), ValueError, r"center must have len\(gap\[0\]\) \+ 1 = 4 elements, not 3"),
+    ((C[:3], G, O, 1), ValueError,
+     r"center must have len\(gap\) \+ 1 = 4 elements per row of gap, not 3"),
     ((np.zeros((3, 4), F32), G, O, 1), ValueError,
-     r"center must be 1-D or of shape \(2, 4\), not \(3, 4\)"),
+     r"center must have shape \(4,\) or \(2, 4\) for gap of shape \(2, 3\), not \(3, 4\)"),
     ((C, G, O[:, :3].copy(), 1), ValueError, r"out must have shape \(2, 4\), not \(2, 3\)"),
     ((C, G, O[0], 1), ValueError, r"out must have shape \(2, 4\), not \(4,\)"),
     ((C, G, O, -2), ValueError, r"workers must be 0 \(one per core\) or more, not -2"),
@@ -141,6 +160,37 @@ def test_usable_cores_follows_the_affinity_mask():
     first, pinned = out.split("\n")[:2]
     mine, theirs = first.split()
     assert mine == theirs and pinned == "1"
+
+
+IN_SUBINTERPRETER = """
+import array, zelvane._rows as rows
+center, gap = array.array("f", [0, 1, 2, 3]), array.array("f", [1, 2, 1])
+out = array.array("f", [0] * 4)
+rows.iterative(center, gap, out, 2)
+print(list(out))
+try:
+    rows.exact(center, gap, array.array("f", [0] * 3), 1)
+except ValueError as error:
+    print(type(error).__name__, error.problem, error.argument, error.details["expected"])
+"""
+
+
+def test_loads_and_fits_in_a_subinterpreter():
+    # From 3.12 on a new interpreter has a lock of its own and loads only the extension
+    # modules that declare they support that; before, it shares the main one's.
+    rc, out, err = run_python("""
+        import sys
+        try:
+            import _interpreters as interpreters  # 3.13 on
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        import zelvane._rows
+        interpreter = interpreters.create()
+        print(interpreters.run_string(interpreter, sys.argv[1]), flush=True)
+        interpreters.destroy(interpreter)
+    """, IN_SUBINTERPRETER)
+    assert rc == 0, err
+    assert out.splitlines() == ["[0.5, 1.5, 1.5, 0.5]", "InputError shape out (4,)", "None"]
 
 
 @pytest.mark.child_fault

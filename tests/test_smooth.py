@@ -187,7 +187,7 @@ GOOD = dict(center=[0.0, 1.0, 2.0, 3.0, 4.0], gap=[0.5, 1.0, 0.2, 0.7])
 @pytest.mark.parametrize("change, message", [
     (dict(refine=0), r"refine must be from 1 to 256, not 0"),
     (dict(refine=257), r"refine must be from 1 to 256, not 257"),
-    (dict(refine=2.5), r"refine must be an integer, not float"),
+    (dict(refine=2.5), r"refine must be of type int, not float"),
     (dict(workers=-1), r"workers must be 0 \(one per core\) or more, not -1"),
     (dict(gap=[0.5, -1.0, 0.2, 0.7]), r"gap\[1\] = -1.0 is negative"),
     (dict(gap=[0.5, np.nan, 0.2, 0.7]), r"gap\[1\] is nan"),
@@ -195,11 +195,12 @@ GOOD = dict(center=[0.0, 1.0, 2.0, 3.0, 4.0], gap=[0.5, 1.0, 0.2, 0.7])
     (dict(center=[0, 1, 2]), r"center must have len\(gap\) \+ 1 = 5 elements, not 3"),
     (dict(gap=[0.0, 0.0, -0.0, 0.0]), r"^gap are all zero"),
     (dict(gap=[[1, 1, 1, 1], [0, 0, 0, 0]]), r"^gap\[1\] are all zero"),
-    (dict(refine=1), r"^no non-negative density that is linear between the centres has these masses"),
-    (dict(refine=1, gap=[[1, 1, 1, 1], [0.5, 1.0, 0.2, 0.7]]), r"^row 1: no non-negative density"),
+    (dict(refine=1),
+     r"^gap: no non-negative density that is linear between the centres has these masses"),
+    (dict(refine=1, gap=[[1, 1, 1, 1], [0.5, 1.0, 0.2, 0.7]]), r"^gap\[1\]: no non-negative density"),
     (dict(center=[0, 1, 1 + 2.0 ** -52, 3, 4]),
      r"^the interval from center\[1\] to center\[2\] cannot be cut into 4 sub-intervals"),
-    (dict(center=[0, 1, 2, 3, 1e70]), r"^the smooth fit is beyond float64's range"),
+    (dict(center=[0, 1, 2, 3, 1e70]), r"^gap: the smooth fit is beyond float64's range"),
 ])
 def test_refusals(change, message):
     arguments = {**GOOD, **change}
@@ -219,12 +220,17 @@ C64, G64 = np.array(GOOD["center"]), np.array(GOOD["gap"])
      ValueError, r"gap must be aligned to its 8-byte elements"),
     (lambda: rows.smooth(C64, G64, np.empty(17), 300, 1), ValueError, r"refine must be from 1 to 256"),
     (lambda: rows.smooth(np.array([0, 1, np.nan, 3, 4.0]), G64, np.empty(17), 4, 1), ValueError,
-     r"^center\[2\] must be finite and above center\[1\]"),
+     r"^center\[2\] is nan, not a finite number$"),
+    (lambda: rows.smooth(np.array([0, 1, 3, 2, 4.0]), G64, np.empty(17), 4, 1), ValueError,
+     r"^center must be strictly increasing: center\[3\] = 2.0 is not above center\[2\] = 3.0$"),
     (lambda: rows.smooth(C64, np.array([[1, 1, 1, 1], [1, -1, 1, 1.0]]), np.empty((2, 17)), 4, 1),
-     ValueError, r"^row 1: gap\[1\] must be finite and not negative"),
-    (lambda: rows.smooth(C64, np.zeros(4), np.empty(17), 4, 1), ValueError, r"^gap has no positive mass"),
-    (lambda: rows.smooth_knots(C64, np.empty(16), 4), ValueError, r"out must have 1 rows of 17 knots"),
-    (lambda: rows.smooth_knots(C64[:1], np.empty(1), 4), ValueError, r"at least two values"),
+     ValueError, r"^gap\[1, 1\] = -1.0 is negative$"),
+    (lambda: rows.smooth(C64, np.zeros(4), np.empty(17), 4, 1), ValueError,
+     r"^gap are all zero: a density needs a positive total mass$"),
+    (lambda: rows.smooth_knots(C64, np.empty(16), 4), ValueError,
+     r"^out must have shape \(17,\), not \(16,\)$"),
+    (lambda: rows.smooth_knots(C64[:1], np.empty(1), 4), ValueError,
+     r"^center must hold at least two values, not 1$"),
 ])
 def test_rows_module_refusals(call, error, message):
     with pytest.raises(error, match=message):

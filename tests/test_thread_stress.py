@@ -1,8 +1,9 @@
 """Eight threads calling the fitters at the same time, for a bounded time, on inputs of
 their own and on inputs that all of them share and only read: both functions of
-zelvane.bake, and zelvane._rows with two native workers per call. Every result must be
-the serial result bit for bit, a zero width must raise in every thread and leave its
-output as it was, and the shared inputs must not change.
+zelvane.bake (where it loads: NumPy 1.x), and zelvane._rows with two native workers per
+call, batches and single histograms. Every result must be the serial result bit for
+bit, a zero width must raise in every thread and leave its output as it was, and the
+shared inputs must not change.
 
 ZELVANE_STRESS_SECONDS sets how long each test runs (default 1); CI's long form sets
 more."""
@@ -15,7 +16,7 @@ import numpy as np
 import pytest
 
 import zelvane._rows as rows
-from zelvane import bake
+from conftest import load_bake
 
 THREADS = 8
 SECONDS = float(os.environ.get("ZELVANE_STRESS_SECONDS", "1"))
@@ -30,11 +31,16 @@ def rows_call(method):
     return lambda center, gap, out: getattr(rows, method)(center, gap, out, 2)
 
 
-def make_cases(seed=7):
+def make_cases(with_bake, seed=7):
     """(call, center, gap) of several sizes, so that calls overlap in every phase, and
-    with a zero width, which raises after the lock is released."""
+    with a zero width, which raises after the lock is released. One histogram goes to
+    both functions of zelvane.bake `with_bake`, else to zelvane._rows as a batch of one."""
     rng, cases = np.random.default_rng(seed), []
-    calls = [bake_call(bake.fitgapmass), bake_call(bake.fitgapmass_meh)]
+    if with_bake:
+        bake = load_bake()
+        calls = [bake_call(bake.fitgapmass), bake_call(bake.fitgapmass_meh)]
+    else:
+        calls = [rows_call("iterative"), rows_call("exact")]
     for n in (1, 7, 300, 20_000):
         center = np.cumsum(rng.uniform(0.1, 2, n + 1)).astype(np.float32)
         gap = rng.normal(1, 1, n).astype(np.float32)
@@ -100,9 +106,12 @@ def run_threads(cases, expected, shared):
     return sum(counts), failures
 
 
+@pytest.mark.parametrize("with_bake", [
+    pytest.param(True, marks=pytest.mark.needs_bake, id="bake and rows"),
+    pytest.param(False, id="rows alone")])
 @pytest.mark.parametrize("shared", [False, True], ids=["own inputs", "shared inputs"])
-def test_threads_get_the_serial_results(shared):
-    cases = make_cases()
+def test_threads_get_the_serial_results(shared, with_bake):
+    cases = make_cases(with_bake)
     before = [(c.copy(), g.copy()) for _, c, g in cases]
     expected = [call_once(*case) for case in cases]
     assert sum(e is None for e in expected) == 2

@@ -5,6 +5,8 @@
 # command line (bash tools/bench.sh speed). Each suite writes what it measured
 # under bench/results/.
 INSTALL_TARGET=".[bench]"
+# The suites time zelvane.bake, which loads with NumPy 1.x alone.
+INSTALL_ALSO=("numpy<2")
 source "$(dirname "$0")/env.sh"
 
 ROOT="$PWD"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The full CI run: every nox session of noxfile.py (the test suite on Python 3.8 to
-# 3.12 and on the oldest NumPy, the C++ unit tests, sanitizers, fuzzing, valgrind).
+# 3.12 with NumPy 1.x and on the oldest NumPy, on 3.12 and 3.13 with NumPy 2, the C++
+# unit tests, the wheel, sanitizers, fuzzing, valgrind).
 # Installs what it needs: Debian packages with apt-get when missing, nox from PyPI
 # into build/ci/venv. With arguments, runs nox with them instead, e.g.
 #   bash tools/ci.sh -s sanitizers -- -k conversion

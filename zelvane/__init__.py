@@ -1,8 +1,10 @@
 """Piecewise linear densities fitted to the masses of their bins.
 
-The work is done by the extension module ``zelvane.bake``; importing this
-package alone loads neither it nor NumPy: every public name below is looked
-up in its module on first use.
+The work is done by the extension module ``zelvane._rows`` on the kernels of
+``zelvane.bake``; importing this package alone loads neither an extension nor
+NumPy: every public name below is looked up in its module on first use.
+``zelvane.bake`` (NumPy 1.x only) is loaded when asked for by name, never by
+the package itself.
 """
 
 from __future__ import annotations
@@ -12,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
+    from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
     from zelvane._fit import fit_smooth as fit_smooth
     from zelvane._fit import trapezoid_masses as trapezoid_masses
@@ -22,9 +25,13 @@ _EXPORTS: Dict[str, str] = {
     "fit_smooth": "zelvane._fit",
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
+    "InputError": "zelvane._errors",
 }
 
-__all__ = ["bake", *_EXPORTS]
+# zelvane.bake is left out of __all__ and dir(): tools that import every name
+# listed (``from zelvane import *``, documentation and completion) must not load
+# a module that refuses NumPy 2 and makes NumPy print its notice about it.
+__all__ = list(_EXPORTS)
 
 
 def __getattr__(name: str) -> Any:

@@ -3,7 +3,7 @@ embedded example."""
 
 import sys
 
-from zelvane._cli import main
+from zelvane.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

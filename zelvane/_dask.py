@@ -1,9 +1,10 @@
 """Fits of a Dask array of masses: one task per chunk of whole rows, each on the
-same native path as a NumPy batch (zelvane._rows, or zelvane.bake for one row).
+same native path as a NumPy batch (zelvane._rows).
 
 What can be checked without computing (dimensions, lengths, a shared centre
 vector) is checked when the graph is built; the values of every chunk are
-checked in its task, with rows numbered as in the whole array.
+checked in its task, and its InputError carries the row as numbered in the
+whole array.
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Optional, cast
 
 import numpy as np
 
+from zelvane._errors import InputError
 from zelvane._fit import _fit_checked, check_histogram
 
 if TYPE_CHECKING:
@@ -32,9 +34,13 @@ def _dask_array() -> Any:
 def _fit_block(gap: Float32Array, first_row: Any, center: Optional[Float32Array] = None, *,
                shared_center: Any, method: str, workers: int) -> Float32Array:
     """The fit of one chunk of whole rows; `first_row` holds its first row's number."""
+    first = int(np.asarray(first_row).ravel()[0])
     center32, gap32 = check_histogram(shared_center if center is None else center, gap,
-                                      row_offset=int(np.asarray(first_row).ravel()[0]))
-    return _fit_checked(center32, gap32, method, None, workers)
+                                      row_offset=first)
+    try:
+        return _fit_checked(center32, gap32, method, None, workers)
+    except InputError as error:
+        raise error.shifted(first) from None
 
 
 def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskArray":
@@ -47,12 +53,12 @@ def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskAr
     da = _dask_array()
     gap: Any = lazy_gap  # Dask's own annotations are partial
     if gap.ndim not in (1, 2):
-        raise ValueError(f"gap must be 1-D or 2-D, not {gap.ndim}-D")
+        raise InputError("ndim", argument="gap", ndim=gap.ndim, allowed=(1, 2))
     if gap.dtype.kind not in "biuf":
-        raise ValueError(f"gap must hold real numbers, not {gap.dtype} values")
+        raise InputError("dtype", argument="gap", dtype=str(gap.dtype), expected="real")
     m = gap.shape[-1]
     if not isinstance(m, int):
-        raise ValueError("gap must have a known number of masses per row")
+        raise InputError("unknown_length", argument="gap")
     options = {"method": method, "workers": workers, "dtype": np.float32, "concatenate": True,
                "meta": np.empty((0,) * gap.ndim, np.float32), "align_arrays": False}
     center_array: Any = center if isinstance(center, da.Array) else np.asarray(center)
@@ -70,9 +76,9 @@ def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskAr
                             adjust_chunks={"j": m + 1}, **options)
         return cast("DaskArray", lazy)
     if center_array.ndim != 2 or center_array.shape != (gap.shape[0], m + 1):
-        raise ValueError(f"center must be 1-D of length {m + 1} or of shape "
-                         f"{(gap.shape[0], m + 1)} for gap of shape {gap.shape}, "
-                         f"not {center_array.shape}")
+        raise InputError("shape", argument="center", shape=center_array.shape,
+                         expected=((m + 1,), (gap.shape[0], m + 1)), other="gap",
+                         other_shape=gap.shape)
     if not isinstance(center_array, da.Array):
         center_array = da.from_array(center_array, chunks=(gap.chunks[0], -1))
     center_array = center_array.rechunk((gap.chunks[0], -1))

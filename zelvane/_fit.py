@@ -2,10 +2,13 @@
 
 Every entry of the package goes through :func:`check_histogram`, which turns
 array-likes into contiguous arrays of one floating type and refuses bad input
-with a ValueError that names the argument and the first offending index. One
-histogram then goes to ``zelvane.bake`` directly, a 2-D batch to the native
-rows module ``zelvane._rows``, and a Dask array to ``map_blocks`` over chunks
-of whole rows, each chunk on the same native path.
+with an :class:`~zelvane.InputError` that names the argument, the first
+offending index and row, and the value there. The
+native rows module ``zelvane._rows`` then fits one histogram (as a batch of
+one) or a 2-D batch, on the kernels of ``zelvane.bake`` and with its bits; a
+Dask array goes to ``map_blocks`` over chunks of whole rows, each chunk on the
+same native path. Nothing here loads ``zelvane.bake`` itself, which works with
+NumPy 1.x alone.
 """
 
 from __future__ import annotations
@@ -17,6 +20,8 @@ from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, overload
 import numpy as np
 import numpy.typing as npt
 
+from zelvane._errors import InputError
+
 if TYPE_CHECKING:
     from dask.array.core import Array as DaskArray
 
@@ -27,8 +32,8 @@ if TYPE_CHECKING:
 
 __all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method"]
 
-# Solver of each method in zelvane.bake; the rows module names its entry
-# points after the methods.
+# Solver of each method in zelvane.bake, whose bits the rows module gives; the
+# rows module names its entry points after the methods.
 METHODS = {"iterative": "fitgapmass", "exact": "fitgapmass_meh"}
 
 ArrayLike = npt.ArrayLike
@@ -37,22 +42,23 @@ ArrayLike = npt.ArrayLike
 MAX_REFINE = 256
 
 
-def _where(shape: Tuple[int, ...], flat_index: int, row_offset: int = 0) -> str:
-    """``[i]`` or ``[r, i]``: the index of a flat position in an array of `shape`,
-    rows counted from `row_offset`."""
-    index = [int(i) for i in np.unravel_index(flat_index, shape)]
-    if len(index) == 2:
-        index[0] += row_offset
-    return "[" + ", ".join(str(i) for i in index) + "]"
+def _position(shape: Tuple[int, ...], flat_index: int,
+              row_offset: int = 0) -> Tuple[Optional[int], int]:
+    """(row, index) of a flat position in an array of `shape`, rows counted from
+    `row_offset`; the row is None in a 1-D array."""
+    position = [int(i) for i in np.unravel_index(flat_index, shape)]
+    if len(position) == 2:
+        return position[0] + row_offset, position[1]
+    return None, position[0]
 
 
 def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, FloatArray]:
     """(the input as an array, its contiguous copy in `dtype`, or itself when it is one)."""
     given = np.asarray(value)
     if given.dtype.kind not in "biuf":
-        raise ValueError(f"{name} must hold real numbers, not {given.dtype} values")
+        raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
     if given.ndim not in (1, 2):
-        raise ValueError(f"{name} must be 1-D or 2-D, not {given.ndim}-D")
+        raise InputError("ndim", argument=name, ndim=given.ndim, allowed=(1, 2))
     with np.errstate(over="ignore", invalid="ignore"):
         converted: FloatArray = np.ascontiguousarray(given, dtype=dtype)
     return given, converted
@@ -62,11 +68,12 @@ def _check_finite(name: str, given: Any, converted: FloatArray, row_offset: int)
     finite = np.isfinite(converted)
     if not finite.all():
         k = int(np.argmin(finite.ravel()))
-        where = _where(converted.shape, k, row_offset)
+        row, index = _position(converted.shape, k, row_offset)
         original = given.ravel()[k]
         if np.isfinite(original):
-            raise ValueError(f"{name}{where} = {original!r} is too large for {converted.dtype}")
-        raise ValueError(f"{name}{where} is {original!r}, not a finite number")
+            raise InputError("overflow", argument=name, index=index, row=row, value=original,
+                             dtype=converted.dtype.name)
+        raise InputError("not_finite", argument=name, index=index, row=row, value=original)
 
 
 def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
@@ -77,11 +84,10 @@ def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
         k = int(np.argmin(rising.ravel()))
         where = np.unravel_index(k, rising.shape)
         below = where[:-1] + (where[-1] + 1,)
-        flat = int(np.ravel_multi_index(below, center.shape))
-        raise ValueError(f"{name} must be strictly increasing: "
-                         f"{name}{_where(center.shape, flat, row_offset)} = {center[below]!r} "
-                         f"is not above {name}{_where(center.shape, flat - 1, row_offset)} = "
-                         f"{center[where]!r}")
+        row, index = _position(center.shape, int(np.ravel_multi_index(below, center.shape)),
+                               row_offset)
+        raise InputError("not_increasing", argument=name, index=index, row=row,
+                         value=center[below], previous=center[where])
 
 
 def check_histogram(
@@ -129,11 +135,14 @@ def check_histogram(
 
     Raises
     ------
-    ValueError
-        Naming the argument, and the first offending index where there is one:
-        values that are not real numbers, wrong dimensions or lengths, values
-        that are not finite (or overflow `dtype`), centres that are not
-        strictly increasing, and with `nonnegative` negative masses.
+    zelvane.InputError
+        With the argument, and the first offending index, row and value where
+        there are: values that are not real numbers (``"dtype"``), wrong
+        dimensions (``"ndim"``) or lengths (``"too_short"``, ``"length"``,
+        ``"shape"``), values that are not finite (``"not_finite"``) or
+        overflow `dtype` (``"overflow"``), centres that are not strictly
+        increasing (``"not_increasing"``), and with `nonnegative` negative
+        masses (``"negative"``).
 
     Examples
     --------
@@ -144,31 +153,30 @@ def check_histogram(
     >>> check_histogram([0, 2, 1], [1, 2])
     Traceback (most recent call last):
     ...
-    ValueError: center must be strictly increasing: center[2] = 1.0 is not above center[1] = 2.0
+    zelvane.InputError: center must be strictly increasing: center[2] = 1.0 is not above center[1] = 2.0
     """
     gap_given, gap_array = _as_real_array(gap_name, gap, dtype)
     center_given, center_array = _as_real_array(center_name, center, dtype)
     if gap_array.ndim > max_ndim:
-        raise ValueError(f"{gap_name} must be 1-D, not {gap_array.ndim}-D")
+        raise InputError("ndim", argument=gap_name, ndim=gap_array.ndim,
+                         allowed=tuple(range(1, max_ndim + 1)))
     rows = gap_array.shape[:-1]
     width = gap_array.shape[-1]
     if width < (2 if per_center else 1):
-        raise ValueError(f"{gap_name} must hold at least "
-                         f"{'two values' if per_center else 'one mass'}"
-                         f"{' per row' if rows else ''}, not {width}")
+        raise InputError("too_short", argument=gap_name, length=width,
+                         minimum=2 if per_center else 1, per_row=bool(rows))
     if center_array.ndim > gap_array.ndim:
-        raise ValueError(f"{center_name} must be 1-D for a 1-D {gap_name}, "
-                         f"not {center_array.ndim}-D")
+        raise InputError("ndim", argument=center_name, ndim=center_array.ndim, allowed=(1,),
+                         other=gap_name, other_ndim=gap_array.ndim)
     want = width if per_center else width + 1
-    rule = f"len({gap_name})" if per_center else f"len({gap_name}) + 1"
     if center_array.ndim == 1 and center_array.shape[0] != want:
-        per_row = f" per row of {gap_name}" if rows else ""
-        raise ValueError(f"{center_name} must have {rule} = {want} elements{per_row}, "
-                         f"not {center_array.shape[0]}")
+        raise InputError("length", argument=center_name, length=center_array.shape[0],
+                         expected=want, other=gap_name, offset=0 if per_center else 1,
+                         per_row=bool(rows))
     if center_array.ndim == 2 and center_array.shape != rows + (want,):
-        raise ValueError(f"{center_name} must be 1-D of length {want} or of shape "
-                         f"{rows + (want,)} for {gap_name} of shape {gap_array.shape}, "
-                         f"not {center_array.shape}")
+        raise InputError("shape", argument=center_name, shape=center_array.shape,
+                         expected=((want,), rows + (want,)), other=gap_name,
+                         other_shape=gap_array.shape)
     _check_finite(center_name, center_given, center_array, row_offset)
     _check_finite(gap_name, gap_given, gap_array, row_offset)
     _check_increasing(center_name, center_array, row_offset)
@@ -176,41 +184,48 @@ def check_histogram(
         negative = gap_array < 0
         if negative.any():
             k = int(np.argmax(negative.ravel()))
-            raise ValueError(f"{gap_name}{_where(gap_array.shape, k, row_offset)} = "
-                             f"{gap_array.ravel()[k]!r} is negative")
+            row, index = _position(gap_array.shape, k, row_offset)
+            raise InputError("negative", argument=gap_name, index=index, row=row,
+                             value=gap_array.ravel()[k])
     return center_array, gap_array
 
 
 def check_method(method: str) -> str:
-    """The name of `method`'s solver in ``zelvane.bake``; ValueError naming the choices."""
+    """The name of `method`'s solver in ``zelvane.bake``; an InputError naming the choices."""
     if not isinstance(method, str) or method not in METHODS:
-        choices = " or ".join(repr(m) for m in METHODS)
-        raise ValueError(f"method must be {choices}, not {method!r}")
+        raise InputError("choice", argument="method", given=repr(method), choices=tuple(METHODS))
     return METHODS[method]
 
 
-def _check_workers(workers: int) -> int:
+def _check_count(name: str, given: Any) -> int:
+    """`given` as an int, refused unless it is an integer of some type."""
     try:
-        count = operator.index(workers)
+        return operator.index(given)
     except TypeError:
-        raise ValueError(f"workers must be an integer, not {type(workers).__name__}") from None
+        raise InputError("type", argument=name, expected="int",
+                         type_name=type(given).__name__) from None
+
+
+def _check_workers(workers: int) -> int:
+    count = _check_count("workers", workers)
     if count < 0:
-        raise ValueError(f"workers must be 0 (one per core) or more, not {count}")
+        raise InputError("out_of_range", argument="workers", value=count, minimum=0)
     return count
 
 
 def _check_out(out: Any, shape: Tuple[int, ...], dtype: type) -> Any:
     if not isinstance(out, np.ndarray):
-        raise ValueError(f"out must be a numpy.ndarray, not {type(out).__name__}")
+        raise InputError("type", argument="out", expected="numpy.ndarray",
+                         type_name=type(out).__name__)
     if out.dtype != np.dtype(dtype) or not out.dtype.isnative:
-        raise ValueError(f"out must be of type {np.dtype(dtype).name} in native byte order, "
-                         f"not {out.dtype.str}")
+        raise InputError("dtype", argument="out", dtype=out.dtype.str,
+                         expected=np.dtype(dtype).name)
     if out.shape != shape:
-        raise ValueError(f"out must have shape {shape}, not {out.shape}")
+        raise InputError("shape", argument="out", shape=out.shape, expected=shape)
     if not out.flags.c_contiguous:
-        raise ValueError("out must be C-contiguous")
+        raise InputError("not_contiguous", argument="out")
     if not out.flags.writeable:
-        raise ValueError("out must be writable")
+        raise InputError("read_only", argument="out")
     return out
 
 
@@ -222,27 +237,35 @@ def _is_dask_array(value: object) -> bool:
     return isinstance(value, sys.modules["dask.array"].Array)
 
 
+def _zero_width(center: Float32Array) -> Optional[InputError]:
+    """The error of the first zero width between neighbouring centres, if any."""
+    flat = (center[..., 1:] - center[..., :-1] == 0).ravel()
+    if not flat.any():
+        return None
+    row, index = _position(center.shape[:-1] + (center.shape[-1] - 1,), int(np.argmax(flat)))
+    return InputError("zero_width", argument="center", index=index, row=row,
+                      value=center[index] if row is None else center[row, index])
+
+
 def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
                  out: Optional[Float32Array], workers: int) -> Float32Array:
-    """The native fit of checked, contiguous float32 input."""
+    """The native fit of checked, contiguous float32 input. A zero width (which
+    checked centres cannot have, as float32 centres that differ never subtract to
+    zero) is an InputError too."""
     shape = gap.shape[:-1] + (gap.shape[-1] + 1,)
     result = np.empty(shape, np.float32) if out is None else out
     if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
         # Rows are written while others are still being read.
         center, gap = center.copy(), gap.copy()
-    if gap.ndim == 1:
-        from zelvane import bake
+    from zelvane import _rows
 
-        # zelvane.bake takes writable buffers only, though it writes just prob.
-        if not center.flags.writeable:
-            center = center.copy()
-        if not gap.flags.writeable:
-            gap = gap.copy()
-        getattr(bake, METHODS[method])(center, gap, result)
-    else:
-        from zelvane import _rows
-
+    try:
         getattr(_rows, method)(center, gap, result, workers)
+    except ZeroDivisionError:
+        error = _zero_width(center)
+        if error is None:
+            raise
+        raise error from None
     return result
 
 
@@ -280,10 +303,10 @@ def fit_density(
         or one histogram per row. A Dask array gives a Dask array back,
         computed chunk by chunk (every chunk holding whole rows).
     method : {"iterative", "exact"}
-        ``"iterative"`` relaxes the values towards the masses
-        (``zelvane.bake.fitgapmass``); ``"exact"`` meets every mass exactly
-        (``zelvane.bake.fitgapmass_meh``) at the price of zig-zags, and gives
-        negative values where no non-negative solution exists.
+        ``"iterative"`` relaxes the values towards the masses (the method
+        of ``zelvane.bake.fitgapmass``); ``"exact"`` meets every mass exactly
+        (that of ``zelvane.bake.fitgapmass_meh``) at the price of zig-zags,
+        and gives negative values where no non-negative solution exists.
     out : numpy.ndarray, optional
         C-contiguous float32 array of the result's shape to fill and return.
     workers : int
@@ -295,14 +318,14 @@ def fit_density(
     numpy.ndarray or dask.array.Array
         float32 values, shape (m + 1,) or (rows, m + 1): `out` when given,
         otherwise a new array. Bit for bit what ``zelvane.bake`` writes for
-        each row.
+        each row, though ``zelvane.bake`` is not used (it needs NumPy 1.x).
 
     Raises
     ------
-    ValueError
+    zelvane.InputError
         For an unknown method, a bad `out` or `workers`, or input that
-        :func:`check_histogram` refuses; the message names the argument and
-        the first offending index.
+        :func:`check_histogram` refuses; its fields name the argument, the
+        first offending index and row and the value there.
 
     Examples
     --------
@@ -317,7 +340,7 @@ def fit_density(
     count = _check_workers(workers)
     if _is_dask_array(gap):
         if out is not None:
-            raise ValueError("out cannot be given with a Dask array of masses")
+            raise InputError("with_dask", argument="out")
         from zelvane import _dask
 
         return _dask.fit_blocks(center, gap, method, count)
@@ -359,29 +382,29 @@ def trapezoid_masses(center: ArrayLike, prob: ArrayLike) -> Float64Array:
 
 
 def _check_refine(refine: int) -> int:
-    try:
-        count = operator.index(refine)
-    except TypeError:
-        raise ValueError(f"refine must be an integer, not {type(refine).__name__}") from None
+    count = _check_count("refine", refine)
     if not 1 <= count <= MAX_REFINE:
-        raise ValueError(f"refine must be from 1 to {MAX_REFINE}, not {count}")
+        raise InputError("out_of_range", argument="refine", value=count, minimum=1,
+                         maximum=MAX_REFINE)
     return count
 
 
-def _aligned(array: Float64Array) -> Float64Array:
+def _aligned(array: FloatArray) -> Float64Array:
     # A contiguous array can still sit at an odd address (a view into bytes); the
-    # native fit reads whole float64 elements.
-    return array if array.flags.aligned else array.copy()
+    # native fit reads whole float64 elements. An array that is fit is used as it is.
+    aligned: Float64Array = np.require(array, np.float64, ["C", "A"])
+    return aligned
 
 
-def smooth_checked(center: Float64Array, gap: Float64Array, refine: int, workers: int,
+def smooth_checked(center: FloatArray, gap: FloatArray, refine: int, workers: int,
                    gap_name: str = "gap") -> Tuple[Float64Array, Float64Array]:
     """`fit_smooth` of float64 input that :func:`check_histogram` has passed with
-    ``nonnegative=True``: refuses an all-zero histogram, then fits natively."""
+    ``nonnegative=True`` and ``dtype=numpy.float64``: refuses an all-zero histogram,
+    then fits natively."""
     empty = ~(gap > 0).any(axis=-1)
     if empty.any():
-        where = f"[{int(np.argmax(empty))}]" if gap.ndim == 2 else ""
-        raise ValueError(f"{gap_name}{where} are all zero: a density needs a positive total mass")
+        raise InputError("all_zero", argument=gap_name,
+                         row=int(np.argmax(empty)) if gap.ndim == 2 else None)
     from zelvane import _rows
 
     center, gap = _aligned(center), _aligned(gap)
@@ -437,12 +460,13 @@ def fit_smooth(
 
     Raises
     ------
-    ValueError
+    zelvane.InputError
         Naming the argument and the first offending index (and the row, for a
         batch): input that :func:`check_histogram` refuses, negative masses, a
-        histogram without mass, `refine` or `workers` out of range, masses that
-        no density fits with ``refine=1``, and intervals too narrow to cut or
-        magnitudes beyond float64's range.
+        histogram without mass (``"all_zero"``), `refine` or `workers` out of
+        range, masses that no density fits with ``refine=1``
+        (``"infeasible"``), and intervals too narrow to cut (``"too_narrow"``)
+        or magnitudes beyond float64's range (``"magnitude"``).
     RuntimeError
         If the solver reaches its bound on iterations or cannot confirm its
         answer; neither is known to happen.

@@ -1,6 +1,6 @@
 # The extension module zelvane._rows: every row of a C-contiguous batch
-# (float32; float64 for smooth, which also takes one 1-D histogram) fitted on
-# `workers` native threads (0: one per usable core).
+# (float32; float64 for smooth), or one 1-D histogram, fitted on `workers`
+# native threads (0: one per usable core).
 import numpy as np
 import numpy.typing as npt
 

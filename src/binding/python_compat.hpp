@@ -1,5 +1,5 @@
 // The interpreter's C API as this module uses it, with the differences
-// between interpreter versions 3.8 to 3.12 kept behind small helpers here
+// between interpreter versions 3.8 to 3.13 kept behind small helpers here
 // rather than spread through the code.
 #pragma once
 
@@ -8,6 +8,22 @@
 #include <frameobject.h>
 
 #include <cstdint>
+
+// Module slots of a module that keeps no state, where the interpreter has
+// them: it may be loaded into interpreters with a lock of their own (3.12 on)
+// and needs no global interpreter lock (3.13 on). Each expands to a slot and
+// its comma, or to nothing.
+#ifdef Py_mod_multiple_interpreters
+#define ZELVANE_SLOT_PER_INTERPRETER_GIL \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define ZELVANE_SLOT_PER_INTERPRETER_GIL
+#endif
+#ifdef Py_mod_gil
+#define ZELVANE_SLOT_GIL_NOT_USED {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define ZELVANE_SLOT_GIL_NOT_USED
+#endif
 
 namespace zelvane::py {
 

@@ -1,15 +1,12 @@
 // Import-time compatibility checks: the interpreter's version, NumPy's array
-// interface table, and the object sizes of the interpreter and NumPy types
-// whose layout the headers compiled against describe.
+// interface table, and the object sizes of the interpreter and NumPy types.
+//
+// The module is built for one binary interface of NumPy, that of the 1.x
+// series (ABI version 0x1000009, feature version 0x10 or later: the 1.23 API
+// target). Its figures are fixed below rather than read from NumPy's headers,
+// so that the build needs no NumPy at all; the interpreter's own type size
+// still comes from the headers of the interpreter being built for.
 #include "binding/python_compat.hpp"
-
-// Only the structure layouts and the version constants are taken from NumPy's
-// headers. The table is read through this file's own pointer, so the headers'
-// import machinery (and its table globals) stays out: declarations only.
-#define NO_IMPORT_ARRAY
-#define NO_IMPORT_UFUNC
-#include <numpy/ndarraytypes.h>
-#include <numpy/ufuncobject.h>
 
 #include <cstddef>
 
@@ -21,6 +18,15 @@
 namespace zelvane {
 
 namespace {
+
+// ---- NumPy's binary interface ---------------------------------------------
+
+// The binary interface the module is built for, as the table reports it.
+constexpr unsigned int numpy_abi_version = 0x1000009;
+// The oldest feature version (API level) whose functions and layouts are used.
+constexpr unsigned int numpy_feature_version = 0x10;
+// The table's code for a little-endian processor.
+constexpr int numpy_little_endian = 1;
 
 // ---- Process-wide state ----------------------------------------------------
 
@@ -50,24 +56,29 @@ constexpr type_row builtins_rows[] = {
     {"type", size_of<PyHeapTypeObject>, size_mode::warn},
 };
 
-// The abstract scalar types have no fields of their own: a bare object header.
+// The sizes, on x86-64, of NumPy's object structures in that interface
+// (PyArray_Descr, PyArrayIterObject, PyArrayMultiIterObject, the fields of an
+// array, PyUFuncObject). The abstract scalar types have no fields of their
+// own: a bare object header.
+constexpr Py_ssize_t numpy_scalar_size = 16;
 constexpr type_row numpy_rows[] = {
-    {"dtype", size_of<PyArray_Descr>, size_mode::ignore},
-    {"flatiter", size_of<PyArrayIterObject>, size_mode::ignore},
-    {"broadcast", size_of<PyArrayMultiIterObject>, size_mode::ignore},
-    {"ndarray", size_of<PyArrayObject_fields>, size_mode::ignore},
-    {"generic", size_of<PyObject>, size_mode::warn},
-    {"number", size_of<PyObject>, size_mode::warn},
-    {"integer", size_of<PyObject>, size_mode::warn},
-    {"signedinteger", size_of<PyObject>, size_mode::warn},
-    {"unsignedinteger", size_of<PyObject>, size_mode::warn},
-    {"inexact", size_of<PyObject>, size_mode::warn},
-    {"floating", size_of<PyObject>, size_mode::warn},
-    {"complexfloating", size_of<PyObject>, size_mode::warn},
-    {"flexible", size_of<PyObject>, size_mode::warn},
-    {"character", size_of<PyObject>, size_mode::warn},
-    {"ufunc", size_of<PyUFuncObject>, size_mode::ignore},
+    {"dtype", 96, size_mode::ignore},
+    {"flatiter", 2632, size_mode::ignore},
+    {"broadcast", 560, size_mode::ignore},
+    {"ndarray", 96, size_mode::ignore},
+    {"generic", numpy_scalar_size, size_mode::warn},
+    {"number", numpy_scalar_size, size_mode::warn},
+    {"integer", numpy_scalar_size, size_mode::warn},
+    {"signedinteger", numpy_scalar_size, size_mode::warn},
+    {"unsignedinteger", numpy_scalar_size, size_mode::warn},
+    {"inexact", numpy_scalar_size, size_mode::warn},
+    {"floating", numpy_scalar_size, size_mode::warn},
+    {"complexfloating", numpy_scalar_size, size_mode::warn},
+    {"flexible", numpy_scalar_size, size_mode::warn},
+    {"character", numpy_scalar_size, size_mode::warn},
+    {"ufunc", 232, size_mode::ignore},
 };
+static_assert(sizeof(PyObject) == numpy_scalar_size, "a 64-bit object header");
 
 constexpr std::size_t builtins_row_count = sizeof builtins_rows / sizeof builtins_rows[0];
 constexpr std::size_t numpy_row_count = sizeof numpy_rows / sizeof numpy_rows[0];
@@ -101,11 +112,11 @@ void** find_array_api_table() noexcept {
 // that order: a table of another ABI may not have the later slots at all.
 bool table_is_compatible(void** table) noexcept {
     const auto abi_version = table_query<unsigned_query>(table, slot_abi_version);
-    if (abi_version == nullptr || abi_version() != NPY_ABI_VERSION) return false;
+    if (abi_version == nullptr || abi_version() != numpy_abi_version) return false;
     const auto feature_version = table_query<unsigned_query>(table, slot_feature_version);
-    if (feature_version == nullptr || feature_version() < NPY_FEATURE_VERSION) return false;
+    if (feature_version == nullptr || feature_version() < numpy_feature_version) return false;
     const auto endianness = table_query<int_query>(table, slot_endianness);
-    return endianness != nullptr && endianness() == NPY_CPU_LITTLE;
+    return endianness != nullptr && endianness() == numpy_little_endian;
 }
 
 // ---- Type sizes ------------------------------------------------------------

@@ -1,6 +1,8 @@
 // The module zelvane._rows: one function per fitting method, each fitting every
 // row of a 2-D batch of masses on native threads with the interpreter lock
-// released, on the same kernels as zelvane.bake.
+// released, or one histogram (a 1-D batch of one row), on the same kernels as
+// zelvane.bake. It is the package's only native path: the Python layer never
+// loads zelvane.bake.
 //
 // Arguments arrive through the buffer protocol, not NumPy's C API. The
 // package's Python layer hands over C-contiguous arrays that it has already
@@ -9,12 +11,18 @@
 // the memory for the whole call while the lock is released. The module so
 // depends on no part of NumPy's binary interface (nothing to import and check
 // at load, unlike zelvane.bake), and it takes any exporter of such memory.
+//
+// Bad values of arguments and rows that cannot be fitted raise
+// zelvane.InputError with the fields the Python layer gives it (input_error.hpp);
+// arguments of the wrong type raise TypeError, a zero width ZeroDivisionError
+// as in zelvane.bake, and a solver that gives up RuntimeError.
 #include <cstdint>
 #include <cstring>
 
 #include "binding/owned_ref.hpp"
 #include "binding/python_compat.hpp"
 #include "kernels/smooth_fit.hpp"
+#include "rows/input_error.hpp"
 #include "rows/row_batch.hpp"
 #include "rows/smooth_messages.hpp"
 
@@ -53,20 +61,27 @@ public:
         // float64 ones read whole elements.
         if (item_size == sizeof(double) && view_.len > 0 &&
             reinterpret_cast<std::uintptr_t>(view_.buf) % item_size != 0) {
-            PyErr_Format(PyExc_ValueError, "%s must be aligned to its %zu-byte elements", name,
-                         item_size);
-            return -1;
+            return rows::input_error("misaligned")
+                .argument(name)
+                .number("item_size", static_cast<std::int64_t>(item_size))
+                .raise();
         }
         if (view_.ndim < 1 || view_.ndim > max_ndim) {
-            PyErr_Format(PyExc_ValueError, "%s must be %s, not %d-D", name,
-                         max_ndim == 1 ? "1-D" : "1-D or 2-D", view_.ndim);
-            return -1;
+            return rows::input_error("ndim")
+                .argument(name)
+                .number("ndim", view_.ndim)
+                .shape("allowed", max_ndim == 1 ? rows::extents{1, {1, 0}} : rows::extents{2, {1, 2}})
+                .raise();
         }
         return 0;
     }
 
     int ndim() const noexcept { return view_.ndim; }
     std::int64_t shape(int axis) const noexcept { return view_.shape[axis]; }
+    rows::extents extents() const noexcept {
+        return view_.ndim == 1 ? rows::extents{1, {view_.shape[0], 0}}
+                               : rows::extents{2, {view_.shape[0], view_.shape[1]}};
+    }
     char* data() const noexcept { return static_cast<char*>(view_.buf); }
     std::int64_t bytes() const noexcept { return view_.len; }
 
@@ -88,18 +103,14 @@ private:
 
 // ---- The fit of a batch ------------------------------------------------------
 
-int refuse_shape(const char* name, const char* rule, std::int64_t want_rows,
-                 std::int64_t want_columns, const contiguous_buffer& got) noexcept {
-    if (got.ndim() == 1) {
-        PyErr_Format(PyExc_ValueError, "%s must %s (%lld, %lld), not (%lld,)", name, rule,
-                     static_cast<long long>(want_rows), static_cast<long long>(want_columns),
-                     static_cast<long long>(got.shape(0)));
-    } else {
-        PyErr_Format(PyExc_ValueError, "%s must %s (%lld, %lld), not (%lld, %lld)", name, rule,
-                     static_cast<long long>(want_rows), static_cast<long long>(want_columns),
-                     static_cast<long long>(got.shape(0)), static_cast<long long>(got.shape(1)));
-    }
-    return -1;
+// `name` has another shape than `expected`.
+int refuse_shape(const char* name, const contiguous_buffer& got, rows::extents expected) noexcept {
+    return rows::input_error("shape").argument(name).shape("shape", got.extents())
+        .shape("expected", expected).raise();
+}
+
+int refuse_overlap(const char* name, const char* other) noexcept {
+    return rows::input_error("shares_memory").argument(name).text("other", other).raise();
 }
 
 int read_integer(PyObject* object, long long& value) noexcept {
@@ -113,39 +124,43 @@ int read_workers(PyObject* object, std::int64_t& workers) noexcept {
     long long value = 0;
     if (read_integer(object, value) < 0) return -1;
     if (value < 0) {
-        PyErr_Format(PyExc_ValueError, "workers must be 0 (one per core) or more, not %lld",
-                     value);
-        return -1;
+        return rows::input_error("out_of_range").argument("workers").value(std::int64_t{value})
+            .number("minimum", 0).raise();
     }
     workers = value;
     return 0;
 }
 
 // A row that the methods of zelvane.bake cannot fit has a zero width.
-int raise_zero_width(const rows::run_outcome& outcome, bool, std::int64_t) noexcept {
-    PyErr_Format(PyExc_ZeroDivisionError,
-                 "float division: row %lld has a zero width between its centres %lld and %lld",
-                 static_cast<long long>(outcome.row), static_cast<long long>(outcome.position),
-                 static_cast<long long>(outcome.position + 1));
+int raise_zero_width(const rows::run_outcome& outcome, const rows::row_batch&, bool batch) noexcept {
+    const auto i = static_cast<long long>(outcome.position);
+    if (batch) {
+        PyErr_Format(PyExc_ZeroDivisionError,
+                     "float division: row %lld has a zero width between its centres %lld and %lld",
+                     static_cast<long long>(outcome.row), i, i + 1);
+    } else {
+        PyErr_Format(PyExc_ZeroDivisionError,
+                     "float division: a zero width between the centres %lld and %lld", i, i + 1);
+    }
     return -1;
 }
 
-// A method as the module offers it: its adapter, the exception of a row it
-// cannot fit (given the outcome, whether the call was a batch, and the
-// method's parameter), and whether it also takes one histogram (1-D gap and out).
+// A method as the module offers it: its adapter and the exception of a row it
+// cannot fit (given the outcome, the batch that was run, and whether the call
+// was a batch rather than one histogram). Every method also takes one
+// histogram (1-D gap and out).
 struct method_entry {
     const rows::kernel_adapter& adapter;
-    int (*raise_row_failure)(const rows::run_outcome&, bool batch, std::int64_t parameter) noexcept;
-    bool one_histogram;
+    int (*raise_row_failure)(const rows::run_outcome&, const rows::row_batch&, bool batch) noexcept;
 };
 
-int raise_failure(const method_entry& method, const rows::run_outcome& outcome, bool batch,
-                  std::int64_t parameter) noexcept {
+int raise_failure(const method_entry& method, const rows::run_outcome& outcome,
+                  const rows::row_batch& run, bool batch) noexcept {
     switch (outcome.kind) {
         case rows::run_outcome::done:
             return 0;
         case rows::run_outcome::row_failed:
-            return method.raise_row_failure(outcome, batch, parameter);
+            return method.raise_row_failure(outcome, run, batch);
         case rows::run_outcome::out_of_memory:
             PyErr_NoMemory();
             return -1;
@@ -163,15 +178,14 @@ int read_parameter(const rows::kernel_adapter& adapter, PyObject* object, std::i
     long long value = 0;
     if (read_integer(object, value) < 0) return -1;
     if (value < 1 || value > adapter.parameter_max) {
-        PyErr_Format(PyExc_ValueError, "%s must be from 1 to %lld, not %lld", adapter.parameter_name,
-                     static_cast<long long>(adapter.parameter_max), value);
-        return -1;
+        return rows::input_error("out_of_range").argument(adapter.parameter_name)
+            .value(std::int64_t{value}).number("minimum", 1)
+            .number("maximum", adapter.parameter_max).raise();
     }
     parameter = value;
     if (adapter.out_length(m, parameter) < 0) {
-        PyErr_Format(PyExc_ValueError, "%lld masses with %s=%lld give too long a result",
-                     static_cast<long long>(m), adapter.parameter_name, value);
-        return -1;
+        return rows::input_error("too_long").argument(adapter.parameter_name)
+            .value(std::int64_t{value}).number("length", m).raise();
     }
     return 0;
 }
@@ -202,47 +216,43 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     const bool batched = gap.ndim() == 2;
-    if (!batched && !method.one_histogram) {
-        PyErr_Format(PyExc_ValueError, "gap must be 2-D, not %d-D", gap.ndim());
-        return nullptr;
-    }
     const std::int64_t rows = batched ? gap.shape(0) : 1, m = gap.shape(gap.ndim() - 1);
     if (m < 1) {
-        PyErr_Format(PyExc_ValueError, "gap must hold at least one mass%s, not %lld",
-                     batched ? " per row" : "", static_cast<long long>(m));
+        rows::input_error("too_short").argument("gap").number("length", m).number("minimum", 1)
+            .flag("per_row", batched).raise();
         return nullptr;
     }
     if (!batched && center.ndim() != 1) {
-        PyErr_Format(PyExc_ValueError, "center must be 1-D for a 1-D gap, not %d-D", center.ndim());
+        rows::input_error("ndim").argument("center").number("ndim", center.ndim())
+            .shape("allowed", {1, {1, 0}}).text("other", "gap").number("other_ndim", 1).raise();
         return nullptr;
     }
-    if (center.ndim() == 1 ? center.shape(0) != m + 1
-                           : center.shape(0) != rows || center.shape(1) != m + 1) {
-        if (center.ndim() == 1) {
-            PyErr_Format(PyExc_ValueError, "center must have len(gap%s) + 1 = %lld elements, "
-                         "not %lld", batched ? "[0]" : "", static_cast<long long>(m + 1),
-                         static_cast<long long>(center.shape(0)));
-            return nullptr;
-        }
-        refuse_shape("center", "be 1-D or of shape", rows, m + 1, center);
+    if (center.ndim() == 1 && center.shape(0) != m + 1) {
+        rows::input_error("length").argument("center").number("length", center.shape(0))
+            .number("expected", m + 1).text("other", "gap").number("offset", 1)
+            .flag("per_row", batched).raise();
+        return nullptr;
+    }
+    if (center.ndim() == 2 && (center.shape(0) != rows || center.shape(1) != m + 1)) {
+        rows::input_error("shape").argument("center").shape("shape", center.extents())
+            .shapes("expected", {{1, {m + 1, 0}}, {2, {rows, m + 1}}}).text("other", "gap")
+            .shape("other_shape", gap.extents()).raise();
         return nullptr;
     }
     std::int64_t parameter = 0;
     if (has_parameter && read_parameter(adapter, args[3], m, parameter) < 0) return nullptr;
     const std::int64_t out_length = adapter.out_length(m, parameter);
     if (!batched && (out.ndim() != 1 || out.shape(0) != out_length)) {
-        PyErr_Format(PyExc_ValueError, "out must have shape (%lld,) for a 1-D gap",
-                     static_cast<long long>(out_length));
+        refuse_shape("out", out, {1, {out_length, 0}});
         return nullptr;
     }
     if (batched && (out.ndim() != 2 || out.shape(0) != rows || out.shape(1) != out_length)) {
-        refuse_shape("out", "have shape", rows, out_length, out);
+        refuse_shape("out", out, {2, {rows, out_length}});
         return nullptr;
     }
     // Rows are written while other rows are still being read.
     if (out.overlaps(gap) || out.overlaps(center)) {
-        PyErr_Format(PyExc_ValueError, "out must not share memory with %s",
-                     out.overlaps(gap) ? "gap" : "center");
+        refuse_overlap("out", out.overlaps(gap) ? "gap" : "center");
         return nullptr;
     }
 
@@ -261,15 +271,15 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
         released_interpreter_lock unlocked;
         outcome = rows::run_rows(adapter, batch, workers);
     }
-    if (raise_failure(method, outcome, batched, parameter) < 0) return nullptr;
+    if (raise_failure(method, outcome, batch, batched) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 // One entry point per method; a new method is an adapter, an entry here, this
 // line's twin in the method table and its docstring.
-const method_entry iterative_method{rows::iterative_adapter, raise_zero_width, false};
-const method_entry exact_method{rows::exact_adapter, raise_zero_width, false};
-const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure, true};
+const method_entry iterative_method{rows::iterative_adapter, raise_zero_width};
+const method_entry exact_method{rows::exact_adapter, raise_zero_width};
+const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure};
 
 template <const method_entry& method>
 PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -297,21 +307,30 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     }
     const std::int64_t rows = center.ndim() == 2 ? center.shape(0) : 1;
     const std::int64_t bins = center.shape(center.ndim() - 1) - 1;
+    if (bins < 1) {
+        rows::input_error("too_short").argument("center").number("length", bins + 1)
+            .number("minimum", 2).flag("per_row", center.ndim() == 2).raise();
+        return nullptr;
+    }
+    if (refine < 1 || refine > smooth_fit::max_refine) {
+        rows::input_error("out_of_range").argument("refine").value(std::int64_t{refine})
+            .number("minimum", 1).number("maximum", smooth_fit::max_refine).raise();
+        return nullptr;
+    }
     const std::int64_t knots = smooth_fit::knot_count(bins, refine);
-    if (bins < 1 || refine < 1 || refine > smooth_fit::max_refine || knots < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "center must hold at least two values per row and refine be from 1 to %lld",
-                     static_cast<long long>(smooth_fit::max_refine));
+    if (knots < 0) {
+        rows::input_error("too_long").argument("refine").value(std::int64_t{refine})
+            .number("length", bins).raise();
         return nullptr;
     }
     if (out.ndim() != center.ndim() || out.shape(out.ndim() - 1) != knots ||
         (center.ndim() == 2 && out.shape(0) != rows)) {
-        PyErr_Format(PyExc_ValueError, "out must have %lld rows of %lld knots", static_cast<long long>(rows),
-                     static_cast<long long>(knots));
+        refuse_shape("out", out, center.ndim() == 1 ? rows::extents{1, {knots, 0}}
+                                                    : rows::extents{2, {rows, knots}});
         return nullptr;
     }
     if (out.overlaps(center)) {
-        PyErr_SetString(PyExc_ValueError, "out must not share memory with center");
+        refuse_overlap("out", "center");
         return nullptr;
     }
     const auto* edges = reinterpret_cast<const double*>(center.data());
@@ -328,17 +347,20 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     "(center, gap, out, workers, /)\n--\n\n"                                                    \
     "Fits every row of gap (C-contiguous float32, shape (rows, m)) into the same row of out "   \
     "(C-contiguous float32, shape (rows, m + 1)); center is shared (shape (m + 1,)) or one "    \
-    "row per histogram (shape (rows, m + 1)). workers native threads share the rows, 0 "        \
-    "meaning one per core the process may run on; the interpreter lock is released. A zero "   \
-    "width raises ZeroDivisionError naming the row; out's contents are then unspecified. "
+    "row per histogram (shape (rows, m + 1)). One histogram is a 1-D gap (m,) with a 1-D "    \
+    "center (m + 1,) and out (m + 1,). workers native threads share the rows, 0 meaning one "  \
+    "per core the process may run on; the interpreter lock is released. A zero width raises "  \
+    "ZeroDivisionError naming the row; out's contents are then unspecified. "
 
 PyMethodDef methods[] = {
     {"iterative", entry<iterative_method>(), METH_FASTCALL,
      "iterative" ZELVANE_ROWS_ARGUMENTS
-     "Every row gets the bits of zelvane.bake.fitgapmass(center, gap[r], out[r])."},
+     "Every row gets the bits of zelvane.bake.fitgapmass(center, gap[r], out[r]), and one "
+     "histogram those of zelvane.bake.fitgapmass(center, gap, out)."},
     {"exact", entry<exact_method>(), METH_FASTCALL,
      "exact" ZELVANE_ROWS_ARGUMENTS
-     "Every row gets the bits of zelvane.bake.fitgapmass_meh(center, gap[r], out[r])."},
+     "Every row gets the bits of zelvane.bake.fitgapmass_meh(center, gap[r], out[r]), and one "
+     "histogram those of zelvane.bake.fitgapmass_meh(center, gap, out)."},
     {"smooth", entry<smooth_method>(), METH_FASTCALL,
      "smooth(center, gap, out, refine, workers, /)\n--\n\n"
      "The least-curvature piecewise linear density on refined knots that carries every mass of "
@@ -365,8 +387,12 @@ PyMethodDef methods[] = {
 
 #undef ZELVANE_ROWS_ARGUMENTS
 
-// No state, so nothing stops the module from loading into several interpreters.
+// No state (an InputError's class is looked up when one is raised), so
+// nothing stops the module from loading into several interpreters, each with
+// its own lock, or from running without the global lock.
 PyModuleDef_Slot slots[] = {
+    ZELVANE_SLOT_PER_INTERPRETER_GIL
+    ZELVANE_SLOT_GIL_NOT_USED
     {0, nullptr},
 };
 

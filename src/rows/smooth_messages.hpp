@@ -1,58 +1,78 @@
 // The exceptions of zelvane._rows.smooth, one per status of the smooth fit:
-// ValueError for input it cannot fit, RuntimeError where the solver itself
-// gave up. A batch names the row ("row 3: ..."); one histogram does not.
+// zelvane.InputError for input it cannot fit, with the problem that the status
+// stands for and the fields that locate it (the row for a batch, none for one
+// histogram or for the centres that every row shares; the value read back from
+// the row where there is one), and RuntimeError where the solver itself gave
+// up ("row 3: ..." in a batch).
 #pragma once
+
+#include <cmath>
+#include <cstring>
 
 #include "binding/python_compat.hpp"
 #include "kernels/smooth_fit.hpp"
+#include "rows/input_error.hpp"
 #include "rows/row_batch.hpp"
 
 namespace zelvane::rows {
 
-inline int raise_smooth_failure(const run_outcome& outcome, bool batch, std::int64_t refine) noexcept {
+inline int raise_smooth_failure(const run_outcome& outcome, const row_batch& run,
+                                bool batch) noexcept {
     using smooth_fit::status;
-    const auto i = static_cast<long long>(outcome.position), r = static_cast<long long>(refine);
+    const std::int64_t r = outcome.row, i = outcome.position, refine = run.parameter;
+    const auto element = [](const char* data, std::int64_t k) {
+        double v = 0.0;
+        std::memcpy(&v, data + k * std::int64_t{sizeof(double)}, sizeof v);
+        return v;
+    };
+    const char* edges = run.center + r * run.center_row_bytes;
+    const char* masses = run.gap + r * run.masses * std::int64_t{sizeof(double)};
+    // The row of a problem with the centres, where they are the row's own.
+    const bool centre_row = batch && run.center_row_bytes != 0;
+    const auto of_row = [&](input_error& error, bool own_row) -> input_error& {
+        return own_row ? error.row(r) : error;
+    };
     char where[40] = "";
-    if (batch) PyOS_snprintf(where, sizeof where, "row %lld: ", static_cast<long long>(outcome.row));
+    if (batch) PyOS_snprintf(where, sizeof where, "row %lld: ", static_cast<long long>(r));
     switch (static_cast<status>(outcome.code)) {
         case status::ok:
             return 0;
         case status::bad_size:
-            PyErr_Format(PyExc_ValueError, "%srefine must be from 1 to %lld, not %lld", where,
-                         static_cast<long long>(smooth_fit::max_refine), r);
-            break;
-        case status::bad_edge:
-            if (i == 0) {
-                PyErr_Format(PyExc_ValueError, "%scenter[0] must be finite", where);
-            } else {
-                PyErr_Format(PyExc_ValueError, "%scenter[%lld] must be finite and above center[%lld]",
-                             where, i, i - 1);
+            return input_error("out_of_range").argument("refine").value(refine)
+                .number("minimum", 1).number("maximum", smooth_fit::max_refine).raise();
+        case status::bad_edge: {
+            // Not finite, or not above the previous edge (which edge 0 has none of).
+            const double edge = element(edges, i);
+            if (!std::isfinite(edge) || i == 0) {
+                input_error error("not_finite");
+                return of_row(error.argument("center").index(i).value(edge), centre_row).raise();
             }
-            break;
-        case status::bad_mass:
-            PyErr_Format(PyExc_ValueError, "%sgap[%lld] must be finite and not negative", where, i);
-            break;
-        case status::zero_total:
-            PyErr_Format(PyExc_ValueError, "%sgap has no positive mass", where);
-            break;
-        case status::bad_width:
-            PyErr_Format(PyExc_ValueError,
-                         "%sthe interval from center[%lld] to center[%lld] cannot be cut into %lld "
-                         "sub-intervals of positive finite width",
-                         where, i, i + 1, r);
-            break;
-        case status::out_of_range:
-            PyErr_Format(PyExc_ValueError,
-                         "%sthe smooth fit is beyond float64's range: the total width, the total "
-                         "mass, the mean density or the ratio of the widths is too extreme",
-                         where);
-            break;
-        case status::infeasible:
-            PyErr_Format(PyExc_ValueError,
-                         "%sno non-negative density that is linear between the centres has these "
-                         "masses; refine=2 or more always has one",
-                         where);
-            break;
+            input_error error("not_increasing");
+            return of_row(error.argument("center").index(i).value(edge)
+                              .real("previous", element(edges, i - 1)), centre_row).raise();
+        }
+        case status::bad_mass: {
+            const double mass = element(masses, i);
+            input_error error(std::isfinite(mass) ? "negative" : "not_finite");
+            return of_row(error.argument("gap").index(i).value(mass), batch).raise();
+        }
+        case status::zero_total: {
+            input_error error("all_zero");
+            return of_row(error.argument("gap"), batch).raise();
+        }
+        case status::bad_width: {
+            input_error error("too_narrow");
+            return of_row(error.argument("center").index(i).number("refine", refine),
+                          centre_row).raise();
+        }
+        case status::out_of_range: {
+            input_error error("magnitude");
+            return of_row(error.argument("gap"), batch).raise();
+        }
+        case status::infeasible: {
+            input_error error("infeasible");
+            return of_row(error.argument("gap").number("refine", refine), batch).raise();
+        }
         case status::iteration_limit:
             PyErr_Format(PyExc_RuntimeError, "%sthe smooth fit reached its bound on solves", where);
             break;

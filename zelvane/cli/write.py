@@ -35,7 +35,7 @@ from dataclasses import dataclass
 from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple,
                     Optional, Sequence, Tuple)
 
-from zelvane._cli_errors import BadInput
+from zelvane.cli.errors import BadInput
 
 if TYPE_CHECKING:
     import numpy as np
@@ -243,7 +243,8 @@ def write_result(stream: IO[bytes], extension: str, result: Result, progress: Pr
         document = json_document(result, progress)
         stream.write(json.dumps(document, allow_nan=False).encode("utf-8") + b"\n")
     elif extension == ".npz":
-        arrays: Dict[str, npt.NDArray[Any]] = {"edges": result.edges, "masses": result.masses}
+        # Any: savez's own keyword (allow_pickle) is no array, so a typed dict cannot fill it.
+        arrays: Dict[str, Any] = {"edges": result.edges, "masses": result.masses}
         for name, f in zip(result.names("knots"), result.fits):
             if f.knots is not None:
                 arrays[name] = f.knots

@@ -26,7 +26,7 @@ import zipfile
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union
 
-from zelvane._cli_errors import BadInput, plural
+from zelvane.cli.errors import BadInput, plural
 
 if TYPE_CHECKING:
     import numpy as np

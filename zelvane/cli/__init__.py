@@ -5,7 +5,11 @@ or samples to bin), fits every one with the chosen methods and writes the
 values, the masses and the masses the fit reproduces; ``zelvane example`` fits
 the embedded two-normal mixture, which is also what the command does without
 arguments. The command is a shell over ``zelvane._fit``: it reads, hands the
-numbers to that layer's checks and fitters, and writes.
+numbers to that layer's checks and fitters, and writes. Its modules: ``read``
+(input files), ``fit`` (checks, fits, mass errors and the progress bar),
+``write`` (output files, written whole or not at all), ``plot``, ``errors``
+(bad input and its messages) and ``example`` (the embedded histogram); this
+one has the commands, the argument parser and :func:`main`.
 
 Exit status: 0 on success; 2 for bad input or options, reported as one line on
 standard error that names the file and the place in it, with no output file
@@ -15,43 +19,24 @@ written or changed; 1 for a fault of the tool itself, with its traceback.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import importlib
 import os
-import re
 import sys
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
 
-from zelvane._cli_errors import BadInput
+from zelvane.cli.errors import BadInput
+from zelvane.cli.fit import (DEFAULT_REFINE, SMOOTH, check_report, fit, largest_errors, methods,
+                             progress_bar)
 
 if TYPE_CHECKING:
-    import numpy as np
-    import numpy.typing as npt
+    from zelvane.cli.write import Result
 
-    from zelvane._cli_read import Histograms
-    from zelvane._cli_write import Result
+__all__ = ["main", "build_parser"]
 
 PROG = "zelvane"
-# The method whose values lie on knots finer than the edges, and its default cut.
-SMOOTH = "smooth"
-DEFAULT_REFINE = 4
 # Exit status when standard output is closed early: 128 + SIGPIPE, as a shell reports it.
 BROKEN_PIPE = 141
 # --method names that stand for every method there is.
 EVERY_METHOD = ("both", "all")
-# Batches at least this large show a progress bar on a terminal.
-BAR_MIN_ROWS = 1000
-# Rows fitted per call to the fitting layer, so that a bar moves between calls.
-CHUNK_ROWS = 1024
-# A checking message's first indexed element, such as ``mass[3]`` or ``counts[2, 5]``.
-INDEXED = re.compile(r"\b(\w+)\[(\d+)(?:, (\d+))?\]")
-
-
-def methods() -> Tuple[str, ...]:
-    """The package's fitting methods, in the order they are run and shown."""
-    from zelvane import _density
-
-    return tuple(_density.FIT_METHODS)
 
 
 def package_version() -> str:
@@ -61,167 +46,6 @@ def package_version() -> str:
         return metadata.version("zelvane")
     except metadata.PackageNotFoundError:
         return "(not installed)"
-
-
-# -- progress ---------------------------------------------------------------
-
-@contextlib.contextmanager
-def progress_bar(total: int, label: str) -> Iterator[Callable[[int], None]]:
-    """A function to call with the number of rows just done. It draws a bar on
-    standard error only when that is a terminal, the batch is large and tqdm
-    is installed; otherwise it does nothing."""
-    bar: Any = None
-    if total >= BAR_MIN_ROWS and sys.stderr.isatty():
-        try:
-            tqdm: Any = importlib.import_module("tqdm")
-        except ImportError:
-            pass
-        else:
-            try:
-                columns = os.get_terminal_size(sys.stderr.fileno()).columns
-            except OSError:
-                columns = 0
-            # A terminal that reports no width would get no bar at all.
-            bar = tqdm.tqdm(total=total, desc=label, unit=" rows", file=sys.stderr,
-                            leave=False, ncols=columns or 80)
-    if bar is None:
-        yield lambda done: None
-        return
-    with bar:
-        yield bar.update
-
-
-# -- checking and fitting through the fitting layer -------------------------
-
-def refused(histograms: Histograms, exc: ValueError) -> BadInput:
-    """The fitting layer's complaint about the input, placed on its table line
-    where there is one."""
-    text = str(exc)
-    found = INDEXED.search(text)
-    where = None
-    if found is not None and found.group(3) is None:
-        where = histograms.line(int(found.group(2)))
-    return BadInput(histograms.source, "checked", where, text=text)
-
-
-def checked(histograms: Histograms, nonnegative: bool = False
-            ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """The float32 edges and masses that the fitting layer accepts (with
-    ``nonnegative``, as the smooth fit needs them), or its complaint as bad input."""
-    from zelvane import _fit
-
-    edge_name, mass_name = histograms.names
-    try:
-        edges, masses = _fit.check_histogram(histograms.edges, histograms.masses,
-                                             center_name=edge_name, gap_name=mass_name,
-                                             nonnegative=nonnegative)
-    except ValueError as exc:
-        raise refused(histograms, exc) from None
-    if masses.ndim == 2 and masses.shape[0] == 0:
-        raise BadInput(histograms.source, "no_histograms", name=mass_name)
-    return edges, masses
-
-
-def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int) -> Result:
-    """Every method's fit of the histograms, with the masses it reproduces.
-
-    A batch is fitted in chunks of rows so that a progress bar moves: rows
-    are fitted independently, so the values are those of a single call."""
-    import numpy as np
-
-    from zelvane import _fit
-    from zelvane._cli_write import MethodFit, Result
-
-    edges, masses = checked(histograms, nonnegative=SMOOTH in names)
-    rows = masses.shape[0] if masses.ndim == 2 else 1
-    fits = []
-    for method in names:
-        if method == SMOOTH:
-            knots, smooth_values = fit_smooth(histograms, edges, masses, refine, workers)
-            pieces = _fit.trapezoid_masses(knots, smooth_values)
-            fitted = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
-            fits.append(MethodFit(method, smooth_values, fitted, knots, refine))
-            continue
-        if masses.ndim == 1:
-            values = _fit.fit_density(edges, masses, method=method, workers=workers)
-        else:
-            values = np.empty(masses.shape[:-1] + (masses.shape[-1] + 1,), np.float32)
-            with progress_bar(rows, f"{method} fit") as advance:
-                for start, stop in chunks(rows):
-                    _fit.fit_density(rows_of(edges, start, stop), masses[start:stop],
-                                     method=method, out=values[start:stop], workers=workers)
-                    advance(stop - start)
-        fits.append(MethodFit(method, values, _fit.trapezoid_masses(edges, values)))
-    return Result(edges, masses, tuple(fits))
-
-
-def chunks(rows: int) -> Iterator[Tuple[int, int]]:
-    for start in range(0, rows, CHUNK_ROWS):
-        yield start, min(start + CHUNK_ROWS, rows)
-
-
-def rows_of(array: npt.NDArray[Any], start: int, stop: int) -> npt.NDArray[Any]:
-    """Rows ``start:stop`` of a per-row array; a 1-D array is shared by all."""
-    return array if array.ndim == 1 else array[start:stop]
-
-
-def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float32],
-               masses: npt.NDArray[np.float32], refine: int, workers: int
-               ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """The smooth fit's knots and values, in chunks of rows like the others."""
-    import numpy as np
-
-    from zelvane import _fit
-
-    mass_name = "masses" if histograms.lines is not None else histograms.names[1]
-    edges64, masses64 = edges.astype(np.float64), masses.astype(np.float64)
-
-    def solve(start: int, stop: int) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        chunk = masses64 if masses64.ndim == 1 else masses64[start:stop]
-        try:
-            return _fit.smooth_checked(rows_of(edges64, start, stop), chunk, refine, workers,
-                                       gap_name=mass_name)
-        except ValueError as exc:
-            if start == 0:
-                raise refused(histograms, exc) from None
-            # The complaint names rows from the chunk's start: ask again from the
-            # first row, which fails at the same row and names it in the batch.
-            solve(0, stop)
-            raise
-
-    if masses.ndim == 1:
-        return solve(0, 1)
-    rows = masses.shape[0]
-    parts = []
-    with progress_bar(rows, f"{SMOOTH} fit") as advance:
-        for start, stop in chunks(rows):
-            parts.append(solve(start, stop))
-            advance(stop - start)
-    knots = parts[0][0] if edges.ndim == 1 else np.concatenate([k for k, _ in parts])
-    return knots, np.concatenate([v for _, v in parts])
-
-
-def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float64]
-                   ) -> Tuple[float, float]:
-    """The largest absolute and relative difference between fitted and given
-    masses; the relative one over the bins with a non-zero mass (NaN if none)."""
-    import numpy as np
-
-    difference = np.abs(fitted - given.astype(np.float64))
-    nonzero = given != 0
-    relative = difference[nonzero] / np.abs(given[nonzero].astype(np.float64))
-    return float(difference.max()), float(relative.max()) if relative.size else float("nan")
-
-
-def check_report(result: Result, stream: IO[str]) -> None:
-    """One line per histogram and method: the largest mass errors of the fit."""
-    for k in range(result.count):
-        _, masses, fits = result.row(k)
-        lead = f"histogram {k}, " if result.masses.ndim == 2 else ""
-        for method_fit, fit_row in zip(result.fits, fits):
-            absolute, relative = largest_errors(masses, fit_row.fitted_masses)
-            stream.write(f"{lead}{method_fit.method}: largest absolute mass error "
-                         f"{absolute:.3e}, largest relative {relative:.3e}\n")
 
 
 # -- commands ---------------------------------------------------------------
@@ -235,8 +59,8 @@ def prepare_plot(path: Optional[str]) -> Optional[str]:
     to be there."""
     if path is None:
         return None
-    from zelvane._cli_plot import require_matplotlib
-    from zelvane._cli_write import PLOT_EXTENSIONS, check_destination
+    from zelvane.cli.plot import require_matplotlib
+    from zelvane.cli.write import PLOT_EXTENSIONS, check_destination
 
     extension = check_destination(path, "plot_extension", PLOT_EXTENSIONS)
     require_matplotlib()
@@ -248,7 +72,7 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
                 truth: Optional[Callable[[Any], Any]] = None) -> None:
     """Write the output and the plot, each to a file beside its destination,
     and rename them into place once both are complete."""
-    from zelvane._cli_write import PendingFile, write_result
+    from zelvane.cli.write import PendingFile, write_result
 
     pending: List[PendingFile] = []
     try:
@@ -257,7 +81,7 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
             with progress_bar(result.count, "writing") as advance:
                 write_result(pending[-1].stream, output[1], result, advance)
         if plot is not None:
-            from zelvane._cli_plot import write_plot
+            from zelvane.cli.plot import write_plot
 
             pending.append(PendingFile(plot[0]))
             write_plot(pending[-1].stream, plot[1], result, title, truth)
@@ -270,8 +94,8 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
 
 
 def run_fit(args: argparse.Namespace) -> int:
-    from zelvane._cli_read import read_input
-    from zelvane._cli_write import OUTPUT_EXTENSIONS, check_destination, write_result
+    from zelvane.cli.read import read_input
+    from zelvane.cli.write import OUTPUT_EXTENSIONS, check_destination, write_result
 
     names = chosen_methods(args.method)
     if args.refine is not None and SMOOTH not in names:
@@ -324,20 +148,20 @@ def example_report(result: Result, title: str, stream: IO[str]) -> None:
 
 
 def run_example(args: argparse.Namespace) -> int:
-    from zelvane import _example
-    from zelvane._cli_read import Histograms
+    from zelvane.cli import example
+    from zelvane.cli.read import Histograms
 
     plot_extension = prepare_plot(args.plot)
-    edge_list, mass_list = _example.example_histogram()
+    edge_list, mass_list = example.example_histogram()
     import numpy as np
 
     histograms = Histograms("example", np.array(edge_list), np.array(mass_list))
     result = fit(histograms, methods(), workers=1, refine=DEFAULT_REFINE)
-    example_report(result, _example.TITLE, sys.stdout)
+    example_report(result, example.TITLE, sys.stdout)
     sys.stdout.flush()
     if plot_extension is not None:
-        write_files(result, None, (args.plot, plot_extension), _example.TITLE,
-                    _example.mixture_pdf)
+        write_files(result, None, (args.plot, plot_extension), example.TITLE,
+                    example.mixture_pdf)
     return 0
 
 

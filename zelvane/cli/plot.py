@@ -11,13 +11,13 @@ from __future__ import annotations
 
 from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
-from zelvane._cli_errors import BadInput
+from zelvane.cli.errors import BadInput
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
     from matplotlib.figure import Figure, SubFigure  # type: ignore[import-untyped, unused-ignore]
 
-    from zelvane._cli_write import FitRow, Result
+    from zelvane.cli.write import FitRow, Result
 
     Truth = Callable[[Any], Any]
 

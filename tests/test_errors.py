@@ -1,0 +1,252 @@
+"""zelvane.InputError: the fields of every kind of bad input, from the Python layer and
+from the rows module alike; plain values in fields and messages whatever NumPy gives;
+pickling; the messages made from the fields alone."""
+
+import copy
+import doctest
+import pickle
+
+import numpy as np
+import pytest
+
+import zelvane
+import zelvane._fit
+import zelvane._rows as rows
+from zelvane import InputError
+from zelvane import PiecewiseLinearDensity as Density
+from zelvane._errors import TEMPLATES
+
+NAN = float("nan")
+C5 = [0.0, 1.0, 2.0, 3.0, 4.0]
+G4 = [0.5, 1.0, 0.2, 0.7]
+F32, F64 = np.float32, np.float64
+
+
+def read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+def zero_width_fit():
+    # Centres that the checks would refuse, handed to the native fit directly.
+    center = np.array([[0, 1, 2, 3], [0, 1, 1, 2]], F32)
+    return zelvane._fit._fit_checked(center, np.ones((2, 3), F32), "exact", None, 1)
+
+
+# (call, problem, argument, index, row, value, details that must be there)
+CASES = {
+    # The values of one histogram and of a batch.
+    "nan mass": (lambda: zelvane.fit_density(C5, [0.1, 0.2, NAN, 0.3]),
+                 "not_finite", "gap", 2, None, NAN, {}),
+    "inf in a batch": (lambda: zelvane.fit_density(C5, [G4, G4, [1, 1, 1, np.inf]]),
+                       "not_finite", "gap", 3, 2, float("inf"), {}),
+    "nan in a row's centres": (lambda: zelvane.fit_density([C5, [0, 1, NAN, 3, 4]], [G4, G4]),
+                               "not_finite", "center", 2, 1, NAN, {}),
+    "overflow": (lambda: zelvane.fit_density(C5, [0.1, 1e39, 0, 0]),
+                 "overflow", "gap", 1, None, 1e39, {"dtype": "float32"}),
+    "descending": (lambda: zelvane.fit_density([0, 1, 2, 1.5, 4], G4),
+                   "not_increasing", "center", 3, None, 1.5, {"previous": 2.0}),
+    "equal in float32": (lambda: zelvane.fit_density([0, 0.1, 0.1 + 1e-10, 3, 4], G4),
+                         "not_increasing", "center", 2, None, 0.1, {"previous": 0.1}),
+    "descending in a row": (lambda: zelvane.fit_density([C5, [0, 1, 2, 4, 3]], [G4, G4]),
+                            "not_increasing", "center", 4, 1, 3.0, {"previous": 4.0}),
+    "shared centres of a batch": (lambda: zelvane.fit_density([0, 2, 1, 3, 4], [G4, G4]),
+                                  "not_increasing", "center", 2, None, 1.0, {}),
+    "negative": (lambda: zelvane.fit_smooth(C5, [0.5, -1.0, 0.2, 0.7]),
+                 "negative", "gap", 1, None, -1.0, {}),
+    "negative in a batch": (lambda: zelvane.fit_smooth(C5, [G4, [1, 1, 1, -0.25]]),
+                            "negative", "gap", 3, 1, -0.25, {}),
+    "all zero": (lambda: zelvane.fit_smooth(C5, [0, 0, 0, 0]), "all_zero", "gap", None, None, None,
+                 {}),
+    "all zero in a batch": (lambda: zelvane.fit_smooth(C5, [G4, G4, np.zeros(4)]),
+                            "all_zero", "gap", None, 2, None, {}),
+    # Forms and options.
+    "length": (lambda: zelvane.fit_density(C5[:4], G4), "length", "center", None, None, None,
+               {"length": 4, "expected": 5}),
+    "ndim": (lambda: zelvane.fit_density(C5, np.ones((1, 1, 4))), "ndim", "gap", None, None, None,
+             {"ndim": 3, "allowed": (1, 2)}),
+    "dtype": (lambda: zelvane.fit_density([0, 1j, 2, 3, 4], G4), "dtype", "center", None, None,
+              None, {"dtype": "complex128"}),
+    "too short": (lambda: zelvane.fit_density(C5, np.zeros((2, 0))), "too_short", "gap", None,
+                  None, None, {"length": 0, "minimum": 1}),
+    "shape": (lambda: zelvane.fit_density(np.ones((2, 5)), np.ones((3, 4))), "shape", "center",
+              None, None, None, {"shape": (2, 5), "expected": ((5,), (3, 5))}),
+    "method": (lambda: zelvane.fit_density(C5, G4, method="smooth"), "choice", "method", None,
+               None, None, {"given": "'smooth'", "choices": ("iterative", "exact")}),
+    "workers": (lambda: zelvane.fit_density(C5, G4, workers=-1), "out_of_range", "workers", None,
+                None, -1, {"minimum": 0}),
+    "workers type": (lambda: zelvane.fit_smooth(C5, G4, workers=1.5), "type", "workers", None,
+                     None, None, {"type_name": "float"}),
+    "refine": (lambda: zelvane.fit_smooth(C5, G4, refine=0), "out_of_range", "refine", None, None,
+               0, {"minimum": 1, "maximum": 256}),
+    "out shape": (lambda: zelvane.fit_density(C5, G4, out=np.empty(6, F32)), "shape", "out", None,
+                  None, None, {"shape": (6,), "expected": (5,)}),
+    "out strided": (lambda: zelvane.fit_density(C5, G4, out=np.empty(10, F32)[::2]),
+                    "not_contiguous", "out", None, None, None, {}),
+    "out read-only": (lambda: zelvane.fit_density(C5, G4, out=read_only(np.empty(5, F32))),
+                      "read_only", "out", None, None, None, {}),
+    "out dtype": (lambda: zelvane.fit_density(C5, G4, out=np.empty(5)), "dtype", "out", None,
+                  None, None, {"dtype": "<f8", "expected": "float32"}),
+    "zero width": (zero_width_fit, "zero_width", "center", 1, 1, 1.0, {}),
+    # What the smooth fit finds, raised by the rows module.
+    "infeasible": (lambda: zelvane.fit_smooth(C5, [G4, [1, 1, 1, 1], G4], refine=1),
+                   "infeasible", "gap", None, 0, None, {"refine": 1}),
+    "too narrow": (lambda: zelvane.fit_smooth([0, 1, 1 + 2.0 ** -52, 3, 4], G4),
+                   "too_narrow", "center", 1, None, None, {"refine": 4}),
+    "magnitude": (lambda: zelvane.fit_smooth([0, 1, 2, 3, 1e70], G4), "magnitude", "gap", None,
+                  None, None, {}),
+    # The density.
+    "zero area": (lambda: Density([0, 1, 2], [0, 0, 0]), "zero_area", "values", None, None, None,
+                  {}),
+    "span": (lambda: Density([-1e308, 1e308], [1, 1]), "span", "knots", None, None, None,
+             {"first": -1e308, "last": 1e308}),
+    "too close": (lambda: Density([0, 1e-310], [1, 1]), "too_close", "knots", None, None, None,
+                  {}),
+    "density method": (lambda: Density.from_masses(C5, G4, "smoothest"), "choice", "method", None,
+                       None, None, {"choices": ("smooth", "iterative", "exact")}),
+    "negative fit": (lambda: Density.from_histogram([0.5, 1.0, 0.2, 0.7], C5, method="exact"),
+                     "negative_fit", "counts", 3, None, None,
+                     {"method": "exact", "others": ("smooth", "iterative")}),
+    "fit overflow": (lambda: Density.from_masses([0, 1e-3, 2e-3], [3e38, 3e38], "iterative"),
+                     "fit_overflow", "gap", 0, None, None, {"method": "iterative"}),
+    "evaluated points": (lambda: Density([0, 1], [1, 1]).cdf(["a"]), "dtype", "x", None, None,
+                         None, {"dtype": "<U1"}),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_fields_of_every_kind_of_bad_input(name):
+    call, problem, argument, index, row, value, details = CASES[name]
+    with pytest.raises(InputError) as caught:
+        call()
+    error = caught.value
+    assert (error.problem, error.argument, error.index, error.row) == (problem, argument, index, row)
+    if value is not None:
+        assert type(error.value) is type(value)
+        assert error.value == value or (value != value and error.value != error.value)
+    for key, expected in details.items():
+        assert error.details[key] == expected, key
+    text = str(error)
+    assert "\n" not in text and "np." not in text and "dtype(" not in text
+    # The message comes from the fields alone.
+    assert str(InputError(error.problem, **error.fields())) == text
+
+
+def test_every_problem_has_a_case_or_a_message_of_its_own():
+    # Each template is reached through the public entries, or shown here from fields.
+    covered = {case[1] for case in CASES.values()} | {"misaligned", "shares_memory", "with_dask"}
+    rest = {"too_long": dict(argument="refine", value=256, length=2 ** 60),
+            "unknown_length": dict(argument="gap")}
+    assert set(TEMPLATES) == covered | set(rest)
+    assert str(InputError("too_long", **rest["too_long"])) == \
+        "1152921504606846976 masses with refine=256 give too long a result"
+    assert str(InputError("unknown_length", **rest["unknown_length"])) == \
+        "gap must have a known number of masses per row"
+
+
+RAW = np.arange(5, dtype=F32), np.ones((2, 4), F32)
+
+
+@pytest.mark.parametrize("call, problem, argument, index, row, details", [
+    (lambda: rows.iterative(RAW[0], RAW[1], np.empty((2, 4), F32), 1),
+     "shape", "out", None, None, {"shape": (2, 4), "expected": (2, 5)}),
+    (lambda: rows.exact(RAW[0], RAW[1][0], np.empty(4, F32), 1),
+     "shape", "out", None, None, {"shape": (4,), "expected": (5,)}),
+    (lambda: rows.exact(RAW[0][:3], RAW[1], np.empty((2, 5), F32), 1),
+     "length", "center", None, None, {"length": 3, "expected": 5, "per_row": True}),
+    (lambda: rows.exact(np.ones((2, 5), F32), RAW[1][0], np.empty(5, F32), 1),
+     "ndim", "center", None, None, {"ndim": 2, "allowed": (1,), "other": "gap"}),
+    (lambda: rows.iterative(RAW[0], np.ones((2, 2, 4), F32), np.empty((2, 5), F32), 1),
+     "ndim", "gap", None, None, {"ndim": 3, "allowed": (1, 2)}),
+    (lambda: rows.iterative(RAW[0], RAW[1], np.empty((2, 5), F32), -2),
+     "out_of_range", "workers", None, None, {"minimum": 0}),
+    (lambda: rows.smooth(RAW[0].astype(F64), RAW[1].astype(F64), np.empty((2, 17)), 0, 1),
+     "out_of_range", "refine", None, None, {"minimum": 1, "maximum": 256}),
+    (lambda: rows.smooth(np.array([[0, 1, 2, 3, 4], [0, 1, 5, 3, 4.0]]), RAW[1].astype(F64),
+                         np.empty((2, 17)), 4, 1),
+     "not_increasing", "center", 3, 1, {"previous": 5.0}),
+    (lambda: rows.smooth(np.array([0, 1, 5, 3, 4.0]), RAW[1].astype(F64), np.empty((2, 17)), 4, 1),
+     "not_increasing", "center", 3, None, {"previous": 5.0}),
+    (lambda: rows.smooth(RAW[0].astype(F64), np.array([[1, 1, 1, 1], [1, 1, NAN, 1]]),
+                         np.empty((2, 17)), 4, 2),
+     "not_finite", "gap", 2, 1, {}),
+    (lambda: rows.smooth(RAW[0].astype(F64), np.zeros(4), np.empty(17), 4, 1),
+     "all_zero", "gap", None, None, {}),
+    (lambda: rows.smooth(RAW[0].astype(F64), np.frombuffer(bytes(33), F64, 4, 1), np.empty(17),
+                         4, 1),
+     "misaligned", "gap", None, None, {"item_size": 8}),
+    (lambda: rows.smooth_knots(RAW[0].astype(F64), np.empty((1, 17)), 4),
+     "shape", "out", None, None, {"shape": (1, 17), "expected": (17,)}),
+])
+def test_rows_module_raises_input_errors_with_fields(call, problem, argument, index, row, details):
+    with pytest.raises(InputError) as caught:
+        call()
+    error = caught.value
+    assert (error.problem, error.argument, error.index, error.row) == (problem, argument, index, row)
+    for key, expected in details.items():
+        assert error.details[key] == expected, key
+
+
+def test_rows_module_names_the_memory_an_output_shares():
+    storage = np.zeros(40, F32)
+    with pytest.raises(InputError) as caught:
+        rows.iterative(RAW[0], storage[:8].reshape(2, 4), storage[4:14].reshape(2, 5), 1)
+    assert (caught.value.problem, caught.value.argument, caught.value.details) == (
+        "shares_memory", "out", {"other": "gap"})
+    assert str(caught.value) == "out must not share memory with gap"
+
+
+def test_numpy_scalars_become_plain_values():
+    error = InputError("not_increasing", argument="center", index=np.int64(2), row=np.uint8(1),
+                       value=np.float32(0.1), previous=np.float64(0.25))
+    assert (error.index, error.row, error.value, error.details["previous"]) == (2, 1, 0.1, 0.25)
+    assert [type(v) for v in (error.index, error.row, error.value, error.details["previous"])] \
+        == [int, int, float, float]
+    assert str(error) == ("center must be strictly increasing: center[1, 2] = 0.1 is not above "
+                          "center[1, 1] = 0.25")
+    shaped = InputError("shape", argument="out", shape=np.empty((2, 3)).shape,
+                        expected=(np.int64(2), np.int64(4)))
+    assert shaped.details["expected"] == (2, 4) and type(shaped.details["expected"][0]) is int
+    assert str(shaped) == "out must have shape (2, 4), not (2, 3)"
+    assert InputError("negative", argument="gap", value=np.float16(-0.1)).value == -0.1
+    assert str(InputError("not_finite", argument="gap", value=np.float32("-inf"))) == \
+        "gap is -inf, not a finite number"
+    with pytest.raises(TypeError, match="not a plain value"):
+        InputError("negative", argument="gap", value=object())
+
+
+def test_pickling_and_copying_keep_the_fields():
+    errors = [InputError("not_finite", argument="gap", index=3, row=7, value=NAN),
+              InputError("shape", argument="center", shape=(2, 5), expected=((5,), (3, 5)),
+                         other="gap", other_shape=(3, 4)),
+              InputError("all_zero", argument="counts")]
+    for error in errors:
+        for again in (pickle.loads(pickle.dumps(error)), copy.copy(error), copy.deepcopy(error)):
+            assert type(again) is InputError and again is not error
+            assert (again.problem, again.argument, again.index, again.row, again.details) == (
+                error.problem, error.argument, error.index, error.row, error.details)
+            assert str(again) == str(error) and again.args == error.args
+            assert repr(again) == repr(error)
+
+
+def test_one_exported_exception_type():
+    assert zelvane.InputError is InputError and issubclass(InputError, ValueError)
+    assert "InputError" in zelvane.__all__
+    error = InputError("negative", argument="gap", index=1, value=-1.0)
+    assert repr(error) == "InputError('negative', argument='gap', index=1, value=-1.0)"
+    assert error.replaced(argument="mass").argument == "mass" and error.argument == "gap"
+    assert error.shifted(5) is error
+    assert InputError("all_zero", argument="gap", row=2).shifted(5).row == 7
+    with pytest.raises(TypeError, match="unknown problem"):
+        InputError("something_else", argument="gap")
+    with pytest.raises(TypeError, match="phrases"):
+        InputError("all_zero", argument="gap", where="here")
+    with pytest.raises(KeyError):
+        InputError("length", argument="center")  # the message needs its details
+
+
+def test_docstring_examples():
+    import zelvane._errors
+
+    results = doctest.testmod(zelvane._errors)
+    assert results.attempted > 0 and results.failed == 0

@@ -1,0 +1,262 @@
+"""The package's exception for bad input: :class:`InputError`, a ValueError that
+is data.
+
+An InputError says what is wrong (``problem``, a short key), with which
+argument, where (``index`` within a row, ``row`` of a batch) and the offending
+``value``, with any further named details that its message needs. The message
+is made from those fields by the template of its problem in :data:`TEMPLATES`,
+so a program that handles the error (the command line, which turns an index
+into a line of its input file, say) reads the fields and never the text.
+
+Every number is held as a plain Python ``int`` or ``float`` (a NumPy scalar
+given is converted, a float32 to the shortest decimal that reads back as it),
+so that messages print ``1.0``, never ``np.float32(1.0)``, on every NumPy.
+Nothing here imports NumPy.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple
+
+__all__ = ["InputError", "TEMPLATES"]
+
+#: The message of every problem, filled in by ``str.format`` from the error's
+#: fields, its details and the phrases of :data:`PHRASES`.
+TEMPLATES: Dict[str, str] = {
+    # The values of an array.
+    "not_finite": "{where} is {value}, not a finite number",
+    "overflow": "{where} = {value} is too large for {dtype}",
+    "not_increasing": "{argument} must be strictly increasing: {where} = {value} is not above "
+                      "{previous_where} = {previous}",
+    "negative": "{where} = {value} is negative",
+    "all_zero": "{where} are all zero: a density needs a positive total mass",
+    # The form of an array.
+    "dtype": "{argument} must hold {expected_values}, not {dtype} values",
+    "ndim": "{argument} must be {dims}{for_other}, not {ndim}-D",
+    "too_short": "{argument} must hold at least {minimum_items}{each_row}, not {length}",
+    "length": "{argument} must have {length_rule} = {expected} elements{each_row}, not {length}",
+    "shape": "{argument} must have shape {shapes}{for_other_shape}, not {shape}",
+    "not_contiguous": "{argument} must be C-contiguous",
+    "read_only": "{argument} must be writable",
+    "shares_memory": "{argument} must not share memory with {other}",
+    "misaligned": "{argument} must be aligned to its {item_size}-byte elements",
+    "unknown_length": "{argument} must have a known number of masses per row",
+    "with_dask": "{argument} cannot be given with a Dask array of masses",
+    # Options.
+    "choice": "{argument} must be {choices_text}, not {given}",
+    "type": "{argument} must be of type {expected}, not {type_name}",
+    "out_of_range": "{argument} must be {range_text}, not {value}",
+    "too_long": "{length} masses with {argument}={value} give too long a result",
+    # What a fit finds.
+    "zero_width": "the interval from {where} to {next_where} has zero width",
+    "too_narrow": "the interval from {where} to {next_where} cannot be cut into {refine} "
+                  "sub-intervals of positive finite width",
+    "magnitude": "{where}: the smooth fit is beyond float64's range: the total width, the total "
+                 "mass, the mean density or the ratio of the widths is too extreme",
+    "infeasible": "{where}: no non-negative density that is linear between the centres has "
+                  "these masses; refine=2 or more always has one",
+    "fit_overflow": "the {method!r} fit of these {argument} overflows float32 at index {index}; "
+                    "try {others_text}, or scale the {argument} down",
+    "negative_fit": "the {method!r} fit of these {argument} has negative values, first at index "
+                    "{index} ({value:.7g}): it gives no density for them; try {others_text}",
+    "span": "{argument} span [{first}, {last}], wider than float64 can measure",
+    "zero_area": "{argument} enclose a total area of zero: a density needs at least one piece "
+                 "with a positive value",
+    "too_close": "{argument} [{first}, ..., {last}] are too close together for the density to "
+                 "be held in float64",
+}
+
+# What the smallest lengths are called in messages.
+_MINIMUM_ITEMS = {1: "one mass", 2: "two values"}
+# What the element types that an argument may be asked to hold are called.
+_EXPECTED_VALUES = {"real": "real numbers", "float32": "float32 in native byte order",
+                    "float64": "float64 in native byte order"}
+# What the lowest value of a range means, where it means more than a number.
+_RANGE_NOTES: Dict[Tuple[Optional[str], Any], str] = {("workers", 0): " (one per core)"}
+
+
+def _place(argument: Optional[str], row: Optional[int], index: Optional[int]) -> str:
+    """``gap``, ``gap[3]``, ``gap[2, 3]`` or ``gap[2]`` (a whole row)."""
+    position = [str(i) for i in (row, index) if i is not None]
+    name = argument if argument is not None else "input"
+    return f"{name}[{', '.join(position)}]" if position else name
+
+
+def _shape_text(shape: Any) -> str:
+    return str(tuple(shape))
+
+
+def _choices_text(choices: Tuple[Any, ...]) -> str:
+    quoted = [repr(choice) for choice in choices]
+    if len(quoted) <= 2:
+        return " or ".join(quoted)
+    return "one of " + ", ".join(quoted)
+
+
+def _range_text(f: Mapping[str, Any]) -> str:
+    low = f["minimum"]
+    note = _RANGE_NOTES.get((f.get("argument"), low), "")
+    if f.get("maximum") is None:
+        return f"{low}{note} or more"
+    return f"from {low}{note} to {f['maximum']}"
+
+
+def _each_row(f: Mapping[str, Any]) -> str:
+    if not f.get("per_row"):
+        return ""
+    return f" per row of {f['other']}" if f.get("other") and f.get("argument") != f["other"] \
+        else " per row"
+
+
+def _shapes(f: Mapping[str, Any]) -> str:
+    expected = f["expected"]
+    if expected and all(isinstance(part, tuple) for part in expected):
+        return " or ".join(_shape_text(shape) for shape in expected)
+    return _shape_text(expected)
+
+
+#: Phrases that templates use, made from the fields.
+PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
+    "where": lambda f: _place(f.get("argument"), f.get("row"), f.get("index")),
+    "previous_where": lambda f: _place(f.get("argument"), f.get("row"), f["index"] - 1),
+    "next_where": lambda f: _place(f.get("argument"), f.get("row"), f["index"] + 1),
+    "dims": lambda f: " or ".join(f"{n}-D" for n in f["allowed"]),
+    "for_other": lambda f: (f" for a {f['other_ndim']}-D {f['other']}"
+                            if f.get("other_ndim") is not None else ""),
+    "minimum_items": lambda f: _MINIMUM_ITEMS.get(f["minimum"], f"{f['minimum']} values"),
+    "each_row": _each_row,
+    "length_rule": lambda f: f"len({f['other']})" + (f" + {f['offset']}" if f.get("offset") else ""),
+    "shapes": _shapes,
+    "for_other_shape": lambda f: (f" for {f['other']} of shape {_shape_text(f['other_shape'])}"
+                                  if f.get("other_shape") is not None else ""),
+    "expected_values": lambda f: _EXPECTED_VALUES[f["expected"]],
+    "choices_text": lambda f: _choices_text(f["choices"]),
+    "range_text": _range_text,
+    "others_text": lambda f: " or ".join(f"method={m!r}" for m in f["others"]),
+}
+
+
+class _Texts(Dict[str, Any]):
+    """The fields for ``str.format_map``: their values, then the phrases made from them."""
+
+    def __missing__(self, key: str) -> Any:
+        if key in PHRASES:
+            return PHRASES[key](self)
+        raise KeyError(key)
+
+
+def plain(value: Any) -> Any:
+    """`value` as a plain Python object: a NumPy integer, boolean or float as ``int``,
+    ``bool`` or ``float`` (float32 and float16 by their shortest decimal, so that
+    ``np.float32(0.1)`` gives ``0.1``), a tuple or list as a tuple of plain values."""
+    if value is None or type(value) in (bool, int, float, str):
+        return value
+    if isinstance(value, (tuple, list)):
+        return tuple(plain(part) for part in value)
+    dtype = getattr(value, "dtype", None)
+    if dtype is not None and getattr(value, "ndim", None) == 0:
+        if dtype.kind == "f":
+            # str() of a NumPy float is its shortest round-tripping decimal, on every NumPy.
+            return float(str(value)) if dtype.itemsize < 8 else float(value)
+        if dtype.kind in "iu":
+            return int(value)
+        if dtype.kind == "b":
+            return bool(value)
+    for kind in (bool, int, float, str):
+        if isinstance(value, kind):
+            return kind(value)
+    raise TypeError(f"not a plain value for an InputError: {type(value).__name__}")
+
+
+def _rebuild(problem: str, fields: Dict[str, Any]) -> InputError:
+    return InputError(problem, **fields)
+
+
+class InputError(ValueError):
+    """Bad input, described by fields from which its one-line message is made.
+
+    Parameters
+    ----------
+    problem : str
+        What is wrong: a key of :data:`TEMPLATES`, such as ``"not_finite"``,
+        ``"not_increasing"``, ``"negative"``, ``"length"``, ``"ndim"``,
+        ``"dtype"``, ``"all_zero"`` or ``"out_of_range"``.
+    argument : str, optional
+        The name of the argument at fault, e.g. ``"gap"``, ``"center"``,
+        ``"refine"``, ``"workers"`` or ``"out"``.
+    index : int, optional
+        The position of the offending element within its row.
+    row : int, optional
+        The row of a batch that holds it (numbered in the whole batch); None
+        for one histogram and for an argument that every row shares.
+    value : int or float, optional
+        The offending value.
+    **details
+        Further named values that the problem's message needs, kept in
+        ``details``.
+
+    Examples
+    --------
+    >>> from zelvane import InputError
+    >>> error = InputError("not_finite", argument="gap", index=2, row=5, value=float("nan"))
+    >>> print(error)
+    gap[5, 2] is nan, not a finite number
+    >>> error.problem, error.argument, error.index, error.row
+    ('not_finite', 'gap', 2, 5)
+    """
+
+    # Shown as zelvane.InputError, where users find it.
+    __module__ = "zelvane"
+
+    problem: str
+    argument: Optional[str]
+    index: Optional[int]
+    row: Optional[int]
+    value: Any
+    details: Dict[str, Any]
+
+    def __init__(self, problem: str, *, argument: Optional[str] = None,
+                 index: Optional[int] = None, row: Optional[int] = None, value: Any = None,
+                 **details: Any) -> None:
+        if problem not in TEMPLATES:
+            raise TypeError(f"unknown problem for an InputError: {problem!r}")
+        clash = set(details) & set(PHRASES)
+        if clash:
+            raise TypeError(f"details named like phrases of the message: {sorted(clash)}")
+        self.problem = problem
+        self.argument = argument
+        self.index = None if index is None else int(index)
+        self.row = None if row is None else int(row)
+        self.value = plain(value)
+        self.details = {name: plain(detail) for name, detail in details.items()}
+        texts = _Texts(self.details)
+        texts.update(argument=argument, index=self.index, row=self.row, value=self.value)
+        super().__init__(TEMPLATES[problem].format_map(texts))
+
+    def fields(self) -> Dict[str, Any]:
+        """Every field but the problem, as keyword arguments of the constructor."""
+        return {"argument": self.argument, "index": self.index, "row": self.row,
+                "value": self.value, **self.details}
+
+    def replaced(self, **changes: Any) -> InputError:
+        """The same error with some fields changed, e.g. the argument named as the
+        caller knows it, or the row as a whole batch numbers it."""
+        return InputError(self.problem, **{**self.fields(), **changes})
+
+    def shifted(self, rows: int) -> InputError:
+        """The error of a block of rows as the whole batch numbers them: its row
+        counted `rows` further on. An error without a row is returned as it is."""
+        return self if self.row is None else self.replaced(row=self.row + rows)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return _rebuild, (self.problem, self.fields())
+
+    def __repr__(self) -> str:
+        given = ", ".join(f"{name}={value!r}" for name, value in self.fields().items()
+                          if value is not None)
+        return f"InputError({self.problem!r}{', ' if given else ''}{given})"
+
+
+# The class is shown as zelvane.InputError, so doctest would not look for its
+# examples here without being pointed at them.
+__test__ = {"InputError": InputError}
