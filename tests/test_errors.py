@@ -6,7 +6,9 @@ import copy
 import doctest
 import pickle
 
+import boost_histogram as bh
 import numpy as np
+import pandas as pd
 import pytest
 
 import zelvane
@@ -15,6 +17,7 @@ import zelvane._rows as rows
 from zelvane import InputError
 from zelvane import PiecewiseLinearDensity as Density
 from zelvane._errors import TEMPLATES
+from zelvane._inputs import counts_and_edges
 
 NAN = float("nan")
 C5 = [0.0, 1.0, 2.0, 3.0, 4.0]
@@ -112,6 +115,42 @@ CASES = {
     "evaluated points": (lambda: Density([0, 1], [1, 1]).cdf(["a"]), "dtype", "x", None, None,
                          None, {"dtype": "<U1"}),
 }
+
+# Histograms held by other libraries: zelvane._inputs (tests/test_inputs.py has the rest).
+_SERIES = pd.Series([1.0, 2.0], index=pd.IntervalIndex.from_breaks([0, 1, 2]))
+CASES.update({
+    "counts alone": (lambda: counts_and_edges([1, 2]), "no_edges", "counts", None, None, None,
+                     {}),
+    "edges twice": (lambda: counts_and_edges(_SERIES, [0, 1, 2]), "edges_twice", "edges", None,
+                    None, None, {"type_name": "pandas.Series"}),
+    "not a histogram": (lambda: counts_and_edges(object()), "histogram_type", "histogram", None,
+                        None, None, {"type_name": "object"}),
+    "series of numbers": (lambda: counts_and_edges(pd.Series([1.0])), "series_index",
+                          "histogram", None, None, None, {}),
+    "no interval": (lambda: counts_and_edges(pd.Series(pd.cut([5, 50], [0, 10])).value_counts(
+        dropna=False)), "missing_interval", "intervals", 1, None, None, {}),
+    "no count": (lambda: counts_and_edges(pd.Series([1.0, NAN], index=_SERIES.index)),
+                 "missing_count", "counts", 1, None, None, {"interval": "(1, 2]"}),
+    "mixed sides": (lambda: counts_and_edges(pd.Series([1, 2], index=pd.Index(
+        [pd.Interval(0, 1), pd.Interval(1, 2, "left")]))), "interval_closed", "intervals", 1,
+        None, None, {"closed_text": "closed on the left"}),
+    "empty interval": (lambda: counts_and_edges(pd.Series([1], index=pd.IntervalIndex.from_tuples(
+        [(1, 1)], "both"))), "interval_empty", "intervals", 0, None, None, {}),
+    "gap": (lambda: counts_and_edges(pd.Series([1, 1], index=pd.IntervalIndex.from_tuples(
+        [(0, 1), (2, 3)]))), "interval_gap", "intervals", 0, None, None, {"next_start": "2"}),
+    "overlap": (lambda: counts_and_edges(pd.Series([1, 1], index=pd.IntervalIndex.from_tuples(
+        [(0, 2), (1, 3)]))), "interval_overlap", "intervals", 0, None, None, {}),
+    "shared end": (lambda: counts_and_edges(pd.Series([1, 1], index=pd.IntervalIndex.from_breaks(
+        [0, 1, 2], "both"))), "interval_shared", "intervals", 0, None, None, {"end": "1"}),
+    "2-D histogram": (lambda: counts_and_edges(bh.Histogram(bh.axis.Regular(1, 0, 1),
+                                                            bh.axis.Regular(1, 0, 1))),
+                      "histogram_ndim", "histogram", None, None, None, {"ndim": 2}),
+    "histogram of means": (lambda: counts_and_edges(bh.Histogram(
+        bh.axis.Regular(1, 0, 1), storage=bh.storage.Mean())), "histogram_mean", "histogram",
+        None, None, None, {}),
+    "histogram of categories": (lambda: counts_and_edges(bh.Histogram(bh.axis.IntCategory([3]))),
+                                "histogram_categories", "histogram", None, None, None, {}),
+})
 
 
 @pytest.mark.parametrize("name", sorted(CASES))

@@ -64,6 +64,30 @@ TEMPLATES: Dict[str, str] = {
                  "with a positive value",
     "too_close": "{argument} [{first}, ..., {last}] are too close together for the density to "
                  "be held in float64",
+    # Histograms held by other libraries (zelvane._inputs).
+    "no_edges": "{argument} alone give no edges: pass the edges too, or the (counts, edges) of "
+                "numpy.histogram, a pandas Series indexed by intervals or a histogram object",
+    "edges_twice": "edges are given twice: the {type_name} holds its own",
+    "histogram_type": "{argument} must be counts with edges, a pandas Series indexed by intervals "
+                      "or a histogram object with values() and axes, not {type_name}",
+    "series_index": "{argument} must be a pandas Series indexed by intervals (as pandas.cut "
+                    "makes them), not by {index_type}",
+    "missing_interval": "{where} is missing: every count needs its interval",
+    "missing_count": "{where}, the count of {interval}, is missing",
+    "interval_closed": "{where} = {interval} is {closed_text}, unlike {first_interval}: every "
+                       "interval must be closed on the same side",
+    "interval_empty": "{where} = {interval} is empty: its left end must lie below its right end",
+    "interval_gap": "{where} = {interval} ends at {end}, but the next interval, {next_interval}, "
+                    "starts at {next_start}: the intervals must be contiguous (a groupby drops "
+                    "empty intervals unless given observed=False)",
+    "interval_overlap": "{where} = {interval} overlaps the next interval, {next_interval}",
+    "interval_shared": "{where} = {interval} and the next interval, {next_interval}, both hold "
+                       "{end}: intervals closed on both sides count their shared ends twice",
+    "histogram_ndim": "{argument} has {ndim} axes: a density is fitted to a 1-D histogram "
+                      "(project it onto one axis first)",
+    "histogram_mean": "{argument} holds means, not counts: its storage must count or sum weights",
+    "histogram_categories": "{argument} has an axis of categories: a density needs bins that "
+                            "are intervals of a number",
 }
 
 # What the smallest lengths are called in messages.
