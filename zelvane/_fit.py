@@ -59,6 +59,11 @@ def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, Float
         raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
     if given.ndim not in (1, 2):
         raise InputError("ndim", argument=name, ndim=given.ndim, allowed=(1, 2))
+    if given.dtype == dtype and given.flags.c_contiguous:
+        return given, given
+    if given.dtype.kind != "f" or given.dtype.itemsize <= np.dtype(dtype).itemsize:
+        # Nothing overflows into the type: no warning to keep quiet.
+        return given, np.ascontiguousarray(given, dtype=dtype)
     with np.errstate(over="ignore", invalid="ignore"):
         converted: FloatArray = np.ascontiguousarray(given, dtype=dtype)
     return given, converted
@@ -187,7 +192,7 @@ def check_histogram(
         # that every other check is made as for closed edges.
         left = checked[..., 0] == -np.inf
         right = checked[..., -1] == np.inf
-        if left.any() or right.any():
+        if np.any(left) or np.any(right):
             checked = checked.copy()
             with np.errstate(invalid="ignore", over="ignore"):
                 checked[..., 0] = np.where(left, checked[..., 1] - 1.0, checked[..., 0])

@@ -94,10 +94,12 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
 
 def _open_ends(center: Float64Array, name: str) -> Tuple[bool, bool]:
     """Whether the edges open to the left and to the right, the same in every row."""
-    left = center[..., 0] == -np.inf
-    right = center[..., -1] == np.inf
+    if center.ndim == 1:
+        return bool(center[0] == -np.inf), bool(center[-1] == np.inf)
+    left = center[:, 0] == -np.inf
+    right = center[:, -1] == np.inf
     for side, flags in (("first", left), ("last", right)):
-        if flags.ndim and flags.any() and not flags.all():
+        if flags.any() and not flags.all():
             row = int(np.argmin(flags)) if flags[0] else int(np.argmax(flags))
             raise InputError("open_rows", argument=name, row=row, side=side)
     return bool(left.all()), bool(right.all())
@@ -159,6 +161,12 @@ def _scalar_or_rows(column: Any, batch: bool) -> Any:
     if not isinstance(column, np.ndarray):
         return column
     return column.copy() if batch else float(column[0])
+
+
+def _one_tail(info: Any, at: int) -> Optional[Tail]:
+    """The tail of one side of one histogram, from the fit's numbers as a list."""
+    kind = KINDS.get(int(info[at]))
+    return None if kind is None else Tail(kind, info[at + 1], info[at + 2], info[at + 3])
 
 
 def _tail(info: Any, at: int, batch: bool, edges: Any, end: int) -> Optional[Tail]:
@@ -307,10 +315,13 @@ def _check_open(edges: Float64Array, masses: Float64Array, r: int, center_name: 
     if masses.shape[-1] <= opens:
         raise InputError("too_short", argument=gap_name, length=masses.shape[-1] - opens,
                          minimum=1, per_row=batch, finite=True)
+    if not batch:
+        if not masses.any():
+            raise InputError("all_zero", argument=gap_name)
+        return left, right
     empty = ~(masses > 0).any(axis=-1)
-    if np.any(empty):
-        raise InputError("all_zero", argument=gap_name,
-                         row=int(np.argmax(empty)) if batch else None)
+    if empty.any():
+        raise InputError("all_zero", argument=gap_name, row=int(np.argmax(empty)))
     return left, right
 
 
@@ -359,6 +370,14 @@ def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, r
     knots = np.empty(body_edges.shape[:-1] + (body_knots,), np.float64)
     _rows.smooth_knots(body_edges, knots, r)
     values = out[..., :body_knots]
+    if not batch:
+        # One histogram: plain numbers, and the tails as Tail of numbers.
+        info = out[knots_total:].tolist()
+        exact_edf = float(np.count_nonzero(masses) - 1)
+        return SmoothFit(knots, values.copy(), info[_SMOOTHING],
+                         exact_edf if lam == 0.0 else info[_EDF], info[_DEVIANCE],
+                         _one_tail(info, _LEFT) if left else None,
+                         _one_tail(info, _RIGHT) if right else None)
     info = out[..., knots_total:].reshape(-1, _INFO)
     if isinstance(values, np.ndarray):
         values = np.ascontiguousarray(values)

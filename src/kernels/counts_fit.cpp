@@ -661,7 +661,10 @@ candidate choose_smoothing(penalised_fit& problem, double sample, double complex
         if (!(next->criterion < last->criterion) && !(complexity * top_edf < best.criterion)) break;
         last = next;
     }
-    // The vertex of the parabola through the best decade and its neighbours.
+    // The vertex of the parabola through the best decade and its neighbours,
+    // where the parabola promises a criterion lower by half a degree of
+    // freedom's price or more (less changes the fit far less than the counts'
+    // noise does).
     const candidate *below = nullptr, *above = nullptr;
     for (std::int64_t k = 0; k < count; ++k) {
         if (!grid[k].ok) continue;
@@ -670,8 +673,9 @@ candidate choose_smoothing(penalised_fit& problem, double sample, double complex
     }
     if (below != nullptr && above != nullptr) {
         const double curve = above->criterion - 2.0 * best.criterion + below->criterion;
-        if (curve > 0.0) {
-            const double vertex = best.decade - 0.5 * search_step * (above->criterion - below->criterion) / curve;
+        const double rise = above->criterion - below->criterion;
+        if (curve > 0.0 && rise * rise / (8.0 * curve) >= 0.5 * complexity) {
+            const double vertex = best.decade - 0.5 * search_step * rise / curve;
             if (std::fabs(vertex - best.decade) > 0.05 * search_step) {
                 problem.restore();
                 step(nullptr, vertex);
