@@ -114,6 +114,15 @@ CASES = {
                      "fit_overflow", "gap", 0, None, None, {"method": "iterative"}),
     "evaluated points": (lambda: Density([0, 1], [1, 1]).cdf(["a"]), "dtype", "x", None, None,
                          None, {"dtype": "<U1"}),
+    # Open ends and a known mean.
+    "open in one row": (lambda: zelvane.fit_smooth([[0, 1, np.inf], [0, 1, 2]], [[1, 1], [1, 1]]),
+                        "open_rows", "center", None, 1, None, {"side": "last"}),
+    "mean without tail": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 0], [1, 1, 1]],
+                                                     mean=[2.0, 2.0]),
+                          "mean_needs_tail", "mean", None, 0, 2.0, {}),
+    "mean out of reach": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 1], [1, 1, 1]],
+                                                     mean=[np.nan, 0.5]),
+                          "unreachable_mean", "mean", None, 1, 0.5, {"highest": float("inf")}),
 }
 
 # Histograms held by other libraries: zelvane._inputs (tests/test_inputs.py has the rest).

@@ -16,13 +16,17 @@ if TYPE_CHECKING:
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
     from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
-    from zelvane._fit import fit_smooth as fit_smooth
+    from zelvane._smooth import SmoothFit as SmoothFit
+    from zelvane._smooth import fit_smooth as fit_smooth
+    from zelvane._tails import Tail as Tail
     from zelvane._fit import trapezoid_masses as trapezoid_masses
 
 # Public name -> the module that defines it, imported when the name is first used.
 _EXPORTS: Dict[str, str] = {
     "fit_density": "zelvane._fit",
-    "fit_smooth": "zelvane._fit",
+    "fit_smooth": "zelvane._smooth",
+    "SmoothFit": "zelvane._smooth",
+    "Tail": "zelvane._tails",
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
     "InputError": "zelvane._errors",

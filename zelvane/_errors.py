@@ -59,6 +59,12 @@ TEMPLATES: Dict[str, str] = {
                     "try {others_text}, or scale the {argument} down",
     "negative_fit": "the {method!r} fit of these {argument} has negative values, first at index "
                     "{index} ({value:.7g}): it gives no density for them; try {others_text}",
+    "open_rows": "{argument}: every row must have the same {side} edge open or closed, and "
+                 "{where} differs from row 0",
+    "mean_needs_tail": "{where} = {value} needs an open end with mass (a first edge of -inf or "
+                       "a last of +inf, with a positive mass beyond it)",
+    "unreachable_mean": "{where} = {value} is out of reach: with these masses and tails the "
+                        "mean lies between {lowest} and {highest}",
     "span": "{argument} span [{first}, {last}], wider than float64 can measure",
     "zero_area": "{argument} enclose a total area of zero: a density needs at least one piece "
                  "with a positive value",

@@ -59,6 +59,11 @@ def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, Float
         raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
     if given.ndim not in (1, 2):
         raise InputError("ndim", argument=name, ndim=given.ndim, allowed=(1, 2))
+    if given.dtype == dtype and given.flags.c_contiguous:
+        return given, given
+    if given.dtype.kind != "f" or given.dtype.itemsize <= np.dtype(dtype).itemsize:
+        # Nothing overflows into the type: no warning to keep quiet.
+        return given, np.ascontiguousarray(given, dtype=dtype)
     with np.errstate(over="ignore", invalid="ignore"):
         converted: FloatArray = np.ascontiguousarray(given, dtype=dtype)
     return given, converted
@@ -101,6 +106,7 @@ def check_histogram(
     dtype: type = np.float32,
     max_ndim: int = 2,
     row_offset: int = 0,
+    open_ends: bool = False,
 ) -> Tuple[FloatArray, FloatArray]:
     """Check and convert the centres and masses of one histogram or a batch of them.
 
@@ -126,6 +132,9 @@ def check_histogram(
     row_offset : int
         Row number of the first row of `gap` in messages, for a block of a
         larger batch.
+    open_ends : bool
+        Accept a first centre of -inf and a last of +inf (the open ends of
+        grouped data); they are returned as they are.
 
     Returns
     -------
@@ -177,9 +186,22 @@ def check_histogram(
         raise InputError("shape", argument=center_name, shape=center_array.shape,
                          expected=((want,), rows + (want,)), other=gap_name,
                          other_shape=gap_array.shape)
-    _check_finite(center_name, center_given, center_array, row_offset)
+    checked = center_array
+    if open_ends:
+        # Infinite ends stand in for a finite value beyond their neighbour, so
+        # that every other check is made as for closed edges.
+        left = checked[..., 0] == -np.inf
+        right = checked[..., -1] == np.inf
+        if np.any(left) or np.any(right):
+            checked = checked.copy()
+            with np.errstate(invalid="ignore", over="ignore"):
+                checked[..., 0] = np.where(left, checked[..., 1] - 1.0, checked[..., 0])
+                checked[..., -1] = np.where(right, checked[..., -2] + 1.0, checked[..., -1])
+            stand_in = ~np.isfinite(checked[..., [0, -1]]) & np.stack([left, right], axis=-1)
+            checked[..., [0, -1]] = np.where(stand_in, 0.0, checked[..., [0, -1]])
+    _check_finite(center_name, center_given, checked, row_offset)
     _check_finite(gap_name, gap_given, gap_array, row_offset)
-    _check_increasing(center_name, center_array, row_offset)
+    _check_increasing(center_name, checked, row_offset)
     if nonnegative:
         negative = gap_array < 0
         if negative.any():
@@ -416,74 +438,8 @@ def smooth_checked(center: FloatArray, gap: FloatArray, refine: int, workers: in
     return knots, values
 
 
-def fit_smooth(
-    center: ArrayLike,
-    gap: ArrayLike,
-    *,
-    refine: int = 4,
-    workers: int = 1,
-) -> Tuple[Float64Array, Float64Array]:
-    """The smoothest non-negative piecewise linear density with exactly the given masses.
+def fit_smooth(center: ArrayLike, gap: ArrayLike, **options: Any) -> Any:
+    """:func:`zelvane.fit_smooth`, which lives in ``zelvane._smooth``."""
+    from zelvane._smooth import fit_smooth as smooth
 
-    Every interval between neighbouring centres is cut into `refine` equal
-    sub-intervals; the density is linear on each of them, carries the mass of
-    every interval exactly (to float64 rounding), is nowhere negative, and of
-    all such densities has the least curvature: the sum over the inner knots
-    of the squared change of slope, each weighted by 2 / (sum of the widths on
-    either side), a discrete integral of the squared second derivative. That
-    density is unique; a single interval gets the flat one.
-
-    Parameters
-    ----------
-    center : array_like, shape (m + 1,) or (rows, m + 1)
-        Strictly increasing, finite bin edges, shared by every histogram (1-D)
-        or one row per histogram (2-D, only with a 2-D `gap`).
-    gap : array_like, shape (m,) or (rows, m)
-        Non-negative mass of every interval, not all zero in any histogram.
-    refine : int
-        Sub-intervals per interval, 1 to 256. With 2 or more a fit always
-        exists; with 1 the knots are the centres alone and some masses admit
-        no non-negative density.
-    workers : int
-        Native threads sharing the histograms; 0 means one per core that this
-        process may run on.
-
-    Returns
-    -------
-    knots : numpy.ndarray
-        New float64 array, shape (m * refine + 1,) or (rows, m * refine + 1)
-        as `center`: knot ``i * refine + s`` is ``center[i] + (center[i + 1] -
-        center[i]) * (s / refine)``.
-    values : numpy.ndarray
-        New float64 array of the density at the knots, shape
-        (m * refine + 1,) or (rows, m * refine + 1) as `gap`.
-
-    Raises
-    ------
-    zelvane.InputError
-        Naming the argument and the first offending index (and the row, for a
-        batch): input that :func:`check_histogram` refuses, negative masses, a
-        histogram without mass (``"all_zero"``), `refine` or `workers` out of
-        range, masses that no density fits with ``refine=1``
-        (``"infeasible"``), and intervals too narrow to cut (``"too_narrow"``)
-        or magnitudes beyond float64's range (``"magnitude"``).
-    RuntimeError
-        If the solver reaches its bound on iterations or cannot confirm its
-        answer; neither is known to happen.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> import zelvane
-    >>> knots, values = zelvane.fit_smooth([0, 1, 2, 4], [1, 2, 1], refine=2)
-    >>> knots
-    array([0. , 0.5, 1. , 1.5, 2. , 3. , 4. ])
-    >>> np.round(values, 4)
-    array([0.093 , 1.0305, 1.8459, 2.1731, 1.8079, 0.096 , 0.    ])
-    >>> zelvane.trapezoid_masses(knots, values).reshape(3, 2).sum(axis=1)
-    array([1., 2., 1.])
-    """
-    count = _check_workers(workers)
-    r = _check_refine(refine)
-    center64, gap64 = check_histogram(center, gap, nonnegative=True, dtype=np.float64)
-    return smooth_checked(center64, gap64, r, count)
+    return smooth(center, gap, **options)

@@ -53,6 +53,7 @@
 #include <limits>
 
 #include "kernels/band_cholesky.hpp"
+#include "kernels/plain_math.hpp"
 
 namespace zelvane::counts_fit {
 
@@ -386,10 +387,10 @@ public:
     double deviance(double sample_size) const noexcept {
         double sum = 0.0;
         for (std::int64_t i = 0; i < m_; ++i) {
-            if (q_[i] > 0.0) sum += q_[i] * std::log(q_[i] / p_[i]);
+            if (q_[i] > 0.0) sum += q_[i] * plain_math::log(q_[i] / p_[i]);
         }
         for (int k = 0; k < max_tails; ++k) {
-            if (tails_[k].share > 0.0) sum += tails_[k].share * std::log(tails_[k].share / p_[m_ + k]);
+            if (tails_[k].share > 0.0) sum += tails_[k].share * plain_math::log(tails_[k].share / p_[m_ + k]);
         }
         return std::max(0.0, 2.0 * sample_size * sum);
     }
@@ -439,12 +440,12 @@ private:
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] == 0.0) continue;
             if (!(p[i] > 0.0)) return infinity;
-            sum -= q_[i] * std::log(p[i]);
+            sum -= q_[i] * plain_math::log(p[i]);
         }
         for (int k = 0; k < max_tails; ++k) {
             if (tails_[k].share == 0.0) continue;
             if (!(p[m_ + k] > 0.0)) return infinity;
-            sum -= tails_[k].share * std::log(p[m_ + k]);
+            sum -= tails_[k].share * plain_math::log(p[m_ + k]);
         }
         return sum;
     }
@@ -593,7 +594,7 @@ private:
 // 1e-5 at 200 counts to 1e-7 at 50,000 in simulated histograms of 8 to 40
 // bins.
 double first_decade(double sample_size) noexcept {
-    return std::clamp(std::round(-3.0 - 0.9 * std::log10(sample_size)), lowest_decade + 1, highest_decade - 1);
+    return std::clamp(plain_math::round(-3.0 - 0.9 * plain_math::log10(sample_size)), lowest_decade + 1, highest_decade - 1);
 }
 
 // The automatic choice of lambda: leaves the best candidate's point saved in
@@ -605,10 +606,10 @@ candidate choose_smoothing(penalised_fit& problem, double sample, double complex
     std::int64_t count = 0;
     auto step = [&](const candidate* from, double decade) -> const candidate* {
         if (from != nullptr && from->ok) {
-            problem.predict(from->lambda, (decade - from->decade) * std::log(10.0));
+            problem.predict(from->lambda, (decade - from->decade) * plain_math::ln10);
         }
         candidate& c = grid[count++];
-        c = {decade, std::pow(10.0, decade)};
+        c = {decade, plain_math::power_of_ten(decade)};
         if (problem.solve(c.lambda, search_decrement, false) != status::ok) {
             problem.restore();
             return &c;
@@ -660,7 +661,10 @@ candidate choose_smoothing(penalised_fit& problem, double sample, double complex
         if (!(next->criterion < last->criterion) && !(complexity * top_edf < best.criterion)) break;
         last = next;
     }
-    // The vertex of the parabola through the best decade and its neighbours.
+    // The vertex of the parabola through the best decade and its neighbours,
+    // where the parabola promises a criterion lower by half a degree of
+    // freedom's price or more (less changes the fit far less than the counts'
+    // noise does).
     const candidate *below = nullptr, *above = nullptr;
     for (std::int64_t k = 0; k < count; ++k) {
         if (!grid[k].ok) continue;
@@ -669,8 +673,9 @@ candidate choose_smoothing(penalised_fit& problem, double sample, double complex
     }
     if (below != nullptr && above != nullptr) {
         const double curve = above->criterion - 2.0 * best.criterion + below->criterion;
-        if (curve > 0.0) {
-            const double vertex = best.decade - 0.5 * search_step * (above->criterion - below->criterion) / curve;
+        const double rise = above->criterion - below->criterion;
+        if (curve > 0.0 && rise * rise / (8.0 * curve) >= 0.5 * complexity) {
+            const double vertex = best.decade - 0.5 * search_step * rise / curve;
             if (std::fabs(vertex - best.decade) > 0.05 * search_step) {
                 problem.restore();
                 step(nullptr, vertex);
@@ -756,9 +761,12 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
             return {status::inaccurate, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
         }
         // The exact-mass fit competes, with deviance 0 and the data's own
-        // degrees of freedom. (With refine = 1 it may not exist; the search's
-        // choice then stands.)
-        if (refine > 1 && !open && setting.complexity * top_edf < best.criterion) {
+        // degrees of freedom; where the best lambda has all but those (the
+        // search's bottom), within the criterion's resolution it is the fit
+        // that the choice tends to. (With refine = 1 it may not exist; the
+        // search's choice then stands.)
+        const double resolution = best.edf >= top_edf - edf_margin ? setting.complexity * edf_margin : 0.0;
+        if (refine > 1 && !open && setting.complexity * top_edf < best.criterion + resolution) {
             return exact(problem.solves(), tried);
         }
         lambda = best.lambda;

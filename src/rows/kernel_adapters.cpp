@@ -2,7 +2,11 @@
 // to the kernels that zelvane.bake uses, in the same order and with the same
 // vector lengths as zelvane.bake's own solvers, so every row gets the same bits.
 #include "kernels/exact_fit.hpp"
+#include <algorithm>
+#include <cmath>
+
 #include "kernels/iterative_fit.hpp"
+#include "kernels/open_fit.hpp"
 #include "kernels/smooth_fit.hpp"
 #include "rows/row_batch.hpp"
 
@@ -29,7 +33,7 @@ std::int64_t iterative_scratch(std::int64_t masses, std::int64_t) noexcept {
 }
 
 row_failure iterative_row(const char* center_data, const char* gap_data, std::int64_t m,
-                          std::int64_t, char* out, char* scratch) noexcept {
+                          std::int64_t, char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
     const float32_vector center = floats(center_data, m + 1), gap = floats(gap_data, m);
     const float32_vector average = floats(scratch, m);
     const std::int64_t zero_width = iterative_fit::mean_densities(center, gap, average);
@@ -43,7 +47,7 @@ std::int64_t exact_scratch(std::int64_t masses, std::int64_t) noexcept {
 }
 
 row_failure exact_row(const char* center_data, const char* gap_data, std::int64_t m,
-                      std::int64_t, char* out, char* scratch) noexcept {
+                      std::int64_t, char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
     const float32_vector center = floats(center_data, m + 1), gap = floats(gap_data, m);
     const float32_vector gsum = floats(scratch, m);
     const float32_vector low = floats(scratch + m * float_size, m + 1);
@@ -64,12 +68,58 @@ std::int64_t smooth_scratch(std::int64_t masses, std::int64_t refine) noexcept {
 }
 
 row_failure smooth_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine,
-                       char* out, char* scratch) noexcept {
+                       char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
     const smooth_fit::outcome o = smooth_fit::fit(
         reinterpret_cast<const double*>(center), reinterpret_cast<const double*>(gap), m, refine,
         reinterpret_cast<double*>(out), reinterpret_cast<double*>(scratch));
     if (o.code == smooth_fit::status::ok) return {};
     return {static_cast<std::int32_t>(o.code), o.index};
+}
+
+// Open ends, counts and known means: the values, zeros, then the numbers
+// that tell how the row was fitted (open_info).
+std::int64_t open_length(std::int64_t masses, std::int64_t refine) noexcept {
+    const std::int64_t knots = smooth_fit::knot_count(masses, refine);
+    return knots < 0 ? -1 : knots + info_length;
+}
+
+std::int64_t open_scratch(std::int64_t masses, std::int64_t refine) noexcept {
+    return open_fit::scratch_size(masses, refine) * std::int64_t{sizeof(double)};
+}
+
+row_failure open_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine, char* out,
+                     char* scratch, const row_batch& batch, std::int64_t row) noexcept {
+    const auto* edges = reinterpret_cast<const double*>(center);
+    auto* values = reinterpret_cast<double*>(out);
+    open_fit::settings setting;
+    setting.smoothing = batch.smoothing;
+    setting.complexity = batch.complexity;
+    setting.sample_size = batch.sample_sizes != nullptr ? batch.sample_sizes[row] : 0.0;
+    if (batch.means != nullptr && !std::isnan(batch.means[row])) {
+        setting.has_mean = true;
+        setting.mean = batch.means[row];
+    }
+    const open_fit::outcome o = open_fit::fit(edges, reinterpret_cast<const double*>(gap), m, refine, setting,
+                                              values, reinterpret_cast<double*>(scratch));
+    const std::int64_t all = smooth_fit::knot_count(m, refine);
+    double* const info = values + all;
+    info[info_lowest_mean] = o.lowest_mean;
+    info[info_highest_mean] = o.highest_mean;
+    if (o.code != smooth_fit::status::ok) return {static_cast<std::int32_t>(o.code), o.index};
+    const open_fit::body part = open_fit::finite_part(edges, m);
+    std::fill(values + smooth_fit::knot_count(part.bins, refine), values + all, 0.0);
+    info[info_smoothing] = o.smoothing;
+    info[info_edf] = o.edf;
+    info[info_deviance] = o.deviance;
+    const open_fit::tail_shape* const tails[2] = {&o.left, &o.right};
+    for (int k = 0; k < 2; ++k) {
+        double* const t = info + (k == 0 ? info_left_kind : info_right_kind);
+        t[0] = static_cast<double>(tails[k]->kind);
+        t[1] = tails[k]->joint;
+        t[2] = tails[k]->mass;
+        t[3] = tails[k]->parameter;
+    }
+    return {};
 }
 
 }  // namespace
@@ -81,5 +131,7 @@ const kernel_adapter exact_adapter = {sizeof(float), sizeof(float), value_per_ce
 const kernel_adapter smooth_adapter = {sizeof(double), sizeof(double), smooth_length,
                                        smooth_scratch, smooth_row, "refine",
                                        smooth_fit::max_refine};
+const kernel_adapter open_adapter = {sizeof(double), sizeof(double), open_length, open_scratch, open_row,
+                                     "refine", smooth_fit::max_refine};
 
 }  // namespace zelvane::rows

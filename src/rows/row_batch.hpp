@@ -26,6 +26,14 @@ struct row_batch {
     std::int64_t masses = 0;
     std::int64_t item_size = sizeof(float);
     std::int64_t parameter = 0;
+    // Settings of the smooth fits beyond refine: the smoothing (0 exact
+    // masses, negative the criterion's choice) and the criterion's price of a
+    // degree of freedom, for every row; a sample size and a known mean per row
+    // (null: none for any row; 0 and NaN: none for that row).
+    double smoothing = 0.0;
+    double complexity = 2.0;
+    const double* sample_sizes = nullptr;
+    const double* means = nullptr;
 };
 
 // What fit_row reports: code 0, or the method's code for why the row could
@@ -52,7 +60,8 @@ struct kernel_adapter {
     std::int64_t (*out_length)(std::int64_t masses, std::int64_t parameter) noexcept;
     std::int64_t (*scratch_bytes)(std::int64_t masses, std::int64_t parameter) noexcept;
     row_failure (*fit_row)(const char* center, const char* gap, std::int64_t masses,
-                           std::int64_t parameter, char* out, char* scratch) noexcept;
+                           std::int64_t parameter, char* out, char* scratch, const row_batch& batch,
+                           std::int64_t row) noexcept;
     const char* parameter_name;
     std::int64_t parameter_max;
 };
@@ -66,6 +75,23 @@ extern const kernel_adapter exact_adapter;
 // float64 values at the masses * refine + 1 refined knots out; the parameter
 // is refine, and a failure's code is the kernel's status.
 extern const kernel_adapter smooth_adapter;
+
+// The smooth fits with open ends (the first edge may be -inf, the last +inf),
+// counts or exact masses, a known mean: float64 in, and out per row the values
+// at the body's knots (knot_count(masses less the open bins, refine) of them)
+// followed by zeros up to knot_count(masses, refine), then the open_info
+// numbers below; the parameter is refine, and a failure's code is the
+// kernel's status.
+extern const kernel_adapter open_adapter;
+
+// What the open adapter writes after the values of a row.
+enum open_info : std::int64_t {
+    info_smoothing, info_edf, info_deviance,
+    info_left_kind, info_left_joint, info_left_mass, info_left_parameter,
+    info_right_kind, info_right_joint, info_right_mass, info_right_parameter,
+    info_lowest_mean, info_highest_mean,
+    info_length
+};
 
 struct run_outcome {
     enum kind_t { done, row_failed, out_of_memory, thread_failed };

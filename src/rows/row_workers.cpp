@@ -57,7 +57,7 @@ void work(worker& self) noexcept {
             const row_failure failure =
                 adapter.fit_row(batch.center + r * batch.center_row_bytes,
                                 batch.gap + r * m * batch.item_size, m, batch.parameter,
-                                batch.out + r * batch.out_row_bytes, self.scratch);
+                                batch.out + r * batch.out_row_bytes, self.scratch, batch, r);
             if (failure.code != 0) {
                 self.bad_row = r;
                 self.failure = failure;

@@ -190,29 +190,53 @@ int read_parameter(const rows::kernel_adapter& adapter, PyObject* object, std::i
     return 0;
 }
 
-// (center, gap, out, [parameter,] workers): checks what the kernels rely on
-// (the Python layer has checked more), then runs the batch with the lock
-// released.
-PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const rows::kernel_adapter& adapter = method.adapter;
-    const bool has_parameter = adapter.parameter_name != nullptr;
-    if (nargs != (has_parameter ? 5 : 4)) {
-        if (has_parameter) {
-            PyErr_Format(PyExc_TypeError,
-                         "expected 5 arguments (center, gap, out, %s, workers), got %zd",
-                         adapter.parameter_name, nargs);
-        } else {
-            PyErr_Format(PyExc_TypeError,
-                         "expected 4 arguments (center, gap, out, workers), got %zd", nargs);
-        }
-        return nullptr;
+// What the open method takes beyond refine and workers: the smoothing, the
+// criterion's price of a degree of freedom, and per row a sample size and a
+// known mean (None for none).
+struct smooth_settings {
+    double smoothing = 0.0;
+    double complexity = 2.0;
+    PyObject* sample_sizes = nullptr;
+    PyObject* means = nullptr;
+};
+
+int read_real(PyObject* object, const char* name, double& value) noexcept {
+    value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.100s", name, Py_TYPE(object)->tp_name);
+        return -1;
     }
-    contiguous_buffer center, gap, out;
+    return 0;
+}
+
+// An optional float64 vector of one number per row.
+int acquire_per_row(contiguous_buffer& buffer, PyObject* object, const char* name, std::int64_t rows,
+                    const double*& data) noexcept {
+    data = nullptr;
+    if (object == Py_None) return 0;
+    if (buffer.acquire(object, name, sizeof(double), 1, false) < 0) return -1;
+    if (buffer.shape(0) != rows) {
+        refuse_shape(name, buffer, {1, {rows, 0}});
+        return -1;
+    }
+    data = reinterpret_cast<const double*>(buffer.data());
+    return 0;
+}
+
+// (center, gap, out, [parameter,] workers) and, for the open method, its
+// settings: checks what the kernels rely on (the Python layer has checked
+// more), then runs the batch with the lock released.
+PyObject* fit_batch(const method_entry& method, PyObject* center_object, PyObject* gap_object,
+                    PyObject* out_object, PyObject* parameter_object, PyObject* workers_object,
+                    const smooth_settings* settings) noexcept {
+    const rows::kernel_adapter& adapter = method.adapter;
+    contiguous_buffer center, gap, out, sample_sizes, means;
     std::int64_t workers = 0;
-    if (center.acquire(args[0], "center", adapter.in_item_size, 2, false) < 0 ||
-        gap.acquire(args[1], "gap", adapter.in_item_size, 2, false) < 0 ||
-        out.acquire(args[2], "out", adapter.out_item_size, 2, true) < 0 ||
-        read_workers(args[nargs - 1], workers) < 0) {
+    if (center.acquire(center_object, "center", adapter.in_item_size, 2, false) < 0 ||
+        gap.acquire(gap_object, "gap", adapter.in_item_size, 2, false) < 0 ||
+        out.acquire(out_object, "out", adapter.out_item_size, 2, true) < 0 ||
+        read_workers(workers_object, workers) < 0) {
         return nullptr;
     }
     const bool batched = gap.ndim() == 2;
@@ -240,7 +264,7 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     std::int64_t parameter = 0;
-    if (has_parameter && read_parameter(adapter, args[3], m, parameter) < 0) return nullptr;
+    if (parameter_object != nullptr && read_parameter(adapter, parameter_object, m, parameter) < 0) return nullptr;
     const std::int64_t out_length = adapter.out_length(m, parameter);
     if (!batched && (out.ndim() != 1 || out.shape(0) != out_length)) {
         refuse_shape("out", out, {1, {out_length, 0}});
@@ -257,6 +281,18 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
     }
 
     rows::row_batch batch;
+    if (settings != nullptr) {
+        batch.smoothing = settings->smoothing;
+        batch.complexity = settings->complexity;
+        if (acquire_per_row(sample_sizes, settings->sample_sizes, "sample_size", rows, batch.sample_sizes) < 0 ||
+            acquire_per_row(means, settings->means, "mean", rows, batch.means) < 0) {
+            return nullptr;
+        }
+        if (out.overlaps(sample_sizes) || out.overlaps(means)) {
+            refuse_overlap("out", out.overlaps(means) ? "mean" : "sample_size");
+            return nullptr;
+        }
+    }
     batch.center = center.data();
     batch.center_row_bytes = center.ndim() == 1 ? 0 : (m + 1) * std::int64_t(adapter.in_item_size);
     batch.gap = gap.data();
@@ -275,11 +311,49 @@ PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_
     Py_RETURN_NONE;
 }
 
+PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const rows::kernel_adapter& adapter = method.adapter;
+    const bool has_parameter = adapter.parameter_name != nullptr;
+    if (nargs != (has_parameter ? 5 : 4)) {
+        if (has_parameter) {
+            PyErr_Format(PyExc_TypeError,
+                         "expected 5 arguments (center, gap, out, %s, workers), got %zd",
+                         adapter.parameter_name, nargs);
+        } else {
+            PyErr_Format(PyExc_TypeError,
+                         "expected 4 arguments (center, gap, out, workers), got %zd", nargs);
+        }
+        return nullptr;
+    }
+    return fit_batch(method, args[0], args[1], args[2], has_parameter ? args[3] : nullptr, args[nargs - 1],
+                     nullptr);
+}
+
 // One entry point per method; a new method is an adapter, an entry here, this
 // line's twin in the method table and its docstring.
 const method_entry iterative_method{rows::iterative_adapter, raise_zero_width};
 const method_entry exact_method{rows::exact_adapter, raise_zero_width};
 const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure};
+const method_entry open_method{rows::open_adapter, rows::raise_smooth_failure};
+
+// (center, gap, out, refine, smoothing, complexity, sample_size, mean, workers).
+PyObject* fit_open(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 9) {
+        PyErr_Format(PyExc_TypeError,
+                     "expected 9 arguments (center, gap, out, refine, smoothing, complexity, "
+                     "sample_size, mean, workers), got %zd",
+                     nargs);
+        return nullptr;
+    }
+    smooth_settings settings;
+    if (read_real(args[4], "smoothing", settings.smoothing) < 0 ||
+        read_real(args[5], "complexity", settings.complexity) < 0) {
+        return nullptr;
+    }
+    settings.sample_sizes = args[6];
+    settings.means = args[7];
+    return fit_batch(open_method, args[0], args[1], args[2], args[3], args[8], &settings);
+}
 
 template <const method_entry& method>
 PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -370,6 +444,17 @@ PyMethodDef methods[] = {
      "(m * refine + 1,): the values at the knots that smooth_knots gives. workers as for the "
      "other methods. A row that cannot be fitted raises ValueError (RuntimeError if the solver "
      "gave up) naming the row; out's contents are then unspecified."},
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_open)), METH_FASTCALL,
+     "open(center, gap, out, refine, smoothing, complexity, sample_size, mean, workers, /)\n--\n\n"
+     "The smooth fits of histograms whose first edge may be -inf and last +inf, with a tail beyond "
+     "each open end: smoothing 0 for exact masses, a positive lambda or a negative number (the "
+     "criterion's choice, complexity its price of a degree of freedom) for counts; sample_size "
+     "and mean None or C-contiguous float64 of one number per row (0 and NaN: none). center and "
+     "gap as for smooth (every row with the same open ends); out C-contiguous float64 of shape "
+     "(rows, m * refine + 1 + 13) or (m * refine + 1 + 13,): the values at the body's knots, "
+     "zeros to m * refine + 1, then smoothing, edf, deviance, each tail's kind (0 none, 1 "
+     "exponential, 2 Pareto), joint, mass and parameter (left, then right), and the lowest and "
+     "highest means reachable (of a row whose mean was out of reach)."},
     {"smooth_knots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smooth_knots)),
      METH_FASTCALL,
      "smooth_knots(center, out, refine, /)\n--\n\n"

@@ -73,6 +73,19 @@ inline int raise_smooth_failure(const run_outcome& outcome, const row_batch& run
             input_error error("infeasible");
             return of_row(error.argument("gap").number("refine", refine), batch).raise();
         }
+        case status::unreachable_mean: {
+            // The open adapter leaves the means within reach after the row's values.
+            const char* info = run.out + r * run.out_row_bytes +
+                               smooth_fit::knot_count(run.masses, refine) * std::int64_t{sizeof(double)};
+            input_error error("unreachable_mean");
+            return of_row(error.argument("mean").value(run.means[r])
+                              .real("lowest", element(info, info_lowest_mean))
+                              .real("highest", element(info, info_highest_mean)), batch).raise();
+        }
+        case status::bad_setting:
+            // The Python layer checks the settings of every row before the fit.
+            PyErr_Format(PyExc_RuntimeError, "%sthe smooth fit refused its settings", where);
+            break;
         case status::iteration_limit:
             PyErr_Format(PyExc_RuntimeError, "%sthe smooth fit reached its bound on solves", where);
             break;

@@ -1,0 +1,199 @@
+"""fit_smooth for counts, open ends and a known mean, as a Python caller sees it:
+the penalised fit against a general-purpose optimiser, the free choice of units
+and of the scale of the counts, batches row by row for any number of workers,
+Dask, the open ends' tails and the mean, and every refusal with its fields."""
+
+import numpy as np
+import pytest
+from scipy.optimize import minimize
+
+import zelvane
+
+INF = np.inf
+# Census-style income brackets (thousands), the top one open.
+BRACKETS = [0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200, INF]
+INCOMES = [60, 40, 45, 45, 45, 45, 45, 42, 40, 75, 100, 130, 90, 65, 70, 78]
+
+
+def penalised_problem(knots, counts, lam):
+    """The objective in x's own units, for the density f (total mass 1) at the knots,
+    -sum q log p + (lambda / 2) W^5 C(f), and its gradient, from the definitions:
+    the trapezoid masses p = A f of the bins and the curvature C(f) = f'Gf."""
+    n, bins = len(knots), len(counts)
+    refine = (n - 1) // bins
+    h = np.diff(knots)
+    a = np.zeros((bins, n))
+    for j in range(n - 1):
+        a[j // refine, j] += h[j] / 2
+        a[j // refine, j + 1] += h[j] / 2
+    g = np.zeros((n, n))
+    for t in range(1, n - 1):
+        d = np.zeros(n)
+        d[t - 1], d[t], d[t + 1] = 1 / h[t - 1], -(1 / h[t - 1] + 1 / h[t]), 1 / h[t]
+        g += 2 / (h[t - 1] + h[t]) * np.outer(d, d)
+    q = counts / counts.sum()
+    occupied = q > 0
+    scale = lam * (knots[-1] - knots[0]) ** 5
+
+    def objective(f):
+        # The curvature from the slopes: f'Gf itself cancels away its accuracy.
+        p = a @ f
+        bends = np.diff(np.diff(f) / h)
+        curvature = np.sum(2.0 / (h[:-1] + h[1:]) * bends ** 2)
+        return -np.sum(q[occupied] * np.log(np.maximum(p[occupied], 1e-300))) + 0.5 * scale * curvature
+
+    def gradient(f):
+        p = a @ f
+        return -(a[occupied].T @ (q[occupied] / np.maximum(p[occupied], 1e-300))) + scale * g @ f
+
+    return objective, gradient, a.sum(axis=0)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_penalised_fit_agrees_with_a_general_optimiser(seed):
+    rng = np.random.default_rng(seed)
+    bins, refine = int(rng.integers(3, 8)), int(rng.integers(2, 5))
+    edges = np.sort(rng.uniform(0, 10, bins + 1))
+    counts = rng.poisson(rng.uniform(1, 40, bins)).astype(float)
+    counts[0] += 1
+    lam = 10.0 ** rng.uniform(-7, -3)
+    fit = zelvane.fit_smooth(edges, counts, refine=refine, smoothing=lam)
+    assert fit.smoothing == lam
+    objective, gradient, total_weight = penalised_problem(fit.knots, counts, lam)
+    start = np.full(len(fit.knots), 1.0 / (edges[-1] - edges[0]))
+    other = minimize(objective, start, jac=gradient, method="SLSQP",
+                     bounds=[(0, None)] * len(start),
+                     constraints=[{"type": "eq", "fun": lambda f: total_weight @ f - 1.0,
+                                   "jac": lambda f: total_weight}],
+                     options={"ftol": 1e-15, "maxiter": 5000})
+    ours = fit.values / counts.sum()
+    # The optimiser's answer, put back on the constraints it meets only to its
+    # tolerance, does no better than the fit, and the two agree.
+    theirs = np.maximum(other.x, 0.0)
+    theirs /= total_weight @ theirs
+    assert objective(ours) <= objective(theirs) + 1e-12
+    assert np.max(np.abs(ours - theirs)) <= 1e-3 * np.max(ours)
+    assert total_weight @ ours == pytest.approx(1.0, abs=1e-13)
+    assert ours.min() >= 0
+
+
+def test_the_choice_is_free_of_units_and_of_the_scale_of_the_counts():
+    rng = np.random.default_rng(3)
+    edges = np.sort(rng.uniform(-2, 5, 13))
+    counts = np.histogram(rng.normal(1.5, 1.2, 800), edges)[0].astype(float)
+    base = zelvane.fit_smooth(edges, counts, smoothing="auto")
+    assert base.smoothing > 0
+    moved = zelvane.fit_smooth(edges * 1000.0 + 250.0, counts, smoothing="auto")
+    weighted = zelvane.fit_smooth(edges, counts * 0.25, smoothing="auto",
+                                  sample_size=counts.sum())
+    assert moved.smoothing == pytest.approx(base.smoothing, rel=1e-6)
+    assert weighted.smoothing == pytest.approx(base.smoothing, rel=1e-6)
+    np.testing.assert_allclose(moved.values * 1000.0, base.values, rtol=1e-6, atol=1e-9)
+    np.testing.assert_allclose(weighted.values * 4.0, base.values, rtol=1e-6, atol=1e-9)
+    # More counts of the same shares: less smoothing; far more: the exact-mass fit.
+    more = zelvane.fit_smooth(edges, counts * 100, smoothing="auto")
+    assert more.smoothing < base.smoothing
+    exact = zelvane.fit_smooth(edges, counts)
+    huge = zelvane.fit_smooth(edges, counts * 1e12, smoothing="auto")
+    assert huge.smoothing <= 1e-14
+    np.testing.assert_allclose(huge.values / 1e12, exact.values, rtol=1e-8, atol=1e-12)
+
+
+@pytest.mark.parametrize("shared", [True, False])
+def test_batches_are_fitted_row_by_row_for_any_workers(shared):
+    rng = np.random.default_rng(11)
+    rows, bins = 40, 10
+    edges = np.sort(rng.uniform(0, 10, (rows, bins + 1)), axis=1)
+    if shared:
+        edges = edges[0]
+    edges = np.concatenate([edges[..., :-1], np.full(edges.shape[:-1] + (1,), INF)], axis=-1)
+    counts = rng.poisson(rng.uniform(0, 30, (rows, bins))).astype(float) + 1
+    means = np.where(np.arange(rows) % 3 == 0, np.nan, 0.0)
+    reference = zelvane.fit_smooth(edges, counts, smoothing="auto")
+    means[means == 0] = np.nan
+    for workers in (1, 2, 0):
+        batch = zelvane.fit_smooth(edges, counts, smoothing="auto", workers=workers, mean=means)
+        np.testing.assert_array_equal(batch.values, reference.values)
+        np.testing.assert_array_equal(batch.smoothing, reference.smoothing)
+        np.testing.assert_array_equal(batch.right_tail.parameter, reference.right_tail.parameter)
+    for r in (0, 17, rows - 1):
+        alone = zelvane.fit_smooth(edges if shared else edges[r], counts[r], smoothing="auto")
+        np.testing.assert_array_equal(alone.values, reference.values[r])
+        assert alone.edf == reference.edf[r]
+        assert alone.right_tail.mass == reference.right_tail.mass[r]
+
+
+def test_open_top_tail_and_known_mean():
+    fit = zelvane.fit_smooth(BRACKETS, INCOMES)
+    tail = fit.right_tail
+    assert fit.left_tail is None
+    assert tail.kind == "pareto" and tail.joint == 200.0 and tail.mass == INCOMES[-1]
+    # Continuity: the tail's density at the joint is the body's end value.
+    assert tail.parameter * tail.mass / tail.joint == pytest.approx(fit.values[-1], rel=1e-12)
+    assert fit.knots[-1] == 200.0 and len(fit.knots) == 15 * 4 + 1
+    for mean in (85.0, 95.0, 120.0):
+        met = zelvane.fit_smooth(BRACKETS, INCOMES, mean=mean)
+        total = np.sum(INCOMES)
+        h = np.diff(met.knots)
+        v = met.values
+        body = np.sum(h * (v[:-1] * (2 * met.knots[:-1] + met.knots[1:])
+                           + v[1:] * (met.knots[:-1] + 2 * met.knots[1:])) / 6)
+        a = met.right_tail.parameter
+        tail_moment = met.right_tail.mass * 200.0 * a / (a - 1)
+        assert (body + tail_moment) / total == pytest.approx(mean, rel=1e-9)
+    # An open bottom: an exponential tail.
+    low = zelvane.fit_smooth([-INF, 0, 1, 2, 3], [5, 20, 30, 10], smoothing="auto")
+    assert low.left_tail.kind == "exponential" and low.right_tail is None
+
+
+def test_dask_gives_the_numpy_fit_and_numbers_rows_in_the_whole_array():
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(5)
+    counts = rng.poisson(20, (9, len(INCOMES))).astype(float) + 1
+    lazy = da.from_array(counts, chunks=(4, 5))
+    got = zelvane.fit_smooth(BRACKETS, lazy, smoothing="auto", mean=90.0)
+    want = zelvane.fit_smooth(BRACKETS, counts, smoothing="auto", mean=90.0)
+    np.testing.assert_array_equal(got.values.compute(), want.values)
+    np.testing.assert_array_equal(got.edf.compute(), want.edf)
+    np.testing.assert_array_equal(got.right_tail.parameter.compute(), want.right_tail.parameter)
+    assert got.right_tail.kind == "pareto"
+    bad = counts.copy()
+    bad[6, 2] = -1
+    with pytest.raises(zelvane.InputError) as caught:
+        zelvane.fit_smooth(BRACKETS, da.from_array(bad, chunks=(4, 16)),
+                           smoothing="auto").values.compute()
+    assert (caught.value.problem, caught.value.row, caught.value.index) == ("negative", 6, 2)
+
+
+@pytest.mark.parametrize("arguments, problem, argument, row", [
+    (dict(smoothing="often"), "choice", "smoothing", None),
+    (dict(smoothing=-1.0), "out_of_range", "smoothing", None),
+    (dict(smoothing=float("nan")), "out_of_range", "smoothing", None),
+    (dict(smoothing=True), "type", "smoothing", None),
+    (dict(smoothing="auto", sample_size=0), "out_of_range", "sample_size", None),
+    (dict(smoothing="auto", sample_size=[10, 20]), "shape", "sample_size", None),
+    (dict(mean=float("inf")), "not_finite", "mean", None),
+    (dict(center=[0, 1, 2], gap=[1, 1], mean=3.0), "mean_needs_tail", "mean", None),
+    (dict(center=[0, 1, INF], gap=[1, 0], mean=3.0), "mean_needs_tail", "mean", None),
+    (dict(mean=20.0), "unreachable_mean", "mean", None),
+    (dict(refine=1), "out_of_range", "refine", None),
+    (dict(center=[0, INF], gap=[1]), "too_short", "gap", None),
+    (dict(center=[0, 1, INF, 3], gap=[1, 1, 1]), "not_finite", "center", None),
+    (dict(center=[-INF, 1, 2], gap=[1, 1]), None, None, None),
+    (dict(center=[[0, 1, INF], [0, 1, 2]], gap=[[1, 1], [1, 1]]), "open_rows", "center", 1),
+    (dict(gap=[[1] * 16, [-1] + [1] * 15], mean=[90.0, 90.0]), "negative", "gap", 1),
+    (dict(gap=[[1] * 16, [1] * 15 + [0]], mean=[90.0, 85.0]), "mean_needs_tail", "mean", 1),
+])
+def test_refusals_carry_their_fields(arguments, problem, argument, row):
+    call = dict(center=BRACKETS, gap=INCOMES)
+    call.update(arguments)
+    if problem is None:
+        zelvane.fit_smooth(call.pop("center"), call.pop("gap"), **call)
+        return
+    with pytest.raises(zelvane.InputError) as caught:
+        zelvane.fit_smooth(call.pop("center"), call.pop("gap"), **call)
+    error = caught.value
+    assert (error.problem, error.argument, error.row) == (problem, argument, row)
+    if problem == "unreachable_mean":
+        assert error.details["lowest"] > 20.0 and error.details["highest"] == INF
+        assert "out of reach" in str(error)
