@@ -71,13 +71,15 @@ METHODS = ("smooth", "iterative", "exact")
 
 def expected_fits(edges, masses, refine=4):
     """{method: (knots, values, fitted masses)} as the command fits the float32
-    edges and masses, each shaped (rows, ...)."""
+    edges and masses, each shaped (rows, ...): the smooth fit counts-aware when
+    every mass is a whole number."""
     edges, masses = np.float32(edges), np.float32(masses)
     rows = 1 if masses.ndim == 1 else len(masses)
+    smoothing = "auto" if (masses == np.round(masses)).all() else 0
     fits = {}
     for method in METHODS:
         if method == "smooth":
-            knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+            knots, values = zelvane.fit_smooth(edges, masses, refine=refine, smoothing=smoothing)
             pieces = zelvane.trapezoid_masses(knots, values)
             fitted = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
         else:
@@ -214,10 +216,11 @@ def read_back(path, text, methods):
     """{method: (knots or None, values, fitted masses or None)} as an output holds them."""
     if path is None:
         lines = text.splitlines()
-        assert lines[0] == "edge,value,mass,fitted_mass"
+        assert lines[0] == "knot,value,mass,fitted_mass"
         cells = [line.split(",") for line in lines[1:]]
-        return {"iterative": (None, np.array([float(c[1]) for c in cells], np.float32),
-                              np.array([float(c[3]) for c in cells[:-1]]))}
+        return {"smooth": (np.array([float(c[0]) for c in cells]),
+                           np.array([float(c[1]) for c in cells]),
+                           np.array([float(c[3]) for c in cells[:-1] if c[3]]))}
     if path.endswith(".json"):
         with open(path) as stream:
             histograms = json.load(stream)["histograms"]
@@ -247,7 +250,7 @@ def test_each_output_form_reads_back_as_the_fit(workdir, output_runs, k):
     edges, masses = {"header.csv": (EDGES, MASSES), "many.npz": (MANY_EDGES, MANY_MASSES),
                      "rows.npz": (ROW_EDGES, ROW_MASSES),
                      "gentle.csv": (GENTLE_EDGES, GENTLE_MASSES)}[argv[1]]
-    chosen = argv[argv.index("--method") + 1] if "--method" in argv else "iterative"
+    chosen = argv[argv.index("--method") + 1] if "--method" in argv else "smooth"
     methods = METHODS if chosen in ("both", "all") else (chosen,)
     refine = int(argv[argv.index("--refine") + 1]) if "--refine" in argv else 4
     expected = expected_fits(edges, masses, refine)
@@ -274,13 +277,19 @@ def test_each_output_form_reads_back_as_the_fit(workdir, output_runs, k):
 def test_check_reports_every_fit_and_goes_beside_the_table(workdir):
     runs = run_batch(workdir, [
         (["fit", "header.csv", "--method", "both", "--check"], b""),
-        (["fit", "rows.npz", "--check", "-o", "check.csv"], b""),
+        (["fit", "rows.npz", "--method", "iterative", "--check", "-o", "check.csv"], b""),
     ])
     lines = []
     for method, (_, _, fitted) in expected_fits(EDGES, MASSES).items():
         error = np.abs(fitted[0] - MASSES)
         lines.append(f"{method}: largest absolute mass error {error.max():.3e}, "
                      f"largest relative {(error / MASSES).max():.3e}")
+    # The counts-aware smooth fit says how far it smoothed.
+    smooth = zelvane.fit_smooth(np.float32(EDGES), np.float32(MASSES), smoothing="auto")
+    assert smooth.smoothing > 0
+    lines.insert(1, f"smooth: smoothing {smooth.smoothing:.6g} (counts-aware), "
+                    f"{smooth.edf:.4g} effective degrees of freedom, deviance "
+                    f"{smooth.deviance:.6g}")
     status, out, err = runs[0]
     assert status == 0 and out.startswith("knot,value_smooth,value_iterative,")
     assert err.splitlines() == lines
@@ -429,8 +438,8 @@ BAD = [  # (arguments after "fit", the one line on stderr)
     (["tight.npz", "--method", "smooth", "--refine", "1"],
      "tight.npz: counts[1300]: no non-negative density that is linear between the centres "
      "has these masses; refine=2 or more always has one"),
-    (["header.csv", "--refine", "2"], "--refine cuts the bins of the smooth fit: "
-                                      "it needs --method smooth (or both)"),
+    (["header.csv", "--method", "exact", "--refine", "2"],
+     "--refine is an option of the smooth fit: it needs --method smooth (or both)"),
     (["header.csv", "--method", "both", "-o", "values.npy"],
      "values.npy: a .npy file holds one array, and the smooth fit has more values than the "
      "others: write .npz, or choose one method"),
@@ -590,7 +599,7 @@ def test_progress_bar_only_on_a_terminal_and_for_many_histograms(workdir):
     pytest.importorskip("tqdm")
     rc, shown = terminal_run(["fit", "many.npz", "-o", "bar.json"], workdir)
     assert rc == 0
-    assert "iterative fit:" in shown and "writing:" in shown
+    assert "smooth fit:" in shown and "writing:" in shown
     assert f"/{len(MANY_MASSES)} [" in shown and "rows/s" in shown
     rc, shown = terminal_run(["fit", "rows.npz", "-o", "bar.csv"], workdir)
     assert (rc, shown) == (0, "")
@@ -601,7 +610,7 @@ def test_progress_bar_only_on_a_terminal_and_for_many_histograms(workdir):
 def test_a_reader_that_stops_early_ends_the_command_quietly(workdir):
     proc = subprocess.Popen([console_script(), "fit", "many.npz"], cwd=workdir,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert proc.stdout.readline() == b"histogram,edge,value,mass,fitted_mass\n"
+    assert proc.stdout.readline() == b"histogram,knot,value,mass,fitted_mass\n"
     proc.stdout.close()
     assert proc.wait(timeout=300) == 141
     assert proc.stderr.read() == b""

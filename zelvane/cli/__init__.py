@@ -1,10 +1,11 @@
 """The ``zelvane`` command: fit the histograms of a file, check and plot the fit.
 
-``zelvane fit INPUT`` reads histograms (a two-column table, a ``.npz`` archive
-or samples to bin), fits every one with the chosen methods and writes the
-values, the masses and the masses the fit reproduces; ``zelvane example`` fits
-the embedded two-normal mixture, which is also what the command does without
-arguments. The command is a shell over ``zelvane._fit``: it reads, hands the
+``zelvane fit INPUT`` reads histograms (a table, a ``.npz`` archive or samples
+to bin), fits every one with the chosen methods and writes the values, the
+masses and the masses the fit reproduces; ``zelvane summary INPUT`` fits one
+histogram and prints its median, mean, Gini coefficient, top 10 % share and
+tails; ``zelvane example`` fits the embedded two-normal mixture, which is also
+what the command does without arguments. The command is a shell over ``zelvane._fit``: it reads, hands the
 numbers to that layer's checks and fitters, and writes. Its modules: ``read``
 (input files), ``fit`` (checks, fits, mass errors and the progress bar),
 ``write`` (output files, written whole or not at all), ``plot``, ``errors``
@@ -21,13 +22,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
+from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
 from zelvane.cli.errors import BadInput
-from zelvane.cli.fit import (DEFAULT_REFINE, SMOOTH, check_report, fit, largest_errors, methods,
-                             progress_bar)
+from zelvane.cli.fit import (DEFAULT_REFINE, SMOOTH, SmoothOptions, check_report, fit,
+                             largest_errors, methods, progress_bar, smoothing_text, tail_text)
 
 if TYPE_CHECKING:
+    from zelvane.cli.read import Histograms
     from zelvane.cli.write import Result
 
 __all__ = ["main", "build_parser"]
@@ -69,7 +71,8 @@ def prepare_plot(path: Optional[str]) -> Optional[str]:
 
 def write_files(result: Result, output: Optional[Tuple[str, str]],
                 plot: Optional[Tuple[str, str]], title: Optional[str] = None,
-                truth: Optional[Callable[[Any], Any]] = None) -> None:
+                truth: Optional[Callable[[Any], Any]] = None,
+                densities: Optional[Sequence[Any]] = None) -> None:
     """Write the output and the plot, each to a file beside its destination,
     and rename them into place once both are complete."""
     from zelvane.cli.write import PendingFile, write_result
@@ -84,7 +87,7 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
             from zelvane.cli.plot import write_plot
 
             pending.append(PendingFile(plot[0]))
-            write_plot(pending[-1].stream, plot[1], result, title, truth)
+            write_plot(pending[-1].stream, plot[1], result, title, truth, densities)
         while pending:
             pending[0].commit()
             pending.pop(0)
@@ -93,27 +96,63 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
             left.discard()
 
 
+def smooth_options(args: argparse.Namespace, names: Sequence[str]) -> SmoothOptions:
+    """The smooth fit's options from the command line, refused without the smooth fit."""
+    given = [(flag, value) for flag, value in (("--smoothing", args.smoothing),
+                                               ("--sample-size", args.sample_size),
+                                               ("--mean", args.mean), ("--refine", args.refine))
+             if value is not None]
+    if given and SMOOTH not in names:
+        raise BadInput(None, "smooth_only", option=given[0][0])
+    refine = DEFAULT_REFINE if args.refine is None else args.refine
+    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean)
+
+
+def check_mean(histograms: Histograms, options: SmoothOptions) -> None:
+    if options.mean is not None and not any(histograms.open_ends):
+        raise BadInput(histograms.source, "mean_without_open")
+
+
+def density_of(histograms: Histograms, result: Result, k: int, options: SmoothOptions) -> Any:
+    """The fitted density of histogram ``k``, tails and all, for a plot or a summary."""
+    from zelvane import _density
+    from zelvane._errors import InputError
+    from zelvane.cli.fit import refused
+
+    edges, masses, _ = result.row(k)
+    try:
+        return _density.PiecewiseLinearDensity.from_masses(
+            edges, masses, SMOOTH, refine=options.refine, **options.arguments(masses))
+    except InputError as error:
+        raise refused(histograms, error.shifted(k) if result.count > 1 else error,
+                      histograms.names) from None
+
+
 def run_fit(args: argparse.Namespace) -> int:
+    from zelvane.cli.plot import GRID_LIMIT
     from zelvane.cli.read import read_input
     from zelvane.cli.write import OUTPUT_EXTENSIONS, check_destination, write_result
 
     names = chosen_methods(args.method)
-    if args.refine is not None and SMOOTH not in names:
-        raise BadInput(None, "refine_without_smooth")
-    refine = DEFAULT_REFINE if args.refine is None else args.refine
+    options = smooth_options(args, names)
     output = None
     if args.output is not None:
         output = (args.output, check_destination(args.output, "output_extension",
                                                  OUTPUT_EXTENSIONS))
-        if output[1] == ".npy" and SMOOTH in names and len(names) > 1 and refine > 1:
+        if output[1] == ".npy" and SMOOTH in names and len(names) > 1 and options.refine > 1:
             raise BadInput(args.output, "npy_lengths")
     plot_extension = prepare_plot(args.plot)
     plot = None if plot_extension is None else (args.plot, plot_extension)
 
     histograms = read_input(args.input, args.samples, args.bins)
-    result = fit(histograms, names, args.workers, refine)
+    check_mean(histograms, options)
+    result = fit(histograms, names, args.workers, options.refine, options)
+    densities = None
+    if plot is not None and any(result.open_ends):
+        densities = [density_of(histograms, result, k, options)
+                     for k in range(min(result.count, GRID_LIMIT))]
 
-    write_files(result, output, plot)
+    write_files(result, output, plot, densities=densities)
     if output is None:
         sys.stdout.flush()
         with progress_bar(result.count, "writing") as advance:
@@ -121,6 +160,43 @@ def run_fit(args: argparse.Namespace) -> int:
         sys.stdout.buffer.flush()
     if args.check:
         check_report(result, sys.stdout if output is not None else sys.stderr)
+    return 0
+
+
+def summary_lines(histograms: Histograms, density: Any) -> List[str]:
+    """The summary of one fitted histogram, a ``name: value`` line each."""
+    import numpy as np
+
+    masses = np.asarray(histograms.masses, dtype=np.float64)
+    counts = bool(np.all(masses == np.round(masses)))
+    lines = [f"input: {histograms.source}, {masses.size} bins, total {masses.sum():.10g} "
+             f"({'counts' if counts else 'masses'})",
+             f"median: {density.median():.6g}",
+             f"mean: {density.mean():.6g}",
+             f"gini: {density.gini():.4f}",
+             f"top 10% share: {1.0 - float(density.lorenz(0.9)):.4f}",
+             "smoothing: " + smoothing_text(density.smoothing, density.edf)]
+    for side, tail in (("left", density.left_tail), ("right", density.right_tail)):
+        lines.append(tail_text(side, tail))
+    return lines
+
+
+def run_summary(args: argparse.Namespace) -> int:
+    from zelvane.cli.read import read_input
+
+    options = smooth_options(args, (SMOOTH,))
+    plot_extension = prepare_plot(args.plot)
+    histograms = read_input(args.input, args.samples, args.bins)
+    if histograms.count != 1:
+        raise BadInput(histograms.source, "summary_one", count=histograms.count)
+    check_mean(histograms, options)
+    result = fit(histograms, (SMOOTH,), 1, options.refine, options)
+    density = density_of(histograms, result, 0, options)
+    lines = summary_lines(histograms, density)
+    if plot_extension is not None:
+        title = f"{histograms.source}: median {density.median():.6g}, Gini {density.gini():.3f}"
+        write_files(result, None, (args.plot, plot_extension), title, densities=[density])
+    sys.stdout.write("".join(line + "\n" for line in lines))
     return 0
 
 
@@ -187,6 +263,70 @@ def workers_count(text: str) -> int:
     return count
 
 
+def smoothing_value(text: str) -> Union[str, float]:
+    if text == "auto":
+        return text
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not (value >= 0 and value != float("inf")):
+        raise argparse.ArgumentTypeError(f"expected auto, 0 or a positive number, not {text!r}")
+    return value
+
+
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not (value > 0 and value != float("inf")):
+        raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
+    return value
+
+
+def finite_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if value != value or value in (float("inf"), -float("inf")):
+        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}")
+    return value
+
+
+TABLE_HELP = (
+    "A table (.csv, .tsv, .txt, .dat: separated by commas, semicolons with a decimal "
+    "comma, tabs or white space; an optional header; # comments) in one of three "
+    "layouts: an edge and the mass of the bin that starts there on every row, the last "
+    "row's mass empty or left out; a bracket label and its count (0-9999, 10000-14999, "
+    "under 5, 85+, 200,000 or more: brackets of whole numbers hold their last number, so "
+    "10000-14999 then 15000-19999 give the edges 10000, 15000, 20000); or lower, upper "
+    "and count. An open first or last bin (-inf, under 10000, <10000, an empty lower "
+    "cell; inf, 200000+, 200000 or more, an empty upper cell) is fitted by the smooth "
+    "method with a tail. ")
+
+
+def add_fit_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--smoothing", type=smoothing_value, metavar="auto|0|S",
+                        help="the smooth fit's smoothing: auto (counts-aware, chosen by the "
+                             "fit), 0 (every mass met exactly) or a positive number; default: "
+                             "auto when every mass is a whole number (counts) or "
+                             "--sample-size is given, else 0")
+    parser.add_argument("--sample-size", type=positive_number, metavar="N",
+                        help="the number of observations behind masses that are shares")
+    parser.add_argument("--mean", type=finite_number, metavar="M",
+                        help="the published mean, met by the tail beyond an open end")
+    parser.add_argument("--refine", type=refine_count, metavar="R",
+                        help=f"pieces of every bin in the smooth fit (default: "
+                             f"{DEFAULT_REFINE})")
+    parser.add_argument("--samples", action="store_true",
+                        help="INPUT is a one-column table of samples to bin")
+    parser.add_argument("--bins", metavar="N|auto",
+                        help="bins for samples: a count or a numpy.histogram rule "
+                             "(default: auto)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -201,35 +341,43 @@ def build_parser() -> argparse.ArgumentParser:
         "fit", help="fit the histograms of a file",
         description="Fit the histograms of INPUT and write, for every edge, the fitted "
                     "value, the bin's mass and the mass the fit reproduces.",
-        epilog="INPUT: a table (.csv, .tsv, .txt, .dat; comma or white space, optional "
-               "header) of edge and mass, the last row's mass empty or left out; a .npz "
-               "archive with arrays edges (or center) and counts (or gap, masses), 1-D "
-               "for one histogram, 2-D for one per row; a .npy array of samples; or - "
-               "for standard input. OUTPUT by extension: .csv, .json, .npy (values "
-               "only) or .npz; CSV on standard output when left out.")
+        epilog="INPUT: " + TABLE_HELP + "Or a .npz archive with arrays edges (or center) "
+               "and counts (or gap, masses), 1-D for one histogram, 2-D for one per row; a "
+               ".npy array of samples; or - for standard input. OUTPUT by extension: .csv, "
+               ".json, .npy (values only) or .npz; CSV on standard output when left out. "
+               "With an open end, the CSV has the columns tail and tail_parameter on the "
+               "row of the open bin.")
     fit_parser.add_argument("input", metavar="INPUT", help="file to read, or - for standard input")
     fit_parser.add_argument("-o", "--output", metavar="OUTPUT",
                             help="file to write (.csv, .json, .npy, .npz)")
-    fit_parser.add_argument("--method", default="iterative",
+    fit_parser.add_argument("--method", default=SMOOTH,
                             choices=list(methods()) + list(EVERY_METHOD),
-                            help=f"fitting method (default: iterative; {every}: every method)")
+                            help=f"fitting method (default: smooth; {every}: every method)")
     fit_parser.add_argument("--plot", metavar="FILE",
                             help="draw the histograms and their fits (.png or .svg)")
     fit_parser.add_argument("--check", action="store_true",
-                            help="print each fit's largest absolute and relative mass error "
-                                 "(to standard error when the table goes to standard output)")
-    fit_parser.add_argument("--samples", action="store_true",
-                            help="INPUT is a one-column table of samples to bin")
-    fit_parser.add_argument("--bins", metavar="N|auto",
-                            help="bins for samples: a count or a numpy.histogram rule "
-                                 "(default: auto)")
-    fit_parser.add_argument("--refine", type=refine_count, metavar="R",
-                            help=f"pieces of every bin in the smooth fit (default: "
-                                 f"{DEFAULT_REFINE})")
+                            help="print each fit's largest absolute and relative mass error, "
+                                 "the smooth fit's smoothing and effective degrees of freedom "
+                                 "and its tails (to standard error when the table goes to "
+                                 "standard output)")
+    add_fit_options(fit_parser)
     fit_parser.add_argument("--workers", type=workers_count, default=1, metavar="N",
                             help="native threads for many histograms (default: 1; 0: one "
                                  "per core)")
     fit_parser.set_defaults(run=run_fit)
+
+    summary_parser = commands.add_parser(
+        "summary", help="median, mean, Gini coefficient and tails of one histogram",
+        description="Fit one histogram by the smooth method (with a tail beyond each open "
+                    "end) and print its median, mean, Gini coefficient, the share of the "
+                    "top 10 %, the smoothing and the tails, a 'name: value' line each.",
+        epilog="INPUT: " + TABLE_HELP + "Or a .npz archive of one histogram, or samples.")
+    summary_parser.add_argument("input", metavar="INPUT",
+                                help="file to read, or - for standard input")
+    summary_parser.add_argument("--plot", metavar="FILE",
+                                help="draw the histogram and its density (.png or .svg)")
+    add_fit_options(summary_parser)
+    summary_parser.set_defaults(run=run_summary)
 
     example_parser = commands.add_parser(
         "example", help="fit the embedded example with every method",

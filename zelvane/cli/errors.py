@@ -19,13 +19,27 @@ MESSAGES = {
     "input_extension": "unknown input extension {extension!r} (expected {known})",
     "output_extension": "unknown output extension {extension!r} (expected {known})",
     "plot_extension": "unknown plot extension {extension!r} (expected {known})",
-    "not_text": "not a text table: byte {offset} is not UTF-8",
+    "not_text": "not a text table: byte {offset} is not {encoding}",
     "not_number": "not a number: {cell!r}",
     "empty_cell": "empty cell",
     "cells": "{count} cell{s}, expected {expected}",
     "missing_mass": "{count} cell{s}, expected {expected}: only the last row may leave out its mass",
     "last_mass": "the last row has a mass, but no edge after it closes its bin",
     "few_edges": "{count} edge{s}, at least 2 needed",
+    "row_cells": "{count} cell{s}, expected {expected}{hint}",
+    "one_column": "one column: a histogram table has a mass beside every edge or bracket (or "
+                  "lower, upper and count); for a column of samples, use --samples",
+    "columns": "{count} columns, expected 2 (an edge or a bracket, and its mass) or 3 (lower, "
+               "upper, count)",
+    "not_bound": "not a number or a bracket (such as 10-19, under 10 or 85+): {cell!r}",
+    "open_first": "only the first row may open the first bin (-inf, under ..., an empty lower "
+                  "end)",
+    "open_last": "only the last row may leave the last bin open (inf, ...+, ... or more, an "
+                 "empty upper end)",
+    "gap": "the bin starts at {start}, after the one above ends at {end}: the rows leave a gap",
+    "overlap": "the bin starts at {start}, before the one above ends at {end}: the rows overlap",
+    "meeting": "the bin starts at {start} and the one above ends at {end}, but the bins above "
+               "meet {meeting}",
     "no_samples": "empty sample",
     "sample_not_finite": "sample {value} is not finite",
     "sample_rank": "{ndim}-D array, expected a 1-D array of samples",
@@ -38,8 +52,13 @@ MESSAGES = {
     "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
     "checked": "{text}",
     "no_histograms": "array {name!r} holds no histograms",
-    "refine_without_smooth": "--refine cuts the bins of the smooth fit: it needs "
-                             "--method smooth (or both)",
+    "smooth_only": "{option} is an option of the smooth fit: it needs --method smooth (or "
+                   "both)",
+    "open_methods": "an open end (-inf or inf) is fitted by the smooth method alone, with a "
+                    "tail: use --method smooth",
+    "mean_without_open": "--mean is met by the tail beyond an open end, and this histogram "
+                         "has none (a last row such as 200000+ or inf opens it)",
+    "summary_one": "summary describes one histogram, and this holds {count}: use zelvane fit",
     "npy_lengths": "a .npy file holds one array, and the smooth fit has more values than "
                    "the others: write .npz, or choose one method",
     "needs_matplotlib": "--plot needs matplotlib: pip install 'zelvane[plot]'",

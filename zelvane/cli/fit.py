@@ -13,7 +13,8 @@ import contextlib
 import importlib
 import os
 import sys
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Sequence, Tuple
+from dataclasses import dataclass
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
 
 from zelvane.cli.errors import BadInput
 
@@ -32,6 +33,45 @@ DEFAULT_REFINE = 4
 BAR_MIN_ROWS = 1000
 # Rows fitted per call to the fitting layer, so that a bar moves between calls.
 CHUNK_ROWS = 1024
+
+
+@dataclass(frozen=True)
+class SmoothOptions:
+    """How the smooth fit treats the masses.
+
+    ``smoothing`` None decides from the masses (:meth:`smoothing_for`); otherwise
+    ``"auto"``, 0 or a positive number, as ``zelvane.fit_smooth`` takes it.
+    ``sample_size`` and ``mean`` are the published sample size and mean, or None."""
+
+    refine: int = DEFAULT_REFINE
+    smoothing: Union[None, str, float] = None
+    sample_size: Optional[float] = None
+    mean: Optional[float] = None
+
+    def smoothing_for(self, masses: npt.NDArray[Any]) -> Union[str, float]:
+        """The smoothing asked for, or else: counts-aware (``"auto"``) when every mass is
+        a whole number (counts) or a sample size is given, the exact masses (0) when not."""
+        import numpy as np
+
+        if self.smoothing is not None:
+            return self.smoothing
+        finite = np.asarray(masses, dtype=np.float64)
+        if self.sample_size is not None or bool(np.all(finite == np.round(finite))):
+            return "auto"
+        return 0.0
+
+    def arguments(self, masses: npt.NDArray[Any]) -> Dict[str, Any]:
+        """The keyword arguments of ``zelvane.fit_smooth`` beyond ``refine`` and ``workers``
+        that differ from its defaults: none for a fit of exact masses."""
+        given: Dict[str, Any] = {}
+        smoothing = self.smoothing_for(masses)
+        if smoothing != 0:
+            given["smoothing"] = smoothing
+        if self.sample_size is not None:
+            given["sample_size"] = self.sample_size
+        if self.mean is not None:
+            given["mean"] = self.mean
+        return given
 
 
 def methods() -> Tuple[str, ...]:
@@ -84,7 +124,7 @@ def refused(histograms: Histograms, error: InputError, names: Tuple[str, str]) -
         error = error.replaced(argument=renamed[error.argument])
     where = None
     if error.row is None and error.index is not None and error.argument in names:
-        where = histograms.line(error.index)
+        where = histograms.line(error.index, mass=error.argument == names[1])
     return BadInput(histograms.source, "checked", where, text=str(error))
 
 
@@ -107,25 +147,55 @@ def checked(histograms: Histograms, nonnegative: bool = False
     return edges, masses
 
 
-def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int) -> Result:
+def open_arrays(histograms: Histograms) -> Tuple[npt.NDArray[np.float64],
+                                                npt.NDArray[np.float64]]:
+    """The float64 edges and masses of histograms with an open end, for the smooth fit
+    to check (the checks of the other fits refuse infinite edges)."""
+    import numpy as np
+
+    arrays = []
+    for name, given in zip(histograms.names, (histograms.edges, histograms.masses)):
+        array = np.asarray(given)
+        if array.dtype.kind not in "biuf":
+            raise BadInput(histograms.source, "checked",
+                           text=f"{name} must hold real numbers, not {array.dtype} values")
+        arrays.append(np.ascontiguousarray(array, dtype=np.float64))
+    return arrays[0], arrays[1]
+
+
+def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
+        options: Optional[SmoothOptions] = None) -> Result:
     """Every method's fit of the histograms, with the masses it reproduces.
 
     A batch is fitted in chunks of rows so that a progress bar moves: rows
-    are fitted independently, so the values are those of a single call."""
+    are fitted independently, so the values are those of a single call.
+    Histograms with an open end (an edge at -inf or inf) have the smooth fit
+    alone, with a tail beyond each open end."""
     import numpy as np
 
     from zelvane import _fit
     from zelvane.cli.write import MethodFit, Result
 
+    options = SmoothOptions(refine) if options is None else options
+    if any(histograms.open_ends):
+        if list(names) != [SMOOTH]:
+            raise BadInput(histograms.source, "open_methods")
+        edges64, masses64 = open_arrays(histograms)
+        knots, body_values, raw = fit_smooth(histograms, edges64, masses64, options, workers)
+        body = MethodFit(SMOOTH, body_values, np.zeros(0), knots, options.refine, raw,
+                         histograms.open_ends)
+        return Result(edges64, masses64, (body.with_open_fitted_masses(masses64.shape),))
     edges, masses = checked(histograms, nonnegative=SMOOTH in names)
     rows = masses.shape[0] if masses.ndim == 2 else 1
     fits = []
     for method in names:
         if method == SMOOTH:
-            knots, smooth_values = fit_smooth(histograms, edges, masses, refine, workers)
+            knots, smooth_values, raw = fit_smooth(histograms, edges.astype(np.float64),
+                                                   masses.astype(np.float64), options, workers)
             pieces = _fit.trapezoid_masses(knots, smooth_values)
-            fitted = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
-            fits.append(MethodFit(method, smooth_values, fitted, knots, refine))
+            smooth_fitted = pieces.reshape(pieces.shape[:-1] + (-1, options.refine)).sum(axis=-1)
+            fits.append(MethodFit(method, smooth_values, smooth_fitted, knots, options.refine,
+                                  raw))
             continue
         if masses.ndim == 1:
             values = _fit.fit_density(edges, masses, method=method, workers=workers)
@@ -150,10 +220,13 @@ def rows_of(array: npt.NDArray[Any], start: int, stop: int) -> npt.NDArray[Any]:
     return array if array.ndim == 1 else array[start:stop]
 
 
-def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float32],
-               masses: npt.NDArray[np.float32], refine: int, workers: int
-               ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """The smooth fit's knots and values, in chunks of rows like the others."""
+def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float64],
+               masses: npt.NDArray[np.float64], options: SmoothOptions, workers: int
+               ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                          Tuple[Tuple[int, Any], ...]]:
+    """The smooth fit's knots and values, in chunks of rows like the others, and each
+    chunk's fit as ``zelvane.fit_smooth`` returns it with the chunk's first row (its
+    smoothing, degrees of freedom and tails)."""
     import numpy as np
 
     from zelvane import _fit
@@ -162,27 +235,29 @@ def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float32],
     # A table's masses, all of them, are what a message about the whole histogram names.
     names = (histograms.names[0],
              "masses" if histograms.lines is not None else histograms.names[1])
-    edges64, masses64 = edges.astype(np.float64), masses.astype(np.float64)
 
-    def solve(start: int, stop: int) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        chunk = masses64 if masses64.ndim == 1 else masses64[start:stop]
+    def solve(start: int, stop: int) -> Any:
+        chunk = masses if masses.ndim == 1 else masses[start:stop]
         try:
-            return _fit.smooth_checked(rows_of(edges64, start, stop), chunk, refine, workers,
-                                       gap_name=names[1])
+            return _fit.fit_smooth(rows_of(edges, start, stop), chunk, refine=options.refine,
+                                   workers=workers, **options.arguments(chunk))
         except InputError as error:
             # Rows are counted from the chunk's start; the file counts them from its first.
             raise refused(histograms, error.shifted(start), names) from None
 
     if masses.ndim == 1:
-        return solve(0, 1)
+        result = solve(0, 1)
+        knots, values = result
+        return knots, values, ((0, result),)
     rows = masses.shape[0]
     parts = []
     with progress_bar(rows, f"{SMOOTH} fit") as advance:
         for start, stop in chunks(rows):
-            parts.append(solve(start, stop))
+            parts.append((start, solve(start, stop)))
             advance(stop - start)
-    knots = parts[0][0] if edges.ndim == 1 else np.concatenate([k for k, _ in parts])
-    return knots, np.concatenate([v for _, v in parts])
+    unpacked = [tuple(part) for _, part in parts]
+    knots = unpacked[0][0] if edges.ndim == 1 else np.concatenate([k for k, _ in unpacked])
+    return knots, np.concatenate([v for _, v in unpacked]), tuple(parts)
 
 
 def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float64]
@@ -197,8 +272,27 @@ def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float6
     return float(difference.max()), float(relative.max()) if relative.size else float("nan")
 
 
+def tail_text(side: str, tail: Any) -> str:
+    """A tail as --check and the summary describe it."""
+    if tail is None:
+        return f"{side} tail: none"
+    name = "index (alpha)" if tail.kind == "pareto" else "scale (beta)"
+    return (f"{side} tail: {tail.kind} from {tail.joint:.6g}, mass {tail.mass:.6g}, "
+            f"{name} {tail.parameter:.6g}")
+
+
+def smoothing_text(smoothing: float, edf: float, deviance: Optional[float] = None) -> str:
+    """The smoothing (lambda) of a smooth fit, what it means, and the effective degrees of
+    freedom (and the deviance, where known) it leaves."""
+    kind = "exact masses" if smoothing == 0 else "counts-aware"
+    text = f"{smoothing:.6g} ({kind}), {edf:.4g} effective degrees of freedom"
+    return text if deviance is None else f"{text}, deviance {deviance:.6g}"
+
+
 def check_report(result: Result, stream: IO[str]) -> None:
-    """One line per histogram and method: the largest mass errors of the fit."""
+    """One line per histogram and method: the largest mass errors of the fit; for the
+    smooth fit also its smoothing (lambda) and effective degrees of freedom, and the tail
+    beyond each open end."""
     for k in range(result.count):
         _, masses, fits = result.row(k)
         lead = f"histogram {k}, " if result.masses.ndim == 2 else ""
@@ -206,3 +300,12 @@ def check_report(result: Result, stream: IO[str]) -> None:
             absolute, relative = largest_errors(masses, fit_row.fitted_masses)
             stream.write(f"{lead}{method_fit.method}: largest absolute mass error "
                          f"{absolute:.3e}, largest relative {relative:.3e}\n")
+            if not method_fit.raw:
+                continue
+            stats = method_fit.smooth_row(k)
+            stream.write(f"{lead}{method_fit.method}: smoothing "
+                         f"{smoothing_text(stats.smoothing, stats.edf, stats.deviance)}\n")
+            for side, open_end in zip(("left", "right"), method_fit.open_ends):
+                if open_end:
+                    tail = stats.left_tail if side == "left" else stats.right_tail
+                    stream.write(f"{lead}{method_fit.method}: {tail_text(side, tail)}\n")

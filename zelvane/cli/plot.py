@@ -101,12 +101,77 @@ def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
     return list(panels)
 
 
-def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = None) -> Figure:
+def draw_density(figure: Union[Figure, SubFigure], edges: Any, masses: Any, fitted: Any,
+                 density: Any, title: Optional[str], legend: bool) -> List[Axes]:
+    """Draw a histogram that may have open ends and its fitted density, tails and all:
+    above, the bins between the finite edges as a share of the whole per unit width, the
+    density drawn by its own ``plot``, and each open bin shaded with its share; below,
+    the error of every bin's mass (an open bin's at its finite edge)."""
+    import numpy as np
+
+    density_axes, error = figure.subplots(2, 1, sharex=True,
+                                          gridspec_kw={"height_ratios": [3, 1]})
+    edges64 = np.asarray(edges, dtype=np.float64)
+    masses64 = np.asarray(masses, dtype=np.float64)
+    fitted64 = np.asarray(fitted, dtype=np.float64)
+    total = masses64.sum()
+    finite = np.isfinite(edges64)
+    left, right = not finite[0], not finite[-1]
+    body = edges64[finite]
+    inner = masses64[int(left):len(masses64) - int(right)]
+    if len(body) > 1:
+        density_axes.stairs(inner / total / np.diff(body), body, fill=True,
+                            color=HISTOGRAM_COLOR, label="histogram (share / width)")
+    style = _style("smooth")
+    density.plot(density_axes, color=style["color"], linewidth=1.4, label="smooth fit")
+    low, high = body[0], body[-1]
+    if left:
+        low = min(low, float(density.ppf(0.01)))
+    if right:
+        high = max(high, float(density.ppf(0.99)))
+    span = high - low if high > low else 1.0
+    for side, shown in ((0, left), (-1, right)):
+        if not shown:
+            continue
+        start, stop = (low - 0.02 * span, body[0]) if side == 0 else (body[-1], high + 0.02 * span)
+        density_axes.axvspan(start, stop, color=style["color"], alpha=0.08, linewidth=0)
+        share = masses64[side] / total
+        label = f"< {body[0]:g}" if side == 0 else f"{body[-1]:g}+"
+        density_axes.annotate(f"{label}: {share:.1%}", xy=((start + stop) / 2, 0.9),
+                              xycoords=("data", "axes fraction"), ha="center",
+                              fontsize="small", color="0.25")
+    error.stairs(fitted64[int(left):len(fitted64) - int(right)] - inner, body,
+                 color=style["color"], linewidth=1.2, baseline=None)
+    ends = [(body[0], 0)] * left + [(body[-1], -1)] * right
+    for x, k in ends:
+        error.plot([x], [fitted64[k] - masses64[k]], linestyle="none", marker="o",
+                   color=style["color"], markersize=4)
+    density_axes.set_xlim(low - 0.02 * span, high + 0.02 * span)
+    density_axes.set_ylabel("density")
+    error.set_ylabel("mass error\n(fitted − given)")
+    error.set_xlabel("x")
+    error.axhline(0.0, color="0.4", linewidth=0.6)
+    error.ticklabel_format(axis="y", style="sci", scilimits=(-2, 3))
+    for axes in (density_axes, error):
+        axes.grid(True, color="0.92", linewidth=0.6)
+        axes.set_axisbelow(True)
+    if title:
+        density_axes.set_title(title, fontsize="medium")
+    if legend:
+        density_axes.legend(loc="center right", fontsize="small", frameon=False)
+    return [density_axes, error]
+
+
+def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = None,
+                densities: Optional[Sequence[Any]] = None) -> Figure:
     """The figure of a result: one histogram alone, or a grid of the first
-    ``GRID_LIMIT``."""
+    ``GRID_LIMIT``. With ``densities`` (the fitted density of each histogram shown),
+    histograms with open ends are drawn with their tails."""
     from matplotlib.figure import Figure  # type: ignore[import-untyped, unused-ignore]
 
     count = result.count
+    if densities is not None:
+        return _density_figure(result, title, densities)
     shown = min(count, GRID_LIMIT)
     if count == 1:
         figure = Figure(figsize=(8.0, 5.6 if truth is None else 6.8), layout="constrained")
@@ -129,15 +194,38 @@ def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = N
     return figure
 
 
+def _density_figure(result: Result, title: Optional[str], densities: Sequence[Any]) -> Figure:
+    from matplotlib.figure import Figure  # type: ignore[import-untyped, unused-ignore]
+
+    count = result.count
+    shown = min(count, GRID_LIMIT, len(densities))
+    columns = min(GRID_COLUMNS, shown)
+    rows = -(-shown // columns)
+    size = (8.0, 5.6) if shown == 1 else (5.2 * columns, 4.2 * rows)
+    figure = Figure(figsize=size, layout="constrained")
+    cells = figure.subfigures(rows, columns, squeeze=False)
+    for k in range(shown):
+        edges, masses, (fit_row, *_) = result.row(k)
+        draw_density(cells[k // columns][k % columns], edges, masses, fit_row.fitted_masses,
+                     densities[k], title if count == 1 else f"histogram {k}", legend=k == 0)
+    for k in range(shown, rows * columns):
+        cells[k // columns][k % columns].set_visible(False)
+    if count > 1:
+        heading = f"first {shown} of {count} histograms" if shown < count \
+            else f"{count} histograms"
+        figure.suptitle(f"{title}: {heading}" if title else heading)
+    return figure
+
+
 def _named(result: Result, fits: Sequence[FitRow]) -> List[Tuple[str, FitRow]]:
     return [(f.method, fit_row) for f, fit_row in zip(result.fits, fits)]
 
 
 def write_plot(stream: IO[bytes], extension: str, result: Result, title: Optional[str],
-               truth: Optional[Truth] = None) -> None:
+               truth: Optional[Truth] = None, densities: Optional[Sequence[Any]] = None) -> None:
     """Draw ``result`` and write it as PNG or SVG to a binary stream."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import-untyped, unused-ignore]
 
-    figure = make_figure(result, title, truth)
+    figure = make_figure(result, title, truth, densities)
     FigureCanvasAgg(figure)
     figure.savefig(stream, format=extension.lstrip("."), dpi=110)

@@ -12,11 +12,21 @@ has its values (float64) at those finer knots. By the output's extension:
   and ``fitted_mass_<method>`` for each; with several histograms a first column
   ``histogram``. With the smooth fit there is a row per knot instead, the
   first column is ``knot``, and the other cells are empty between the edges;
+  Histograms with an open end (the smooth fit alone) have a row per knot of
+  the body between the finite edges and one for each infinite edge (``-inf``,
+  ``inf``) with its value empty; the columns ``tail`` and ``tail_parameter``
+  hold the kind and the parameter of the tail beyond an open end on the row
+  of the open bin's mass (-inf, or the last finite edge);
 - ``.json``: ``{"histograms": [{"edges", "masses", "fits": {method: {"values",
-  "fitted_masses"}}}]}``, with ``"knots"`` too for the smooth fit, non-finite
-  numbers as ``null``;
+  "fitted_masses"}}}]}``, with ``"knots"``, ``"smoothing"``, ``"edf"``,
+  ``"deviance"``, ``"left_tail"`` and ``"right_tail"`` (``{"kind", "joint",
+  "mass", "parameter"}`` or ``null``) too for the smooth fit, non-finite
+  numbers (the infinite edges of open ends among them) as ``null``;
 - ``.npz``: arrays ``edges``, ``masses``, ``values`` and ``fitted_masses`` (and
-  ``knots`` for the smooth fit), suffixed by ``_<method>`` with several methods;
+  ``knots``, ``smoothing``, ``edf``, ``deviance`` and, beyond an open end,
+  ``left_tail_kind``, ``left_tail_joint``, ``left_tail_mass``,
+  ``left_tail_parameter`` and the same of ``right_tail`` for the smooth fit),
+  suffixed by ``_<method>`` with several methods;
 - ``.npy``: the values alone, stacked along a first axis in the order of the
   methods when there are several (of the same length).
 
@@ -47,23 +57,96 @@ PLOT_EXTENSIONS = (".png", ".svg")
 Progress = Callable[[int], None]
 
 
+class TailRow(NamedTuple):
+    """A tail of one histogram: ``kind`` (``"pareto"`` or ``"exponential"``), the edge
+    where it joins the body, its mass and its parameter."""
+
+    kind: str
+    joint: float
+    mass: float
+    parameter: float
+
+
+class SmoothRow(NamedTuple):
+    """What the smooth fit of one histogram chose and found."""
+
+    smoothing: float
+    edf: float
+    deviance: float
+    left_tail: Optional[TailRow]
+    right_tail: Optional[TailRow]
+
+
+def _item(value: Any, k: int) -> Any:
+    """Row ``k`` of a per-row attribute, or the attribute itself when every row shares it."""
+    import numpy as np
+
+    return value if np.ndim(value) == 0 else value[k]
+
+
+def _tail_row(tail: Any, k: int) -> Optional[TailRow]:
+    if tail is None:
+        return None
+    kind = _item(tail.kind, k)
+    if kind is None or kind == "none":  # no tail where the open bin is empty
+        return None
+    return TailRow(str(kind), *(float(_item(getattr(tail, name), k))
+                                for name in ("joint", "mass", "parameter")))
+
+
 @dataclass(frozen=True)
 class MethodFit:
     """One method's fit of every histogram and the masses it reproduces
     (float64, shaped like the masses). ``values`` are at the edges (float32),
     or, for a fit that cuts every bin into ``refine`` sub-intervals, at its
-    ``knots`` (float64, shaped like the edges but ``refine`` times finer)."""
+    ``knots`` (float64, shaped like the edges but ``refine`` times finer; with
+    open ends, of the bins between the finite edges alone). The smooth fit keeps
+    ``zelvane.fit_smooth``'s results in ``raw``, each with the first row it
+    fitted, and ``open_ends`` says whether the bins run to -inf and to inf."""
 
     method: str
     values: npt.NDArray[Any]
     fitted_masses: npt.NDArray[np.float64]
     knots: Optional[npt.NDArray[np.float64]] = None
     refine: int = 1
+    raw: Tuple[Tuple[int, Any], ...] = ()
+    open_ends: Tuple[bool, bool] = (False, False)
 
     @property
     def edge_values(self) -> npt.NDArray[Any]:
         """The values at the edges alone."""
         return self.values if self.refine == 1 else self.values[..., ::self.refine]
+
+    def smooth_row(self, k: int) -> SmoothRow:
+        """The smoothing, degrees of freedom, deviance and tails of histogram ``k``."""
+        start, result = next((start, result) for start, result in reversed(self.raw)
+                             if start <= k)
+        i = k - start
+        return SmoothRow(float(_item(result.smoothing, i)), float(_item(result.edf, i)),
+                         float(_item(result.deviance, i)), _tail_row(result.left_tail, i),
+                         _tail_row(result.right_tail, i))
+
+    def with_open_fitted_masses(self, shape: Tuple[int, ...]) -> MethodFit:
+        """This fit of histograms with open ends, with the masses it gives every bin:
+        the body's between the finite edges, each tail's beyond its open end."""
+        import numpy as np
+
+        from zelvane import _fit
+
+        assert self.knots is not None
+        pieces = _fit.trapezoid_masses(self.knots, self.values)
+        body = pieces.reshape(pieces.shape[:-1] + (-1, self.refine)).sum(axis=-1)
+        rows = 1 if len(shape) == 1 else shape[0]
+        tails = [self.smooth_row(k) for k in range(rows)]
+        parts = []
+        for side, name in zip(self.open_ends, ("left_tail", "right_tail")):
+            masses = [getattr(t, name).mass if getattr(t, name) is not None else 0.0
+                      for t in tails]
+            parts.append(np.array(masses).reshape(shape[:-1] + (1,)) if side
+                         else np.zeros(shape[:-1] + (0,)))
+        fitted = np.concatenate((parts[0], body, parts[1]), axis=-1)
+        return MethodFit(self.method, self.values, fitted, self.knots, self.refine, self.raw,
+                         self.open_ends)
 
 
 class FitRow(NamedTuple):
@@ -80,8 +163,8 @@ class Result:
     """The fitted problem and each method's fit. ``edges`` is 1-D when the
     histograms share it, ``masses`` 1-D for a single histogram."""
 
-    edges: npt.NDArray[np.float32]
-    masses: npt.NDArray[np.float32]
+    edges: npt.NDArray[Any]
+    masses: npt.NDArray[Any]
     fits: Tuple[MethodFit, ...]
 
     @property
@@ -92,6 +175,10 @@ class Result:
     def refine(self) -> int:
         """The finest cut of the bins among the fits."""
         return max(f.refine for f in self.fits)
+
+    @property
+    def open_ends(self) -> Tuple[bool, bool]:
+        return self.fits[0].open_ends
 
     def row(self, k: int) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32],
                                    List[FitRow]]:
@@ -180,10 +267,52 @@ def json_numbers(texts: List[str]) -> List[Optional[float]]:
 
 # -- formats ----------------------------------------------------------------
 
+def open_csv_lines(result: Result, progress: Progress) -> Iterator[str]:
+    """The CSV table of histograms with an open end: a row per knot of the body, and a
+    row for each infinite edge, with the value empty there. The mass of every bin, given
+    and fitted, is on the row of the edge where it starts (-inf for an open first bin,
+    the last finite edge for an open last bin), and so are the kind of the tail beyond
+    an open end and its parameter, in the columns ``tail`` and ``tail_parameter``."""
+    many = result.masses.ndim == 2
+    fit = result.fits[0]
+    left, right = result.open_ends
+    yield ",".join((["histogram"] if many else []) + [
+        "knot", "value", "mass", "fitted_mass", "tail", "tail_parameter"]) + "\n"
+    for k in range(result.count):
+        _, masses, (fit_row,) = result.row(k)
+        stats = fit.smooth_row(k)
+        knots = number_texts(fit_row.knots)
+        values = number_texts(fit_row.values)
+        given, fitted = number_texts(masses), number_texts(fit_row.fitted_masses)
+        lead = f"{k}," if many else ""
+        rows: List[List[str]] = []
+
+        def tail_cells(tail: Optional[TailRow]) -> List[str]:
+            return ["", ""] if tail is None else [tail.kind, repr(tail.parameter)]
+
+        if left:
+            rows.append(["-inf", "", given[0], fitted[0]] + tail_cells(stats.left_tail))
+        for j, (knot, value) in enumerate(zip(knots, values)):
+            cells = [knot, value, "", "", "", ""]
+            bin_index = int(left) + j // fit.refine
+            if j % fit.refine == 0 and bin_index < len(given):
+                cells[2:4] = [given[bin_index], fitted[bin_index]]
+                if right and bin_index == len(given) - 1:
+                    cells[4:6] = tail_cells(stats.right_tail)
+            rows.append(cells)
+        if right:
+            rows.append(["inf", "", "", "", "", ""])
+        yield "".join(lead + ",".join(cells) + "\n" for cells in rows)
+        progress(1)
+
+
 def csv_lines(result: Result, progress: Progress) -> Iterator[str]:
     """The CSV table: a row per edge or, when a fit cuts the bins finer, a row
     per knot of the finest fit, where the values of the coarser fits and the
     masses are left empty between the edges."""
+    if any(result.open_ends):
+        yield from open_csv_lines(result, progress)
+        return
     many = result.masses.ndim == 2
     finest = result.refine
     header = (["histogram"] if many else []) + ["edge" if finest == 1 else "knot"] \
@@ -213,16 +342,52 @@ def csv_lines(result: Result, progress: Progress) -> Iterator[str]:
         progress(1)
 
 
+def tail_document(tail: Optional[TailRow]) -> Optional[Dict[str, object]]:
+    return None if tail is None else tail._asdict()
+
+
+def smooth_arrays(result: Result) -> Dict[str, Any]:
+    """The smooth fit's choices and tails, one element per histogram, for ``.npz``: the
+    smoothing, degrees of freedom and deviance, and the kind, joint, mass and parameter
+    of the tail beyond each open end."""
+    import numpy as np
+
+    arrays: Dict[str, Any] = {}
+    for f in result.fits:
+        if not f.raw:
+            continue
+        suffix = "" if len(result.fits) == 1 else f"_{f.method}"
+        rows = [f.smooth_row(k) for k in range(result.count)]
+        shape = () if result.masses.ndim == 1 else (result.count,)
+        for name in ("smoothing", "edf", "deviance"):
+            arrays[name + suffix] = np.array([getattr(r, name) for r in rows]).reshape(shape)
+        for side, name in zip(f.open_ends, ("left_tail", "right_tail")):
+            if not side:
+                continue
+            tails = [getattr(r, name) for r in rows]
+            for field in TailRow._fields:
+                column = [getattr(t, field) if t is not None else
+                          ("" if field == "kind" else np.nan) for t in tails]
+                arrays[f"{name}_{field}{suffix}"] = np.array(column).reshape(shape)
+    return arrays
+
+
 def json_document(result: Result, progress: Progress) -> Dict[str, object]:
     histograms = []
     for k in range(result.count):
         edges, masses, fits = result.row(k)
         described = {}
         for method_fit, fit_row in zip(result.fits, fits):
-            entry = {"values": json_numbers(number_texts(fit_row.values)),
-                     "fitted_masses": json_numbers(number_texts(fit_row.fitted_masses))}
+            entry: Dict[str, Any] = {
+                "values": json_numbers(number_texts(fit_row.values)),
+                "fitted_masses": json_numbers(number_texts(fit_row.fitted_masses))}
             if method_fit.knots is not None:
                 entry = {"knots": json_numbers(number_texts(fit_row.knots)), **entry}
+            if method_fit.raw:
+                stats = method_fit.smooth_row(k)
+                entry.update(smoothing=stats.smoothing, edf=stats.edf, deviance=stats.deviance,
+                             left_tail=tail_document(stats.left_tail),
+                             right_tail=tail_document(stats.right_tail))
             described[method_fit.method] = entry
         histograms.append({"edges": json_numbers(number_texts(edges)),
                            "masses": json_numbers(number_texts(masses)),
@@ -250,6 +415,7 @@ def write_result(stream: IO[bytes], extension: str, result: Result, progress: Pr
                 arrays[name] = f.knots
         arrays.update(zip(result.names("values"), (f.values for f in result.fits)))
         arrays.update(zip(result.names("fitted_masses"), (f.fitted_masses for f in result.fits)))
+        arrays.update(smooth_arrays(result))
         np.savez(stream, **arrays)
     elif extension == ".npy":
         values = [f.values for f in result.fits]
