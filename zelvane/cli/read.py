@@ -285,14 +285,15 @@ def table_rows(source: str, text: str) -> Tuple[Dialect, Optional[Row], List[Row
         cells = _split(dialect, line if dialect.separator is not None else stripped)
         if not any(cells):
             continue
-        if header is None and not rows and _is_header(dialect, cells):
-            header = Row(number, cells)
-            continue
-        if dialect.separator is None and len(cells) > 2:
+        if dialect.separator is None and len(cells) > 2 and \
+                any(dialect.number(cell) is None for cell in cells):
             label = _bound(dialect, " ".join(cells[:-1]))
             if label is not None and label.kind != "edge":
                 # A label of several words ("85 years and over") and its count.
                 cells = [" ".join(cells[:-1]), cells[-1]]
+        if header is None and not rows and _is_header(dialect, cells):
+            header = Row(number, cells)
+            continue
         rows.append(Row(number, cells))
     return dialect or Dialect(None), header, rows
 
