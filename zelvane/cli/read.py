@@ -2,18 +2,24 @@
 
 Three kinds of input give histograms:
 
-- a two-column text table (comma-separated or split by white space, with or
-  without a header line): a bin edge on every row, and the mass of the interval
-  that starts there, left empty or out on the last row, whose edge closes the
-  last bin;
+- a text table as a spreadsheet exports it, in one of three layouts told apart
+  by its cells: a bin edge and the mass of the bin that starts there on every
+  row (the last row's mass empty or left out); a bracket label (``0-9999``,
+  ``"$10,000 to $14,999"``, ``under 5``, ``85+``, ``200,000 or more``) and its
+  count; or lower end, upper end and count. An open first or last bin (``-inf``,
+  ``under ...``, an empty lower cell; ``inf``, ``...+``, ``... or more``, an
+  empty upper cell) gets the edge -inf or inf. Separated by semicolons (with a
+  decimal comma), tabs, commas (with quotes) or white space; a byte order mark,
+  CRLF, rows of empty cells and a header are skipped;
 - a ``.npz`` archive with arrays ``edges`` (or ``center``) and ``counts`` (or
   ``gap`` or ``masses``), 1-D for one histogram, 2-D for one per row;
 - samples, from a ``.npy`` array or a one-column table, binned by
   ``numpy.histogram``.
 
-Readers check the file's structure (cells, rows, arrays) and keep what is needed
-to name the place of a bad number later: the line of every table row, or the
-archive's array names. The numbers themselves are checked by the fitting layer.
+Readers check the file's structure (cells, rows, how the bins meet, arrays) and
+keep what is needed to name the place of a bad number later: the line of every
+edge and mass of a table, or the archive's array names. The numbers themselves
+are checked by the fitting layer.
 """
 
 from __future__ import annotations
