@@ -26,11 +26,12 @@ def table(name):
 
 
 READS = {  # file: (edges, masses)
-    "census-income.csv": ([-INF, 10000, 15000, 25000, 35000, 50000, 75000, 100000, 150000,
+    # "Less than $10,000" starts at zero, as incomes do.
+    "census-income.csv": ([0, 10000, 15000, 25000, 35000, 50000, 75000, 100000, 150000,
                            200000, INF],
                           [8412, 5967, 11234, 11020, 15301, 21054, 16298, 20145, 10987, 12873]),
     # Whole-number brackets: "5 to 9 years" holds the ages 5 to 9, up to 10.
-    "ages.tsv": ([-INF, 5, 10, 15, 25, 45, 65, 85, INF],
+    "ages.tsv": ([0, 5, 10, 15, 25, 45, 65, 85, INF],
                  [1204, 1187, 1233, 2410, 5120, 4876, 3012, 402]),
     "einkommen.csv": ([0, 10000, 15000, 25000, 50000, 100000, 200000, INF],
                       [8.4, 6.0, 11.2, 26.3, 37.4, 9.8, 1.3]),
@@ -56,7 +57,7 @@ def test_every_edge_and_mass_keeps_its_line():
     histograms = read_input(table("census-income.csv"), False, None)
     assert histograms.lines == tuple(range(2, 12)) + (11,)
     assert histograms.mass_lines == tuple(range(2, 12))
-    assert histograms.open_ends == (True, True)
+    assert histograms.open_ends == (False, True)
     # lower, upper, count: the last edge is on the last row.
     histograms = read_input(table("bounds.csv"), False, None)
     assert histograms.line(5) == "line 6" and histograms.line(4, mass=True) == "line 6"
@@ -112,12 +113,14 @@ def test_cells_and_rows_out_of_place_are_named(tmp_path, text, message):
     ("a;b\n0.5;2\n0.75;1\n1\n", [0.5, 0.75, 1], [2, 1]),
     # Brackets that meet end to start end where they say; percentages are shares.
     ("x,y\n0-0.5,10%\n0.5-2,90%\n", [0, 0.5, 2], [10, 90]),
-    ("x,y\n<10,1\n10-20,2\n20-30,3\n", [-INF, 10, 20, 30], [1, 2, 3]),
-    ("x,y\n\"less than 10\",1\n10 and over,2\n", [-INF, 10, INF], [1, 2]),
+    ("x,y\n<10,1\n10-20,2\n20-30,3\n", [0, 10, 20, 30], [1, 2, 3]),
+    ("x,y\n\"less than 10\",1\n10 and over,2\n", [0, 10, INF], [1, 2]),
+    # "Under" a bound of zero or below leaves the bin open.
+    ("x,y\nunder -5.5,1\n-5.5 to 0.5,2\n", [-INF, -5.5, 0.5], [1, 2]),
     # A single whole-number bracket holds its last number.
     ("x,y\n5-9,3\n", [5, 10], [3]),
     # White space: labels of several words, and open ends written as numbers.
-    ("under 5 years 3\n5 to 9 years 4\n10 or more 1\n", [-INF, 5, 10, INF], [3, 4, 1]),
+    ("under 5 years 3\n5 to 9 years 4\n10 or more 1\n", [0, 5, 10, INF], [3, 4, 1]),
     ("-inf 0 1\n0 Inf 2\n", [-INF, 0, INF], [1, 2]),
 ])
 def test_layouts_and_number_formats(tmp_path, text, edges, masses):
@@ -189,41 +192,43 @@ def test_counts_shares_and_the_smoothing_flags(tables_dir):
 
 def test_open_ends_in_every_output_and_the_published_mean(tables_dir):
     runs = run_batch(tables_dir, [
-        (["fit", "census-income.csv", "-o", "census.csv", "--check"], b""),
+        (["fit", "bounds.csv", "-o", "bounds-out.csv", "--check"], b""),
         (["fit", "census-income.csv", "--mean", "118000", "-o", "mean.json"], b""),
         (["fit", "census-income.csv", "--mean", "118000", "-o", "mean.npz"], b""),
     ])
     assert [status for status, _, _ in runs] == [0] * 3, runs
-    edges, masses = READS["census-income.csv"]
+    edges, masses = READS["bounds.csv"]
     plain = fit_of(edges, masses, smoothing="auto")
-    published = fit_of(edges, masses, smoothing="auto", mean=118000.0)
-    assert published.right_tail.parameter != plain.right_tail.parameter
-    with open(tables_dir / "census.csv") as stream:
+    with open(tables_dir / "bounds-out.csv") as stream:
         rows = [line.rstrip("\n").split(",") for line in stream]
     assert rows[0] == ["knot", "value", "mass", "fitted_mass", "tail", "tail_parameter"]
     assert rows[1][:3] == ["-inf", "", "8412.0"] and rows[-1][0] == "inf"
     assert rows[1][4:] == ["exponential", repr(plain.left_tail.parameter)]
-    joint = [row for row in rows if row[0] == "200000.0"]
-    assert joint[0][2] == "12873.0"
-    assert joint[0][4:] == ["pareto", repr(plain.right_tail.parameter)]
+    joint = [row for row in rows if row[0] == "50000.0"]
+    assert joint[0][2] == "70357.0"
+    assert joint[0][4:] == ["exponential" if plain.right_tail.kind == "exponential" else "pareto",
+                            repr(plain.right_tail.parameter)]
     assert [float(row[1]) for row in rows[1:-1] if row[1]] == plain.values.tolist()
     check = runs[0][1].splitlines()
     assert check[2] == (f"smooth: left tail: exponential from 10000, mass "
                         f"{plain.left_tail.mass:.6g}, scale (beta) "
                         f"{plain.left_tail.parameter:.6g}")
-    assert check[3].startswith("smooth: right tail: pareto from 200000, mass ")
+    assert check[3].startswith("smooth: right tail: pareto from 50000, mass ")
+    edges, masses = READS["census-income.csv"]
+    published = fit_of(edges, masses, smoothing="auto", mean=118000.0)
+    assert published.left_tail is None
     with open(tables_dir / "mean.json") as stream:
         document = json.load(stream)["histograms"][0]
-    assert document["edges"][0] is None and document["edges"][-1] is None
+    assert document["edges"][0] == 0 and document["edges"][-1] is None
     right = document["fits"]["smooth"]["right_tail"]
     assert right == {"kind": "pareto", "joint": 200000.0, "mass": published.right_tail.mass,
                      "parameter": published.right_tail.parameter}
     fitted = document["fits"]["smooth"]["fitted_masses"]
-    assert fitted[0] == published.left_tail.mass and fitted[-1] == published.right_tail.mass
+    assert fitted[-1] == published.right_tail.mass
     with np.load(tables_dir / "mean.npz") as archive:
         assert str(archive["right_tail_kind"]) == "pareto"
         assert float(archive["right_tail_parameter"]) == published.right_tail.parameter
-        assert archive["edges"][0] == -INF
+        assert archive["edges"][0] == 0
 
 
 def test_options_that_do_not_fit_the_input(tables_dir):

@@ -7,8 +7,9 @@ Three kinds of input give histograms:
   row (the last row's mass empty or left out); a bracket label (``0-9999``,
   ``"$10,000 to $14,999"``, ``under 5``, ``85+``, ``200,000 or more``) and its
   count; or lower end, upper end and count. An open first or last bin (``-inf``,
-  ``under ...``, an empty lower cell; ``inf``, ``...+``, ``... or more``, an
-  empty upper cell) gets the edge -inf or inf. Separated by semicolons (with a
+  an empty lower cell; ``inf``, ``...+``, ``... or more``, an empty upper cell)
+  gets the edge -inf or inf; ``under X`` (``less than X``, ``<X``) of a positive
+  X starts at zero, as ages, incomes and durations do. Separated by semicolons (with a
   decimal comma), tabs, commas (with quotes) or white space; a byte order mark,
   CRLF, rows of empty cells and a header are skipped;
 - a ``.npz`` archive with arrays ``edges`` (or ``center``) and ``counts`` (or
@@ -254,7 +255,11 @@ def _bound(dialect: Dialect, cell: str) -> Optional[Bound]:
             return Bound(kind, numbers[0], numbers[1])  # type: ignore[arg-type]
         if kind == "over":
             return Bound(kind, numbers[0], INF)  # type: ignore[arg-type]
-        return Bound(kind, -INF, numbers[0])  # type: ignore[arg-type]
+        # "Under 5 years", "less than $10,000": in the reports that write them
+        # (ages, incomes, durations) the quantity is never negative, and the
+        # bin starts at zero; only a bound of zero or below leaves it open.
+        top: float = numbers[0]  # type: ignore[assignment]
+        return Bound(kind, 0.0 if top > 0 else -INF, top)
     return None
 
 
