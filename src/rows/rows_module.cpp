@@ -349,8 +349,9 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     "(C-contiguous float32, shape (rows, m + 1)); center is shared (shape (m + 1,)) or one "    \
     "row per histogram (shape (rows, m + 1)). One histogram is a 1-D gap (m,) with a 1-D "    \
     "center (m + 1,) and out (m + 1,). workers native threads share the rows, 0 meaning one "  \
-    "per core the process may run on; the interpreter lock is released. A zero width raises "  \
-    "ZeroDivisionError naming the row; out's contents are then unspecified. "
+    "per core the process may run on; the interpreter lock is released. Bad arguments raise "  \
+    "zelvane.InputError; a zero width raises ZeroDivisionError naming the row, and out's "     \
+    "contents are then unspecified. "
 
 PyMethodDef methods[] = {
     {"iterative", entry<iterative_method>(), METH_FASTCALL,
@@ -368,8 +369,9 @@ PyMethodDef methods[] = {
      "float64, gap of shape (rows, m) or (m,) for one histogram, center shared (shape (m + 1,)) "
      "or one row per histogram; out is C-contiguous float64 of shape (rows, m * refine + 1) or "
      "(m * refine + 1,): the values at the knots that smooth_knots gives. workers as for the "
-     "other methods. A row that cannot be fitted raises ValueError (RuntimeError if the solver "
-     "gave up) naming the row; out's contents are then unspecified."},
+     "other methods. A row that cannot be fitted raises zelvane.InputError with the row among "
+     "its fields (RuntimeError naming the row if the solver gave up); out's contents are then "
+     "unspecified."},
     {"smooth_knots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smooth_knots)),
      METH_FASTCALL,
      "smooth_knots(center, out, refine, /)\n--\n\n"
