@@ -423,8 +423,9 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     "(C-contiguous float32, shape (rows, m + 1)); center is shared (shape (m + 1,)) or one "    \
     "row per histogram (shape (rows, m + 1)). One histogram is a 1-D gap (m,) with a 1-D "    \
     "center (m + 1,) and out (m + 1,). workers native threads share the rows, 0 meaning one "  \
-    "per core the process may run on; the interpreter lock is released. A zero width raises "  \
-    "ZeroDivisionError naming the row; out's contents are then unspecified. "
+    "per core the process may run on; the interpreter lock is released. Bad arguments raise "  \
+    "zelvane.InputError; a zero width raises ZeroDivisionError naming the row, and out's "     \
+    "contents are then unspecified. "
 
 PyMethodDef methods[] = {
     {"iterative", entry<iterative_method>(), METH_FASTCALL,
@@ -442,8 +443,9 @@ PyMethodDef methods[] = {
      "float64, gap of shape (rows, m) or (m,) for one histogram, center shared (shape (m + 1,)) "
      "or one row per histogram; out is C-contiguous float64 of shape (rows, m * refine + 1) or "
      "(m * refine + 1,): the values at the knots that smooth_knots gives. workers as for the "
-     "other methods. A row that cannot be fitted raises ValueError (RuntimeError if the solver "
-     "gave up) naming the row; out's contents are then unspecified."},
+     "other methods. A row that cannot be fitted raises zelvane.InputError with the row among "
+     "its fields (RuntimeError naming the row if the solver gave up); out's contents are then "
+     "unspecified."},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_open)), METH_FASTCALL,
      "open(center, gap, out, refine, smoothing, complexity, sample_size, mean, workers, /)\n--\n\n"
      "The smooth fits of histograms whose first edge may be -inf and last +inf, with a tail beyond "
@@ -454,7 +456,8 @@ PyMethodDef methods[] = {
      "(rows, m * refine + 1 + 13) or (m * refine + 1 + 13,): the values at the body's knots, "
      "zeros to m * refine + 1, then smoothing, edf, deviance, each tail's kind (0 none, 1 "
      "exponential, 2 Pareto), joint, mass and parameter (left, then right), and the lowest and "
-     "highest means reachable (of a row whose mean was out of reach)."},
+     "highest means reachable (of a row whose mean was out of reach). Rows that cannot be fitted "
+     "raise as smooth's do; a mean out of reach is zelvane.InputError 'unreachable_mean'."},
     {"smooth_knots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smooth_knots)),
      METH_FASTCALL,
      "smooth_knots(center, out, refine, /)\n--\n\n"
