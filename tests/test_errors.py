@@ -111,6 +111,13 @@ CASES = {
                      "fit_overflow", "gap", 0, None, None, {"method": "iterative"}),
     "evaluated points": (lambda: Density([0, 1], [1, 1]).cdf(["a"]), "dtype", "x", None, None,
                          None, {"dtype": "<U1"}),
+    "tail joint": (lambda: Density([0, 1], [1, 1], right_tail=zelvane.Tail("pareto", 2.0, 1, 2)),
+                   "tail_joint", "right_tail.joint", None, None, 2.0, {"end": "last", "knot": 1.0}),
+    "pareto joint": (lambda: Density([-2, 0], [1, 1], right_tail=zelvane.Tail("pareto", 0, 1, 2)),
+                     "pareto_joint", "right_tail.kind", None, None, 0.0, {}),
+    "tail parameter": (lambda: Density([0, 1], [1, 1],
+                                       left_tail=zelvane.Tail("exponential", 0, 1, -1.5)),
+                       "not_positive", "left_tail.parameter", None, None, -1.5, {}),
 }
 
 

@@ -64,6 +64,11 @@ TEMPLATES: Dict[str, str] = {
                  "with a positive value",
     "too_close": "{argument} [{first}, ..., {last}] are too close together for the density to "
                  "be held in float64",
+    # The tails of a density.
+    "not_positive": "{where} = {value} is not positive",
+    "tail_joint": "{argument} = {value} must be the {end} knot, {knot}",
+    "pareto_joint": "{argument} is 'pareto', which needs a joint above 0, not {value}; "
+                    "use 'exponential' there",
 }
 
 # What the smallest lengths are called in messages.
