@@ -656,9 +656,9 @@ class PiecewiseLinearDensity:
         """`ppf` of one level within the body, in Python floats with the very operations
         of the array path (the same bits); None where it would divide by zero."""
         below = self._below
-        i = int(below.searchsorted(q)) - 1
-        last = below.shape[0] - 2
-        i = 0 if i < 0 else (last if i > last else i)
+        # The caller has checked below[0] <= q <= below[-1]: only the first piece's own
+        # start is out of range.
+        i = max(int(below.searchsorted(q)) - 1, 0)
         y0, rise, width = self._values.item(i), self._rises.item(i), self._widths.item(i)
         scale = max(y0, y0 + rise)
         if not scale > 0:
@@ -1028,34 +1028,11 @@ class PiecewiseLinearDensity:
             moment[side] = mean - _tails.moment_beyond(self._right, True, x[side])
         return moment
 
-    def _moment_above(self, x: Float64Array, mean: float) -> Float64Array:
-        """The first moment about 0 of the mass above each point of `x` (finite)."""
-        terms = self._moment_terms(1, 0.0)
-        start = 0.0 if self._right is None else _tails.moments(self._right, True, 0.0)[0]
-        cumulative = np.concatenate((np.cumsum(terms[::-1])[::-1], [0.0]))
-        inside = self._clipped(x)
-        i = self._pieces(inside)
-        b = self._knots[i + 1]
-        r = b - inside
-        y1 = self._values[i + 1]
-        yx = y1 - self._rises[i] * (r / self._widths[i])
-        partial = r / 6.0 * (inside * yx + (inside + b) * (yx + y1) + b * y1)
-        moment: Float64Array = start + cumulative[i + 1] + partial
-        if self._right is not None:
-            side = x > self._knots[-1]
-            moment[side] = _tails.moment_beyond(self._right, True, x[side])
-        if self._left is not None:
-            side = x < self._knots[0]
-            moment[side] = mean - _tails.moment_beyond(self._left, False, x[side])
-        return moment
-
     def lorenz(self, p: npt.ArrayLike) -> Evaluated:
         """The Lorenz curve: the share of the total held by the lowest fraction `p`.
 
-        ``lorenz(p)`` is the first moment of the mass below ``ppf(p)`` over the mean;
-        the share of the top 10 % is ``1 - lorenz(0.9)``. It is computed from below
-        for ``p <= 0.5`` and from above beyond, so that the top shares keep their
-        accuracy.
+        ``lorenz(p)`` is the first moment about 0 of the mass below ``ppf(p)`` over
+        the mean; the share of the top 10 % is ``1 - lorenz(0.9)``.
 
         Parameters
         ----------
@@ -1089,8 +1066,7 @@ class PiecewiseLinearDensity:
         else:
             interior = valid & (flat > 0) & (flat < 1)
             x = np.asarray(self.ppf(np.where(interior, flat, 0.5)))
-            share = np.where(flat <= 0.5, self._moment_below(x, mean) / mean,
-                             1.0 - self._moment_above(x, mean) / mean)
+            share = self._moment_below(x, mean) / mean
             share = np.where(interior, share, np.where(flat == 0, 0.0, np.where(
                 flat == 1, 1.0, np.nan)))
         return _shaped(share, fractions.shape)
