@@ -284,10 +284,13 @@ def test_ends_outside_and_the_scalar_path():
     assert d.cdf([-INF, INF]).tolist() == [0, 1] and d.sf([-INF, INF]).tolist() == [1, 0]
     assert d.pdf([-INF, INF]).tolist() == [0, 0]
     assert np.isnan([d.pdf(np.nan), d.cdf(np.nan), d.sf(np.nan)]).all()
-    # A scalar level takes a path of its own in the body: the same bits as an array's.
-    q = np.concatenate([np.linspace(0, 1, 3001), d._below, np.nextafter(d._below, 2)])
-    for level in q.tolist():
-        assert d.ppf(level) == d.ppf([level])[0] or np.isnan(d.ppf(level)), level
+    # A scalar level takes a path of its own: the same bits as an array's.
+    deep = np.geomspace(1e-300, 0.01, 300)
+    q = np.concatenate([np.linspace(0, 1, 3001), d._below, np.nextafter(d._below, 2), deep,
+                        1 - deep])
+    for heavy in (d, Density(KNOTS, VALUES, right_tail=joined("pareto", -1, 0.4)),
+                  Density(KNOTS, VALUES, right_tail=joined("exponential", -1, 3.0))):
+        assert [heavy.ppf(level) for level in q.tolist()] == heavy.ppf(q).tolist()
     plain = Density(KNOTS, VALUES)
     for level in np.concatenate([np.linspace(0, 1, 3001), plain._below]).tolist():
         assert plain.ppf(level) == plain.ppf(np.array([level]))[0], level

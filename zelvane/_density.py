@@ -701,9 +701,15 @@ class PiecewiseLinearDensity:
         >>> d.ppf([0.0, 1 / 12, 0.5, 1.0, 1.5])
         array([0.        , 0.5       , 1.26794919, 3.        ,        nan])
         """
-        if isinstance(q, float) and self._below.item(0) <= q <= self._below.item(-1) \
-                and 0.0 < q < 1.0:
-            quantile = self._body_quantile(q)
+        if isinstance(q, float) and 0.0 < q < 1.0:
+            # One level: Python floats, with the very operations of the array path.
+            first, top = self._below.item(0), self._below.item(-1)
+            if q < first and self._left is not None:
+                quantile = _tails.point_of(self._left, False, q / first)
+            elif q > top and self._right is not None:
+                quantile = _tails.point_of(self._right, True, (1.0 - q) / (1.0 - top))
+            else:
+                quantile = self._body_quantile(q)
             if quantile is not None:
                 return np.float64(quantile)
         probabilities = _points("q", q)

@@ -22,7 +22,9 @@ nothing cancels near the joint or far from it.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, NamedTuple, Tuple
+import math
+
+from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -35,6 +37,8 @@ __all__ = ["Tail", "KINDS"]
 
 # Fractions below this lose digits to subnormal numbers: left as they are.
 _NORMAL = 1e-306
+# The logarithm of points beyond which one scalar is left to the array path.
+_LARGE = 700.0
 #: The laws of a tail: ``"pareto"`` (right of a positive joint only) and ``"exponential"``.
 KINDS = ("pareto", "exponential")
 
@@ -238,6 +242,23 @@ def point(tail: Tail, right: bool, fraction: Float64Array) -> Float64Array:
         far = np.where(usable, far + far * step, far)
         x: Float64Array = np.where(-logs < a, near, far)
     return x
+
+
+def point_of(tail: Tail, right: bool, fraction: float) -> Optional[float]:
+    """`point` of one fraction in (0, 1], in Python floats and NumPy's scalar functions,
+    which give the bits of the array path; None where that path would overflow or meet
+    subnormal numbers (the caller then takes it)."""
+    logs = float(np.log(fraction))
+    a, joint = tail.parameter, tail.joint
+    if tail.kind == "exponential":
+        return joint - a * logs if right else joint + a * logs
+    if -logs < a:
+        return joint + joint * float(np.expm1(-logs / a))
+    if not fraction > _NORMAL or -logs / a + math.log(joint) > _LARGE:
+        return None
+    far = joint * float(np.power(fraction, -1.0 / a))
+    step = (float(np.power(far / joint, -a)) / fraction - 1.0) / a
+    return far + far * step
 
 
 def moment_beyond(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
