@@ -330,6 +330,10 @@ def test_from_fit_metadata_pickling_and_repr():
         assert getattr(fit, name)(arg).tolist() == getattr(made, name)(arg).tolist(), name
     assert (fit.method, fit.smoothing, fit.edf, fit.mass_error) == ("smooth", 0.25, 6.5, 1e-16)
     assert type(fit.smoothing) is float
+    # A fit's tails of NumPy scalars come back with plain floats, as the constructor's do.
+    numpy_tail = Tail("pareto", np.float64(10.0), np.float64(0.1), np.float64(2.5))
+    kept = Density._from_fit(knots, values, right_tail=numpy_tail).right_tail
+    assert [type(v) for v in kept] == [str, float, float, float]
     assert (made.method, made.smoothing, made.edf, made.mass_error) == (None,) * 4
     assert fit.left_tail == made.left_tail and fit.right_tail == made.right_tail
     with pytest.raises(AttributeError):

@@ -318,10 +318,10 @@ class PiecewiseLinearDensity:
         self._rises = y[1:] - y[:-1]
         # The masses of the pieces and the mass above each knot wait for their first use.
         self._areas, self._sums, self._upper = areas, (low, high, total), None
-        self._left = None if left is None else Tail(left.kind, left.joint,
-                                                    float(low / total), left.parameter)
-        self._right = None if right is None else Tail(right.kind, right.joint,
-                                                      float(high / total), right.parameter)
+        self._left = None if left is None else Tail(
+            left.kind, float(left.joint), float(low / total), float(left.parameter))
+        self._right = None if right is None else Tail(
+            right.kind, float(right.joint), float(high / total), float(right.parameter))
 
     @property
     def _above(self) -> Float64Array:
