@@ -89,6 +89,20 @@ def test_ppf_of_cdf_is_the_identity_where_density_is_positive(density):
     assert (np.abs(density.ppf(density.cdf(x)) - x) <= allowed).all()
 
 
+def test_isf_inverts_sf(density):
+    q = np.concatenate([np.linspace(0, 1, 20001), density._above, [5e-324, 1e-300]])
+    x = density.isf(q)
+    allowed = 4 * EPS + 2 * density.pdf(x) * np.spacing(np.abs(x))
+    assert (np.abs(density.sf(x) - q) <= allowed).all()
+    assert (np.diff(density.isf(np.sort(q))) <= 0).all()
+    # isf(q) is ppf(1 - q) but for the rounding of 1 - q.
+    lo, hi = density.support()
+    np.testing.assert_allclose(x[:20001], density.ppf(1 - q[:20001]), rtol=0, atol=1e-9 * (hi - lo))
+    # A stretch without density maps to its left end, as in ppf.
+    gap = Density(*CASES["zero stretches"])
+    assert gap.isf([gap.sf(3.5), 1.0, 0.0]).tolist() == [3.0, 0.0, 6.0]
+
+
 def test_ends_flat_stretches_and_outside():
     d = Density(*CASES["zero stretches"])
     lo, hi = d.support()

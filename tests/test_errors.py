@@ -123,6 +123,13 @@ CASES = {
     "mean out of reach": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 1], [1, 1, 1]],
                                                      mean=[np.nan, 0.5]),
                           "unreachable_mean", "mean", None, 1, 0.5, {"highest": float("inf")}),
+    "tail joint": (lambda: Density([0, 1], [1, 1], right_tail=zelvane.Tail("pareto", 2.0, 1, 2)),
+                   "tail_joint", "right_tail.joint", None, None, 2.0, {"end": "last", "knot": 1.0}),
+    "pareto joint": (lambda: Density([-2, 0], [1, 1], right_tail=zelvane.Tail("pareto", 0, 1, 2)),
+                     "pareto_joint", "right_tail.kind", None, None, 0.0, {}),
+    "tail parameter": (lambda: Density([0, 1], [1, 1],
+                                       left_tail=zelvane.Tail("exponential", 0, 1, -1.5)),
+                       "not_positive", "left_tail.parameter", None, None, -1.5, {}),
 }
 
 # Histograms held by other libraries: zelvane._inputs (tests/test_inputs.py has the rest).

@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     from zelvane._smooth import fit_smooth as fit_smooth
     from zelvane._tails import Tail as Tail
     from zelvane._fit import trapezoid_masses as trapezoid_masses
+    from zelvane._tails import Tail as Tail
 
 # Public name -> the module that defines it, imported when the name is first used.
 _EXPORTS: Dict[str, str] = {
@@ -30,6 +31,7 @@ _EXPORTS: Dict[str, str] = {
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
     "InputError": "zelvane._errors",
+    "Tail": "zelvane._tails",
 }
 
 # zelvane.bake is left out of __all__ and dir(): tools that import every name

@@ -94,6 +94,11 @@ TEMPLATES: Dict[str, str] = {
     "histogram_mean": "{argument} holds means, not counts: its storage must count or sum weights",
     "histogram_categories": "{argument} has an axis of categories: a density needs bins that "
                             "are intervals of a number",
+    # The tails of a density.
+    "not_positive": "{where} = {value} is not positive",
+    "tail_joint": "{argument} = {value} must be the {end} knot, {knot}",
+    "pareto_joint": "{argument} is 'pareto', which needs a joint above 0, not {value}; "
+                    "use 'exponential' there",
 }
 
 # What the smallest lengths are called in messages.

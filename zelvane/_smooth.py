@@ -28,7 +28,7 @@ import numpy.typing as npt
 
 from zelvane._errors import InputError
 from zelvane._fit import _check_refine, _check_workers, check_histogram
-from zelvane._tails import KINDS, Tail
+from zelvane._tails import Tail
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
@@ -43,6 +43,8 @@ AUTO = "auto"
 #: true density lacks, and on the real data of the benchmark a lower L1 and KS
 #: distance to held-out halves (bench/counts.py).
 COMPLEXITY = 3.0
+# The tails' kinds by the native fit's codes (0: none).
+_KINDS = {1: "exponential", 2: "pareto"}
 # What the rows module writes after a row's values (open_info in row_batch.hpp).
 _INFO = 13
 (_SMOOTHING, _EDF, _DEVIANCE, _LEFT, _RIGHT, _LOWEST, _HIGHEST) = (0, 1, 2, 3, 7, 11, 12)
@@ -165,7 +167,7 @@ def _scalar_or_rows(column: Any, batch: bool) -> Any:
 
 def _one_tail(info: Any, at: int) -> Optional[Tail]:
     """The tail of one side of one histogram, from the fit's numbers as a list."""
-    kind = KINDS.get(int(info[at]))
+    kind = _KINDS.get(int(info[at]))
     return None if kind is None else Tail(kind, info[at + 1], info[at + 2], info[at + 3])
 
 
@@ -178,7 +180,7 @@ def _tail(info: Any, at: int, batch: bool, edges: Any, end: int) -> Optional[Tai
         kind = "pareto" if end == -1 and joint_edge > 0 else "exponential"
         return Tail(kind, joint, mass, parameter)
     codes = info[:, at].astype(np.int64)
-    kinds = np.array([KINDS.get(int(c), "none") for c in codes])
+    kinds = np.array([_KINDS.get(int(c), "none") for c in codes])
     if not batch:
         if codes[0] == 0:
             return None

@@ -1,31 +1,339 @@
-"""The tails beyond a histogram's open ends ("85+", "200,000 or more").
+"""Open tails of a piecewise linear density: a Pareto or exponential law beyond an end knot.
 
-A tail joins the piecewise linear body at its first or last knot, continuously:
-beyond a last knot L > 0 a Pareto tail, f(x) = f(L) (x / L)^-(alpha + 1), of
-mass f(L) L / alpha; beyond any other end an exponential one, f(x) = f(L)
-exp(-|x - L| / beta), of mass f(L) beta.
+A table that ends with "200,000 or more" leaves the density beyond its last finite
+edge to be modelled. :class:`Tail` holds such a tail: the law (``kind``), the knot
+where it meets the body (``joint``), the mass it carries and its parameter.
+
+- A **Pareto** tail, on the right of a joint ``L > 0`` only, has the density
+  ``f(x) = f(L) (x / L) ** -(alpha + 1)`` for ``x >= L`` and the mass
+  ``f(L) L / alpha``; its mean is infinite for ``alpha <= 1``, its variance for
+  ``alpha <= 2``.
+- An **exponential** tail, on either side, has ``f(x) = f(L) exp(-|x - L| / beta)``
+  beyond the joint and the mass ``f(L) beta``.
+
+The functions below give each closed form of one tail, vectorised over NumPy arrays
+of points that lie on the tail's side of its joint (``right`` says which side that
+is): its density, the fraction of its mass beyond or within a point and the point
+for a fraction, its first moment beyond a point (what the Lorenz curve needs), its
+first and second moments about any point, and the integral of ``F (1 - F)`` over
+it. They work from the distance to the joint, with ``log1p`` and ``expm1``, so that
+nothing cancels near the joint or far from it.
 """
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+import math
 
-__all__ = ["Tail"]
+from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple
 
-#: The kinds of tail, by the codes of the native fit (0 is no tail).
-KINDS = {1: "exponential", 2: "pareto"}
+import numpy as np
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Float64Array = npt.NDArray[np.float64]
+
+__all__ = ["Tail", "KINDS"]
+
+# Fractions below this lose digits to subnormal numbers: left as they are.
+_NORMAL = 1e-306
+# The logarithm of points beyond which one scalar is left to the array path.
+_LARGE = 700.0
+#: The laws of a tail: ``"pareto"`` (right of a positive joint only) and ``"exponential"``.
+KINDS = ("pareto", "exponential")
 
 
 class Tail(NamedTuple):
-    """A tail of a density: its kind, where it joins the body, its mass and its parameter.
+    """A tail of a density beyond its first or last knot, immutable.
 
-    ``kind`` is ``"pareto"`` (``parameter`` is the index alpha) or
-    ``"exponential"`` (``parameter`` is the scale beta); ``mass`` is in the
-    units of the body's values' total. For a batch, every field but ``kind``
-    may be an array with one entry per row.
+    Parameters
+    ----------
+    kind : {"pareto", "exponential"}
+        The law beyond the joint. ``"pareto"`` is for a right tail whose joint is
+        above 0; ``"exponential"`` for any tail.
+    joint : float
+        The knot where the tail meets the body: the first knot for a left tail, the
+        last for a right tail.
+    mass : float
+        The mass the tail carries, >= 0, in the units of the body's own total mass
+        (a density normalises both together).
+    parameter : float
+        ``alpha`` of a Pareto tail or ``beta`` (the scale) of an exponential tail, > 0.
+
+    See Also
+    --------
+    zelvane.PiecewiseLinearDensity
+
+    Notes
+    -----
+    The tail's density at its joint follows from its mass and parameter
+    (`height`): ``mass * alpha / joint`` for a Pareto tail, ``mass / beta`` for an
+    exponential one. A tail joined continuously to a body takes the body's value
+    at the joint there, which `joined` turns into the mass.
+
+    Examples
+    --------
+    >>> from zelvane import Tail
+    >>> tail = Tail.joined("pareto", joint=200.0, height=0.002, parameter=2.5)
+    >>> tail.mass, tail.height
+    (0.16, 0.002)
+    >>> Tail("exponential", 0.0, 0.25, 2.0).height
+    0.125
     """
 
     kind: str
-    joint: Any
-    mass: Any
-    parameter: Any
+    joint: float
+    mass: float
+    parameter: float
+
+    @property
+    def height(self) -> float:
+        """The tail's density at its joint, as its mass and parameter imply."""
+        if self.kind == "pareto":
+            return float(self.mass * self.parameter / self.joint)
+        return float(self.mass / self.parameter)
+
+    @classmethod
+    def joined(cls, kind: str, joint: float, height: float, parameter: float) -> Tail:
+        """The tail of `kind` from `joint` whose density there is `height`.
+
+        Parameters
+        ----------
+        kind : {"pareto", "exponential"}
+            The law of the tail.
+        joint : float
+            The end knot that the tail starts from.
+        height : float
+            The body's value at the joint, which the tail continues.
+        parameter : float
+            ``alpha`` or ``beta``.
+
+        Returns
+        -------
+        Tail
+            With the mass ``height * joint / alpha`` (Pareto) or ``height * beta``.
+
+        Examples
+        --------
+        >>> from zelvane import Tail
+        >>> Tail.joined("exponential", joint=-3.0, height=0.1, parameter=4.0)
+        Tail(kind='exponential', joint=-3.0, mass=0.4, parameter=4.0)
+        """
+        joint, height, parameter = float(joint), float(height), float(parameter)
+        mass = height * joint / parameter if kind == "pareto" else height * parameter
+        return cls(kind, joint, mass, parameter)
+
+
+def _reach(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
+    """The distance of each point from the joint, away from the body (never below 0)."""
+    reach: Float64Array = np.maximum(x - tail.joint if right else tail.joint - x, 0.0)
+    return reach
+
+
+def _exponent(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
+    """``log(x / L)`` of a Pareto tail, ``reach / beta`` of an exponential one: the
+    logarithm of the fraction of the mass beyond each point is minus alpha times it, or
+    minus it."""
+    with np.errstate(over="ignore"):
+        reach = _reach(tail, right, x)
+        if tail.kind == "pareto":
+            # log1p of the relative reach: exact near the joint.
+            exponent: Float64Array = np.log1p(reach / tail.joint)
+        else:
+            exponent = reach / tail.parameter
+    return exponent
+
+
+def _power(tail: Tail, x: Float64Array, log_ratio: Float64Array,
+           power: float) -> Float64Array:
+    """``(x / L) ** -power`` of a Pareto tail: through ``exp`` of the logarithm near the
+    joint, and as a power farther out, where ``exp`` would turn the rounding of a large
+    logarithm into a relative error of the result."""
+    logs = -power * log_ratio
+    with np.errstate(over="ignore", divide="ignore"):
+        far = np.power(x / tail.joint, -power)
+    result: Float64Array = np.where(logs > -1.0, np.exp(logs), far)
+    return result
+
+
+def pdf(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
+    """The tail's density at points on its side of the joint (the joint included).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from zelvane._tails import Tail, pdf
+    >>> pdf(Tail("pareto", 1.0, 0.5, 1.0), True, np.array([1.0, 2.0, np.inf])).tolist()
+    [0.5, 0.125, 0.0]
+    """
+    exponent = _exponent(tail, right, x)
+    if tail.kind == "pareto":
+        density: Float64Array = tail.height * _power(tail, x, exponent, tail.parameter + 1.0)
+    else:
+        density = tail.height * np.exp(-exponent)
+    return density
+
+
+def beyond(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
+    """The fraction of the tail's mass farther from the joint than each point (1 at the
+    joint, 0 at infinity); times ``tail.mass``, the mass above (right) or below (left).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from zelvane._tails import Tail, beyond
+    >>> beyond(Tail("exponential", 0.0, 1.0, 2.0), False, np.array([0.0, -2.0])).round(9).tolist()
+    [1.0, 0.367879441]
+    """
+    exponent = _exponent(tail, right, x)
+    if tail.kind == "pareto":
+        return _power(tail, x, exponent, tail.parameter)
+    fraction: Float64Array = np.exp(-exponent)
+    return fraction
+
+
+def within(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
+    """The fraction of the tail's mass between the joint and each point, ``1 - beyond``
+    without its cancellation near the joint.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from zelvane._tails import Tail, within
+    >>> fractions = within(Tail("pareto", 1.0, 1.0, 2.0), True, np.array([1.0 + 2.0 ** -40, 2.0]))
+    >>> round(float(fractions[0] * 2.0 ** 40), 12), float(fractions[1])
+    (1.999999999997, 0.75)
+    """
+    exponent = _exponent(tail, right, x)
+    if tail.kind == "pareto":
+        logs = -tail.parameter * exponent
+        # Where the fraction beyond is below 1/e, 1 - it cancels nothing.
+        far = 1.0 - _power(tail, x, exponent, tail.parameter)
+        fraction: Float64Array = np.where(logs > -1.0, -np.expm1(logs), far)
+        return fraction
+    fraction = -np.expm1(-exponent)
+    return fraction
+
+
+def point(tail: Tail, right: bool, fraction: Float64Array) -> Float64Array:
+    """The point beyond which lies `fraction` (in [0, 1]) of the tail's mass: the
+    inverse of `beyond`, the joint for 1 and an infinite end for 0.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from zelvane._tails import Tail, point
+    >>> point(Tail("pareto", 2.0, 1.0, 2.0), True, np.array([1.0, 0.25, 0.0])).tolist()
+    [2.0, 4.0, inf]
+    """
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        logs = np.log(fraction)
+        if tail.kind == "exponential":
+            return tail.joint - tail.parameter * logs if right else \
+                tail.joint + tail.parameter * logs
+        a, joint = tail.parameter, tail.joint
+        # Up to e times the joint, L plus the reach, exact near the joint; farther out
+        # L / fraction ** (1 / alpha), whose rounded exponent one Newton step on the
+        # power corrects.
+        near = joint + joint * np.expm1(-logs / a)
+        far = joint * np.power(fraction, -1.0 / a)
+        step = (np.power(far / joint, -a) / fraction - 1.0) / a
+        usable = np.isfinite(far) & (fraction > _NORMAL)
+        far = np.where(usable, far + far * step, far)
+        x: Float64Array = np.where(-logs < a, near, far)
+    return x
+
+
+def point_of(tail: Tail, right: bool, fraction: float) -> Optional[float]:
+    """`point` of one fraction in (0, 1], in Python floats and NumPy's scalar functions,
+    which give the bits of the array path; None where that path would overflow or meet
+    subnormal numbers (the caller then takes it)."""
+    logs = float(np.log(fraction))
+    a, joint = tail.parameter, tail.joint
+    if tail.kind == "exponential":
+        return joint - a * logs if right else joint + a * logs
+    if -logs < a:
+        return joint + joint * float(np.expm1(-logs / a))
+    if not fraction > _NORMAL or -logs / a + math.log(joint) > _LARGE:
+        return None
+    far = joint * float(np.power(fraction, -1.0 / a))
+    step = (float(np.power(far / joint, -a)) / fraction - 1.0) / a
+    return far + far * step
+
+
+def moment_beyond(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
+    """The first moment about 0 of the tail's mass beyond each point, ``int t f(t) dt``
+    from the point outwards: what the Lorenz curve needs (infinite for a Pareto tail
+    with ``alpha <= 1``).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from zelvane._tails import Tail, moment_beyond
+    >>> moment_beyond(Tail("pareto", 1.0, 1.0, 3.0), True, np.array([1.0, 2.0])).tolist()
+    [1.5, 0.375]
+    """
+    fraction = beyond(tail, right, x)
+    a = tail.parameter
+    with np.errstate(over="ignore", invalid="ignore"):
+        if tail.kind == "pareto":
+            # alpha / (alpha - 1) times x times the mass beyond x.
+            factor = x * (a / (a - 1.0)) if a > 1.0 else np.full_like(x, np.inf)
+        else:
+            factor = x + a if right else x - a
+        moment: Float64Array = np.where(fraction > 0, tail.mass * fraction * factor, 0.0)
+    return moment
+
+
+def moments(tail: Tail, right: bool, about: float) -> Tuple[float, float]:
+    """The tail's first and second moments about `about`: the integrals over the tail of
+    ``(x - about) f(x)`` and ``(x - about) ** 2 f(x)``, infinite where they diverge
+    (a Pareto tail with ``alpha <= 1``, and ``alpha <= 2`` for the second).
+
+    Examples
+    --------
+    >>> from zelvane._tails import Tail, moments
+    >>> moments(Tail("exponential", 0.0, 1.0, 2.0), True, 0.0)
+    (2.0, 8.0)
+    >>> moments(Tail("pareto", 1.0, 1.0, 1.5), True, 0.0)
+    (3.0, inf)
+    """
+    m, joint, p = tail.mass, tail.joint, tail.parameter
+    d = joint - about
+    if tail.kind == "exponential":
+        shift = d + p if right else d - p
+        return m * shift, m * (shift * shift + p * p)
+    if p <= 1.0:
+        return np.inf, np.inf
+    # x = L Y with Y Pareto on [1, inf): E[Y] - 1 = 1 / (alpha - 1), and the second
+    # moment about `about` is the variance plus the squared offset of the mean.
+    # alpha - 1 and alpha - 2 are exact near 1 and 2.
+    offset = d + joint / (p - 1.0)
+    if p <= 2.0:
+        return m * offset, np.inf
+    variance = joint * joint * p / ((p - 1.0) * (p - 1.0) * (p - 2.0))
+    return m * offset, m * (variance + offset * offset)
+
+
+def spread(tail: Tail) -> float:
+    """The integral of ``F (1 - F)`` over the tail, where the tail's mass beyond a point
+    is ``1 - F`` (right) or ``F`` (left): the tail's share of the Gini integral
+    (infinite for a Pareto tail with ``alpha <= 1``).
+
+    Examples
+    --------
+    >>> from zelvane._tails import Tail, spread
+    >>> spread(Tail("exponential", 0.0, 1.0, 2.0))
+    1.0
+    >>> round(spread(Tail("pareto", 1.0, 1.0, 2.0)), 12)
+    0.666666666667
+    """
+    m, p = tail.mass, tail.parameter
+    if tail.kind == "exponential":
+        # The integrals of m g and of (m g) ** 2 with g = exp(-reach / beta).
+        return m * p * (1.0 - 0.5 * m)
+    if p <= 1.0:
+        return np.inf if m > 0 else 0.0
+    # m L / (alpha - 1) - m ** 2 L / (2 alpha - 1), over a common denominator so that
+    # nothing cancels.
+    return m * tail.joint * ((p - 1.0) * (2.0 - m) + 1.0) / ((p - 1.0) * (2.0 * p - 1.0))

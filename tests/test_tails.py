@@ -1,0 +1,456 @@
+"""zelvane.PiecewiseLinearDensity with open tails (zelvane.Tail): the conventions of the
+tails' masses, closed forms against numerical integration and known laws, the inverse
+pairs across the joints and deep in the tails, sampling, the Gini coefficient and the
+Lorenz curve, masses over any edges, the fit's metadata, pickling, plotting and refusals."""
+
+import copy
+import doctest
+import math
+import pickle
+
+import numpy as np
+import pytest
+from scipy import integrate, stats
+
+import zelvane._tails
+from zelvane import InputError, Tail
+from zelvane import PiecewiseLinearDensity as Density
+
+pytestmark = pytest.mark.filterwarnings("error")
+EPS = np.finfo(np.float64).eps
+INF = math.inf
+KNOTS = [1.0, 2.0, 4.0, 7.0, 10.0]
+VALUES = [0.3, 1.0, 0.8, 0.4, 0.2]
+
+
+def joined(kind, at, parameter, values=VALUES, knots=KNOTS):
+    """The tail of `kind` continuing the body at its first (at=0) or last (at=-1) knot."""
+    return Tail.joined(kind, knots[at], values[at], parameter)
+
+
+# Densities whose tails continue the body, each with something of its own.
+CASES = {
+    "pareto right, exponential left": dict(left_tail=joined("exponential", 0, 0.7),
+                                           right_tail=joined("pareto", -1, 3.5)),
+    "exponential both": dict(left_tail=joined("exponential", 0, 2.0),
+                             right_tail=joined("exponential", -1, 4.0)),
+    "heavy pareto (alpha 2.5)": dict(right_tail=joined("pareto", -1, 2.5)),
+    "heavy tails, light body": dict(left_tail=Tail("exponential", 1.0, 3.0, 5.0),
+                                    right_tail=Tail("pareto", 10.0, 4.0, 2.2)),
+}
+
+
+@pytest.fixture(params=sorted(CASES))
+def density(request):
+    return Density(KNOTS, VALUES, **CASES[request.param])
+
+
+def pieces(d):
+    """Intervals of the support over which the density is smooth."""
+    k = d.knots.tolist()
+    return ([(-INF, k[0])] if d.left_tail else []) + list(zip(k, k[1:])) + \
+        ([(k[-1], INF)] if d.right_tail else [])
+
+
+def quad(d, f, upto=INF):
+    """The integral of f over the support up to `upto`, piece by piece."""
+    total = 0.0
+    for a, b in pieces(d):
+        if a < upto:
+            total += integrate.quad(f, a, min(b, upto), limit=400, epsabs=0, epsrel=1e-13)[0]
+    return total
+
+
+# ---------------------------------------------------------------- conventions
+
+def test_tail_masses_follow_the_continuity_convention_and_one_normalisation():
+    pareto, exponential = Tail.joined("pareto", 10.0, 0.2, 2.5), Tail.joined("exponential", 1.0,
+                                                                              0.3, 0.7)
+    assert (pareto.mass, exponential.mass) == pytest.approx((0.2 * 10 / 2.5, 0.3 * 0.7), rel=1e-15)
+    assert (pareto.height, exponential.height) == pytest.approx((0.2, 0.3), rel=1e-15)
+    d = Density(KNOTS, VALUES, left_tail=exponential, right_tail=pareto)
+    body = float(np.sum(np.diff(KNOTS) * (np.add(VALUES[:-1], VALUES[1:])) / 2))
+    total = body + pareto.mass + exponential.mass
+    # One factor for the body and both tails.
+    assert d.values == pytest.approx(np.divide(VALUES, total), rel=1e-14)
+    assert d.right_tail.mass == pytest.approx(pareto.mass / total, rel=1e-14)
+    assert d.left_tail.mass == pytest.approx(exponential.mass / total, rel=1e-14)
+    assert d.masses().sum() + d.left_tail.mass + d.right_tail.mass == pytest.approx(1, abs=1e-15)
+    assert quad(d, d.pdf) == pytest.approx(1, abs=1e-12)
+    # Continuous at both joints, and the tails' own mass there.
+    assert d.pdf(np.nextafter([1.0, 10.0], [0, 20])) == pytest.approx(d.values[[0, -1]], rel=1e-12)
+    assert d.cdf(1.0) == d.left_tail.mass and d.sf(10.0) == pytest.approx(d.right_tail.mass)
+    # Fields are plain floats whatever they were given as.
+    given = Tail("pareto", np.float32(10.0), np.int64(2), np.float32(2.5))
+    fields = Density(KNOTS, VALUES, right_tail=given).right_tail
+    assert [type(v) for v in fields] == [str, float, float, float]
+    assert fields.parameter == 2.5 and fields.joint == 10.0
+
+
+def test_a_tail_without_mass_is_no_tail_and_continuity_is_not_checked():
+    plain = Density(KNOTS, VALUES)
+    x = np.linspace(-5, 20, 101)
+    for d in (Density(KNOTS, VALUES, left_tail=Tail("exponential", 1.0, 0.0, 2.0),
+                      right_tail=Tail("pareto", 10.0, 0.0, 3.0)),
+              Density._from_fit(np.array(KNOTS), np.array(VALUES),
+                                right_tail=Tail("pareto", 10.0, 0.0, 3.0))):
+        assert d.left_tail is None and d.right_tail is None and d.support() == (1.0, 10.0)
+        assert d.cdf(x).tolist() == plain.cdf(x).tolist()
+    # A tail that jumps from the body is taken as given: the density steps at the joint.
+    jump = Density(KNOTS, VALUES, right_tail=Tail("exponential", 10.0, 1.0, 1.0))
+    assert jump.pdf(np.nextafter(10.0, 11)) == pytest.approx(5 * jump.pdf(10.0), rel=1e-12)
+    assert quad(jump, jump.pdf) == pytest.approx(1, abs=1e-12)
+
+
+def test_scale_of_values_and_tail_masses_does_not_matter():
+    tails = dict(left_tail=Tail("exponential", 1.0, 0.4, 2.0), right_tail=Tail("pareto", 10.0,
+                                                                               0.5, 3.0))
+    reference = Density(KNOTS, VALUES, **tails)
+    for scale in (1e-300, 1e300):
+        scaled = {side: t._replace(mass=t.mass * scale) for side, t in tails.items()}
+        d = Density(KNOTS, np.multiply(VALUES, scale), **scaled)
+        assert d.values == pytest.approx(reference.values, rel=1e-13)
+        assert d.right_tail.mass == pytest.approx(reference.right_tail.mass, rel=1e-13)
+    # A tail far heavier than the body: the largest tail mass sets the first scale.
+    heavy = Density(KNOTS, np.multiply(VALUES, 1e-150), right_tail=Tail("pareto", 10.0, 1e150,
+                                                                         3.0))
+    assert heavy.right_tail.mass == 1.0 and heavy.values.max() > 0
+    assert heavy.masses().sum() == pytest.approx(5.15e-300, rel=1e-12)
+    assert heavy.values == pytest.approx(np.multiply(VALUES, 1e-300), rel=1e-12)
+
+
+# ---------------------------------------------------------------- closed forms
+
+def test_closed_forms_match_numerical_integration(density):
+    for x in (-3.0, 1.0, 1.5, 5.0, 10.0, 12.0, 40.0):
+        assert density.cdf(x) == pytest.approx(quad(density, density.pdf, x), rel=1e-11, abs=1e-15)
+        assert density.sf(x) == pytest.approx(1 - quad(density, density.pdf, x), abs=1e-12)
+    mean = quad(density, lambda x: x * density.pdf(x))
+    assert density.mean() == pytest.approx(mean, rel=1e-11)
+    var = quad(density, lambda x: (x - mean) ** 2 * density.pdf(x))
+    assert density.var() == pytest.approx(var, rel=1e-10)
+    assert density.std() == pytest.approx(math.sqrt(var), rel=1e-10)
+    gini = quad(density, lambda x: density.cdf(x) * density.sf(x)) / mean
+    assert density.gini() == pytest.approx(gini, rel=1e-11)
+    for p in (0.001, 0.05, 0.3, 0.5, 0.7, 0.9, 0.999):
+        below = quad(density, lambda x: x * density.pdf(x), float(density.ppf(p)))
+        assert density.lorenz(p) == pytest.approx(below / mean, rel=1e-10, abs=1e-14)
+
+
+def test_moments_diverge_where_the_pareto_tail_is_heavy():
+    for alpha, finite_mean, finite_var in [(0.6, False, False), (1.0, False, False),
+                                           (1.5, True, False), (2.0, True, False),
+                                           (2.0 + 1e-9, True, True)]:
+        d = Density(KNOTS, VALUES, right_tail=joined("pareto", -1, alpha))
+        assert math.isfinite(d.mean()) == finite_mean, alpha
+        assert math.isfinite(d.var()) == finite_var and math.isfinite(d.std()) == finite_var
+    # Near alpha = 1 the mean is large but exact: mass times L alpha / (alpha - 1) and the body.
+    alpha = 1 + 1e-9
+    near = Density(KNOTS, VALUES, right_tail=joined("pareto", -1, alpha))
+    body = quad(near, lambda x: x * near.pdf(x), 10.0)
+    tail = near.right_tail.mass * 10.0 * alpha / (alpha - 1)
+    assert near.mean() == pytest.approx(body + tail, rel=1e-12)
+
+
+def test_gini_and_lorenz_of_known_laws():
+    uniform = Density([0.0, 1.0], [1.0, 1.0])
+    p = np.linspace(0, 1, 101)
+    assert uniform.gini() == pytest.approx(1 / 3, rel=1e-15)
+    np.testing.assert_allclose(uniform.lorenz(p), p ** 2, rtol=1e-14, atol=1e-16)
+    # Pareto laws: a body one part in 1e12 of the whole, so that the tail is all of it.
+    sliver = 1e-12
+    for alpha in (1.2, 2.0, 3.5):
+        d = Density([1.0 - sliver, 1.0], [alpha, alpha], right_tail=Tail("pareto", 1.0, 1.0,
+                                                                         alpha))
+        assert d.gini() == pytest.approx(1 / (2 * alpha - 1), rel=1e-9)
+        inner = p[1:-1]
+        np.testing.assert_allclose(d.lorenz(inner), 1 - (1 - inner) ** (1 - 1 / alpha), rtol=1e-9)
+        assert 1 - d.lorenz(0.9) == pytest.approx(0.1 ** (1 - 1 / alpha), rel=1e-9)
+        assert d.mean() == pytest.approx(alpha / (alpha - 1), rel=1e-9)
+    # The exponential law from 0 and shifted to L > 0: Gini beta / (2 (L + beta)).
+    for start, beta in ((0.0, 1.0), (3.0, 2.0)):
+        d = Density([start - sliver, start], [1 / beta, 1 / beta],
+                    right_tail=Tail("exponential", start, 1.0, beta))
+        assert d.gini() == pytest.approx(beta / (2 * (start + beta)), rel=1e-9)
+        if start == 0:
+            inner = p[1:-1]
+            exact = inner + (1 - inner) * np.log1p(-inner)
+            np.testing.assert_allclose(d.lorenz(inner), exact, rtol=1e-9)
+    # A left exponential tail, mirrored: the law of L - X for X exponential.
+    d = Density([10.0, 10.0 + sliver], [0.5, 0.5], left_tail=Tail("exponential", 10.0, 1.0, 2.0))
+    assert d.gini() == pytest.approx(2.0 / (2 * (10.0 - 2.0)), rel=1e-9)
+
+
+def test_gini_and_lorenz_where_they_are_undefined_or_degenerate():
+    negative = Density([-3.0, 1.0], [1.0, 1.0])
+    assert math.isnan(negative.gini()) and np.isnan(negative.lorenz([0, 0.5, 1])).all()
+    heavy = Density(KNOTS, VALUES, right_tail=joined("pareto", -1, 0.9))
+    assert heavy.gini() == 1.0
+    assert heavy.lorenz([0.0, 0.5, 0.999999, 1.0]).tolist() == [0, 0, 0, 1]
+    # The limit the documented value stands for: the coefficient climbs towards 1.
+    assert Density(KNOTS, VALUES, right_tail=joined("pareto", -1, 1.001)).gini() > 0.99
+    d = Density(KNOTS, VALUES, right_tail=joined("pareto", -1, 3.0))
+    lorenz = d.lorenz(np.linspace(0, 1, 1001))
+    assert lorenz[0] == 0 and lorenz[-1] == 1 and (np.diff(lorenz) >= 0).all()
+    assert (lorenz <= np.linspace(0, 1, 1001) + 1e-15).all()
+    assert np.isnan(d.lorenz([-0.1, 1.1, np.nan])).all()
+    assert type(d.lorenz(0.5)) is np.float64 and d.lorenz(np.ones((2, 3))).shape == (2, 3)
+
+
+def test_masses_over_edges():
+    d = Density(KNOTS, VALUES, left_tail=joined("exponential", 0, 0.7),
+                right_tail=joined("pareto", -1, 2.5))
+    edges = np.array([-INF, -2.0, 1.0, 1.5, 5.0, 10.0, 30.0, 1e6, INF])
+    masses = d.masses(edges)
+    assert masses.dtype == np.float64 and masses.shape == (8,) and (masses >= 0).all()
+    assert masses.sum() == pytest.approx(1, abs=4 * EPS)
+    np.testing.assert_allclose(masses, np.diff(d.cdf(edges)), rtol=1e-12, atol=1e-16)
+    # Bins deep in the right tail keep their relative accuracy: sf's, not 1 - cdf's.
+    far = d.masses([1e6, 1e7, INF])
+    exact = d.right_tail.mass * np.array([1e5 ** -2.5 - 1e6 ** -2.5, 1e6 ** -2.5])
+    np.testing.assert_allclose(far, exact, rtol=1e-12)
+    # Without edges, the pieces of the body as before; the knots as edges give the same.
+    assert d.masses(d.knots) == pytest.approx(d.masses(), rel=1e-13)
+    assert d.masses([3.0]).shape == (0,)
+
+
+# ---------------------------------------------------------------- inverse pairs
+
+def test_cdf_of_ppf_is_the_identity_across_joints_and_deep_in_the_tails(density):
+    levels = density._below[[0, -1]]
+    deep = np.geomspace(1e-15, 0.5, 400)
+    q = np.concatenate([deep, 1 - deep, np.linspace(0, 1, 20001), levels,
+                        np.nextafter(levels, 2), np.nextafter(levels, -1), [5e-324, 1e-300]])
+    q = q[(q > 0) & (q < 1)]
+    x = density.ppf(q)
+    # Within the rounding of x itself: the density there times the step to the next float.
+    allowed = 4 * EPS * q + 2 * density.pdf(x) * np.spacing(np.abs(x))
+    assert (np.abs(density.cdf(x) - q) <= allowed).all()
+    assert (np.diff(density.ppf(np.sort(q))) >= 0).all()
+    # The same of sf and isf, whose levels are the masses above.
+    x = density.isf(q)
+    allowed = 4 * EPS * q + 2 * density.pdf(x) * np.spacing(np.abs(x))
+    assert (np.abs(density.sf(x) - q) <= allowed).all()
+    assert (np.diff(density.isf(np.sort(q))) <= 0).all()
+    # Across each joint the quantile passes through the knot.
+    for tail, level, knot in zip((density.left_tail, density.right_tail), levels, (1.0, 10.0)):
+        if tail is not None:
+            assert density.ppf(level) == pytest.approx(knot, rel=1e-14)
+            below, above = density.ppf(np.nextafter(level, [-1, 2]))
+            assert below <= knot <= above and above - below < 1e-12
+
+
+def test_ppf_of_cdf_is_the_identity_in_the_body_and_the_tails(density):
+    left, right = density.left_tail, density.right_tail
+    x = [np.linspace(1.0, 10.0, 2001)]
+    if left:
+        x.append(1.0 - left.parameter * np.geomspace(1e-12, 600, 400))
+    if right:
+        x.append(10.0 + np.geomspace(1e-12, 1e6, 400))
+    x = np.concatenate(x)
+    p = density.cdf(x)
+    x = x[p < 1 - 1e-12]
+    allowed = 8 * EPS * (np.abs(x) + 1 / density.pdf(x))
+    assert (np.abs(density.ppf(density.cdf(x)) - x) <= allowed).all()
+
+
+@pytest.mark.parametrize("alpha", [0.3, 1.0, 2.5, 7.0])
+def test_sf_and_its_inverse_deep_in_a_pareto_tail(alpha):
+    d = Density(KNOTS, VALUES, right_tail=joined("pareto", -1, alpha))
+    x = np.geomspace(10.0, 1e12, 500)
+    share = d.right_tail.mass
+    # The closed form, (x / L) ** -alpha, within a few roundings (alpha of them from x).
+    np.testing.assert_allclose(d.sf(x), share * (x / 10.0) ** -alpha, rtol=(4 + 2 * alpha) * EPS)
+    # Inverted, a relative error of sf becomes 1 / alpha of it in x.
+    np.testing.assert_allclose(d.isf(d.sf(x)), x, rtol=(4 + 8 / alpha) * EPS)
+    q = np.geomspace(1e-300, share, 500)
+    back = d.isf(q)
+    finite = np.isfinite(back)
+    assert finite[-100:].all()
+    np.testing.assert_allclose(d.sf(back[finite]), q[finite], rtol=(4 + 2 * alpha) * EPS)
+    # Where the cdf still tells points apart (alpha < 1 up to 1e12), ppf undoes it too.
+    if alpha < 1:
+        np.testing.assert_allclose(d.ppf(d.cdf(x)), x, rtol=1e-9)
+    assert d.sf(np.inf) == 0 and d.cdf(np.inf) == 1 and d.isf(0.0) == np.inf
+
+
+def test_ends_outside_and_the_scalar_path():
+    d = Density(KNOTS, VALUES, left_tail=joined("exponential", 0, 0.7),
+                right_tail=joined("pareto", -1, 3.5))
+    assert d.support() == (-INF, INF)
+    assert d.ppf([0.0, 1.0]).tolist() == [-INF, INF] and d.isf([0.0, 1.0]).tolist() == [INF, -INF]
+    assert np.isnan(d.ppf([-1e-300, 1 + 1e-15, np.nan])).all()
+    assert np.isnan(d.isf([-1e-300, 1 + 1e-15, np.nan])).all()
+    assert d.cdf([-INF, INF]).tolist() == [0, 1] and d.sf([-INF, INF]).tolist() == [1, 0]
+    assert d.pdf([-INF, INF]).tolist() == [0, 0]
+    assert np.isnan([d.pdf(np.nan), d.cdf(np.nan), d.sf(np.nan)]).all()
+    # A scalar level takes a path of its own: the same bits as an array's.
+    deep = np.geomspace(1e-300, 0.01, 300)
+    q = np.concatenate([np.linspace(0, 1, 3001), d._below, np.nextafter(d._below, 2), deep,
+                        1 - deep])
+    for heavy in (d, Density(KNOTS, VALUES, right_tail=joined("pareto", -1, 0.4)),
+                  Density(KNOTS, VALUES, right_tail=joined("exponential", -1, 3.0))):
+        assert [heavy.ppf(level) for level in q.tolist()] == heavy.ppf(q).tolist()
+    plain = Density(KNOTS, VALUES)
+    for level in np.concatenate([np.linspace(0, 1, 3001), plain._below]).tolist():
+        assert plain.ppf(level) == plain.ppf(np.array([level]))[0], level
+        assert type(plain.ppf(level)) is np.float64
+    assert d.median() == float(d.ppf(np.array(0.5)))
+
+
+# ---------------------------------------------------------------- sampling
+
+def test_draws_follow_the_cdf_tails_included(density):
+    draws = density.rvs(size=20000, random_state=11)
+    assert np.isfinite(draws).all()
+    assert stats.kstest(draws, density.cdf).pvalue > 0.01
+    for tail, side in ((density.left_tail, draws < 1.0), (density.right_tail, draws > 10.0)):
+        if tail is not None:
+            sigma = math.sqrt(20000 * tail.mass * (1 - tail.mass))
+            assert abs(side.sum() - 20000 * tail.mass) < 5 * sigma
+    # Exactly 0 from the generator would be -inf: it is taken just above.
+    class Zeros(np.random.Generator):
+        def random(self, size=None):
+            return np.zeros(size)
+    d = Density(KNOTS, VALUES, left_tail=joined("exponential", 0, 0.7))
+    assert np.isfinite(d.rvs(3, random_state=Zeros(np.random.PCG64(0)))).all()
+
+
+# ---------------------------------------------------------------- fitting, state, plotting
+
+def test_from_fit_metadata_pickling_and_repr():
+    knots, values = np.array(KNOTS), np.array(VALUES)
+    tails = dict(left_tail=joined("exponential", 0, 0.7), right_tail=joined("pareto", -1, 2.5))
+    made = Density(knots, values, **tails)
+    fit = Density._from_fit(knots, values, **tails, method="smooth", smoothing=np.float64(0.25),
+                            edf=6.5, mass_error=1e-16)
+    assert knots.tolist() == KNOTS and values.tolist() == VALUES and knots.flags.writeable
+    x, q = np.linspace(-10, 100, 777), np.linspace(0, 1, 777)
+    for name, arg in (("pdf", x), ("cdf", x), ("sf", x), ("ppf", q), ("isf", q)):
+        assert getattr(fit, name)(arg).tolist() == getattr(made, name)(arg).tolist(), name
+    assert (fit.method, fit.smoothing, fit.edf, fit.mass_error) == ("smooth", 0.25, 6.5, 1e-16)
+    assert type(fit.smoothing) is float
+    # A fit's tails of NumPy scalars come back with plain floats, as the constructor's do.
+    numpy_tail = Tail("pareto", np.float64(10.0), np.float64(0.1), np.float64(2.5))
+    kept = Density._from_fit(knots, values, right_tail=numpy_tail).right_tail
+    assert [type(v) for v in kept] == [str, float, float, float]
+    assert (made.method, made.smoothing, made.edf, made.mass_error) == (None,) * 4
+    assert fit.left_tail == made.left_tail and fit.right_tail == made.right_tail
+    with pytest.raises(AttributeError):
+        fit.method = "exact"
+    for twin in (pickle.loads(pickle.dumps(fit)), copy.deepcopy(fit)):
+        assert twin.cdf(x).tolist() == fit.cdf(x).tolist()
+        assert twin.sf(x).tolist() == fit.sf(x).tolist()
+        assert (twin.left_tail, twin.right_tail) == (fit.left_tail, fit.right_tail)
+        assert (twin.method, twin.smoothing, twin.edf, twin.mass_error) == \
+            (fit.method, fit.smoothing, fit.edf, fit.mass_error)
+        assert not twin.values.flags.writeable and not twin.knots.flags.writeable
+    text = repr(fit)
+    assert "left_tail=Tail(kind='exponential', joint=1.0" in text
+    assert "right_tail=Tail(kind='pareto', joint=10.0" in text
+    assert text.endswith("method='smooth', smoothing=0.25, edf=6.5)") and "np." not in text
+    assert "tail" not in repr(Density(KNOTS, VALUES)) and "method" not in repr(made)
+    # Without the fit's metadata, the repr builds the same density again.
+    again = eval(repr(made), {"PiecewiseLinearDensity": Density, "Tail": Tail})
+    np.testing.assert_allclose(again.cdf(x), made.cdf(x), rtol=1e-15)
+
+
+def test_to_scipy_with_tails(density):
+    frozen = density.to_scipy()
+    assert frozen.support() == density.support()
+    x, q = np.linspace(-20, 200, 501), np.linspace(0.001, 0.999, 501)
+    for name, arg in (("pdf", x), ("cdf", x), ("sf", x), ("ppf", q), ("isf", q)):
+        np.testing.assert_array_equal(getattr(frozen, name)(arg), getattr(density, name)(arg))
+    assert (frozen.mean(), frozen.var()) == (density.mean(), density.var())
+
+
+def test_plot_draws_each_tail_open_in_the_body_colour():
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    import matplotlib.pyplot as plt
+
+    figures = plt.get_fignums()
+    d = Density(KNOTS, VALUES, left_tail=joined("exponential", 0, 0.7),
+                right_tail=joined("pareto", -1, 2.5))
+    canvas = FigureCanvasAgg(Figure())
+    ax = canvas.figure.add_subplot()
+    assert d.plot(ax, color="purple", label="fit", linewidth=3) is ax
+    canvas.draw()
+    body, left, right = ax.lines
+    assert body.get_xydata().tolist() == np.column_stack([d.knots, d.values]).tolist()
+    for line, joint, end in ((left, 1.0, d.ppf(0.005)), (right, 10.0, d.ppf(0.995))):
+        x, y = line.get_xdata(), line.get_ydata()
+        assert x[0] == joint and x[-1] == pytest.approx(end, rel=1e-12)
+        np.testing.assert_allclose(y, d.pdf(x), rtol=1e-12)
+        assert line.get_linestyle() == "--" and line.get_color() == "purple"
+        assert line.get_linewidth() == 3 and line.get_label().startswith("_")
+        assert line.get_marker() in "<>" and list(line.get_markevery()) == [len(x) - 1]
+    assert [line.get_label() for line in ax.get_legend_handles_labels()[0]] == ["fit"]
+    # A tail lighter than 0.01 is drawn out to where half of its own mass lies beyond.
+    light = Density(KNOTS, VALUES, right_tail=Tail.joined("exponential", 10.0, 1e-3, 1.0))
+    (_, tail) = light.plot().lines
+    assert tail.get_xdata()[-1] == pytest.approx(10.0 + math.log(2), rel=1e-12)
+    assert plt.get_fignums() == figures
+
+
+# ---------------------------------------------------------------- refusals
+
+# (call, problem, argument, index, details that must be there)
+REFUSALS = {
+    "not a tail": (lambda: Density(KNOTS, VALUES, right_tail=("pareto", 10.0, 1.0, 2.0)),
+                   "type", "right_tail", None, {"type_name": "tuple"}),
+    "unknown kind": (lambda: Density(KNOTS, VALUES, right_tail=Tail("gamma", 10.0, 1.0, 2.0)),
+                     "choice", "right_tail.kind", None, {"choices": ("pareto", "exponential")}),
+    "pareto on the left": (lambda: Density(KNOTS, VALUES, left_tail=Tail("pareto", 1.0, 1, 2)),
+                           "choice", "left_tail.kind", None, {"choices": ("exponential",)}),
+    "pareto at a negative joint": (
+        lambda: Density([-3, -1], [1, 1], right_tail=Tail("pareto", -1.0, 1, 2)),
+        "pareto_joint", "right_tail.kind", None, {}),
+    "joint not the last knot": (lambda: Density(KNOTS, VALUES,
+                                                right_tail=Tail("pareto", 9.0, 1, 2)),
+                                "tail_joint", "right_tail.joint", None,
+                                {"end": "last", "knot": 10.0}),
+    "joint not the first knot": (lambda: Density(KNOTS, VALUES,
+                                                 left_tail=Tail("exponential", 10.0, 1, 2)),
+                                 "tail_joint", "left_tail.joint", None,
+                                 {"end": "first", "knot": 1.0}),
+    "joint not a number": (lambda: Density(KNOTS, VALUES,
+                                           left_tail=Tail("exponential", "1", 1, 2)),
+                           "type", "left_tail.joint", None, {"type_name": "str"}),
+    "negative mass": (lambda: Density(KNOTS, VALUES, right_tail=Tail("pareto", 10.0, -1.0, 2)),
+                      "negative", "right_tail.mass", None, {}),
+    "infinite mass": (lambda: Density(KNOTS, VALUES, right_tail=Tail("pareto", 10.0, INF, 2)),
+                      "not_finite", "right_tail.mass", None, {}),
+    "boolean mass": (lambda: Density(KNOTS, VALUES, right_tail=Tail("pareto", 10.0, True, 2)),
+                     "type", "right_tail.mass", None, {"type_name": "bool"}),
+    "zero parameter": (lambda: Density(KNOTS, VALUES,
+                                       left_tail=Tail("exponential", 1.0, 1.0, 0.0)),
+                       "not_positive", "left_tail.parameter", None, {}),
+    "nan parameter": (lambda: Density(KNOTS, VALUES,
+                                      right_tail=Tail("exponential", 10.0, 1.0, np.nan)),
+                      "not_finite", "right_tail.parameter", None, {}),
+    "edges of two dimensions": (lambda: Density(KNOTS, VALUES).masses([[0, 1]]),
+                                "ndim", "edges", None, {"ndim": 2}),
+    "nan edge": (lambda: Density(KNOTS, VALUES).masses([0, 1, np.nan]), "not_finite", "edges", 2,
+                 {}),
+    "edges not increasing": (lambda: Density(KNOTS, VALUES).masses([0, 2, 2, 3]),
+                             "not_increasing", "edges", 2, {"previous": 2.0}),
+    "complex edges": (lambda: Density(KNOTS, VALUES).masses([0, 1j]), "dtype", "edges", None, {}),
+    "complex fractions": (lambda: Density(KNOTS, VALUES).lorenz([1j]), "dtype", "p", None, {}),
+}
+
+
+@pytest.mark.parametrize("name", sorted(REFUSALS))
+def test_refusals(name):
+    call, problem, argument, index, details = REFUSALS[name]
+    with pytest.raises(InputError) as caught:
+        call()
+    error = caught.value
+    assert (error.problem, error.argument, error.index) == (problem, argument, index)
+    for key, expected in details.items():
+        assert error.details[key] == expected, key
+    assert "\n" not in str(error) and "np." not in str(error)
+
+
+def test_docstring_examples():
+    assert doctest.testmod(zelvane._tails).failed == 0
