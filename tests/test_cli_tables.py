@@ -302,12 +302,13 @@ def test_the_plot_of_an_open_table_draws_the_tails():
     figure = make_figure(result, "income", densities=[density])
     top, error = figure.subfigs[0].axes
     low, high = top.get_xlim()
-    # The tails reach past the finite edges, and each open bin is labelled with its share.
-    assert low < 10000 and high > 200000
+    # The tail reaches past the last finite edge, and the open bin is labelled with its
+    # share ("Less than $10,000" starts at zero: no tail on the left).
+    assert low <= 0 and high > 200000
     drawn = np.concatenate([line.get_xdata() for line in top.get_lines()])
-    assert drawn.min() < 10000 and drawn.max() > 200000
+    assert drawn.min() == 0 and drawn.max() > 200000
     texts = [text.get_text() for text in top.texts]
-    assert texts == [f"< 10000: {8412 / 133291:.1%}", f"200000+: {12873 / 133291:.1%}"]
+    assert texts == [f"200000+: {12873 / 133291:.1%}"]
 
 
 def test_summary_refuses_many_histograms(tables_dir):

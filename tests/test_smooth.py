@@ -238,12 +238,24 @@ def test_rows_module_refusals(call, error, message):
 
 
 def test_density_defaults_to_the_smooth_fit():
+    # Masses are met exactly; counts are read as a sample, the smoothing the criterion's.
     edges, counts = [0.0, 1.0, 3.0, 4.0], [1.0, 0.0, 3.0]
-    d = zelvane.PiecewiseLinearDensity.from_histogram(counts, edges)
+    d = zelvane.PiecewiseLinearDensity.from_masses(edges, counts)
     knots, values = zelvane.fit_smooth(edges, counts)
     assert d.knots.tolist() == knots.tolist()
     np.testing.assert_allclose(d.values, values / 4, rtol=1e-15)
     np.testing.assert_allclose(d.masses().reshape(3, 4).sum(axis=1), [0.25, 0, 0.75], atol=1e-15)
+    assert (d.method, d.smoothing, d.edf) == ("smooth", 0.0, 1.0)
+    assert d.mass_error < 1e-15
+    sample = [40.0, 0.0, 120.0]
+    h = zelvane.PiecewiseLinearDensity.from_histogram(sample, edges)
+    counted = zelvane.fit_smooth(edges, sample, smoothing="auto")
+    np.testing.assert_allclose(h.values, counted.values / 160, rtol=1e-15)
+    assert (h.method, h.smoothing, h.edf) == ("smooth", counted.smoothing, counted.edf)
+    assert h.smoothing > 0 and 0 < h.mass_error < 0.1
+    assert "smoothing=" in repr(h) and "edf=" in repr(h)
+    exact = zelvane.PiecewiseLinearDensity.from_histogram(sample, edges, smoothing=0)
+    np.testing.assert_allclose(exact.values, d.values, rtol=1e-12)
     coarse = zelvane.PiecewiseLinearDensity.from_masses(edges, counts, "smooth", refine=2)
     assert len(coarse.knots) == 7
     with pytest.raises(ValueError, match="method must be one of 'smooth', 'iterative', 'exact'"):

@@ -341,66 +341,115 @@ class PiecewiseLinearDensity:
 
     @classmethod
     def from_masses(cls, center: npt.ArrayLike, gap: npt.ArrayLike,
-                    method: str = DEFAULT_METHOD, *, refine: int = 4) -> PiecewiseLinearDensity:
+                    method: str = DEFAULT_METHOD, *, refine: int = 4,
+                    smoothing: Union[str, float] = 0, sample_size: Optional[float] = None,
+                    mean: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to the masses of the intervals between neighbouring centres.
 
         Parameters
         ----------
         center : array_like, shape (m + 1,)
-            Strictly increasing, finite positions: the knots of the density.
+            Strictly increasing positions: the knots of the density. For the smooth
+            fit the first may be -inf and the last +inf: an open end, beyond which
+            the density gets a tail (see ``zelvane.fit_smooth``).
         gap : array_like, shape (m,)
             Non-negative mass of every interval between neighbouring centres, not all
             zero; only their proportions matter.
         method : {"smooth", "iterative", "exact"}
             ``"smooth"`` (the default) is ``zelvane.fit_smooth``: knots at the centres and
-            `refine` - 1 more in every interval, every mass exact, never negative, the
-            least curvature. ``"iterative"`` and ``"exact"`` are the fits of
-            ``zelvane.fit_density``, with knots at the centres alone.
+            `refine` - 1 more in every interval, never negative, the least curvature.
+            ``"iterative"`` and ``"exact"`` are the fits of ``zelvane.fit_density``, with
+            knots at the centres alone.
         refine : int
-            Sub-intervals per interval for ``method="smooth"`` (1 to 256); ignored by
-            the other methods.
+            Sub-intervals per interval for ``method="smooth"`` (1 to 256; 2 or more with
+            an open end); ignored by the other methods.
+        smoothing : {0, "auto"} or float
+            For the smooth fit: 0 (the default) meets every mass exactly; "auto" or a
+            positive lambda reads the masses as shares of `sample_size` counts and
+            smooths their noise (see ``zelvane.fit_smooth``).
+        sample_size : float, optional
+            The number of counts of which the masses are shares; needed for a
+            smoothing other than 0 unless the masses are whole numbers (counts,
+            whose sum it then is).
+        mean : float, optional
+            A known mean, met exactly by the tail beyond an open end.
 
         Returns
         -------
         PiecewiseLinearDensity
+            With ``method``, ``smoothing``, ``edf`` and ``mass_error`` (the largest
+            difference between a fitted and a given mass, as a share of the total)
+            telling how it was fitted.
 
         Raises
         ------
         zelvane.InputError
-            For input that ``zelvane.fit_density`` refuses, negative or all-zero masses,
-            and masses whose fit by `method` has negative values (no non-negative
-            density fits them that way): the message suggests the other methods.
+            For input that ``zelvane.fit_smooth`` or ``zelvane.fit_density`` refuses,
+            negative or all-zero masses, a smoothing of masses that are not whole
+            numbers without a sample size (``"needs_sample_size"``), open ends or a smoothing or mean with another
+            method than the smooth one (``"smooth_only"``), and masses whose fit by
+            `method` has negative values (no non-negative density fits them that way):
+            the message suggests the other methods.
 
         Examples
         --------
         >>> from zelvane import PiecewiseLinearDensity
         >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1])
-        >>> len(d.knots), d.masses().reshape(3, 4).sum(axis=1)
-        (13, array([0.25, 0.5 , 0.25]))
+        >>> len(d.knots), d.masses().reshape(3, 4).sum(axis=1).tolist()
+        (13, [0.25, 0.5, 0.25])
         >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1], method="exact")
-        >>> d.values, d.masses()
-        (array([0. , 0.5, 0.5, 0. ]), array([0.25, 0.5 , 0.25]))
+        >>> d.values.tolist(), d.masses().tolist()
+        ([0.0, 0.5, 0.5, 0.0], [0.25, 0.5, 0.25])
+        >>> top = PiecewiseLinearDensity.from_masses([0, 10, 20, float("inf")], [3, 5, 2],
+        ...                                          mean=15.0)
+        >>> round(top.mean(), 9), top.right_tail.kind
+        (15.0, 'pareto')
         """
-        return cls._fitted(center, gap, method, refine, "center", "gap")
+        if smoothing != 0 and sample_size is None and method == "smooth":
+            # Whole numbers are counts, whose sum is the sample size; shares need theirs.
+            given = np.asarray(gap)
+            if given.dtype.kind not in "biu" and not (
+                    given.dtype.kind == "f" and np.all(np.mod(given[np.isfinite(given)], 1) == 0)):
+                raise InputError("needs_sample_size", argument="smoothing",
+                                 given=repr(smoothing))
+        return cls._fitted(center, gap, method, refine, "center", "gap", smoothing, sample_size,
+                           mean)
 
     @classmethod
-    def from_histogram(cls, counts: npt.ArrayLike, edges: npt.ArrayLike,
-                       method: str = DEFAULT_METHOD, *, refine: int = 4) -> PiecewiseLinearDensity:
-        """The density fitted to a histogram, in the order ``numpy.histogram`` returns it.
+    def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
+                       method: str = DEFAULT_METHOD, *, refine: int = 4,
+                       smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
+                       mean: Optional[float] = None) -> PiecewiseLinearDensity:
+        """The density fitted to a histogram: counts, which are a sample.
 
         The edges become the knots and the counts the masses of the pieces between
-        them, as in `from_masses`.
+        them. By default (``smoothing="auto"``) the counts are read as counts of a
+        sample: the penalised likelihood of ``zelvane.fit_smooth`` smooths away their
+        noise, with the smoothness chosen for this histogram by an information
+        criterion. ``smoothing=0`` meets every count exactly.
 
         Parameters
         ----------
-        counts : array_like, shape (m,)
-            Non-negative count (or weight) of every bin, not all zero.
-        edges : array_like, shape (m + 1,)
-            Strictly increasing bin edges.
+        counts : array_like, shape (m,), or a histogram object
+            Non-negative count (or weight) of every bin, not all zero; or, without
+            `edges`, what ``numpy.histogram`` returns, a pandas Series indexed by
+            intervals (``pandas.cut(...).value_counts(sort=False)``, open intervals
+            included), or a histogram object with ``values()`` and ``axes[0].edges``
+            (boost-histogram, hist).
+        edges : array_like, shape (m + 1,), optional
+            Strictly increasing bin edges; the first may be -inf and the last +inf.
         method : {"smooth", "iterative", "exact"}
             As in `from_masses`.
         refine : int
             As in `from_masses`.
+        smoothing : {"auto", 0} or float
+            "auto" (the default), 0 for exact masses, or a positive lambda.
+        sample_size : float, optional
+            The criterion's number of counts, where the counts are weights (survey
+            weights, say) of a sample of that size; by default their sum.
+        mean : float, optional
+            A known mean (a published one, say), met exactly by the tail beyond an
+            open end.
 
         Returns
         -------
@@ -409,31 +458,48 @@ class PiecewiseLinearDensity:
         Raises
         ------
         zelvane.InputError
-            As `from_masses`, with the arguments named ``counts`` and ``edges``.
+            As `from_masses`, with the arguments named ``counts`` and ``edges``, and
+            for objects that are no histogram (see ``zelvane._inputs``).
 
         Examples
         --------
         >>> import numpy as np
         >>> from zelvane import PiecewiseLinearDensity
         >>> sample = np.random.default_rng(0).normal(size=1000)
-        >>> d = PiecewiseLinearDensity.from_histogram(*np.histogram(sample, bins=8))
-        >>> round(d.mean(), 2), round(d.std(), 2)
-        (-0.04, 0.97)
+        >>> d = PiecewiseLinearDensity.from_histogram(np.histogram(sample, bins=8))
+        >>> round(d.mean(), 2), round(d.std(), 2), d.method
+        (-0.04, 0.98, 'smooth')
+        >>> incomes = PiecewiseLinearDensity.from_histogram(
+        ...     [310, 520, 440, 180], [0, 25_000, 50_000, 100_000, float("inf")], mean=70_000)
+        >>> round(incomes.mean()), round(incomes.gini(), 3)
+        (70000, 0.513)
         """
-        return cls._fitted(edges, counts, method, refine, "edges", "counts")
+        from zelvane._inputs import counts_and_edges
+
+        counts, edges = counts_and_edges(counts, edges)
+        return cls._fitted(edges, counts, method, refine, "edges", "counts", smoothing,
+                           sample_size, mean)
 
     @classmethod
     def _fitted(cls, center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: int,
-                center_name: str, gap_name: str) -> PiecewiseLinearDensity:
+                center_name: str, gap_name: str, smoothing: Union[str, float] = 0,
+                sample_size: Optional[float] = None,
+                mean: Optional[float] = None) -> PiecewiseLinearDensity:
         if method == "smooth":
-            sub = _check_refine(refine)
-            edges64, masses64 = check_histogram(center, gap, center_name=center_name,
-                                                gap_name=gap_name, nonnegative=True,
-                                                dtype=np.float64, max_ndim=1)
-            return cls(*smooth_checked(edges64, masses64, sub, 1, gap_name=gap_name))
+            return cls._smooth_fit(center, gap, refine, center_name, gap_name, smoothing,
+                                   sample_size, mean)
         if not isinstance(method, str) or method not in FIT_METHODS:
             raise InputError("choice", argument="method", given=repr(method), choices=FIT_METHODS)
+        for name, given, none in (("smoothing", smoothing, (0, "auto")),
+                                  ("sample_size", sample_size, (None,)), ("mean", mean, (None,))):
+            if not any(given is n or (isinstance(given, (int, float, str)) and given == n)
+                       for n in none):
+                raise InputError("smooth_only", argument=name, method=method)
         check_method(method)
+        edge_array = np.asarray(center)
+        if edge_array.ndim == 1 and edge_array.size and edge_array.dtype.kind == "f" and \
+                np.isinf(edge_array[[0, -1]]).any():
+            raise InputError("smooth_only", argument=center_name, method=method)
         knots32, masses32 = check_histogram(center, gap, center_name=center_name,
                                             gap_name=gap_name, nonnegative=True, max_ndim=1)
         if not masses32.any():
@@ -458,7 +524,41 @@ class PiecewiseLinearDensity:
             raise InputError("negative_fit", argument=gap_name, index=i, value=values[i],
                              method=method, others=others)
         knots = np.asarray(center, dtype=np.float64)
-        return cls(knots, np.maximum(values, 0.0))
+        density = cls(knots, np.maximum(values, 0.0))
+        fitted = 0.5 * (values[:-1] + values[1:]) * widths
+        error = float(np.max(np.abs(fitted - m))) / float(m.sum())
+        density._method, density._mass_error = method, error
+        return density
+
+    @classmethod
+    def _smooth_fit(cls, center: npt.ArrayLike, gap: npt.ArrayLike, refine: int,
+                    center_name: str, gap_name: str, smoothing: Union[str, float],
+                    sample_size: Optional[float], mean: Optional[float]) -> PiecewiseLinearDensity:
+        """The smooth fit of one histogram, as a density with its tails and how it was fitted."""
+        from zelvane._smooth import fit_smooth
+
+        given = np.asarray(gap)
+        if given.ndim != 1:
+            raise InputError("ndim", argument=gap_name, ndim=given.ndim, allowed=(1,))
+        fit = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=sample_size,
+                         mean=mean, center_name=center_name, gap_name=gap_name)
+        knots, values = fit.knots, fit.values
+        masses = given.astype(np.float64)
+        total = float(masses.sum())
+        # The largest difference between what the fit puts on a bin and what the bin was
+        # given, as a share of the total: rounding for exact masses, the smoothed-away
+        # noise for counts.
+        pieces = 0.5 * (values[:-1] + values[1:]) * np.diff(knots)
+        fitted = pieces.reshape(-1, int(refine)).sum(axis=1)
+        edges = np.asarray(center, dtype=np.float64)
+        if edges[0] == -np.inf:
+            fitted = np.concatenate(([fit.left_tail.mass if fit.left_tail else 0.0], fitted))
+        if edges[-1] == np.inf:
+            fitted = np.concatenate((fitted, [fit.right_tail.mass if fit.right_tail else 0.0]))
+        error = float(np.max(np.abs(fitted - masses))) / total
+        return cls._from_fit(knots, values, left_tail=fit.left_tail, right_tail=fit.right_tail,
+                             method="smooth", smoothing=float(fit.smoothing), edf=float(fit.edf),
+                             mass_error=error)
 
     def __getstate__(self) -> Dict[str, Any]:
         return {name: getattr(self, name) for name in self.__slots__}

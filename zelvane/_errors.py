@@ -63,6 +63,10 @@ TEMPLATES: Dict[str, str] = {
                  "{where} differs from row 0",
     "mean_needs_tail": "{where} = {value} needs an open end with mass (a first edge of -inf or "
                        "a last of +inf, with a positive mass beyond it)",
+    "needs_sample_size": "{argument}={given} reads masses as shares of counts: give their "
+                         "number as sample_size (whole numbers are counts already)",
+    "smooth_only": "{argument} is for the smooth fit, not method={method!r}: the smooth fit "
+                   "alone smooths counts, fits tails beyond open ends and meets a mean",
     "unreachable_mean": "{where} = {value} is out of reach: with these masses and tails the "
                         "mean lies between {lowest} and {highest}",
     "span": "{argument} span [{first}, {last}], wider than float64 can measure",

@@ -32,6 +32,7 @@ from zelvane._tails import Tail
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
+    FloatArray = npt.NDArray[np.floating[Any]]
 
 __all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY"]
 
@@ -94,7 +95,7 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
     return column
 
 
-def _open_ends(center: Float64Array, name: str) -> Tuple[bool, bool]:
+def _open_ends(center: FloatArray, name: str) -> Tuple[bool, bool]:
     """Whether the edges open to the left and to the right, the same in every row."""
     if center.ndim == 1:
         return bool(center[0] == -np.inf), bool(center[-1] == np.inf)
@@ -305,7 +306,7 @@ def fit_smooth(
     return _result(edges, masses, out, r, lam, left, right, bool(rows))
 
 
-def _check_open(edges: Float64Array, masses: Float64Array, r: int, center_name: str,
+def _check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
                 gap_name: str) -> Tuple[bool, bool]:
     """The open ends, checked against refine and the bins; every histogram's mass."""
     batch = masses.ndim == 2
@@ -327,7 +328,7 @@ def _check_open(edges: Float64Array, masses: Float64Array, r: int, center_name: 
     return left, right
 
 
-def _fit_rows(edges: Float64Array, masses: Float64Array, r: int, lam: float, sample_size: Any,
+def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
               mean: Any, workers: int, left: bool, right: bool, gap_name: str) -> Float64Array:
     """The native fit of checked rows: per row the values at every knot the bins
     would have if all were finite, then what the fit found (``_INFO`` numbers)."""
