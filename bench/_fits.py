@@ -159,6 +159,10 @@ def zelvane_fit(**options: Any) -> Callable[..., Fitted]:
         extra = dict(options)
         if mean is not None:
             extra["mean"] = mean
+        # As the command line decides: whole numbers are counts; shares (exact masses)
+        # are met exactly.
+        if "smoothing" not in extra and not np.all(np.mod(counts, 1) == 0):
+            extra["smoothing"] = 0
         return _from_density(PiecewiseLinearDensity.from_histogram(counts, edges, **extra))
 
     return fit

@@ -73,7 +73,7 @@ METHODS: List[F.Method] = [
              peer=True, colour="tab:purple"),
     F.Method("binsmooth HYMAN", F.binsmooth_closed("HYMAN"), needs=(F.has_binsmooth,),
              peer=True, colour="tab:pink"),
-    F.Method(SMOOTH, F.zelvane_fit(), colour="tab:blue"),
+    F.Method(SMOOTH, F.zelvane_fit(smoothing=0), colour="tab:blue"),
     F.Method(AUTO, F.zelvane_fit(smoothing="auto"), needs=(F.accepts("smoothing"),),
              colour="tab:green"),
     F.Method("zelvane iterative", F.zelvane_fit(method="iterative"), colour="tab:olive"),

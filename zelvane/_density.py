@@ -12,7 +12,7 @@ curve) has a closed form evaluated in float64 over whole arrays at once.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -235,7 +235,7 @@ class PiecewiseLinearDensity:
     _method: Optional[str]
     _smoothing: Optional[float]
     _edf: Optional[float]
-    _mass_error: Optional[float]
+    _mass_error: Union[None, float, Callable[[], float]]
 
     def __init__(self, knots: npt.ArrayLike, values: npt.ArrayLike, *,
                  left_tail: Optional[Tail] = None, right_tail: Optional[Tail] = None) -> None:
@@ -250,7 +250,8 @@ class PiecewiseLinearDensity:
                   left_tail: Optional[Tail] = None, right_tail: Optional[Tail] = None,
                   method: Optional[str] = None, smoothing: Optional[float] = None,
                   edf: Optional[float] = None,
-                  mass_error: Optional[float] = None) -> PiecewiseLinearDensity:
+                  mass_error: Union[None, float, Callable[[], float]] = None
+                  ) -> PiecewiseLinearDensity:
         """The density of a fit's output, without the constructor's checks.
 
         `knots` and `values` must be what a fitting kernel returns: one-dimensional
@@ -268,7 +269,9 @@ class PiecewiseLinearDensity:
         self._method = method
         self._smoothing = None if smoothing is None else float(smoothing)
         self._edf = None if edf is None else float(edf)
-        self._mass_error = None if mass_error is None else float(mass_error)
+        # A fit may hand over how to compute its mass error, done on first use.
+        self._mass_error = mass_error if mass_error is None or callable(mass_error) \
+            else float(mass_error)
         return self
 
     def _build(self, x: Float64Array, y: Float64Array, left: Optional[Tail],
@@ -405,13 +408,6 @@ class PiecewiseLinearDensity:
         >>> round(top.mean(), 9), top.right_tail.kind
         (15.0, 'pareto')
         """
-        if smoothing != 0 and sample_size is None and method == "smooth":
-            # Whole numbers are counts, whose sum is the sample size; shares need theirs.
-            given = np.asarray(gap)
-            if given.dtype.kind not in "biu" and not (
-                    given.dtype.kind == "f" and np.all(np.mod(given[np.isfinite(given)], 1) == 0)):
-                raise InputError("needs_sample_size", argument="smoothing",
-                                 given=repr(smoothing))
         return cls._fitted(center, gap, method, refine, "center", "gap", smoothing, sample_size,
                            mean)
 
@@ -446,7 +442,8 @@ class PiecewiseLinearDensity:
             "auto" (the default), 0 for exact masses, or a positive lambda.
         sample_size : float, optional
             The criterion's number of counts, where the counts are weights (survey
-            weights, say) of a sample of that size; by default their sum.
+            weights, say) of a sample of that size: needed for counts that are not
+            whole numbers unless ``smoothing=0``. By default the counts' sum.
         mean : float, optional
             A known mean (a published one, say), met exactly by the tail beyond an
             open end.
@@ -540,27 +537,39 @@ class PiecewiseLinearDensity:
         given = np.asarray(gap)
         if given.ndim != 1:
             raise InputError("ndim", argument=gap_name, ndim=given.ndim, allowed=(1,))
+        if sample_size is None and not (isinstance(smoothing, (int, float))
+                                        and not isinstance(smoothing, bool) and smoothing == 0):
+            # Whole numbers are counts, their sum the sample size. Shares or weights
+            # say nothing of the sample behind them (a sum near 1 would read as one
+            # observation, and smooth everything away): they need it given.
+            if given.dtype.kind == "f" and not np.all(np.mod(given[np.isfinite(given)], 1) == 0):
+                raise InputError("needs_sample_size", argument=gap_name, given=repr(smoothing),
+                                 smoothing=smoothing)
         fit = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=sample_size,
                          mean=mean, center_name=center_name, gap_name=gap_name)
         knots, values = fit.knots, fit.values
-        masses = given.astype(np.float64)
-        total = float(masses.sum())
-        # The largest difference between what the fit puts on a bin and what the bin was
-        # given, as a share of the total: rounding for exact masses, the smoothed-away
-        # noise for counts.
-        pieces = 0.5 * (values[:-1] + values[1:]) * np.diff(knots)
-        fitted = pieces.reshape(-1, int(refine)).sum(axis=1)
-        edges = np.asarray(center, dtype=np.float64)
-        if edges[0] == -np.inf:
-            fitted = np.concatenate(([fit.left_tail.mass if fit.left_tail else 0.0], fitted))
-        if edges[-1] == np.inf:
-            fitted = np.concatenate((fitted, [fit.right_tail.mass if fit.right_tail else 0.0]))
-        error = float(np.max(np.abs(fitted - masses))) / total
+        left_open = fit.left_tail is not None or np.asarray(center)[0] == -np.inf
+        right_open = fit.right_tail is not None or np.asarray(center)[-1] == np.inf
+
+        def error() -> float:
+            # The largest difference between what the fit puts on a bin and what the
+            # bin was given, as a share of the total: rounding for exact masses, the
+            # smoothed-away noise for counts.
+            masses = given.astype(np.float64)
+            pieces = 0.5 * (values[:-1] + values[1:]) * np.diff(knots)
+            fitted = pieces.reshape(-1, int(refine)).sum(axis=1)
+            if left_open:
+                fitted = np.concatenate(([fit.left_tail.mass if fit.left_tail else 0.0], fitted))
+            if right_open:
+                fitted = np.concatenate((fitted, [fit.right_tail.mass if fit.right_tail else 0.0]))
+            return float(np.max(np.abs(fitted - masses))) / float(masses.sum())
+
         return cls._from_fit(knots, values, left_tail=fit.left_tail, right_tail=fit.right_tail,
                              method="smooth", smoothing=float(fit.smoothing), edf=float(fit.edf),
                              mass_error=error)
 
     def __getstate__(self) -> Dict[str, Any]:
+        self.mass_error  # a mass error still to compute is computed, not pickled
         return {name: getattr(self, name) for name in self.__slots__}
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
@@ -619,6 +628,8 @@ class PiecewiseLinearDensity:
     def mass_error(self) -> Optional[float]:
         """The largest difference between a fitted and a given mass, as a share of the
         total given, or None."""
+        if callable(self._mass_error):
+            self._mass_error = float(self._mass_error())
         return self._mass_error
 
     # ---------------------------------------------------------------- evaluation

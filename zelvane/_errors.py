@@ -63,8 +63,9 @@ TEMPLATES: Dict[str, str] = {
                  "{where} differs from row 0",
     "mean_needs_tail": "{where} = {value} needs an open end with mass (a first edge of -inf or "
                        "a last of +inf, with a positive mass beyond it)",
-    "needs_sample_size": "{argument}={given} reads masses as shares of counts: give their "
-                         "number as sample_size (whole numbers are counts already)",
+    "needs_sample_size": "{argument} are not whole numbers, so not counts: smoothing={given} "
+                         "needs the number of observations behind them as sample_size (or "
+                         "smoothing=0 to meet them exactly)",
     "smooth_only": "{argument} is for the smooth fit, not method={method!r}: the smooth fit "
                    "alone smooths counts, fits tails beyond open ends and meets a mean",
     "unreachable_mean": "{where} = {value} is out of reach: with these masses and tails the "

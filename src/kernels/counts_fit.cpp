@@ -244,7 +244,7 @@ public:
         for (int step = 0; step < max_newton_steps; ++step) {
             bin_masses(u_, p_);
             gradient(lambda);
-            const bool released = early_release && release_negative_multipliers();
+            const bool released = early_release && release_negative_multipliers(lambda);
             if (!factor(lambda)) {
                 return status::inaccurate;
             }
@@ -268,7 +268,7 @@ public:
             if (final && !blocked && !released &&
                 (decrement <= floor_decrement || (decrement <= noise_decrement && decrement > 0.25 * previous))) {
                 // Converged to rounding (or no longer converging, at its floor).
-                if (!release_negative_multipliers()) {
+                if (!release_negative_multipliers(lambda)) {
                     return status::ok;
                 }
                 previous = infinity;
@@ -307,7 +307,7 @@ public:
                 // taken at the new point.
                 bin_masses(u_, p_);
                 gradient(lambda);
-                if (!release_negative_multipliers()) {
+                if (!release_negative_multipliers(lambda)) {
                     return status::ok;
                 }
             }
@@ -450,34 +450,45 @@ private:
         return sum;
     }
 
-    // g = lambda G u - sum_i (q_i / p_i) a_i, and beside it the sum of the
-    // magnitudes of its terms, the yardstick of a multiplier.
+    // g = lambda G u - sum_i (q_i / p_i) a_i.
     void gradient(double lambda) noexcept {
         std::fill(g_, g_ + v_, 0.0);
-        std::fill(size_, size_ + v_, 0.0);
         for (std::int64_t t = 1; t + 1 < n_; ++t) {
             const double* const w = stencil_ + 4 * t;
             const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
-            for (int k = 0; k < 3; ++k) {
-                g_[t - 1 + k] += w[k] * bend;
-                size_[t - 1 + k] += std::fabs(w[k] * bend);
-            }
+            for (int k = 0; k < 3; ++k) g_[t - 1 + k] += w[k] * bend;
         }
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] == 0.0) continue;
             const double pull = q_[i] / p_[i];
             const double* const a = weight_ + i * (r_ + 1);
-            for (std::int64_t s = 0; s <= r_; ++s) {
-                g_[i * r_ + s] -= pull * a[s];
-                size_[i * r_ + s] += pull * a[s];
-            }
+            for (std::int64_t s = 0; s <= r_; ++s) g_[i * r_ + s] -= pull * a[s];
         }
         for (int k = 0; k < max_tails; ++k) {
             const tail_bin& t = tails_[k];
             if (t.share == 0.0) continue;
-            const double pull = t.share / p_[m_ + k] * t.weight;
-            g_[t.variable] -= pull;
-            size_[t.variable] += pull;
+            g_[t.variable] -= t.share / p_[m_ + k] * t.weight;
+        }
+    }
+
+    // The sum of the magnitudes of the terms of each g_j: the yardstick of a
+    // multiplier, needed only where a knot is held.
+    void gradient_size(double lambda) noexcept {
+        std::fill(size_, size_ + v_, 0.0);
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
+            for (int k = 0; k < 3; ++k) size_[t - 1 + k] += std::fabs(w[k] * bend);
+        }
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (q_[i] == 0.0) continue;
+            const double pull = q_[i] / p_[i];
+            const double* const a = weight_ + i * (r_ + 1);
+            for (std::int64_t s = 0; s <= r_; ++s) size_[i * r_ + s] += pull * a[s];
+        }
+        for (int k = 0; k < max_tails; ++k) {
+            const tail_bin& t = tails_[k];
+            if (t.share != 0.0) size_[t.variable] += t.share / p_[m_ + k] * t.weight;
         }
     }
 
@@ -549,7 +560,9 @@ private:
     // rounding, with the total's multiplier of a stationary point: there
     // g + mu c vanishes on the free knots and u on the held ones, so
     // mu = -u . g (the total being 1). Returns whether a knot was freed.
-    bool release_negative_multipliers() noexcept {
+    bool release_negative_multipliers(double lambda) noexcept {
+        if (std::find(state_, state_ + v_, held_knot) == state_ + v_) return false;
+        gradient_size(lambda);
         double mu = 0.0;
         for (std::int64_t j = 0; j < v_; ++j) mu -= u_[j] * g_[j];
         bool released = false;
