@@ -13,6 +13,7 @@ NumPy 1.x alone.
 
 from __future__ import annotations
 
+import math
 import operator
 import sys
 from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, overload
@@ -187,9 +188,18 @@ def check_histogram(
                          expected=((want,), rows + (want,)), other=gap_name,
                          other_shape=gap_array.shape)
     checked = center_array
-    if open_ends:
+    if open_ends and checked.ndim == 1:
         # Infinite ends stand in for a finite value beyond their neighbour, so
-        # that every other check is made as for closed edges.
+        # that every other check is made as for closed edges (a neighbour that
+        # is not finite itself is the one reported).
+        left, right = bool(checked[0] == -np.inf), bool(checked[-1] == np.inf)
+        if left or right:
+            checked = checked.copy()
+            for end, neighbour, step, is_open in ((0, 1, -1.0, left), (-1, -2, 1.0, right)):
+                if is_open:
+                    stand_in = float(checked[neighbour]) + step
+                    checked[end] = stand_in if math.isfinite(stand_in) else 0.0
+    elif open_ends:
         left = checked[..., 0] == -np.inf
         right = checked[..., -1] == np.inf
         if np.any(left) or np.any(right):

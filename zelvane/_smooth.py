@@ -227,8 +227,14 @@ def fit_smooth(
     continuously to the body: beyond a positive last edge L a Pareto tail
     f(L) (x / L)^-(alpha + 1), otherwise an exponential one f(L) e^-|x - L| /
     beta, each carrying the open bin's mass (with counts, its fitted mass).
-    The parameter follows from the body's end value by continuity, within the
-    bounds 1 <= alpha <= 100 and W / 1000 <= beta <= W (an end beyond them is
+    Continuity ties the parameter to the body's end value f(L). The parameter
+    is interpolated from the end bin's mass m and the open bin's T, as if the
+    tail continued over the end bin: (m + T) / T = (L / L0)^alpha for a
+    Pareto tail over [L0, L], e^(h / beta) for an exponential one over a bin
+    of width h (with counts, from the counts); the body's end value follows.
+    (A Pareto end bin that starts at zero or below leaves the end value free,
+    the fit's own, and the parameter follows from it.) The parameter stays
+    within 1 <= alpha <= 100 and W / 1000 <= beta <= W (an end beyond them is
     held at the bound). A known `mean` is met exactly (to 1e-9 relative) by
     the tail beyond the last edge (or, if that end is closed or empty, the
     first), the body's end following by continuity.

@@ -233,6 +233,25 @@ public:
         save();
     }
 
+    // Starts instead from an earlier fit's values at the knots (in units of
+    // `unit`): knots at zero held there, the rest free. A free tail's own
+    // variable keeps its start.
+    void start_from(const double* values, double unit) noexcept {
+        for (std::int64_t j = 0; j < n_; ++j) {
+            const double u = values[j] / unit;
+            if (!(u >= 0.0 && u < infinity)) return;
+        }
+        for (std::int64_t j = 0; j < n_; ++j) {
+            const double u = values[j] / unit;
+            if (u > 0.0 || !carries_tail(j)) {
+                u_[j] = u;
+                state_[j] = u > 0.0 ? free_knot : held_knot;
+            }
+        }
+        normalise();
+        save();
+    }
+
     // Newton's method for lambda from the current point. A search's fit ends
     // with the step taken from a decrement below search_decrement, and keeps
     // the factor of the point before it; the fit delivered (final) goes on
@@ -764,6 +783,9 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         }
     }
     problem.set_up();
+    if (setting.start != nullptr && setting.smoothing >= 0.0) {
+        problem.start_from(setting.start, all / width);
+    }
 
     double lambda = setting.smoothing;
     std::int64_t tried = 1;

@@ -56,6 +56,10 @@ struct settings {
     double smoothing = automatic;  // lambda >= 0, or automatic (any negative value)
     double sample_size = 0.0;      // N of the criterion; 0 means the sum of the counts
     double complexity = 2.0;       // the criterion's price of one effective degree of freedom
+    // For a given lambda: the values of an earlier fit of the same bins (as
+    // fit() writes them) to start Newton's method from, or null. A fit from a
+    // nearby problem's optimum (another tail weight, say) needs fewer steps.
+    const double* start = nullptr;
 };
 
 struct outcome {

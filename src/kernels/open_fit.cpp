@@ -15,6 +15,8 @@
 // converges in a few steps.
 #include "kernels/open_fit.hpp"
 
+#include "kernels/plain_math.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -78,7 +80,11 @@ public:
         const bool pareto = edges[first_ + bins_] > 0.0;
         ends_[1] = {part.right_open, 1, pareto ? tail_kind::pareto : tail_kind::exponential, edges[first_ + bins_],
                     part.right_open ? masses[bins - 1] : 0.0, knots_ - 1};
-        counts_ = setting.smoothing != 0.0;
+        // Counts on a body of one bin are met exactly: no curvature is
+        // needed to carry both shares, so the exact fit is the penalised
+        // optimum (with a free tail the penalised problem has no unique one).
+        counts_ = setting.smoothing != 0.0 && bins_ > 1;
+        for (std::int64_t i = 0; i < bins; ++i) occupied_ += masses[i] > 0.0 ? 1 : 0;
     }
 
     const end& side(int k) const noexcept { return ends_[k]; }
@@ -107,6 +113,7 @@ public:
             last_.code = o.code;
             last_.index = o.index < 0 ? -1 : o.index + first_;
             last_.solves = o.solves;
+            if (setting_.smoothing != 0.0) last_.edf = static_cast<double>(occupied_ - 1);
             if (o.code != status::ok) return o.code;
             for (int k = 0; k < 2; ++k) {
                 tails_[k] = tail_from(ends_[k], ends_[k].mass, parameter[k]);
@@ -124,9 +131,12 @@ public:
                     slot[k]->shape = counts_fit::tail::form::free_mass;
                 }
             }
-            const counts_fit::outcome o = counts_fit::fit(edges_ + first_, masses_ + first_, bins_, refine_,
-                                                          {smoothing, setting_.sample_size, setting_.complexity},
-                                                          values_, work_, open);
+            // After a first fit, each starts from the last one's optimum.
+            const counts_fit::outcome o = counts_fit::fit(
+                edges_ + first_, masses_ + first_, bins_, refine_,
+                {smoothing, setting_.sample_size, setting_.complexity, warm_ ? values_ : nullptr}, values_, work_,
+                open);
+            warm_ = warm_ || o.code == status::ok;
             last_.code = o.code;
             last_.index = o.index < 0 ? -1 : o.index + first_;
             last_.smoothing = o.smoothing;
@@ -149,25 +159,47 @@ public:
         bool any = false;
         for (int k = 0; k < 2; ++k) {
             if (!ends_[k].open || parameter[k] > 0.0) continue;
-            const double p = tails_[k].parameter, low = lowest_parameter(ends_[k], width_),
-                         high = highest_parameter(ends_[k], width_);
-            if (!(p >= low)) {
-                parameter[k] = low;
-                any = true;
-            } else if (p > high) {
-                parameter[k] = high;
-                any = true;
-            } else {
-                continue;
-            }
+            const double p = tails_[k].parameter;
+            if (p >= lowest_parameter(ends_[k], width_) && p <= highest_parameter(ends_[k], width_)) continue;
             // Exact masses: an end value that the end bin cannot carry gives
             // way to the largest it can, and the tail goes beyond its bound.
-            const double most = carried(k);
-            if (!counts_ && ends_[k].mass > 0.0 && value_from(ends_[k], parameter[k], ends_[k].mass) > most) {
-                parameter[k] = parameter_from(ends_[k], most, ends_[k].mass);
-            }
+            parameter[k] = within_bounds(k, std::isnan(p) ? 0.0 : p);
+            any = true;
         }
         return any;
+    }
+
+    // The tail's parameter by Pareto (or exponential) interpolation: the one
+    // whose tail, continued over the end bin, would hold that bin's mass and
+    // the open bin's in their ratio. For a Pareto tail from L over [L0, L],
+    // (m + T) / T = (L / L0)^alpha; for an exponential one over a bin of width
+    // h, (m + T) / T = e^(h / beta). This uses the masses (or counts) as
+    // given, two numbers that a sample pins down far better than the body's
+    // end value, which a smooth fit extrapolates. Negative where it does not
+    // apply: a Pareto end bin that starts at zero or below, or an empty tail.
+    double interpolated(int k) const noexcept {
+        const end& e = ends_[k];
+        const std::int64_t bin = k == 0 ? first_ : first_ + bins_ - 1;
+        if (!e.open || !(e.mass > 0.0)) return -1.0;
+        const double ratio = plain_math::log(1.0 + masses_[bin] / e.mass);
+        if (e.kind == tail_kind::pareto) {
+            const double inner = edges_[bin];
+            if (!(inner > 0.0)) return -1.0;
+            return ratio / plain_math::log(e.joint / inner);
+        }
+        return ratio > 0.0 ? (edges_[bin + 1] - edges_[bin]) / ratio : infinity;
+    }
+
+    // A parameter for end k within its bounds and, for exact masses, no
+    // further than the end bin can carry.
+    double within_bounds(int k, double parameter) const noexcept {
+        const end& e = ends_[k];
+        parameter = std::clamp(parameter, lowest_parameter(e, width_), highest_parameter(e, width_));
+        const double most = carried(k);
+        if (!counts_ && e.mass > 0.0 && value_from(e, parameter, e.mass) > most) {
+            parameter = parameter_from(e, most, e.mass);
+        }
+        return parameter;
     }
 
     // The largest value the end bin can carry at an end when its other values
@@ -180,6 +212,28 @@ public:
 
     // The mean of the last fit.
     double fitted_mean() const noexcept { return mean(knot_x_, values_, knots_, tails_[0], tails_[1]); }
+
+    // The total mass of the last fit, body and tails.
+    double fitted_total() const noexcept {
+        double total = tails_[0].mass + tails_[1].mass;
+        for (std::int64_t j = 0; j + 1 < knots_; ++j) {
+            total += 0.5 * (knot_x_[j + 1] - knot_x_[j]) * (values_[j] + values_[j + 1]);
+        }
+        return total;
+    }
+
+    // The tail's own first moment per unit of its mass moves by `slope` per
+    // unit of the search variable t (s = 1 / (alpha - 1) or beta): L for a
+    // Pareto tail, +1 for an exponential one on the right, -1 on the left.
+    // The t at which the last fit's mean would be `target` if only the tail
+    // moved, body and tail mass held.
+    double tail_step(int k, double t, double target) const noexcept {
+        const end& e = ends_[k];
+        const double slope = e.kind == tail_kind::pareto ? e.joint : (k == 1 ? 1.0 : -1.0);
+        const double mass = tails_[k].mass;
+        if (!(mass > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+        return t + (target - fitted_mean()) * fitted_total() / (mass * slope);
+    }
 
 private:
     tail_shape tail_from(const end& e, double mass, double held) const noexcept {
@@ -196,11 +250,11 @@ private:
 
     const double* edges_;
     const double* masses_;
-    std::int64_t refine_, first_ = 0, bins_ = 0, knots_ = 0;
+    std::int64_t refine_, first_ = 0, bins_ = 0, knots_ = 0, occupied_ = 0;
     settings setting_;
     double *knot_x_, *values_, *work_;
     double width_ = 0.0;
-    bool counts_ = false;
+    bool counts_ = false, warm_ = false;
     end ends_[2];
     tail_shape tails_[2];
     outcome last_;
@@ -374,10 +428,15 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
         if (code == status::ok) std::copy(p.values(), p.values() + p.knots(), values);
         return o;
     };
-    // The fit without the mean: ends free within their bounds. With counts
-    // and an automatic smoothing, it also chooses the smoothing that the
-    // search for the mean then keeps.
+    // The fit without the mean: each tail's parameter interpolated from the
+    // masses where it can be, else the end free within its bounds. With
+    // counts and an automatic smoothing, it also chooses the smoothing that
+    // the search for the mean then keeps.
     double parameter[2] = {-1.0, -1.0};
+    for (int k = 0; k < 2; ++k) {
+        const double guess = p.interpolated(k);
+        if (guess > 0.0) parameter[k] = p.within_bounds(k, guess);
+    }
     status s = fit_within_bounds(p, parameter, setting.smoothing);
     solves += p.last().solves;
     if (s != status::ok || !setting.has_mean) {
@@ -424,12 +483,56 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
         return r == status::ok ? p.fitted_mean() : std::numeric_limits<double>::quiet_NaN();
     };
     const double target = setting.mean;
-    double a = pareto ? 1.0 / (high_parameter - 1.0) : low_parameter;
+    const double tolerance = mean_tolerance * std::max(std::fabs(target), p.width());
+    auto g = [&](double t) { return mean_at(t) - target; };
+    // The search variable's range: from the highest index (or the shortest
+    // scale) to an index a trillionth above 1 (or the longest scale).
+    const double t_low = pareto ? 1.0 / (high_parameter - 1.0) : low_parameter;
+    const double t_high = pareto ? 1e12 : high_parameter;
+
+    // Secant steps from the fit without the mean. Its tail's first step
+    // assumes the body stays put; the body's share of the mean moves a
+    // little, and the secant takes that in. Two points on either side of the
+    // mean hand over to the bracketed search; a step that leaves the range
+    // (a mean near or beyond what the tails can reach) to the full search
+    // below, which also finds that range.
+    {
+        const double first = (k == 1 ? p.last().right : p.last().left).parameter;
+        const double t_first = pareto ? (first > 1.0 ? 1.0 / (first - 1.0) : t_high) : first;
+        double t = p.tail_step(k, t_first, target);
+        double t_before = std::numeric_limits<double>::quiet_NaN(), g_before = t_before;
+        double below_t = t_before, below_g = t_before, above_t = t_before, above_g = t_before;
+        for (int step = 0; step < 6 && t > t_low && t < t_high; ++step) {
+            const double gt = g(t);
+            if (std::isnan(gt)) break;
+            if (std::fabs(gt) <= tolerance) return finish(p.last().code);
+            if (gt < 0.0) {
+                below_t = t;
+                below_g = gt;
+            } else {
+                above_t = t;
+                above_g = gt;
+            }
+            if (!std::isnan(below_t) && !std::isnan(above_t)) {
+                const double root = brent(g, below_t, below_g, above_t, above_g, tolerance, fits);
+                if (std::isnan(root)) break;
+                if (!(std::fabs(p.fitted_mean() - target) <= tolerance)) mean_at(root);
+                return finish(p.last().code);
+            }
+            double next = std::isnan(g_before) || gt == g_before ? p.tail_step(k, t, target)
+                                                                 : t - gt * (t - t_before) / (gt - g_before);
+            t_before = t;
+            g_before = gt;
+            t = next;
+        }
+    }
+
+    double a = t_low;
     double ga = mean_at(a);
     const double floor_mean = ga;
-    double b = pareto ? std::max(1.0, 10.0 * a) : high_parameter;
+    double b = pareto ? std::max(1.0, 10.0 * a) : t_high;
     double gb = mean_at(b);
-    while (pareto && !std::isnan(gb) && gb < target && b < 1e12) {
+    while (pareto && !std::isnan(gb) && gb < target && b < t_high) {
         a = b;
         ga = gb;
         b *= 10.0;
@@ -447,8 +550,6 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
         o.highest_mean = pareto && target < lowest ? infinity : highest;
         return o;
     }
-    const double tolerance = mean_tolerance * std::max(std::fabs(target), p.width());
-    auto g = [&](double t) { return mean_at(t) - target; };
     const double t = brent(g, a, ga - target, b, gb - target, tolerance, fits);
     if (std::isnan(t)) {
         return finish(p.last().code == status::ok ? status::inaccurate : p.last().code);

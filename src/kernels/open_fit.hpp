@@ -6,11 +6,15 @@
 // or a fitted mass (counts). Beyond a positive L it is a Pareto tail,
 // f(x) = f(L) (x / L)^-(alpha + 1), of mass f(L) L / alpha; otherwise, and
 // always before the first edge, an exponential one, f(x) = f(L) e^-|x - L| / beta,
-// of mass f(L) beta. Continuity fixes the parameter from the body's value
-// f(L) and the mass: alpha = f(L) L / T, beta = T / f(L). The body's end is
-// free (the fit's own), within the bounds below that keep a tail a tail; an
-// end outside them is held at the bound, which by convexity is the fit's
-// optimum under the bound.
+// of mass f(L) beta. Continuity ties the parameter to the body's value f(L)
+// and the mass: alpha = f(L) L / T, beta = T / f(L). Without a mean the
+// parameter is interpolated from the two outermost bins, as if the tail
+// continued over the end bin (for a Pareto tail from L over [L0, L],
+// (m + T) / T = (L / L0)^alpha), and the body's end value follows; where that
+// does not apply (a Pareto end bin that does not start above zero) the end is
+// free, the fit's own. Either way the parameter stays within the bounds below
+// that keep a tail a tail; an end outside them is held at the bound, which by
+// convexity is the fit's optimum under the bound.
 //
 // With a known mean M, the tail beyond the last edge (or, if that end is
 // closed or empty, the one before the first) takes the parameter that makes
