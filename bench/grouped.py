@@ -404,7 +404,9 @@ def plot(records: List[Record], methods: Sequence[F.Method], all_truths: List[Tr
         ax.set_title(f"{NAMES[q]}: exact, 5 truths; counts, 5 truths × {replicates} samples",
                      fontsize=11)
         ax.grid(True, axis="y", color="0.9", lw=0.6)
-    axes[1][0].legend(fontsize=8)
+        # Head room for the legend above the bars.
+        ax.set_ylim(0, 1.45 * ax.get_ylim()[1])
+    axes[1][0].legend(fontsize=8, ncol=2, loc="upper center")
     figure.savefig(path, dpi=100)
 
 
