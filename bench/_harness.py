@@ -9,7 +9,7 @@ import os
 import platform
 import time
 import timeit
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -66,16 +66,12 @@ def statement(stmt: str, namespace: Dict[str, object]) -> Runner:
     return timeit.Timer(stmt, timer=cpu_clock, globals=namespace).timeit
 
 
-def interleaved(candidates: Dict[str, Runner], repeats: int = 5, min_sample: float = 0.02,
-                max_total: float = 10.0) -> Dict[str, float]:
-    """Best time of one call of each candidate, in seconds.
-
-    Every candidate is first calibrated to a number of calls that lasts at least
-    `min_sample`; then the candidates take turns, one sample each per round, for
-    `repeats` rounds (fewer for a candidate whose samples would exceed `max_total`
-    in all), and each keeps its fastest sample."""
+def _calibrated(candidates: Dict[str, Runner],
+                min_sample: float) -> Tuple[Dict[str, int], Dict[str, float]]:
+    """Per candidate, the number of calls that lasts at least `min_sample`, and the
+    time that many calls took."""
     numbers: Dict[str, int] = {}
-    best: Dict[str, float] = {}
+    first: Dict[str, float] = {}
     for name, run in candidates.items():
         number = 1
         while True:
@@ -84,7 +80,20 @@ def interleaved(candidates: Dict[str, Runner], repeats: int = 5, min_sample: flo
                 break
             number *= max(2, int(min_sample / max(elapsed, 1e-9) * 1.2))
         numbers[name] = number
-        best[name] = elapsed / number
+        first[name] = elapsed
+    return numbers, first
+
+
+def interleaved(candidates: Dict[str, Runner], repeats: int = 5, min_sample: float = 0.02,
+                max_total: float = 10.0) -> Dict[str, float]:
+    """Best time of one call of each candidate, in seconds.
+
+    Every candidate is first calibrated to a number of calls that lasts at least
+    `min_sample`; then the candidates take turns, one sample each per round, for
+    `repeats` rounds (fewer for a candidate whose samples would exceed `max_total`
+    in all), and each keeps its fastest sample."""
+    numbers, first = _calibrated(candidates, min_sample)
+    best = {name: first[name] / numbers[name] for name in candidates}
     rounds = {name: max(1, min(repeats, int(max_total / max(best[name] * numbers[name], 1e-9))))
               for name in candidates}
     for r in range(max(rounds.values())):
@@ -101,17 +110,7 @@ def side_by_side(candidates: Dict[str, Runner], rounds: int = 15, min_sample: fl
     Calibrated as in `interleaved`; then the candidates take turns, one sample each per
     round, for `rounds` rounds (fewer, at least 3, for a candidate whose samples would
     exceed `max_total` in all), and each reports the median of its samples."""
-    numbers: Dict[str, int] = {}
-    first: Dict[str, float] = {}
-    for name, run in candidates.items():
-        number = 1
-        while True:
-            elapsed = run(number)
-            if elapsed >= min_sample:
-                break
-            number *= max(2, int(min_sample / max(elapsed, 1e-9) * 1.2))
-        numbers[name] = number
-        first[name] = elapsed
+    numbers, first = _calibrated(candidates, min_sample)
     allowed = {name: max(3, min(rounds, int(max_total / max(first[name], 1e-9))))
                for name in candidates}
     samples: Dict[str, List[float]] = {name: [] for name in candidates}

@@ -20,6 +20,7 @@ written or changed; 1 for a fault of the tool itself, with its traceback.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
@@ -263,36 +264,30 @@ def workers_count(text: str) -> int:
     return count
 
 
-def smoothing_value(text: str) -> Union[str, float]:
-    if text == "auto":
-        return text
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1.0
-    if not (value >= 0 and value != float("inf")):
-        raise argparse.ArgumentTypeError(f"expected auto, 0 or a positive number, not {text!r}")
-    return value
-
-
-def positive_number(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1.0
-    if not (value > 0 and value != float("inf")):
-        raise argparse.ArgumentTypeError(f"expected a positive number, not {text!r}")
-    return value
-
-
-def finite_number(text: str) -> float:
+def _number(text: str, accepted: Callable[[float], bool], expected: str) -> float:
+    """`text` as a float that `accepted` takes, or argparse's error saying what was
+    expected (NaN, which no comparison accepts, stands for what is no number)."""
     try:
         value = float(text)
     except ValueError:
         value = float("nan")
-    if value != value or value in (float("inf"), -float("inf")):
-        raise argparse.ArgumentTypeError(f"expected a number, not {text!r}")
+    if not accepted(value):
+        raise argparse.ArgumentTypeError(f"expected {expected}, not {text!r}")
     return value
+
+
+def smoothing_value(text: str) -> Union[str, float]:
+    if text == "auto":
+        return text
+    return _number(text, lambda v: 0 <= v < float("inf"), "auto, 0 or a positive number")
+
+
+def positive_number(text: str) -> float:
+    return _number(text, lambda v: 0 < v < float("inf"), "a positive number")
+
+
+def finite_number(text: str) -> float:
+    return _number(text, math.isfinite, "a number")
 
 
 TABLE_HELP = (

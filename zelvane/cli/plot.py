@@ -9,7 +9,8 @@ objects on their own canvas, so nothing touches pyplot's global state.
 
 from __future__ import annotations
 
-from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
+from typing import (IO, TYPE_CHECKING, Any, Callable, List, Literal, Optional, Sequence, Tuple,
+                    Union)
 
 from zelvane.cli.errors import BadInput
 
@@ -88,6 +89,14 @@ def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
     if truth is not None:
         panels[1].set_ylabel("value error\n(fitted − true)")
         zero_lines.append(panels[1])
+    _finish(list(panels), zero_lines, title, "best" if legend else None)
+    return list(panels)
+
+
+def _finish(panels: List[Axes], zero_lines: List[Axes], title: Optional[str],
+            legend_at: Optional[Literal["best", "center right"]]) -> None:
+    """The common dress of a figure's panels, the density's on top: a zero line on
+    each error panel, a light grid, the title and the legend."""
     for axes in zero_lines:
         axes.axhline(0.0, color="0.4", linewidth=0.6)
         axes.ticklabel_format(axis="y", style="sci", scilimits=(-2, 3))
@@ -95,10 +104,9 @@ def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
         axes.grid(True, color="0.92", linewidth=0.6)
         axes.set_axisbelow(True)
     if title:
-        density.set_title(title, fontsize="medium")
-    if legend:
-        density.legend(loc="best", fontsize="small", frameon=False)
-    return list(panels)
+        panels[0].set_title(title, fontsize="medium")
+    if legend_at:
+        panels[0].legend(loc=legend_at, fontsize="small", frameon=False)
 
 
 def draw_density(figure: Union[Figure, SubFigure], edges: Any, masses: Any, fitted: Any,
@@ -150,15 +158,7 @@ def draw_density(figure: Union[Figure, SubFigure], edges: Any, masses: Any, fitt
     density_axes.set_ylabel("density")
     error.set_ylabel("mass error\n(fitted − given)")
     error.set_xlabel("x")
-    error.axhline(0.0, color="0.4", linewidth=0.6)
-    error.ticklabel_format(axis="y", style="sci", scilimits=(-2, 3))
-    for axes in (density_axes, error):
-        axes.grid(True, color="0.92", linewidth=0.6)
-        axes.set_axisbelow(True)
-    if title:
-        density_axes.set_title(title, fontsize="medium")
-    if legend:
-        density_axes.legend(loc="center right", fontsize="small", frameon=False)
+    _finish([density_axes, error], [error], title, "center right" if legend else None)
     return [density_axes, error]
 
 
