@@ -62,6 +62,22 @@ def not_in_this_run(skipped: Sequence[Tuple[str, str]]) -> List[str]:
             "appear once it does):", "", *(f"- {label}: {reason}" for label, reason in skipped), ""]
 
 
+def time_each(jobs: Dict[str, Callable[[], object]], max_total: float = 8.0
+              ) -> Tuple[Dict[str, float], Dict[str, str]]:
+    """Median seconds of each call, side by side (`side_by_side`, 15 rounds); a call
+    that raises on a first try is left out, with its exception's name."""
+    candidates: Dict[str, Runner] = {}
+    refused: Dict[str, str] = {}
+    for label, call in jobs.items():
+        try:
+            call()
+        except Exception as error:
+            refused[label] = type(error).__name__
+            continue
+        candidates[label] = calls(call)
+    return side_by_side(candidates, rounds=15, min_sample=0.02, max_total=max_total), refused
+
+
 def two_normal_mixture() -> Any:
     """0.7 N(0, 1) + 0.3 N(3, 0.5²) as a scipy.stats distribution (SciPy loaded on call)."""
     from scipy import stats

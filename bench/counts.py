@@ -455,18 +455,8 @@ def timing(methods: Sequence[F.Method]) -> Tuple[List[str], Dict[str, float]]:
         except Exception:
             continue
         break
-    candidates: Dict[str, h.Runner] = {}
-    refused: Dict[str, str] = {}
-    for m in methods:
-        def once(m: F.Method = m) -> None:
-            m.fit(counts, edges).median()
-        try:
-            once()
-        except Exception as error:
-            refused[m.label] = type(error).__name__
-            continue
-        candidates[m.label] = h.calls(once)
-    best = h.side_by_side(candidates, rounds=15, min_sample=0.02, max_total=8.0)
+    best, refused = h.time_each({m.label: lambda m=m: m.fit(counts, edges).median()
+                                 for m in methods})
     pchip = best.get(PCHIP)
     rows = [[label, f"{t * 1e6:,.0f} µs", f"{t / pchip:.2f}" if pchip else None]
             for label, t in best.items()]

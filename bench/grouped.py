@@ -314,18 +314,9 @@ def timing(methods: Sequence[F.Method]) -> List[str]:
     draws = truth.sample(5000, np.random.default_rng([SEED, 77]))
     counts = np.histogram(draws, EDGES)[0].astype(np.float64)
     mean = float(draws.mean())
-    candidates: Dict[str, h.Runner] = {}
-    refused: Dict[str, str] = {}
-    for m in methods:
-        def once(m: F.Method = m) -> None:
-            m.fit(counts, EDGES, mean if m.uses_mean else None).median()
-        try:
-            once()
-        except Exception as error:
-            refused[m.label] = type(error).__name__
-            continue
-        candidates[m.label] = h.calls(once)
-    best = h.side_by_side(candidates, rounds=15, min_sample=0.02, max_total=8.0)
+    best, refused = h.time_each({
+        m.label: lambda m=m: m.fit(counts, EDGES, mean if m.uses_mean else None).median()
+        for m in methods})
     pchip = best.get(f"PCHIP, {CLOSED}")
     rows = [[label, f"{t * 1e6:,.0f} µs", f"{t / pchip:.2f}" if pchip else None]
             for label, t in best.items()]

@@ -18,7 +18,6 @@ if TYPE_CHECKING:
     from zelvane._fit import fit_density as fit_density
     from zelvane._smooth import SmoothFit as SmoothFit
     from zelvane._smooth import fit_smooth as fit_smooth
-    from zelvane._tails import Tail as Tail
     from zelvane._fit import trapezoid_masses as trapezoid_masses
     from zelvane._tails import Tail as Tail
 

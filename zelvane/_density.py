@@ -21,11 +21,9 @@ from zelvane import _tails
 from zelvane._errors import InputError
 from zelvane._fit import (
     METHODS,
-    _check_refine,
     check_histogram,
     check_method,
     fit_density,
-    smooth_checked,
 )
 from zelvane._tails import KINDS, Tail
 

@@ -413,9 +413,6 @@ def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     one native fit per chunk of whole rows, computed when asked. The edges, refine
     and the settings are checked now; each chunk's masses in its task, with rows
     numbered as in the whole array. A sample size and a mean are one for all rows."""
-    from zelvane._dask import _dask_array
-
-    da = _dask_array()
     gap: Any = lazy_gap
     if gap.ndim != 2:
         raise InputError("ndim", argument=gap_name, ndim=gap.ndim, allowed=(2,))
