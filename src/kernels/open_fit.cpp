@@ -2,17 +2,21 @@
 //
 // Each open end is an `end`: where it joins, its kind, its mass (fixed for
 // exact masses, fitted for counts) and the bounds that its parameter puts on
-// the body's value there. A fit of the body is a `body_fit` call with each end
+// the body's value there. A fit of the body is a `fit_body` call with each end
 // either free or held (exact masses: the value held; counts: the tail tied to
-// the end value by a fixed parameter). Ends outside their bounds are held at
-// the bound and the body fitted again, at most once per end.
+// the end value by a fixed parameter, each fit after the first starting from
+// the last one's optimum). Ends outside their bounds are held at the bound
+// and the body fitted again, at most once per end.
 //
-// For a known mean the adjusting end's parameter is the unknown of a
-// bracketed root search (Brent's method) on the density's mean, in a variable
-// in which the tail's own mean is linear: s = 1 / (alpha - 1) for a Pareto
-// tail (its mean is T L (1 + s)), beta for an exponential one (T (L +- beta)).
-// The body's share of the mean moves little with the end value, so the search
-// converges in a few steps.
+// For a known mean the adjusting end's parameter is the unknown of a root
+// search on the density's mean, in a variable in which the tail's own mean is
+// linear: s = 1 / (alpha - 1) for a Pareto tail (its mean is T L (1 + s)),
+// beta for an exponential one (T (L +- beta)). The body's share of the mean
+// moves little with the end value, so the step that would be exact if the
+// body stayed put, then secant steps, land within rounding in three or four
+// fits; once two fits lie on either side, Brent's method takes over. Steps
+// that leave the parameter's range fall back to a bracket grown from its
+// bound, which also gives the range of means that can be met.
 #include "kernels/open_fit.hpp"
 
 #include "kernels/plain_math.hpp"

@@ -19,8 +19,9 @@
 // With a known mean M, the tail beyond the last edge (or, if that end is
 // closed or empty, the one before the first) takes the parameter that makes
 // the whole density's mean M, and its end value follows by continuity: the
-// body is fitted with that end held, and the parameter found by a bracketed
-// root search on the mean (to 1e-12 of the parameter's range). A mean that
+// body is fitted with that end held, and the parameter found by a root
+// search on the mean (to 1e-13 of the mean, or of the width where the mean is
+// near zero). A mean that
 // no parameter within the bounds reaches is unreachable_mean, with the range
 // of those that are.
 //
