@@ -428,26 +428,6 @@ def _aligned(array: FloatArray) -> Float64Array:
     return aligned
 
 
-def smooth_checked(center: FloatArray, gap: FloatArray, refine: int, workers: int,
-                   gap_name: str = "gap") -> Tuple[Float64Array, Float64Array]:
-    """`fit_smooth` of float64 input that :func:`check_histogram` has passed with
-    ``nonnegative=True`` and ``dtype=numpy.float64``: refuses an all-zero histogram,
-    then fits natively."""
-    empty = ~(gap > 0).any(axis=-1)
-    if empty.any():
-        raise InputError("all_zero", argument=gap_name,
-                         row=int(np.argmax(empty)) if gap.ndim == 2 else None)
-    from zelvane import _rows
-
-    center, gap = _aligned(center), _aligned(gap)
-    bins = gap.shape[-1]
-    knots = np.empty(center.shape[:-1] + (bins * refine + 1,), np.float64)
-    _rows.smooth_knots(center, knots, refine)
-    values = np.empty(gap.shape[:-1] + (bins * refine + 1,), np.float64)
-    _rows.smooth(center, gap, values, refine, workers)
-    return knots, values
-
-
 def fit_smooth(center: ArrayLike, gap: ArrayLike, **options: Any) -> Any:
     """:func:`zelvane.fit_smooth`, which lives in ``zelvane._smooth``."""
     from zelvane._smooth import fit_smooth as smooth

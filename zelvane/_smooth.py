@@ -27,7 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane._errors import InputError
-from zelvane._fit import _check_refine, _check_workers, check_histogram
+from zelvane._fit import _aligned, _check_refine, _check_workers, check_histogram
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -306,6 +306,7 @@ def fit_smooth(
         return _dask_fit(center, gap, r, lam, sample_size, mean, count, center_name, gap_name)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
+    edges, masses = _aligned(edges), _aligned(masses)
     left, right = _check_open(edges, masses, r, center_name, gap_name)
     rows = masses.shape[:-1]
     out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right, gap_name)
@@ -361,7 +362,7 @@ def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_
     from zelvane import _rows
 
     out = np.empty(rows + (masses.shape[-1] * r + 1 + _INFO,), np.float64)
-    _rows.open(edges, masses, out, r, lam, COMPLEXITY, sizes, means, workers)
+    _rows.open(_aligned(edges), _aligned(masses), out, r, lam, COMPLEXITY, sizes, means, workers)
     return out
 
 
