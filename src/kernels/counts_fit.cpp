@@ -295,31 +295,32 @@ public:
             }
             previous = decrement;
             double t = std::min(1.0, longest);
-            // A tail's own variable never reaches zero (its mass would, under
-            // its counts); where the full step would take it there, the line
-            // search keeps it short of that.
+            // Near the optimum Newton's full step is taken, unless it would
+            // empty a bin or a tail that has counts (a share far below the
+            // others keeps the decrement small while the step is not): then
+            // the line search keeps it short of that.
+            // The step that reaches the blocking knot holds it at zero exactly.
+            auto step_to = [&](double length) {
+                move(length);
+                if (blocked && length == longest) trial_[blocking] = 0.0;
+                bin_masses(trial_, p_trial_);
+            };
             bool search = decrement > local_decrement;
-            for (int k = 0; k < max_tails && !search; ++k) {
-                const tail_bin& tb = tails_[k];
-                search = tb.share > 0.0 && u_[tb.variable] + t * d_[tb.variable] <= 0.0;
+            if (!search) {
+                step_to(t);
+                search = objective(trial_, p_trial_, lambda) == infinity;
             }
             if (search) {
                 const double start = objective(u_, p_, lambda);
                 for (;;) {
-                    move(t);
-                    bin_masses(trial_, p_trial_);
+                    step_to(t);
                     if (objective(trial_, p_trial_, lambda) <= start - armijo_share * t * decrement) break;
                     t *= 0.5;
                     if (t < 1e-30) return status::inaccurate;
                 }
-            } else {
-                move(t);
             }
             std::swap(u_, trial_);
-            if (blocked && t == longest) {
-                u_[blocking] = 0.0;
-                state_[blocking] = held_knot;
-            }
+            if (blocked && t == longest) state_[blocking] = held_knot;
             normalise();
             if (!final && !blocked && !released && decrement <= search_decrement) {
                 // Converged on this free set; the held knots' multipliers are

@@ -398,6 +398,30 @@ TEST(CountsFit, SmoothingSpreadsIntoEmptyBinsAndTendsToALine) {
     }
 }
 
+// A bin with a share far below the others' keeps Newton's decrement small
+// while the full step would still empty it: the automatic choice fits these
+// (it once failed to confirm its answer), and the fit it returns is optimal.
+TEST(CountsFit, TinySharesBesideLargeOnes) {
+    for (const vec& counts : {vec{1e5, 3}, vec{5, 1e6, 3}, vec{1e7, 3}, vec{3, 2e6, 1e6, 1}}) {
+        for (const std::int64_t r : {1, 4}) {
+            vec edges(counts.size() + 1);
+            std::iota(edges.begin(), edges.end(), 0.0);
+            const fitted f = run(edges, counts, r, {cf::automatic, 0.0, 3.0});
+            SCOPED_TRACE(testing::Message() << counts.size() << " bins, first " << counts[0] << ", refine " << r);
+            ASSERT_EQ(f.o.code, status::ok);
+            if (f.o.smoothing > 0.0) expect_optimal(f, counts, r, f.o.smoothing);
+            for (std::size_t i = 0; i < counts.size(); ++i) {
+                double mass = 0.0;
+                for (std::int64_t s = 0; s < r; ++s) {
+                    const std::size_t j = i * static_cast<std::size_t>(r) + static_cast<std::size_t>(s);
+                    mass += 0.5 * (f.values[j] + f.values[j + 1]) * (f.knots[j + 1] - f.knots[j]);
+                }
+                EXPECT_GT(mass, 0.0) << "bin " << i;
+            }
+        }
+    }
+}
+
 TEST(CountsFit, Statuses) {
     const vec edges{0, 1, 2, 3};
     auto code = [](const vec& e, const vec& c, std::int64_t r, cf::settings s = {}) {
