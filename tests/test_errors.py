@@ -130,6 +130,10 @@ CASES = {
     "mean out of reach": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 1], [1, 1, 1]],
                                                      mean=[np.nan, 0.5]),
                           "unreachable_mean", "mean", None, 1, 0.5, {"highest": float("inf")}),
+    "empty bin beside a tail": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 1], [5, 0, 3]]),
+                                "empty_beside_tail", "gap", 1, 1, None, {}),
+    "empty first bin beside a tail": (lambda: Density.from_masses([-np.inf, 0, 1, 2], [0.3, 0, 0.7]),
+                                      "empty_beside_tail", "gap", 1, None, None, {}),
     "tail joint": (lambda: Density([0, 1], [1, 1], right_tail=zelvane.Tail("pareto", 2.0, 1, 2)),
                    "tail_joint", "right_tail.joint", None, None, 2.0, {"end": "last", "knot": 1.0}),
     "pareto joint": (lambda: Density([-2, 0], [1, 1], right_tail=zelvane.Tail("pareto", 0, 1, 2)),
@@ -312,3 +316,20 @@ def test_docstring_examples():
 
     results = doctest.testmod(zelvane._errors)
     assert results.attempted > 0 and results.failed == 0
+
+
+@pytest.mark.parametrize("edges, counts", [
+    ([0, 1, 2], [1e5, 3]),                  # a share far below the other's
+    ([0, 1, 2, 3], [5, 1e6, 3]),
+    ([0, 1, 2, np.inf], [5, 0, 0]),         # counts in one bin only, with an open end
+    ([0, 1, 2, np.inf], [0, 5, 0]),
+    ([0, 1, 2, np.inf], [5, 0, 3]),         # counts may leave the bin beside a tail empty
+])
+def test_counts_the_fit_once_gave_up_on(edges, counts):
+    # Each of these once ended in RuntimeError; a fit whose masses are all positive
+    # where there are counts is what the caller gets.
+    d = Density.from_histogram(counts, edges)
+    masses = d.masses(edges)
+    assert masses.sum() == pytest.approx(1.0)
+    assert np.all(masses[np.asarray(counts) > 0] > 0)
+

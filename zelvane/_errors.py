@@ -70,6 +70,9 @@ TEMPLATES: Dict[str, str] = {
                    "alone smooths counts, fits tails beyond open ends and meets a mean",
     "unreachable_mean": "{where} = {value} is out of reach: with these masses and tails the "
                         "mean lies between {lowest} and {highest}",
+    "empty_beside_tail": "{where} is empty beside an open bin with mass: a tail joined to the "
+                         "density there starts at zero and carries nothing (counts, with "
+                         "smoothing, can be fitted)",
     "span": "{argument} span [{first}, {last}], wider than float64 can measure",
     "zero_area": "{argument} enclose a total area of zero: a density needs at least one piece "
                  "with a positive value",

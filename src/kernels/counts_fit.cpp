@@ -757,6 +757,9 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         all += t->count;
         occupied += t->count > 0.0 ? 1 : 0;
     }
+    if (!(all < infinity)) {
+        return {status::out_of_range};
+    }
     const double sample = setting.sample_size > 0.0 ? setting.sample_size : all;
     for (std::int64_t i = 0; i < bins; ++i) {
         occupied += counts[i] > 0.0 ? 1 : 0;

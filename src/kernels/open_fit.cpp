@@ -87,8 +87,10 @@ public:
         // Counts on a body of one bin are met exactly: no curvature is
         // needed to carry both shares, so the exact fit is the penalised
         // optimum (with a free tail the penalised problem has no unique one).
-        counts_ = setting.smoothing != 0.0 && bins_ > 1;
         for (std::int64_t i = 0; i < bins; ++i) occupied_ += masses[i] > 0.0 ? 1 : 0;
+        // So are counts in fewer than two bins (tails included): they say
+        // nothing about shape, as for the counts fit of a closed histogram.
+        counts_ = setting.smoothing != 0.0 && bins_ > 1 && occupied_ >= 2;
     }
 
     const end& side(int k) const noexcept { return ends_[k]; }
@@ -117,7 +119,7 @@ public:
             last_.code = o.code;
             last_.index = o.index < 0 ? -1 : o.index + first_;
             last_.solves = o.solves;
-            if (setting_.smoothing != 0.0) last_.edf = static_cast<double>(occupied_ - 1);
+            last_.edf = static_cast<double>(occupied_ - 1);
             if (o.code != status::ok) return o.code;
             for (int k = 0; k < 2; ++k) {
                 tails_[k] = tail_from(ends_[k], ends_[k].mass, parameter[k]);
@@ -276,11 +278,12 @@ status fit_within_bounds(open_problem& p, double parameter[2], double smoothing)
 
 // Brent's root search for g(t) = 0 on [a, b] with g(a), g(b) of opposite
 // signs already known; returns the last t evaluated (g has then left p's
-// last fit at it) or NaN when a fit failed.
+// last fit at it) or NaN when a fit failed. g counts its fits in `fits`; the
+// search stops at max_mean_fits of them.
 template <class Function>
 double brent(Function&& g, double a, double ga, double b, double gb, double tolerance, int& fits) noexcept {
     double c = a, gc = ga, d = b - a, e = d;
-    for (; fits < max_mean_fits; ++fits) {
+    while (fits < max_mean_fits) {
         if ((gb > 0.0) == (gc > 0.0)) {
             c = a;
             gc = ga;
@@ -399,6 +402,7 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
             o.code = s.code;
             o.index = s.index;
             o.solves = s.solves;
+            o.edf = static_cast<double>(std::count_if(masses, masses + bins, [](double m) { return m > 0.0; }) - 1);
         } else {
             const counts_fit::outcome s = counts_fit::fit(
                 edges, masses, bins, refine, {setting.smoothing, setting.sample_size, setting.complexity}, values,
@@ -423,6 +427,15 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     }
 
     open_problem p(edges, masses, bins, refine, setting, scratch);
+    // Exact masses: a tail joined continuously to an empty bin starts at
+    // zero and carries nothing, so an open bin with mass needs a neighbour
+    // with some.
+    for (int k = 0; k < 2 && !p.counts(); ++k) {
+        const std::int64_t beside = k == 0 ? 1 : bins - 2;
+        if (p.side(k).open && p.side(k).mass > 0.0 && !(masses[beside] > 0.0)) {
+            return failed(status::empty_beside_tail, beside);
+        }
+    }
     p.write_knots();
     std::int64_t solves = 0;
     auto finish = [&](status code) -> outcome {
@@ -468,7 +481,12 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
             low_parameter = std::max(low_parameter, adjust.mass / carried);
         }
         if (!(low_parameter < high_parameter)) {
-            return finish(status::unreachable_mean);
+            // Only the largest end value the bin can carry is left, with the
+            // tail beyond its bound: the fit without the mean has it, and its
+            // mean is the one within reach.
+            outcome o = finish(status::unreachable_mean);
+            o.lowest_mean = o.highest_mean = p.fitted_mean();
+            return o;
         }
     }
     // t is s = 1 / (alpha - 1) for a Pareto tail, beta for an exponential one.
@@ -478,8 +496,9 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     // parameter has both its bounds.
     auto parameter_at = [&](double t) { return pareto ? 1.0 + 1.0 / t : t; };
     int fits = 0;
+    // The other end keeps what the fit without the mean gave it.
     auto mean_at = [&](double t) -> double {
-        double held[2] = {-1.0, -1.0};
+        double held[2] = {parameter[0], parameter[1]};
         held[k] = parameter_at(t);
         const status r = fit_within_bounds(p, held, smoothing);
         solves += p.last().solves;
@@ -489,6 +508,15 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     const double target = setting.mean;
     const double tolerance = mean_tolerance * std::max(std::fabs(target), p.width());
     auto g = [&](double t) { return mean_at(t) - target; };
+    // The answer of a search, whose last fit is not always at it: fitted
+    // again where needed, and iteration_limit if the mean is still not met.
+    auto confirmed = [&](double t) -> outcome {
+        if (!(std::fabs(p.fitted_mean() - target) <= tolerance)) mean_at(t);
+        if (p.last().code == status::ok && !(std::fabs(p.fitted_mean() - target) <= tolerance)) {
+            return finish(status::iteration_limit);
+        }
+        return finish(p.last().code);
+    };
     // The search variable's range: from the highest index (or the shortest
     // scale) to an index a trillionth above 1 (or the longest scale).
     const double t_low = pareto ? 1.0 / (high_parameter - 1.0) : low_parameter;
@@ -520,8 +548,7 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
             if (!std::isnan(below_t) && !std::isnan(above_t)) {
                 const double root = brent(g, below_t, below_g, above_t, above_g, tolerance, fits);
                 if (std::isnan(root)) break;
-                if (!(std::fabs(p.fitted_mean() - target) <= tolerance)) mean_at(root);
-                return finish(p.last().code);
+                return confirmed(root);
             }
             double next = std::isnan(g_before) || gt == g_before ? p.tail_step(k, t, target)
                                                                  : t - gt * (t - t_before) / (gt - g_before);
@@ -558,11 +585,7 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     if (std::isnan(t)) {
         return finish(p.last().code == status::ok ? status::inaccurate : p.last().code);
     }
-    // The search's last fit is not always at its answer.
-    if (!(std::fabs(p.fitted_mean() - target) <= tolerance)) {
-        mean_at(t);
-    }
-    return finish(p.last().code);
+    return confirmed(t);
 }
 
 }  // namespace zelvane::open_fit

@@ -25,6 +25,7 @@ enum class status : std::int32_t {
     inaccurate,       // an answer was reached but failed its optimality check
     bad_setting,      // a setting of the fit (smoothing, sample size, criterion) is out of range
     unreachable_mean, // no fit within the bounds of its tails has the mean asked for
+    empty_beside_tail, // exact masses: an open bin has mass, the bin beside it (index) none
 };
 
 struct outcome {

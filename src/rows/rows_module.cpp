@@ -203,6 +203,9 @@ struct smooth_settings {
 int read_real(PyObject* object, const char* name, double& value) noexcept {
     value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) {
+        // Only "not a number" becomes the message below; an error raised by
+        // the object's own conversion (an overflow, say) is left as it is.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.100s", name, Py_TYPE(object)->tp_name);
         return -1;

@@ -82,6 +82,10 @@ inline int raise_smooth_failure(const run_outcome& outcome, const row_batch& run
                               .real("lowest", element(info, info_lowest_mean))
                               .real("highest", element(info, info_highest_mean)), batch).raise();
         }
+        case status::empty_beside_tail: {
+            input_error error("empty_beside_tail");
+            return of_row(error.argument("gap").index(i), batch).raise();
+        }
         case status::bad_setting:
             // The Python layer checks the settings of every row before the fit.
             PyErr_Format(PyExc_RuntimeError, "%sthe smooth fit refused its settings", where);

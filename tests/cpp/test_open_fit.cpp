@@ -13,6 +13,7 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -244,6 +245,26 @@ TEST(OpenFit, UnreachableMeanReportsTheRange) {
     ASSERT_EQ(left.o.code, status::unreachable_mean);
     EXPECT_LT(left.o.lowest_mean, left.o.highest_mean);
     EXPECT_GT(left.o.lowest_mean, -50.0);
+    // An end bin too light to carry even the heaviest tail allowed leaves one
+    // end value, and one mean: here infinite (an index below 1).
+    const fitted light = run({0, 1, 2, 3, inf}, {0.5, 0.4, 0.0001, 0.2}, 4, exact(2.0));
+    ASSERT_EQ(light.o.code, status::unreachable_mean);
+    EXPECT_EQ(light.o.lowest_mean, inf);
+    EXPECT_EQ(light.o.highest_mean, inf);
+}
+
+// With two open ends and a mean, the end that does not meet it keeps the
+// parameter it has without the mean.
+TEST(OpenFit, TheOtherEndKeepsItsTail) {
+    const brackets b = income(4.1, 0.8, true);
+    const fitted plain = run(b.edges, b.masses, 4, exact());
+    ASSERT_EQ(plain.o.code, status::ok);
+    const double natural = of::mean(plain.knots.data(), plain.values.data(),
+                                    static_cast<std::int64_t>(plain.knots.size()), plain.o.left, plain.o.right);
+    const fitted meant = run(b.edges, b.masses, 4, exact(natural * 1.1));
+    ASSERT_EQ(meant.o.code, status::ok);
+    EXPECT_EQ(meant.o.left.parameter, plain.o.left.parameter);
+    EXPECT_NE(meant.o.right.parameter, plain.o.right.parameter);
 }
 
 // In counts mode a free tail's mass sits where the likelihood puts it: its
@@ -344,6 +365,42 @@ TEST(OpenFit, Statuses) {
     EXPECT_EQ(inner.o.index, 1);
     const fitted interior_infinity = run({-inf, 0, inf, 3, inf}, {1, 1, 1, 1}, 4, exact());
     EXPECT_EQ(interior_infinity.o.code, status::bad_edge);
+    // Counts whose tails overflow the total with the bins.
+    EXPECT_EQ(run({0, 1, 2, inf}, {8e307, 8e307, 1.7e308}, 4, counts()).o.code, status::out_of_range);
+}
+
+// Exact masses cannot put mass in a tail joined continuously to an empty bin
+// (it would start at zero); counts can, the fit giving that bin some mass.
+// Counts in fewer than two bins, tails included, are met exactly.
+TEST(OpenFit, EmptyBinsBesideTails) {
+    for (const auto& [edges, masses, empty] :
+         {std::tuple{vec{0, 1, 2, inf}, vec{5, 0, 3}, std::int64_t{1}},
+          std::tuple{vec{-inf, 0, 1, 2}, vec{3, 0, 5}, std::int64_t{1}},
+          std::tuple{vec{-inf, 0, 1, 2, inf}, vec{2, 4, 0, 5}, std::int64_t{2}},
+          std::tuple{vec{0, 1, 2, inf}, vec{0, 0, 5}, std::int64_t{1}}}) {
+        const fitted f = run(edges, masses, 4, exact());
+        EXPECT_EQ(f.o.code, status::empty_beside_tail);
+        EXPECT_EQ(f.o.index, empty);
+        for (const double v : f.values) EXPECT_EQ(v, untouched);
+    }
+    const fitted counted = run({0, 1, 2, inf}, {5, 0, 3}, 4, counts());
+    ASSERT_EQ(counted.o.code, status::ok);
+    EXPECT_GT(counted.values.back(), 0.0);  // the empty bin rises to the tail
+    expect_joined(counted, counted.o.right, counted.values.back());
+    for (const vec& few : {vec{5, 0, 0}, vec{0, 5, 0}}) {
+        const fitted f = run({0, 1, 2, inf}, few, 4, counts());
+        ASSERT_EQ(f.o.code, status::ok);
+        EXPECT_EQ(f.values, run({0, 1, 2, inf}, few, 4, exact()).values);
+        EXPECT_EQ(f.o.edf, 0.0);
+    }
+    EXPECT_EQ(run({0, 1, 2, inf}, {0, 0, 5}, 4, counts()).o.code, status::empty_beside_tail);
+}
+
+// With exact masses the fit reports the edf of the masses met exactly: the
+// occupied bins, tails included, less one.
+TEST(OpenFit, ExactMassesReportTheirDegreesOfFreedom) {
+    EXPECT_EQ(run({0, 1, 2, 3, inf}, {1, 0, 2, 3}, 4, exact()).o.edf, 2.0);
+    EXPECT_EQ(run({0, 1, 2, 3}, {1, 0, 2}, 4, exact()).o.edf, 1.0);
 }
 
 }  // namespace
