@@ -333,3 +333,18 @@ def test_counts_the_fit_once_gave_up_on(edges, counts):
     assert masses.sum() == pytest.approx(1.0)
     assert np.all(masses[np.asarray(counts) > 0] > 0)
 
+
+
+def test_rows_module_keeps_a_conversion_error_of_its_own():
+    import zelvane._rows as rows
+
+    class Overflowing:
+        def __float__(self):
+            raise OverflowError("too large for a float")
+
+    edges, masses = np.array([0.0, 1.0, 2.0, np.inf]), np.array([1.0, 2.0, 1.0])
+    out = np.empty(3 * 4 + 1 + 13)
+    with pytest.raises(OverflowError, match="too large"):
+        rows.open(edges, masses, out, 4, Overflowing(), 3.0, None, None, 1)
+    with pytest.raises(TypeError, match="smoothing must be a real number, not str"):
+        rows.open(edges, masses, out, 4, "auto", 3.0, None, None, 1)
