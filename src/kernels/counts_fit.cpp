@@ -190,10 +190,7 @@ public:
         std::fill(curvature_, curvature_ + 3 * n_, 0.0);
         for (std::int64_t t = 1; t + 1 < n_; ++t) {
             double* const w = stencil_ + 4 * t;
-            w[0] = 1.0 / h_[t - 1];
-            w[2] = 1.0 / h_[t];
-            w[1] = -(w[0] + w[2]);
-            w[3] = 2.0 / (h_[t - 1] + h_[t]);
+            smooth_fit::curvature_stencil(h_, t, w);
             // curvature_[3 j + 2 - e] is G(j, j - e).
             for (int a = 0; a < 3; ++a) {
                 for (int b = 0; b <= a; ++b) curvature_[3 * (t - 1 + a) + 2 - (a - b)] += w[3] * w[a] * w[b];
@@ -203,9 +200,8 @@ public:
         for (std::int64_t i = 0; i < m_; ++i) {
             double* const a = weight_ + i * (r_ + 1);
             for (std::int64_t s = 0; s <= r_; ++s) {
-                const std::int64_t j = i * r_ + s;
-                a[s] = 0.5 * ((s > 0 ? h_[j - 1] : 0.0) + (s < r_ ? h_[j] : 0.0));
-                c_[j] += a[s];
+                a[s] = smooth_fit::trapezoid_weight(h_, i, s, r_);
+                c_[i * r_ + s] += a[s];
             }
         }
         for (const tail_bin& t : tails_) {

@@ -419,18 +419,12 @@ private:
         const std::int64_t knots = l_.knots, r = l_.refine;
         double* const diagonal = res_;
         std::fill(diagonal, diagonal + knots, 0.0);
-        double inverse_left = 1.0 / h_[0];
         for (std::int64_t t = 1; t + 1 < knots; ++t) {
-            const double inverse_right = 1.0 / h_[t];
             double* const w = stencil_ + 4 * t;
-            w[0] = inverse_left;
-            w[1] = -(inverse_left + inverse_right);
-            w[2] = inverse_right;
-            w[3] = 2.0 / (h_[t - 1] + h_[t]);
+            curvature_stencil(h_, t, w);
             diagonal[t - 1] += w[3] * w[0] * w[0];
             diagonal[t] += w[3] * w[1] * w[1];
             diagonal[t + 1] += w[3] * w[2] * w[2];
-            inverse_left = inverse_right;
         }
         double* const knot_scale = mag_;
         for (knot_cursor k{l_}; k.j < knots; k.next()) {
@@ -449,8 +443,7 @@ private:
             double* const a = weight_ + i * (r + 1);
             double largest = 0.0;
             for (std::int64_t s = 0; s <= r; ++s) {
-                const std::int64_t j = i * r + s;
-                a[s] = 0.5 * ((s > 0 ? h_[j - 1] : 0.0) + (s < r ? h_[j] : 0.0)) * knot_scale[j];
+                a[s] = trapezoid_weight(h_, i, s, r) * knot_scale[i * r + s];
                 largest = std::max(largest, a[s]);
             }
             scale_[q] = mass_[i] > 0.0 ? inverse_scale(largest) : 1.0;

@@ -75,6 +75,21 @@ void write_knots(const double* edges, std::int64_t bins, std::int64_t refine, do
 outcome scale_histogram(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
                         double* h, double& total, double& width) noexcept;
 
+// On sub-intervals of widths h: the curvature measure's stencil at inner knot
+// t, the change of slope w[0] f(t - 1) + w[1] f(t) + w[2] f(t + 1) and its
+// weight w[3] = 2 / (h[t - 1] + h[t]); and the weight of knot s (0 to refine)
+// of bin i in that bin's trapezoid mass.
+inline void curvature_stencil(const double* h, std::int64_t t, double* w) noexcept {
+    w[0] = 1.0 / h[t - 1];
+    w[2] = 1.0 / h[t];
+    w[1] = -(w[0] + w[2]);
+    w[3] = 2.0 / (h[t - 1] + h[t]);
+}
+inline double trapezoid_weight(const double* h, std::int64_t bin, std::int64_t s, std::int64_t refine) noexcept {
+    const std::int64_t j = bin * refine + s;
+    return 0.5 * ((s > 0 ? h[j - 1] : 0.0) + (s < refine ? h[j] : 0.0));
+}
+
 // Fits the density: edges holds bins + 1 values, masses bins, values receives
 // knot_count(bins, refine) values and scratch scratch_size(bins, refine)
 // doubles. Inputs are checked here as well as in any front-end; on any status
