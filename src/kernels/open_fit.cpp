@@ -203,13 +203,31 @@ public:
     // A parameter for end k within its bounds and, for exact masses, no
     // further than the end bin can carry.
     double within_bounds(int k, double parameter) const noexcept {
+        const range r = allowed(k);
+        parameter = std::clamp(parameter, lowest_parameter(ends_[k], width_), highest_parameter(ends_[k], width_));
+        // Where the bin's limit lies beyond a bound, the limit wins: the tail
+        // goes beyond its bound.
+        return ends_[k].kind == tail_kind::pareto ? std::min(parameter, r.high) : std::max(parameter, r.low);
+    }
+
+    // The parameters end k may take: its bounds and, for exact masses, what
+    // the end bin can carry (a Pareto index no higher, an exponential scale no
+    // shorter than that of the largest end value it carries). Empty (low above
+    // high) where that limit lies beyond a bound.
+    struct range {
+        double low, high;
+    };
+    range allowed(int k) const noexcept {
         const end& e = ends_[k];
-        parameter = std::clamp(parameter, lowest_parameter(e, width_), highest_parameter(e, width_));
-        const double most = carried(k);
-        if (!counts_ && e.mass > 0.0 && value_from(e, parameter, e.mass) > most) {
-            parameter = parameter_from(e, most, e.mass);
+        range r{lowest_parameter(e, width_), highest_parameter(e, width_)};
+        if (counts_ || !(e.mass > 0.0)) return r;
+        const double limit = parameter_from(e, carried(k), e.mass);
+        if (e.kind == tail_kind::pareto) {
+            r.high = std::min(r.high, limit);
+        } else {
+            r.low = std::max(r.low, limit);
         }
-        return parameter;
+        return r;
     }
 
     // The largest value the end bin can carry at an end when its other values
@@ -476,22 +494,14 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     // The adjusting tail's parameter runs between its bounds and, for exact
     // masses, no further than the end bin can carry: a held end value v
     // takes v * h / 2 of the bin's mass m (h its last piece), so v < 2 m / h.
-    double low_parameter = lowest_parameter(adjust, p.width()), high_parameter = highest_parameter(adjust, p.width());
-    if (!p.counts()) {
-        const double carried = p.carried(k);
-        if (pareto) {
-            high_parameter = std::min(high_parameter, carried * adjust.joint / adjust.mass);
-        } else {
-            low_parameter = std::max(low_parameter, adjust.mass / carried);
-        }
-        if (!(low_parameter < high_parameter)) {
-            // Only the largest end value the bin can carry is left, with the
-            // tail beyond its bound: the fit without the mean has it, and its
-            // mean is the one within reach.
-            outcome o = finish(status::unreachable_mean);
-            o.lowest_mean = o.highest_mean = p.fitted_mean();
-            return o;
-        }
+    const auto [low_parameter, high_parameter] = p.allowed(k);
+    if (!(low_parameter < high_parameter)) {
+        // Only the largest end value the bin can carry is left, with the
+        // tail beyond its bound: the fit without the mean has it, and its
+        // mean is the one within reach.
+        outcome o = finish(status::unreachable_mean);
+        o.lowest_mean = o.highest_mean = p.fitted_mean();
+        return o;
     }
     // t is s = 1 / (alpha - 1) for a Pareto tail, beta for an exponential one.
     // A Pareto tail's mean grows without bound as alpha falls to 1: from the
