@@ -48,7 +48,6 @@ TEMPLATES: Dict[str, str] = {
     "out_of_range": "{argument} must be {range_text}, not {value}",
     "too_long": "{length} masses with {argument}={value} give too long a result",
     # What a fit finds.
-    "zero_width": "the interval from {where} to {next_where} has zero width",
     "too_narrow": "the interval from {where} to {next_where} cannot be cut into {refine} "
                   "sub-intervals of positive finite width",
     "magnitude": "{where}: the smooth fit is beyond float64's range: the total width, the total "

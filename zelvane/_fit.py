@@ -269,21 +269,10 @@ def _is_dask_array(value: object) -> bool:
     return isinstance(value, sys.modules["dask.array"].Array)
 
 
-def _zero_width(center: Float32Array) -> Optional[InputError]:
-    """The error of the first zero width between neighbouring centres, if any."""
-    flat = (center[..., 1:] - center[..., :-1] == 0).ravel()
-    if not flat.any():
-        return None
-    row, index = _position(center.shape[:-1] + (center.shape[-1] - 1,), int(np.argmax(flat)))
-    return InputError("zero_width", argument="center", index=index, row=row,
-                      value=center[index] if row is None else center[row, index])
-
-
 def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
                  out: Optional[Float32Array], workers: int) -> Float32Array:
-    """The native fit of checked, contiguous float32 input. A zero width (which
-    checked centres cannot have, as float32 centres that differ never subtract to
-    zero) is an InputError too."""
+    """The native fit of checked, contiguous float32 input. Checked centres leave no
+    zero width: float32 centres that differ never subtract to zero."""
     shape = gap.shape[:-1] + (gap.shape[-1] + 1,)
     result = np.empty(shape, np.float32) if out is None else out
     if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
@@ -291,13 +280,7 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
         center, gap = center.copy(), gap.copy()
     from zelvane import _rows
 
-    try:
-        getattr(_rows, method)(center, gap, result, workers)
-    except ZeroDivisionError:
-        error = _zero_width(center)
-        if error is None:
-            raise
-        raise error from None
+    getattr(_rows, method)(center, gap, result, workers)
     return result
 
 
