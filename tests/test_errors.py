@@ -64,6 +64,8 @@ CASES = {
              {"ndim": 3, "allowed": (1, 2)}),
     "dtype": (lambda: zelvane.fit_density([0, 1j, 2, 3, 4], G4), "dtype", "center", None, None,
               None, {"dtype": "complex128"}),
+    "ragged": (lambda: zelvane.fit_density(C5, [G4, [1.0, 2.0]]), "ragged", "gap", None, None,
+               None, {}),
     "too short": (lambda: zelvane.fit_density(C5, np.zeros((2, 0))), "too_short", "gap", None,
                   None, None, {"length": 0, "minimum": 1}),
     "shape": (lambda: zelvane.fit_density(np.ones((2, 5)), np.ones((3, 4))), "shape", "center",
@@ -171,6 +173,35 @@ CASES.update({
     "histogram of categories": (lambda: counts_and_edges(bh.Histogram(bh.axis.IntCategory([3]))),
                                 "histogram_categories", "histogram", None, None, None, {}),
 })
+
+
+RAGGED = [[0.5, 1.0], [0.2]]
+
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda: zelvane.fit_density([0, 1, 2], RAGGED), "gap"),
+    (lambda: zelvane.fit_smooth(RAGGED, [1, 1]), "center"),
+    (lambda: zelvane.fit_smooth([0, 1, 2], np.ones((2, 2)), mean=RAGGED), "mean"),
+    (lambda: Density.from_masses([0, 1, 2], RAGGED), "gap"),
+    (lambda: Density.from_masses([0, 1, 2], RAGGED, "iterative"), "gap"),
+    (lambda: Density.from_histogram(RAGGED, [0, 1, 2]), "counts"),
+    (lambda: Density([0, 1], [1, 1]).cdf(RAGGED), "x"),
+])
+def test_ragged_sequences_are_input_errors_of_every_entry(call, argument):
+    with pytest.raises(InputError) as caught:
+        call()
+    assert (caught.value.problem, caught.value.argument) == ("ragged", argument)
+    assert str(caught.value).startswith(f"{argument} is ragged: ")
+
+
+def test_what_numpy_cannot_convert_for_another_reason_is_its_own_error():
+    class Broken:
+        def __array__(self, dtype=None, copy=None):
+            raise ValueError("no array here")
+
+    with pytest.raises(ValueError, match="^no array here$") as caught:
+        zelvane.fit_density([0, 1, 2], Broken())
+    assert not isinstance(caught.value, InputError)
 
 
 @pytest.mark.parametrize("name", sorted(CASES))

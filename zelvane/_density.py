@@ -21,9 +21,11 @@ from zelvane import _tails
 from zelvane._errors import InputError
 from zelvane._fit import (
     METHODS,
+    as_array,
     check_histogram,
     check_method,
     fit_density,
+    real_array,
 )
 from zelvane._tails import KINDS, Tail
 
@@ -57,10 +59,7 @@ _PLOT_SHARE = 0.005
 def _points(name: str, data: npt.ArrayLike) -> Float64Array:
     """Points or probabilities of any shape as float64; only booleans, integers and reals
     are accepted, so that a complex input is refused rather than losing its imaginary part."""
-    array = np.asarray(data)
-    if array.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(array.dtype), expected="real")
-    return np.asarray(array, dtype=np.float64)
+    return np.asarray(real_array(name, data), dtype=np.float64)
 
 
 def _checked_knots_and_values(knots: npt.ArrayLike,
@@ -491,7 +490,7 @@ class PiecewiseLinearDensity:
                        for n in none):
                 raise InputError("smooth_only", argument=name, method=method)
         check_method(method)
-        edge_array = np.asarray(center)
+        edge_array = as_array(center_name, center)
         if edge_array.ndim == 1 and edge_array.size and edge_array.dtype.kind == "f" and \
                 np.isinf(edge_array[[0, -1]]).any():
             raise InputError("smooth_only", argument=center_name, method=method)
@@ -532,7 +531,7 @@ class PiecewiseLinearDensity:
         """The smooth fit of one histogram, as a density with its tails and how it was fitted."""
         from zelvane._smooth import fit_smooth
 
-        given = np.asarray(gap)
+        given = as_array(gap_name, gap)
         if given.ndim != 1:
             raise InputError("ndim", argument=gap_name, ndim=given.ndim, allowed=(1,))
         if sample_size is None and not (isinstance(smoothing, (int, float))

@@ -32,6 +32,7 @@ TEMPLATES: Dict[str, str] = {
     "all_zero": "{where} are all zero: a density needs a positive total mass",
     # The form of an array.
     "dtype": "{argument} must hold {expected_values}, not {dtype} values",
+    "ragged": "{argument} is ragged: its rows (or other nested sequences) differ in length",
     "ndim": "{argument} must be {dims}{for_other}, not {ndim}-D",
     "too_short": "{argument} must hold at least {minimum_items}{each_row}, not {length}",
     "length": "{argument} must have {length_rule} = {expected} elements{each_row}, not {length}",

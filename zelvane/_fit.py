@@ -31,7 +31,8 @@ if TYPE_CHECKING:
     Float32Array = npt.NDArray[np.float32]
     Float64Array = npt.NDArray[np.float64]
 
-__all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method"]
+__all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method",
+           "real_array"]
 
 # Solver of each method in zelvane.bake, whose bits the rows module gives; the
 # rows module names its entry points after the methods.
@@ -53,11 +54,39 @@ def _position(shape: Tuple[int, ...], flat_index: int,
     return None, position[0]
 
 
+def as_array(name: str, value: Any) -> Any:
+    """`value` as a NumPy array. Nested sequences of unequal lengths, of which NumPy
+    makes no array, are an InputError (``"ragged"``) naming the argument."""
+    try:
+        return np.asarray(value)
+    except ValueError as error:
+        failure = error
+    try:
+        # An array of the sequences themselves can be made only where they are ragged;
+        # anything else that failed fails again and is raised as it was.
+        np.asarray(value, dtype=object)
+    except (TypeError, ValueError):
+        raise failure from None
+    raise InputError("ragged", argument=name) from None
+
+
+def check_real(name: str, dtype: Any) -> None:
+    """Refuse (InputError ``"dtype"``) elements other than real numbers: booleans,
+    integers and floats. A complex input would otherwise lose its imaginary part."""
+    if dtype.kind not in "biuf":
+        raise InputError("dtype", argument=name, dtype=str(dtype), expected="real")
+
+
+def real_array(name: str, value: Any) -> Any:
+    """`value` as a NumPy array of real numbers (:func:`as_array`, :func:`check_real`)."""
+    given = as_array(name, value)
+    check_real(name, given.dtype)
+    return given
+
+
 def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, FloatArray]:
     """(the input as an array, its contiguous copy in `dtype`, or itself when it is one)."""
-    given = np.asarray(value)
-    if given.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
+    given = real_array(name, value)
     if given.ndim not in (1, 2):
         raise InputError("ndim", argument=name, ndim=given.ndim, allowed=(1, 2))
     if given.dtype == dtype and given.flags.c_contiguous:

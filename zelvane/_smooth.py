@@ -27,7 +27,8 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane._errors import InputError
-from zelvane._fit import _aligned, _check_refine, _check_workers, check_histogram
+from zelvane._fit import (_aligned, _check_refine, _check_workers, check_histogram, check_real,
+                          real_array)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -74,9 +75,7 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
     NaN (none for that row) where `missing_allowed`."""
     if value is None:
         return None
-    given = np.asarray(value)
-    if given.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
+    given = real_array(name, value)
     count = rows[0] if rows else 1
     if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != count):
         raise InputError("shape", argument=name, shape=given.shape, expected=((), (count,)))
@@ -417,8 +416,7 @@ def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     gap: Any = lazy_gap
     if gap.ndim != 2:
         raise InputError("ndim", argument=gap_name, ndim=gap.ndim, allowed=(2,))
-    if gap.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=gap_name, dtype=str(gap.dtype), expected="real")
+    check_real(gap_name, gap.dtype)
     m = gap.shape[-1]
     if not isinstance(m, int):
         raise InputError("unknown_length", argument=gap_name)
