@@ -25,6 +25,7 @@ from zelvane._fit import (
     check_histogram,
     check_method,
     fit_density,
+    open_sides,
     real_array,
 )
 from zelvane._tails import KINDS, Tail
@@ -492,7 +493,7 @@ class PiecewiseLinearDensity:
         check_method(method)
         edge_array = as_array(center_name, center)
         if edge_array.ndim == 1 and edge_array.size and edge_array.dtype.kind == "f" and \
-                np.isinf(edge_array[[0, -1]]).any():
+                any(open_sides(edge_array)):
             raise InputError("smooth_only", argument=center_name, method=method)
         knots32, masses32 = check_histogram(center, gap, center_name=center_name,
                                             gap_name=gap_name, nonnegative=True, max_ndim=1)

@@ -13,7 +13,6 @@ NumPy 1.x alone.
 
 from __future__ import annotations
 
-import math
 import operator
 import sys
 from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, overload
@@ -32,7 +31,7 @@ if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
 
 __all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method",
-           "real_array"]
+           "open_sides", "real_array"]
 
 # Solver of each method in zelvane.bake, whose bits the rows module gives; the
 # rows module names its entry points after the methods.
@@ -97,6 +96,12 @@ def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, Float
     with np.errstate(over="ignore", invalid="ignore"):
         converted: FloatArray = np.ascontiguousarray(given, dtype=dtype)
     return given, converted
+
+
+def open_sides(center: Any) -> Tuple[Any, Any]:
+    """Whether the first edge is -inf and whether the last is +inf (the open ends of
+    grouped data): NumPy booleans, one per row of a 2-D `center` (0-d for 1-D)."""
+    return center[..., 0] == -np.inf, center[..., -1] == np.inf
 
 
 def _check_finite(name: str, given: Any, converted: FloatArray, row_offset: int) -> None:
@@ -217,27 +222,19 @@ def check_histogram(
                          expected=((want,), rows + (want,)), other=gap_name,
                          other_shape=gap_array.shape)
     checked = center_array
-    if open_ends and checked.ndim == 1:
-        # Infinite ends stand in for a finite value beyond their neighbour, so
-        # that every other check is made as for closed edges (a neighbour that
-        # is not finite itself is the one reported).
-        left, right = bool(checked[0] == -np.inf), bool(checked[-1] == np.inf)
-        if left or right:
-            checked = checked.copy()
-            for end, neighbour, step, is_open in ((0, 1, -1.0, left), (-1, -2, 1.0, right)):
-                if is_open:
-                    stand_in = float(checked[neighbour]) + step
-                    checked[end] = stand_in if math.isfinite(stand_in) else 0.0
-    elif open_ends:
-        left = checked[..., 0] == -np.inf
-        right = checked[..., -1] == np.inf
-        if np.any(left) or np.any(right):
+    if open_ends:
+        left, right = open_sides(checked)
+        if left.any() or right.any():
+            # Infinite ends stand in for a finite value beyond their neighbour, so that
+            # every other check is made as for closed edges (a neighbour that is not
+            # finite itself is the one reported). The last end's stand-in is taken from
+            # the first's where a row has no finite edge between them.
             checked = checked.copy()
             with np.errstate(invalid="ignore", over="ignore"):
-                checked[..., 0] = np.where(left, checked[..., 1] - 1.0, checked[..., 0])
-                checked[..., -1] = np.where(right, checked[..., -2] + 1.0, checked[..., -1])
-            stand_in = ~np.isfinite(checked[..., [0, -1]]) & np.stack([left, right], axis=-1)
-            checked[..., [0, -1]] = np.where(stand_in, 0.0, checked[..., [0, -1]])
+                for end, neighbour, step, is_open in ((0, 1, -1.0, left), (-1, -2, 1.0, right)):
+                    stand_in = checked[..., neighbour] + step
+                    stand_in = np.where(np.isfinite(stand_in), stand_in, 0.0)
+                    checked[..., end] = np.where(is_open, stand_in, checked[..., end])
     _check_finite(center_name, center_given, checked, row_offset)
     _check_finite(gap_name, gap_given, gap_array, row_offset)
     _check_increasing(center_name, checked, row_offset)

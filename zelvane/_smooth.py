@@ -28,7 +28,7 @@ import numpy.typing as npt
 
 from zelvane._errors import InputError
 from zelvane._fit import (_aligned, _check_refine, _check_workers, check_histogram, check_real,
-                          real_array)
+                          open_sides, real_array)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -96,10 +96,7 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
 
 def _open_ends(center: FloatArray, name: str) -> Tuple[bool, bool]:
     """Whether the edges open to the left and to the right, the same in every row."""
-    if center.ndim == 1:
-        return bool(center[0] == -np.inf), bool(center[-1] == np.inf)
-    left = center[:, 0] == -np.inf
-    right = center[:, -1] == np.inf
+    left, right = open_sides(center)
     for side, flags in (("first", left), ("last", right)):
         if flags.any() and not flags.all():
             row = int(np.argmin(flags)) if flags[0] else int(np.argmax(flags))
