@@ -35,9 +35,8 @@ def _fit_block(gap: Float32Array, first_row: Any, center: Optional[Float32Array]
                shared_center: Any, method: str, workers: int) -> Float32Array:
     """The fit of one chunk of whole rows; `first_row` holds its first row's number."""
     first = int(np.asarray(first_row).ravel()[0])
-    center32, gap32 = check_histogram(shared_center if center is None else center, gap,
-                                      row_offset=first)
     try:
+        center32, gap32 = check_histogram(shared_center if center is None else center, gap)
         return _fit_checked(center32, gap32, method, None, workers)
     except InputError as error:
         raise error.shifted(first) from None

@@ -530,7 +530,7 @@ class PiecewiseLinearDensity:
                     center_name: str, gap_name: str, smoothing: Union[str, float],
                     sample_size: Optional[float], mean: Optional[float]) -> PiecewiseLinearDensity:
         """The smooth fit of one histogram, as a density with its tails and how it was fitted."""
-        from zelvane._smooth import fit_smooth
+        from zelvane._smooth import bin_masses, fit_smooth, whole_numbers
 
         given = as_array(gap_name, gap)
         if given.ndim != 1:
@@ -540,7 +540,7 @@ class PiecewiseLinearDensity:
             # Whole numbers are counts, their sum the sample size. Shares or weights
             # say nothing of the sample behind them (a sum near 1 would read as one
             # observation, and smooth everything away): they need it given.
-            if given.dtype.kind == "f" and not np.all(np.mod(given[np.isfinite(given)], 1) == 0):
+            if not whole_numbers(given):
                 raise InputError("needs_sample_size", argument=gap_name, given=repr(smoothing),
                                  smoothing=smoothing)
         fit = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=sample_size,
@@ -554,8 +554,7 @@ class PiecewiseLinearDensity:
             # bin was given, as a share of the total: rounding for exact masses, the
             # smoothed-away noise for counts.
             masses = given.astype(np.float64)
-            pieces = 0.5 * (values[:-1] + values[1:]) * np.diff(knots)
-            fitted = pieces.reshape(-1, int(refine)).sum(axis=1)
+            fitted = bin_masses(knots, values, int(refine))
             if left_open:
                 fitted = np.concatenate(([fit.left_tail.mass if fit.left_tail else 0.0], fitted))
             if right_open:

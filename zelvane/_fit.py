@@ -43,13 +43,12 @@ ArrayLike = npt.ArrayLike
 MAX_REFINE = 256
 
 
-def _position(shape: Tuple[int, ...], flat_index: int,
-              row_offset: int = 0) -> Tuple[Optional[int], int]:
-    """(row, index) of a flat position in an array of `shape`, rows counted from
-    `row_offset`; the row is None in a 1-D array."""
+def _position(shape: Tuple[int, ...], flat_index: int) -> Tuple[Optional[int], int]:
+    """(row, index) of a flat position in an array of `shape`; the row is None in a
+    1-D array."""
     position = [int(i) for i in np.unravel_index(flat_index, shape)]
     if len(position) == 2:
-        return position[0] + row_offset, position[1]
+        return position[0], position[1]
     return None, position[0]
 
 
@@ -104,11 +103,11 @@ def open_sides(center: Any) -> Tuple[Any, Any]:
     return center[..., 0] == -np.inf, center[..., -1] == np.inf
 
 
-def _check_finite(name: str, given: Any, converted: FloatArray, row_offset: int) -> None:
+def _check_finite(name: str, given: Any, converted: FloatArray) -> None:
     finite = np.isfinite(converted)
     if not finite.all():
         k = int(np.argmin(finite.ravel()))
-        row, index = _position(converted.shape, k, row_offset)
+        row, index = _position(converted.shape, k)
         original = given.ravel()[k]
         if np.isfinite(original):
             raise InputError("overflow", argument=name, index=index, row=row, value=original,
@@ -116,7 +115,7 @@ def _check_finite(name: str, given: Any, converted: FloatArray, row_offset: int)
         raise InputError("not_finite", argument=name, index=index, row=row, value=original)
 
 
-def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
+def _check_increasing(name: str, center: FloatArray) -> None:
     # Compared in the precision the solvers see, so that no zero width is left
     # after rounding (two float64 centres can round to the same float32).
     rising = center[..., 1:] > center[..., :-1]
@@ -124,8 +123,7 @@ def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
         k = int(np.argmin(rising.ravel()))
         where = np.unravel_index(k, rising.shape)
         below = where[:-1] + (where[-1] + 1,)
-        row, index = _position(center.shape, int(np.ravel_multi_index(below, center.shape)),
-                               row_offset)
+        row, index = _position(center.shape, int(np.ravel_multi_index(below, center.shape)))
         raise InputError("not_increasing", argument=name, index=index, row=row,
                          value=center[below], previous=center[where])
 
@@ -140,7 +138,6 @@ def check_histogram(
     nonnegative: bool = False,
     dtype: type = np.float32,
     max_ndim: int = 2,
-    row_offset: int = 0,
     open_ends: bool = False,
 ) -> Tuple[FloatArray, FloatArray]:
     """Check and convert the centres and masses of one histogram or a batch of them.
@@ -164,9 +161,6 @@ def check_histogram(
         Type of the arrays returned; checks are made on the converted values.
     max_ndim : {1, 2}
         Largest number of dimensions accepted for `gap`.
-    row_offset : int
-        Row number of the first row of `gap` in messages, for a block of a
-        larger batch.
     open_ends : bool
         Accept a first centre of -inf and a last of +inf (the open ends of
         grouped data); they are returned as they are.
@@ -235,14 +229,14 @@ def check_histogram(
                     stand_in = checked[..., neighbour] + step
                     stand_in = np.where(np.isfinite(stand_in), stand_in, 0.0)
                     checked[..., end] = np.where(is_open, stand_in, checked[..., end])
-    _check_finite(center_name, center_given, checked, row_offset)
-    _check_finite(gap_name, gap_given, gap_array, row_offset)
-    _check_increasing(center_name, checked, row_offset)
+    _check_finite(center_name, center_given, checked)
+    _check_finite(gap_name, gap_given, gap_array)
+    _check_increasing(center_name, checked)
     if nonnegative:
         negative = gap_array < 0
         if negative.any():
             k = int(np.argmax(negative.ravel()))
-            row, index = _position(gap_array.shape, k, row_offset)
+            row, index = _position(gap_array.shape, k)
             raise InputError("negative", argument=gap_name, index=index, row=row,
                              value=gap_array.ravel()[k])
     return center_array, gap_array

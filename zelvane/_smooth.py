@@ -20,22 +20,22 @@ the fit was made.
 from __future__ import annotations
 
 import numbers
-import sys
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from zelvane._errors import InputError
-from zelvane._fit import (_aligned, _check_refine, _check_workers, check_histogram, check_real,
-                          open_sides, real_array)
+from zelvane._fit import (MAX_REFINE, _aligned, _check_refine, _check_workers, _is_dask_array,
+                          check_histogram, check_real, open_sides, real_array,
+                          trapezoid_masses)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
     FloatArray = npt.NDArray[np.floating[Any]]
 
-__all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY"]
+__all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY", "bin_masses", "whole_numbers"]
 
 #: The smoothing that asks for the information criterion's choice.
 AUTO = "auto"
@@ -66,6 +66,24 @@ def _check_smoothing(smoothing: Union[str, float]) -> float:
     if not (value >= 0.0 and np.isfinite(value)):
         raise InputError("out_of_range", argument="smoothing", value=value, minimum=0)
     return value
+
+
+def whole_numbers(masses: Any) -> bool:
+    """Whether `masses` are counts: every finite one a whole number. The counts-aware fit
+    reads counts as a sample whose size is their sum; shares and weights say nothing of
+    the sample behind them."""
+    given = np.asarray(masses)
+    if given.dtype.kind != "f":
+        return True
+    return bool(np.all(np.mod(given[np.isfinite(given)], 1) == 0))
+
+
+def bin_masses(knots: npt.ArrayLike, values: npt.ArrayLike, refine: int) -> Float64Array:
+    """The mass of every bin under a smooth fit's `values` at its `knots`, `refine`
+    pieces per bin (1-D, or one row per histogram)."""
+    pieces = trapezoid_masses(knots, values)
+    masses: Float64Array = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
+    return masses
 
 
 def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bool
@@ -317,7 +335,7 @@ def _check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
     opens = int(left) + int(right)
     if opens and r < 2:
         raise InputError("out_of_range", argument="refine", value=r, minimum=2,
-                         maximum=256, reason="open_end")
+                         maximum=MAX_REFINE, reason="open_end")
     if masses.shape[-1] <= opens:
         raise InputError("too_short", argument=gap_name, length=masses.shape[-1] - opens,
                          minimum=1, per_row=batch, finite=True)
@@ -395,13 +413,6 @@ def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, r
                      _scalar_or_rows(edf, batch), _scalar_or_rows(info[:, _DEVIANCE], batch),
                      _tail(info, _LEFT, batch, edges, 0) if left else None,
                      _tail(info, _RIGHT, batch, edges, -1) if right else None)
-
-
-def _is_dask_array(value: object) -> bool:
-    # Dask is loaded only by a caller that made a Dask array.
-    if "dask.array" not in sys.modules:
-        return False
-    return isinstance(value, sys.modules["dask.array"].Array)
 
 
 def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
