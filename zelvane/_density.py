@@ -18,7 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane import _tails
-from zelvane._errors import InputError
+from zelvane._errors import InputError, plain
 from zelvane._fit import (
     METHODS,
     as_array,
@@ -28,12 +28,13 @@ from zelvane._fit import (
     open_sides,
     real_array,
 )
+from zelvane._smooth import _check_smoothing, bin_masses, fit_smooth, whole_numbers
 from zelvane._tails import KINDS, Tail
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["PiecewiseLinearDensity"]
+__all__ = ["PiecewiseLinearDensity", "check_counts"]
 
 Float64Array = npt.NDArray[np.float64]
 #: The fits that `PiecewiseLinearDensity.from_masses` and `from_histogram` offer: the
@@ -83,6 +84,21 @@ def _real(name: str, value: Any) -> float:
                                                                      np.floating)):
         raise InputError("type", argument=name, expected="float", type_name=type(value).__name__)
     return float(value)
+
+
+def check_counts(gap: Any, smoothing: Union[str, float], sample_size: Any,
+                 gap_name: str) -> None:
+    """Refuse to smooth masses that are not counts without the sample size behind them.
+
+    Whole numbers are counts, their sum the sample size. Shares or weights say nothing
+    of the sample behind them (a sum near 1 would read as one observation, and smooth
+    everything away): any `smoothing` but 0 needs `sample_size` given for them. An
+    InputError (``"needs_sample_size"``) names `gap_name`; a `smoothing` that is no
+    smoothing at all is refused as the smooth fit refuses it.
+    """
+    if sample_size is None and _check_smoothing(smoothing) != 0.0 and not whole_numbers(gap):
+        raise InputError("needs_sample_size", argument=gap_name, given=repr(plain(smoothing)),
+                         smoothing=smoothing)
 
 
 def _checked_tail(tail: Any, name: str, end: float, right: bool) -> Optional[Tail]:
@@ -485,10 +501,11 @@ class PiecewiseLinearDensity:
                                    sample_size, mean)
         if not isinstance(method, str) or method not in FIT_METHODS:
             raise InputError("choice", argument="method", given=repr(method), choices=FIT_METHODS)
-        for name, given, none in (("smoothing", smoothing, (0, "auto")),
-                                  ("sample_size", sample_size, (None,)), ("mean", mean, (None,))):
-            if not any(given is n or (isinstance(given, (int, float, str)) and given == n)
-                       for n in none):
+        # The smooth fit's settings are refused unless they are their defaults: no
+        # smoothing (0) or the automatic one, no sample size and no mean.
+        for name, given in (("smoothing", _check_smoothing(smoothing) not in (0.0, -1.0)),
+                            ("sample_size", sample_size is not None), ("mean", mean is not None)):
+            if given:
                 raise InputError("smooth_only", argument=name, method=method)
         check_method(method)
         edge_array = as_array(center_name, center)
@@ -530,19 +547,10 @@ class PiecewiseLinearDensity:
                     center_name: str, gap_name: str, smoothing: Union[str, float],
                     sample_size: Optional[float], mean: Optional[float]) -> PiecewiseLinearDensity:
         """The smooth fit of one histogram, as a density with its tails and how it was fitted."""
-        from zelvane._smooth import bin_masses, fit_smooth, whole_numbers
-
         given = as_array(gap_name, gap)
         if given.ndim != 1:
             raise InputError("ndim", argument=gap_name, ndim=given.ndim, allowed=(1,))
-        if sample_size is None and not (isinstance(smoothing, (int, float))
-                                        and not isinstance(smoothing, bool) and smoothing == 0):
-            # Whole numbers are counts, their sum the sample size. Shares or weights
-            # say nothing of the sample behind them (a sum near 1 would read as one
-            # observation, and smooth everything away): they need it given.
-            if not whole_numbers(given):
-                raise InputError("needs_sample_size", argument=gap_name, given=repr(smoothing),
-                                 smoothing=smoothing)
+        check_counts(given, smoothing, sample_size, gap_name)
         fit = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=sample_size,
                          mean=mean, center_name=center_name, gap_name=gap_name)
         knots, values = fit.knots, fit.values
