@@ -116,6 +116,12 @@ CASES = {
     # Open ends and a known mean.
     "open in one row": (lambda: zelvane.fit_smooth([[0, 1, np.inf], [0, 1, 2]], [[1, 1], [1, 1]]),
                         "open_rows", "center", None, 1, None, {"side": "last"}),
+    "sample size of zero": (lambda: zelvane.fit_smooth(C5, G4, smoothing="auto", sample_size=0),
+                            "out_of_range", "sample_size", None, None, 0.0,
+                            {"minimum": 0, "exclusive": True}),
+    "open ends without a bin between": (lambda: zelvane.fit_smooth([-np.inf, np.inf], [1.0]),
+                                        "too_short", "gap", None, None, None,
+                                        {"length": 1, "minimum": 3, "finite": True}),
     "mean without tail": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 0], [1, 1, 1]],
                                                      mean=[2.0, 2.0]),
                           "mean_needs_tail", "mean", None, 0, 2.0, {}),
@@ -275,6 +281,29 @@ def test_rows_module_raises_input_errors_with_fields(call, problem, argument, in
     assert (error.problem, error.argument, error.index, error.row) == (problem, argument, index, row)
     for key, expected in details.items():
         assert error.details[key] == expected, key
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: zelvane.fit_smooth(C5, G4, smoothing="auto", sample_size=0),
+     "sample_size must be above 0, not 0.0"),
+    (lambda: zelvane.fit_smooth(C5, [G4, G4], smoothing="auto", sample_size=[3, -2]),
+     "sample_size must be above 0, not -2.0"),
+    (lambda: zelvane.fit_smooth([-np.inf, np.inf], [1.0]),
+     "gap must hold at least 3 masses (one for each open bin and one between finite edges), "
+     "not 1"),
+    (lambda: zelvane.fit_smooth([[-np.inf, np.inf]] * 2, [[1.0], [2.0]]),
+     "gap must hold at least 3 masses (one for each open bin and one between finite edges) "
+     "per row, not 1"),
+    (lambda: zelvane.fit_smooth([0, np.inf], [1.0]),
+     "gap must hold at least 2 masses (one for the open bin and one between finite edges), "
+     "not 1"),
+    # A minimum that is allowed itself.
+    (lambda: zelvane.fit_smooth(C5, G4, smoothing=-1.0), "smoothing must be 0 or more, not -1.0"),
+])
+def test_messages_say_what_is_allowed(call, message):
+    with pytest.raises(InputError) as caught:
+        call()
+    assert str(caught.value) == message
 
 
 def test_rows_module_names_the_memory_an_output_shares():

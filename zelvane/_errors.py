@@ -137,8 +137,18 @@ def _range_text(f: Mapping[str, Any]) -> str:
     low = f["minimum"]
     note = _RANGE_NOTES.get((f.get("argument"), low), "")
     if f.get("maximum") is None:
-        return f"{low}{note} or more"
+        # A minimum that is excluded itself (a positive number) is a bound to be above.
+        return f"above {low}{note}" if f.get("exclusive") else f"{low}{note} or more"
     return f"from {low}{note} to {f['maximum']}"
+
+
+def _minimum_items(f: Mapping[str, Any]) -> str:
+    if f.get("finite"):
+        # Masses beside open ends: one for each open bin and one between finite edges.
+        opens = f["minimum"] - 1
+        return (f"{f['minimum']} masses (one for {'each' if opens > 1 else 'the'} open bin "
+                f"and one between finite edges)")
+    return _MINIMUM_ITEMS.get(f["minimum"], f"{f['minimum']} values")
 
 
 def _each_row(f: Mapping[str, Any]) -> str:
@@ -163,7 +173,7 @@ PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "dims": lambda f: " or ".join(f"{n}-D" for n in f["allowed"]),
     "for_other": lambda f: (f" for a {f['other_ndim']}-D {f['other']}"
                             if f.get("other_ndim") is not None else ""),
-    "minimum_items": lambda f: _MINIMUM_ITEMS.get(f["minimum"], f"{f['minimum']} values"),
+    "minimum_items": _minimum_items,
     "each_row": _each_row,
     "length_rule": lambda f: f"len({f['other']})" + (f" + {f['offset']}" if f.get("offset") else ""),
     "shapes": _shapes,

@@ -108,7 +108,8 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
         row = k if rows else None
         if not np.isfinite(column[k]):
             raise InputError("not_finite", argument=name, row=row, value=column[k])
-        raise InputError("out_of_range", argument=name, row=row, value=column[k], minimum=0)
+        raise InputError("out_of_range", argument=name, row=row, value=column[k], minimum=0,
+                         exclusive=True)
     return column
 
 
@@ -337,8 +338,8 @@ def _check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
         raise InputError("out_of_range", argument="refine", value=r, minimum=2,
                          maximum=MAX_REFINE, reason="open_end")
     if masses.shape[-1] <= opens:
-        raise InputError("too_short", argument=gap_name, length=masses.shape[-1] - opens,
-                         minimum=1, per_row=batch, finite=True)
+        raise InputError("too_short", argument=gap_name, length=masses.shape[-1],
+                         minimum=opens + 1, per_row=batch, finite=True)
     if not batch:
         if not masses.any():
             raise InputError("all_zero", argument=gap_name)
