@@ -221,6 +221,23 @@ def test_a_smoothing_of_shares_needs_their_sample_size_whatever_its_type(smoothi
         assert (caught.value.problem, caught.value.argument) == ("smooth_only", "smoothing")
 
 
+@pytest.mark.parametrize("kind, parameter", [("pareto", 0.5), ("pareto", 1.0), ("pareto", 1.5),
+                                             ("pareto", 3.0), ("exponential", 2.0)])
+def test_tails_without_mass_add_nothing_to_any_closed_form(kind, parameter):
+    from zelvane import _tails
+
+    empty = zelvane.Tail(kind, 10.0, 0.0, parameter)
+    x = np.array([10.0, 12.5, 1e6])
+    assert _tails.moments(empty, True, 3.0) == (0.0, 0.0)
+    assert _tails.moment_beyond(empty, True, x).tolist() == [0.0, 0.0, 0.0]
+    assert _tails.spread(empty) == 0.0
+    # With mass, a heavy Pareto tail's moments diverge beyond every point alike.
+    heavy = empty._replace(mass=0.25)
+    first = _tails.moments(heavy, True, 3.0)[0]
+    beyond = _tails.moment_beyond(heavy, True, x)
+    assert np.isfinite(beyond).all() == np.isfinite(first) == (kind == "exponential" or parameter > 1)
+
+
 def test_to_scipy_agrees(density):
     frozen = density.to_scipy()
     x, q = inside(density, 2001), np.linspace(0, 1, 2001)
