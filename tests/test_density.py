@@ -192,6 +192,52 @@ def test_fitted_values_are_those_of_fit_density(method):
     assert Density.from_masses(edges, counts.tolist(), method).values.tolist() == d.values.tolist()
 
 
+SHARES = [0.15, 0.25, 0.35, 0.25]  # of a density linear between the edges
+
+
+@pytest.mark.parametrize("zero", [0, 0.0, np.int64(0), np.float32(0), np.float64(-0.0)])
+def test_a_smoothing_of_zero_is_one_whatever_its_type(zero):
+    exact = Density.from_masses(range(5), SHARES)
+    got = Density.from_masses(range(5), SHARES, smoothing=zero)
+    assert (got.values == exact.values).all() and got.smoothing == 0.0
+    for method in ("iterative", "exact"):
+        fitted = Density.from_masses(range(5), SHARES, method, smoothing=zero)
+        assert fitted.values.tolist() == Density.from_masses(range(5), SHARES, method).values.tolist()
+
+
+@pytest.mark.parametrize("smoothing", [np.float64(2.5), np.int64(3), 2.5, "auto"])
+def test_a_smoothing_of_shares_needs_their_sample_size_whatever_its_type(smoothing):
+    with pytest.raises(zelvane.InputError) as caught:
+        Density.from_masses(range(5), SHARES, smoothing=smoothing)
+    error = caught.value
+    assert (error.problem, error.argument) == ("needs_sample_size", "gap")
+    given = "'auto'" if smoothing == "auto" else repr(smoothing.item() if hasattr(smoothing, "item")
+                                                      else smoothing)
+    assert f"smoothing={given} needs the number of observations" in str(error)
+    assert Density.from_masses(range(5), SHARES, smoothing=smoothing, sample_size=500).smoothing > 0
+    if smoothing != "auto":
+        with pytest.raises(zelvane.InputError) as caught:
+            Density.from_masses(range(5), SHARES, "iterative", smoothing=smoothing)
+        assert (caught.value.problem, caught.value.argument) == ("smooth_only", "smoothing")
+
+
+@pytest.mark.parametrize("kind, parameter", [("pareto", 0.5), ("pareto", 1.0), ("pareto", 1.5),
+                                             ("pareto", 3.0), ("exponential", 2.0)])
+def test_tails_without_mass_add_nothing_to_any_closed_form(kind, parameter):
+    from zelvane import _tails
+
+    empty = zelvane.Tail(kind, 10.0, 0.0, parameter)
+    x = np.array([10.0, 12.5, 1e6])
+    assert _tails.moments(empty, True, 3.0) == (0.0, 0.0)
+    assert _tails.moment_beyond(empty, True, x).tolist() == [0.0, 0.0, 0.0]
+    assert _tails.spread(empty) == 0.0
+    # With mass, a heavy Pareto tail's moments diverge beyond every point alike.
+    heavy = empty._replace(mass=0.25)
+    first = _tails.moments(heavy, True, 3.0)[0]
+    beyond = _tails.moment_beyond(heavy, True, x)
+    assert np.isfinite(beyond).all() == np.isfinite(first) == (kind == "exponential" or parameter > 1)
+
+
 def test_to_scipy_agrees(density):
     frozen = density.to_scipy()
     x, q = inside(density, 2001), np.linspace(0, 1, 2001)

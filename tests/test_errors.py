@@ -30,12 +30,6 @@ def read_only(array):
     return array
 
 
-def zero_width_fit():
-    # Centres that the checks would refuse, handed to the native fit directly.
-    center = np.array([[0, 1, 2, 3], [0, 1, 1, 2]], F32)
-    return zelvane._fit._fit_checked(center, np.ones((2, 3), F32), "exact", None, 1)
-
-
 # (call, problem, argument, index, row, value, details that must be there)
 CASES = {
     # The values of one histogram and of a batch.
@@ -70,6 +64,8 @@ CASES = {
              {"ndim": 3, "allowed": (1, 2)}),
     "dtype": (lambda: zelvane.fit_density([0, 1j, 2, 3, 4], G4), "dtype", "center", None, None,
               None, {"dtype": "complex128"}),
+    "ragged": (lambda: zelvane.fit_density(C5, [G4, [1.0, 2.0]]), "ragged", "gap", None, None,
+               None, {}),
     "too short": (lambda: zelvane.fit_density(C5, np.zeros((2, 0))), "too_short", "gap", None,
                   None, None, {"length": 0, "minimum": 1}),
     "shape": (lambda: zelvane.fit_density(np.ones((2, 5)), np.ones((3, 4))), "shape", "center",
@@ -90,7 +86,10 @@ CASES = {
                       "read_only", "out", None, None, None, {}),
     "out dtype": (lambda: zelvane.fit_density(C5, G4, out=np.empty(5)), "dtype", "out", None,
                   None, None, {"dtype": "<f8", "expected": "float32"}),
-    "zero width": (zero_width_fit, "zero_width", "center", 1, 1, 1.0, {}),
+    # A zero width never reaches the native fit: the checks refuse it first.
+    "zero width in a row": (lambda: zelvane.fit_density([[0, 1, 2, 3], [0, 1, 1, 2]],
+                                                        np.ones((2, 3)), method="exact"),
+                            "not_increasing", "center", 2, 1, 1.0, {"previous": 1.0}),
     # What the smooth fit finds, raised by the rows module.
     "infeasible": (lambda: zelvane.fit_smooth(C5, [G4, [1, 1, 1, 1], G4], refine=1),
                    "infeasible", "gap", None, 0, None, {"refine": 1}),
@@ -117,6 +116,12 @@ CASES = {
     # Open ends and a known mean.
     "open in one row": (lambda: zelvane.fit_smooth([[0, 1, np.inf], [0, 1, 2]], [[1, 1], [1, 1]]),
                         "open_rows", "center", None, 1, None, {"side": "last"}),
+    "sample size of zero": (lambda: zelvane.fit_smooth(C5, G4, smoothing="auto", sample_size=0),
+                            "out_of_range", "sample_size", None, None, 0.0,
+                            {"minimum": 0, "exclusive": True}),
+    "open ends without a bin between": (lambda: zelvane.fit_smooth([-np.inf, np.inf], [1.0]),
+                                        "too_short", "gap", None, None, None,
+                                        {"length": 1, "minimum": 3, "finite": True}),
     "mean without tail": (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 0], [1, 1, 1]],
                                                      mean=[2.0, 2.0]),
                           "mean_needs_tail", "mean", None, 0, 2.0, {}),
@@ -138,6 +143,15 @@ CASES = {
                    "tail_joint", "right_tail.joint", None, None, 2.0, {"end": "last", "knot": 1.0}),
     "pareto joint": (lambda: Density([-2, 0], [1, 1], right_tail=zelvane.Tail("pareto", 0, 1, 2)),
                      "pareto_joint", "right_tail.kind", None, None, 0.0, {}),
+    "pareto height at a joint of 0": (lambda: zelvane.Tail("pareto", 0.0, 1.0, 2.0).height,
+                                      "pareto_joint", "kind", None, None, 0.0, {}),
+    "exponential height without a scale": (
+        lambda: zelvane.Tail("exponential", 1.0, 1.0, 0.0).height, "not_positive", "parameter",
+        None, None, 0.0, {}),
+    "joined without a parameter": (lambda: zelvane.Tail.joined("pareto", 10.0, 0.2, 0.0),
+                                   "not_positive", "parameter", None, None, 0.0, {}),
+    "joined pareto below 0": (lambda: zelvane.Tail.joined("pareto", -1.0, 0.2, 2.0),
+                              "pareto_joint", "kind", None, None, -1.0, {}),
     "tail parameter": (lambda: Density([0, 1], [1, 1],
                                        left_tail=zelvane.Tail("exponential", 0, 1, -1.5)),
                        "not_positive", "left_tail.parameter", None, None, -1.5, {}),
@@ -178,6 +192,35 @@ CASES.update({
     "histogram of categories": (lambda: counts_and_edges(bh.Histogram(bh.axis.IntCategory([3]))),
                                 "histogram_categories", "histogram", None, None, None, {}),
 })
+
+
+RAGGED = [[0.5, 1.0], [0.2]]
+
+
+@pytest.mark.parametrize("call, argument", [
+    (lambda: zelvane.fit_density([0, 1, 2], RAGGED), "gap"),
+    (lambda: zelvane.fit_smooth(RAGGED, [1, 1]), "center"),
+    (lambda: zelvane.fit_smooth([0, 1, 2], np.ones((2, 2)), mean=RAGGED), "mean"),
+    (lambda: Density.from_masses([0, 1, 2], RAGGED), "gap"),
+    (lambda: Density.from_masses([0, 1, 2], RAGGED, "iterative"), "gap"),
+    (lambda: Density.from_histogram(RAGGED, [0, 1, 2]), "counts"),
+    (lambda: Density([0, 1], [1, 1]).cdf(RAGGED), "x"),
+])
+def test_ragged_sequences_are_input_errors_of_every_entry(call, argument):
+    with pytest.raises(InputError) as caught:
+        call()
+    assert (caught.value.problem, caught.value.argument) == ("ragged", argument)
+    assert str(caught.value).startswith(f"{argument} is ragged: ")
+
+
+def test_what_numpy_cannot_convert_for_another_reason_is_its_own_error():
+    class Broken:
+        def __array__(self, dtype=None, copy=None):
+            raise ValueError("no array here")
+
+    with pytest.raises(ValueError, match="^no array here$") as caught:
+        zelvane.fit_density([0, 1, 2], Broken())
+    assert not isinstance(caught.value, InputError)
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
@@ -251,6 +294,29 @@ def test_rows_module_raises_input_errors_with_fields(call, problem, argument, in
     assert (error.problem, error.argument, error.index, error.row) == (problem, argument, index, row)
     for key, expected in details.items():
         assert error.details[key] == expected, key
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: zelvane.fit_smooth(C5, G4, smoothing="auto", sample_size=0),
+     "sample_size must be above 0, not 0.0"),
+    (lambda: zelvane.fit_smooth(C5, [G4, G4], smoothing="auto", sample_size=[3, -2]),
+     "sample_size must be above 0, not -2.0"),
+    (lambda: zelvane.fit_smooth([-np.inf, np.inf], [1.0]),
+     "gap must hold at least 3 masses (one for each open bin and one between finite edges), "
+     "not 1"),
+    (lambda: zelvane.fit_smooth([[-np.inf, np.inf]] * 2, [[1.0], [2.0]]),
+     "gap must hold at least 3 masses (one for each open bin and one between finite edges) "
+     "per row, not 1"),
+    (lambda: zelvane.fit_smooth([0, np.inf], [1.0]),
+     "gap must hold at least 2 masses (one for the open bin and one between finite edges), "
+     "not 1"),
+    # A minimum that is allowed itself.
+    (lambda: zelvane.fit_smooth(C5, G4, smoothing=-1.0), "smoothing must be 0 or more, not -1.0"),
+])
+def test_messages_say_what_is_allowed(call, message):
+    with pytest.raises(InputError) as caught:
+        call()
+    assert str(caught.value) == message
 
 
 def test_rows_module_names_the_memory_an_output_shares():

@@ -198,9 +198,38 @@ def test_bad_histograms_are_refused(method, center, gap, message):
         zelvane.fit_density(center, gap, method=method)
 
 
+def _refusal(center, gap, dtype):
+    """(problem, index, value) of check_histogram's refusal with open ends, or None."""
+    try:
+        check_histogram(center, gap, open_ends=True, dtype=dtype)
+    except zelvane.InputError as error:
+        return error.problem, error.index, error.value
+    return None
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("center, refused", [
+    ([-INF, INF], None),                              # no finite edge between the ends
+    ([-INF, 1.0, INF], None),
+    ([-INF, NAN, 3.0, INF], ("not_finite", 1)),       # the neighbour of an open end
+    ([-INF, 2.0, 1.0, INF], ("not_increasing", 2)),
+    ([0.0, 1.0, INF, INF], ("not_finite", 2)),
+    ([INF, 1.0, 2.0, 3.0], ("not_finite", 0)),        # +inf first is no open end
+])
+def test_open_ends_are_checked_alike_in_one_histogram_and_in_rows(dtype, center, refused):
+    gap = np.ones(len(center) - 1)
+    one = _refusal(center, gap, dtype)
+    assert (one[:2] if one else None) == refused
+    # Rows, with edges of their own or shared, are refused for the same edge (NaN as NaN).
+    np.testing.assert_equal(_refusal([center] * 3, np.tile(gap, (3, 1)), dtype), one)
+    np.testing.assert_equal(_refusal(center, np.tile(gap, (3, 1)), dtype), one)
+
+
 def test_checks_name_rows_of_a_block_from_its_offset():
-    with pytest.raises(ValueError, match=r"gap\[12, 1\] = -1.0 is negative"):
-        check_histogram([0, 1, 2], [[1, 1], [1, -1]], nonnegative=True, row_offset=11)
+    # A block of a larger batch has its rows renumbered from the block's first.
+    with pytest.raises(zelvane.InputError) as caught:
+        check_histogram([0, 1, 2], [[1, 1], [1, -1]], nonnegative=True)
+    assert re.fullmatch(r"gap\[12, 1\] = -1.0 is negative", str(caught.value.shifted(11)))
     with pytest.raises(ValueError, match=r"knots\[1\] is nan"):
         check_histogram([0, NAN, 2], [1, 1, 1], center_name="knots", gap_name="values",
                         per_center=True, dtype=np.float64)

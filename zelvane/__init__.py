@@ -30,7 +30,6 @@ _EXPORTS: Dict[str, str] = {
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
     "InputError": "zelvane._errors",
-    "Tail": "zelvane._tails",
 }
 
 # zelvane.bake is left out of __all__ and dir(): tools that import every name

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Optional, cast
 import numpy as np
 
 from zelvane._errors import InputError
-from zelvane._fit import _fit_checked, check_histogram
+from zelvane._fit import _fit_checked, check_histogram, check_real
 
 if TYPE_CHECKING:
     from dask.array.core import Array as DaskArray
@@ -35,9 +35,8 @@ def _fit_block(gap: Float32Array, first_row: Any, center: Optional[Float32Array]
                shared_center: Any, method: str, workers: int) -> Float32Array:
     """The fit of one chunk of whole rows; `first_row` holds its first row's number."""
     first = int(np.asarray(first_row).ravel()[0])
-    center32, gap32 = check_histogram(shared_center if center is None else center, gap,
-                                      row_offset=first)
     try:
+        center32, gap32 = check_histogram(shared_center if center is None else center, gap)
         return _fit_checked(center32, gap32, method, None, workers)
     except InputError as error:
         raise error.shifted(first) from None
@@ -54,8 +53,7 @@ def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskAr
     gap: Any = lazy_gap  # Dask's own annotations are partial
     if gap.ndim not in (1, 2):
         raise InputError("ndim", argument="gap", ndim=gap.ndim, allowed=(1, 2))
-    if gap.dtype.kind not in "biuf":
-        raise InputError("dtype", argument="gap", dtype=str(gap.dtype), expected="real")
+    check_real("gap", gap.dtype)
     m = gap.shape[-1]
     if not isinstance(m, int):
         raise InputError("unknown_length", argument="gap")

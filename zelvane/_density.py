@@ -18,19 +18,23 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane import _tails
-from zelvane._errors import InputError
+from zelvane._errors import InputError, plain
 from zelvane._fit import (
     METHODS,
+    as_array,
     check_histogram,
     check_method,
     fit_density,
+    open_sides,
+    real_array,
 )
+from zelvane._smooth import _check_smoothing, bin_masses, fit_smooth, whole_numbers
 from zelvane._tails import KINDS, Tail
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["PiecewiseLinearDensity"]
+__all__ = ["PiecewiseLinearDensity", "check_counts"]
 
 Float64Array = npt.NDArray[np.float64]
 #: The fits that `PiecewiseLinearDensity.from_masses` and `from_histogram` offer: the
@@ -57,10 +61,7 @@ _PLOT_SHARE = 0.005
 def _points(name: str, data: npt.ArrayLike) -> Float64Array:
     """Points or probabilities of any shape as float64; only booleans, integers and reals
     are accepted, so that a complex input is refused rather than losing its imaginary part."""
-    array = np.asarray(data)
-    if array.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(array.dtype), expected="real")
-    return np.asarray(array, dtype=np.float64)
+    return np.asarray(real_array(name, data), dtype=np.float64)
 
 
 def _checked_knots_and_values(knots: npt.ArrayLike,
@@ -83,6 +84,21 @@ def _real(name: str, value: Any) -> float:
                                                                      np.floating)):
         raise InputError("type", argument=name, expected="float", type_name=type(value).__name__)
     return float(value)
+
+
+def check_counts(gap: Any, smoothing: Union[str, float], sample_size: Any,
+                 gap_name: str) -> None:
+    """Refuse to smooth masses that are not counts without the sample size behind them.
+
+    Whole numbers are counts, their sum the sample size. Shares or weights say nothing
+    of the sample behind them (a sum near 1 would read as one observation, and smooth
+    everything away): any `smoothing` but 0 needs `sample_size` given for them. An
+    InputError (``"needs_sample_size"``) names `gap_name`; a `smoothing` that is no
+    smoothing at all is refused as the smooth fit refuses it.
+    """
+    if sample_size is None and _check_smoothing(smoothing) != 0.0 and not whole_numbers(gap):
+        raise InputError("needs_sample_size", argument=gap_name, given=repr(plain(smoothing)),
+                         smoothing=smoothing)
 
 
 def _checked_tail(tail: Any, name: str, end: float, right: bool) -> Optional[Tail]:
@@ -485,15 +501,16 @@ class PiecewiseLinearDensity:
                                    sample_size, mean)
         if not isinstance(method, str) or method not in FIT_METHODS:
             raise InputError("choice", argument="method", given=repr(method), choices=FIT_METHODS)
-        for name, given, none in (("smoothing", smoothing, (0, "auto")),
-                                  ("sample_size", sample_size, (None,)), ("mean", mean, (None,))):
-            if not any(given is n or (isinstance(given, (int, float, str)) and given == n)
-                       for n in none):
+        # The smooth fit's settings are refused unless they are their defaults: no
+        # smoothing (0) or the automatic one, no sample size and no mean.
+        for name, given in (("smoothing", _check_smoothing(smoothing) not in (0.0, -1.0)),
+                            ("sample_size", sample_size is not None), ("mean", mean is not None)):
+            if given:
                 raise InputError("smooth_only", argument=name, method=method)
         check_method(method)
-        edge_array = np.asarray(center)
+        edge_array = as_array(center_name, center)
         if edge_array.ndim == 1 and edge_array.size and edge_array.dtype.kind == "f" and \
-                np.isinf(edge_array[[0, -1]]).any():
+                any(open_sides(edge_array)):
             raise InputError("smooth_only", argument=center_name, method=method)
         knots32, masses32 = check_histogram(center, gap, center_name=center_name,
                                             gap_name=gap_name, nonnegative=True, max_ndim=1)
@@ -530,19 +547,10 @@ class PiecewiseLinearDensity:
                     center_name: str, gap_name: str, smoothing: Union[str, float],
                     sample_size: Optional[float], mean: Optional[float]) -> PiecewiseLinearDensity:
         """The smooth fit of one histogram, as a density with its tails and how it was fitted."""
-        from zelvane._smooth import fit_smooth
-
-        given = np.asarray(gap)
+        given = as_array(gap_name, gap)
         if given.ndim != 1:
             raise InputError("ndim", argument=gap_name, ndim=given.ndim, allowed=(1,))
-        if sample_size is None and not (isinstance(smoothing, (int, float))
-                                        and not isinstance(smoothing, bool) and smoothing == 0):
-            # Whole numbers are counts, their sum the sample size. Shares or weights
-            # say nothing of the sample behind them (a sum near 1 would read as one
-            # observation, and smooth everything away): they need it given.
-            if given.dtype.kind == "f" and not np.all(np.mod(given[np.isfinite(given)], 1) == 0):
-                raise InputError("needs_sample_size", argument=gap_name, given=repr(smoothing),
-                                 smoothing=smoothing)
+        check_counts(given, smoothing, sample_size, gap_name)
         fit = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=sample_size,
                          mean=mean, center_name=center_name, gap_name=gap_name)
         knots, values = fit.knots, fit.values
@@ -554,8 +562,7 @@ class PiecewiseLinearDensity:
             # bin was given, as a share of the total: rounding for exact masses, the
             # smoothed-away noise for counts.
             masses = given.astype(np.float64)
-            pieces = 0.5 * (values[:-1] + values[1:]) * np.diff(knots)
-            fitted = pieces.reshape(-1, int(refine)).sum(axis=1)
+            fitted = bin_masses(knots, values, int(refine))
             if left_open:
                 fitted = np.concatenate(([fit.left_tail.mass if fit.left_tail else 0.0], fitted))
             if right_open:

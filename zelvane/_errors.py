@@ -32,6 +32,7 @@ TEMPLATES: Dict[str, str] = {
     "all_zero": "{where} are all zero: a density needs a positive total mass",
     # The form of an array.
     "dtype": "{argument} must hold {expected_values}, not {dtype} values",
+    "ragged": "{argument} is ragged: its rows (or other nested sequences) differ in length",
     "ndim": "{argument} must be {dims}{for_other}, not {ndim}-D",
     "too_short": "{argument} must hold at least {minimum_items}{each_row}, not {length}",
     "length": "{argument} must have {length_rule} = {expected} elements{each_row}, not {length}",
@@ -48,7 +49,6 @@ TEMPLATES: Dict[str, str] = {
     "out_of_range": "{argument} must be {range_text}, not {value}",
     "too_long": "{length} masses with {argument}={value} give too long a result",
     # What a fit finds.
-    "zero_width": "the interval from {where} to {next_where} has zero width",
     "too_narrow": "the interval from {where} to {next_where} cannot be cut into {refine} "
                   "sub-intervals of positive finite width",
     "magnitude": "{where}: the smooth fit is beyond float64's range: the total width, the total "
@@ -140,8 +140,18 @@ def _range_text(f: Mapping[str, Any]) -> str:
     low = f["minimum"]
     note = _RANGE_NOTES.get((f.get("argument"), low), "")
     if f.get("maximum") is None:
-        return f"{low}{note} or more"
+        # A minimum that is excluded itself (a positive number) is a bound to be above.
+        return f"above {low}{note}" if f.get("exclusive") else f"{low}{note} or more"
     return f"from {low}{note} to {f['maximum']}"
+
+
+def _minimum_items(f: Mapping[str, Any]) -> str:
+    if f.get("finite"):
+        # Masses beside open ends: one for each open bin and one between finite edges.
+        opens = f["minimum"] - 1
+        return (f"{f['minimum']} masses (one for {'each' if opens > 1 else 'the'} open bin "
+                f"and one between finite edges)")
+    return _MINIMUM_ITEMS.get(f["minimum"], f"{f['minimum']} values")
 
 
 def _each_row(f: Mapping[str, Any]) -> str:
@@ -166,7 +176,7 @@ PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "dims": lambda f: " or ".join(f"{n}-D" for n in f["allowed"]),
     "for_other": lambda f: (f" for a {f['other_ndim']}-D {f['other']}"
                             if f.get("other_ndim") is not None else ""),
-    "minimum_items": lambda f: _MINIMUM_ITEMS.get(f["minimum"], f"{f['minimum']} values"),
+    "minimum_items": _minimum_items,
     "each_row": _each_row,
     "length_rule": lambda f: f"len({f['other']})" + (f" + {f['offset']}" if f.get("offset") else ""),
     "shapes": _shapes,

@@ -13,7 +13,6 @@ NumPy 1.x alone.
 
 from __future__ import annotations
 
-import math
 import operator
 import sys
 from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, overload
@@ -31,7 +30,8 @@ if TYPE_CHECKING:
     Float32Array = npt.NDArray[np.float32]
     Float64Array = npt.NDArray[np.float64]
 
-__all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method"]
+__all__ = ["fit_density", "fit_smooth", "trapezoid_masses", "check_histogram", "check_method",
+           "open_sides", "real_array"]
 
 # Solver of each method in zelvane.bake, whose bits the rows module gives; the
 # rows module names its entry points after the methods.
@@ -43,21 +43,48 @@ ArrayLike = npt.ArrayLike
 MAX_REFINE = 256
 
 
-def _position(shape: Tuple[int, ...], flat_index: int,
-              row_offset: int = 0) -> Tuple[Optional[int], int]:
-    """(row, index) of a flat position in an array of `shape`, rows counted from
-    `row_offset`; the row is None in a 1-D array."""
+def _position(shape: Tuple[int, ...], flat_index: int) -> Tuple[Optional[int], int]:
+    """(row, index) of a flat position in an array of `shape`; the row is None in a
+    1-D array."""
     position = [int(i) for i in np.unravel_index(flat_index, shape)]
     if len(position) == 2:
-        return position[0] + row_offset, position[1]
+        return position[0], position[1]
     return None, position[0]
+
+
+def as_array(name: str, value: Any) -> Any:
+    """`value` as a NumPy array. Nested sequences of unequal lengths, of which NumPy
+    makes no array, are an InputError (``"ragged"``) naming the argument."""
+    try:
+        return np.asarray(value)
+    except ValueError as error:
+        failure = error
+    try:
+        # An array of the sequences themselves can be made only where they are ragged;
+        # anything else that failed fails again and is raised as it was.
+        np.asarray(value, dtype=object)
+    except (TypeError, ValueError):
+        raise failure from None
+    raise InputError("ragged", argument=name) from None
+
+
+def check_real(name: str, dtype: Any) -> None:
+    """Refuse (InputError ``"dtype"``) elements other than real numbers: booleans,
+    integers and floats. A complex input would otherwise lose its imaginary part."""
+    if dtype.kind not in "biuf":
+        raise InputError("dtype", argument=name, dtype=str(dtype), expected="real")
+
+
+def real_array(name: str, value: Any) -> Any:
+    """`value` as a NumPy array of real numbers (:func:`as_array`, :func:`check_real`)."""
+    given = as_array(name, value)
+    check_real(name, given.dtype)
+    return given
 
 
 def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, FloatArray]:
     """(the input as an array, its contiguous copy in `dtype`, or itself when it is one)."""
-    given = np.asarray(value)
-    if given.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
+    given = real_array(name, value)
     if given.ndim not in (1, 2):
         raise InputError("ndim", argument=name, ndim=given.ndim, allowed=(1, 2))
     if given.dtype == dtype and given.flags.c_contiguous:
@@ -70,11 +97,17 @@ def _as_real_array(name: str, value: ArrayLike, dtype: type) -> Tuple[Any, Float
     return given, converted
 
 
-def _check_finite(name: str, given: Any, converted: FloatArray, row_offset: int) -> None:
+def open_sides(center: Any) -> Tuple[Any, Any]:
+    """Whether the first edge is -inf and whether the last is +inf (the open ends of
+    grouped data): NumPy booleans, one per row of a 2-D `center` (0-d for 1-D)."""
+    return center[..., 0] == -np.inf, center[..., -1] == np.inf
+
+
+def _check_finite(name: str, given: Any, converted: FloatArray) -> None:
     finite = np.isfinite(converted)
     if not finite.all():
         k = int(np.argmin(finite.ravel()))
-        row, index = _position(converted.shape, k, row_offset)
+        row, index = _position(converted.shape, k)
         original = given.ravel()[k]
         if np.isfinite(original):
             raise InputError("overflow", argument=name, index=index, row=row, value=original,
@@ -82,7 +115,7 @@ def _check_finite(name: str, given: Any, converted: FloatArray, row_offset: int)
         raise InputError("not_finite", argument=name, index=index, row=row, value=original)
 
 
-def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
+def _check_increasing(name: str, center: FloatArray) -> None:
     # Compared in the precision the solvers see, so that no zero width is left
     # after rounding (two float64 centres can round to the same float32).
     rising = center[..., 1:] > center[..., :-1]
@@ -90,8 +123,7 @@ def _check_increasing(name: str, center: FloatArray, row_offset: int) -> None:
         k = int(np.argmin(rising.ravel()))
         where = np.unravel_index(k, rising.shape)
         below = where[:-1] + (where[-1] + 1,)
-        row, index = _position(center.shape, int(np.ravel_multi_index(below, center.shape)),
-                               row_offset)
+        row, index = _position(center.shape, int(np.ravel_multi_index(below, center.shape)))
         raise InputError("not_increasing", argument=name, index=index, row=row,
                          value=center[below], previous=center[where])
 
@@ -106,7 +138,6 @@ def check_histogram(
     nonnegative: bool = False,
     dtype: type = np.float32,
     max_ndim: int = 2,
-    row_offset: int = 0,
     open_ends: bool = False,
 ) -> Tuple[FloatArray, FloatArray]:
     """Check and convert the centres and masses of one histogram or a batch of them.
@@ -130,9 +161,6 @@ def check_histogram(
         Type of the arrays returned; checks are made on the converted values.
     max_ndim : {1, 2}
         Largest number of dimensions accepted for `gap`.
-    row_offset : int
-        Row number of the first row of `gap` in messages, for a block of a
-        larger batch.
     open_ends : bool
         Accept a first centre of -inf and a last of +inf (the open ends of
         grouped data); they are returned as they are.
@@ -188,35 +216,27 @@ def check_histogram(
                          expected=((want,), rows + (want,)), other=gap_name,
                          other_shape=gap_array.shape)
     checked = center_array
-    if open_ends and checked.ndim == 1:
-        # Infinite ends stand in for a finite value beyond their neighbour, so
-        # that every other check is made as for closed edges (a neighbour that
-        # is not finite itself is the one reported).
-        left, right = bool(checked[0] == -np.inf), bool(checked[-1] == np.inf)
-        if left or right:
-            checked = checked.copy()
-            for end, neighbour, step, is_open in ((0, 1, -1.0, left), (-1, -2, 1.0, right)):
-                if is_open:
-                    stand_in = float(checked[neighbour]) + step
-                    checked[end] = stand_in if math.isfinite(stand_in) else 0.0
-    elif open_ends:
-        left = checked[..., 0] == -np.inf
-        right = checked[..., -1] == np.inf
-        if np.any(left) or np.any(right):
+    if open_ends:
+        left, right = open_sides(checked)
+        if left.any() or right.any():
+            # Infinite ends stand in for a finite value beyond their neighbour, so that
+            # every other check is made as for closed edges (a neighbour that is not
+            # finite itself is the one reported). The last end's stand-in is taken from
+            # the first's where a row has no finite edge between them.
             checked = checked.copy()
             with np.errstate(invalid="ignore", over="ignore"):
-                checked[..., 0] = np.where(left, checked[..., 1] - 1.0, checked[..., 0])
-                checked[..., -1] = np.where(right, checked[..., -2] + 1.0, checked[..., -1])
-            stand_in = ~np.isfinite(checked[..., [0, -1]]) & np.stack([left, right], axis=-1)
-            checked[..., [0, -1]] = np.where(stand_in, 0.0, checked[..., [0, -1]])
-    _check_finite(center_name, center_given, checked, row_offset)
-    _check_finite(gap_name, gap_given, gap_array, row_offset)
-    _check_increasing(center_name, checked, row_offset)
+                for end, neighbour, step, is_open in ((0, 1, -1.0, left), (-1, -2, 1.0, right)):
+                    stand_in = checked[..., neighbour] + step
+                    stand_in = np.where(np.isfinite(stand_in), stand_in, 0.0)
+                    checked[..., end] = np.where(is_open, stand_in, checked[..., end])
+    _check_finite(center_name, center_given, checked)
+    _check_finite(gap_name, gap_given, gap_array)
+    _check_increasing(center_name, checked)
     if nonnegative:
         negative = gap_array < 0
         if negative.any():
             k = int(np.argmax(negative.ravel()))
-            row, index = _position(gap_array.shape, k, row_offset)
+            row, index = _position(gap_array.shape, k)
             raise InputError("negative", argument=gap_name, index=index, row=row,
                              value=gap_array.ravel()[k])
     return center_array, gap_array
@@ -269,21 +289,10 @@ def _is_dask_array(value: object) -> bool:
     return isinstance(value, sys.modules["dask.array"].Array)
 
 
-def _zero_width(center: Float32Array) -> Optional[InputError]:
-    """The error of the first zero width between neighbouring centres, if any."""
-    flat = (center[..., 1:] - center[..., :-1] == 0).ravel()
-    if not flat.any():
-        return None
-    row, index = _position(center.shape[:-1] + (center.shape[-1] - 1,), int(np.argmax(flat)))
-    return InputError("zero_width", argument="center", index=index, row=row,
-                      value=center[index] if row is None else center[row, index])
-
-
 def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
                  out: Optional[Float32Array], workers: int) -> Float32Array:
-    """The native fit of checked, contiguous float32 input. A zero width (which
-    checked centres cannot have, as float32 centres that differ never subtract to
-    zero) is an InputError too."""
+    """The native fit of checked, contiguous float32 input. Checked centres leave no
+    zero width: float32 centres that differ never subtract to zero."""
     shape = gap.shape[:-1] + (gap.shape[-1] + 1,)
     result = np.empty(shape, np.float32) if out is None else out
     if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
@@ -291,13 +300,7 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
         center, gap = center.copy(), gap.copy()
     from zelvane import _rows
 
-    try:
-        getattr(_rows, method)(center, gap, result, workers)
-    except ZeroDivisionError:
-        error = _zero_width(center)
-        if error is None:
-            raise
-        raise error from None
+    getattr(_rows, method)(center, gap, result, workers)
     return result
 
 

@@ -45,10 +45,9 @@ def _type_name(value: Any) -> str:
 
 def _real(name: str, value: Any) -> Float64Array:
     """`value` as a float64 array of its own shape, refused unless it holds real numbers."""
-    given = np.asarray(value)
-    if given.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
-    converted: Float64Array = np.asarray(given, dtype=np.float64)
+    from zelvane._fit import real_array
+
+    converted: Float64Array = np.asarray(real_array(name, value), dtype=np.float64)
     return converted
 
 

@@ -20,21 +20,22 @@ the fit was made.
 from __future__ import annotations
 
 import numbers
-import sys
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from zelvane._errors import InputError
-from zelvane._fit import _aligned, _check_refine, _check_workers, check_histogram
+from zelvane._fit import (MAX_REFINE, _aligned, _check_refine, _check_workers, _is_dask_array,
+                          check_histogram, check_real, open_sides, real_array,
+                          trapezoid_masses)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
     FloatArray = npt.NDArray[np.floating[Any]]
 
-__all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY"]
+__all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY", "bin_masses", "whole_numbers"]
 
 #: The smoothing that asks for the information criterion's choice.
 AUTO = "auto"
@@ -67,6 +68,24 @@ def _check_smoothing(smoothing: Union[str, float]) -> float:
     return value
 
 
+def whole_numbers(masses: Any) -> bool:
+    """Whether `masses` are counts: every finite one a whole number. The counts-aware fit
+    reads counts as a sample whose size is their sum; shares and weights say nothing of
+    the sample behind them."""
+    given = np.asarray(masses)
+    if given.dtype.kind != "f":
+        return True
+    return bool(np.all(np.mod(given[np.isfinite(given)], 1) == 0))
+
+
+def bin_masses(knots: npt.ArrayLike, values: npt.ArrayLike, refine: int) -> Float64Array:
+    """The mass of every bin under a smooth fit's `values` at its `knots`, `refine`
+    pieces per bin (1-D, or one row per histogram)."""
+    pieces = trapezoid_masses(knots, values)
+    masses: Float64Array = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
+    return masses
+
+
 def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bool
              ) -> Optional[Float64Array]:
     """`value` (a number, or one per row of a batch) as float64 of one per row; None
@@ -74,9 +93,7 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
     NaN (none for that row) where `missing_allowed`."""
     if value is None:
         return None
-    given = np.asarray(value)
-    if given.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=name, dtype=str(given.dtype), expected="real")
+    given = real_array(name, value)
     count = rows[0] if rows else 1
     if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != count):
         raise InputError("shape", argument=name, shape=given.shape, expected=((), (count,)))
@@ -91,16 +108,14 @@ def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: b
         row = k if rows else None
         if not np.isfinite(column[k]):
             raise InputError("not_finite", argument=name, row=row, value=column[k])
-        raise InputError("out_of_range", argument=name, row=row, value=column[k], minimum=0)
+        raise InputError("out_of_range", argument=name, row=row, value=column[k], minimum=0,
+                         exclusive=True)
     return column
 
 
 def _open_ends(center: FloatArray, name: str) -> Tuple[bool, bool]:
     """Whether the edges open to the left and to the right, the same in every row."""
-    if center.ndim == 1:
-        return bool(center[0] == -np.inf), bool(center[-1] == np.inf)
-    left = center[:, 0] == -np.inf
-    right = center[:, -1] == np.inf
+    left, right = open_sides(center)
     for side, flags in (("first", left), ("last", right)):
         if flags.any() and not flags.all():
             row = int(np.argmin(flags)) if flags[0] else int(np.argmax(flags))
@@ -321,10 +336,10 @@ def _check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
     opens = int(left) + int(right)
     if opens and r < 2:
         raise InputError("out_of_range", argument="refine", value=r, minimum=2,
-                         maximum=256, reason="open_end")
+                         maximum=MAX_REFINE, reason="open_end")
     if masses.shape[-1] <= opens:
-        raise InputError("too_short", argument=gap_name, length=masses.shape[-1] - opens,
-                         minimum=1, per_row=batch, finite=True)
+        raise InputError("too_short", argument=gap_name, length=masses.shape[-1],
+                         minimum=opens + 1, per_row=batch, finite=True)
     if not batch:
         if not masses.any():
             raise InputError("all_zero", argument=gap_name)
@@ -401,13 +416,6 @@ def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, r
                      _tail(info, _RIGHT, batch, edges, -1) if right else None)
 
 
-def _is_dask_array(value: object) -> bool:
-    # Dask is loaded only by a caller that made a Dask array.
-    if "dask.array" not in sys.modules:
-        return False
-    return isinstance(value, sys.modules["dask.array"].Array)
-
-
 def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
               workers: int, center_name: str, gap_name: str) -> SmoothFit:
     """A Dask array of masses, one histogram per row, with edges shared by every row:
@@ -417,8 +425,7 @@ def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     gap: Any = lazy_gap
     if gap.ndim != 2:
         raise InputError("ndim", argument=gap_name, ndim=gap.ndim, allowed=(2,))
-    if gap.dtype.kind not in "biuf":
-        raise InputError("dtype", argument=gap_name, dtype=str(gap.dtype), expected="real")
+    check_real(gap_name, gap.dtype)
     m = gap.shape[-1]
     if not isinstance(m, int):
         raise InputError("unknown_length", argument=gap_name)

@@ -28,6 +28,8 @@ from typing import TYPE_CHECKING, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from zelvane._errors import InputError
+
 if TYPE_CHECKING:
     import numpy.typing as npt
 
@@ -88,9 +90,19 @@ class Tail(NamedTuple):
 
     @property
     def height(self) -> float:
-        """The tail's density at its joint, as its mass and parameter imply."""
+        """The tail's density at its joint, as its mass and parameter imply.
+
+        Raises
+        ------
+        zelvane.InputError
+            For a Pareto tail whose joint is not above 0 (``"pareto_joint"``) and an
+            exponential one whose parameter is not positive (``"not_positive"``): no
+            density of theirs has a height at the joint.
+        """
         if self.kind == "pareto":
+            _check_joint(self.kind, self.joint)
             return float(self.mass * self.parameter / self.joint)
+        _check_parameter(self.parameter)
         return float(self.mass / self.parameter)
 
     @classmethod
@@ -113,6 +125,12 @@ class Tail(NamedTuple):
         Tail
             With the mass ``height * joint / alpha`` (Pareto) or ``height * beta``.
 
+        Raises
+        ------
+        zelvane.InputError
+            For a parameter that is not positive (``"not_positive"``), and a Pareto
+            tail whose joint is not above 0 (``"pareto_joint"``).
+
         Examples
         --------
         >>> from zelvane import Tail
@@ -120,8 +138,20 @@ class Tail(NamedTuple):
         Tail(kind='exponential', joint=-3.0, mass=0.4, parameter=4.0)
         """
         joint, height, parameter = float(joint), float(height), float(parameter)
+        _check_parameter(parameter)
+        _check_joint(kind, joint)
         mass = height * joint / parameter if kind == "pareto" else height * parameter
         return cls(kind, joint, mass, parameter)
+
+
+def _check_parameter(parameter: float) -> None:
+    if not parameter > 0:
+        raise InputError("not_positive", argument="parameter", value=parameter)
+
+
+def _check_joint(kind: str, joint: float) -> None:
+    if kind == "pareto" and not joint > 0:
+        raise InputError("pareto_joint", argument="kind", value=joint)
 
 
 def _reach(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
@@ -264,7 +294,8 @@ def point_of(tail: Tail, right: bool, fraction: float) -> Optional[float]:
 def moment_beyond(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
     """The first moment about 0 of the tail's mass beyond each point, ``int t f(t) dt``
     from the point outwards: what the Lorenz curve needs (infinite for a Pareto tail
-    with ``alpha <= 1``).
+    with ``alpha <= 1``, unless the tail has no mass: then it is 0, as in `moments` and
+    `spread`).
 
     Examples
     --------
@@ -273,6 +304,8 @@ def moment_beyond(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
     >>> moment_beyond(Tail("pareto", 1.0, 1.0, 3.0), True, np.array([1.0, 2.0])).tolist()
     [1.5, 0.375]
     """
+    if not tail.mass > 0:
+        return np.zeros_like(x)
     fraction = beyond(tail, right, x)
     a = tail.parameter
     with np.errstate(over="ignore", invalid="ignore"):
@@ -288,7 +321,8 @@ def moment_beyond(tail: Tail, right: bool, x: Float64Array) -> Float64Array:
 def moments(tail: Tail, right: bool, about: float) -> Tuple[float, float]:
     """The tail's first and second moments about `about`: the integrals over the tail of
     ``(x - about) f(x)`` and ``(x - about) ** 2 f(x)``, infinite where they diverge
-    (a Pareto tail with ``alpha <= 1``, and ``alpha <= 2`` for the second).
+    (a Pareto tail with ``alpha <= 1``, and ``alpha <= 2`` for the second) and the tail
+    has mass; a tail without mass has none of either.
 
     Examples
     --------
@@ -303,6 +337,8 @@ def moments(tail: Tail, right: bool, about: float) -> Tuple[float, float]:
     if tail.kind == "exponential":
         shift = d + p if right else d - p
         return m * shift, m * (shift * shift + p * p)
+    if not m > 0:
+        return 0.0, 0.0
     if p <= 1.0:
         return np.inf, np.inf
     # x = L Y with Y Pareto on [1, inf): E[Y] - 1 = 1 / (alpha - 1), and the second

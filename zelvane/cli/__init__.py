@@ -168,8 +168,10 @@ def summary_lines(histograms: Histograms, density: Any) -> List[str]:
     """The summary of one fitted histogram, a ``name: value`` line each."""
     import numpy as np
 
+    from zelvane._smooth import whole_numbers
+
     masses = np.asarray(histograms.masses, dtype=np.float64)
-    counts = bool(np.all(masses == np.round(masses)))
+    counts = whole_numbers(masses)
     lines = [f"input: {histograms.source}, {masses.size} bins, total {masses.sum():.10g} "
              f"({'counts' if counts else 'masses'})",
              f"median: {density.median():.6g}",

@@ -51,12 +51,11 @@ class SmoothOptions:
     def smoothing_for(self, masses: npt.NDArray[Any]) -> Union[str, float]:
         """The smoothing asked for, or else: counts-aware (``"auto"``) when every mass is
         a whole number (counts) or a sample size is given, the exact masses (0) when not."""
-        import numpy as np
+        from zelvane._smooth import whole_numbers
 
         if self.smoothing is not None:
             return self.smoothing
-        finite = np.asarray(masses, dtype=np.float64)
-        if self.sample_size is not None or bool(np.all(finite == np.round(finite))):
+        if self.sample_size is not None or whole_numbers(masses):
             return "auto"
         return 0.0
 
@@ -174,6 +173,7 @@ def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
     import numpy as np
 
     from zelvane import _fit
+    from zelvane._smooth import bin_masses
     from zelvane.cli.write import MethodFit, Result
 
     options = SmoothOptions(refine) if options is None else options
@@ -192,8 +192,7 @@ def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
         if method == SMOOTH:
             knots, smooth_values, raw = fit_smooth(histograms, edges.astype(np.float64),
                                                    masses.astype(np.float64), options, workers)
-            pieces = _fit.trapezoid_masses(knots, smooth_values)
-            smooth_fitted = pieces.reshape(pieces.shape[:-1] + (-1, options.refine)).sum(axis=-1)
+            smooth_fitted = bin_masses(knots, smooth_values, options.refine)
             fits.append(MethodFit(method, smooth_values, smooth_fitted, knots, options.refine,
                                   raw))
             continue

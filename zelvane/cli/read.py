@@ -85,10 +85,13 @@ class Histograms:
         any row)."""
         import numpy as np
 
+        from zelvane._fit import open_sides
+
         edges = np.asarray(self.edges)
         if edges.size == 0 or edges.dtype.kind != "f":
             return False, False
-        return bool((edges[..., 0] == -INF).any()), bool((edges[..., -1] == INF).any())
+        left, right = open_sides(edges)
+        return bool(left.any()), bool(right.any())
 
     def line(self, index: int, mass: bool = False) -> Optional[str]:
         """The table line of edge ``index`` (of mass ``index`` with ``mass``), None

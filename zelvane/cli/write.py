@@ -131,11 +131,10 @@ class MethodFit:
         the body's between the finite edges, each tail's beyond its open end."""
         import numpy as np
 
-        from zelvane import _fit
+        from zelvane._smooth import bin_masses
 
         assert self.knots is not None
-        pieces = _fit.trapezoid_masses(self.knots, self.values)
-        body = pieces.reshape(pieces.shape[:-1] + (-1, self.refine)).sum(axis=-1)
+        body = bin_masses(self.knots, self.values, self.refine)
         rows = 1 if len(shape) == 1 else shape[0]
         tails = [self.smooth_row(k) for k in range(rows)]
         parts = []
