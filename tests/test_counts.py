@@ -3,6 +3,7 @@ the penalised fit against a general-purpose optimiser, the free choice of units
 and of the scale of the counts, batches row by row for any number of workers,
 Dask, the open ends' tails and the mean, and every refusal with its fields."""
 
+import dask.array as da
 import numpy as np
 import pytest
 from scipy.optimize import minimize
@@ -182,7 +183,6 @@ def test_open_top_tail_and_known_mean():
 
 
 def test_dask_gives_the_numpy_fit_and_numbers_rows_in_the_whole_array():
-    da = pytest.importorskip("dask.array")
     rng = np.random.default_rng(5)
     counts = rng.poisson(20, (9, len(INCOMES))).astype(float) + 1
     lazy = da.from_array(counts, chunks=(4, 5))
