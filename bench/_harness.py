@@ -54,14 +54,6 @@ def versions(*distributions: str) -> Dict[str, str]:
     return found
 
 
-def not_in_this_run(skipped: Sequence[Tuple[str, str]]) -> List[str]:
-    """Markdown lines naming the methods left out of a run, and why."""
-    if not skipped:
-        return []
-    return ["Not in this run (the installed package does not offer them yet; their rows "
-            "appear once it does):", "", *(f"- {label}: {reason}" for label, reason in skipped), ""]
-
-
 def time_each(jobs: Dict[str, Callable[[], object]], max_total: float = 8.0
               ) -> Tuple[Dict[str, float], Dict[str, str]]:
     """Median seconds of each call, side by side (`side_by_side`, 15 rounds); a call
