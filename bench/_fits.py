@@ -157,8 +157,8 @@ def pchip_fit(counts: np.ndarray, edges: np.ndarray, mean: Optional[float] = Non
     lo, hi = float(edges[0]), float(edges[-1])
 
     def cdf(x: np.ndarray) -> np.ndarray:
-        x = np.asarray(x, dtype=np.float64)
-        return np.clip(spline(np.clip(x, lo, hi)), 0.0, 1.0)
+        # Monotone between 0 and 1 (the cumulative shares), up to rounding at the top.
+        return np.asarray(spline(np.clip(np.asarray(x, dtype=np.float64), lo, hi)))
 
     def pdf(x: np.ndarray) -> np.ndarray:
         x = np.asarray(x, dtype=np.float64)

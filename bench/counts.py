@@ -49,6 +49,7 @@ the package and its bench extra installed (bash tools/bench.sh counts does):
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import sys
 import time
@@ -92,36 +93,7 @@ SEED = 20261208
 
 # ------------------------------------------------------------------------------ the truths
 
-class Truth:
-    """A scipy distribution cut to [low, high] and renormalised there."""
-
-    def __init__(self, name: str, dist: Any, low_q: float,
-                 draw: Optional[Callable[[int, np.random.Generator], np.ndarray]] = None):
-        self.name, self.dist = name, dist
-        self.low = float(dist.support()[0] if low_q == 0 else dist.ppf(low_q))
-        self.high = float(dist.ppf(0.995))
-        self.f_low = float(dist.cdf(self.low))
-        self.mass = float(dist.cdf(self.high)) - self.f_low
-        self._draw = draw or (lambda size, rng: dist.rvs(size=size, random_state=rng))
-
-    def cdf(self, x: np.ndarray) -> np.ndarray:
-        raw = (self.dist.cdf(np.clip(x, self.low, self.high)) - self.f_low) / self.mass
-        return np.clip(raw, 0.0, 1.0)
-
-    def pdf(self, x: np.ndarray) -> np.ndarray:
-        inside = (x >= self.low) & (x <= self.high)
-        return np.where(inside, self.dist.pdf(x) / self.mass, 0.0)
-
-    def sample(self, n: int, rng: np.random.Generator) -> np.ndarray:
-        """n draws from the cut distribution (draws outside [low, high] are redrawn)."""
-        kept: List[np.ndarray] = []
-        have = 0
-        while have < n:
-            x = self._draw(int((n - have) * 1.05) + 16, rng)
-            x = x[(x >= self.low) & (x <= self.high)]
-            kept.append(x)
-            have += len(x)
-        return np.concatenate(kept)[:n]
+Truth = h.Truncated
 
 
 def truths() -> List[Truth]:
@@ -142,7 +114,7 @@ def truths() -> List[Truth]:
             Truth("gamma(2)", stats.gamma(2), 0.0),
             Truth("beta(2, 5)", stats.beta(2, 5), 0.0),
             Truth("Weibull(1.5)", stats.weibull_min(1.5), 0.0),
-            Truth("two-normal mixture", mixture, 0.005, draw_mixture)]
+            Truth("two-normal mixture", mixture, 0.005, draw=draw_mixture)]
 
 
 def edges_for(truth: Truth, bins: int, design: str, rng: np.random.Generator) -> np.ndarray:
@@ -572,13 +544,14 @@ def workers_table(rows: int = 100_000, bins: int = 16, repeats: int = 3) -> List
     edges = edges_for(truth, bins, DESIGNS[0], rng)
     p = np.diff(truth.cdf(edges))
     counts = rng.multinomial(1000, p / p.sum(), size=rows).astype(np.float64)
-    best = {1: float("inf"), 2: float("inf")}
-    results = {}
-    for _ in range(repeats):
-        for workers in (1, 2):
-            start = time.perf_counter()
-            results[workers] = zelvane.fit_smooth(edges, counts, smoothing="auto", workers=workers)
-            best[workers] = min(best[workers], time.perf_counter() - start)
+    results: Dict[int, Any] = {}
+
+    def run(workers: int) -> None:
+        results[workers] = zelvane.fit_smooth(edges, counts, smoothing="auto", workers=workers)
+
+    # Every run is a sample: `repeats` of each, however long they take.
+    best = h.interleaved({w: h.calls(functools.partial(run, w), h.wall_clock) for w in (1, 2)},
+                         repeats=repeats, max_total=1e9)
     same = np.array_equal(results[1].values, results[2].values)
     return ["## Many histograms on native threads", "",
             f"{rows:,} histograms of {bins} uneven bins (counts of 1,000 draws from "
