@@ -153,14 +153,18 @@ def pchip_fit(counts: np.ndarray, edges: np.ndarray, mean: Optional[float] = Non
 
     counts = np.asarray(counts, dtype=np.float64)
     spline = PchipInterpolator(edges, np.concatenate([[0.0], np.cumsum(counts)]) / counts.sum())
-    slope = spline.derivative()
     lo, hi = float(edges[0]), float(edges[-1])
+    # The derivative is built on the density's first use: a median query does not need it.
+    slope: Optional[Any] = None
 
     def cdf(x: np.ndarray) -> np.ndarray:
         # Monotone between 0 and 1 (the cumulative shares), up to rounding at the top.
         return np.asarray(spline(np.clip(np.asarray(x, dtype=np.float64), lo, hi)))
 
     def pdf(x: np.ndarray) -> np.ndarray:
+        nonlocal slope
+        if slope is None:
+            slope = spline.derivative()
         x = np.asarray(x, dtype=np.float64)
         return np.where((x >= lo) & (x <= hi), slope(np.clip(x, lo, hi)), 0.0)
 
