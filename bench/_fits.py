@@ -1,19 +1,18 @@
-"""Shared by bench/counts.py and bench/grouped.py: what a fitted density looks like to a
-suite, the registry entries of methods (the package's fits and the peers), how the
-suites find out which fits the installed package offers, and one careful routine for
-the mean, median, Gini coefficient and top share of any fitted distribution.
+"""Shared by the suites in bench/: what a fitted density looks like to a suite, the
+registry entries of methods (the package's fits and the peers), and one careful routine
+for the mean, median, Gini coefficient and top share of any fitted distribution.
 
 A method is a `Method`: a label, a function that turns a histogram into a `Fitted`,
-and the features it needs. A suite keeps a list of them; a method whose features the
-installed package lacks is listed as skipped, with the reason, and its rows appear
-once the package offers it. Adding a method is one line in a suite's list, e.g.
+and the peer packages it needs. A suite keeps a list of them; a method whose peer is
+not installed (binsmooth, which needs Python 3.9) is left out of the run and named in
+its report. Adding a method is one line in a suite's list, e.g.
 
-    Method("zelvane, smoothing=1.0", zelvane_fit(smoothing=1.0), needs=(accepts("smoothing"),)),
+    Method("zelvane, smoothing=1e-6", zelvane_fit(smoothing=1e-6)),
 """
 
 from __future__ import annotations
 
-import inspect
+import importlib.util
 import warnings
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -21,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 Curve = Callable[[np.ndarray], np.ndarray]
-#: A check of the installed package: None when it has the feature, else why not.
+#: A check of the installed peers: None when the method can run, else why not.
 Need = Callable[[], Optional[str]]
 
 
@@ -56,7 +55,7 @@ class Fitted:
 class Method:
     """One row of a suite: `fit(counts, edges, mean=None)` returns a `Fitted` or raises.
 
-    needs:     feature checks of the installed package (see `accepts`, `open_brackets`).
+    needs:     checks of the peers it needs (`has_binsmooth`).
     uses_mean: the suite passes the published mean as `mean=` (grouped data).
     peer:      a method from another package.
     colour:    for the plots."""
@@ -76,52 +75,22 @@ class Method:
         return None
 
 
-def available(methods: Sequence[Method]) -> Tuple[List[Method], List[Tuple[str, str]]]:
-    """The methods the installed packages offer, and (label, reason) for the others."""
-    usable, skipped = [], []
+def installed(methods: Sequence[Method]) -> Tuple[List[Method], List[str]]:
+    """The methods whose peers are installed, and Markdown lines naming the others."""
+    usable, absent = [], []
     for m in methods:
         reason = m.missing()
         if reason is None:
             usable.append(m)
         else:
-            skipped.append((m.label, reason))
-    return usable, skipped
-
-
-# ------------------------------------------------------------------ the package's features
-
-def _from_histogram() -> Any:
-    from zelvane import PiecewiseLinearDensity
-
-    return PiecewiseLinearDensity.from_histogram
-
-
-def accepts(parameter: str) -> Need:
-    """Whether PiecewiseLinearDensity.from_histogram takes a keyword `parameter`."""
-
-    def need() -> Optional[str]:
-        try:
-            params = inspect.signature(_from_histogram()).parameters
-        except (TypeError, ValueError):
-            return "the signature of from_histogram cannot be read"
-        if parameter in params:
-            return None
-        return f"from_histogram takes no {parameter}= in the installed zelvane"
-
-    return need
-
-
-def open_brackets() -> Optional[str]:
-    """Whether from_histogram accepts edges that end at +inf (an open top bracket)."""
-    try:
-        d = _from_histogram()([1.0, 2.0, 1.0], [0.0, 1.0, 2.0, np.inf])
-        float(d.median())
-    except (ValueError, TypeError, OverflowError, ZeroDivisionError) as error:
-        return f"from_histogram refuses an infinite edge ({type(error).__name__})"
-    return None
+            absent.append(f"- {m.label}: {reason}")
+    return usable, (["Not in this run:", "", *absent, ""] if absent else [])
 
 
 def has_binsmooth() -> Optional[str]:
+    """None when binsmooth can be used, else why not."""
+    if importlib.util.find_spec("binsmooth") is None:
+        return "binsmooth not installed"
     try:
         _binsmooth()
     except ImportError as error:
@@ -135,11 +104,9 @@ def _from_density(d: Any) -> Fitted:
     low, high = (float(v) for v in d.support())
     knots = np.asarray(d.knots, dtype=np.float64)
     own: Dict[str, Callable[[], float]] = {"mean": lambda: float(d.mean()),
-                                           "median": lambda: float(d.median())}
-    if hasattr(d, "gini"):
-        own["gini"] = lambda: float(d.gini())
-    if hasattr(d, "lorenz"):
-        own["top10"] = lambda: 1.0 - float(d.lorenz(0.9))
+                                           "median": lambda: float(d.median()),
+                                           "gini": lambda: float(d.gini()),
+                                           "top10": lambda: 1.0 - float(d.lorenz(0.9))}
     info = {}
     for name in ("smoothing", "edf"):
         value = getattr(d, name, None)
@@ -186,14 +153,18 @@ def pchip_fit(counts: np.ndarray, edges: np.ndarray, mean: Optional[float] = Non
 
     counts = np.asarray(counts, dtype=np.float64)
     spline = PchipInterpolator(edges, np.concatenate([[0.0], np.cumsum(counts)]) / counts.sum())
-    slope = spline.derivative()
     lo, hi = float(edges[0]), float(edges[-1])
+    # The derivative is built on the density's first use: a median query does not need it.
+    slope: Optional[Any] = None
 
     def cdf(x: np.ndarray) -> np.ndarray:
-        x = np.asarray(x, dtype=np.float64)
-        return np.clip(spline(np.clip(x, lo, hi)), 0.0, 1.0)
+        # Monotone between 0 and 1 (the cumulative shares), up to rounding at the top.
+        return np.asarray(spline(np.clip(np.asarray(x, dtype=np.float64), lo, hi)))
 
     def pdf(x: np.ndarray) -> np.ndarray:
+        nonlocal slope
+        if slope is None:
+            slope = spline.derivative()
         x = np.asarray(x, dtype=np.float64)
         return np.where((x >= lo) & (x <= hi), slope(np.clip(x, lo, hi)), 0.0)
 

@@ -1,6 +1,7 @@
-"""Shared by the suites in bench/: the machine a run came from, side-by-side timing,
-and Markdown tables. A suite is a script run from outside the checkout with the
-package installed; it writes its results under bench/results/."""
+"""Shared by the suites in bench/: the machine a run came from, the cut distributions
+that serve as truths, timing in turns, and Markdown tables. A suite is a script run from
+outside the checkout with the package installed; it writes its results under
+bench/results/."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import os
 import platform
 import time
 import timeit
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Hashable, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 
@@ -54,18 +55,10 @@ def versions(*distributions: str) -> Dict[str, str]:
     return found
 
 
-def not_in_this_run(skipped: Sequence[Tuple[str, str]]) -> List[str]:
-    """Markdown lines naming the methods left out of a run, and why."""
-    if not skipped:
-        return []
-    return ["Not in this run (the installed package does not offer them yet; their rows "
-            "appear once it does):", "", *(f"- {label}: {reason}" for label, reason in skipped), ""]
-
-
 def time_each(jobs: Dict[str, Callable[[], object]], max_total: float = 8.0
               ) -> Tuple[Dict[str, float], Dict[str, str]]:
-    """Median seconds of each call, side by side (`side_by_side`, 15 rounds); a call
-    that raises on a first try is left out, with its exception's name."""
+    """Median seconds of each call, taken in turns (`interleaved`, 15 rounds, at least
+    3); a call that raises on a first try is left out, with its exception's name."""
     candidates: Dict[str, Runner] = {}
     refused: Dict[str, str] = {}
     for label, call in jobs.items():
@@ -75,7 +68,8 @@ def time_each(jobs: Dict[str, Callable[[], object]], max_total: float = 8.0
             refused[label] = type(error).__name__
             continue
         candidates[label] = calls(call)
-    return side_by_side(candidates, rounds=15, min_sample=0.02, max_total=max_total), refused
+    return interleaved(candidates, repeats=15, min_sample=0.02, max_total=max_total,
+                       statistic=median, fewest=3), refused
 
 
 def two_normal_mixture() -> Any:
@@ -92,7 +86,64 @@ def two_normal_mixture() -> Any:
     return mixture_gen(name="mixture")
 
 
+Draw = Callable[[int, np.random.Generator], np.ndarray]
+
+
+class Truncated:
+    """A scipy distribution cut to [t_low, t_high] and renormalised there, seen through
+    x = (t - shift) * scale: t_low is its `low_q` quantile (where its support starts
+    for low_q = 0), t_high its 99.5th percentile. `draw(size, rng)` draws from the
+    distribution before the cut (its rvs unless given)."""
+
+    def __init__(self, name: str, dist: Any, low_q: float, shift: float = 0.0, scale: float = 1.0,
+                 draw: Optional[Draw] = None):
+        self.name, self.dist, self.low_q, self.shift, self.scale = name, dist, low_q, shift, scale
+        self.t_low = float(dist.support()[0] if low_q == 0 else dist.ppf(low_q))
+        self.t_high = float(dist.ppf(0.995))
+        self.f_low = float(dist.cdf(self.t_low))
+        self.mass = float(dist.cdf(self.t_high)) - self.f_low
+        self.low, self.high = self.x(self.t_low), self.x(self.t_high)
+        self._draw = draw
+
+    def x(self, t: Any) -> Any:
+        return (t - self.shift) * self.scale
+
+    def t(self, x: Any) -> Any:
+        return np.asarray(x) / self.scale + self.shift
+
+    def rescaled(self, shift: float, scale: float) -> "Truncated":
+        return Truncated(self.name, self.dist, self.low_q, shift, scale, self._draw)
+
+    def pdf(self, x: np.ndarray) -> np.ndarray:
+        inside = (x >= self.low) & (x <= self.high)
+        return np.where(inside, self.dist.pdf(self.t(x)) / self.mass / self.scale, 0.0)
+
+    def cdf(self, x: np.ndarray) -> np.ndarray:
+        raw = (self.dist.cdf(self.t(np.clip(x, self.low, self.high))) - self.f_low) / self.mass
+        return np.clip(raw, 0.0, 1.0)
+
+    def ppf(self, q: float) -> float:
+        return float(self.x(self.dist.ppf(self.f_low + q * self.mass)))
+
+    def masses(self, edges: np.ndarray) -> np.ndarray:
+        return np.diff(self.cdf(edges))
+
+    def sample(self, n: int, rng: np.random.Generator) -> np.ndarray:
+        """n draws from the cut distribution (draws outside [t_low, t_high] are redrawn)."""
+        kept: List[np.ndarray] = []
+        have = 0
+        while have < n:
+            size = int((n - have) * 1.05) + 16
+            t = (self._draw(size, rng) if self._draw is not None
+                 else self.dist.rvs(size=size, random_state=rng))
+            t = t[(t >= self.t_low) & (t <= self.t_high)]
+            kept.append(t)
+            have += len(t)
+        return self.x(np.concatenate(kept)[:n])
+
+
 Runner = Callable[[int], float]  # runs `number` calls, returns the seconds they took
+Name = TypeVar("Name", bound=Hashable)  # how a suite names its candidates
 
 # Single-threaded work is timed by the CPU time of the calling thread (user and
 # system, page faults included): on a shared machine, time spent waiting for a
@@ -117,12 +168,12 @@ def statement(stmt: str, namespace: Dict[str, object]) -> Runner:
     return timeit.Timer(stmt, timer=cpu_clock, globals=namespace).timeit
 
 
-def _calibrated(candidates: Dict[str, Runner],
-                min_sample: float) -> Tuple[Dict[str, int], Dict[str, float]]:
+def _calibrated(candidates: Dict[Name, Runner],
+                min_sample: float) -> Tuple[Dict[Name, int], Dict[Name, float]]:
     """Per candidate, the number of calls that lasts at least `min_sample`, and the
     time that many calls took."""
-    numbers: Dict[str, int] = {}
-    first: Dict[str, float] = {}
+    numbers: Dict[Name, int] = {}
+    first: Dict[Name, float] = {}
     for name, run in candidates.items():
         number = 1
         while True:
@@ -135,41 +186,29 @@ def _calibrated(candidates: Dict[str, Runner],
     return numbers, first
 
 
-def interleaved(candidates: Dict[str, Runner], repeats: int = 5, min_sample: float = 0.02,
-                max_total: float = 10.0) -> Dict[str, float]:
-    """Best time of one call of each candidate, in seconds.
+def median(samples: Sequence[float]) -> float:
+    return float(np.median(samples))
+
+
+def interleaved(candidates: Dict[Name, Runner], repeats: int = 5, min_sample: float = 0.02,
+                max_total: float = 10.0, statistic: Callable[[Sequence[float]], float] = min,
+                fewest: int = 1) -> Dict[Name, float]:
+    """Time of one call of each candidate, in seconds: by default the best of its samples.
 
     Every candidate is first calibrated to a number of calls that lasts at least
     `min_sample`; then the candidates take turns, one sample each per round, for
-    `repeats` rounds (fewer for a candidate whose samples would exceed `max_total`
-    in all), and each keeps its fastest sample."""
+    `repeats` rounds (fewer, but at least `fewest`, for a candidate whose samples
+    would exceed `max_total` in all), and each reports `statistic` of its samples
+    (`min`, or `median`)."""
     numbers, first = _calibrated(candidates, min_sample)
-    best = {name: first[name] / numbers[name] for name in candidates}
-    rounds = {name: max(1, min(repeats, int(max_total / max(best[name] * numbers[name], 1e-9))))
-              for name in candidates}
-    for r in range(max(rounds.values())):
-        for name, run in candidates.items():
-            if r < rounds[name]:
-                best[name] = min(best[name], run(numbers[name]) / numbers[name])
-    return best
-
-
-def side_by_side(candidates: Dict[str, Runner], rounds: int = 15, min_sample: float = 0.02,
-                 max_total: float = 10.0) -> Dict[str, float]:
-    """Median time of one call of each candidate, in seconds.
-
-    Calibrated as in `interleaved`; then the candidates take turns, one sample each per
-    round, for `rounds` rounds (fewer, at least 3, for a candidate whose samples would
-    exceed `max_total` in all), and each reports the median of its samples."""
-    numbers, first = _calibrated(candidates, min_sample)
-    allowed = {name: max(3, min(rounds, int(max_total / max(first[name], 1e-9))))
+    allowed = {name: max(fewest, min(repeats, int(max_total / max(first[name], 1e-9))))
                for name in candidates}
-    samples: Dict[str, List[float]] = {name: [] for name in candidates}
-    for r in range(max(allowed.values())):
+    samples: Dict[Name, List[float]] = {name: [] for name in candidates}
+    for r in range(max(allowed.values(), default=0)):
         for name, run in candidates.items():
             if r < allowed[name]:
                 samples[name].append(run(numbers[name]) / numbers[name])
-    return {name: float(np.median(s)) for name, s in samples.items()}
+    return {name: float(statistic(s)) for name, s in samples.items()}
 
 
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:

@@ -29,12 +29,13 @@ import argparse
 import os
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import _fits as F  # noqa: E402
 import _harness as h  # noqa: E402
 
 import zelvane  # noqa: E402
@@ -53,40 +54,7 @@ PEERS = ("step density (scipy rv_histogram)", "PCHIP through the cumulative mass
 SMOOTH = "smooth, refine=4 (the default)"
 
 
-class Truth:
-    """A scipy distribution cut to [t_low, t_high] and renormalised, seen through
-    x = (t - shift) * scale."""
-
-    def __init__(self, name: str, dist: Any, low_q: float, shift: float = 0.0, scale: float = 1.0):
-        self.name, self.dist, self.low_q, self.shift, self.scale = name, dist, low_q, shift, scale
-        self.t_low = float(dist.support()[0] if low_q == 0 else dist.ppf(low_q))
-        self.t_high = float(dist.ppf(0.995))
-        self.f_low = float(dist.cdf(self.t_low))
-        self.mass = float(dist.cdf(self.t_high)) - self.f_low
-        self.low, self.high = self.x(self.t_low), self.x(self.t_high)
-
-    def x(self, t: Any) -> Any:
-        return (t - self.shift) * self.scale
-
-    def t(self, x: Any) -> Any:
-        return np.asarray(x) / self.scale + self.shift
-
-    def rescaled(self, shift: float, scale: float) -> "Truth":
-        return Truth(self.name, self.dist, self.low_q, shift, scale)
-
-    def pdf(self, x: np.ndarray) -> np.ndarray:
-        inside = (x >= self.low) & (x <= self.high)
-        return np.where(inside, self.dist.pdf(self.t(x)) / self.mass / self.scale, 0.0)
-
-    def cdf(self, x: np.ndarray) -> np.ndarray:
-        raw = (self.dist.cdf(self.t(np.clip(x, self.low, self.high))) - self.f_low) / self.mass
-        return np.clip(raw, 0.0, 1.0)
-
-    def ppf(self, q: float) -> float:
-        return float(self.x(self.dist.ppf(self.f_low + q * self.mass)))
-
-    def masses(self, edges: np.ndarray) -> np.ndarray:
-        return np.diff(self.cdf(edges))
+Truth = h.Truncated
 
 
 def distributions() -> List[Truth]:
@@ -125,32 +93,24 @@ def density_fit(edges: np.ndarray, masses: np.ndarray, method: str, refine: int 
     return d.pdf, d.cdf, mass_error(edges, masses, knots, values)
 
 
-def step_fit(edges: np.ndarray, masses: np.ndarray) -> Fit:
-    from scipy import stats
+def peer_fit(fit: Callable[..., F.Fitted], carries_masses: bool = False
+             ) -> Callable[[np.ndarray, np.ndarray], Fit]:
+    """A peer of bench/_fits.py on (edges, masses); its mass error from its cdf at the edges,
+    0 for one that `carries_masses` by construction."""
 
-    d = stats.rv_histogram((masses, edges), density=False)
-    return d.pdf, d.cdf, 0.0
+    def run(edges: np.ndarray, masses: np.ndarray) -> Fit:
+        f = fit(masses, edges)
+        assert f.pdf is not None
+        if carries_masses:
+            return f.pdf, f.cdf, 0.0
+        return f.pdf, f.cdf, float(np.max(np.abs(np.diff(f.cdf(edges)) - masses / masses.sum())))
 
-
-def pchip_fit(edges: np.ndarray, masses: np.ndarray) -> Fit:
-    from scipy.interpolate import PchipInterpolator
-
-    total = masses.sum()
-    spline = PchipInterpolator(edges, np.concatenate([[0.0], np.cumsum(masses)]) / total)
-    slope = spline.derivative()
-
-    def pdf(x: np.ndarray) -> np.ndarray:
-        return np.where((x >= edges[0]) & (x <= edges[-1]), slope(np.clip(x, edges[0], edges[-1])), 0.0)
-
-    def cdf(x: np.ndarray) -> np.ndarray:
-        return np.asarray(spline(np.clip(x, edges[0], edges[-1])))
-
-    return pdf, cdf, float(np.max(np.abs(np.diff(spline(edges)) - masses / total)))
+    return run
 
 
 METHODS: Dict[str, Callable[[np.ndarray, np.ndarray], Fit]] = {
-    PEERS[0]: step_fit,
-    PEERS[1]: pchip_fit,
+    PEERS[0]: peer_fit(F.step_fit, carries_masses=True),
+    PEERS[1]: peer_fit(F.pchip_fit),
     "iterative (fit_density)": lambda e, m: density_fit(e, m, "iterative"),
     "exact (fit_density)": lambda e, m: density_fit(e, m, "exact"),
     "smooth, refine=1": lambda e, m: density_fit(e, m, "smooth", 1),
@@ -302,12 +262,7 @@ def speed_section(quick: bool) -> List[str]:
     out1e4 = np.empty(40_001)
 
     def processor_time(f: Callable[[], object]) -> h.Runner:
-        def run(number: int) -> float:
-            start = time.process_time()
-            for _ in range(number):
-                f()
-            return time.process_time() - start
-        return run
+        return h.calls(f, time.process_time)
 
     best = h.interleaved({
         "batch exact": processor_time(lambda: rows.smooth(e40, exact_masses, out40, 4, 1)),

@@ -261,9 +261,8 @@ def test_help_says_how_counts_are_told_from_masses(tables_dir):
 
 
 # -- the density's summaries and its tails on a plot: PiecewiseLinearDensity with
-#    smoothing, tails, gini and lorenz (needs_density_tails) ----------------
+#    smoothing, tails, gini and lorenz ---------------------------------------
 
-@pytest.mark.needs_density_tails
 def test_summary_of_a_census_table_with_its_published_mean(tables_dir):
     runs = run_batch(tables_dir, [
         (["summary", "census-income.csv", "--mean", "118000", "--plot", "summary.png"], b""),
@@ -288,9 +287,7 @@ def test_summary_of_a_census_table_with_its_published_mean(tables_dir):
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-@pytest.mark.needs_density_tails
 def test_the_plot_of_an_open_table_draws_the_tails():
-    pytest.importorskip("matplotlib")
     from zelvane.cli.fit import SmoothOptions, fit
     from zelvane.cli.plot import make_figure
 

@@ -3,6 +3,7 @@ the penalised fit against a general-purpose optimiser, the free choice of units
 and of the scale of the counts, batches row by row for any number of workers,
 Dask, the open ends' tails and the mean, and every refusal with its fields."""
 
+import dask.array as da
 import numpy as np
 import pytest
 from scipy.optimize import minimize
@@ -99,6 +100,16 @@ def test_the_choice_is_free_of_units_and_of_the_scale_of_the_counts():
     np.testing.assert_allclose(huge.values / 1e12, exact.values, rtol=1e-8, atol=1e-12)
 
 
+def pareto_mean(knots, values, joint, mass, alpha):
+    """The mean of a fitted body with a Pareto tail (index alpha > 1) beyond its last
+    knot, from the trapezoids' first moments and the tail's, over the total of both."""
+    h = np.diff(knots)
+    body_mass = np.sum(h * (values[:-1] + values[1:]) / 2)
+    body = np.sum(h * (values[:-1] * (2 * knots[:-1] + knots[1:])
+                       + values[1:] * (knots[:-1] + 2 * knots[1:])) / 6)
+    return (body + mass * joint * alpha / (alpha - 1)) / (body_mass + mass)
+
+
 @pytest.mark.parametrize("shared", [True, False])
 def test_batches_are_fitted_row_by_row_for_any_workers(shared):
     rng = np.random.default_rng(11)
@@ -108,16 +119,41 @@ def test_batches_are_fitted_row_by_row_for_any_workers(shared):
         edges = edges[0]
     edges = np.concatenate([edges[..., :-1], np.full(edges.shape[:-1] + (1,), INF)], axis=-1)
     counts = rng.poisson(rng.uniform(0, 30, (rows, bins))).astype(float) + 1
-    means = np.where(np.arange(rows) % 3 == 0, np.nan, 0.0)
     reference = zelvane.fit_smooth(edges, counts, smoothing="auto")
-    means[means == 0] = np.nan
+
+    def row_edges(r):
+        return edges if shared else edges[r]
+
+    # A mean 5 % above the row's own fit, which the tail can reach, where that is finite
+    # (a Pareto index above 1); none (NaN) in every third row and where it is infinite.
+    tail = reference.right_tail
+    assert tail.kind == "pareto"
+    means = np.full(rows, np.nan)
+    for r in range(rows):
+        if r % 3 and tail.parameter[r] > 1:
+            knots = reference.knots if shared else reference.knots[r]
+            means[r] = 1.05 * pareto_mean(knots, reference.values[r], tail.joint[r], tail.mass[r],
+                                          tail.parameter[r])
+    given = np.isfinite(means)
+    assert 10 < given.sum() < rows - 10
+    alone = [zelvane.fit_smooth(row_edges(r), counts[r], smoothing="auto",
+                                mean=means[r] if given[r] else None) for r in range(rows)]
     for workers in (1, 2, 0):
+        plain = zelvane.fit_smooth(edges, counts, smoothing="auto", workers=workers)
+        np.testing.assert_array_equal(plain.values, reference.values)
+        np.testing.assert_array_equal(plain.smoothing, reference.smoothing)
+        np.testing.assert_array_equal(plain.right_tail.parameter, reference.right_tail.parameter)
         batch = zelvane.fit_smooth(edges, counts, smoothing="auto", workers=workers, mean=means)
-        np.testing.assert_array_equal(batch.values, reference.values)
-        np.testing.assert_array_equal(batch.smoothing, reference.smoothing)
-        np.testing.assert_array_equal(batch.right_tail.parameter, reference.right_tail.parameter)
+        # A row without a mean is the plain fit's row; a row with one is not.
+        np.testing.assert_array_equal(batch.values[~given], reference.values[~given])
+        assert all(np.any(batch.values[r] != reference.values[r]) for r in np.flatnonzero(given))
+        for r, one in enumerate(alone):
+            np.testing.assert_array_equal(batch.values[r], one.values)
+            assert (batch.smoothing[r], batch.edf[r]) == (one.smoothing, one.edf)
+            assert (batch.right_tail.mass[r], batch.right_tail.parameter[r]) == \
+                (one.right_tail.mass, one.right_tail.parameter)
     for r in (0, 17, rows - 1):
-        alone = zelvane.fit_smooth(edges if shared else edges[r], counts[r], smoothing="auto")
+        alone = zelvane.fit_smooth(row_edges(r), counts[r], smoothing="auto")
         np.testing.assert_array_equal(alone.values, reference.values[r])
         assert alone.edf == reference.edf[r]
         assert alone.right_tail.mass == reference.right_tail.mass[r]
@@ -147,7 +183,6 @@ def test_open_top_tail_and_known_mean():
 
 
 def test_dask_gives_the_numpy_fit_and_numbers_rows_in_the_whole_array():
-    da = pytest.importorskip("dask.array")
     rng = np.random.default_rng(5)
     counts = rng.poisson(20, (9, len(INCOMES))).astype(float) + 1
     lazy = da.from_array(counts, chunks=(4, 5))
@@ -188,7 +223,11 @@ def test_refusals_carry_their_fields(arguments, problem, argument, row):
     call = dict(center=BRACKETS, gap=INCOMES)
     call.update(arguments)
     if problem is None:
-        zelvane.fit_smooth(call.pop("center"), call.pop("gap"), **call)
+        # An open bottom with exact masses: an exponential tail carrying the open bin.
+        fit = zelvane.fit_smooth(call.pop("center"), call.pop("gap"), **call)
+        assert fit.left_tail.kind == "exponential" and fit.right_tail is None
+        assert fit.left_tail.joint == 1.0
+        assert fit.left_tail.mass == pytest.approx(1.0, rel=1e-12)
         return
     with pytest.raises(zelvane.InputError) as caught:
         zelvane.fit_smooth(call.pop("center"), call.pop("gap"), **call)

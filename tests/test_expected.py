@@ -11,6 +11,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import dask.array as da
 import numpy as np
 import pytest
 
@@ -126,7 +127,6 @@ def test_command_line(stored, tmp_path):
 
 @pytest.mark.parametrize("method", ["iterative", "exact"])
 def test_dask(stored, method):
-    da = pytest.importorskip("dask.array")
     lazy = zelvane.fit_density(CENTER, da.from_array(np.array(ROW_GAPS), chunks=(2, 3)),
                                method=method)
     want = unhexed(stored["fit_density"][method]["shared"], np.float32)
