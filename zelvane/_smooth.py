@@ -398,20 +398,14 @@ def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, r
     if not batch:
         # One histogram: plain numbers, and the tails as Tail of numbers.
         info = out[knots_total:].tolist()
-        exact_edf = float(np.count_nonzero(masses) - 1)
-        return SmoothFit(knots, values.copy(), info[_SMOOTHING],
-                         exact_edf if lam == 0.0 else info[_EDF], info[_DEVIANCE],
+        return SmoothFit(knots, values.copy(), info[_SMOOTHING], info[_EDF], info[_DEVIANCE],
                          _one_tail(info, _LEFT) if left else None,
                          _one_tail(info, _RIGHT) if right else None)
     info = out[..., knots_total:].reshape(-1, _INFO)
     if isinstance(values, np.ndarray):
         values = np.ascontiguousarray(values)
-    edf = info[:, _EDF]
-    if lam == 0.0:
-        # Exact masses: as many degrees of freedom as occupied bins less one.
-        edf = (masses.reshape(-1, masses.shape[-1]) > 0).sum(axis=1).astype(np.float64) - 1.0
     return SmoothFit(knots, values, _scalar_or_rows(info[:, _SMOOTHING], batch),
-                     _scalar_or_rows(edf, batch), _scalar_or_rows(info[:, _DEVIANCE], batch),
+                     _scalar_or_rows(info[:, _EDF], batch), _scalar_or_rows(info[:, _DEVIANCE], batch),
                      _tail(info, _LEFT, batch, edges, 0) if left else None,
                      _tail(info, _RIGHT, batch, edges, -1) if right else None)
 
