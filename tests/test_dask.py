@@ -96,3 +96,19 @@ def test_numpy_input_does_not_import_dask():
     """)
     assert rc == 0, err
     assert out.strip() == "False"
+
+
+def test_a_fit_beyond_float32_is_refused_in_its_task_by_its_row_in_the_whole_array(client):
+    _, gap = batch(40, 3, seed=6)
+    center = [0.0, 1e-6, 2e-6, 3e-6]
+    gap[27] = [1.0, 3e33, 1.0]
+    for method in ("iterative", "exact"):
+        lazy = zelvane.fit_density(center, da.from_array(gap, chunks=10), method=method)
+        with pytest.raises(zelvane.InputError) as caught:
+            client.compute(lazy).result()
+        error = caught.value
+        assert (error.problem, error.argument, error.row, error.index, error.value) == (
+            "fit_overflow", "gap", 27, 1, 3e33)
+    # Chunks without such a row are computed as before.
+    assert np.isfinite(zelvane.fit_density(center, da.from_array(gap[:20], chunks=10))
+                       .compute()).all()

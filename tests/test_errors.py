@@ -111,6 +111,12 @@ CASES = {
                      {"method": "exact", "others": ("smooth", "iterative")}),
     "fit overflow": (lambda: Density.from_masses([0, 1e-3, 2e-3], [3e38, 3e38], "iterative"),
                      "fit_overflow", "gap", 0, None, None, {"method": "iterative"}),
+    "fit overflow of counts": (lambda: Density.from_histogram([1e33, 2e33], [0, 1e-6, 2e-6],
+                                                              "exact"),
+                               "fit_overflow", "counts", 1, None, 2e33,
+                               {"method": "exact", "others": ("smooth", "iterative")}),
+    "fit overflow in a batch": (lambda: zelvane.fit_density([0, 1e-6, 2e-6], [[1, 1], [1, 1e33]]),
+                                "fit_overflow", "gap", 1, 1, 1e33, {"method": "iterative"}),
     "evaluated points": (lambda: Density([0, 1], [1, 1]).cdf(["a"]), "dtype", "x", None, None,
                          None, {"dtype": "<U1"}),
     # Open ends and a known mean.

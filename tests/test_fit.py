@@ -271,3 +271,39 @@ def test_docstring_examples():
 def test_missing_export_is_a_clean_attribute_error():
     with pytest.raises(AttributeError, match="no attribute 'nothing_here'"):
         zelvane.nothing_here  # noqa: B018
+
+
+# Masses whose mean densities (1e39) float32 cannot hold, though every mass can.
+TINY = [0.0, 1e-6, 2e-6, 3e-6]
+HUGE = [1e33, 2e33, 1e33]
+
+
+def test_a_fit_beyond_float32_is_refused_naming_its_densest_interval(method):
+    with pytest.raises(zelvane.InputError) as caught:
+        zelvane.fit_density(TINY, HUGE, method=method)
+    error = caught.value
+    assert (error.problem, error.argument, error.row, error.index) == (
+        "fit_overflow", "gap", None, 1)
+    assert error.value == 2e33 and error.details["method"] == method
+    assert np.float32(error.details["width"]) == np.float32(2e-6) - np.float32(1e-6)
+    assert "fit_smooth" in str(error)
+    # In a batch: the first row whose fit overflows, whatever rows follow it, with
+    # shared centres and with centres of its own; `out` is the caller's, left writable.
+    rows = [[1.0, 1.0, 1.0], [1e33, 1.0, 4e33], [1.0, 1.0, 1.0], HUGE]
+    out = np.empty((4, 4), np.float32)
+    for center in (TINY, [TINY] * 4):
+        for given_out in (None, out):
+            with pytest.raises(zelvane.InputError) as caught:
+                zelvane.fit_density(center, rows, method=method, out=given_out, workers=2)
+            assert (caught.value.row, caught.value.index, caught.value.value) == (1, 2, 4e33)
+    assert out.flags.writeable
+    # The same rows fitted alone are fine: nothing else in the batch is refused.
+    fine = zelvane.fit_density(TINY, [rows[0], rows[2]], method=method)
+    assert np.isfinite(fine).all() and not fine.flags.writeable
+
+
+def test_finite_values_that_sum_beyond_float32_are_not_refused(method):
+    # Each value close to float32's largest: only their sum overflows.
+    values = zelvane.fit_density([0, 1, 2, 3, 4], [1e38] * 4, method=method)
+    with np.errstate(over="ignore"):
+        assert np.isfinite(values).all() and np.isinf(np.sum(values))

@@ -21,10 +21,10 @@ from zelvane import _tails
 from zelvane._errors import InputError, plain
 from zelvane._fit import (
     METHODS,
+    _fit_checked,
     as_array,
     check_histogram,
     check_method,
-    fit_density,
     open_sides,
     real_array,
 )
@@ -516,12 +516,14 @@ class PiecewiseLinearDensity:
                                             gap_name=gap_name, nonnegative=True, max_ndim=1)
         if not masses32.any():
             raise InputError("all_zero", argument=gap_name)
-        values = np.asarray(fit_density(knots32, masses32, method=method), dtype=np.float64)
         others = tuple(m for m in FIT_METHODS if m != method)
-        if not np.isfinite(values).all():
-            raise InputError("fit_overflow", argument=gap_name,
-                             index=int(np.argmin(np.isfinite(values))), method=method,
-                             others=others)
+        try:
+            # The input is checked: the fit itself, without fit_density's checks again.
+            fitted32 = _fit_checked(knots32, masses32, method, None, 1)
+        except InputError as refusal:
+            # Only an overflow of the fit is left to refuse; named as the caller names it.
+            raise refusal.replaced(argument=gap_name, others=others) from None
+        values = fitted32.astype(np.float64)
         # The fit sees float32 centres and masses and works in float32, so a value that
         # should be zero can land below it (the exact fit's chain of differences does so
         # on most histograms). This bounds how far the rounding of the centres, of the
@@ -535,12 +537,13 @@ class PiecewiseLinearDensity:
             i = int(np.argmax(values < -rounding))
             raise InputError("negative_fit", argument=gap_name, index=i, value=values[i],
                              method=method, others=others)
+        # Checked above as the constructor would check them: the centres finite and
+        # strictly increasing (in float32, so in float64 too), the values finite and,
+        # once clipped, non-negative; _build refuses a density without area.
         knots = np.asarray(center, dtype=np.float64)
-        density = cls(knots, np.maximum(values, 0.0))
         fitted = 0.5 * (values[:-1] + values[1:]) * widths
         error = float(np.max(np.abs(fitted - m))) / float(m.sum())
-        density._method, density._mass_error = method, error
-        return density
+        return cls._from_fit(knots, np.maximum(values, 0.0), method=method, mass_error=error)
 
     @classmethod
     def _smooth_fit(cls, center: npt.ArrayLike, gap: npt.ArrayLike, refine: int,

@@ -55,8 +55,9 @@ TEMPLATES: Dict[str, str] = {
                  "mass, the mean density or the ratio of the widths is too extreme",
     "infeasible": "{where}: no non-negative density that is linear between the centres has "
                   "these masses; refine=2 or more always has one",
-    "fit_overflow": "the {method!r} fit of these {argument} overflows float32 at index {index}; "
-                    "try {others_text}, or scale the {argument} down",
+    "fit_overflow": "the {method!r} fit of {row_where} has values beyond float32's range; its "
+                    "densest interval is {where}, a mass of {value} over a width of {width}: "
+                    "{overflow_remedy}",
     "negative_fit": "the {method!r} fit of these {argument} has negative values, first at index "
                     "{index} ({value:.7g}): it gives no density for them; try {others_text}",
     "open_rows": "{argument}: every row must have the same {side} edge open or closed, and "
@@ -168,6 +169,16 @@ def _shapes(f: Mapping[str, Any]) -> str:
     return _shape_text(expected)
 
 
+def _overflow_remedy(f: Mapping[str, Any]) -> str:
+    if f.get("others"):
+        return f"try {_methods_text(f['others'])}, or scale the {f['argument']} down"
+    return f"scale the {f['argument']} down, or fit them in float64 with zelvane.fit_smooth"
+
+
+def _methods_text(methods: Tuple[Any, ...]) -> str:
+    return " or ".join(f"method={m!r}" for m in methods)
+
+
 #: Phrases that templates use, made from the fields.
 PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "where": lambda f: _place(f.get("argument"), f.get("row"), f.get("index")),
@@ -185,7 +196,9 @@ PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "expected_values": lambda f: _EXPECTED_VALUES[f["expected"]],
     "choices_text": lambda f: _choices_text(f["choices"]),
     "range_text": _range_text,
-    "others_text": lambda f: " or ".join(f"method={m!r}" for m in f["others"]),
+    "others_text": lambda f: _methods_text(f["others"]),
+    "row_where": lambda f: _place(f.get("argument"), f.get("row"), None),
+    "overflow_remedy": _overflow_remedy,
 }
 
 

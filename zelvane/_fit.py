@@ -301,7 +301,35 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
     from zelvane import _rows
 
     getattr(_rows, method)(center, gap, result, workers)
+    # One reduction over the result: a sum that is not finite is rare and only then are
+    # the values looked at one by one (float32 values that are all finite can still sum
+    # to infinity).
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = np.add.reduce(result, axis=None)
+    if not np.isfinite(total):
+        _check_fit_finite(center, gap, result, method)
+    if out is None:
+        result.flags.writeable = False
     return result
+
+
+def _check_fit_finite(center: Float32Array, gap: Float32Array, result: Float32Array,
+                      method: str) -> None:
+    """Refuse a fit whose values left float32's range (InputError ``"fit_overflow"``),
+    naming the first such row and, in it, the interval of the largest mean density:
+    the mass that the fit could not hold in float32 over its width."""
+    finite = np.isfinite(result)
+    if finite.all():
+        return
+    row: Optional[int] = None
+    if result.ndim == 2:
+        row = int(np.argmin(finite.all(axis=1)))
+        gap, center = gap[row], center[row] if center.ndim == 2 else center
+    # The widths as the solvers see them; the densities in float64, where they fit.
+    widths = np.diff(center)
+    index = int(np.argmax(np.abs(gap.astype(np.float64)) / widths.astype(np.float64)))
+    raise InputError("fit_overflow", argument="gap", index=index, row=row, value=gap[index],
+                     width=widths[index], method=method)
 
 
 @overload
@@ -352,15 +380,21 @@ def fit_density(
     -------
     numpy.ndarray or dask.array.Array
         float32 values, shape (m + 1,) or (rows, m + 1): `out` when given,
-        otherwise a new array. Bit for bit what ``zelvane.bake`` writes for
-        each row, though ``zelvane.bake`` is not used (it needs NumPy 1.x).
+        otherwise a new read-only array. Bit for bit what ``zelvane.bake``
+        writes for each row, though ``zelvane.bake`` is not used (it needs
+        NumPy 1.x).
 
     Raises
     ------
     zelvane.InputError
         For an unknown method, a bad `out` or `workers`, or input that
         :func:`check_histogram` refuses; its fields name the argument, the
-        first offending index and row and the value there.
+        first offending index and row and the value there. A fit whose values
+        leave float32's range (masses too large for the widths of their
+        intervals) is refused too (``"fit_overflow"``), naming the first such
+        row and, as its index, that row's interval of the largest mean
+        density; `out` then holds what the fit wrote. A Dask array's fits are
+        checked in their tasks, with rows numbered in the whole array.
 
     Examples
     --------
