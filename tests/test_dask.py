@@ -112,3 +112,21 @@ def test_a_fit_beyond_float32_is_refused_in_its_task_by_its_row_in_the_whole_arr
     # Chunks without such a row are computed as before.
     assert np.isfinite(zelvane.fit_density(center, da.from_array(gap[:20], chunks=10))
                        .compute()).all()
+
+
+def test_masked_elements_are_refused_when_building_or_in_the_task(client):
+    _, gap = batch(30, 4, seed=7)
+    shared = np.ma.masked_array(np.arange(5.0), mask=[0, 0, 0, 1, 0])
+    with pytest.raises(zelvane.InputError) as caught:
+        zelvane.fit_density(shared, da.from_array(gap, chunks=10))
+    assert (caught.value.problem, caught.value.argument, caught.value.index) == (
+        "masked", "center", 3)
+    mask = np.zeros(gap.shape, bool)
+    mask[24, 1] = True
+    lazy = da.ma.masked_array(da.from_array(gap, chunks=10), mask=mask)
+    for fitted in (zelvane.fit_density(np.arange(5.0), lazy),
+                   zelvane.fit_smooth(np.arange(5.0), lazy).values):
+        with pytest.raises(zelvane.InputError) as caught:
+            client.compute(fitted).result()
+        error = caught.value
+        assert (error.problem, error.argument, error.row, error.index) == ("masked", "gap", 24, 1)

@@ -35,6 +35,8 @@ CASES = {
     # The values of one histogram and of a batch.
     "nan mass": (lambda: zelvane.fit_density(C5, [0.1, 0.2, NAN, 0.3]),
                  "not_finite", "gap", 2, None, NAN, {}),
+    "masked mass": (lambda: zelvane.fit_density(C5, np.ma.masked_array(G4, mask=[0, 0, 1, 0])),
+                    "masked", "gap", 2, None, None, {}),
     "inf in a batch": (lambda: zelvane.fit_density(C5, [G4, G4, [1, 1, 1, np.inf]]),
                        "not_finite", "gap", 3, 2, float("inf"), {}),
     "nan in a row's centres": (lambda: zelvane.fit_density([C5, [0, 1, NAN, 3, 4]], [G4, G4]),
@@ -420,3 +422,62 @@ def test_rows_module_keeps_a_conversion_error_of_its_own():
         rows.open(edges, masses, out, 4, Overflowing(), 3.0, None, None, 1)
     with pytest.raises(TypeError, match="smoothing must be a real number, not str"):
         rows.open(edges, masses, out, 4, "auto", 3.0, None, None, 1)
+
+
+def masked(values, at):
+    """`values` as a masked array with the element at `at` masked."""
+    array = np.ma.masked_array(np.array(values, dtype=float))
+    array[at] = np.ma.masked
+    return array
+
+
+_D = Density([0, 1, 3], [0, 2, 0])
+
+
+# (call, argument, index, row): every public entry that takes arrays, each argument.
+@pytest.mark.parametrize("call, argument, index, row", [
+    (lambda: zelvane.fit_density(C5, masked(G4, 2)), "gap", 2, None),
+    (lambda: zelvane.fit_density(masked(C5, 0), G4), "center", 0, None),
+    (lambda: zelvane.fit_density(C5, masked([G4, G4, G4], (2, 3))), "gap", 3, 2),
+    (lambda: zelvane.fit_density(C5, [G4], out=masked(np.zeros((1, 5)), (0, 1)).astype(F32)),
+     "out", 1, 0),
+    (lambda: zelvane.trapezoid_masses(C5, masked(C5, 4)), "prob", 4, None),
+    (lambda: zelvane.fit_smooth(masked(C5, 1), G4), "center", 1, None),
+    (lambda: zelvane.fit_smooth(C5, masked([G4, G4], (1, 0))), "gap", 0, 1),
+    (lambda: zelvane.fit_smooth([0, 1, 2, np.inf], [[1, 1, 1]] * 2, mean=masked([2, 3], 1)),
+     "mean", 1, None),
+    (lambda: zelvane.fit_smooth(C5, [[5, 1, 1, 1]] * 2, smoothing="auto",
+                                sample_size=masked([9, 9], 0)), "sample_size", 0, None),
+    (lambda: Density(masked(C5, 3), G4 + [1]), "knots", 3, None),
+    (lambda: Density(C5, masked(G4 + [1], 4)), "values", 4, None),
+    (lambda: Density.from_masses(C5, masked(G4, 0), "iterative"), "gap", 0, None),
+    (lambda: Density.from_masses(masked(C5, 2), G4, "exact"), "center", 2, None),
+    (lambda: Density.from_masses(C5, masked(G4, 1)), "gap", 1, None),
+    (lambda: Density.from_histogram(masked([3, 4, 5, 6], 1), C5), "counts", 1, None),
+    (lambda: Density.from_histogram((np.array([3, 4, 5, 6]), masked(C5, 4))), "edges", 4, None),
+    (lambda: counts_and_edges(masked([3, 4, 5, 6], 3), C5), "counts", 3, None),
+    (lambda: _D.pdf(masked([0.5, 1.0], 1)), "x", 1, None),
+    (lambda: _D.cdf(masked([[0.5], [1.0]], (1, 0))), "x", 0, 1),
+    (lambda: _D.sf(np.ma.masked), "x", None, None),
+    (lambda: _D.ppf(masked([0.5, 0.2], 0)), "q", 0, None),
+    (lambda: _D.isf(masked([0.5, 0.2], 1)), "q", 1, None),
+    (lambda: _D.lorenz(masked([0.5, 0.2], 1)), "p", 1, None),
+    (lambda: _D.masses(masked([0, 1, 2], 2)), "edges", 2, None),
+])
+def test_masked_elements_are_refused_by_every_entry(call, argument, index, row):
+    with pytest.raises(InputError) as caught:
+        call()
+    error = caught.value
+    assert (error.problem, error.argument, error.index, error.row) == (
+        "masked", argument, index, row)
+    assert "fill or compress" in str(error)
+
+
+def test_a_masked_array_with_nothing_masked_is_its_data():
+    plain_fit = zelvane.fit_density(C5, G4)
+    assert_array_equal = np.testing.assert_array_equal
+    assert_array_equal(zelvane.fit_density(np.ma.masked_array(C5), np.ma.masked_array(G4)),
+                       plain_fit)
+    assert_array_equal(zelvane.fit_smooth(C5, np.ma.masked_array(G4, mask=[0] * 4)).values,
+                       zelvane.fit_smooth(C5, G4).values)
+    assert float(_D.cdf(np.ma.masked_array([1.0]))[0]) == float(_D.cdf(1.0))

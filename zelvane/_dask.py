@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, Optional, cast
 import numpy as np
 
 from zelvane._errors import InputError
-from zelvane._fit import _fit_checked, check_histogram, check_real
+from zelvane._fit import _fit_checked, check_histogram, check_real, check_unmasked
 
 if TYPE_CHECKING:
     from dask.array.core import Array as DaskArray
@@ -59,6 +59,7 @@ def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskAr
         raise InputError("unknown_length", argument="gap")
     options = {"method": method, "workers": workers, "dtype": np.float32, "concatenate": True,
                "meta": np.empty((0,) * gap.ndim, np.float32), "align_arrays": False}
+    check_unmasked("center", center)
     center_array: Any = center if isinstance(center, da.Array) else np.asarray(center)
     if gap.ndim == 1:
         shared, _ = check_histogram(np.asarray(center_array), np.zeros(m, np.float32))

@@ -167,7 +167,9 @@ class PiecewiseLinearDensity:
         support of the distribution is ``[knots[0], knots[-1]]``.
     values : array_like
         The density at each knot, up to a common factor: finite, non-negative,
-        with a positive total area.
+        with a positive total area. Masked arrays with masked elements are
+        refused here, for `knots`, and by every method that takes arrays
+        (``"masked"``): fill or compress them first.
     left_tail, right_tail : zelvane.Tail, optional
         Tails beyond the first and the last knot: their ``joint`` is that knot,
         their ``mass`` is in the units of the area of `values`, and their
@@ -371,7 +373,8 @@ class PiecewiseLinearDensity:
             the density gets a tail (see ``zelvane.fit_smooth``).
         gap : array_like, shape (m,)
             Non-negative mass of every interval between neighbouring centres, not all
-            zero; only their proportions matter.
+            zero; only their proportions matter. A masked array with masked elements
+            (here or as `center`) is refused: fill or compress it first.
         method : {"smooth", "iterative", "exact"}
             ``"smooth"`` (the default) is ``zelvane.fit_smooth``: knots at the centres and
             `refine` - 1 more in every interval, never negative, the least curvature.
@@ -445,7 +448,8 @@ class PiecewiseLinearDensity:
             `edges`, what ``numpy.histogram`` returns, a pandas Series indexed by
             intervals (``pandas.cut(...).value_counts(sort=False)``, open intervals
             included), or a histogram object with ``values()`` and ``axes[0].edges``
-            (boost-histogram, hist).
+            (boost-histogram, hist). A masked array with masked elements (here or as
+            `edges`) is refused: fill or compress it first.
         edges : array_like, shape (m + 1,), optional
             Strictly increasing bin edges; the first may be -inf and the last +inf.
         method : {"smooth", "iterative", "exact"}

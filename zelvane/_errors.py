@@ -32,6 +32,8 @@ TEMPLATES: Dict[str, str] = {
     "all_zero": "{where} are all zero: a density needs a positive total mass",
     # The form of an array.
     "dtype": "{argument} must hold {expected_values}, not {dtype} values",
+    "masked": "{where} is masked: masks are not honoured, so fill or compress {argument} first "
+              "(numpy.ma.filled, or .compressed() for one histogram)",
     "ragged": "{argument} is ragged: its rows (or other nested sequences) differ in length",
     "ndim": "{argument} must be {dims}{for_other}, not {ndim}-D",
     "too_short": "{argument} must hold at least {minimum_items}{each_row}, not {length}",

@@ -52,9 +52,28 @@ def _position(shape: Tuple[int, ...], flat_index: int) -> Tuple[Optional[int], i
     return None, position[0]
 
 
+def check_unmasked(name: str, value: Any) -> None:
+    """Refuse a NumPy masked array with masked elements (InputError ``"masked"``, naming
+    the argument and the first masked element of a 1-D or 2-D array): nothing here
+    honours a mask, and a masked mass, centre or point has no one meaning that a fit or
+    an evaluation could give it. A masked array with nothing masked is its data."""
+    if not isinstance(value, np.ma.MaskedArray):
+        return
+    mask = value.mask
+    if mask is np.ma.nomask or not mask.any():
+        return
+    row: Optional[int] = None
+    index: Optional[int] = None
+    if mask.ndim in (1, 2):
+        row, index = _position(mask.shape, int(np.argmax(mask.ravel())))
+    raise InputError("masked", argument=name, index=index, row=row)
+
+
 def as_array(name: str, value: Any) -> Any:
     """`value` as a NumPy array. Nested sequences of unequal lengths, of which NumPy
-    makes no array, are an InputError (``"ragged"``) naming the argument."""
+    makes no array, are an InputError (``"ragged"``) naming the argument, as is a masked
+    array with masked elements (``"masked"``, :func:`check_unmasked`)."""
+    check_unmasked(name, value)
     try:
         return np.asarray(value)
     except ValueError as error:
@@ -179,8 +198,9 @@ def check_histogram(
         dimensions (``"ndim"``) or lengths (``"too_short"``, ``"length"``,
         ``"shape"``), values that are not finite (``"not_finite"``) or
         overflow `dtype` (``"overflow"``), centres that are not strictly
-        increasing (``"not_increasing"``), and with `nonnegative` negative
-        masses (``"negative"``).
+        increasing (``"not_increasing"``), with `nonnegative` negative
+        masses (``"negative"``), and masked arrays with masked elements
+        (``"masked"``, naming the first: masks are not honoured).
 
     Examples
     --------
@@ -269,6 +289,7 @@ def _check_out(out: Any, shape: Tuple[int, ...], dtype: type) -> Any:
     if not isinstance(out, np.ndarray):
         raise InputError("type", argument="out", expected="numpy.ndarray",
                          type_name=type(out).__name__)
+    check_unmasked("out", out)
     if out.dtype != np.dtype(dtype) or not out.dtype.isnative:
         raise InputError("dtype", argument="out", dtype=out.dtype.str,
                          expected=np.dtype(dtype).name)
@@ -364,7 +385,10 @@ def fit_density(
     gap : array_like or dask.array.Array, shape (m,) or (rows, m)
         Mass of every interval between neighbouring centres: one histogram,
         or one histogram per row. A Dask array gives a Dask array back,
-        computed chunk by chunk (every chunk holding whole rows).
+        computed chunk by chunk (every chunk holding whole rows). A NumPy
+        masked array (here, for `center` and for `out`) with masked elements
+        is refused (``"masked"``): its mask has no one meaning for a fit, so
+        fill or compress it first; one with nothing masked is its data.
     method : {"iterative", "exact"}
         ``"iterative"`` relaxes the values towards the masses (the method
         of ``zelvane.bake.fitgapmass``); ``"exact"`` meets every mass exactly
@@ -431,7 +455,8 @@ def trapezoid_masses(center: ArrayLike, prob: ArrayLike) -> Float64Array:
         Strictly increasing positions, at least two; 1-D is shared by every
         row of a 2-D `prob`.
     prob : array_like, shape (n,) or (rows, n)
-        Finite values of the density at the centres.
+        Finite values of the density at the centres. Masked arrays with masked
+        elements are refused, here and for `center`, as by :func:`fit_density`.
 
     Returns
     -------

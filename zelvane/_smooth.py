@@ -261,7 +261,10 @@ def fit_smooth(
         and a last of +inf (the same ends open in every row), shared by every
         histogram (1-D) or one row per histogram (2-D, only with a 2-D `gap`).
     gap : array_like, shape (m,) or (rows, m)
-        Non-negative mass (or count, or weight) of every bin, not all zero.
+        Non-negative mass (or count, or weight) of every bin, not all zero. A
+        NumPy masked array with masked elements, here or as any other array
+        argument, is refused (``"masked"``): a masked bin has no one meaning
+        (empty? unknown?), so fill or compress it first.
     refine : int
         Sub-intervals per finite bin, 1 to 256; at least 2 with an open end.
     workers : int
