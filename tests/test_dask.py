@@ -130,3 +130,27 @@ def test_masked_elements_are_refused_when_building_or_in_the_task(client):
             client.compute(fitted).result()
         error = caught.value
         assert (error.problem, error.argument, error.row, error.index) == ("masked", "gap", 24, 1)
+
+
+def kinds_per_row(tail, rows):
+    kind = tail.kind
+    return [kind] * rows if isinstance(kind, str) else list(kind)
+
+
+@pytest.mark.parametrize("edges", [[-np.inf, 0, 10, 20, np.inf], [-np.inf, -30, -20, -10, np.inf]],
+                         ids=["pareto on the right", "exponential on the right"])
+def test_tail_kinds_are_the_fits_own_row_by_row(client, edges):
+    rng = np.random.default_rng(8)
+    counts = rng.poisson(30, (12, 4)).astype(float) + 1
+    counts[[2, 9], 3] = 0  # an empty open bin: no tail on that side in those rows
+    counts[5, 0] = 0
+    want = zelvane.fit_smooth(edges, counts)
+    got = zelvane.fit_smooth(edges, da.from_array(counts, chunks=(5, 4)))
+    for side in ("left_tail", "right_tail"):
+        lazy = getattr(got, side)
+        computed = client.gather(client.compute([lazy.kind, lazy.parameter]))
+        assert computed[0].tolist() == kinds_per_row(getattr(want, side), 12)
+        np.testing.assert_array_equal(computed[1], getattr(want, side).parameter)
+    right = kinds_per_row(want.right_tail, 12)
+    assert right[2] == right[9] == "none" and kinds_per_row(want.left_tail, 12)[5] == "none"
+    assert set(right) - {"none"} == {"pareto" if edges[-2] > 0 else "exponential"}

@@ -308,3 +308,99 @@ def test_refusals(call, message):
 
 def test_docstring_examples():
     assert doctest.testmod(zelvane._density).failed == 0
+
+
+def reachable_arrays(obj, where="result"):
+    """(where, array) for every NumPy array reachable from `obj`: its attributes, public
+    and private (the cached tables too), and what tuples and tails hold."""
+    if isinstance(obj, np.ndarray):
+        yield where, obj
+    elif isinstance(obj, tuple):  # tails, and (knots, values) pairs
+        for name, part in zip(getattr(obj, "_fields", range(len(obj))), obj):
+            yield from reachable_arrays(part, f"{where}.{name}")
+    elif isinstance(obj, (Density, zelvane.SmoothFit)):
+        names = set(type(obj).__slots__) | {n for n in dir(obj) if not n.startswith("_")}
+        for name in sorted(names):
+            value = getattr(obj, name)
+            if not callable(value):
+                yield from reachable_arrays(value, f"{where}.{name}")
+
+
+def assert_read_only_to_the_base(where, array):
+    assert not array.flags.writeable, where
+    with pytest.raises(ValueError):
+        array[...] = 0
+    base = array.base
+    while isinstance(base, np.ndarray):
+        assert not base.flags.writeable, where
+        with pytest.raises(ValueError):
+            base[...] = 0
+        base = base.base
+    if base is not None:  # the memory itself: an object whose buffer is read-only
+        assert memoryview(base).readonly, where
+
+
+def results():
+    C, counts = [0, 1, 2, 3, 4], [3.0, 5, 4, 1]
+    yield "density", Density([0, 1, 3], [1, 2, 0])
+    for method in ("smooth", "iterative", "exact"):
+        yield method, Density.from_masses(C, counts, method)
+    tails = Density.from_histogram([5, 30, 20, 8], [-np.inf, 0, 10, 20, np.inf], mean=12.0)
+    yield "tails", tails
+    yield "pickled", pickle.loads(pickle.dumps(tails))
+    yield "deep copy", copy.deepcopy(tails)
+    yield "fit_density", zelvane.fit_density(C, counts)
+    yield "fit_density rows", zelvane.fit_density(C, [counts] * 3, method="exact")
+    yield "fit_smooth", zelvane.fit_smooth(C, counts)
+    yield "fit_smooth one row", zelvane.fit_smooth(C, [counts])
+    # Open ends in a batch: the tails' fields are arrays; kinds differ where a row's
+    # open bin is empty.
+    yield "fit_smooth rows", zelvane.fit_smooth([-np.inf, 0, 10, 20, np.inf],
+                                                [[5, 30, 20, 8], [5, 30, 20, 0]])
+
+
+def test_every_array_handed_out_is_read_only_down_to_its_memory():
+    found = set()
+    for name, result in results():
+        if isinstance(result, Density):
+            # The tables made on first use too.
+            result.sf([0.5]), result.isf([0.5]), result.mass_error
+        for where, array in reachable_arrays(result, name):
+            assert_read_only_to_the_base(where, array)
+            found.add(where.split(".", 1)[-1])
+        if isinstance(result, Density):
+            # What a density hands out cannot be made writable again at any depth: the
+            # tables made from it would disagree with it.
+            for array in (result.knots, result.values):
+                while isinstance(array, np.ndarray):
+                    with pytest.raises(ValueError):
+                        array.flags.writeable = True
+                    array = array.base
+    # The walk saw the cached tables, the batch fits' columns and the tails' arrays.
+    assert {"_upper", "_below", "_rises", "_areas", "knots", "values", "edf",
+            "right_tail.mass", "right_tail.kind", "left_tail.parameter"} <= found
+
+
+@pytest.mark.parametrize("method", ["iterative", "exact"])
+def test_fits_checked_once_give_what_the_constructor_gives(method):
+    # The density of a fit, built without checking its input again, is the one that the
+    # constructor makes of the fit's clipped values, to the bit, on knots as given.
+    for seed in range(12):
+        rng = np.random.default_rng(seed)
+        n = int(rng.integers(1, 30))
+        edges = np.cumsum(rng.uniform(0.01, 3, n + 1)) + 1e3 / 3
+        y = rng.uniform(1, 1.3, n + 1)  # a positive density: no fit refused as negative
+        masses = (y[:-1] + y[1:]) / 2 * np.diff(edges)
+        d = Density.from_masses(edges, masses, method)
+        values = zelvane.fit_density(edges, masses, method=method).astype(np.float64)
+        want = Density(edges, np.maximum(values, 0))
+        for name in Density.__slots__:
+            if name.startswith("_") and isinstance(getattr(want, name), np.ndarray):
+                assert getattr(d, name).tobytes() == getattr(want, name).tobytes(), name
+        assert d.knots.tolist() == edges.tolist()
+        assert d.sf([edges[1]]).tolist() == want.sf([edges[1]]).tolist()
+        c32 = np.float32(edges).astype(np.float64)
+        fitted = 0.5 * (values[:-1] + values[1:]) * np.diff(c32)
+        m32 = np.float32(masses).astype(np.float64)
+        assert d.mass_error == np.max(np.abs(fitted - m32)) / m32.sum()
+        assert d.method == method and d.smoothing is None

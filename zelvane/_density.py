@@ -26,7 +26,9 @@ from zelvane._fit import (
     check_histogram,
     check_method,
     open_sides,
+    read_only,
     real_array,
+    sealed,
 )
 from zelvane._smooth import _check_smoothing, bin_masses, fit_smooth, whole_numbers
 from zelvane._tails import KINDS, Tail
@@ -74,8 +76,10 @@ def _checked_knots_and_values(knots: npt.ArrayLike,
         span = x[-1] - x[0]
     if not np.isfinite(span):
         raise InputError("span", argument="knots", first=x[0], last=x[-1])
-    # The helper hands back its argument itself when that is already float64.
-    return np.array(x, dtype=np.float64), np.array(y, dtype=np.float64)
+    # The helper hands back its argument itself when that is already float64: the knots
+    # are kept as a sealed copy; the values are read, not kept (the density's own are
+    # made from them).
+    return sealed(x), y
 
 
 def _real(name: str, value: Any) -> float:
@@ -274,14 +278,14 @@ class PiecewiseLinearDensity:
         float64 arrays of equal length (at least two), knots finite and strictly
         increasing, values finite and non-negative with a positive area; each tail,
         if given, a `Tail` of float fields that the constructor would take. Neither
-        array is changed or kept (the knots are copied). The result is the one that
+        array is changed or kept (the knots are copied, sealed). The result is the one that
         ``PiecewiseLinearDensity(knots, values, left_tail=..., right_tail=...)``
         gives, to the bit, with the fit's metadata attached.
         """
         self = cls.__new__(cls)
         left = left_tail if left_tail is not None and left_tail.mass > 0 else None
         right = right_tail if right_tail is not None and right_tail.mass > 0 else None
-        self._build(np.array(knots, dtype=np.float64), values, left, right)
+        self._build(sealed(np.asarray(knots, dtype=np.float64)), values, left, right)
         self._method = method
         self._smoothing = None if smoothing is None else float(smoothing)
         self._edf = None if edf is None else float(edf)
@@ -292,8 +296,10 @@ class PiecewiseLinearDensity:
 
     def _build(self, x: Float64Array, y: Float64Array, left: Optional[Tail],
                right: Optional[Tail]) -> None:
-        """Set every array from own knots `x` and values `y` (not changed), with tails of
-        positive mass or None."""
+        """Set every array from sealed knots `x` (kept) and values `y` (not changed), with
+        tails of positive mass or None. Every array kept is read-only: the knots and
+        values, which are handed out (as views), sealed so that no view of them can be
+        made writable again; the tables made from them have their flag cleared."""
         widths = x[1:] - x[:-1]
         low = left.mass if left is not None else 0.0
         high = right.mass if right is not None else 0.0
@@ -331,12 +337,12 @@ class PiecewiseLinearDensity:
         else:
             y /= total
         below /= total
-        # Only the knots and values are ever handed out (as views).
-        x.flags.writeable = y.flags.writeable = False
-        self._knots, self._values, self._widths, self._below = x, y, widths, below
-        self._rises = y[1:] - y[:-1]
+        y = sealed(y)
+        self._knots, self._values = x, y
+        self._widths, self._below = read_only(widths), read_only(below)
+        self._rises = read_only(y[1:] - y[:-1])
         # The masses of the pieces and the mass above each knot wait for their first use.
-        self._areas, self._sums, self._upper = areas, (low, high, total), None
+        self._areas, self._sums, self._upper = read_only(areas), (low, high, total), None
         self._left = None if left is None else Tail(
             left.kind, float(left.joint), float(low / total), float(left.parameter))
         self._right = None if right is None else Tail(
@@ -355,7 +361,7 @@ class PiecewiseLinearDensity:
             if high:
                 above[:-1] += high
             above /= above.item(0) + low
-            self._upper = above
+            self._upper = read_only(above)
         return above
 
     @classmethod
@@ -585,11 +591,12 @@ class PiecewiseLinearDensity:
         return {name: getattr(self, name) for name in self.__slots__}
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
-        # Arrays come back from pickle (or deepcopy) writable: make them read-only again.
+        # Arrays come back from pickle (or deepcopy) writable: read-only again, and the
+        # knots and values, which are handed out, sealed again.
         for name in self.__slots__:
             value = state.get(name)
             if isinstance(value, np.ndarray):
-                value.flags.writeable = False
+                value = sealed(value) if name in ("_knots", "_values") else read_only(value)
             setattr(self, name, value)
 
     def __repr__(self) -> str:

@@ -43,6 +43,21 @@ ArrayLike = npt.ArrayLike
 MAX_REFINE = 256
 
 
+def sealed(array: Any) -> Any:
+    """A read-only copy of `array` held by an immutable ``bytes`` object: neither the copy
+    nor any view of it can be made writable again (NumPy refuses to set the flag of an
+    array whose memory is not writable), which a read-only array that owns its memory
+    allows. For what an object keeps and hands out, whose other tables are made from it."""
+    contiguous = np.ascontiguousarray(array)
+    return np.frombuffer(contiguous.tobytes(), contiguous.dtype).reshape(contiguous.shape)
+
+
+def read_only(array: Any) -> Any:
+    """`array`, a new array that owns its memory, marked read-only and returned."""
+    array.flags.writeable = False
+    return array
+
+
 def _position(shape: Tuple[int, ...], flat_index: int) -> Tuple[Optional[int], int]:
     """(row, index) of a flat position in an array of `shape`; the row is None in a
     1-D array."""

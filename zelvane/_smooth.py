@@ -27,7 +27,7 @@ import numpy.typing as npt
 
 from zelvane._errors import InputError
 from zelvane._fit import (MAX_REFINE, _aligned, _check_refine, _check_workers, _is_dask_array,
-                          check_histogram, check_real, open_sides, real_array,
+                          check_histogram, check_real, open_sides, read_only, real_array,
                           trapezoid_masses)
 from zelvane._tails import Tail
 
@@ -143,7 +143,14 @@ class SmoothFit:
     left_tail, right_tail : zelvane.Tail or None
         The tail before the first edge and beyond the last, where they are
         open (fields are arrays of one entry per row for a batch; ``kind`` is
-        ``"none"`` in a row whose open bin is empty).
+        ``"none"`` in a row whose open bin is empty, and an array of every
+        row's kind where the rows differ). For a Dask array of masses every
+        field is a Dask array of one entry per row, ``kind`` included: each
+        row's kind as its fit chose it, known once computed.
+
+    Every NumPy array here is read-only and owns its memory (or, for
+    ``kind``, holds strings of its own): none is a view of a buffer that
+    could still be written.
     """
 
     __slots__ = ("knots", "values", "smoothing", "edf", "deviance", "left_tail", "right_tail")
@@ -178,7 +185,16 @@ class SmoothFit:
 def _scalar_or_rows(column: Any, batch: bool) -> Any:
     if not isinstance(column, np.ndarray):
         return column
-    return column.copy() if batch else float(column[0])
+    return read_only(column.copy()) if batch else float(column[0])
+
+
+def _kind_names(codes: Any) -> Any:
+    """The kind of every row's tail from the fit's codes (``"none"`` where a row has
+    none, an empty open bin): a read-only array of strings."""
+    names = np.array([_KINDS.get(code, "none") for code in range(max(_KINDS) + 1)])
+    numbers = np.asarray(codes).astype(np.int64)
+    known = (numbers >= 0) & (numbers < len(names))
+    return read_only(np.where(known, names[np.where(known, numbers, 0)], "none"))
 
 
 def _one_tail(info: Any, at: int) -> Optional[Tail]:
@@ -187,22 +203,23 @@ def _one_tail(info: Any, at: int) -> Optional[Tail]:
     return None if kind is None else Tail(kind, info[at + 1], info[at + 2], info[at + 3])
 
 
-def _tail(info: Any, at: int, batch: bool, edges: Any, end: int) -> Optional[Tail]:
-    """The tail of one side from the fit's numbers (NumPy, or Dask columns)."""
+def _tail(info: Any, at: int, batch: bool) -> Optional[Tail]:
+    """The tail of one side from the fit's numbers (NumPy, or Dask columns), its kind
+    from the fit's codes."""
     joint, mass, parameter = (info[:, at + k] for k in (1, 2, 3))
     if not isinstance(info, np.ndarray):
-        # Lazy: the kind follows from the shared edges, as the fit chooses it.
-        joint_edge = float(np.asarray(edges)[1 if end == 0 else -2])
-        kind = "pareto" if end == -1 and joint_edge > 0 else "exponential"
-        return Tail(kind, joint, mass, parameter)
-    codes = info[:, at].astype(np.int64)
-    kinds = np.array([_KINDS.get(int(c), "none") for c in codes])
+        # Lazy: the kind of every row, as its fit chose it, computed with the rest.
+        kinds = info[:, at].map_blocks(_kind_names, dtype=_kind_names(()).dtype,
+                                       meta=np.empty((0,), _kind_names(()).dtype))
+        return Tail(kinds, joint, mass, parameter)
+    kinds = _kind_names(info[:, at])
     if not batch:
-        if codes[0] == 0:
+        if kinds[0] == "none":
             return None
         return Tail(str(kinds[0]), float(joint[0]), float(mass[0]), float(parameter[0]))
     shown: Any = str(kinds[0]) if (kinds == kinds[0]).all() else kinds
-    return Tail(shown, joint.copy(), mass.copy(), parameter.copy())
+    return Tail(shown, read_only(joint.copy()), read_only(mass.copy()),
+                read_only(parameter.copy()))
 
 
 def fit_smooth(
@@ -397,20 +414,23 @@ def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, r
     body_edges = np.ascontiguousarray(np.asarray(edges)[..., first:first + finite + 1])
     knots = np.empty(body_edges.shape[:-1] + (body_knots,), np.float64)
     _rows.smooth_knots(body_edges, knots, r)
+    read_only(knots)
     values = out[..., :body_knots]
     if not batch:
         # One histogram: plain numbers, and the tails as Tail of numbers.
         info = out[knots_total:].tolist()
-        return SmoothFit(knots, values.copy(), info[_SMOOTHING], info[_EDF], info[_DEVIANCE],
-                         _one_tail(info, _LEFT) if left else None,
+        return SmoothFit(knots, read_only(values.copy()), info[_SMOOTHING], info[_EDF],
+                         info[_DEVIANCE], _one_tail(info, _LEFT) if left else None,
                          _one_tail(info, _RIGHT) if right else None)
     info = out[..., knots_total:].reshape(-1, _INFO)
     if isinstance(values, np.ndarray):
-        values = np.ascontiguousarray(values)
+        # A copy of its own, even where the slice of the rows module's output is
+        # contiguous already (one row), so that nothing handed out views a writable buffer.
+        values = read_only(values.copy())
     return SmoothFit(knots, values, _scalar_or_rows(info[:, _SMOOTHING], batch),
                      _scalar_or_rows(info[:, _EDF], batch), _scalar_or_rows(info[:, _DEVIANCE], batch),
-                     _tail(info, _LEFT, batch, edges, 0) if left else None,
-                     _tail(info, _RIGHT, batch, edges, -1) if right else None)
+                     _tail(info, _LEFT, batch) if left else None,
+                     _tail(info, _RIGHT, batch) if right else None)
 
 
 def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
