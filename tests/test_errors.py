@@ -117,8 +117,6 @@ CASES = {
                                                               "exact"),
                                "fit_overflow", "counts", 1, None, 2e33,
                                {"method": "exact", "others": ("smooth", "iterative")}),
-    "fit overflow in a batch": (lambda: zelvane.fit_density([0, 1e-6, 2e-6], [[1, 1], [1, 1e33]]),
-                                "fit_overflow", "gap", 1, 1, 1e33, {"method": "iterative"}),
     "evaluated points": (lambda: Density([0, 1], [1, 1]).cdf(["a"]), "dtype", "x", None, None,
                          None, {"dtype": "<U1"}),
     # Open ends and a known mean.

@@ -337,28 +337,23 @@ def _fit_checked(center: Float32Array, gap: Float32Array, method: str,
     from zelvane import _rows
 
     getattr(_rows, method)(center, gap, result, workers)
-    # One reduction over the result: a sum that is not finite is rare and only then are
-    # the values looked at one by one (float32 values that are all finite can still sum
-    # to infinity).
-    with np.errstate(over="ignore", invalid="ignore"):
-        total = np.add.reduce(result, axis=None)
-    if not np.isfinite(total):
-        _check_fit_finite(center, gap, result, method)
+    # One pass over the result; where it finds a value that is not finite, the row and
+    # the interval to name are looked for.
+    finite = np.isfinite(result)
+    if not finite.all():
+        _overflow(center, gap, finite, method)
     if out is None:
         result.flags.writeable = False
     return result
 
 
-def _check_fit_finite(center: Float32Array, gap: Float32Array, result: Float32Array,
-                      method: str) -> None:
-    """Refuse a fit whose values left float32's range (InputError ``"fit_overflow"``),
-    naming the first such row and, in it, the interval of the largest mean density:
-    the mass that the fit could not hold in float32 over its width."""
-    finite = np.isfinite(result)
-    if finite.all():
-        return
+def _overflow(center: Float32Array, gap: Float32Array, finite: Any, method: str) -> None:
+    """Refuse a fit whose values left float32's range (InputError ``"fit_overflow"``;
+    `finite` tells which values are finite), naming the first such row and, in it, the
+    interval of the largest mean density: the mass that the fit could not hold in
+    float32 over its width."""
     row: Optional[int] = None
-    if result.ndim == 2:
+    if finite.ndim == 2:
         row = int(np.argmin(finite.all(axis=1)))
         gap, center = gap[row], center[row] if center.ndim == 2 else center
     # The widths as the solvers see them; the densities in float64, where they fit.

@@ -209,8 +209,8 @@ def _tail(info: Any, at: int, batch: bool) -> Optional[Tail]:
     joint, mass, parameter = (info[:, at + k] for k in (1, 2, 3))
     if not isinstance(info, np.ndarray):
         # Lazy: the kind of every row, as its fit chose it, computed with the rest.
-        kinds = info[:, at].map_blocks(_kind_names, dtype=_kind_names(()).dtype,
-                                       meta=np.empty((0,), _kind_names(()).dtype))
+        dtype = _kind_names(()).dtype
+        kinds = info[:, at].map_blocks(_kind_names, dtype=dtype, meta=np.empty((0,), dtype))
         return Tail(kinds, joint, mass, parameter)
     kinds = _kind_names(info[:, at])
     if not batch:
