@@ -1,10 +1,10 @@
-// The kernel adapters: how each method lays out its scratch and hands one row
-// to the kernels that zelvane.bake uses, in the same order and with the same
-// vector lengths as zelvane.bake's own solvers, so every row gets the same bits.
-#include "kernels/exact_fit.hpp"
+// The kernel adapters: how each method hands one row and its scratch to the
+// kernels. The float32 methods call the same whole fits as zelvane.bake's own
+// solvers (iterative_fit::fit, exact_fit::fit), so every row gets the same bits.
 #include <algorithm>
 #include <cmath>
 
+#include "kernels/exact_fit.hpp"
 #include "kernels/iterative_fit.hpp"
 #include "kernels/open_fit.hpp"
 #include "kernels/smooth_fit.hpp"
@@ -27,34 +27,24 @@ row_failure zero_width_at(std::int64_t position) noexcept {
 
 std::int64_t value_per_centre(std::int64_t masses, std::int64_t) noexcept { return masses + 1; }
 
-// Scratch: the mean density of every interval.
 std::int64_t iterative_scratch(std::int64_t masses, std::int64_t) noexcept {
-    return masses * float_size;
+    return iterative_fit::scratch_floats(masses) * float_size;
 }
 
 row_failure iterative_row(const char* center_data, const char* gap_data, std::int64_t m,
                           std::int64_t, char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
-    const float32_vector center = floats(center_data, m + 1), gap = floats(gap_data, m);
-    const float32_vector average = floats(scratch, m);
-    const std::int64_t zero_width = iterative_fit::mean_densities(center, gap, average);
-    if (zero_width == no_zero_width) iterative_fit::relax(average, floats(out, m + 1));
-    return zero_width_at(zero_width);
+    return zero_width_at(iterative_fit::fit(floats(center_data, m + 1), floats(gap_data, m),
+                                            floats(scratch, m), floats(out, m + 1)));
 }
 
-// Scratch: the pair sums, then the lower and the upper bounds of every value.
 std::int64_t exact_scratch(std::int64_t masses, std::int64_t) noexcept {
-    return (masses + 2 * (masses + 1)) * float_size;
+    return exact_fit::scratch_floats(masses) * float_size;
 }
 
 row_failure exact_row(const char* center_data, const char* gap_data, std::int64_t m,
                       std::int64_t, char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
-    const float32_vector center = floats(center_data, m + 1), gap = floats(gap_data, m);
-    const float32_vector gsum = floats(scratch, m);
-    const float32_vector low = floats(scratch + m * float_size, m + 1);
-    const float32_vector high = floats(scratch + (2 * m + 1) * float_size, m + 1);
-    const std::int64_t zero_width = exact_fit::pair_sums(center, gap, gsum);
-    if (zero_width == no_zero_width) exact_fit::solve(gsum, low, high, floats(out, m + 1));
-    return zero_width_at(zero_width);
+    return zero_width_at(exact_fit::fit(floats(center_data, m + 1), floats(gap_data, m),
+                                        exact_fit::scratch_in(scratch, m), floats(out, m + 1)));
 }
 
 // The smooth fit reads and writes aligned float64 (the module refuses
