@@ -2,6 +2,7 @@
 // kernels. The float32 methods call the same whole fits as zelvane.bake's own
 // solvers (iterative_fit::fit, exact_fit::fit), so every row gets the same bits.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "kernels/exact_fit.hpp"
@@ -53,15 +54,25 @@ std::int64_t smooth_length(std::int64_t masses, std::int64_t refine) noexcept {
     return smooth_fit::knot_count(masses, refine);
 }
 
+// Bytes of `doubles` float64 elements; -1 for a count that is -1 or whose
+// bytes are beyond std::int64_t.
+std::int64_t double_bytes(std::int64_t doubles) noexcept {
+    std::int64_t bytes = 0;
+    if (doubles < 0 || __builtin_mul_overflow(doubles, std::int64_t{sizeof(double)}, &bytes)) return -1;
+    return bytes;
+}
+
 std::int64_t smooth_scratch(std::int64_t masses, std::int64_t refine) noexcept {
-    return smooth_fit::scratch_size(masses, refine) * std::int64_t{sizeof(double)};
+    return double_bytes(smooth_fit::scratch_size(masses, refine));
 }
 
 row_failure smooth_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine,
-                       char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
+                       char* out, char* scratch, const row_batch& batch, std::int64_t) noexcept {
+    smooth_fit::limits bounds;
+    bounds.stop = batch.cancel;
     const smooth_fit::outcome o = smooth_fit::fit(
         reinterpret_cast<const double*>(center), reinterpret_cast<const double*>(gap), m, refine,
-        reinterpret_cast<double*>(out), reinterpret_cast<double*>(scratch));
+        reinterpret_cast<double*>(out), reinterpret_cast<double*>(scratch), bounds);
     if (o.code == smooth_fit::status::ok) return {};
     return {static_cast<std::int32_t>(o.code), o.index};
 }
@@ -74,7 +85,22 @@ std::int64_t open_length(std::int64_t masses, std::int64_t refine) noexcept {
 }
 
 std::int64_t open_scratch(std::int64_t masses, std::int64_t refine) noexcept {
-    return open_fit::scratch_size(masses, refine) * std::int64_t{sizeof(double)};
+    return double_bytes(open_fit::scratch_size(masses, refine));
+}
+
+// The one place where the open (and through it the counts) fit gets the run's
+// cancel flag: as soon as open_fit::settings has a member `stop` (a const
+// std::atomic<bool>*, checked before each factorisation as smooth_fit's
+// limits::stop is), it is passed here; until then a long open fit runs to its
+// end after an interrupt, and the run raises once it has.
+template <class settings_type>
+void pass_stop(settings_type& setting, const std::atomic<bool>* stop) noexcept {
+    if constexpr (requires { setting.stop = stop; }) {
+        setting.stop = stop;
+    } else {
+        (void)setting;
+        (void)stop;
+    }
 }
 
 row_failure open_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine, char* out,
@@ -85,6 +111,7 @@ row_failure open_row(const char* center, const char* gap, std::int64_t m, std::i
     setting.smoothing = batch.smoothing;
     setting.complexity = batch.complexity;
     setting.sample_size = batch.sample_sizes != nullptr ? batch.sample_sizes[row] : 0.0;
+    pass_stop(setting, batch.cancel);
     if (batch.means != nullptr && !std::isnan(batch.means[row])) {
         setting.has_mean = true;
         setting.mean = batch.means[row];
