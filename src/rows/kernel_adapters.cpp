@@ -81,7 +81,7 @@ row_failure smooth_row(const char* center, const char* gap, std::int64_t m, std:
 // that tell how the row was fitted (open_info).
 std::int64_t open_length(std::int64_t masses, std::int64_t refine) noexcept {
     const std::int64_t knots = smooth_fit::knot_count(masses, refine);
-    return knots < 0 ? -1 : knots + info_length;
+    return knots < 0 || knots > INT64_MAX - info_length ? -1 : knots + info_length;
 }
 
 std::int64_t open_scratch(std::int64_t masses, std::int64_t refine) noexcept {

@@ -38,6 +38,7 @@ struct shared_run {
     // Threads still working, for a watching caller to wait on.
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t finished = PTHREAD_COND_INITIALIZER;
+    clockid_t clock = CLOCK_REALTIME;  // the clock of `finished`'s timed waits
     std::int64_t working = 0;
 };
 
@@ -125,7 +126,7 @@ bool watch_until_finished(shared_run& run, const run_watch& watch) noexcept {
     pthread_mutex_lock(&run.lock);
     while (run.working > 0) {
         timespec until{};
-        clock_gettime(CLOCK_REALTIME, &until);
+        clock_gettime(run.clock, &until);
         const std::int64_t ns = until.tv_nsec + interval_ns;
         until.tv_sec += static_cast<time_t>(ns / 1000000000);
         until.tv_nsec = static_cast<long>(ns % 1000000000);
@@ -213,6 +214,16 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std:
 
     // The workers see the batch with the run's cancel flag.
     shared_run run{&adapter, nullptr};
+    // The watch's waits are timed on the monotonic clock: a change of the
+    // wall clock neither stalls nor hurries them.
+    pthread_condattr_t monotonic;
+    bool own_condition = false;
+    if (pthread_condattr_init(&monotonic) == 0) {
+        own_condition = pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC) == 0 &&
+                        pthread_cond_init(&run.finished, &monotonic) == 0;
+        pthread_condattr_destroy(&monotonic);
+    }
+    if (own_condition) run.clock = CLOCK_MONOTONIC;
     row_batch seen = batch;
     seen.cancel = &run.cancel;
     run.batch = &seen;
@@ -247,6 +258,7 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std:
             }
         }
     }
+    if (own_condition) pthread_cond_destroy(&run.finished);
     std::free(scratch);
     std::free(team);
     return outcome;
