@@ -507,6 +507,7 @@ def test_bad_input_is_one_line_exit_2_and_leaves_files_alone(bad_dir, bad_runs, 
 def test_usage_errors_exit_2_with_argparse_usage(workdir):
     runs = run_batch(workdir, [(["fit"], b""), (["fit", "header.csv", "--method", "best"], b""),
                                (["fit", "header.csv", "--workers", "-1"], b""), (["nope"], b""),
+                               (["fit", "header.csv", "--workers", "1025"], b""),
                                (["fit", "header.csv", "--method", "smooth", "--refine", "0"], b"")])
     for status, out, err in runs:
         assert status == 2 and out == ""

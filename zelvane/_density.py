@@ -20,6 +20,7 @@ import numpy.typing as npt
 from zelvane import _tails
 from zelvane._errors import InputError, plain
 from zelvane._fit import (
+    DEFAULT_REFINE,
     METHODS,
     _fit_checked,
     as_array,
@@ -366,7 +367,7 @@ class PiecewiseLinearDensity:
 
     @classmethod
     def from_masses(cls, center: npt.ArrayLike, gap: npt.ArrayLike,
-                    method: str = DEFAULT_METHOD, *, refine: int = 4,
+                    method: str = DEFAULT_METHOD, *, refine: int = DEFAULT_REFINE,
                     smoothing: Union[str, float] = 0, sample_size: Optional[float] = None,
                     mean: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to the masses of the intervals between neighbouring centres.
@@ -436,7 +437,7 @@ class PiecewiseLinearDensity:
 
     @classmethod
     def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
-                       method: str = DEFAULT_METHOD, *, refine: int = 4,
+                       method: str = DEFAULT_METHOD, *, refine: int = DEFAULT_REFINE,
                        smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
                        mean: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to a histogram: counts, which are a sample.

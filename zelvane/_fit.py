@@ -22,6 +22,15 @@ import numpy.typing as npt
 
 from zelvane._errors import InputError
 
+# The smooth fit's largest and default number of sub-intervals per bin (MAX_REFINE,
+# DEFAULT_REFINE) and the most worker threads a call takes (MAX_WORKERS) are the
+# rows module's, defined once in its C++. ``import zelvane`` never imports this
+# module (it needs NumPy), so reading them here loads the extension only once a
+# fit is at hand; signatures then show the default itself (``refine=4``).
+from zelvane._rows import DEFAULT_REFINE as DEFAULT_REFINE
+from zelvane._rows import MAX_REFINE as MAX_REFINE
+from zelvane._rows import MAX_WORKERS as MAX_WORKERS
+
 if TYPE_CHECKING:
     from dask.array.core import Array as DaskArray
 
@@ -39,8 +48,6 @@ METHODS = {"iterative": "fitgapmass", "exact": "fitgapmass_meh"}
 
 ArrayLike = npt.ArrayLike
 
-# Largest number of sub-intervals per bin that the smooth fit takes (its kernel's bound).
-MAX_REFINE = 256
 
 
 def sealed(array: Any) -> Any:
@@ -285,18 +292,23 @@ def check_method(method: str) -> str:
 
 
 def _check_count(name: str, given: Any) -> int:
-    """`given` as an int, refused unless it is an integer of some type."""
-    try:
-        return operator.index(given)
-    except TypeError:
-        raise InputError("type", argument=name, expected="int",
-                         type_name=type(given).__name__) from None
+    """`given` as an int, refused unless it is an integer of some type: a bool (Python's
+    or NumPy's) is a truth value, not a count, and is refused too."""
+    if not isinstance(given, (bool, np.bool_)):
+        try:
+            return operator.index(given)
+        except TypeError:
+            pass
+    raise InputError("type", argument=name, expected="int", type_name=type(given).__name__)
 
 
 def _check_workers(workers: int) -> int:
+    """`workers` as an int from 0 (one per core) to MAX_WORKERS. The native run starts
+    no more threads than the rows need, so a large count on a small batch costs nothing."""
     count = _check_count("workers", workers)
-    if count < 0:
-        raise InputError("out_of_range", argument="workers", value=count, minimum=0)
+    if not 0 <= count <= MAX_WORKERS:
+        raise InputError("out_of_range", argument="workers", value=count, minimum=0,
+                         maximum=MAX_WORKERS)
     return count
 
 
@@ -408,7 +420,8 @@ def fit_density(
         C-contiguous float32 array of the result's shape to fill and return.
     workers : int
         Native threads for a 2-D `gap`; 0 means one per core that this
-        process may run on.
+        process may run on, up to 1024 (``zelvane._rows.MAX_WORKERS``);
+        never more threads than rows. A bool is refused.
 
     Returns
     -------

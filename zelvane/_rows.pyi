@@ -1,10 +1,16 @@
 # The extension module zelvane._rows: every row of a C-contiguous batch
 # (float32; float64 for smooth), or one 1-D histogram, fitted on `workers`
-# native threads (0: one per usable core).
+# native threads (0: one per usable core; at most MAX_WORKERS). A signal
+# (Ctrl-C) stops a long call: its handler's exception is raised.
 from typing import Optional
 
 import numpy as np
 import numpy.typing as npt
+
+# The smooth fit's largest and default refine, and the most workers a call takes.
+MAX_REFINE: int
+DEFAULT_REFINE: int
+MAX_WORKERS: int
 
 _Float32 = npt.NDArray[np.float32]
 _Float64 = npt.NDArray[np.float64]

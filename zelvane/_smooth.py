@@ -26,8 +26,9 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane._errors import InputError
-from zelvane._fit import (MAX_REFINE, _aligned, _check_refine, _check_workers, _is_dask_array,
-                          check_histogram, check_real, open_sides, read_only, real_array,
+from zelvane._fit import (DEFAULT_REFINE, MAX_REFINE, _aligned, _check_refine, _check_workers,
+                          _is_dask_array, check_histogram, check_real, open_sides, read_only,
+                          real_array,
                           trapezoid_masses)
 from zelvane._tails import Tail
 
@@ -226,7 +227,7 @@ def fit_smooth(
     center: npt.ArrayLike,
     gap: npt.ArrayLike,
     *,
-    refine: int = 4,
+    refine: int = DEFAULT_REFINE,
     workers: int = 1,
     smoothing: Union[str, float] = 0,
     sample_size: Any = None,
@@ -286,7 +287,8 @@ def fit_smooth(
         Sub-intervals per finite bin, 1 to 256; at least 2 with an open end.
     workers : int
         Native threads sharing the histograms; 0 means one per core that this
-        process may run on.
+        process may run on, up to 1024 (``zelvane._rows.MAX_WORKERS``);
+        never more threads than rows. A bool is refused.
     smoothing : {0, "auto"} or float
         0 for exact masses (the default), "auto" for counts with the
         criterion's choice, or a positive lambda.

@@ -226,4 +226,20 @@ void solve(const float32_vector& gsum, const float32_vector& low, const float32_
     plain_solve(gsum, low, high, prob);
 }
 
+scratch scratch_in(char* block, std::int64_t masses) noexcept {
+    constexpr std::int64_t size = sizeof(float);
+    return scratch{
+        float32_vector{block, masses, size},
+        float32_vector{block + masses * size, masses + 1, size},
+        float32_vector{block + (2 * masses + 1) * size, masses + 1, size},
+    };
+}
+
+std::int64_t fit(const float32_vector& center, const float32_vector& gap, const scratch& work,
+                 const float32_vector& prob) noexcept {
+    const std::int64_t zero_width = pair_sums(center, gap, work.gsum);
+    if (zero_width == no_zero_width) solve(work.gsum, work.low, work.high, prob);
+    return zero_width;
+}
+
 }  // namespace zelvane::exact_fit

@@ -19,4 +19,28 @@ std::int64_t pair_sums(const float32_vector& center, const float32_vector& gap,
 void solve(const float32_vector& gsum, const float32_vector& low, const float32_vector& high,
            const float32_vector& prob) noexcept;
 
+// The scratch of fit(): the pair sums (one per interval), then the lower and
+// the upper bound of every value.
+struct scratch {
+    float32_vector gsum, low, high;
+};
+
+// Floats of scratch that fit() needs for `masses` intervals.
+inline constexpr std::int64_t scratch_floats(std::int64_t masses) noexcept {
+    return masses + 2 * (masses + 1);
+}
+
+// The scratch for `masses` intervals laid out in one contiguous block of
+// scratch_floats(masses) floats at `block`, in the order above.
+scratch scratch_in(char* block, std::int64_t masses) noexcept;
+
+// The whole fit as zelvane.bake.fitgapmass_meh and zelvane._rows.exact make it:
+// the pair sums of the n - 1 = gap.shape intervals, then, unless a width is
+// zero, the bounds and the values prob[0..n). Returns the position of the first
+// zero width (prob untouched), or no_zero_width. Requires prob.shape = n >= 1,
+// gsum.shape = n - 1, low.shape = high.shape = n and, when n > 1,
+// center.shape >= n.
+std::int64_t fit(const float32_vector& center, const float32_vector& gap, const scratch& work,
+                 const float32_vector& prob) noexcept;
+
 }  // namespace zelvane::exact_fit

@@ -596,4 +596,11 @@ int relax(const float32_vector& average, const float32_vector& prob) noexcept {
     return plain_relax(average, prob);
 }
 
+std::int64_t fit(const float32_vector& center, const float32_vector& gap,
+                 const float32_vector& average, const float32_vector& prob) noexcept {
+    const std::int64_t zero_width = mean_densities(center, gap, average);
+    if (zero_width == no_zero_width) relax(average, prob);
+    return zero_width;
+}
+
 }  // namespace zelvane::iterative_fit

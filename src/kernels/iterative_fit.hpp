@@ -34,4 +34,16 @@ bool settled(const float32_vector& average, const float32_vector& prob) noexcept
 // stop this can be fewer than the first two rules would run.
 int relax(const float32_vector& average, const float32_vector& prob) noexcept;
 
+// Floats of scratch that fit() needs for `masses` intervals: the mean density
+// of every interval.
+inline constexpr std::int64_t scratch_floats(std::int64_t masses) noexcept { return masses; }
+
+// The whole fit as zelvane.bake.fitgapmass and zelvane._rows.iterative make it:
+// the mean densities of the n = gap.shape intervals into `average` (n floats
+// of scratch), then, unless a width is zero, the relaxation into prob[0..n].
+// Returns the position of the first zero width (prob untouched), or
+// no_zero_width. Requires n >= 1, center.shape >= n + 1, prob.shape >= n + 1.
+std::int64_t fit(const float32_vector& center, const float32_vector& gap,
+                 const float32_vector& average, const float32_vector& prob) noexcept;
+
 }  // namespace zelvane::iterative_fit

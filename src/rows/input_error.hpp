@@ -34,6 +34,11 @@ public:
     input_error& row(std::int64_t r) noexcept { return number("row", r); }
     input_error& value(double v) noexcept { return real("value", v); }
     input_error& value(std::int64_t v) noexcept { return number("value", v); }
+    // A value given as it was (an integer too large for std::int64_t, say).
+    input_error& value(PyObject* v) noexcept {
+        if (fields_) set("value", py::new_ref(v));
+        return *this;
+    }
 
     input_error& number(const char* name, std::int64_t v) noexcept {
         if (fields_) set(name, PyLong_FromLongLong(v));

@@ -1,10 +1,11 @@
-// The kernel adapters: how each method lays out its scratch and hands one row
-// to the kernels that zelvane.bake uses, in the same order and with the same
-// vector lengths as zelvane.bake's own solvers, so every row gets the same bits.
-#include "kernels/exact_fit.hpp"
+// The kernel adapters: how each method hands one row and its scratch to the
+// kernels. The float32 methods call the same whole fits as zelvane.bake's own
+// solvers (iterative_fit::fit, exact_fit::fit), so every row gets the same bits.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
+#include "kernels/exact_fit.hpp"
 #include "kernels/iterative_fit.hpp"
 #include "kernels/open_fit.hpp"
 #include "kernels/smooth_fit.hpp"
@@ -27,34 +28,24 @@ row_failure zero_width_at(std::int64_t position) noexcept {
 
 std::int64_t value_per_centre(std::int64_t masses, std::int64_t) noexcept { return masses + 1; }
 
-// Scratch: the mean density of every interval.
 std::int64_t iterative_scratch(std::int64_t masses, std::int64_t) noexcept {
-    return masses * float_size;
+    return iterative_fit::scratch_floats(masses) * float_size;
 }
 
 row_failure iterative_row(const char* center_data, const char* gap_data, std::int64_t m,
                           std::int64_t, char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
-    const float32_vector center = floats(center_data, m + 1), gap = floats(gap_data, m);
-    const float32_vector average = floats(scratch, m);
-    const std::int64_t zero_width = iterative_fit::mean_densities(center, gap, average);
-    if (zero_width == no_zero_width) iterative_fit::relax(average, floats(out, m + 1));
-    return zero_width_at(zero_width);
+    return zero_width_at(iterative_fit::fit(floats(center_data, m + 1), floats(gap_data, m),
+                                            floats(scratch, m), floats(out, m + 1)));
 }
 
-// Scratch: the pair sums, then the lower and the upper bounds of every value.
 std::int64_t exact_scratch(std::int64_t masses, std::int64_t) noexcept {
-    return (masses + 2 * (masses + 1)) * float_size;
+    return exact_fit::scratch_floats(masses) * float_size;
 }
 
 row_failure exact_row(const char* center_data, const char* gap_data, std::int64_t m,
                       std::int64_t, char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
-    const float32_vector center = floats(center_data, m + 1), gap = floats(gap_data, m);
-    const float32_vector gsum = floats(scratch, m);
-    const float32_vector low = floats(scratch + m * float_size, m + 1);
-    const float32_vector high = floats(scratch + (2 * m + 1) * float_size, m + 1);
-    const std::int64_t zero_width = exact_fit::pair_sums(center, gap, gsum);
-    if (zero_width == no_zero_width) exact_fit::solve(gsum, low, high, floats(out, m + 1));
-    return zero_width_at(zero_width);
+    return zero_width_at(exact_fit::fit(floats(center_data, m + 1), floats(gap_data, m),
+                                        exact_fit::scratch_in(scratch, m), floats(out, m + 1)));
 }
 
 // The smooth fit reads and writes aligned float64 (the module refuses
@@ -63,15 +54,25 @@ std::int64_t smooth_length(std::int64_t masses, std::int64_t refine) noexcept {
     return smooth_fit::knot_count(masses, refine);
 }
 
+// Bytes of `doubles` float64 elements; -1 for a count that is -1 or whose
+// bytes are beyond std::int64_t.
+std::int64_t double_bytes(std::int64_t doubles) noexcept {
+    std::int64_t bytes = 0;
+    if (doubles < 0 || __builtin_mul_overflow(doubles, std::int64_t{sizeof(double)}, &bytes)) return -1;
+    return bytes;
+}
+
 std::int64_t smooth_scratch(std::int64_t masses, std::int64_t refine) noexcept {
-    return smooth_fit::scratch_size(masses, refine) * std::int64_t{sizeof(double)};
+    return double_bytes(smooth_fit::scratch_size(masses, refine));
 }
 
 row_failure smooth_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine,
-                       char* out, char* scratch, const row_batch&, std::int64_t) noexcept {
+                       char* out, char* scratch, const row_batch& batch, std::int64_t) noexcept {
+    smooth_fit::limits bounds;
+    bounds.stop = batch.cancel;
     const smooth_fit::outcome o = smooth_fit::fit(
         reinterpret_cast<const double*>(center), reinterpret_cast<const double*>(gap), m, refine,
-        reinterpret_cast<double*>(out), reinterpret_cast<double*>(scratch));
+        reinterpret_cast<double*>(out), reinterpret_cast<double*>(scratch), bounds);
     if (o.code == smooth_fit::status::ok) return {};
     return {static_cast<std::int32_t>(o.code), o.index};
 }
@@ -80,11 +81,26 @@ row_failure smooth_row(const char* center, const char* gap, std::int64_t m, std:
 // that tell how the row was fitted (open_info).
 std::int64_t open_length(std::int64_t masses, std::int64_t refine) noexcept {
     const std::int64_t knots = smooth_fit::knot_count(masses, refine);
-    return knots < 0 ? -1 : knots + info_length;
+    return knots < 0 || knots > INT64_MAX - info_length ? -1 : knots + info_length;
 }
 
 std::int64_t open_scratch(std::int64_t masses, std::int64_t refine) noexcept {
-    return open_fit::scratch_size(masses, refine) * std::int64_t{sizeof(double)};
+    return double_bytes(open_fit::scratch_size(masses, refine));
+}
+
+// The one place where the open (and through it the counts) fit gets the run's
+// cancel flag: as soon as open_fit::settings has a member `stop` (a const
+// std::atomic<bool>*, checked before each factorisation as smooth_fit's
+// limits::stop is), it is passed here; until then a long open fit runs to its
+// end after an interrupt, and the run raises once it has.
+template <class settings_type>
+void pass_stop(settings_type& setting, const std::atomic<bool>* stop) noexcept {
+    if constexpr (requires { setting.stop = stop; }) {
+        setting.stop = stop;
+    } else {
+        (void)setting;
+        (void)stop;
+    }
 }
 
 row_failure open_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine, char* out,
@@ -95,6 +111,7 @@ row_failure open_row(const char* center, const char* gap, std::int64_t m, std::i
     setting.smoothing = batch.smoothing;
     setting.complexity = batch.complexity;
     setting.sample_size = batch.sample_sizes != nullptr ? batch.sample_sizes[row] : 0.0;
+    pass_stop(setting, batch.cancel);
     if (batch.means != nullptr && !std::isnan(batch.means[row])) {
         setting.has_mean = true;
         setting.mean = batch.means[row];

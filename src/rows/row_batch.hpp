@@ -4,6 +4,7 @@
 // lock released and is unit-tested as plain C++.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,7 +35,19 @@ struct row_batch {
     double complexity = 2.0;
     const double* sample_sizes = nullptr;
     const double* means = nullptr;
+    // Raised by the run when its caller is interrupted: a kernel that spends
+    // long on one row checks it and gives up (null: nothing to check). The run
+    // sets it; a caller leaves it null.
+    const std::atomic<bool>* cancel = nullptr;
 };
+
+// The most workers a call takes: far more threads than any machine has
+// cores, and few enough that their scratch and stacks are never the problem.
+inline constexpr std::int64_t max_workers = 1024;
+
+// How many pieces a bin of the smooth fits is cut into when the caller does
+// not say (the Python layer's default, read from the module).
+inline constexpr std::int64_t default_refine = 4;
 
 // What fit_row reports: code 0, or the method's code for why the row could
 // not be fitted and the position (interval, centre) that the code names.
@@ -94,23 +107,51 @@ enum open_info : std::int64_t {
 };
 
 struct run_outcome {
-    enum kind_t { done, row_failed, out_of_memory, thread_failed };
+    enum kind_t { done, row_failed, out_of_memory, thread_failed, interrupted };
     kind_t kind = done;
     std::int64_t row = -1;       // row_failed: the lowest row that failed
     std::int32_t code = 0;       // row_failed: that row's failure code
     std::int64_t position = -1;  // row_failed: the position the code names
     int error = 0;               // thread_failed: what pthread_create returned
     std::int64_t workers = 0;    // threads asked for, the calling thread included
+    // out_of_memory: the bytes of scratch asked for, -1 when the count itself
+    // is beyond std::int64_t (nothing was allocated then).
+    std::int64_t bytes = 0;
 };
+
+// How the calling thread watches a long run instead of fitting rows itself:
+// it starts every worker, then every interval_ms milliseconds of the run
+// calls interrupted(context); true raises the cancel flag, the workers stop
+// (between rows, or inside a long row where the kernel checks the flag) and
+// the run ends as interrupted.
+struct run_watch {
+    bool (*interrupted)(void* context) noexcept = nullptr;
+    void* context = nullptr;
+    std::int64_t interval_ms = 20;
+};
+
+// Output elements below which a run is too short to watch: the calling thread
+// fits the rows itself (no thread to start for a small fit) and takes well
+// under a tenth of a second doing it.
+inline constexpr std::int64_t unwatched_elements = std::int64_t{1} << 15;
 
 // Processors this process may run on (its affinity mask), at least 1.
 std::int64_t usable_cores() noexcept;
 
-// Fits every row of `batch` with `workers` threads (0: usable_cores()), the
-// calling thread being one of them; never more threads than blocks of rows.
-// Rows are independent, so the result does not depend on the number of
-// workers. On a failed row the remaining workers stop at their next block.
-run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch,
-                     std::int64_t workers) noexcept;
+// The machine's physical memory in bytes (std::int64_t's largest where the
+// system does not say): no run asks for more scratch than this.
+std::int64_t memory_bytes() noexcept;
+
+// Fits every row of `batch` with `workers` threads (0: usable_cores()); never
+// more threads than blocks of rows. Without a watch, or for a run of fewer
+// than unwatched_elements output elements, the calling thread is one of the
+// workers; with one, it starts them all and watches (run_watch). Rows are
+// independent, so the result does not depend on the number of workers. On a
+// failed row the remaining workers stop at their next block. The scratch of
+// every worker is counted before any is allocated: a count beyond
+// std::int64_t or memory_bytes(), or memory that cannot be had, is
+// out_of_memory with the bytes.
+run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std::int64_t workers,
+                     const run_watch* watch = nullptr) noexcept;
 
 }  // namespace zelvane::rows

@@ -113,22 +113,59 @@ int refuse_overlap(const char* name, const char* other) noexcept {
     return rows::input_error("shares_memory").argument(name).text("other", other).raise();
 }
 
-int read_integer(PyObject* object, long long& value) noexcept {
-    owned_ref index(PyNumber_Index(object));
-    if (!index) return -1;
-    value = PyLong_AsLongLong(index.get());
-    return value == -1 && PyErr_Occurred() ? -1 : 0;
+// A count argument (workers, refine): an int or any integer type with
+// __index__ (NumPy's integers), never a bool (Python's or NumPy's), from
+// `minimum` to `maximum`.
+// Anything else is an InputError naming the argument: "type" for what is not
+// an integer, "out_of_range" with the value as given (however large) for the rest.
+// NumPy's bool scalar, known by its type's name (this module never imports
+// NumPy): NumPy 1.x still lets it pass for an index.
+bool is_numpy_bool(PyObject* object) noexcept {
+    const char* type = Py_TYPE(object)->tp_name;
+    return std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0;
 }
 
+int read_count(PyObject* object, const char* name, long long minimum, long long maximum,
+               long long& value) noexcept {
+    if (PyBool_Check(object) || is_numpy_bool(object) || !PyIndex_Check(object)) {
+        return rows::input_error("type").argument(name).text("expected", "int")
+            .text("type_name", Py_TYPE(object)->tp_name).raise();
+    }
+    owned_ref index(PyNumber_Index(object));
+    if (!index) return -1;
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0 || value < minimum || value > maximum) {
+        return rows::input_error("out_of_range").argument(name).value(index.get())
+            .number("minimum", minimum).number("maximum", maximum).raise();
+    }
+    return 0;
+}
+
+// 0 means one per usable core; more than rows::max_workers is refused
+// rather than tried (the run also starts no more threads than blocks of rows).
 int read_workers(PyObject* object, std::int64_t& workers) noexcept {
     long long value = 0;
-    if (read_integer(object, value) < 0) return -1;
-    if (value < 0) {
-        return rows::input_error("out_of_range").argument("workers").value(std::int64_t{value})
-            .number("minimum", 0).raise();
-    }
+    if (read_count(object, "workers", 0, rows::max_workers, value) < 0) return -1;
     workers = value;
     return 0;
+}
+
+// How often a watched run looks for signals: well within the tenth of a
+// second in which Ctrl-C should take effect, rarely enough to cost nothing.
+constexpr std::int64_t watch_interval_ms = 20;
+
+// The run's watch: takes the interpreter lock back for a moment and runs the
+// handlers of any signals that arrived (only the main thread runs them, so on
+// another thread this finds nothing). True when a handler raised: the
+// exception stays set for the call to return.
+bool check_signals(void* context) noexcept {
+    auto* saved = static_cast<PyThreadState**>(context);
+    PyEval_RestoreThread(*saved);
+    const bool raised = PyErr_CheckSignals() < 0;
+    *saved = PyEval_SaveThread();
+    return raised;
 }
 
 // A row that the methods of zelvane.bake cannot fit has a zero width.
@@ -162,7 +199,27 @@ int raise_failure(const method_entry& method, const rows::run_outcome& outcome,
         case rows::run_outcome::row_failed:
             return method.raise_row_failure(outcome, run, batch);
         case rows::run_outcome::out_of_memory:
-            PyErr_NoMemory();
+            if (outcome.bytes < 0) {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate the scratch memory of %lld workers: it would take "
+                             "more than %lld bytes",
+                             static_cast<long long>(outcome.workers), static_cast<long long>(INT64_MAX));
+            } else if (outcome.bytes > rows::memory_bytes()) {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate %lld bytes of scratch memory for %lld workers: this "
+                             "machine has %lld bytes",
+                             static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers),
+                             static_cast<long long>(rows::memory_bytes()));
+            } else {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate %lld bytes of scratch memory for %lld workers",
+                             static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers));
+            }
+            return -1;
+        case rows::run_outcome::interrupted:
+            // The watch stopped the run because a signal handler raised (a
+            // KeyboardInterrupt for Ctrl-C): that exception is the call's.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
             return -1;
         case rows::run_outcome::thread_failed:
             PyErr_Format(PyExc_RuntimeError, "cannot start %lld worker threads: %s",
@@ -176,12 +233,7 @@ int raise_failure(const method_entry& method, const rows::run_outcome& outcome,
 int read_parameter(const rows::kernel_adapter& adapter, PyObject* object, std::int64_t m,
                    std::int64_t& parameter) noexcept {
     long long value = 0;
-    if (read_integer(object, value) < 0) return -1;
-    if (value < 1 || value > adapter.parameter_max) {
-        return rows::input_error("out_of_range").argument(adapter.parameter_name)
-            .value(std::int64_t{value}).number("minimum", 1)
-            .number("maximum", adapter.parameter_max).raise();
-    }
+    if (read_count(object, adapter.parameter_name, 1, adapter.parameter_max, value) < 0) return -1;
     parameter = value;
     if (adapter.out_length(m, parameter) < 0) {
         return rows::input_error("too_long").argument(adapter.parameter_name)
@@ -305,11 +357,12 @@ PyObject* fit_batch(const method_entry& method, PyObject* center_object, PyObjec
     batch.masses = m;
     batch.item_size = static_cast<std::int64_t>(adapter.in_item_size);
     batch.parameter = parameter;
-    rows::run_outcome outcome;
-    {
-        released_interpreter_lock unlocked;
-        outcome = rows::run_rows(adapter, batch, workers);
-    }
+    // The calling thread watches a long run for signals (Ctrl-C) while the
+    // workers fit; the lock is taken back only to run the handlers.
+    PyThreadState* saved = PyEval_SaveThread();
+    const rows::run_watch watch{check_signals, &saved, watch_interval_ms};
+    const rows::run_outcome outcome = rows::run_rows(adapter, batch, workers, &watch);
+    PyEval_RestoreThread(saved);
     if (raise_failure(method, outcome, batch, batched) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -379,7 +432,8 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     contiguous_buffer center, out;
     long long refine = 0;
     if (center.acquire(args[0], "center", sizeof(double), 2, false) < 0 ||
-        out.acquire(args[1], "out", sizeof(double), 2, true) < 0 || read_integer(args[2], refine) < 0) {
+        out.acquire(args[1], "out", sizeof(double), 2, true) < 0 ||
+        read_count(args[2], "refine", 1, smooth_fit::max_refine, refine) < 0) {
         return nullptr;
     }
     const std::int64_t rows = center.ndim() == 2 ? center.shape(0) : 1;
@@ -387,11 +441,6 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     if (bins < 1) {
         rows::input_error("too_short").argument("center").number("length", bins + 1)
             .number("minimum", 2).flag("per_row", center.ndim() == 2).raise();
-        return nullptr;
-    }
-    if (refine < 1 || refine > smooth_fit::max_refine) {
-        rows::input_error("out_of_range").argument("refine").value(std::int64_t{refine})
-            .number("minimum", 1).number("maximum", smooth_fit::max_refine).raise();
         return nullptr;
     }
     const std::int64_t knots = smooth_fit::knot_count(bins, refine);
@@ -425,10 +474,11 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     "Fits every row of gap (C-contiguous float32, shape (rows, m)) into the same row of out "   \
     "(C-contiguous float32, shape (rows, m + 1)); center is shared (shape (m + 1,)) or one "    \
     "row per histogram (shape (rows, m + 1)). One histogram is a 1-D gap (m,) with a 1-D "    \
-    "center (m + 1,) and out (m + 1,). workers native threads share the rows, 0 meaning one "  \
-    "per core the process may run on; the interpreter lock is released. Bad arguments raise "  \
-    "zelvane.InputError; a zero width raises ZeroDivisionError naming the row, and out's "     \
-    "contents are then unspecified. "
+    "center (m + 1,) and out (m + 1,). workers native threads (an int from 0 to MAX_WORKERS, " \
+    "no more than the rows need) share the rows, 0 meaning one per core the process may run " \
+    "on; the interpreter lock is released, and a signal (Ctrl-C) stops a long call with its "  \
+    "handler's exception. Bad arguments raise zelvane.InputError; a zero width raises "       \
+    "ZeroDivisionError naming the row, and out's contents are then unspecified. "
 
 PyMethodDef methods[] = {
     {"iterative", entry<iterative_method>(), METH_FASTCALL,
@@ -478,10 +528,23 @@ PyMethodDef methods[] = {
 
 #undef ZELVANE_ROWS_ARGUMENTS
 
-// No state (an InputError's class is looked up when one is raised), so
+// No state (an InputError's class is looked up when one is raised; the
+// constants are plain module attributes), so
 // nothing stops the module from loading into several interpreters, each with
 // its own lock, or from running without the global lock.
+// The numbers that the Python layer takes from here rather than repeat:
+// MAX_REFINE and DEFAULT_REFINE (refine's bound and default), MAX_WORKERS.
+int add_constants(PyObject* module) noexcept {
+    if (PyModule_AddIntConstant(module, "MAX_REFINE", static_cast<long>(smooth_fit::max_refine)) < 0 ||
+        PyModule_AddIntConstant(module, "DEFAULT_REFINE", static_cast<long>(rows::default_refine)) < 0 ||
+        PyModule_AddIntConstant(module, "MAX_WORKERS", static_cast<long>(rows::max_workers)) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_constants)},
     ZELVANE_SLOT_PER_INTERPRETER_GIL
     ZELVANE_SLOT_GIL_NOT_USED
     {0, nullptr},

@@ -3,7 +3,8 @@
 // stands for and the fields that locate it (the row for a batch, none for one
 // histogram or for the centres that every row shares; the value read back from
 // the row where there is one), and RuntimeError where the solver itself gave
-// up ("row 3: ..." in a batch).
+// up ("row 3: ..." in a batch). A fit stopped by the run's cancel flag is the
+// KeyboardInterrupt (or other exception) that stopped the run.
 #pragma once
 
 #include <cmath>
@@ -86,6 +87,11 @@ inline int raise_smooth_failure(const run_outcome& outcome, const row_batch& run
             input_error error("empty_beside_tail");
             return of_row(error.argument("gap").index(i), batch).raise();
         }
+        case status::interrupted:
+            // The run's cancel flag, raised only when a signal handler raised
+            // (Ctrl-C): that exception is the call's, never a message of its own.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return -1;
         case status::bad_setting:
             // The Python layer checks the settings of every row before the fit.
             PyErr_Format(PyExc_RuntimeError, "%sthe smooth fit refused its settings", where);

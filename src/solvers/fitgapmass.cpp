@@ -43,8 +43,7 @@ int solve(const float32_vector& center, const float32_vector& gap,
     std::int64_t zero_width;
     {
         released_interpreter_lock unlocked;
-        zero_width = iterative_fit::mean_densities(center, gap, average.vector());
-        if (zero_width == no_zero_width) iterative_fit::relax(average.vector(), prob);
+        zero_width = iterative_fit::fit(center, gap, average.vector(), prob);
     }
     if (zero_width != no_zero_width) {
         return raise_zero_width(traceback_name, texts::line::fitgapmass_zero_width);

@@ -51,10 +51,7 @@ int solve(const float32_vector& center, const float32_vector& gap,
     std::int64_t zero_width;
     {
         released_interpreter_lock unlocked;
-        zero_width = exact_fit::pair_sums(center, gap, gsum.vector());
-        if (zero_width == no_zero_width) {
-            exact_fit::solve(gsum.vector(), low.vector(), high.vector(), prob);
-        }
+        zero_width = exact_fit::fit(center, gap, {gsum.vector(), low.vector(), high.vector()}, prob);
     }
     if (zero_width != no_zero_width) {
         return raise_zero_width(traceback_name, texts::line::meh_zero_width);

@@ -101,3 +101,41 @@ TEST(ExactFitZeroStride, GapReadsOneMassForEveryBin) {
 }
 
 }  // namespace
+
+// The whole fit in one block of scratch, as the rows module runs it: the same
+// bits as the steps on vectors of their own, the pair sums, lower and upper
+// bounds laid end to end within scratch_floats(m) floats and nothing written
+// past them; a zero width leaves prob as it was.
+TEST(ExactFitWhole, OneScratchBlockGivesTheStepsBits) {
+    struct example { std::vector<float> center, gap; };
+    const example examples[] = {
+        {{0, 0.5f}, {3}},
+        {{0, 1, 2, 3, 4}, {0.5f, 1.0f, 0.2f, 0.7f}},
+        {{-3, -1, 0.25f, 7, 7.5f, 9}, {2, 0, 1.25f, 4, 0.5f}},
+        {{0, 1, 1, 2}, {1, 0, 1}},  // a zero width
+    };
+    for (const example& e : examples) {
+        SCOPED_TRACE(testing::Message() << "example " << &e - examples);
+        const std::int64_t m = std::ssize(e.gap);
+        const fit_result steps = run(e.center, e.gap, 4, 4);
+        const std::int64_t floats = fit::scratch_floats(m);
+        ASSERT_EQ(floats, 3 * m + 2);
+        std::vector<char> block(static_cast<std::size_t>(floats * 4 + 64), zelvane::testing::marker);
+        zelvane::testing::strided_floats c(e.center, 4), g(e.gap, 4),
+            prob(std::vector(static_cast<std::size_t>(m + 1), marker_value), 4);
+        const std::int64_t zero = fit::fit(c.view, g.view, fit::scratch_in(block.data(), m), prob.view);
+        EXPECT_EQ(zero, steps.zero);
+        EXPECT_TRUE(same_bits(zero == no_zero_width ? steps.prob
+                                                    : std::vector(static_cast<std::size_t>(m + 1), marker_value),
+                              prob.values()));
+        EXPECT_TRUE(std::all_of(block.begin() + floats * 4, block.end(),
+                                [](char b) { return b == zelvane::testing::marker; }));
+        if (zero != no_zero_width) continue;
+        std::vector<float> laid(static_cast<std::size_t>(floats));
+        std::memcpy(laid.data(), block.data(), laid.size() * 4);
+        std::vector<float> want = steps.gsum;
+        want.insert(want.end(), steps.low.begin(), steps.low.end());
+        want.insert(want.end(), steps.high.begin(), steps.high.end());
+        EXPECT_TRUE(same_bits(want, laid));
+    }
+}

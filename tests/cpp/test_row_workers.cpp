@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "kernels/exact_fit.hpp"
@@ -177,6 +180,123 @@ TEST(RowWorkers, SmoothRowsAsAlone) {
                 }
             }
         }
+    }
+}
+
+// ---- Watched runs: cancelled by the caller's watch, and scratch counted first ----
+
+// A method whose rows take as long as a large kernel call: each waits (at most
+// ten seconds) for the run's cancel flag, as a kernel checks it before each
+// factorisation, and then gives up with code 9. It claims enough output that
+// every run of it is watched, and writes none.
+std::atomic<int> rows_begun{0};
+std::int64_t scratch_asked = 0;
+
+rows::row_failure waiting_row(const char*, const char*, std::int64_t, std::int64_t, char*, char*,
+                          const rows::row_batch& batch, std::int64_t) noexcept {
+    ++rows_begun;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        if (batch.cancel != nullptr && batch.cancel->load()) return {9, 0};
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return {};
+}
+
+const rows::kernel_adapter waiting_adapter = {
+    1, 1, [](std::int64_t, std::int64_t) noexcept { return rows::unwatched_elements; },
+    [](std::int64_t, std::int64_t) noexcept { return scratch_asked; }, waiting_row, nullptr, 0};
+
+rows::row_batch empty_rows(std::int64_t count) {
+    rows::row_batch batch;
+    batch.rows = count;
+    batch.masses = 1;
+    return batch;
+}
+
+// Counts its calls; cancels the run at call `cancel_at` (0: never).
+struct counting_watch {
+    int calls = 0, cancel_at = 0;
+    rows::run_watch watch() {
+        return {[](void* self) noexcept {
+                    auto& w = *static_cast<counting_watch*>(self);
+                    return ++w.calls == w.cancel_at;
+                },
+                this, 1};
+    }
+};
+
+TEST(WatchedRun, CancelStopsEveryWorkerAndIsNoRowFailure) {
+    for (const std::int64_t workers : {1, 2}) {
+        rows_begun = 0;
+        scratch_asked = 8;
+        counting_watch counter{0, 3};
+        const rows::run_watch watch = counter.watch();
+        const rows::run_outcome outcome = rows::run_rows(waiting_adapter, empty_rows(40), workers, &watch);
+        EXPECT_EQ(outcome.kind, rows::run_outcome::interrupted) << "workers " << workers;
+        EXPECT_EQ(counter.calls, 3);  // asked until it cancelled, never after
+        // Each worker gave up its row and began no other.
+        EXPECT_GE(rows_begun.load(), 1);
+        EXPECT_LE(rows_begun.load(), workers);
+    }
+}
+
+TEST(WatchedRun, SameBitsWhenNotCancelledAndSmallRunsAreNotWatched) {
+    // 5000 rows of 8 values: watched, every worker a thread of its own.
+    batch_data large(5000, 7, false, 21);
+    const std::vector<float> want = large.expected(false);
+    counting_watch never{0, 0};
+    const rows::run_watch watch = never.watch();
+    for (const std::int64_t workers : {1, 2}) {
+        std::fill(large.out.begin(), large.out.end(), -7.0f);
+        const rows::run_outcome outcome = rows::run_rows(rows::iterative_adapter, large.batch(), workers, &watch);
+        EXPECT_EQ(outcome.kind, rows::run_outcome::done);
+        EXPECT_TRUE(same_bits(large.out, want)) << "workers " << workers;
+    }
+    // A small run is fitted by the calling thread alone: a watch that would
+    // cancel at once is never asked.
+    batch_data small(20, 7, true, 22);
+    counting_watch eager{0, 1};
+    const rows::run_watch at_once = eager.watch();
+    EXPECT_EQ(rows::run_rows(rows::exact_adapter, small.batch(), 2, &at_once).kind, rows::run_outcome::done);
+    EXPECT_EQ(eager.calls, 0);
+    EXPECT_TRUE(same_bits(small.out, small.expected(true)));
+}
+
+TEST(WatchedRun, ScratchBeyondInt64OrTheMachineIsRefusedBeforeAnyRow) {
+    constexpr std::int64_t most = INT64_MAX;
+    struct example { std::int64_t scratch, rows, workers, bytes; };
+    const std::int64_t machine = rows::memory_bytes();
+    ASSERT_GT(machine, 0);
+    const example examples[] = {
+        {-1, 16, 1, -1},                  // the method's own count overflowed
+        {most - 10, 16, 1, -1},           // rounding up to whole cache lines overflows
+        {most / 3, 64, 4, -1},            // four workers' worth overflows
+        {machine / 2 + 64, 32, 2, -2},    // two workers' worth is more than the machine
+        {machine + 1, 1, 1, -2},          // one worker's worth is
+    };
+    for (const example& e : examples) {
+        SCOPED_TRACE(testing::Message() << "example " << &e - examples);
+        rows_begun = 0;
+        scratch_asked = e.scratch;
+        for (const bool watched : {false, true}) {
+            counting_watch never{0, 0};
+            const rows::run_watch watch = never.watch();
+            const rows::run_outcome outcome =
+                rows::run_rows(waiting_adapter, empty_rows(e.rows), e.workers, watched ? &watch : nullptr);
+            EXPECT_EQ(outcome.kind, rows::run_outcome::out_of_memory);
+            EXPECT_EQ(outcome.workers, e.workers);
+            if (e.bytes == -1) {
+                EXPECT_EQ(outcome.bytes, -1);
+            } else {
+                // The bytes asked: every worker's scratch rounded up to whole cache lines.
+                EXPECT_GT(outcome.bytes, machine);
+                EXPECT_EQ(outcome.bytes % (64 * e.workers), 0);
+                EXPECT_GE(outcome.bytes, e.scratch * e.workers);
+                EXPECT_LT(outcome.bytes, (e.scratch + 64) * e.workers);
+            }
+        }
+        EXPECT_EQ(rows_begun.load(), 0);
     }
 }
 

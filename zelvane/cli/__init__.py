@@ -257,12 +257,15 @@ def refine_count(text: str) -> int:
 
 
 def workers_count(text: str) -> int:
+    from zelvane._rows import MAX_WORKERS
+
     try:
         count = int(text)
     except ValueError:
         count = -1
-    if count < 0:
-        raise argparse.ArgumentTypeError(f"expected 0 (one per core) or more, not {text!r}")
+    if not 0 <= count <= MAX_WORKERS:
+        raise argparse.ArgumentTypeError(
+            f"expected 0 (one per core) to {MAX_WORKERS}, not {text!r}")
     return count
 
 

@@ -16,6 +16,7 @@ import sys
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
 
+from zelvane import _rows
 from zelvane.cli.errors import BadInput
 
 if TYPE_CHECKING:
@@ -26,9 +27,10 @@ if TYPE_CHECKING:
     from zelvane.cli.read import Histograms
     from zelvane.cli.write import Result
 
-# The method whose values lie on knots finer than the edges, and its default cut.
+# The method whose values lie on knots finer than the edges, and its default cut
+# (the rows module's: the command line fits through it anyway).
 SMOOTH = "smooth"
-DEFAULT_REFINE = 4
+DEFAULT_REFINE = _rows.DEFAULT_REFINE
 # Batches at least this large show a progress bar on a terminal.
 BAR_MIN_ROWS = 1000
 # Rows fitted per call to the fitting layer, so that a bar moves between calls.
