@@ -23,13 +23,17 @@ import pytest
 import zelvane
 from conftest import assert_bits_equal
 
-# Runs zelvane.cli.main on each case of argv[1] (JSON: argv, base64 stdin) in the
-# directory argv[2]; prints [exit status, stdout, stderr] of each.
+# Runs zelvane.cli.main on each case of argv[1] (JSON: argv, base64 stdin; or @FILE
+# holding it) in the directory argv[2]; prints [exit status, stdout, stderr] of each.
 BATCH = r"""
 import base64, io, json, os, sys
 from zelvane.cli import main
 
-cases = json.loads(sys.argv[1])
+given = sys.argv[1]
+if given.startswith("@"):
+    with open(given[1:]) as stream:
+        given = stream.read()
+cases = json.loads(given)
 os.chdir(sys.argv[2])
 results = []
 for argv, stdin in cases:
@@ -60,8 +64,12 @@ def run_child(args, cwd, stdin=None, env=None, stderr=None):
 
 def run_batch(directory, cases):
     """[(status, stdout, stderr)] of `cases`, each (argv, stdin bytes)."""
-    encoded = [[argv, base64.b64encode(stdin).decode()] for argv, stdin in cases]
-    rc, out, err = run_child(["-c", BATCH, json.dumps(encoded), str(directory)], directory)
+    encoded = json.dumps([[argv, base64.b64encode(stdin).decode()] for argv, stdin in cases])
+    if len(encoded) > 100_000:  # beyond what one argument may hold
+        listed = directory / ".cases.json"
+        listed.write_text(encoded)
+        encoded = f"@{listed}"
+    rc, out, err = run_child(["-c", BATCH, encoded, str(directory)], directory)
     assert rc == 0, err
     return [tuple(result) for result in json.loads(out)]
 

@@ -104,6 +104,7 @@ def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
         "wide.npy": None,
         "cluster.npy": None,
         "negative.csv": b"0,1\n1,-2\n2,3\n3\n",
+        "point.npy": None,
     }
     for name, data in files.items():
         if data is not None:
@@ -112,6 +113,8 @@ def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
     # A tight cluster and one far sample: numpy's rules would cut 1e13 bins.
     np.save(folder / "cluster.npy", np.append(rng.uniform(0, 1e-6, 1000), 1e6))
     np.save(folder / "samples.npy", rng.normal(size=50))
+    # One sample so large that widening it by 0.5 each way leaves no width to bin.
+    np.save(folder / "point.npy", np.array([5.5e119]))
     # An archive whose counts declare 10^10 elements in a member of a few bytes.
     with zipfile.ZipFile(folder / "huge.npz", "w") as archive:
         archive.writestr("edges.npy", (lambda s: (np.save(s, np.arange(3.0)), s.getvalue())[1])(
@@ -132,6 +135,9 @@ def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
         (["fit", "cluster.npy", "--bins", "fd"], None),
         (["fit", "wide.npy"], "wide.npy: the samples span [-1.7e+308, 1.7e+308], wider than "
                               "float64 can measure"),
+        (["fit", "point.npy"], "point.npy: numpy.histogram cannot bin these samples: "
+                               "[5.5e+119, 5.5e+119] cannot be cut into 1 bin of positive "
+                               "width in float64"),
         (["fit", "negative.csv", "--method", "exact"],
          "negative.csv, line 2: mass[1] = -2.0 is negative"),
         (["fit", "negative.csv", "--method", "iterative"],
@@ -153,6 +159,21 @@ def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
     status, out, err = runs[0]
     assert (status, out) == (2, "") and "Traceback" not in err
     assert err.splitlines()[-1].endswith(f"expected 0 (one per core) to 1024, not '{10 ** 20}'")
+
+
+def test_memory_that_a_fit_cannot_have_is_one_line(folder):
+    # As the rows module reports a size it cannot allocate.
+    code = ("import sys, zelvane._smooth as smooth\n"
+            "def fit_smooth(*args, **kwargs):\n"
+            "    raise MemoryError('cannot allocate 81920000000 bytes')\n"
+            "smooth.fit_smooth = fit_smooth\n"
+            "from zelvane.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    before = snapshot(folder)
+    rc, out, err = run_child(["-c", code, "fit", "my.csv", "-o", "old.csv"], folder)
+    assert (rc, out, err) == (2, "", "zelvane: my.csv: too large for the memory at hand "
+                                     "(cannot allocate 81920000000 bytes)\n")
+    assert snapshot(folder) == before
 
 
 # -- failures while writing -------------------------------------------------
@@ -330,3 +351,33 @@ def test_a_summary_and_a_plot_fit_the_histogram_once(folder):
     d = zelvane.PiecewiseLinearDensity.from_masses([-np.inf, 10, 20, 40, np.inf], [5, 9, 7, 2],
                                                    smoothing="auto")
     assert f"median: {d.median():.6g}\n" in text and f"gini: {d.gini():.4f}\n" in text
+
+
+FUZZ = os.path.join(os.path.dirname(__file__), "fuzz")
+# The choices that the first byte of a fuzz input makes (tests/fuzz/fuzz_cli_readers.py).
+FUZZ_BINS = (None, "auto", "sturges", "fd", "doane", "3", "1000")
+
+
+def test_every_kept_fuzz_input_gives_exit_0_or_2(tmp_path):
+    """The inputs of the readers' fuzz target, hostile ones included, as the command
+    reads them on standard input: a fit or one line of bad input, never a traceback
+    (which would end the batch's interpreter)."""
+    cases, kinds = [], []
+    for folder in ("corpus", "regressions"):
+        directory = os.path.join(FUZZ, folder, "cli_readers")
+        for name in sorted(os.listdir(directory)):
+            with open(os.path.join(directory, name), "rb") as stream:
+                data = stream.read()
+            bins = FUZZ_BINS[(data[0] >> 1) % len(FUZZ_BINS)]
+            argv = ["fit", "-", "-o", "fitted.csv"] + ["--samples"] * (data[0] & 1) \
+                + (["--bins", bins] if bins else [])
+            cases.append((argv, data[1:]))
+            kinds.append(folder)
+    assert kinds.count("corpus") >= 10 and kinds.count("regressions") >= 5
+    runs = run_batch(tmp_path, cases)
+    for kind, (status, out, err) in zip(kinds, runs):
+        assert out == "" and status in ((0, 2) if kind == "corpus" else (2,)), (kind, err)
+        if status == 2:
+            assert err.startswith("zelvane: ") and err.count("\n") == 1, err
+    # The seeds are mostly tables and arrays that fit.
+    assert sum(status == 0 for status, _, _ in runs) >= 10

@@ -343,7 +343,8 @@ def smoothing_text(smoothing: float, edf: float, deviance: Optional[float] = Non
 
 
 def check_report(result: Result, stream: IO[str]) -> None:
-    """One line per histogram and method: the largest mass errors of the fit; for the
+    """One line per histogram and method: the largest mass errors of the fit and, where
+    there are any, its values below zero (how many, the most negative); for the
     smooth fit also its smoothing (lambda) and effective degrees of freedom, and the tail
     beyond each open end."""
     for k in range(result.count):

@@ -35,6 +35,7 @@ import re
 import sys
 import tokenize
 import zipfile
+import zlib
 from dataclasses import dataclass
 from typing import (IO, TYPE_CHECKING, Any, Callable, List, NamedTuple, Optional, Sequence, Tuple,
                     Union)
@@ -558,7 +559,9 @@ def _pick(source: str, archive: Sequence[str], names: Tuple[str, ...]) -> str:
 # a Python literal, so the tokenizer's and the parser's errors too), and zipfile for a
 # member compressed by a method that it lacks.
 BAD_NUMPY_FILE = (OSError, ValueError, EOFError, SyntaxError, tokenize.TokenError,
-                  zipfile.BadZipFile, NotImplementedError)
+                  zipfile.BadZipFile, NotImplementedError, zlib.error)
+# zipfile's refusal of an encrypted member.
+BAD_ARCHIVE = BAD_NUMPY_FILE + (RuntimeError,)
 
 # Bytes read from an archive's member to find its .npy header, which NumPy keeps
 # below 10,000 bytes unless told otherwise (and format 1.0 below 65,536).
@@ -642,7 +645,7 @@ def read_archive(source: str, data: bytes) -> Histograms:
             edges, masses = archive[edge_name], archive[mass_name]
     except BadInput:
         raise
-    except BAD_NUMPY_FILE as exc:
+    except BAD_ARCHIVE as exc:
         raise BadInput(source, "bad_archive", kind=".npz", reason=str(exc)) from None
     return Histograms(source, edges, masses, (edge_name, mass_name))
 
@@ -697,7 +700,9 @@ def _rule_bins(samples: npt.NDArray[np.float64], rule: str, low: float, high: fl
             break
         except (ImportError, AttributeError):
             continue
-    if selectors is None or rule not in selectors or high == low:
+    if high == low:  # numpy.histogram makes one bin around them
+        return 1.0
+    if selectors is None or rule not in selectors:
         return 0.0
     with np.errstate(all="ignore"):
         width = float(selectors[rule](samples, (low, high)))
@@ -721,11 +726,18 @@ def histogram_of_samples(source: str, samples: npt.NDArray[np.float64],
     low, high = float(samples.min()), float(samples.max())
     if high - low == INF:
         raise BadInput(source, "sample_span", low=repr(low), high=repr(high))
-    if isinstance(bins, str):
-        count = _rule_bins(samples, bins, low, high)
-        if count > MAX_BINS:
-            shown = "more than 1e308" if count == INF else str(count)
-            raise BadInput(source, "rule_bins", rule=bins, count=shown, limit=MAX_BINS)
+    count: float = bins if isinstance(bins, int) else _rule_bins(samples, bins, low, high)
+    if count > MAX_BINS:
+        shown = "more than 1e308" if count == INF else str(count)
+        raise BadInput(source, "rule_bins", rule=bins, count=shown, limit=MAX_BINS)
+    # numpy.histogram cuts [low, high] (widened by 0.5 each way if it is a point) into
+    # equal bins; where float64 cannot tell their edges apart it fails in ways of its
+    # own (an IndexError, say), so that is refused here.
+    start, stop = (low - 0.5, high + 0.5) if low == high else (low, high)
+    if count >= 1 and not (np.diff(np.linspace(start, stop, int(count) + 1)) > 0).all():
+        raise BadInput(source, "unbinnable",
+                       reason=f"[{start!r}, {stop!r}] cannot be cut into {int(count)} bin"
+                              f"{plural(int(count))} of positive width in float64")
     try:
         counts, edges = np.histogram(samples, bins=bins)
     except ValueError as exc:  # e.g. bins narrower than float64 can tell apart

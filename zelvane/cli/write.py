@@ -1,9 +1,10 @@
 """Writers of the command line's results, and the rule that no file is left half
 written.
 
-A result names, for every histogram, its edges and masses (as the fit saw them:
-float32) and, for every method, the fitted values and the masses that those
-values reproduce (float64). The iterative and exact fits have their values at
+A result names, for every histogram, its edges and masses (as read, float64, when
+the smooth fit is among the methods; as the iterative and exact fits alone saw
+them, float32, otherwise) and, for every method, the fitted values and the masses
+that those values reproduce (float64). The iterative and exact fits have their values at
 the edges (float32); the smooth fit cuts every bin into ``refine`` pieces and
 has its values (float64) at those finer knots. By the output's extension:
 
@@ -31,8 +32,9 @@ has its values (float64) at those finer knots. By the output's extension:
   methods when there are several (of the same length).
 
 Every file is written to a temporary file beside its destination and renamed
-onto it only once everything has been written, so a failure leaves an existing
-file as it was.
+onto it only once everything has been written, so a failure (a full disk, Ctrl-C)
+leaves an existing file as it was and no temporary file behind. A destination that
+is no regular file (a device, a named pipe) is written directly.
 """
 
 from __future__ import annotations
