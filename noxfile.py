@@ -229,6 +229,42 @@ def fuzz(session: nox.Session) -> None:
         session.log("\n".join(str(output).splitlines()[-7:]))
 
 
+# The command line's readers fuzzed in-process by atheris (tests/fuzz/fuzz_cli_readers.py).
+# atheris has wheels for 3.8 to 3.13 (2.3 up to 3.10, 3.0 for 3.11, 3.1 for 3.12 and
+# 3.13); its instrumentation rewrites each interpreter's bytecode, and the target is
+# run on 3.11, the interpreter of tools/test.sh, with NumPy 1.x as users of 3.11 have
+# it. Wheels only: a source build of atheris needs a libFuzzer of its own.
+CLI_FUZZ_PYTHON = "3.11"
+
+
+@nox.session(name="fuzz-cli", python=interpreter(CLI_FUZZ_PYTHON))
+def fuzz_cli(session: nox.Session) -> None:
+    """The command line's readers (tables, .npy, .npz) under atheris: first every input
+    kept in tests/fuzz/regressions/cli_readers/, then a bounded run from the committed
+    seed corpus. An exception other than the command's bad input fails the session, and
+    its input is written into the regressions folder, to be committed with the fix."""
+    # A build folder of its own: the test sessions of the same interpreter build in the
+    # other lane at the same time.
+    session.install(*config("build-dir=build/fuzz-cli/{wheel_tag}"), ".", "numpy<2",
+                    "--only-binary=atheris", "atheris")
+    target = TESTS / "fuzz" / "fuzz_cli_readers.py"
+    regressions = TESTS / "fuzz" / "regressions" / "cli_readers"
+    kept = sorted(p for p in regressions.glob("*") if not p.name.startswith("."))
+    work = BUILD / "fuzz" / "corpus_cli_readers"
+    shutil.rmtree(work, ignore_errors=True)
+    shutil.copytree(TESTS / "fuzz" / "corpus" / "cli_readers", work)
+    # Outside the checkout, whose zelvane folder has no built extension.
+    with session.chdir(BUILD):
+        if kept:
+            session.log(f"replaying {len(kept)} kept input(s) of cli_readers")
+            session.run("python", str(target), *map(str, kept), silent=True)
+        output = session.run(
+            "python", str(target), str(work), f"-max_total_time={FUZZ_SECONDS}",
+            "-max_len=4096", "-print_final_stats=1", f"-artifact_prefix={regressions}/",
+            *session.posargs, silent=True)
+    session.log("\n".join(str(output).splitlines()[-7:]))
+
+
 # Tests run under valgrind: the binding, the conversions and both solvers, without
 # those that time another thread or crash a child process on purpose.
 VALGRIND_TESTS = ["test_binding.py", "test_conversion.py", "test_fitgapmass.py",

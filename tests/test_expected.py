@@ -45,7 +45,10 @@ def command_line_output(tmp_dir):
     table.write_text(TABLE)
     proc = subprocess.run([sys.executable, "-m", "zelvane", "fit", str(table), "--method", "all"],
                           capture_output=True, text=True, cwd=tmp_dir, timeout=300)
-    assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
+    assert proc.returncode == 0, proc.stderr
+    # The iterative and exact fits of TABLE dip below zero: one line announces it.
+    assert proc.stderr == "" or (proc.stderr.startswith(f"zelvane: {table}: the ")
+                                 and proc.stderr.count("\n") == 1), proc.stderr
     return proc.stdout
 
 

@@ -34,15 +34,15 @@ if [ $# -gt 0 ]; then
   exec "$NOX" "$@"
 fi
 
-# Two lanes for the two cores. valgrind and the fuzzer each keep one core busy on one
-# thread, so they share a lane with two interpreters; every other session (new ones
-# included) runs in the second lane. Each session's output is printed whole when it
+# Two lanes for the two cores. valgrind and the fuzzers (libFuzzer's and atheris's)
+# each keep one core busy on one thread, so they share a lane with two interpreters;
+# every other session (new ones included) runs in the second lane. Each session's output is printed whole when it
 # ends; its time goes into the summary.
 LOGS=build/ci/logs
 rm -rf "$LOGS" && mkdir -p "$LOGS"
 mapfile -t sessions < <("$NOX" --list --json | "$NOX_VENV/bin/python" -c \
   'import json, sys; print("\n".join(s["session"] for s in json.load(sys.stdin)))')
-first=(valgrind tests-3.8 tests-3.9 fuzz)
+first=(valgrind tests-3.8 tests-3.9 fuzz fuzz-cli)
 second=()
 for s in "${sessions[@]}"; do
   [[ " ${first[*]} " == *" $s "* ]] || second+=("$s")

@@ -12,9 +12,14 @@ numbers to that layer's checks and fitters, and writes. Its modules: ``read``
 (bad input and its messages) and ``example`` (the embedded histogram); this
 one has the commands, the argument parser and :func:`main`.
 
-Exit status: 0 on success; 2 for bad input or options, reported as one line on
-standard error that names the file and the place in it, with no output file
-written or changed; 1 for a fault of the tool itself, with its traceback.
+Exit status: 0 on success; 2 for bad input or options (an input too large for
+memory, an output that is the input file included) and for an output that
+cannot be written (a full disk, a closed pipe), reported as one line on standard
+error that names the file and the place in it, with no output file written or
+changed; 130 when interrupted (Ctrl-C), with no file left half written; 141
+when the reader of standard output goes away; 1 for a fault of the tool itself,
+with its traceback. Fitted values below zero (the iterative and exact fits give
+them by design) are announced on standard error, one line per file.
 """
 
 from __future__ import annotations
@@ -38,8 +43,12 @@ __all__ = ["main", "build_parser"]
 PROG = "zelvane"
 # Exit status when standard output is closed early: 128 + SIGPIPE, as a shell reports it.
 BROKEN_PIPE = 141
+# Exit status when interrupted: 128 + SIGINT, as a shell reports it.
+INTERRUPTED = 130
 # --method names that stand for every method there is.
 EVERY_METHOD = ("both", "all")
+# The most native threads --workers asks for: far more than any machine's cores.
+MAX_WORKERS = 1024
 
 
 def package_version() -> str:
@@ -76,25 +85,83 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
                 densities: Optional[Sequence[Any]] = None) -> None:
     """Write the output and the plot, each to a file beside its destination,
     and rename them into place once both are complete."""
-    from zelvane.cli.write import PendingFile, write_result
+    from zelvane.cli.write import PendingFile, unwritable, write_result
 
     pending: List[PendingFile] = []
+    # The file being written, which an I/O error is about.
+    current = None
     try:
         if output is not None:
+            current = output[0]
             pending.append(PendingFile(output[0]))
             with progress_bar(result.count, "writing") as advance:
                 write_result(pending[-1].stream, output[1], result, advance)
         if plot is not None:
             from zelvane.cli.plot import write_plot
 
+            current = plot[0]
             pending.append(PendingFile(plot[0]))
             write_plot(pending[-1].stream, plot[1], result, title, truth, densities)
         while pending:
+            current = pending[0].path
             pending[0].commit()
             pending.pop(0)
+    except OSError as exc:
+        assert current is not None
+        raise unwritable(current, exc) from None
     finally:
         for left in pending:
             left.discard()
+
+
+def same_file(first: str, second: str) -> bool:
+    """Whether two paths name one file (by device and inode, through symlinks and any
+    spelling), or, where one does not exist yet, one place."""
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return os.path.realpath(first) == os.path.realpath(second)
+
+
+def refuse_overwriting(source: str, outputs: Sequence[Optional[str]]) -> None:
+    """Refuse, before anything is read or written, an output that is the input file
+    (the input would be replaced by its own fit) or two outputs that are one file."""
+    from zelvane.cli.read import STDIN
+
+    named = [path for path in outputs if path is not None]
+    if len(named) == 2 and same_file(named[0], named[1]):
+        raise BadInput(named[1], "same_outputs")
+    if source == STDIN:
+        return
+    for path in named:
+        if same_file(source, path):
+            also = "" if path == source else f" {source!r}"
+            raise BadInput(path, "same_file", also=also)
+
+
+def write_stdout(result: Result) -> None:
+    """The CSV table on standard output; a failure to write it (other than a reader
+    that went away) is one line about ``<stdout>``."""
+    from zelvane.cli.write import unwritable, write_result
+
+    try:
+        sys.stdout.flush()
+        with progress_bar(result.count, "writing") as advance:
+            write_result(sys.stdout.buffer, ".csv", result, advance)
+        sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        silence_stdout()
+        raise unwritable("<stdout>", exc) from None
+
+
+def silence_stdout() -> None:
+    """Point standard output at the null device, so that the interpreter's flush at
+    exit does not fail again on what is left in its buffer."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def smooth_options(args: argparse.Namespace, names: Sequence[str]) -> SmoothOptions:
@@ -114,26 +181,30 @@ def check_mean(histograms: Histograms, options: SmoothOptions) -> None:
         raise BadInput(histograms.source, "mean_without_open")
 
 
-def density_of(histograms: Histograms, result: Result, k: int, options: SmoothOptions) -> Any:
-    """The fitted density of histogram ``k``, tails and all, for a plot or a summary."""
+def density_of(result: Result, k: int) -> Any:
+    """The density of the smooth fit of histogram ``k``, tails and all, for a plot or a
+    summary: built from the fit that the result holds, not fitted again."""
     from zelvane import _density
-    from zelvane._errors import InputError
-    from zelvane.cli.fit import refused
+    from zelvane._tails import Tail
 
-    edges, masses, _ = result.row(k)
-    try:
-        return _density.PiecewiseLinearDensity.from_masses(
-            edges, masses, SMOOTH, refine=options.refine, **options.arguments(masses))
-    except InputError as error:
-        raise refused(histograms, error.shifted(k) if result.count > 1 else error,
-                      histograms.names) from None
+    index = next(i for i, f in enumerate(result.fits) if f.method == SMOOTH)
+    method_fit = result.fits[index]
+    fit_row = result.row(k)[2][index]
+    stats = method_fit.smooth_row(k)
+    tails = [None if tail is None else Tail(*tail) for tail in (stats.left_tail,
+                                                                  stats.right_tail)]
+    return _density.PiecewiseLinearDensity._from_fit(
+        fit_row.knots, fit_row.values, left_tail=tails[0], right_tail=tails[1], method=SMOOTH,
+        smoothing=stats.smoothing, edf=stats.edf)
 
 
 def run_fit(args: argparse.Namespace) -> int:
+    from zelvane.cli.fit import below_zero_warning
     from zelvane.cli.plot import GRID_LIMIT
-    from zelvane.cli.read import read_input
-    from zelvane.cli.write import OUTPUT_EXTENSIONS, check_destination, write_result
+    from zelvane.cli.read import display_name, read_input
+    from zelvane.cli.write import OUTPUT_EXTENSIONS, check_destination
 
+    refuse_overwriting(args.input, (args.output, args.plot))
     names = chosen_methods(args.method)
     options = smooth_options(args, names)
     output = None
@@ -148,17 +219,16 @@ def run_fit(args: argparse.Namespace) -> int:
     histograms = read_input(args.input, args.samples, args.bins)
     check_mean(histograms, options)
     result = fit(histograms, names, args.workers, options.refine, options)
+    warning = below_zero_warning(display_name(args.input), result)
+    if warning is not None:
+        print(f"{PROG}: {warning}", file=sys.stderr)
     densities = None
     if plot is not None and any(result.open_ends):
-        densities = [density_of(histograms, result, k, options)
-                     for k in range(min(result.count, GRID_LIMIT))]
+        densities = [density_of(result, k) for k in range(min(result.count, GRID_LIMIT))]
 
     write_files(result, output, plot, densities=densities)
     if output is None:
-        sys.stdout.flush()
-        with progress_bar(result.count, "writing") as advance:
-            write_result(sys.stdout.buffer, ".csv", result, advance)
-        sys.stdout.buffer.flush()
+        write_stdout(result)
     if args.check:
         check_report(result, sys.stdout if output is not None else sys.stderr)
     return 0
@@ -187,6 +257,7 @@ def summary_lines(histograms: Histograms, density: Any) -> List[str]:
 def run_summary(args: argparse.Namespace) -> int:
     from zelvane.cli.read import read_input
 
+    refuse_overwriting(args.input, (args.plot,))
     options = smooth_options(args, (SMOOTH,))
     plot_extension = prepare_plot(args.plot)
     histograms = read_input(args.input, args.samples, args.bins)
@@ -194,7 +265,7 @@ def run_summary(args: argparse.Namespace) -> int:
         raise BadInput(histograms.source, "summary_one", count=histograms.count)
     check_mean(histograms, options)
     result = fit(histograms, (SMOOTH,), 1, options.refine, options)
-    density = density_of(histograms, result, 0, options)
+    density = density_of(result, 0)
     lines = summary_lines(histograms, density)
     if plot_extension is not None:
         title = f"{histograms.source}: median {density.median():.6g}, Gini {density.gini():.3f}"
@@ -407,11 +478,23 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BadInput as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
+    except MemoryError as exc:
+        # An input whose numbers do not fit in memory (the readers refuse the sizes
+        # they can tell beforehand; this is what a fit or a conversion found).
+        from zelvane.cli.read import display_name
+
+        source = display_name(args.input) if getattr(args, "input", None) else None
+        reason = str(exc) or "no memory left"
+        print(f"{PROG}: {BadInput(source, 'out_of_memory', reason=reason)}", file=sys.stderr)
+        return 2
     except BrokenPipeError:
         # The reader of standard output went away (``zelvane fit ... | head``):
         # stop quietly with the status of a process that SIGPIPE ended, and keep
         # the interpreter from complaining when it flushes the stream at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        silence_stdout()
         return BROKEN_PIPE
+    except KeyboardInterrupt:
+        # Ctrl-C: every file being written has been discarded on the way out.
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return INTERRUPTED
     return status

@@ -1,9 +1,10 @@
 """The command line's bad-input error and the texts of its messages.
 
-Every problem with what the user gave (a file, a number in it, an option) is a
-:class:`BadInput`: the tool prints it as one line on standard error and exits
-with status 2. Anything else that goes wrong is a fault of the tool, and the
-interpreter's traceback and exit status 1 report it.
+Every problem with what the user gave (a file, a number in it, an option, a
+file too large for memory) and every failure to write an output (a full disk, a
+closed pipe) is a :class:`BadInput`: the tool prints it as one line on standard
+error and exits with status 2. Anything else that goes wrong is a fault of the
+tool, and the interpreter's traceback and exit status 1 report it.
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ MESSAGES = {
     "plot_extension": "unknown plot extension {extension!r} (expected {known})",
     "not_text": "not a text table: byte {offset} is not {encoding}",
     "not_number": "not a number: {cell!r}",
+    "bad_row": "not a table row: {reason}",
     "empty_cell": "empty cell",
     "cells": "{count} cell{s}, expected {expected}",
     "missing_mass": "{count} cell{s}, expected {expected}: only the last row may leave out its mass",
@@ -42,12 +44,21 @@ MESSAGES = {
                "meet {meeting}",
     "no_samples": "empty sample",
     "sample_not_finite": "sample {value} is not finite",
+    "sample_span": "the samples span [{low}, {high}], wider than float64 can measure",
+    "unbinnable": "numpy.histogram cannot bin these samples: {reason}",
     "sample_rank": "{ndim}-D array, expected a 1-D array of samples",
     "not_numbers": "holds {dtype} values, expected real numbers",
     "bad_archive": "not a valid {kind} file ({reason})",
+    "npy_size": "the header declares {count} {dtype} elements ({size} bytes), but the file "
+                "holds {held} bytes of data",
+    "too_large": "{size} bytes of data do not fit in this machine's memory ({memory} bytes)",
+    "out_of_memory": "too large for the memory at hand ({reason})",
     "no_array": "no array {names} (it holds {present})",
     "two_arrays": "arrays {first!r} and {second!r} both given, expected one of them",
     "samples_input": "--samples reads a .npy file or a one-column table, not {kind}",
+    "bins_limit": "--bins {value} is more than {limit} bins",
+    "rule_bins": "--bins {rule} makes {count} bins of these samples, more than {limit}: give "
+                 "--bins a count",
     "bins_without_samples": "--bins makes a histogram of samples: it needs --samples",
     "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
     "checked": "{text}",
@@ -61,6 +72,8 @@ MESSAGES = {
     "summary_one": "summary describes one histogram, and this holds {count}: use zelvane fit",
     "npy_lengths": "a .npy file holds one array, and the smooth fit has more values than "
                    "the others: write .npz, or choose one method",
+    "same_file": "is the input file{also}: writing it would replace the input",
+    "same_outputs": "--plot and --output name the same file",
     "needs_matplotlib": "--plot needs matplotlib: pip install 'zelvane[plot]'",
 }
 

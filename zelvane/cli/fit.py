@@ -14,7 +14,8 @@ import importlib
 import os
 import sys
 from dataclasses import dataclass
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, Optional, Sequence, Tuple, Union
+from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 from zelvane import _rows
 from zelvane.cli.errors import BadInput
@@ -129,10 +130,14 @@ def refused(histograms: Histograms, error: InputError, names: Tuple[str, str]) -
     return BadInput(histograms.source, "checked", where, text=str(error))
 
 
-def checked(histograms: Histograms, nonnegative: bool = False
-            ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """The float32 edges and masses that the fitting layer accepts (with
-    ``nonnegative``, as the smooth fit needs them), or its complaint as bad input."""
+def checked(histograms: Histograms, dtype: Any = None) -> Tuple[npt.NDArray[Any],
+                                                                npt.NDArray[Any]]:
+    """The edges and masses that the fitting layer accepts, as float32 (what the
+    iterative and exact fits take) or as ``dtype`` (float64 for the smooth fit), or
+    its complaint as bad input. Masses are counts or shares of a total: a negative
+    one is refused."""
+    import numpy as np
+
     from zelvane import _fit
     from zelvane._errors import InputError
 
@@ -140,7 +145,8 @@ def checked(histograms: Histograms, nonnegative: bool = False
     try:
         edges, masses = _fit.check_histogram(histograms.edges, histograms.masses,
                                              center_name=edge_name, gap_name=mass_name,
-                                             nonnegative=nonnegative)
+                                             nonnegative=True,
+                                             dtype=np.float32 if dtype is None else dtype)
     except InputError as error:
         raise refused(histograms, error, histograms.names) from None
     if masses.ndim == 2 and masses.shape[0] == 0:
@@ -175,6 +181,7 @@ def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
     import numpy as np
 
     from zelvane import _fit
+    from zelvane._errors import InputError
     from zelvane._smooth import bin_masses
     from zelvane.cli.write import MethodFit, Result
 
@@ -187,28 +194,75 @@ def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
         body = MethodFit(SMOOTH, body_values, np.zeros(0), knots, options.refine, raw,
                          histograms.open_ends)
         return Result(edges64, masses64, (body.with_open_fitted_masses(masses64.shape),))
-    edges, masses = checked(histograms, nonnegative=SMOOTH in names)
+    # The iterative and exact fits work on float32; the smooth fit takes the float64
+    # numbers as read, and then the result shows them as read too (a float64 check of
+    # numbers that the float32 check accepted cannot refuse them).
+    others = [method for method in names if method != SMOOTH]
+    edges, masses = checked(histograms) if others else checked(histograms, np.float64)
+    shown_edges, shown_masses = edges, masses
+    if SMOOTH in names and others:
+        shown_edges, shown_masses = checked(histograms, np.float64)
     rows = masses.shape[0] if masses.ndim == 2 else 1
     fits = []
     for method in names:
         if method == SMOOTH:
-            knots, smooth_values, raw = fit_smooth(histograms, edges.astype(np.float64),
-                                                   masses.astype(np.float64), options, workers)
+            knots, smooth_values, raw = fit_smooth(histograms, shown_edges, shown_masses,
+                                                   options, workers)
             smooth_fitted = bin_masses(knots, smooth_values, options.refine)
             fits.append(MethodFit(method, smooth_values, smooth_fitted, knots, options.refine,
                                   raw))
             continue
-        if masses.ndim == 1:
-            values = _fit.fit_density(edges, masses, method=method, workers=workers)
-        else:
-            values = np.empty(masses.shape[:-1] + (masses.shape[-1] + 1,), np.float32)
-            with progress_bar(rows, f"{method} fit") as advance:
-                for start, stop in chunks(rows):
-                    _fit.fit_density(rows_of(edges, start, stop), masses[start:stop],
-                                     method=method, out=values[start:stop], workers=workers)
-                    advance(stop - start)
+        try:
+            if masses.ndim == 1:
+                values = _fit.fit_density(edges, masses, method=method, workers=workers)
+            else:
+                values = np.empty(masses.shape[:-1] + (masses.shape[-1] + 1,), np.float32)
+                with progress_bar(rows, f"{method} fit") as advance:
+                    for start, stop in chunks(rows):
+                        _fit.fit_density(rows_of(edges, start, stop), masses[start:stop],
+                                         method=method, out=values[start:stop],
+                                         workers=workers)
+                        advance(stop - start)
+        except InputError as error:
+            raise refused(histograms, error, histograms.names) from None
         fits.append(MethodFit(method, values, _fit.trapezoid_masses(edges, values)))
-    return Result(edges, masses, tuple(fits))
+    return Result(shown_edges, shown_masses, tuple(fits))
+
+
+class BelowZero(NamedTuple):
+    """A fit's values below zero: in how many histograms, how many, the lowest."""
+
+    histograms: int
+    values: int
+    lowest: float
+
+
+def below_zero(values: npt.NDArray[Any]) -> BelowZero:
+    """How many of one method's fitted values (one histogram per row) lie below zero."""
+    import numpy as np
+
+    negative = np.asarray(values) < 0
+    if not negative.any():
+        return BelowZero(0, 0, 0.0)
+    rows = int(negative.any(axis=-1).sum()) if negative.ndim == 2 else 1
+    return BelowZero(rows, int(negative.sum()), float(np.min(values)))
+
+
+def below_zero_warning(source: str, result: Result) -> Optional[str]:
+    """One line that names every fit of the file with values below zero (the
+    iterative and exact fits give them by design, around empty bins say): how many
+    histograms and values, and the most negative. None when there are none."""
+    parts = []
+    for method_fit in result.fits:
+        found = below_zero(method_fit.values)
+        if found.values:
+            parts.append(f"the {method_fit.method} fit has {found.values} value"
+                         f"{'' if found.values == 1 else 's'} below zero in {found.histograms} "
+                         f"of {result.count} histogram{'' if result.count == 1 else 's'}, the "
+                         f"most negative {found.lowest:.6g}")
+    if not parts:
+        return None
+    return f"{source}: {'; '.join(parts)}: no density there"
 
 
 def chunks(rows: int) -> Iterator[Tuple[int, int]]:
@@ -291,7 +345,8 @@ def smoothing_text(smoothing: float, edf: float, deviance: Optional[float] = Non
 
 
 def check_report(result: Result, stream: IO[str]) -> None:
-    """One line per histogram and method: the largest mass errors of the fit; for the
+    """One line per histogram and method: the largest mass errors of the fit and, where
+    there are any, its values below zero (how many, the most negative); for the
     smooth fit also its smoothing (lambda) and effective degrees of freedom, and the tail
     beyond each open end."""
     for k in range(result.count):
@@ -299,8 +354,12 @@ def check_report(result: Result, stream: IO[str]) -> None:
         lead = f"histogram {k}, " if result.masses.ndim == 2 else ""
         for method_fit, fit_row in zip(result.fits, fits):
             absolute, relative = largest_errors(masses, fit_row.fitted_masses)
+            found = below_zero(fit_row.values)
+            negative = "" if not found.values else \
+                f", {found.values} value{'' if found.values == 1 else 's'} below zero " \
+                f"(the most negative {found.lowest:.6g})"
             stream.write(f"{lead}{method_fit.method}: largest absolute mass error "
-                         f"{absolute:.3e}, largest relative {relative:.3e}\n")
+                         f"{absolute:.3e}, largest relative {relative:.3e}{negative}\n")
             if not method_fit.raw:
                 continue
             stats = method_fit.smooth_row(k)

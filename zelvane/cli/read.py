@@ -27,13 +27,18 @@ from __future__ import annotations
 
 import codecs
 import csv
+import importlib
 import io
+import math
 import os
 import re
 import sys
+import tokenize
 import zipfile
+import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import (IO, TYPE_CHECKING, Any, Callable, List, NamedTuple, Optional, Sequence, Tuple,
+                    Union)
 
 from zelvane.cli.errors import BadInput, plural
 
@@ -49,6 +54,9 @@ EDGE_ARRAYS = ("edges", "center")
 MASS_ARRAYS = ("counts", "gap", "masses")
 # numpy.histogram's named rules for the number of bins.
 BIN_RULES = ("auto", "fd", "doane", "scott", "stone", "rice", "sturges", "sqrt")
+# The most bins that samples are cut into: far more than any histogram needs, and
+# few enough that the fits of them stay within memory.
+MAX_BINS = 1_000_000
 
 INF = float("inf")
 
@@ -207,11 +215,19 @@ def _dialect(line: str) -> Dialect:
     return Dialect(None)
 
 
-def _split(dialect: Dialect, line: str) -> List[str]:
+def _split(source: str, number: int, dialect: Dialect, line: str) -> List[str]:
     if dialect.separator is None:
         return line.split()
-    return [cell.strip() for cell in next(csv.reader([line], delimiter=dialect.separator,
-                                                     skipinitialspace=True))]
+    # No cell is longer than its line, which is in memory already: csv's own limit
+    # (131,072 characters) would refuse a long cell that this table may well hold.
+    if len(line) > csv.field_size_limit():
+        csv.field_size_limit(len(line))
+    try:
+        cells = next(csv.reader([line], delimiter=dialect.separator, skipinitialspace=True),
+                     [])
+    except csv.Error as exc:
+        raise BadInput(source, "bad_row", f"line {number}", reason=str(exc)) from None
+    return [cell.strip() for cell in cells]
 
 
 class Bound(NamedTuple):
@@ -296,7 +312,8 @@ def table_rows(source: str, text: str) -> Tuple[Dialect, Optional[Row], List[Row
         if dialect is None:
             dialect = _dialect(stripped)
         # A separated table's leading separator is an empty first cell.
-        cells = _split(dialect, line if dialect.separator is not None else stripped)
+        cells = _split(source, number, dialect,
+                       line if dialect.separator is not None else stripped)
         if not any(cells):
             continue
         if dialect.separator is None and len(cells) > 2 and \
@@ -320,13 +337,23 @@ def _width(cells: Sequence[str]) -> int:
     return width
 
 
+# The most characters of a cell that a message quotes.
+SHOWN_CELL = 60
+
+
+def shown(cell: str) -> str:
+    """A cell as a message quotes it: a long one cut short, so that the message stays
+    one readable line."""
+    return cell if len(cell) <= SHOWN_CELL else cell[:SHOWN_CELL - 3] + "..."
+
+
 def _cell_value(source: str, row: Row, column: int, value: Optional[float]) -> float:
     where = f"line {row.line}, column {column}"
     cell = row.cells[column - 1] if column <= len(row.cells) else ""
     if not cell:
         raise BadInput(source, "empty_cell", where)
     if value is None:
-        raise BadInput(source, "not_number", where, cell=cell)
+        raise BadInput(source, "not_number", where, cell=shown(cell))
     return value
 
 
@@ -354,7 +381,7 @@ def _two_column_bins(source: str, dialect: Dialect, rows: Sequence[Row]) -> List
             where = f"line {row.line}, column 1"
             if not cells[0]:
                 raise BadInput(source, "empty_cell", where)
-            raise BadInput(source, "not_bound", where, cell=cells[0])
+            raise BadInput(source, "not_bound", where, cell=shown(cells[0]))
         if len(cells) < 2 or not cells[1]:
             if not last and len(cells) >= 2:
                 raise BadInput(source, "empty_cell", f"line {row.line}, column 2")
@@ -528,6 +555,80 @@ def _pick(source: str, archive: Sequence[str], names: Tuple[str, ...]) -> str:
     return found[0]
 
 
+# What NumPy raises for a file that is no valid .npy or .npz (its header is parsed as
+# a Python literal, so the tokenizer's and the parser's errors too), and zipfile for a
+# member compressed by a method that it lacks.
+BAD_NUMPY_FILE = (OSError, ValueError, EOFError, SyntaxError, tokenize.TokenError,
+                  zipfile.BadZipFile, NotImplementedError, zlib.error)
+# zipfile's refusal of an encrypted member.
+BAD_ARCHIVE = BAD_NUMPY_FILE + (RuntimeError,)
+
+# Bytes read from an archive's member to find its .npy header, which NumPy keeps
+# below 10,000 bytes unless told otherwise (and format 1.0 below 65,536).
+NPY_HEADER_BYTES = 65536 + 16
+
+
+def memory_bytes() -> Optional[int]:
+    """The machine's physical memory in bytes, or None where it cannot be told."""
+    try:
+        return int(os.sysconf("SC_PAGE_SIZE")) * int(os.sysconf("SC_PHYS_PAGES"))
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _declared(stream: IO[bytes]) -> Tuple[int, Any]:
+    """The number of elements and the dtype that a .npy header declares; the
+    stream is left where the data start."""
+    import numpy as np
+
+    npy_format: Any = np.lib.format
+    version = npy_format.read_magic(stream)
+    if version == (1, 0):
+        shape, _, dtype = npy_format.read_array_header_1_0(stream)
+    elif version == (2, 0):
+        shape, _, dtype = npy_format.read_array_header_2_0(stream)
+    else:
+        reader = getattr(npy_format, "_read_array_header", None)
+        if reader is None:
+            raise ValueError(f"unsupported .npy format version {version}")
+        shape, _, dtype = reader(stream, version)
+    count = 1
+    for length in shape:
+        count *= int(length)
+    return count, dtype
+
+
+def check_declared(source: str, stream: IO[bytes], held: Callable[[int], int],
+                   where: Optional[str] = None) -> None:
+    """Refuse an array whose header declares more data than there are, or more than
+    the memory of the machine, before NumPy allocates it: a header of a few bytes
+    can declare any size. ``held`` gives the bytes of data after a header of the
+    length it is given."""
+    count, dtype = _declared(stream)
+    size = count * dtype.itemsize
+    there = held(stream.tell())
+    if size > there:
+        raise BadInput(source, "npy_size", where, count=count, dtype=str(dtype), size=size,
+                       held=max(there, 0))
+    memory = memory_bytes()
+    if memory is not None and size > memory:
+        raise BadInput(source, "too_large", where, size=size, memory=memory)
+
+
+def _check_members(source: str, data: bytes, names: Sequence[str]) -> None:
+    """Check the headers of the archive's arrays ``names`` against the sizes that the
+    archive records for them."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        listed = set(archive.namelist())
+        for name in names:
+            member = name + ".npy" if name + ".npy" in listed else name
+            info = archive.getinfo(member)
+            with archive.open(info) as stream:
+                head = io.BytesIO(stream.read(min(info.file_size, NPY_HEADER_BYTES)))
+            check_declared(source, head, lambda header: info.file_size - header,
+                           f"array {name!r}")
+
+
 def read_archive(source: str, data: bytes) -> Histograms:
     """Histograms from the arrays of a ``.npz`` archive."""
     import numpy as np
@@ -540,10 +641,11 @@ def read_archive(source: str, data: bytes) -> Histograms:
             files = list(archive.files)
             edge_name = _pick(source, files, EDGE_ARRAYS)
             mass_name = _pick(source, files, MASS_ARRAYS)
+            _check_members(source, data, (edge_name, mass_name))
             edges, masses = archive[edge_name], archive[mass_name]
     except BadInput:
         raise
-    except (OSError, ValueError, EOFError, zipfile.BadZipFile) as exc:
+    except BAD_ARCHIVE as exc:
         raise BadInput(source, "bad_archive", kind=".npz", reason=str(exc)) from None
     return Histograms(source, edges, masses, (edge_name, mass_name))
 
@@ -553,10 +655,13 @@ def read_sample_array(source: str, data: bytes) -> npt.NDArray[np.float64]:
     import numpy as np
 
     try:
+        check_declared(source, io.BytesIO(data), lambda header: len(data) - header)
         array = np.load(io.BytesIO(data), allow_pickle=False)
         if not isinstance(array, np.ndarray):
             raise ValueError("it is an archive of arrays")
-    except (OSError, ValueError, EOFError) as exc:
+    except BadInput:
+        raise
+    except BAD_NUMPY_FILE as exc:
         raise BadInput(source, "bad_archive", kind=".npy", reason=str(exc)) from None
     if array.ndim != 1:
         raise BadInput(source, "sample_rank", ndim=array.ndim)
@@ -577,7 +682,33 @@ def parse_bins(text: str) -> Union[int, str]:
         count = 0
     if count < 1:
         raise BadInput(None, "bins", names=", ".join(BIN_RULES), value=text)
+    if count > MAX_BINS:
+        raise BadInput(None, "bins_limit", value=text, limit=MAX_BINS)
     return count
+
+
+def _rule_bins(samples: npt.NDArray[np.float64], rule: str, low: float, high: float) -> float:
+    """How many bins ``numpy.histogram``'s rule ``rule`` makes of the samples (inf for
+    more than can be counted), by NumPy's own estimator of the bin width, or 0 where
+    that estimator cannot be found (NumPy keeps it private)."""
+    import numpy as np
+
+    selectors = None
+    for module in ("numpy.lib._histograms_impl", "numpy.lib.histograms"):
+        try:
+            selectors = getattr(importlib.import_module(module), "_hist_bin_selectors")
+            break
+        except (ImportError, AttributeError):
+            continue
+    if high == low:  # numpy.histogram makes one bin around them
+        return 1.0
+    if selectors is None or rule not in selectors:
+        return 0.0
+    with np.errstate(all="ignore"):
+        width = float(selectors[rule](samples, (low, high)))
+        if not width > 0:  # numpy.histogram makes one bin then
+            return 1.0
+        return math.ceil((high - low) / width) if (high - low) / width < INF else INF
 
 
 def histogram_of_samples(source: str, samples: npt.NDArray[np.float64],
@@ -592,7 +723,25 @@ def histogram_of_samples(source: str, samples: npt.NDArray[np.float64],
         first = int(bad[0])
         where = f"line {lines[first]}" if lines is not None else f"index {first}"
         raise BadInput(source, "sample_not_finite", where, value=repr(float(samples[first])))
-    counts, edges = np.histogram(samples, bins=bins)
+    low, high = float(samples.min()), float(samples.max())
+    if high - low == INF:
+        raise BadInput(source, "sample_span", low=repr(low), high=repr(high))
+    count: float = bins if isinstance(bins, int) else _rule_bins(samples, bins, low, high)
+    if count > MAX_BINS:
+        shown = "more than 1e308" if count == INF else str(count)
+        raise BadInput(source, "rule_bins", rule=bins, count=shown, limit=MAX_BINS)
+    # numpy.histogram cuts [low, high] (widened by 0.5 each way if it is a point) into
+    # equal bins; where float64 cannot tell their edges apart it fails in ways of its
+    # own (an IndexError, say), so that is refused here.
+    start, stop = (low - 0.5, high + 0.5) if low == high else (low, high)
+    if count >= 1 and not (np.diff(np.linspace(start, stop, int(count) + 1)) > 0).all():
+        raise BadInput(source, "unbinnable",
+                       reason=f"[{start!r}, {stop!r}] cannot be cut into {int(count)} bin"
+                              f"{plural(int(count))} of positive width in float64")
+    try:
+        counts, edges = np.histogram(samples, bins=bins)
+    except ValueError as exc:  # e.g. bins narrower than float64 can tell apart
+        raise BadInput(source, "unbinnable", reason=str(exc)) from None
     return Histograms(source, edges.astype(np.float64), counts.astype(np.float64),
                       ("bin_edges", "bin_counts"))
 

@@ -1,9 +1,10 @@
 """Writers of the command line's results, and the rule that no file is left half
 written.
 
-A result names, for every histogram, its edges and masses (as the fit saw them:
-float32) and, for every method, the fitted values and the masses that those
-values reproduce (float64). The iterative and exact fits have their values at
+A result names, for every histogram, its edges and masses (as read, float64, when
+the smooth fit is among the methods; as the iterative and exact fits alone saw
+them, float32, otherwise) and, for every method, the fitted values and the masses
+that those values reproduce (float64). The iterative and exact fits have their values at
 the edges (float32); the smooth fit cuts every bin into ``refine`` pieces and
 has its values (float64) at those finer knots. By the output's extension:
 
@@ -31,8 +32,9 @@ has its values (float64) at those finer knots. By the output's extension:
   methods when there are several (of the same length).
 
 Every file is written to a temporary file beside its destination and renamed
-onto it only once everything has been written, so a failure leaves an existing
-file as it was.
+onto it only once everything has been written, so a failure (a full disk, Ctrl-C)
+leaves an existing file as it was and no temporary file behind. A destination that
+is no regular file (a device, a named pipe) is written directly.
 """
 
 from __future__ import annotations
@@ -40,6 +42,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import stat
 import tempfile
 from dataclasses import dataclass
 from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple,
@@ -218,20 +221,30 @@ def check_destination(path: str, key: str, extensions: Sequence[str]) -> str:
 
 class PendingFile:
     """A temporary file beside ``path`` that becomes ``path`` on ``commit``,
-    and is removed by ``discard`` if it never does."""
+    and is removed by ``discard`` if it never does.
+
+    A destination that exists and is no regular file (a device such as
+    /dev/stdout, a named pipe) cannot be renamed onto: it is written directly."""
 
     def __init__(self, path: str) -> None:
         self.path = path
-        directory = os.path.dirname(path) or os.curdir
+        self.temporary: Optional[str] = None
         try:
+            direct = os.path.exists(path) and not stat.S_ISREG(os.stat(path).st_mode)
+            if direct:
+                self.stream: IO[bytes] = open(path, "wb")
+                return
+            directory = os.path.dirname(path) or os.curdir
             handle, self.temporary = tempfile.mkstemp(
                 dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".part")
         except OSError as exc:
-            raise BadInput(path, "unwritable", reason=exc.strerror or str(exc)) from None
-        self.stream: IO[bytes] = os.fdopen(handle, "wb")
+            raise unwritable(path, exc) from None
+        self.stream = os.fdopen(handle, "wb")
 
     def commit(self) -> None:
         self.stream.close()
+        if self.temporary is None:
+            return
         # mkstemp makes the file private; give it the mode a new file would get.
         mask = os.umask(0)
         os.umask(mask)
@@ -239,9 +252,18 @@ class PendingFile:
         os.replace(self.temporary, self.path)
 
     def discard(self) -> None:
-        self.stream.close()
-        if os.path.exists(self.temporary):
+        try:
+            self.stream.close()  # a full disk refuses the last buffered bytes here again
+        except OSError:
+            pass
+        if self.temporary is not None and os.path.exists(self.temporary):
             os.unlink(self.temporary)
+
+
+def unwritable(path: str, error: OSError) -> BadInput:
+    """A failure to write ``path`` (a full disk, a closed pipe, no permission) as
+    one line that names it."""
+    return BadInput(path, "unwritable", reason=error.strerror or str(error))
 
 
 # -- number formats ---------------------------------------------------------

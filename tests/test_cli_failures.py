@@ -1,0 +1,383 @@
+"""The zelvane command when things go wrong around it: an output that is the input,
+inputs too large for memory, a full disk, a closed pipe, Ctrl-C. Each ends with its
+exit status and one line on stderr, no traceback, the input untouched, no temporary
+file left and an older output as it was. Also the fitted values below zero that the
+command announces and --check counts, the smooth fit's float64 input, and the one fit
+behind a summary or a plot."""
+
+import errno
+import io
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import zelvane
+from test_cli import console_script, read_csv, run_batch, run_child
+
+OLD = b"an older output\n"
+TABLE = b"edge,mass\n0,2\n1,7\n2,12\n3,9\n5,4\n8,1\n12\n"
+
+
+def snapshot(directory):
+    """Every file of the directory with its bytes (symlinks as their target)."""
+    files = {}
+    for name in os.listdir(directory):
+        path = os.path.join(directory, name)
+        if os.path.islink(path):
+            files[name] = "->" + os.readlink(path)
+        elif os.path.isdir(path):
+            files[name] = sorted(os.listdir(path))
+        else:
+            with open(path, "rb") as stream:
+                files[name] = stream.read()
+    return files
+
+
+def one_line(err):
+    assert err.count("\n") == 1 and err.endswith("\n"), err
+    assert "Traceback" not in err
+    return err[:-1]
+
+
+@pytest.fixture
+def folder(tmp_path):
+    (tmp_path / "my.csv").write_bytes(TABLE)
+    (tmp_path / "old.csv").write_bytes(OLD)
+    return tmp_path
+
+
+# -- refused before anything is read or written -----------------------------
+
+def test_an_output_that_is_the_input_is_refused_however_it_is_named(folder):
+    os.symlink("my.csv", folder / "link.csv")
+    os.link(folder / "my.csv", folder / "hard.csv")
+    (folder / "sub").mkdir()
+    before = snapshot(folder)
+    runs = run_batch(folder, [
+        (["fit", "my.csv", "-o", "my.csv"], b""),
+        (["fit", "my.csv", "-o", "./sub/../my.csv"], b""),
+        (["fit", "my.csv", "-o", str(folder / "my.csv")], b""),
+        (["fit", "link.csv", "-o", "my.csv"], b""),
+        (["fit", "my.csv", "-o", "hard.csv"], b""),
+        (["fit", "my.csv", "-o", "old.csv", "--plot", "my.csv"], b""),
+        (["summary", "my.csv", "--plot", "link.csv"], b""),
+        (["fit", "my.csv", "-o", "new.csv", "--plot", "./new.csv"], b""),
+    ])
+    lines = [one_line(err) for status, out, err in runs if status == 2 and out == ""]
+    assert lines == [
+        "zelvane: my.csv: is the input file: writing it would replace the input",
+        "zelvane: ./sub/../my.csv: is the input file 'my.csv': writing it would replace "
+        "the input",
+        f"zelvane: {folder / 'my.csv'}: is the input file 'my.csv': writing it would "
+        "replace the input",
+        "zelvane: my.csv: is the input file 'link.csv': writing it would replace the input",
+        "zelvane: hard.csv: is the input file 'my.csv': writing it would replace the input",
+        "zelvane: my.csv: is the input file: writing it would replace the input",
+        "zelvane: link.csv: is the input file 'my.csv': writing it would replace the input",
+        "zelvane: ./new.csv: --plot and --output name the same file",
+    ]
+    assert snapshot(folder) == before
+
+
+def npy_header(shape, descr="<f8"):
+    stream = io.BytesIO()
+    np.lib.format.write_array_header_1_0(
+        stream, {"descr": descr, "fortran_order": False, "shape": shape})
+    return stream.getvalue()
+
+
+def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
+    import zipfile
+
+    rng = np.random.default_rng(5)
+    files = {
+        # A cell longer than the csv module's own limit of 131,072 characters.
+        "long-cell.csv": b'edge,mass\n0,"' + b"7" * 200_000 + b'"\n1,x' + b"y" * 200_000
+                         + b"\n2\n",
+        "huge.npy": npy_header((10 ** 11,)) + b"\0" * 64,
+        "wide.npy": None,
+        "cluster.npy": None,
+        "negative.csv": b"0,1\n1,-2\n2,3\n3\n",
+        "point.npy": None,
+    }
+    for name, data in files.items():
+        if data is not None:
+            (folder / name).write_bytes(data)
+    np.save(folder / "wide.npy", np.array([-1.7e308, 0.0, 1.7e308]))
+    # A tight cluster and one far sample: numpy's rules would cut 1e13 bins.
+    np.save(folder / "cluster.npy", np.append(rng.uniform(0, 1e-6, 1000), 1e6))
+    np.save(folder / "samples.npy", rng.normal(size=50))
+    # One sample so large that widening it by 0.5 each way leaves no width to bin.
+    np.save(folder / "point.npy", np.array([5.5e119]))
+    # An archive whose counts declare 10^10 elements in a member of a few bytes.
+    with zipfile.ZipFile(folder / "huge.npz", "w") as archive:
+        archive.writestr("edges.npy", (lambda s: (np.save(s, np.arange(3.0)), s.getvalue())[1])(
+            io.BytesIO()))
+        archive.writestr("counts.npy", npy_header((10 ** 10,)) + b"\0" * 16)
+    before = snapshot(folder)
+    cases = [
+        (["fit", "long-cell.csv"], "long-cell.csv, line 3, column 2: not a number: "
+                                   "'x" + "y" * 56 + "...'"),
+        (["fit", "huge.npy"], "huge.npy: the header declares 100000000000 float64 elements "
+                              "(800000000000 bytes), but the file holds 64 bytes of data"),
+        (["fit", "huge.npz"], "huge.npz, array 'counts': the header declares 10000000000 "
+                              "float64 elements (80000000000 bytes), but the file holds 16 "
+                              "bytes of data"),
+        (["fit", "samples.npy", "--bins", "1000000000"],
+         "--bins 1000000000 is more than 1000000 bins"),
+        (["fit", "cluster.npy"], None),
+        (["fit", "cluster.npy", "--bins", "fd"], None),
+        (["fit", "wide.npy"], "wide.npy: the samples span [-1.7e+308, 1.7e+308], wider than "
+                              "float64 can measure"),
+        (["fit", "point.npy"], "point.npy: numpy.histogram cannot bin these samples: "
+                               "[5.5e+119, 5.5e+119] cannot be cut into 1 bin of positive "
+                               "width in float64"),
+        (["fit", "negative.csv", "--method", "exact"],
+         "negative.csv, line 2: mass[1] = -2.0 is negative"),
+        (["fit", "negative.csv", "--method", "iterative"],
+         "negative.csv, line 2: mass[1] = -2.0 is negative"),
+    ]
+    runs = run_batch(folder, [(argv + ["-o", "old.csv"], b"") for argv, _ in cases])
+    for (argv, line), (status, out, err) in zip(cases, runs):
+        assert (status, out) == (2, ""), (argv, err)
+        if line is None:
+            rule = argv[-1] if len(argv) > 2 else "auto"
+            assert one_line(err).startswith(f"zelvane: cluster.npy: --bins {rule} makes ")
+            assert one_line(err).endswith("bins of these samples, more than 1000000: give "
+                                          "--bins a count")
+        else:
+            assert one_line(err) == f"zelvane: {line}"
+    assert snapshot(folder) == before
+    # Workers far beyond any machine: argparse's usage error, no traceback.
+    runs = run_batch(folder, [(["fit", "my.csv", "--workers", str(10 ** 20)], b"")])
+    status, out, err = runs[0]
+    assert (status, out) == (2, "") and "Traceback" not in err
+    assert err.splitlines()[-1].endswith(f"expected 0 (one per core) to 1024, not '{10 ** 20}'")
+
+
+def test_memory_that_a_fit_cannot_have_is_one_line(folder):
+    # As the rows module reports a size it cannot allocate.
+    code = ("import sys, zelvane._smooth as smooth\n"
+            "def fit_smooth(*args, **kwargs):\n"
+            "    raise MemoryError('cannot allocate 81920000000 bytes')\n"
+            "smooth.fit_smooth = fit_smooth\n"
+            "from zelvane.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    before = snapshot(folder)
+    rc, out, err = run_child(["-c", code, "fit", "my.csv", "-o", "old.csv"], folder)
+    assert (rc, out, err) == (2, "", "zelvane: my.csv: too large for the memory at hand "
+                                     "(cannot allocate 81920000000 bytes)\n")
+    assert snapshot(folder) == before
+
+
+# -- failures while writing -------------------------------------------------
+
+def test_a_full_disk_is_one_line_and_leaves_no_temporary_file(folder):
+    os.symlink("/dev/full", folder / "full.csv")
+    # The disk fills after some of the table: the older output stays, the part goes.
+    code = ("import errno, sys\n"
+            "import zelvane.cli.write as write\n"
+            "class Full:\n"
+            "    def __init__(self, stream): self.stream, self.left = stream, 40\n"
+            "    def write(self, data):\n"
+            "        self.left -= len(data)\n"
+            "        if self.left < 0: raise OSError(errno.ENOSPC, 'No space left on device')\n"
+            "        return self.stream.write(data)\n"
+            "    def __getattr__(self, name): return getattr(self.stream, name)\n"
+            "opened = write.PendingFile.__init__\n"
+            "def init(self, path):\n"
+            "    opened(self, path)\n"
+            "    self.stream = Full(self.stream)\n"
+            "write.PendingFile.__init__ = init\n"
+            "from zelvane.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    before = snapshot(folder)
+    for argv in (["fit", "my.csv", "-o", "old.csv"], ["fit", "my.csv", "-o", "old.csv",
+                                                      "--method", "both", "--check"]):
+        rc, out, err = run_child(["-c", code, *argv], folder)
+        assert (rc, out) == (2, "")
+        # With both methods the exact fit's values below zero are announced first.
+        lines = err.splitlines()
+        assert len(lines) == 1 + ("both" in argv) and "Traceback" not in err
+        assert lines[-1] == "zelvane: old.csv: cannot write: No space left on device"
+        assert snapshot(folder) == before
+    # The real thing: a device that is always full, as the output and as stdout.
+    rc, out, err = run_child(["-m", "zelvane", "fit", "my.csv", "-o", "full.csv"], folder)
+    assert (rc, out, err) == (2, "", "zelvane: full.csv: cannot write: No space left on "
+                                     "device\n")
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run([sys.executable, "-m", "zelvane", "fit", "my.csv"], cwd=folder,
+                              stdout=full, stderr=subprocess.PIPE, timeout=300)
+    assert (proc.returncode, proc.stderr) == (
+        2, b"zelvane: <stdout>: cannot write: No space left on device\n")
+    assert snapshot(folder) == before
+
+
+def test_a_pipe_closed_by_its_reader_is_one_line(folder):
+    np.savez(folder / "many.npz", edges=np.arange(21.0),
+             counts=np.random.default_rng(1).gamma(2.0, 3.0, (3000, 20)).round())
+    os.mkfifo(folder / "pipe.csv")
+    got = []
+
+    def read_a_little():
+        with open(folder / "pipe.csv", "rb") as pipe:
+            got.append(pipe.read(100))
+
+    reader = threading.Thread(target=read_a_little)
+    reader.start()
+    rc, out, err = run_child(["-m", "zelvane", "fit", "many.npz", "-o", "pipe.csv"], folder)
+    reader.join(timeout=300)
+    assert got and got[0].startswith(b"histogram,knot,value,mass,fitted_mass\n")
+    assert (rc, out, err) == (2, "", "zelvane: pipe.csv: cannot write: Broken pipe\n")
+    assert not [name for name in os.listdir(folder) if name.endswith(".part")]
+
+
+def test_ctrl_c_exits_130_and_leaves_nothing_half_written(folder):
+    """SIGINT once the command holds its input and is fitting, and once it has begun
+    to write the output: exit 130, one line, the older output as it was."""
+    stream = io.BytesIO()
+    np.savez(stream, edges=np.arange(41.0),
+             counts=np.random.default_rng(2).gamma(2.0, 3.0, (20000, 40)).round())
+    before = snapshot(folder)
+    for moment in ("fitting", "writing"):
+        proc = subprocess.Popen([console_script(), "fit", "-", "-o", "old.csv"], cwd=folder,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        # The write returns once the command has read nearly all of standard input,
+        # inside its own code.
+        proc.stdin.write(stream.getvalue())
+        proc.stdin.close()
+        deadline = time.monotonic() + 300  # only a guard against a hang
+        if moment == "fitting":
+            time.sleep(0.5)
+        else:
+            while not [n for n in os.listdir(folder) if n.endswith(".part")]:
+                assert proc.poll() is None and time.monotonic() < deadline
+                time.sleep(0.005)
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=300)
+        out, err = proc.stdout.read(), proc.stderr.read()
+        proc.stdout.close()
+        proc.stderr.close()
+        assert (proc.returncode, out, err) == (130, b"", b"zelvane: interrupted\n"), moment
+        assert snapshot(folder) == before
+
+
+# -- what the fits give -----------------------------------------------------
+
+EMPTY_BINS = b"0,5\n1,0\n2,0\n3,6\n4,0\n5,4\n6\n"
+
+
+def test_values_below_zero_are_announced_and_counted_by_check(folder):
+    (folder / "empty.csv").write_bytes(EMPTY_BINS)
+    edges, masses = np.arange(7.0), np.array([5.0, 0, 0, 6, 0, 4])
+    runs = run_batch(folder, [
+        (["fit", "empty.csv", "--method", "both", "-o", "both.csv", "--check"], b""),
+        (["fit", "empty.csv", "--method", "smooth", "--check"], b""),
+    ])
+    expected = {m: zelvane.fit_density(edges, masses, method=m) for m in ("iterative", "exact")}
+    status, out, err = runs[0]
+    assert status == 0
+    parts = []
+    for method, values in expected.items():
+        below = values[values < 0]
+        assert below.size, method  # both fits dip below zero beside these empty bins
+        parts.append(f"the {method} fit has {below.size} value{'s' * (below.size > 1)} below "
+                     f"zero in 1 of 1 histogram, the most negative {below.min():.6g}")
+        check = [line for line in out.splitlines() if line.startswith(f"{method}: ")]
+        assert check[0].endswith(f", {below.size} value{'s' * (below.size > 1)} below zero "
+                                 f"(the most negative {below.min():.6g})")
+    assert err == f"zelvane: empty.csv: {'; '.join(parts)}: no density there\n"
+    header, columns = read_csv(folder / "both.csv")
+    for method, values in expected.items():
+        column = columns[header.index(f"value_{method}")]
+        assert (column[~np.isnan(column)] == values).all()
+    # The smooth fit is never negative: no line, and --check counts nothing.
+    status, out, err = runs[1]
+    assert status == 0 and "below zero" not in err
+    assert not [line for line in err.splitlines() if line.startswith("zelvane:")]
+
+
+def test_the_smooth_fit_reads_the_masses_in_float64(folder):
+    masses = np.array([0.1, 0.7, 0.2, 0.3000000001])
+    edges = np.array([0.0, 1.0, 2.5, 3.0, 4.25])
+    np.savez(folder / "shares.npz", edges=edges, masses=masses)
+    runs = run_batch(folder, [(["fit", "shares.npz", "-o", "shares-out.npz"], b"")])
+    assert runs[0] == (0, "", "")
+    want = zelvane.fit_smooth(edges, masses)
+    rounded = zelvane.fit_smooth(np.float32(edges), np.float32(masses))
+    # float32 would round these masses, and the fit with them.
+    assert not (want.values == rounded.values).all()
+    with np.load(folder / "shares-out.npz") as archive:
+        assert (archive["values"] == want.values).all()
+        assert (archive["masses"] == masses).all() and archive["masses"].dtype == np.float64
+        fitted = archive["fitted_masses"]
+    assert np.abs(fitted - masses).max() <= 4 * np.finfo(np.float64).eps
+
+
+COUNT_FITS = r"""
+import json, sys
+import zelvane._density as density, zelvane._smooth as smooth
+calls = []
+real = smooth.fit_smooth
+def counted(*args, **kwargs):
+    calls.append(1)
+    return real(*args, **kwargs)
+smooth.fit_smooth = density.fit_smooth = counted
+from zelvane.cli import main
+status = main(sys.argv[1:])
+sys.stderr.write(json.dumps([status, len(calls)]))
+"""
+
+
+def test_a_summary_and_a_plot_fit_the_histogram_once(folder):
+    pytest.importorskip("matplotlib")
+    (folder / "open.csv").write_bytes(b"lower,upper,count\n,10,5\n10,20,9\n20,40,7\n40,,2\n")
+    results = []
+    for argv in (["summary", "open.csv"], ["summary", "open.csv", "--plot", "s.png"],
+                 ["fit", "open.csv", "--plot", "f.png", "-o", "f.csv"]):
+        rc, out, err = run_child(["-c", COUNT_FITS, *argv], folder)
+        results.append((rc, err))
+        if argv[0] == "summary":
+            text = out
+    assert results == [(0, "[0, 1]")] * 3
+    # What the summary prints is the density that a fit of its own gives.
+    d = zelvane.PiecewiseLinearDensity.from_masses([-np.inf, 10, 20, 40, np.inf], [5, 9, 7, 2],
+                                                   smoothing="auto")
+    assert f"median: {d.median():.6g}\n" in text and f"gini: {d.gini():.4f}\n" in text
+
+
+FUZZ = os.path.join(os.path.dirname(__file__), "fuzz")
+# The choices that the first byte of a fuzz input makes (tests/fuzz/fuzz_cli_readers.py).
+FUZZ_BINS = (None, "auto", "sturges", "fd", "doane", "3", "1000")
+
+
+def test_every_kept_fuzz_input_gives_exit_0_or_2(tmp_path):
+    """The inputs of the readers' fuzz target, hostile ones included, as the command
+    reads them on standard input: a fit or one line of bad input, never a traceback
+    (which would end the batch's interpreter)."""
+    cases, kinds = [], []
+    for folder in ("corpus", "regressions"):
+        directory = os.path.join(FUZZ, folder, "cli_readers")
+        for name in sorted(os.listdir(directory)):
+            with open(os.path.join(directory, name), "rb") as stream:
+                data = stream.read()
+            bins = FUZZ_BINS[(data[0] >> 1) % len(FUZZ_BINS)]
+            argv = ["fit", "-", "-o", "fitted.csv"] + ["--samples"] * (data[0] & 1) \
+                + (["--bins", bins] if bins else [])
+            cases.append((argv, data[1:]))
+            kinds.append(folder)
+    assert kinds.count("corpus") >= 10 and kinds.count("regressions") >= 5
+    runs = run_batch(tmp_path, cases)
+    for kind, (status, out, err) in zip(kinds, runs):
+        assert out == "" and status in ((0, 2) if kind == "corpus" else (2,)), (kind, err)
+        if status == 2:
+            assert err.startswith("zelvane: ") and err.count("\n") == 1, err
+    # The seeds are mostly tables and arrays that fit.
+    assert sum(status == 0 for status, _, _ in runs) >= 10
