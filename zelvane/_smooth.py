@@ -28,8 +28,7 @@ import numpy.typing as npt
 from zelvane._errors import InputError
 from zelvane._fit import (DEFAULT_REFINE, MAX_REFINE, _aligned, _check_refine, _check_workers,
                           _is_dask_array, check_histogram, check_real, open_sides, read_only,
-                          real_array,
-                          trapezoid_masses)
+                          real_array, trapezoid_masses)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
