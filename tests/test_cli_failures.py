@@ -381,3 +381,19 @@ def test_every_kept_fuzz_input_gives_exit_0_or_2(tmp_path):
             assert err.startswith("zelvane: ") and err.count("\n") == 1, err
     # The seeds are mostly tables and arrays that fit.
     assert sum(status == 0 for status, _, _ in runs) >= 10
+
+
+def test_a_refused_row_beyond_the_first_chunk_is_named_as_the_file_numbers_it(folder):
+    # Masses whose float32 densities overflow, in one row far past the first chunk
+    # of rows that the command fits at a time, for each method that fits in chunks.
+    masses = np.ones((3000, 3))
+    masses[2500] = 1e33
+    np.savez(folder / "rows.npz", edges=np.linspace(0.0, 3e-6, 4), masses=masses)
+    before = snapshot(folder)
+    runs = run_batch(folder, [(["fit", "rows.npz", "-o", "out.csv", "--method", method], b"")
+                              for method in ("iterative", "exact")])
+    for (status, out, err), method in zip(runs, ("iterative", "exact")):
+        line = one_line(err)
+        assert status == 2 and out == ""
+        assert f"the '{method}' fit of masses[2500] " in line and "masses[2500, 0]" in line
+    assert snapshot(folder) == before

@@ -212,6 +212,7 @@ def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
             fits.append(MethodFit(method, smooth_values, smooth_fitted, knots, options.refine,
                                   raw))
             continue
+        start = 0
         try:
             if masses.ndim == 1:
                 values = _fit.fit_density(edges, masses, method=method, workers=workers)
@@ -224,7 +225,8 @@ def fit(histograms: Histograms, names: Sequence[str], workers: int, refine: int,
                                          workers=workers)
                         advance(stop - start)
         except InputError as error:
-            raise refused(histograms, error, histograms.names) from None
+            # Rows are counted from the chunk's start; the file counts them from its first.
+            raise refused(histograms, error.shifted(start), histograms.names) from None
         fits.append(MethodFit(method, values, _fit.trapezoid_masses(edges, values)))
     return Result(shown_edges, shown_masses, tuple(fits))
 
