@@ -8,6 +8,7 @@
 // works on exactly those bits, so that every front-end reports the same knots.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace zelvane::smooth_fit {
@@ -26,21 +27,25 @@ enum class status : std::int32_t {
     bad_setting,      // a setting of the fit (smoothing, sample size, criterion) is out of range
     unreachable_mean, // no fit within the bounds of its tails has the mean asked for
     empty_beside_tail, // exact masses: an open bin has mass, the bin beside it (index) none
+    interrupted,      // the caller's stop flag was raised
 };
 
 struct outcome {
     status code = status::ok;
     std::int64_t index = -1;  // offending edge, mass or bin where the status names one, else -1
-    std::int64_t solves = 0;  // band factorisations made
+    std::int64_t solves = 0;  // factorisations made
 };
 
 inline constexpr std::int64_t max_refine = 256;
 
-// Bounds on the active-set method, in band factorisations. The defaults suit
+// Bounds on the active-set method, in factorisations: exchange_solves bounds
+// the first phase (whole sets exchanged at once) before the interior-point
+// phase takes over, total_solves every phase together. The defaults suit
 // every front-end; tests lower them to reach the limits.
 struct limits {
     std::int64_t exchange_solves = 16;  // the first phase (whole sets exchanged at once)
     std::int64_t total_solves = -1;     // both phases; -1 means 64 + 4 * knots
+    const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
 };
 
 // Values held fixed at the ends, where a tail joins the density: negative
