@@ -95,9 +95,6 @@ def test_ctrl_c_stops_a_long_batch(kind, workers):
     assert fitted < rows  # the workers stopped: most rows were never fitted
 
 
-@pytest.mark.xfail(reason="smooth_fit::fit does not check limits::stop before each "
-                          "factorisation yet: the one large fit runs to its end before "
-                          "the interrupt is raised", strict=False)
 def test_ctrl_c_stops_one_large_fit():
     rc, out, err = interrupt("one", 1)
     assert rc != 0 and err.strip().splitlines()[-1] == "KeyboardInterrupt", err
@@ -114,7 +111,7 @@ def test_scratch_beyond_the_machine_is_a_memory_error_naming_the_bytes():
     out = np.empty(m * refine + 1)
     with pytest.raises(MemoryError) as caught:
         _rows.smooth(edges, masses, out, refine, 1)
-    found = re.fullmatch(r"cannot allocate (\d+) bytes of scratch memory for 1 workers: this "
+    found = re.fullmatch(r"cannot allocate (\d+) bytes of scratch memory for 1 worker: this "
                          r"machine has (\d+) bytes", str(caught.value))
     assert found, str(caught.value)
     asked, machine = int(found.group(1)), int(found.group(2))

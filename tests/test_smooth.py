@@ -135,6 +135,47 @@ def test_agrees_with_a_general_qp_solve(seed):
     np.testing.assert_allclose(values, reference_qp(knots, masses, refine), rtol=0, atol=1e-9 * values.max())
 
 
+def pattern_masses(pattern, bins, rng):
+    if pattern == "irregular":
+        return rng.uniform(0.1, 1, bins)
+    if pattern == "sparse":
+        masses = np.where(rng.random(bins) < 0.7, 0.0, rng.random(bins))
+        masses[rng.integers(bins)] = 1.0
+        return masses
+    return np.where(np.arange(bins) % 2 == 0, 1.0, 0.01 * rng.random(bins))
+
+
+@pytest.mark.parametrize("refine", [5, 8])
+@pytest.mark.parametrize("pattern", ["irregular", "sparse", "alternating"])
+def test_patterns_no_worse_than_a_general_qp_solve(pattern, refine):
+    """The KKT conditions, and where the general QP solve's answer is feasible (its guess
+    of the held set can be off on knots that barely touch zero, which leaves negative
+    values), a curvature no higher than its and the same values."""
+    rng = np.random.default_rng(refine)
+    bins = 6
+    edges = np.concatenate([[0], np.cumsum(rng.uniform(0.1, 2, bins))])
+    masses = pattern_masses(pattern, bins, rng)
+    knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+    stationarity, multiplier, mass_error = kkt(knots, values, masses, refine)
+    assert stationarity < 1e-8 and multiplier > -1e-8 and mass_error < 1e-12
+    other = reference_qp(knots, masses, refine)
+    g_matrix, a = problem(knots, bins, refine)
+    if (other >= 0).all() and np.abs(a @ other - masses).max() < 1e-12 * masses.sum():
+        assert values @ (g_matrix @ values) <= (other @ (g_matrix @ other)) * (1 + 1e-9)
+        np.testing.assert_allclose(values, other, rtol=0, atol=1e-9 * values.max())
+
+
+@pytest.mark.parametrize("pattern", ["irregular", "sparse", "alternating"])
+def test_patterns_at_the_largest_refine_meet_the_kkt_conditions(pattern):
+    rng = np.random.default_rng(256)
+    edges = np.concatenate([[0], np.cumsum(rng.uniform(0.1, 2, 12))])
+    masses = pattern_masses(pattern, 12, rng)
+    knots, values = zelvane.fit_smooth(edges, masses, refine=256)
+    assert (values >= 0).all()
+    stationarity, multiplier, mass_error = kkt(knots, values, masses, 256)
+    assert stationarity < 1e-8 and multiplier > -1e-8 and mass_error < 1e-12
+
+
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "per-row"])
 def test_rows_same_bits_for_any_workers_and_alone(shared):
     rng = np.random.default_rng(5)

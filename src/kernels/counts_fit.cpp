@@ -155,6 +155,10 @@ public:
         anchor_state_ = best_state_ + most;
     }
 
+    // The caller's stop flag, read before each factorisation, and whether it stopped a fit.
+    void watch(const std::atomic<bool>* stop) noexcept { stop_ = stop; }
+    bool interrupted() const noexcept { return interrupted_; }
+
     // Where the caller writes the sub-interval widths (scaled) and the body's shares.
     double* widths() const noexcept { return h_; }
     double* shares() const noexcept { return q_; }
@@ -260,6 +264,10 @@ public:
             bin_masses(u_, p_);
             gradient(lambda);
             const bool released = early_release && release_negative_multipliers(lambda);
+            if (stop_ != nullptr && stop_->load(std::memory_order_relaxed)) {
+                interrupted_ = true;
+                return status::interrupted;
+            }
             if (!factor(lambda)) {
                 return status::inaccurate;
             }
@@ -615,6 +623,8 @@ private:
         *anchor_, *p_, *p_trial_, *factor_, *inverse_;
     unsigned char *state_, *best_state_, *anchor_state_;
     std::int64_t solves_ = 0;
+    const std::atomic<bool>* stop_ = nullptr;
+    bool interrupted_ = false;
 };
 
 // The first decade tried. The lambda chosen is nearly free of the number and
@@ -767,7 +777,9 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     // The exact-mass fit: for lambda 0, when there is nothing to smooth between
     // bins, or when the criterion prefers it. It overwrites the scratch.
     auto exact = [&](std::int64_t solves, std::int64_t candidates) -> outcome {
-        const smooth_fit::outcome o = smooth_fit::fit(edges, counts, bins, refine, values, scratch);
+        smooth_fit::limits bounds;
+        bounds.stop = setting.stop;
+        const smooth_fit::outcome o = smooth_fit::fit(edges, counts, bins, refine, values, scratch, bounds);
         return {o.code, o.index, 0.0, top_edf, 0.0, solves + o.solves, candidates + 1};
     };
     if (setting.smoothing == 0.0 || occupied < 2) {
@@ -783,6 +795,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         }
     }
     problem.set_up();
+    problem.watch(setting.stop);
     if (setting.start != nullptr && setting.smoothing >= 0.0) {
         problem.start_from(setting.start, all / width);
     }
@@ -792,6 +805,9 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     if (lambda < 0.0) {
         const double search_decrement = std::max(smallest_search_decrement, search_criterion_error / sample);
         const candidate best = choose_smoothing(problem, sample, setting.complexity, top_edf, search_decrement, tried);
+        if (problem.interrupted()) {
+            return {status::interrupted, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
+        }
         if (!best.ok) {
             return {status::inaccurate, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
         }

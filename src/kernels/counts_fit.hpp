@@ -24,6 +24,7 @@
 // the interpreter.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "kernels/smooth_fit.hpp"
@@ -60,6 +61,7 @@ struct settings {
     // fit() writes them) to start Newton's method from, or null. A fit from a
     // nearby problem's optimum (another tail weight, say) needs fewer steps.
     const double* start = nullptr;
+    const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
 };
 
 struct outcome {

@@ -110,6 +110,12 @@ public:
     // parameter, at the given smoothing; fills last() and the tails.
     status fit_body(const double parameter[2], double smoothing) noexcept {
         last_ = {};
+        if (setting_.stop != nullptr && setting_.stop->load(std::memory_order_relaxed)) {
+            last_.code = status::interrupted;
+            return status::interrupted;
+        }
+        smooth_fit::limits bounds;
+        bounds.stop = setting_.stop;
         if (!counts_) {
             smooth_fit::fixed_ends held;
             double* const slot[2] = {&held.left, &held.right};
@@ -119,7 +125,7 @@ public:
                 }
             }
             const smooth_fit::outcome o =
-                smooth_fit::fit(edges_ + first_, masses_ + first_, bins_, refine_, values_, work_, {}, held);
+                smooth_fit::fit(edges_ + first_, masses_ + first_, bins_, refine_, values_, work_, bounds, held);
             last_.code = o.code;
             last_.index = o.index < 0 ? -1 : o.index + first_;
             last_.solves = o.solves;
@@ -144,8 +150,8 @@ public:
             // After a first fit, each starts from the last one's optimum.
             const counts_fit::outcome o = counts_fit::fit(
                 edges_ + first_, masses_ + first_, bins_, refine_,
-                {smoothing, setting_.sample_size, setting_.complexity, warm_ ? values_ : nullptr}, values_, work_,
-                open);
+                {smoothing, setting_.sample_size, setting_.complexity, warm_ ? values_ : nullptr, setting_.stop}, values_,
+                work_, open);
             warm_ = warm_ || o.code == status::ok;
             last_.code = o.code;
             last_.index = o.index < 0 ? -1 : o.index + first_;
@@ -420,15 +426,17 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
         if (setting.has_mean) return failed(status::bad_setting);
         outcome o;
         if (setting.smoothing == 0.0) {
-            const smooth_fit::outcome s = smooth_fit::fit(edges, masses, bins, refine, values, scratch);
+            smooth_fit::limits bounds;
+            bounds.stop = setting.stop;
+            const smooth_fit::outcome s = smooth_fit::fit(edges, masses, bins, refine, values, scratch, bounds);
             o.code = s.code;
             o.index = s.index;
             o.solves = s.solves;
             o.edf = static_cast<double>(std::count_if(masses, masses + bins, [](double m) { return m > 0.0; }) - 1);
         } else {
             const counts_fit::outcome s = counts_fit::fit(
-                edges, masses, bins, refine, {setting.smoothing, setting.sample_size, setting.complexity}, values,
-                scratch);
+                edges, masses, bins, refine,
+                {setting.smoothing, setting.sample_size, setting.complexity, nullptr, setting.stop}, values, scratch);
             o.code = s.code;
             o.index = s.index;
             o.smoothing = s.smoothing;

@@ -28,6 +28,7 @@
 // Pure float64 C++ with caller-provided scratch, like the fits it drives.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "kernels/counts_fit.hpp"
@@ -61,6 +62,7 @@ struct settings {
     double complexity = 2.0;   // as counts_fit
     double mean = 0.0;         // the known mean, when has_mean
     bool has_mean = false;
+    const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
 };
 
 struct outcome {

@@ -34,41 +34,41 @@
 //
 // refine >= 2: the equality-constrained subproblems. With a set of knots held
 // at zero, the minimiser solves the KKT system [G A'; A 0] [v; lambda] = [0; m]
-// with the held knots' rows replaced by v_j = 0. We order the unknowns knot by
-// knot and put each bin's multiplier among its own knots, near their middle;
-// every coupling is then between unknowns at most `half` = max(3, refine/2 + 1)
-// places apart, and the system is banded. It is symmetric but indefinite (the
-// multiplier rows have zero diagonals), so Cholesky does not apply, and a
-// symmetric indefinite factorisation with 2x2 pivots (Bunch-Kaufman) does not
-// preserve the band. Band LU with partial pivoting does: its fill stays within
-// 2 * half superdiagonals, the cost is O(order * half^2) = O(bins * refine^2),
-// and for a band matrix the growth factor is bounded in terms of the lower
-// band width alone (2^(2 half - 1) - (half - 1) 2^(half - 2), which is 28 for
-// half = 3), so the factorisation is backward stable. A null-space method
-// would give a positive definite band system instead, but needs a local basis
-// of the null space that must be rebuilt whenever a held knot changes which
-// unknowns stay free. Before factoring, the system is scaled symmetrically by
-// powers of two (each knot by about 1 / sqrt(G_jj), each multiplier so that
-// its largest constraint entry is about 1): a wide bin among narrow ones has
-// curvature entries many orders smaller than its neighbours', and the scaling
-// keeps pivoting and the tolerances meaningful there.
+// with the held knots' rows and columns replaced by v_j = 0. We order the
+// unknowns knot by knot and put each bin's multiplier right after the bin's
+// last knot, and factorise the system symmetrically without pivoting
+// (border_ldl: LDL' on the envelope). A knot row then reaches three places
+// back and a multiplier row over its own bin, fill stays inside those
+// windows, and a factorisation costs O(knots) whatever refine is. The knots
+// before a multiplier are eliminated first, so the knot pivots are those of a
+// convex problem (positive) and the multiplier's is a Schur complement of one
+// (negative); the one leading block that can be singular (two bins, the last
+// multiplier missing) is left to a 2 x 2 block with an interchange. A single
+// bin held at its right end alone is fitted mirrored, which keeps its leading
+// blocks nonsingular too. Before factoring, the system is scaled
+// symmetrically by powers of two (each knot by about 1 / sqrt(G_jj), each
+// multiplier so that its largest constraint entry is about 1): a wide bin
+// among narrow ones has curvature entries many orders smaller than its
+// neighbours', and the scaling keeps the tolerances meaningful there.
 //
-// refine >= 2: the bounds. Two phases, both finite in their number of solves.
-// First the whole active set is exchanged at once (start from the equality-
-// only solution, hold every negative value at zero, release every held knot
-// whose multiplier is negative, repeat): this typically ends in two or three
-// solves. It can cycle on a matrix like G (not an M-matrix), and it is only
-// run while the mass rows restricted to the free knots keep full rank, which
-// keeps its systems nonsingular. If it has not finished after exchange_solves
-// solves, a primal active-set method takes over from a strictly positive
-// feasible point (a share of each bin's mean density at its edges, the rest of
-// its mass on its interior knots): it moves towards each subproblem's
-// minimiser until a value reaches zero and holds that one, or, at a minimiser,
-// releases the held knot with the most negative multiplier. It holds only
-// constraints that are independent of those already held, so its systems stay
-// nonsingular as well (in exact arithmetic; a singular one ends the fit as
-// inaccurate). After total_solves solves in all the fit stops with
-// iteration_limit.
+// refine >= 2: the bounds, in three phases, every one bounded in solves.
+// First, every violated condition is changed at once (hold the negative free
+// values, release the held knots with negative multipliers), which typically
+// ends in three or four solves. On a matrix like G (not an M-matrix) that
+// exchange can creep along a run of zeros a knot or two per round; once the
+// number of violated conditions has twice in a row failed to fall by a
+// quarter (or after exchange_solves solves) an interior-point phase takes
+// over: Mehrotra's predictor-corrector method on the same system with the
+// barrier terms on the knots' diagonal, a fixed number of steps whatever the
+// number of zeros, whose last step tells the held set (a knot whose value
+// falls faster than its multiplier). From that set, block principal pivoting
+// (Judice and Pires) finishes: whole sets while the number of violations
+// reaches new lows, single changes by Murty's rule (the last knot violating
+// its condition; finite) when it stalls. Changes that would leave a bin's
+// mass row without a free knot of its own (a rank-deficient system) are
+// undone. After total_solves factorisations in all the fit stops with
+// iteration_limit; a raised stop flag, checked before each factorisation,
+// ends it with interrupted.
 //
 // Whichever phase ends, the answer is accepted only after its optimality
 // conditions are checked: every free value non-negative with a gradient that
@@ -86,7 +86,7 @@
 #include <cstring>
 #include <limits>
 
-#include "kernels/band_lu.hpp"
+#include "kernels/border_ldl.hpp"
 
 namespace zelvane::smooth_fit {
 
@@ -109,12 +109,23 @@ constexpr int max_polish_steps = 3;
 // Smallest sub-interval width, as a share of the total width, for which the
 // curvature terms (which scale as width^-3) stay within float64's range.
 constexpr double smallest_width_share = 1e-60;
-// Share of the smaller neighbouring mean density given to each edge in the
-// primal phase's starting point.
-constexpr double start_edge_share = 0.5;
 constexpr std::int64_t max_knots = std::int64_t{1} << 48;
+// The first phase goes on until the number of violated conditions has twice in
+// a row failed to fall below three quarters of its lowest (a number up to
+// this counts as falling).
+constexpr std::int64_t few_violations = 16;
+// Rounds of whole-set changes that may fail to lower the number of violated
+// conditions before single changes take over (after the interior phase).
+constexpr std::int64_t single_change_patience = 3;
+// The interior-point phase: its bound on steps (two solves with one
+// factorisation each), the fall of the mean complementarity gap at which its
+// answer is taken, and the share of the way to the boundary that a step goes.
+constexpr int max_interior_steps = 60;
+constexpr double interior_gap = 1e-18;
+constexpr double boundary_fraction = 0.99;
 
-enum : unsigned char { free_knot, held_knot, pinned_knot, fixed_knot };
+// just_held: held in the round under way (see refined_fit::exchange_all).
+enum : unsigned char { free_knot, held_knot, pinned_knot, fixed_knot, just_held };
 
 // Knot s (0 < s < refine) of a bin that starts at `low` and is `width` wide.
 double inner_knot(double low, double width, std::int64_t s, std::int64_t refine) noexcept {
@@ -132,23 +143,16 @@ double inverse_scale(double x) noexcept {
     return std::bit_cast<double>(static_cast<std::uint64_t>(1023 - exponent) << 52);
 }
 
-int half_width(std::int64_t refine) noexcept {
-    const std::int64_t split = refine / 2;
-    return static_cast<int>(std::max({std::int64_t{3}, split + 1, refine - split}));
-}
-
-// Unknowns of the refined KKT system, in order: bin i contributes its knots
-// i*refine + s for s = 0..split, its multiplier, then its knots for
-// s = split+1..refine-1; the last knot comes last.
+// Unknowns of the refined KKT system, in the order of border_ldl: the knots
+// in order, each bin's multiplier right after the bin's last knot.
 struct layout {
-    std::int64_t bins, refine, knots, order, split;
-    int half;
-    layout(std::int64_t b, std::int64_t r) noexcept
-        : bins(b), refine(r), knots(b * r + 1), order(b * r + 1 + b), split(r / 2), half(half_width(r)) {}
+    std::int64_t bins, refine, knots, order;
+    layout(std::int64_t b, std::int64_t r) noexcept : bins(b), refine(r), knots(b * r + 1), order(border_ldl::order(b, r)) {}
     std::int64_t knot_pos(std::int64_t bin, std::int64_t s) const noexcept {
-        return bin * (refine + 1) + s + (s > split ? 1 : 0);
+        return bin * (refine + 1) + s - (s == 0 && bin > 0 ? 1 : 0);
     }
-    std::int64_t mass_pos(std::int64_t bin) const noexcept { return bin * (refine + 1) + split + 1; }
+    std::int64_t position(std::int64_t knot) const noexcept { return border_ldl::knot_position(knot, refine); }
+    std::int64_t mass_pos(std::int64_t bin) const noexcept { return border_ldl::bin_position(bin, refine); }
 };
 
 // Walks the knots in order, keeping the knot's bin, its place in the bin and
@@ -157,9 +161,8 @@ struct knot_cursor {
     const layout& l;
     std::int64_t j = 0, bin = 0, s = 0, pos = 0;
     void next() noexcept {
+        pos += s == 0 && j > 0 ? 2 : 1;  // past the multiplier of the bin that ends here
         ++j;
-        ++pos;
-        if (s == l.split) ++pos;  // the bin's multiplier
         if (++s == l.refine) {
             s = 0;
             ++bin;
@@ -171,9 +174,9 @@ std::int64_t edges_scratch(std::int64_t bins) noexcept { return 4 * bins + 2; }
 
 // h, masses, then the refined_fit arrays in the order its constructor takes them.
 std::int64_t refined_scratch(const layout& l) noexcept {
-    const std::int64_t n = l.order;
-    return (l.knots - 1) + l.bins + n + 4 * l.knots + l.bins * (l.refine + 1) + n * band_lu::row_width(l.half) +
-           3 * n + l.knots + (l.knots + n + 7) / 8;
+    const std::int64_t n = l.order, knots = l.knots;
+    return (knots - 1) + l.bins + n + 4 * knots + l.bins * (l.refine + 1) + 3 * knots + 3 * n +
+           l.bins * (l.refine + 2) + 4 * n + knots + 3 * n + 4 * knots + (2 * knots + 7) / 8;
 }
 
 // Checks the input and writes the scaled sub-interval widths h (knots - 1)
@@ -310,111 +313,109 @@ public:
     // fixed: the end values held, in scaled units (negative: free).
     refined_fit(const layout& l, const double* h, const double* mass, const fixed_ends& fixed, double* work) noexcept
         : l_(l), h_(h), mass_(mass), fixed_(fixed) {
-        const std::int64_t n = l.order;
+        const std::int64_t n = l.order, knots = l.knots;
         scale_ = work;
         stencil_ = scale_ + n;
-        weight_ = stencil_ + 4 * l.knots;
-        lu_ = weight_ + l.bins * (l.refine + 1);
-        y_ = lu_ + n * band_lu::row_width(l.half);
+        weight_ = stencil_ + 4 * knots;
+        curvature_ = weight_ + l.bins * (l.refine + 1);
+        near_ = curvature_ + 3 * knots;
+        border_ = near_ + 3 * n;
+        diagonal_ = border_ + l.bins * (l.refine + 2);
+        y_ = diagonal_ + n;
         res_ = y_ + n;
         mag_ = res_ + n;
         u_ = mag_ + n;
-        state_ = reinterpret_cast<unsigned char*>(u_ + l.knots);
-        swap_ = state_ + l.knots;
+        ip_x_ = u_ + knots;
+        ip_affine_ = ip_x_ + n;
+        ip_step_ = ip_affine_ + n;
+        ip_z_ = ip_step_ + n;
+        ip_dz_affine_ = ip_z_ + knots;
+        ip_dual_ = ip_dz_affine_ + knots;
+        ip_extra_ = ip_dual_ + knots;
+        state_ = reinterpret_cast<unsigned char*>(ip_extra_ + knots);
+        saved_ = state_ + knots;
     }
 
     outcome run(const limits& bounds, double unit, double* values) noexcept {
         set_up();
-        if (!pin_zero_bins()) {
+        if (!pin_zero_bins() || !ends_feasible()) {
             return {status::infeasible};
         }
         const std::int64_t total_solves = bounds.total_solves >= 0 ? bounds.total_solves : 64 + 4 * l_.knots;
-        const std::int64_t exchange_solves = std::min(bounds.exchange_solves, total_solves);
-
-        // Phase one: exchange whole sets.
-        std::int64_t held = 0;
-        bool usable = exchange_solves > 0 && solve();
-        while (usable) {
-            if (held > 0) residuals();
-            bool changed = false;
-            for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-                if (state_[k.j] == held_knot) {
-                    if (res_[k.pos] < -gradient_tolerance * mag_[k.pos]) {
-                        state_[k.j] = free_knot;
-                        --held;
-                        changed = true;
-                    }
-                } else if (state_[k.j] == free_knot && y_[k.pos] < 0.0) {
-                    state_[k.j] = held_knot;
-                    ++held;
-                    changed = true;
+        const std::int64_t exchange_solves = std::max<std::int64_t>(bounds.exchange_solves, 0);
+        // First phase: every violated condition changed at once, until their
+        // number stops falling fast (see few_violations) or after
+        // exchange_solves solves. Then, once, the interior-point
+        // phase, whose answer gives the held set; from there block principal
+        // pivoting (Judice and Pires): whole sets while the number falls below
+        // its lowest, or for single_change_patience rounds that do not; then
+        // only the last knot's condition (Murty's rule, finite) until it does.
+        bool first_phase = true;
+        std::int64_t strikes = 0;  // first-phase rounds in a row without progress
+        std::int64_t lowest = std::numeric_limits<std::int64_t>::max(), left = single_change_patience;
+        while (true) {
+            if (first_phase && solves_ >= exchange_solves) {
+                first_phase = false;
+                const status s = interior(bounds, total_solves);
+                if (s != status::ok) {
+                    return {s, -1, solves_};
                 }
+                lowest = std::numeric_limits<std::int64_t>::max();
             }
-            if (!changed) {
-                return finish(unit, values);
+            if (const status s = may_factor(bounds, total_solves); s != status::ok) {
+                return {s, -1, solves_};
             }
-            usable = solves_ < exchange_solves && mass_rows_independent() && solve();
-        }
-
-        // Phase two: primal active set from a strictly positive feasible point.
-        pin_zero_bins();
-        if (!feasible_start()) {
-            return {status::infeasible, -1, solves_};
-        }
-        while (solves_ < total_solves) {
             if (!solve()) {
                 return {status::inaccurate, -1, solves_};
             }
-            double step = 1.0;
-            std::int64_t blocking = -1;
+            std::int64_t violated = 0;
             for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-                const double target = y_[k.pos];
-                if (state_[k.j] == free_knot && target < 0.0) {
-                    const double ratio = u_[k.j] / (u_[k.j] - target);
-                    if (ratio < step) {
-                        step = ratio;
-                        blocking = k.j;
-                    }
-                }
+                violated += violates(k.j, k.pos) ? 1 : 0;
             }
-            if (blocking >= 0) {
-                for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-                    if (state_[k.j] == free_knot) {
-                        const double moved = u_[k.j] + step * (y_[k.pos] - u_[k.j]);
-                        u_[k.j] = moved > 0.0 ? moved : 0.0;
-                    }
-                }
-                u_[blocking] = 0.0;
-                state_[blocking] = held_knot;
-                continue;
-            }
-            // At the subproblem's minimiser: release the most negative multiplier, if any.
-            residuals();
-            double worst = 0.0;
-            std::int64_t release = -1;
-            for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-                if (state_[k.j] == free_knot) {
-                    u_[k.j] = y_[k.pos];
-                } else if (state_[k.j] == held_knot) {
-                    const double r = res_[k.pos], size = mag_[k.pos];
-                    if (r < -gradient_tolerance * size && r / size < worst) {
-                        worst = r / size;
-                        release = k.j;
-                    }
-                }
-            }
-            if (release < 0) {
+            if (violated == 0) {
                 return finish(unit, values);
             }
-            state_[release] = free_knot;
+            if (first_phase) {
+                const bool progress = violated <= few_violations || 4 * violated <= 3 * lowest;
+                strikes = progress ? 0 : strikes + 1;
+                if (strikes > 1) {
+                    first_phase = false;
+                    const status s = interior(bounds, total_solves);
+                    if (s != status::ok) {
+                        return {s, -1, solves_};
+                    }
+                    lowest = std::numeric_limits<std::int64_t>::max();
+                    continue;
+                }
+                lowest = std::min(lowest, violated);
+                if (!exchange_all() && !exchange_last()) {
+                    return {status::inaccurate, -1, solves_};
+                }
+                continue;
+            }
+            bool whole = true;
+            if (violated < lowest) {
+                lowest = violated;
+                left = single_change_patience;
+            } else if (left > 0) {
+                --left;
+            } else {
+                whole = false;
+            }
+            if (whole && !exchange_all()) {
+                whole = false;
+            }
+            if (!whole && !exchange_last()) {
+                return {status::inaccurate, -1, solves_};
+            }
         }
-        return {status::iteration_limit, -1, solves_};
     }
 
 private:
-    // Scales, curvature coefficients and mass weights. The diagonal of the
-    // unscaled curvature matrix and then the knots' scales pass through res_
-    // and mag_, indexed by knot.
+    // Scales, curvature coefficients, the curvature matrix's three lower
+    // diagonals and the mass weights. The diagonal of the unscaled curvature
+    // matrix and then the knots' scales pass through res_ and mag_, indexed by
+    // knot.
     void set_up() noexcept {
         const std::int64_t knots = l_.knots, r = l_.refine;
         double* const diagonal = res_;
@@ -431,11 +432,21 @@ private:
             knot_scale[k.j] = inverse_root_scale(diagonal[k.j]);
             scale_[k.pos] = knot_scale[k.j];
         }
+        // curvature_[3 j] is G(j, j), curvature_[3 j + 1] G(j, j - 1) and
+        // curvature_[3 j + 2] G(j, j - 2), scaled.
+        std::fill(curvature_, curvature_ + 3 * knots, 0.0);
         for (std::int64_t t = 1; t + 1 < knots; ++t) {
             double* const w = stencil_ + 4 * t;
             w[0] *= knot_scale[t - 1];
             w[1] *= knot_scale[t];
             w[2] *= knot_scale[t + 1];
+            const double c0 = w[3] * w[0], c1 = w[3] * w[1];
+            curvature_[3 * (t - 1)] += c0 * w[0];
+            curvature_[3 * t] += c1 * w[1];
+            curvature_[3 * (t + 1)] += w[3] * w[2] * w[2];
+            curvature_[3 * t + 1] += c0 * w[1];
+            curvature_[3 * (t + 1) + 1] += c1 * w[2];
+            curvature_[3 * (t + 1) + 2] += c0 * w[2];
         }
         // A zero bin's multiplier is held at zero and keeps scale 1.
         for (std::int64_t i = 0; i < l_.bins; ++i) {
@@ -474,6 +485,16 @@ private:
         return true;
     }
 
+    // Whether the fixed ends leave their bins a non-negative rest of their
+    // masses: the values held alone must not carry more than the bin has.
+    bool ends_feasible() const noexcept {
+        const std::int64_t last = l_.bins - 1, knots = l_.knots;
+        const double left = fixed_.left >= 0.0 ? 0.5 * h_[0] * fixed_.left : 0.0;
+        const double right = fixed_.right >= 0.0 ? 0.5 * h_[knots - 2] * fixed_.right : 0.0;
+        if (last == 0) return !(left + right > mass_[0]);
+        return !(left > mass_[0]) && !(right > mass_[last]);
+    }
+
     // A fixed knot's value in the scaled unknowns, or 0 for any other.
     double fixed_value(std::int64_t j, std::int64_t pos) const noexcept {
         if (state_[j] != fixed_knot) return 0.0;
@@ -507,125 +528,350 @@ private:
         return true;
     }
 
-    // A share of the smaller neighbouring mean density on each edge, the rest
-    // of every bin's mass spread evenly over its interior knots; in the scaled
-    // unknowns, into u_. A fixed end takes its value, and where that leaves a
-    // bin too little for its interior the bin's free edge starts at zero;
-    // false when even then the fixed value alone exceeds the bin's mass.
-    bool feasible_start() noexcept {
-        const std::int64_t r = l_.refine;
-        auto bin_width = [&](std::int64_t i) {
-            double w = 0.0;
-            for (std::int64_t s = 0; s < r; ++s) w += h_[i * r + s];
-            return w;
-        };
-        double right = mass_[0] / bin_width(0);
-        for (std::int64_t i = 0; i <= l_.bins; ++i) {
-            const double left = right;
-            right = i < l_.bins ? mass_[i] / bin_width(i) : left;
-            const double edge = start_edge_share * std::min(left, right);
-            const std::int64_t pos = l_.knot_pos(i, 0);
-            u_[i * r] = state_[i * r] == fixed_knot    ? fixed_value(i * r, pos)
-                        : state_[i * r] == pinned_knot ? 0.0
-                                                       : edge / scale_[pos];
+    // The multiplier of knot j's bound at y_ (the residual of its row of the
+    // unheld system), and in `size` the sum of the magnitudes of its terms.
+    double multiplier(std::int64_t j, double& size) const noexcept {
+        const std::int64_t r = l_.refine, knots = l_.knots;
+        double sum = 0.0;
+        size = 0.0;
+        for (std::int64_t t = std::max<std::int64_t>(1, j - 1); t <= std::min(knots - 2, j + 1); ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double t0 = w[0] * y_[l_.position(t - 1)], t1 = w[1] * y_[l_.position(t)];
+            const double t2 = w[2] * y_[l_.position(t + 1)];
+            const double a = w[j - t + 1];
+            sum += a * (w[3] * (t0 + t1 + t2));
+            size += std::fabs(a) * (w[3] * (std::fabs(t0) + std::fabs(t1) + std::fabs(t2)));
         }
+        // The bins the knot belongs to: its own, and the one to its left at an edge.
+        const std::int64_t own = j / r, s = j % r;
+        for (std::int64_t i = (s == 0 ? own - 1 : own); i <= std::min(own, l_.bins - 1); ++i) {
+            if (i < 0 || mass_[i] == 0.0) continue;
+            const double pull = weight_[i * (r + 1) + (j - i * r)] * y_[l_.mass_pos(i)];
+            sum += pull;
+            size += std::fabs(pull);
+        }
+        return sum;
+    }
+
+    // Whether knot j's condition fails at y_: a free value below zero, or a
+    // held value whose multiplier is negative beyond rounding.
+    bool violates(std::int64_t j, std::int64_t pos) const noexcept {
+        if (state_[j] == free_knot) return y_[pos] < 0.0;
+        if (state_[j] != held_knot) return false;
+        double size = 0.0;
+        const double m = multiplier(j, size);
+        return m < -gradient_tolerance * size;
+    }
+
+    // Changes every violated condition: holds the negative free values and
+    // frees the held ones with negative multipliers. Where that leaves a bin's
+    // mass row without a free knot of its own, a knot of that bin held in
+    // this round is freed again; false (and the round undone) when that does
+    // not restore full rank.
+    bool exchange_all() noexcept {
+        std::copy(state_, state_ + l_.knots, saved_);
+        for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
+            if (violates(k.j, k.pos)) state_[k.j] = state_[k.j] == free_knot ? just_held : free_knot;
+        }
+        const bool full_rank = mass_rows_independent() || restore_rank();
+        if (!full_rank) {
+            std::copy(saved_, saved_ + l_.knots, state_);
+            return false;
+        }
+        std::replace(state_, state_ + l_.knots, static_cast<unsigned char>(just_held),
+                     static_cast<unsigned char>(held_knot));
+        return true;
+    }
+
+    bool restore_rank() noexcept {
+        const std::int64_t r = l_.refine;
+        std::int64_t taken = -1;
         for (std::int64_t i = 0; i < l_.bins; ++i) {
-            if (mass_[i] == 0.0) {
-                for (std::int64_t s = 1; s < r; ++s) u_[i * r + s] = 0.0;
+            if (mass_[i] == 0.0) continue;
+            std::int64_t best = -1;
+            bool has_free = false;
+            for (std::int64_t s = 1; s < r && !has_free; ++s) {
+                const std::int64_t j = i * r + s;
+                has_free = state_[j] == free_knot;
+                if (state_[j] == just_held && (best < 0 || y_[l_.position(j)] > y_[l_.position(best)])) best = j;
+            }
+            if (has_free) continue;
+            if (best >= 0) {
+                state_[best] = free_knot;
                 continue;
             }
-            const double first = h_[i * r], last = h_[i * r + r - 1], w = bin_width(i);
-            const std::int64_t left = l_.knot_pos(i, 0), right_pos = l_.knot_pos(i + 1, 0);
-            double a = u_[i * r] * scale_[left], b = u_[i * r + r] * scale_[right_pos];
-            double rest = mass_[i] - 0.5 * (a * first + b * last);
-            if (rest < 0.0) {
-                // Only a fixed end can take more than the bin holds: free the other edge.
-                if (state_[i * r] == free_knot) u_[i * r] = a = 0.0;
-                if (state_[i * r + r] == free_knot) u_[i * r + r] = b = 0.0;
-                rest = mass_[i] - 0.5 * (a * first + b * last);
-                if (rest < 0.0) return false;
-                if (i > 0 && state_[i * r] == free_knot) {
-                    // The left neighbour's interior has room for what its right edge gave up.
-                    const std::int64_t k = i - 1;
-                    const double f = h_[k * r], l = h_[k * r + r - 1], wk = bin_width(k);
-                    const double ak = u_[k * r] * scale_[l_.knot_pos(k, 0)];
-                    const double inner = (mass_[k] - 0.5 * ak * f) / (wk - 0.5 * (f + l));
-                    for (std::int64_t s = 1; s < r; ++s) u_[k * r + s] = inner / scale_[l_.knot_pos(k, s)];
-                }
+            const std::int64_t left = i * r, right = left + r;
+            if (state_[left] == free_knot && taken != left) {
+                taken = left;
+            } else if (state_[right] == free_knot || state_[right] == just_held) {
+                state_[right] = free_knot;
+                taken = right;
+            } else if (state_[left] == just_held && taken != left) {
+                state_[left] = free_knot;
+                taken = left;
+            } else {
+                return false;
             }
-            const double inner = rest / (w - 0.5 * (first + last));
-            for (std::int64_t s = 1; s < r; ++s) u_[i * r + s] = inner / scale_[l_.knot_pos(i, s)];
         }
         return true;
     }
 
-    // Solves the subproblem with the knots not free held at zero: y_.
-    bool solve() noexcept {
-        ++solves_;
-        const std::int64_t n = l_.order, half = l_.half, wide = band_lu::row_width(l_.half), r = l_.refine;
-        const band_lu::band m{lu_, n, l_.half};
-        std::memset(lu_, 0, static_cast<std::size_t>(n * wide) * sizeof(double));
-        std::memset(y_, 0, static_cast<std::size_t>(n) * sizeof(double));
-        knot_cursor left{l_}, mid{l_}, right{l_};
-        mid.next();
-        right.next();
-        right.next();
-        for (; right.j < l_.knots; left.next(), mid.next(), right.next()) {
-            const double* const w = stencil_ + 4 * mid.j;
-            const std::int64_t p0 = left.pos, p1 = mid.pos, p2 = right.pos;
-            const double c0 = w[3] * w[0], c1 = w[3] * w[1];
-            m.at(p0, p0) += c0 * w[0];
-            m.at(p1, p1) += c1 * w[1];
-            m.at(p2, p2) += w[3] * w[2] * w[2];
-            const double w01 = c0 * w[1], w02 = c0 * w[2], w12 = c1 * w[2];
-            m.at(p0, p1) += w01;
-            m.at(p1, p0) += w01;
-            m.at(p0, p2) += w02;
-            m.at(p2, p0) += w02;
-            m.at(p1, p2) += w12;
-            m.at(p2, p1) += w12;
-        }
-        for (std::int64_t i = 0; i < l_.bins; ++i) {
-            if (mass_[i] == 0.0) continue;
-            const std::int64_t q = l_.mass_pos(i);
-            const double* const a = weight_ + i * (r + 1);
-            for (std::int64_t s = 0; s <= r; ++s) {
-                const std::int64_t p = l_.knot_pos(i, s);
-                m.at(q, p) = a[s];
-                m.at(p, q) = a[s];
+    // Changes the condition of the last knot that violates one, passing over
+    // holds that would leave the mass rows rank deficient; false when no
+    // change is possible.
+    bool exchange_last() noexcept {
+        for (std::int64_t j = l_.knots - 1; j >= 0; --j) {
+            if (!violates(j, l_.position(j))) continue;
+            if (state_[j] == held_knot) {
+                state_[j] = free_knot;
+                return true;
             }
-            y_[q] = rhs(i);
+            state_[j] = held_knot;
+            if (mass_rows_independent()) return true;
+            state_[j] = free_knot;
         }
-        auto hold = [&](std::int64_t q) {
-            std::fill(lu_ + q * wide, lu_ + (q + 1) * wide, 0.0);
-            m.at(q, q) = 1.0;
-            y_[q] = 0.0;
-            for (std::int64_t t = std::max<std::int64_t>(0, q - half); t <= std::min(n - 1, q + half); ++t) {
-                if (t != q) m.at(t, q) = 0.0;
+        return false;
+    }
+
+    // Whether another factorisation may be made: ok, or the status that ends the fit.
+    status may_factor(const limits& bounds, std::int64_t total_solves) const noexcept {
+        if (solves_ >= total_solves) return status::iteration_limit;
+        if (bounds.stop != nullptr && bounds.stop->load(std::memory_order_relaxed)) return status::interrupted;
+        return status::ok;
+    }
+
+    // The interior-point phase: Mehrotra's predictor-corrector method on the
+    // bounds of every knot that is free or held, from the last solve's values
+    // lifted to a floor, for a bounded number of factorisations whatever the
+    // number of knots at zero. Its answer decides the held set: a knot whose
+    // value is below its multiplier is held. Each step solves the system of
+    // the active-set solves with the bounds' barrier terms z / v added to the
+    // knots' diagonal (so no knot is held), whose knot pivots are then
+    // positive in every leading block.
+    status interior(const limits& bounds, std::int64_t total_solves) noexcept {
+        const std::int64_t knots = l_.knots, r = l_.refine;
+        if (solves_ == 0) {
+            // The start needs a solve: the equality-constrained one.
+            if (const status s = may_factor(bounds, total_solves); s != status::ok) return s;
+            if (!solve()) return status::inaccurate;
+        }
+        double* const v = u_;  // values by knot
+        std::int64_t count = 0;
+        double typical = 0.0;
+        for (knot_cursor k{l_}; k.j < knots; k.next()) {
+            if (state_[k.j] == held_knot) state_[k.j] = free_knot;
+            v[k.j] = y_[k.pos];
+            if (state_[k.j] == free_knot) {
+                ++count;
+                typical += std::fabs(v[k.j]);
             }
-        };
-        for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
-            if (state_[k.j] == fixed_knot) {
-                // The fixed value's terms move to the right-hand side of the
-                // rows it appears in (a held row has none left to move).
-                const double value = fixed_value(k.j, k.pos);
-                for (std::int64_t t = std::max<std::int64_t>(0, k.pos - half); t <= std::min(n - 1, k.pos + half); ++t) {
-                    if (t != k.pos) y_[t] -= m.at(t, k.pos) * value;
+        }
+        if (count == 0) return status::ok;
+        typical = typical > 0.0 ? typical / static_cast<double>(count) : 1.0;
+        std::copy(y_, y_ + l_.order, ip_x_);
+        for (knot_cursor k{l_}; k.j < knots; k.next()) {
+            if (state_[k.j] != free_knot) continue;
+            v[k.j] = std::max(v[k.j], typical);
+            ip_z_[k.j] = typical;
+            ip_x_[k.pos] = v[k.j];
+        }
+        // ip_extra_ keeps, between steps, the held set that the last step
+        // points to: a knot whose value falls faster than its multiplier.
+        std::fill(ip_extra_, ip_extra_ + knots, 0.0);
+        double first_gap = 0.0;
+        for (int step = 0; step < max_interior_steps; ++step) {
+            // Dual residuals by knot, the gap, and the primal residuals into the bins' places of the step.
+            double gap = 0.0;
+            for (std::int64_t j = 0; j < knots; ++j) {
+                if (state_[j] != free_knot) continue;
+                const double* const g = curvature_ + 3 * j;
+                double sum = g[0] * v[j] - ip_z_[j];
+                if (j >= 1) sum += g[1] * v[j - 1];
+                if (j >= 2) sum += g[2] * v[j - 2];
+                if (j + 1 < knots) sum += curvature_[3 * (j + 1) + 1] * v[j + 1];
+                if (j + 2 < knots) sum += curvature_[3 * (j + 2) + 2] * v[j + 2];
+                const std::int64_t own = j / r, s = j % r;
+                for (std::int64_t i = (s == 0 ? own - 1 : own); i <= std::min(own, l_.bins - 1); ++i) {
+                    if (i >= 0 && mass_[i] > 0.0) sum += weight_[i * (r + 1) + (j - i * r)] * ip_x_[l_.mass_pos(i)];
                 }
-                hold(k.pos);
-                y_[k.pos] = value;
-            } else if (state_[k.j] != free_knot) {
-                hold(k.pos);
+                ip_dual_[j] = sum;
+                gap += v[j] * ip_z_[j];
+            }
+            gap /= static_cast<double>(count);
+            if (step == 0) first_gap = gap;
+            if (!(gap > interior_gap * first_gap)) break;
+            if (const status s = may_factor(bounds, total_solves); s != status::ok) return s;
+            for (std::int64_t j = 0; j < knots; ++j) {
+                ip_extra_[j] = state_[j] == free_knot ? ip_z_[j] / v[j] : 0.0;
+            }
+            if (!factorise(ip_extra_)) return status::inaccurate;
+            // Predictor: the affine step, towards complementarity itself.
+            newton_rhs(v, nullptr, 0.0, ip_affine_);
+            border_ldl::solve(system(), ip_affine_);
+            double affine_gap = 0.0;
+            const double reach = boundary_step(v, ip_affine_, ip_dz_affine_);
+            for (knot_cursor k{l_}; k.j < knots; k.next()) {
+                if (state_[k.j] != free_knot) continue;
+                affine_gap += (v[k.j] + reach * ip_affine_[k.pos]) * (ip_z_[k.j] + reach * ip_dz_affine_[k.j]);
+            }
+            affine_gap /= static_cast<double>(count);
+            const double ratio = affine_gap / gap, sigma = ratio * ratio * ratio;
+            // Corrector: centred, with the predictor's second-order term.
+            newton_rhs(v, ip_affine_, sigma * gap, ip_step_);
+            border_ldl::solve(system(), ip_step_);
+            double* const dz = ip_dz_affine_;
+            for (knot_cursor k{l_}; k.j < knots; k.next()) {
+                if (state_[k.j] != free_knot) continue;
+                const double dv = ip_affine_[k.pos], dza = dz[k.j];
+                const double rc = v[k.j] * ip_z_[k.j] + dv * dza - sigma * gap;
+                dz[k.j] = -(rc + ip_z_[k.j] * ip_step_[k.pos]) / v[k.j];
+            }
+            const double alpha = std::min(1.0, boundary_fraction * step_length(v, ip_step_, dz));
+            for (knot_cursor k{l_}; k.j < knots; k.next()) {
+                if (state_[k.j] != free_knot) continue;
+                const double value_ratio = 1.0 + alpha * ip_step_[k.pos] / v[k.j];
+                const double multiplier_ratio = 1.0 + alpha * dz[k.j] / ip_z_[k.j];
+                v[k.j] += alpha * ip_step_[k.pos];
+                ip_z_[k.j] += alpha * dz[k.j];
+                ip_x_[k.pos] = v[k.j];
+                ip_extra_[k.j] = value_ratio < multiplier_ratio ? 1.0 : 0.0;
+            }
+            for (std::int64_t i = 0; i < l_.bins; ++i) {
+                if (mass_[i] > 0.0) ip_x_[l_.mass_pos(i)] += alpha * ip_step_[l_.mass_pos(i)];
             }
         }
-        for (std::int64_t i = 0; i < l_.bins; ++i) {
-            if (mass_[i] == 0.0) hold(l_.mass_pos(i));
+        for (std::int64_t j = 0; j < knots; ++j) {
+            if (state_[j] == free_knot && ip_extra_[j] > 0.0) state_[j] = held_knot;
         }
-        if (band_lu::factor(m, swap_) >= 0) {
+        if (!mass_rows_independent()) {
+            std::copy(state_, state_ + knots, saved_);
+            std::replace(state_, state_ + knots, static_cast<unsigned char>(held_knot),
+                         static_cast<unsigned char>(just_held));
+            if (!restore_rank()) std::copy(saved_, saved_ + knots, state_);
+            std::replace(state_, state_ + knots, static_cast<unsigned char>(just_held),
+                         static_cast<unsigned char>(held_knot));
+        }
+        return status::ok;
+    }
+
+    // The right-hand side of a Newton step of the interior-point phase at
+    // values v (ip_x_ in the unknowns' places, dual residuals in ip_dual_):
+    // the dual residual and the complementarity term v z - target (with the
+    // predictor's product of steps when `affine` is given) on the knots, the
+    // mass residual on the bins.
+    void newton_rhs(const double* v, const double* affine, double target, double* out) const noexcept {
+        const std::int64_t r = l_.refine;
+        for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
+            if (state_[k.j] != free_knot) {
+                out[k.pos] = 0.0;
+                continue;
+            }
+            double rc = v[k.j] * ip_z_[k.j] - target;
+            if (affine != nullptr) rc += affine[k.pos] * ip_dz_affine_[k.j];
+            out[k.pos] = -(ip_dual_[k.j] + rc / v[k.j]);
+        }
+        for (std::int64_t i = 0; i < l_.bins; ++i) {
+            const std::int64_t q = l_.mass_pos(i);
+            if (mass_[i] == 0.0) {
+                out[q] = 0.0;
+                continue;
+            }
+            const double* const a = weight_ + i * (r + 1);
+            double sum = -rhs(i);
+            for (std::int64_t s = 0; s <= r; ++s) sum += a[s] * v[i * r + s];
+            out[q] = -sum;
+        }
+    }
+
+    // The affine step's multiplier changes (into dz) and the longest step
+    // along it, at most 1, that keeps values and multipliers non-negative.
+    double boundary_step(const double* v, const double* dx, double* dz) const noexcept {
+        for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
+            if (state_[k.j] != free_knot) continue;
+            dz[k.j] = -ip_z_[k.j] - ip_z_[k.j] * dx[k.pos] / v[k.j];
+        }
+        return std::min(1.0, step_length(v, dx, dz));
+    }
+
+    double step_length(const double* v, const double* dx, const double* dz) const noexcept {
+        double longest = HUGE_VAL;
+        for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
+            if (state_[k.j] != free_knot) continue;
+            if (dx[k.pos] < 0.0) longest = std::min(longest, -v[k.j] / dx[k.pos]);
+            if (dz[k.j] < 0.0) longest = std::min(longest, -ip_z_[k.j] / dz[k.j]);
+        }
+        return longest;
+    }
+
+    border_ldl::system system() const noexcept { return {l_.bins, l_.refine, near_, border_, diagonal_}; }
+
+    // Solves the subproblem with the knots not free held at zero (fixed ones
+    // at their values): y_. Held knots keep rows and columns of zeros with a
+    // unit diagonal, so the pattern of the factors never changes.
+    bool solve() noexcept {
+        if (!factorise(nullptr)) {
             return false;
         }
-        band_lu::solve(m, swap_, y_);
+        border_ldl::solve(system(), y_);
         return true;
+    }
+
+    // Writes the system of the held set (with `extra` added to the knots'
+    // diagonal where given) and its right-hand side (y_), and factorises it.
+    bool factorise(const double* extra) noexcept {
+        ++solves_;
+        const std::int64_t r = l_.refine, knots = l_.knots, width = r + 2;
+        std::int64_t before = -1, before2 = -1;  // positions of the two previous knots
+        for (knot_cursor k{l_}; k.j < knots; before2 = before, before = k.pos, k.next()) {
+            double* const l = near_ + 3 * k.pos;
+            l[0] = l[1] = l[2] = 0.0;
+            if (state_[k.j] != free_knot) {
+                diagonal_[k.pos] = 1.0;
+                y_[k.pos] = fixed_value(k.j, k.pos);
+                continue;
+            }
+            const double* const g = curvature_ + 3 * k.j;
+            diagonal_[k.pos] = extra != nullptr ? g[0] + extra[k.j] : g[0];
+            y_[k.pos] = 0.0;
+            if (k.j >= 1 && state_[k.j - 1] == free_knot) l[3 - (k.pos - before)] = g[1];
+            if (k.j >= 2 && state_[k.j - 2] == free_knot) l[3 - (k.pos - before2)] = g[2];
+        }
+        for (std::int64_t i = 0; i < l_.bins; ++i) {
+            const std::int64_t q = l_.mass_pos(i), w = q - width;
+            double* const row = border_ + i * width;
+            std::fill(row, row + width, 0.0);
+            if (mass_[i] == 0.0) {
+                diagonal_[q] = 1.0;
+                y_[q] = 0.0;
+                continue;
+            }
+            diagonal_[q] = 0.0;
+            double b = rhs(i);
+            const double* const a = weight_ + i * (r + 1);
+            for (std::int64_t s = 0; s <= r; ++s) {
+                const std::int64_t j = i * r + s, p = l_.knot_pos(i, s);
+                if (state_[j] == free_knot) {
+                    row[p - w] = a[s];
+                } else if (state_[j] == fixed_knot) {
+                    b -= a[s] * fixed_value(j, p);
+                }
+            }
+            y_[q] = b;
+        }
+        // A fixed end's curvature terms move to the right-hand side of the
+        // free knots beside it.
+        const std::int64_t ends[2][3] = {{0, 1, 2}, {knots - 1, knots - 2, knots - 3}};
+        for (const auto& e : ends) {
+            if (state_[e[0]] != fixed_knot) continue;
+            const double value = fixed_value(e[0], l_.position(e[0]));
+            for (int d = 1; d <= 2; ++d) {
+                const std::int64_t other = e[d];
+                if (other < 0 || other >= knots || state_[other] != free_knot) continue;
+                const std::int64_t later = std::max(other, e[0]);
+                y_[l_.position(other)] -= curvature_[3 * later + d] * value;
+            }
+        }
+        return border_ldl::factor(system()) < 0;
     }
 
     // Residual of every row of the unheld scaled system at y_ (res_), and the
@@ -687,7 +933,7 @@ private:
 
     // One step of iterative refinement of y_ with the factors of the last
     // solve, whose held set is still the current one: the residuals of the
-    // unheld rows, in working precision, solved for a correction. The band
+    // unheld rows, in working precision, solved for a correction. The
     // factorisation bounds each row's residual only relative to the largest
     // rows; a step brings it down to the rounding of the row's own terms.
     void polish() noexcept {
@@ -698,7 +944,7 @@ private:
         for (std::int64_t i = 0; i < l_.bins; ++i) {
             if (mass_[i] == 0.0) res_[l_.mass_pos(i)] = 0.0;
         }
-        band_lu::solve(band_lu::band{lu_, l_.order, l_.half}, swap_, res_);
+        border_ldl::solve(system(), res_);
         for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
             if (state_[k.j] == free_knot) {
                 const double moved = y_[k.pos] + res_[k.pos];
@@ -731,11 +977,14 @@ private:
     const double* h_;
     const double* mass_;
     fixed_ends fixed_;
-    double *scale_, *stencil_, *weight_, *lu_, *y_, *res_, *mag_, *u_;
-    unsigned char *state_, *swap_;
+    double *scale_, *stencil_, *weight_, *curvature_, *near_, *border_, *diagonal_, *y_, *res_, *mag_, *u_;
+    // The interior-point phase: unknowns, affine and combined steps (by
+    // position), multipliers, their affine step, dual residuals and barrier
+    // terms (by knot).
+    double *ip_x_, *ip_affine_, *ip_step_, *ip_z_, *ip_dz_affine_, *ip_dual_, *ip_extra_;
+    unsigned char *state_, *saved_;
     std::int64_t solves_ = 0;
 };
-
 }  // namespace
 
 outcome scale_histogram(const double* edges, const double* masses, std::int64_t bins, std::int64_t refine,
@@ -831,8 +1080,20 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     }
     // Fixed values in the scaled units of the fit, where the mean density is 1.
     const fixed_ends scaled{fixed.left < 0.0 ? -1.0 : fixed.left / unit, fixed.right < 0.0 ? -1.0 : fixed.right / unit};
-    refined_fit problem(layout(bins, refine), h, mass, scaled, mass + bins);
-    return problem.run(bounds, unit, values);
+    // A single bin held at its right end alone is fitted mirrored: held at its
+    // last knot, the knots before it would form a leading block whose linear
+    // functions nothing fixes, which the factorisation cannot pivot on.
+    const bool mirrored = bins == 1 && scaled.right >= 0.0 && scaled.left < 0.0;
+    if (mirrored) {
+        std::reverse(h, h + refine);
+    }
+    refined_fit problem(layout(bins, refine), h, mass, mirrored ? fixed_ends{scaled.right, scaled.left} : scaled,
+                        mass + bins);
+    const outcome o = problem.run(bounds, unit, values);
+    if (mirrored && o.code == status::ok) {
+        std::reverse(values, values + knots);
+    }
+    return o;
 }
 
 }  // namespace zelvane::smooth_fit

@@ -33,12 +33,14 @@ enum class status : std::int32_t {
 struct outcome {
     status code = status::ok;
     std::int64_t index = -1;  // offending edge, mass or bin where the status names one, else -1
-    std::int64_t solves = 0;  // band factorisations made
+    std::int64_t solves = 0;  // factorisations made
 };
 
 inline constexpr std::int64_t max_refine = 256;
 
-// Bounds on the active-set method, in band factorisations. The defaults suit
+// Bounds on the active-set method, in factorisations: exchange_solves bounds
+// the first phase (whole sets exchanged at once) before the interior-point
+// phase takes over, total_solves every phase together. The defaults suit
 // every front-end; tests lower them to reach the limits.
 struct limits {
     std::int64_t exchange_solves = 16;  // the first phase (whole sets exchanged at once)

@@ -88,21 +88,6 @@ std::int64_t open_scratch(std::int64_t masses, std::int64_t refine) noexcept {
     return double_bytes(open_fit::scratch_size(masses, refine));
 }
 
-// The one place where the open (and through it the counts) fit gets the run's
-// cancel flag: as soon as open_fit::settings has a member `stop` (a const
-// std::atomic<bool>*, checked before each factorisation as smooth_fit's
-// limits::stop is), it is passed here; until then a long open fit runs to its
-// end after an interrupt, and the run raises once it has.
-template <class settings_type>
-void pass_stop(settings_type& setting, const std::atomic<bool>* stop) noexcept {
-    if constexpr (requires { setting.stop = stop; }) {
-        setting.stop = stop;
-    } else {
-        (void)setting;
-        (void)stop;
-    }
-}
-
 row_failure open_row(const char* center, const char* gap, std::int64_t m, std::int64_t refine, char* out,
                      char* scratch, const row_batch& batch, std::int64_t row) noexcept {
     const auto* edges = reinterpret_cast<const double*>(center);
@@ -111,7 +96,7 @@ row_failure open_row(const char* center, const char* gap, std::int64_t m, std::i
     setting.smoothing = batch.smoothing;
     setting.complexity = batch.complexity;
     setting.sample_size = batch.sample_sizes != nullptr ? batch.sample_sizes[row] : 0.0;
-    pass_stop(setting, batch.cancel);
+    setting.stop = batch.cancel;  // checked before each fit it makes
     if (batch.means != nullptr && !std::isnan(batch.means[row])) {
         setting.has_mean = true;
         setting.mean = batch.means[row];

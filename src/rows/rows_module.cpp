@@ -201,19 +201,22 @@ int raise_failure(const method_entry& method, const rows::run_outcome& outcome,
         case rows::run_outcome::out_of_memory:
             if (outcome.bytes < 0) {
                 PyErr_Format(PyExc_MemoryError,
-                             "cannot allocate the scratch memory of %lld workers: it would take "
+                             "cannot allocate the scratch memory of %lld worker%s: it would take "
                              "more than %lld bytes",
-                             static_cast<long long>(outcome.workers), static_cast<long long>(INT64_MAX));
+                             static_cast<long long>(outcome.workers), outcome.workers == 1 ? "" : "s",
+                             static_cast<long long>(INT64_MAX));
             } else if (outcome.bytes > rows::memory_bytes()) {
                 PyErr_Format(PyExc_MemoryError,
-                             "cannot allocate %lld bytes of scratch memory for %lld workers: this "
+                             "cannot allocate %lld bytes of scratch memory for %lld worker%s: this "
                              "machine has %lld bytes",
                              static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers),
+                             outcome.workers == 1 ? "" : "s",
                              static_cast<long long>(rows::memory_bytes()));
             } else {
                 PyErr_Format(PyExc_MemoryError,
-                             "cannot allocate %lld bytes of scratch memory for %lld workers",
-                             static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers));
+                             "cannot allocate %lld bytes of scratch memory for %lld worker%s",
+                             static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers),
+                             outcome.workers == 1 ? "" : "s");
             }
             return -1;
         case rows::run_outcome::interrupted:

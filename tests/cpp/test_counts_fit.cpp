@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -447,3 +448,19 @@ TEST(CountsFit, Statuses) {
 }
 
 }  // namespace
+
+// A raised stop flag ends the fit, for a given smoothing and for the search
+// of one, with nothing written.
+TEST(CountsFit, StopFlag) {
+    const vec edges{0, 1, 2, 3, 5}, counts{4, 9, 3, 6};
+    for (const double smoothing : {1e-3, cf::automatic}) {
+        std::atomic<bool> stop{true};
+        cf::settings setting = with_smoothing(smoothing);
+        setting.stop = &stop;
+        const fitted stopped = run(edges, counts, 4, setting);
+        EXPECT_EQ(stopped.o.code, status::interrupted);
+        EXPECT_TRUE(std::ranges::all_of(stopped.values, [](double v) { return v == untouched; }));
+        stop = false;
+        EXPECT_EQ(run(edges, counts, 4, setting).o.code, status::ok);
+    }
+}

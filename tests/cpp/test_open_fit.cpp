@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -439,3 +440,26 @@ TEST(OpenFit, ExactMassesReportTheirDegreesOfFreedom) {
 }
 
 }  // namespace
+
+// The caller's stop flag reaches every fit: raised, an open histogram (exact
+// masses with a mean, counts with and without one) and a closed one stop as
+// interrupted with nothing written; lowered, the fits are those without a flag.
+TEST(OpenFit, StopFlag) {
+    const vec edges{0, 1, 2, 4, inf}, masses{3, 5, 2, 1};
+    for (of::settings setting : {exact(3.0), counts(), counts(3.0)}) {
+        std::atomic<bool> stop{true};
+        setting.stop = &stop;
+        const fitted stopped = run(edges, masses, 4, setting);
+        EXPECT_EQ(stopped.o.code, status::interrupted);
+        EXPECT_TRUE(std::ranges::all_of(stopped.values, [](double v) { return v == untouched; }));
+        of::settings plain_setting = setting;
+        plain_setting.has_mean = false;  // a mean needs an open end
+        EXPECT_EQ(run({0, 1, 2, 4}, {3, 5, 2}, 4, plain_setting).o.code, status::interrupted);
+        stop = false;
+        const fitted going = run(edges, masses, 4, setting);
+        setting.stop = nullptr;
+        const fitted plain = run(edges, masses, 4, setting);
+        ASSERT_EQ(going.o.code, status::ok);
+        EXPECT_EQ(going.values, plain.values);
+    }
+}

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -361,4 +362,102 @@ TEST(SmoothFit, FixedEnds) {
     EXPECT_EQ(run_fixed(edges, {1, 1, 0}, 4, {-1.0, 0.5}).o.code, status::infeasible);
     EXPECT_EQ(run_fixed(edges, {1, 1, 0}, 4, {-1.0, 0.0}).o.code, status::ok);
     EXPECT_EQ(run_fixed(edges, {1, 1, 1}, 1, {-1.0, 0.5}).o.code, status::bad_setting);
+}
+
+// Irregular, sparse and alternating masses on uneven bins, refine 1 to 256
+// (the knots kept to a few thousand): exact masses, no negative value, no
+// descent along any move within a bin, and a number of solves that does not
+// grow with the knots at zero. refine = 1 may have no fit (infeasible), and
+// then writes nothing.
+namespace {
+
+vec pattern_masses(int pattern, std::size_t bins, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    vec masses(bins);
+    for (std::size_t i = 0; i < bins; ++i) {
+        if (pattern == 0) masses[i] = 0.1 + 0.9 * unit(rng);
+        if (pattern == 1) masses[i] = unit(rng) < 0.7 ? 0.0 : unit(rng);
+        if (pattern == 2) masses[i] = i % 2 == 0 ? 1.0 : 0.01 * unit(rng);
+    }
+    if (std::ranges::all_of(masses, [](double m) { return m == 0.0; })) masses[0] = 1.0;
+    return masses;
+}
+
+}  // namespace
+
+TEST(SmoothFit, PatternsAcrossRefine) {
+    std::mt19937_64 rng(77);
+    std::uniform_real_distribution<double> width(0.05, 2.0);
+    for (const std::int64_t refine : {1, 2, 3, 4, 8, 16, 32, 64, 128, 256}) {
+        const auto bins = static_cast<std::size_t>(std::clamp<std::int64_t>(1600 / refine, 6, 400));
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            SCOPED_TRACE(testing::Message() << "refine " << refine << ", pattern " << pattern << ", " << bins << " bins");
+            vec widths(bins);
+            for (double& w : widths) w = width(rng);
+            const vec edges = cumulative(-3.0, widths), masses = pattern_masses(pattern, bins, rng);
+            const fitted f = run(edges, masses, refine);
+            if (refine == 1 && f.o.code == status::infeasible) {
+                EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v == untouched; }));
+                continue;
+            }
+            expect_masses_and_signs(f, masses, refine);
+            expect_no_descent_within_bins(f, masses, refine);
+            EXPECT_LE(f.o.solves, 100);
+        }
+    }
+}
+
+// Uneven bins whose fit has long runs of zeros (about a fifth of the knots
+// at refine 256): whole-set exchanges alone would creep along them a knot or
+// two per solve. The default bounds fit it in a few dozen solves; a bound on
+// the solves below that stops the fit with iteration_limit after exactly that
+// many and writes nothing; starting with the interior-point phase (no
+// first phase) reaches the same answer; and more knots at zero (refine 128
+// against 256, twice the bins) cost no more solves than the bound allows.
+TEST(SmoothFit, SolveBoundOnLongRunsOfZeros) {
+    const vec widths{0.222118, 0.932001, 0.552807, 0.259961, 0.405705, 0.738228};
+    const vec masses{0.685498, 0.286299, 0.436829, 0.615322, 0.218539, 0.893382};
+    const vec edges = cumulative(0.0, widths);
+    const fitted f = run(edges, masses, 256);
+    expect_masses_and_signs(f, masses, 256);
+    const auto zeros = std::ranges::count(f.values, 0.0);
+    EXPECT_GT(zeros, 100);
+    EXPECT_GT(f.o.solves, 10);
+    EXPECT_LE(f.o.solves, 64);
+    for (const sf::limits bounds : {sf::limits{16, 10}, sf::limits{1000, 10}, sf::limits{0, 10}}) {
+        const fitted stopped = run(edges, masses, 256, bounds);
+        EXPECT_EQ(stopped.o.code, status::iteration_limit);
+        EXPECT_EQ(stopped.o.solves, 10);
+        EXPECT_TRUE(std::ranges::all_of(stopped.values, [](double v) { return v == untouched; }));
+    }
+    const fitted interior = run(edges, masses, 256, {0, -1});
+    ASSERT_EQ(interior.o.code, status::ok);
+    const double top = *std::ranges::max_element(f.values);
+    for (std::size_t j = 0; j < f.values.size(); ++j) EXPECT_NEAR(interior.values[j], f.values[j], 1e-7 * top);
+
+    vec twice_widths = widths, twice_masses = masses;
+    twice_widths.insert(twice_widths.end(), widths.begin(), widths.end());
+    twice_masses.insert(twice_masses.end(), masses.begin(), masses.end());
+    for (const std::int64_t refine : {128, 256}) {
+        const fitted more = run(cumulative(0.0, twice_widths), twice_masses, refine);
+        expect_masses_and_signs(more, twice_masses, refine);
+        EXPECT_LE(more.o.solves, 64) << "refine " << refine;
+    }
+}
+
+// A raised stop flag ends the fit before its first factorisation, with
+// nothing written; lowered, it changes nothing.
+TEST(SmoothFit, StopFlag) {
+    const vec edges{0, 1, 2, 3, 4, 5}, masses{5, 0.1, 5, 0.1, 3};
+    std::atomic<bool> stop{true};
+    sf::limits bounds;
+    bounds.stop = &stop;
+    const fitted stopped = run(edges, masses, 4, bounds);
+    EXPECT_EQ(stopped.o.code, status::interrupted);
+    EXPECT_EQ(stopped.o.solves, 0);
+    EXPECT_TRUE(std::ranges::all_of(stopped.values, [](double v) { return v == untouched; }));
+    stop = false;
+    const fitted going = run(edges, masses, 4, bounds), plain = run(edges, masses, 4);
+    ASSERT_EQ(going.o.code, status::ok);
+    EXPECT_EQ(going.values, plain.values);
 }

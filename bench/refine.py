@@ -1,0 +1,145 @@
+"""Time of the smooth fit per knot against refine, and per bin at refine 4.
+
+- refine 1, 2, 4, ..., 256 at about 2 * 10^4 knots (bins = 20000 // refine), on uneven
+  widths, for three patterns of masses: irregular (uniform on [0.1, 1]), sparse (70 %
+  zeros, the rest uniform on [0, 1]) and alternating (1 and 0).
+- refine 4 with 10^4 bins of equal width, the same three patterns, per bin.
+- 200 irregular bins at refine 256.
+
+Each fit goes through zelvane._rows.smooth (one row, one worker), timed by the thread's
+CPU time, median of samples taken in turns. Given ``--old DIR``, a folder holding an
+earlier build of the package (``pip install --no-deps --target DIR <checkout>``), its
+smooth fit is timed in the same turns and the ratios reported; it is loaded under another
+name, so both live in one process. Where one fit of the earlier build would take more
+than ``--old-limit`` seconds, or above refine ``--old-refine`` (its cost grew with refine
+squared: a minute and more per fit at 256), it is left out. At
+refine 1 some masses have no fit at all (the knots are the edges alone); the table says so.
+
+Writes results/refine.md. Run it from outside the checkout with the package installed
+(tools/bench.sh refine does that):
+
+    cd /tmp && /path/to/checkout/.venv/bin/python /path/to/checkout/bench/refine.py --old DIR
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import importlib.util
+import os
+import sys
+import time
+from typing import Callable, Dict, List, Optional
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import _harness as h  # noqa: E402
+
+import zelvane._rows as rows  # noqa: E402
+
+PATTERNS = ("irregular", "sparse", "alternating")
+REFINES = (1, 2, 4, 8, 16, 32, 64, 128, 256)
+
+
+def load_old(folder: str):
+    """The _rows module of an earlier build in `folder`, under the name zelvane_old._rows."""
+    found = glob.glob(os.path.join(folder, "zelvane", "_rows*.so"))
+    if not found:
+        raise SystemExit(f"no zelvane/_rows*.so under {folder}")
+    spec = importlib.util.spec_from_file_location("zelvane_old._rows", found[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)  # type: ignore[union-attr]
+    return module
+
+
+def histogram(pattern: str, bins: int, even: bool, seed: int = 3):
+    rng = np.random.default_rng(seed)
+    widths = np.ones(bins) if even else rng.uniform(0.1, 1.0, bins)
+    edges = np.concatenate([[0.0], np.cumsum(widths)])
+    if pattern == "irregular":
+        masses = rng.uniform(0.1, 1.0, bins)
+    elif pattern == "sparse":
+        masses = np.where(rng.random(bins) < 0.7, 0.0, rng.random(bins))
+        masses[0] = 1.0
+    else:
+        masses = np.where(np.arange(bins) % 2 == 0, 1.0, 0.0)
+    return edges, masses
+
+
+def fitter(module, edges: np.ndarray, masses: np.ndarray, refine: int) -> Callable[[], object]:
+    out = np.empty(len(masses) * refine + 1)
+    return lambda: module.smooth(edges, masses, out, refine, 1)
+
+
+def measure(edges: np.ndarray, masses: np.ndarray, refine: int, old, old_limit: float, old_refine: int,
+            max_total: float) -> Dict[str, Optional[float]]:
+    first = fitter(rows, edges, masses, refine)
+    try:
+        first()
+    except ValueError:  # refine = 1: no non-negative density on the edges fits these masses
+        return {"new": None, "old": None}
+    jobs = {"new": h.calls(first)}
+    if old is not None and refine <= old_refine:
+        once = fitter(old, edges, masses, refine)
+        start = time.thread_time()
+        once()
+        if time.thread_time() - start <= old_limit:
+            jobs["old"] = h.calls(once)
+    timed = h.interleaved(jobs, repeats=7, min_sample=0.05, max_total=max_total, statistic=h.median, fewest=3)
+    return {"new": timed["new"], "old": timed.get("old")}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--old", help="folder of an earlier build (pip install --target)")
+    parser.add_argument("--old-limit", type=float, default=2.0, help="seconds one earlier fit may take")
+    parser.add_argument("--old-refine", type=int, default=32, help="largest refine at which the earlier build runs")
+    parser.add_argument("--knots", type=int, default=20000)
+    parser.add_argument("--max-total", type=float, default=3.0, help="seconds of samples per candidate")
+    args = parser.parse_args()
+    old = load_old(args.old) if args.old else None
+
+    lines: List[str] = ["# Smooth fit: time against refine", ""]
+    lines += h.machine({"Earlier build": args.old or "not given"})
+    lines += ["", "CPU time of one fit (median of samples taken in turns), through zelvane._rows.smooth "
+              "with one worker. `old` is the earlier build where given; `old / new` the ratio.", ""]
+
+    def cells(t: Dict[str, Optional[float]], scale: float) -> List[object]:
+        new, was = t["new"], t["old"]
+        if new is None:
+            return ["no fit (refine 1)", "—", "—"]
+        return [new * scale, was * scale if was else "not timed", was / new if was else None]
+
+    lines += [f"## Per knot, about {args.knots} knots, uneven widths", ""]
+    for pattern in PATTERNS:
+        rows_out = []
+        for refine in REFINES:
+            bins = max(1, args.knots // refine)
+            edges, masses = histogram(pattern, bins, even=False)
+            t = measure(edges, masses, refine, old, args.old_limit, args.old_refine, args.max_total)
+            rows_out.append([str(refine), str(bins)] + cells(t, 1e9 / (bins * refine + 1)))
+            print(pattern, refine, t, flush=True)
+        lines += [f"### {pattern}", ""]
+        lines += h.table(["refine", "bins", "new ns/knot", "old ns/knot", "old / new"], rows_out) + [""]
+
+    lines += ["## Per bin, refine 4, 10^4 bins of equal width", ""]
+    rows_out = []
+    for pattern in PATTERNS:
+        edges, masses = histogram(pattern, 10_000, even=True)
+        t = measure(edges, masses, 4, old, args.old_limit, args.old_refine, args.max_total)
+        rows_out.append([pattern] + cells(t, 1e9 / 10_000))
+        print(pattern, "per bin", t, flush=True)
+    lines += h.table(["masses", "new ns/bin", "old ns/bin", "old / new"], rows_out) + [""]
+
+    lines += ["## 200 irregular bins (uneven widths) at refine 256", ""]
+    edges, masses = histogram("irregular", 200, even=False)
+    t = measure(edges, masses, 256, old, args.old_limit, args.old_refine, args.max_total)
+    lines += h.table(["new ms", "old ms", "old / new"], [cells(t, 1e3)]) + [""]
+    print("200 bins at 256", t, flush=True)
+    print(h.write("refine.md", lines))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,162 @@
+// LDL' on the envelope: row by row, each entry of L from the entries of the
+// rows above that fall inside both windows. With u_pk = l_pk d_k,
+//     u_pk = a_pk - sum_m u_pm l_km   (m inside both windows, below k)
+//     d_p  = a_pp - sum_k u_pk l_pk.
+// A knot row's window is three places, so its entries cost a fixed handful of
+// operations; a bin row's window is refine + 2 places, but every column k in
+// it is a knot (or the previous bin, one place after the window's start)
+// whose own window reaches at most three places back, so each of its entries
+// costs at most three products as well.
+#include "kernels/border_ldl.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zelvane::border_ldl {
+
+namespace {
+
+bool usable(double pivot) noexcept { return pivot != 0.0 && std::isfinite(pivot); }
+
+// Row p of a knot, columns p - 3 .. p - 1 (those below 0 skipped); returns the
+// pivot. The unrolled form serves p >= 3.
+double knot_row(double* near, const double* diagonal, std::int64_t p) noexcept {
+    double* const l = near + 3 * p;
+    if (p >= 3) {
+        const double u0 = l[0];
+        const double u1 = l[1] - u0 * near[3 * (p - 2) + 2];
+        const double u2 = l[2] - u0 * near[3 * (p - 1) + 1] - u1 * near[3 * (p - 1) + 2];
+        l[0] = u0 * diagonal[p - 3];
+        l[1] = u1 * diagonal[p - 2];
+        l[2] = u2 * diagonal[p - 1];
+        return diagonal[p] - u0 * l[0] - u1 * l[1] - u2 * l[2];
+    }
+    double pivot = diagonal[p];
+    for (std::int64_t s = 3 - p; s < 3; ++s) {
+        const std::int64_t k = p - 3 + s;
+        double u = l[s];
+        for (std::int64_t e = std::max<std::int64_t>(3 - p, s - 3); e < s; ++e) u -= l[e] * near[3 * k + (e - s + 3)];
+        l[s] = u;
+    }
+    for (std::int64_t s = 3 - p; s < 3; ++s) {
+        const double u = l[s];
+        l[s] = u * diagonal[p - 3 + s];
+        pivot -= u * l[s];
+    }
+    return pivot;
+}
+
+}  // namespace
+
+std::int64_t factor(const system& m) noexcept {
+    const std::int64_t r = m.refine, width = r + 2, n = m.size();
+    double* const near = m.near;
+    double* const d = m.diagonal;  // reciprocal pivots as they are found
+    for (std::int64_t i = 0; i < m.bins; ++i) {
+        const std::int64_t base = i * (r + 1);
+        for (std::int64_t t = i == 0 ? 0 : 1; t <= r; ++t) {
+            const std::int64_t p = base + t;
+            const double pivot = knot_row(near, d, p);
+            if (p == n - 2) {
+                d[p] = pivot;  // the 2 x 2 block's first entry
+                continue;
+            }
+            if (!usable(pivot)) return p;
+            d[p] = 1.0 / pivot;
+        }
+        const std::int64_t q = base + r + 1, w = q - width;
+        const bool last = q == n - 1;
+        double* const row = m.border + i * width;
+        const std::int64_t first = w < 0 ? 1 : 0;
+        for (std::int64_t s = first; s < width; ++s) {
+            const std::int64_t k = w + s;
+            double u = row[s];
+            for (std::int64_t e = std::max(first, s - 3); e < s; ++e) u -= row[e] * near[3 * k + (e - s + 3)];
+            row[s] = u;
+        }
+        double pivot = d[q];
+        for (std::int64_t s = first; s < width - (last ? 1 : 0); ++s) {
+            const double u = row[s];
+            row[s] = u * d[w + s];
+            pivot -= u * row[s];
+        }
+        std::copy(row + width - 3, row + width, near + 3 * q);
+        if (last) {
+            d[q] = pivot;
+            const double a = d[q - 1], b = row[width - 1], c = pivot;
+            const bool swapped = std::fabs(b) > std::fabs(a);
+            const double top = swapped ? b : a, rest = swapped ? b - c * (a / b) : c - b * (b / a);
+            if (!usable(top) || !usable(rest)) return q - 1;
+        } else {
+            if (!usable(pivot)) return q;
+            d[q] = 1.0 / pivot;
+        }
+    }
+    return -1;
+}
+
+void solve(const system& m, double* x) noexcept {
+    const std::int64_t r = m.refine, width = r + 2, n = m.size(), bins = m.bins;
+    const double* const near = m.near;
+    const double* const d = m.diagonal;
+    // L z = b.
+    for (std::int64_t i = 0; i < bins; ++i) {
+        const std::int64_t base = i * (r + 1);
+        for (std::int64_t t = i == 0 ? 0 : 1; t <= r; ++t) {
+            const std::int64_t p = base + t;
+            const double* const l = near + 3 * p;
+            if (p >= 3) {
+                x[p] -= l[0] * x[p - 3] + l[1] * x[p - 2] + l[2] * x[p - 1];
+            } else {
+                for (std::int64_t s = 3 - p; s < 3; ++s) x[p] -= l[s] * x[p - 3 + s];
+            }
+        }
+        const std::int64_t q = base + r + 1, w = q - width;
+        const double* const row = m.border + i * width;
+        const std::int64_t end = width - (q == n - 1 ? 1 : 0);
+        double sum = 0.0;
+        for (std::int64_t s = w < 0 ? 1 : 0; s < end; ++s) sum += row[s] * x[w + s];
+        x[q] -= sum;
+    }
+    // D, and the 2 x 2 block of the last two positions.
+    for (std::int64_t p = 0; p < n - 2; ++p) x[p] *= d[p];
+    {
+        const double a = d[n - 2], b = m.border[(bins - 1) * width + width - 1], c = d[n - 1];
+        const double y0 = x[n - 2], y1 = x[n - 1];
+        double x0, x1;
+        if (std::fabs(b) > std::fabs(a)) {
+            // Rows interchanged: [b c; a b].
+            const double l = a / b;
+            x1 = (y0 - l * y1) / (b - l * c);
+            x0 = (y1 - c * x1) / b;
+        } else {
+            const double l = b / a;
+            x1 = (y1 - l * y0) / (c - l * b);
+            x0 = (y0 - b * x1) / a;
+        }
+        x[n - 2] = x0;
+        x[n - 1] = x1;
+    }
+    // L' x = z, column by column from the last.
+    for (std::int64_t i = bins - 1; i >= 0; --i) {
+        const std::int64_t base = i * (r + 1), q = base + r + 1, w = q - width;
+        const double* const row = m.border + i * width;
+        const double xq = x[q];
+        const std::int64_t end = width - (q == n - 1 ? 1 : 0);
+        for (std::int64_t s = w < 0 ? 1 : 0; s < end; ++s) x[w + s] -= row[s] * xq;
+        for (std::int64_t t = r; t >= (i == 0 ? 0 : 1); --t) {
+            const std::int64_t p = base + t;
+            const double* const l = near + 3 * p;
+            const double xp = x[p];
+            if (p >= 3) {
+                x[p - 3] -= l[0] * xp;
+                x[p - 2] -= l[1] * xp;
+                x[p - 1] -= l[2] * xp;
+            } else {
+                for (std::int64_t s = 3 - p; s < 3; ++s) x[p - 3 + s] -= l[s] * xp;
+            }
+        }
+    }
+}
+
+}  // namespace zelvane::border_ldl
