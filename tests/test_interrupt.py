@@ -42,8 +42,8 @@ elif kind == "counts":  # 2 * 10^5 histograms of counts, lambda chosen per row
     masses = rng.multinomial(500, np.full(m, 1.0 / m), size=rows).astype(np.float64)
     out = np.full((rows, m * refine + 1 + 13), np.nan)
     call = lambda: _rows.open(edges, masses, out, refine, -1.0, 3.0, None, None, workers)
-else:                   # one histogram of 1000 bins cut 256 times: one kernel call of seconds
-    rows, m, refine = 1, 1000, 256
+else:                   # one histogram of 2 * 10^4 bins cut 256 times: one kernel call of seconds
+    rows, m, refine = 1, 20000, 256
     edges = np.linspace(0.0, 1.0, m + 1)
     masses = rng.uniform(0.5, 1.0, m)
     out = np.full((rows, m * refine + 1), np.nan)
@@ -104,9 +104,10 @@ def test_ctrl_c_stops_one_large_fit():
 
 
 def test_scratch_beyond_the_machine_is_a_memory_error_naming_the_bytes():
-    # 3 * 10^5 bins cut 256 times: some 240 GB of scratch for the one worker, refused
-    # before any of it is allocated (out itself is never touched, so it costs nothing).
-    m, refine = 300_000, 256
+    # 3 * 10^6 bins cut 256 times: scratch for 7.7 * 10^8 knots, hundreds of GB for the
+    # one worker, refused before any of it is allocated (out itself is never touched,
+    # so it costs nothing).
+    m, refine = 3_000_000, 256
     edges, masses = np.linspace(0.0, 1.0, m + 1), np.ones(m)
     out = np.empty(m * refine + 1)
     with pytest.raises(MemoryError) as caught:
