@@ -53,6 +53,9 @@ std::int64_t factor(const system& m) noexcept {
     double* const near = m.near;
     double* const d = m.diagonal;  // reciprocal pivots as they are found
     for (std::int64_t i = 0; i < m.bins; ++i) {
+        if (m.stop != nullptr && i % stop_interval == stop_interval - 1 && m.stop->load(std::memory_order_relaxed)) {
+            return stopped;
+        }
         const std::int64_t base = i * (r + 1);
         for (std::int64_t t = i == 0 ? 0 : 1; t <= r; ++t) {
             const std::int64_t p = base + t;

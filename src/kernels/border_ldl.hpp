@@ -31,6 +31,7 @@
 // zeros with 1 on the diagonal. Nothing is allocated.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace zelvane::border_ldl {
@@ -47,6 +48,8 @@ struct system {
     double* near = nullptr;      // 3 per position
     double* border = nullptr;    // refine + 2 per bin
     double* diagonal = nullptr;  // 1 per position
+    // Checked every stop_interval bins; raised, factor() gives up with stopped.
+    const std::atomic<bool>* stop = nullptr;
 
     std::int64_t size() const noexcept { return order(bins, refine); }
 };
@@ -55,7 +58,10 @@ struct system {
 // the same places, diagonal the reciprocals of the pivots, except that the
 // last two positions keep their 2 x 2 Schur complement (diagonal entries and
 // the last border entry). Returns -1, or the first position whose pivot is
-// zero or not finite (for the last two: where the 2 x 2 block is singular).
+// zero or not finite (for the last two: where the 2 x 2 block is singular),
+// or stopped when the stop flag was found raised part-way.
+inline constexpr std::int64_t stopped = -2;
+inline constexpr std::int64_t stop_interval = 4096;
 std::int64_t factor(const system& m) noexcept;
 
 // Solves with the factors of factor(): x holds the right-hand side on entry

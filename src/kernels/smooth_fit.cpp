@@ -337,6 +337,7 @@ public:
     }
 
     outcome run(const limits& bounds, double unit, double* values) noexcept {
+        stop_ = bounds.stop;
         set_up();
         if (!pin_zero_bins() || !ends_feasible()) {
             return {status::infeasible};
@@ -803,7 +804,7 @@ private:
         return longest;
     }
 
-    border_ldl::system system() const noexcept { return {l_.bins, l_.refine, near_, border_, diagonal_}; }
+    border_ldl::system system() const noexcept { return {l_.bins, l_.refine, near_, border_, diagonal_, stop_}; }
 
     // Solves the subproblem with the knots not free held at zero (fixed ones
     // at their values): y_. Held knots keep rows and columns of zeros with a
@@ -871,7 +872,7 @@ private:
                 y_[l_.position(other)] -= curvature_[3 * later + d] * value;
             }
         }
-        return border_ldl::factor(system()) < 0;
+        return border_ldl::factor(system()) == -1;
     }
 
     // Residual of every row of the unheld scaled system at y_ (res_), and the
@@ -984,6 +985,7 @@ private:
     double *ip_x_, *ip_affine_, *ip_step_, *ip_z_, *ip_dz_affine_, *ip_dual_, *ip_extra_;
     unsigned char *state_, *saved_;
     std::int64_t solves_ = 0;
+    const std::atomic<bool>* stop_ = nullptr;  // the caller's, for the factorisation to check
 };
 }  // namespace
 
@@ -1089,7 +1091,11 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     }
     refined_fit problem(layout(bins, refine), h, mass, mirrored ? fixed_ends{scaled.right, scaled.left} : scaled,
                         mass + bins);
-    const outcome o = problem.run(bounds, unit, values);
+    outcome o = problem.run(bounds, unit, values);
+    // A factorisation that the stop flag cut short fails like a singular one.
+    if (o.code != status::ok && bounds.stop != nullptr && bounds.stop->load(std::memory_order_relaxed)) {
+        o.code = status::interrupted;
+    }
     if (mirrored && o.code == status::ok) {
         std::reverse(values, values + knots);
     }

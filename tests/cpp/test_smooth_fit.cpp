@@ -3,6 +3,7 @@
 // histograms the invariants (masses, no negative value), first-order
 // optimality along mass-preserving moves, and agreement of the two phases.
 #include "kernels/smooth_fit.hpp"
+#include "kernels/border_ldl.hpp"
 
 #include <gtest/gtest.h>
 
@@ -460,4 +461,29 @@ TEST(SmoothFit, StopFlag) {
     const fitted going = run(edges, masses, 4, bounds), plain = run(edges, masses, 4);
     ASSERT_EQ(going.o.code, status::ok);
     EXPECT_EQ(going.values, plain.values);
+}
+
+// A factorisation of many bins looks at the stop flag as it goes, so that one
+// very large fit stops within a factorisation, not after it.
+TEST(BorderLdl, StopFlagPartWay) {
+    namespace bl = zelvane::border_ldl;
+    const std::int64_t bins = 3 * bl::stop_interval, refine = 2, n = bl::order(bins, refine);
+    // Twice the identity: every pivot 2, whose reciprocal the factorisation writes.
+    std::vector<double> near, border, diagonal;
+    auto identity = [&] {
+        near.assign(3 * n, 0.0);
+        border.assign(bins * (refine + 2), 0.0);
+        diagonal.assign(n, 2.0);
+    };
+    std::atomic<bool> stop{false};
+    identity();
+    bl::system m{bins, refine, near.data(), border.data(), diagonal.data(), &stop};
+    EXPECT_EQ(bl::factor(m), -1);
+    EXPECT_EQ(diagonal[n - 3], 0.5);
+    identity();
+    stop = true;
+    EXPECT_EQ(bl::factor(m), bl::stopped);
+    // It began, and gave up before the later pivots.
+    EXPECT_EQ(diagonal[0], 0.5);
+    EXPECT_EQ(diagonal[n - 3], 2.0);
 }
