@@ -376,7 +376,9 @@ def test_every_kept_fuzz_input_gives_exit_0_or_2(tmp_path):
     assert kinds.count("corpus") >= 10 and kinds.count("regressions") >= 5
     runs = run_batch(tmp_path, cases)
     for kind, (status, out, err) in zip(kinds, runs):
-        assert out == "" and status in ((0, 2) if kind == "corpus" else (2,)), (kind, err)
+        # A kept crash is bad input for the NumPy that crashed on it; a later NumPy may
+        # read it (numpy.histogram of one huge sample, say) and fit it.
+        assert out == "" and status in (0, 2), (kind, err)
         if status == 2:
             assert err.startswith("zelvane: ") and err.count("\n") == 1, err
     # The seeds are mostly tables and arrays that fit.

@@ -12,7 +12,7 @@ curve) has a closed form evaluated in float64 over whole arrays at once.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -80,7 +80,7 @@ def _checked_knots_and_values(knots: npt.ArrayLike,
     # The helper hands back its argument itself when that is already float64: the knots
     # are kept as a sealed copy; the values are read, not kept (the density's own are
     # made from them).
-    return sealed(x), y
+    return sealed(x), cast(Float64Array, y)
 
 
 def _real(name: str, value: Any) -> float:

@@ -97,9 +97,16 @@ def as_array(name: str, value: Any) -> Any:
     array with masked elements (``"masked"``, :func:`check_unmasked`)."""
     check_unmasked(name, value)
     try:
-        return np.asarray(value)
+        given = np.asarray(value)
     except ValueError as error:
         failure = error
+    else:
+        # NumPy before 1.24 makes ragged sequences an array of the sequences (with a
+        # deprecation warning) rather than refusing them.
+        if given.dtype == object and any(isinstance(e, (list, tuple, np.ndarray))
+                                         for e in given.ravel()):
+            raise InputError("ragged", argument=name)
+        return given
     try:
         # An array of the sequences themselves can be made only where they are ragged;
         # anything else that failed fails again and is raised as it was.

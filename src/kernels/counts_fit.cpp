@@ -60,7 +60,9 @@ namespace zelvane::counts_fit {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-// Newton steps for one lambda, before the fit reports iteration_limit.
+// Newton steps for one lambda, before the fit reports iteration_limit: this
+// many, and two more per knot, as a step blocked by a knot reaching zero
+// holds that knot alone (counts heaped in one bin hold nearly every other).
 constexpr int max_newton_steps = 200;
 // While the search compares lambdas, a fit ends with the step from a decrement
 // that would change the criterion (about N times the decrement) by less than
@@ -260,7 +262,7 @@ public:
     status solve(double lambda, double search_decrement, bool final) noexcept {
         bool early_release = true;
         double previous = infinity;
-        for (int step = 0; step < max_newton_steps; ++step) {
+        for (std::int64_t step = 0, steps = max_newton_steps + 2 * v_; step < steps; ++step) {
             bin_masses(u_, p_);
             gradient(lambda);
             const bool released = early_release && release_negative_multipliers(lambda);

@@ -423,6 +423,25 @@ TEST(CountsFit, TinySharesBesideLargeOnes) {
     }
 }
 
+// Counts heaped in the first of many bins and one far off: nearly every knot
+// between them ends at zero, each blocked step holding one more, so a fixed
+// bound on Newton steps (rather than one that grows with the knots) gave up.
+TEST(CountsFit, CountsHeapedFarApart) {
+    for (const std::int64_t bins : {64, 128}) {
+        vec edges(static_cast<std::size_t>(bins) + 1), counts(static_cast<std::size_t>(bins), 0.0);
+        std::iota(edges.begin(), edges.end(), 0.0);
+        counts.front() = 1000.0;
+        counts.back() = 1.0;
+        for (const double lambda : {cf::automatic, 1e-6}) {
+            SCOPED_TRACE(testing::Message() << bins << " bins, lambda " << lambda);
+            const fitted f = run(edges, counts, 4, {lambda, 0.0, 3.0});
+            ASSERT_EQ(f.o.code, status::ok);
+            if (f.o.smoothing > 0.0) expect_optimal(f, counts, 4, f.o.smoothing);
+            EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v >= 0.0; }));
+        }
+    }
+}
+
 TEST(CountsFit, Statuses) {
     const vec edges{0, 1, 2, 3};
     auto code = [](const vec& e, const vec& c, std::int64_t r, cf::settings s = {}) {

@@ -28,6 +28,7 @@ import argparse
 import math
 import os
 import sys
+import threading
 from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
 from zelvane.cli.errors import BadInput
@@ -36,7 +37,7 @@ from zelvane.cli.fit import (DEFAULT_REFINE, SMOOTH, SmoothOptions, check_report
 
 if TYPE_CHECKING:
     from zelvane.cli.read import Histograms
-    from zelvane.cli.write import Result
+    from zelvane.cli.write import PendingFile, Result
 
 __all__ = ["main", "build_parser"]
 
@@ -85,7 +86,7 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
                 densities: Optional[Sequence[Any]] = None) -> None:
     """Write the output and the plot, each to a file beside its destination,
     and rename them into place once both are complete."""
-    from zelvane.cli.write import PendingFile, unwritable, write_result
+    from zelvane.cli.write import unwritable, write_result
 
     pending: List[PendingFile] = []
     # The file being written, which an I/O error is about.
@@ -93,14 +94,14 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
     try:
         if output is not None:
             current = output[0]
-            pending.append(PendingFile(output[0]))
+            open_pending(pending, output[0])
             with progress_bar(result.count, "writing") as advance:
                 write_result(pending[-1].stream, output[1], result, advance)
         if plot is not None:
             from zelvane.cli.plot import write_plot
 
             current = plot[0]
-            pending.append(PendingFile(plot[0]))
+            open_pending(pending, plot[0])
             write_plot(pending[-1].stream, plot[1], result, title, truth, densities)
         while pending:
             current = pending[0].path
@@ -112,6 +113,22 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
     finally:
         for left in pending:
             left.discard()
+
+
+def open_pending(pending: List[PendingFile], path: str) -> None:
+    """Create the temporary file of `path` and add it to `pending`, with Ctrl-C held
+    back in between: an interrupt then finds every temporary file it must remove."""
+    import signal
+
+    from zelvane.cli.write import PendingFile
+
+    hold = hasattr(signal, "pthread_sigmask") and threading.current_thread() is threading.main_thread()
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if hold else None
+    try:
+        pending.append(PendingFile(path))
+    finally:
+        if before is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, before)
 
 
 def same_file(first: str, second: str) -> bool:
