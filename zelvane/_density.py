@@ -422,7 +422,7 @@ class PiecewiseLinearDensity:
         --------
         >>> from zelvane import PiecewiseLinearDensity
         >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1])
-        >>> len(d.knots), [round(m, 13) for m in d.masses().reshape(3, 4).sum(axis=1)]
+        >>> len(d.knots), d.masses().reshape(3, 4).sum(axis=1).round(13).tolist()
         (13, [0.25, 0.5, 0.25])
         >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1], method="exact")
         >>> d.values.tolist(), d.masses().tolist()
