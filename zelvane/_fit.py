@@ -49,7 +49,6 @@ METHODS = {"iterative": "fitgapmass", "exact": "fitgapmass_meh"}
 ArrayLike = npt.ArrayLike
 
 
-
 def sealed(array: Any) -> Any:
     """A read-only copy of `array` held by an immutable ``bytes`` object: neither the copy
     nor any view of it can be made writable again (NumPy refuses to set the flag of an
