@@ -377,7 +377,10 @@ public:
                 return finish(unit, values);
             }
             if (first_phase) {
-                const bool progress = violated <= few_violations || 4 * violated <= 3 * lowest;
+                // Progress: at most three quarters of the lowest so far, counted
+                // without overflow (lowest starts at the largest int64).
+                const std::int64_t three_quarters = lowest - (lowest / 4 + (lowest % 4 != 0 ? 1 : 0));
+                const bool progress = violated <= few_violations || violated <= three_quarters;
                 strikes = progress ? 0 : strikes + 1;
                 if (strikes > 1) {
                     first_phase = false;

@@ -207,10 +207,16 @@ const rows::kernel_adapter waiting_adapter = {
     1, 1, [](std::int64_t, std::int64_t) noexcept { return rows::unwatched_elements; },
     [](std::int64_t, std::int64_t) noexcept { return scratch_asked; }, waiting_row, nullptr, 0};
 
+// Rows that the waiting adapter never reads: a masses buffer of the batch's
+// size (the workers compute each row's address in it), centres and output
+// shared by every row.
 rows::row_batch empty_rows(std::int64_t count) {
+    static std::vector<char> memory;
     rows::row_batch batch;
     batch.rows = count;
     batch.masses = 1;
+    memory.assign(static_cast<std::size_t>(count * batch.item_size) + 64, 0);
+    batch.center = batch.gap = batch.out = memory.data();
     return batch;
 }
 
