@@ -199,11 +199,11 @@ def test_a_full_disk_is_one_line_and_leaves_no_temporary_file(folder):
             "        if self.left < 0: raise OSError(errno.ENOSPC, 'No space left on device')\n"
             "        return self.stream.write(data)\n"
             "    def __getattr__(self, name): return getattr(self.stream, name)\n"
-            "opened = write.PendingFile.__init__\n"
-            "def init(self, path):\n"
-            "    opened(self, path)\n"
-            "    self.stream = Full(self.stream)\n"
-            "write.PendingFile.__init__ = init\n"
+            "opened = write.PendingFile.open\n"
+            "def open_(self):\n"
+            "    self.stream = Full(opened(self))\n"
+            "    return self.stream\n"
+            "write.PendingFile.open = open_\n"
             "from zelvane.cli import main\n"
             "sys.exit(main(sys.argv[1:]))")
     before = snapshot(folder)
@@ -276,6 +276,50 @@ def test_ctrl_c_exits_130_and_leaves_nothing_half_written(folder):
         proc.stderr.close()
         assert (proc.returncode, out, err) == (130, b"", b"zelvane: interrupted\n"), moment
         assert snapshot(folder) == before
+
+
+def test_ctrl_c_at_each_step_of_making_the_temporary_file_leaves_nothing(folder, monkeypatch,
+                                                                         capsys):
+    """Ctrl-C lands as KeyboardInterrupt wherever Python next checks, whichever thread
+    the kernel gave the signal to: just before the file is made, just after, and once
+    it is open. Each time the command exits 130 and the folder is as it was."""
+    from zelvane.cli import main
+
+    monkeypatch.chdir(folder)
+    before = snapshot(folder)
+    real_open, real_fdopen = os.open, os.fdopen
+
+    def interrupted(when):
+        def os_open(path, *args, **kwargs):
+            if str(path).endswith(".part"):
+                if when == "before":
+                    raise KeyboardInterrupt
+                real_open(path, *args, **kwargs)  # made, but its handle lost
+                raise KeyboardInterrupt
+            return real_open(path, *args, **kwargs)
+
+        def os_fdopen(handle, *args, **kwargs):
+            stream = real_fdopen(handle, *args, **kwargs)
+            if when == "opened":
+                raise KeyboardInterrupt
+            return stream
+        return os_open, os_fdopen
+
+    made = []
+    for when in ("before", "after", "opened"):
+        os_open, os_fdopen = interrupted(when)
+        monkeypatch.setattr(os, "open", os_open)
+        monkeypatch.setattr(os, "fdopen", os_fdopen)
+        for argv in (["fit", "my.csv", "-o", "old.csv"],
+                     ["fit", "my.csv", "-o", "new.json"]):
+            assert main(argv) == 130, (when, argv)
+            assert capsys.readouterr().err == "zelvane: interrupted\n"
+            assert snapshot(folder) == before, (when, argv)
+        monkeypatch.undo()
+        monkeypatch.chdir(folder)
+        made.append(main(["fit", "my.csv", "-o", "new.csv"]))
+        os.unlink(folder / "new.csv")
+    assert made == [0, 0, 0]
 
 
 # -- what the fits give -----------------------------------------------------

@@ -28,7 +28,6 @@ import argparse
 import math
 import os
 import sys
-import threading
 from typing import IO, TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
 from zelvane.cli.errors import BadInput
@@ -94,15 +93,15 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
     try:
         if output is not None:
             current = output[0]
-            open_pending(pending, output[0])
+            stream = open_pending(pending, output[0])
             with progress_bar(result.count, "writing") as advance:
-                write_result(pending[-1].stream, output[1], result, advance)
+                write_result(stream, output[1], result, advance)
         if plot is not None:
             from zelvane.cli.plot import write_plot
 
             current = plot[0]
-            open_pending(pending, plot[0])
-            write_plot(pending[-1].stream, plot[1], result, title, truth, densities)
+            stream = open_pending(pending, plot[0])
+            write_plot(stream, plot[1], result, title, truth, densities)
         while pending:
             current = pending[0].path
             pending[0].commit()
@@ -115,20 +114,13 @@ def write_files(result: Result, output: Optional[Tuple[str, str]],
             left.discard()
 
 
-def open_pending(pending: List[PendingFile], path: str) -> None:
-    """Create the temporary file of `path` and add it to `pending`, with Ctrl-C held
-    back in between: an interrupt then finds every temporary file it must remove."""
-    import signal
-
+def open_pending(pending: List[PendingFile], path: str) -> IO[bytes]:
+    """Add the temporary file of `path` to `pending`, then create it: an interrupt at
+    any point finds in `pending` every temporary file there is to remove."""
     from zelvane.cli.write import PendingFile
 
-    hold = hasattr(signal, "pthread_sigmask") and threading.current_thread() is threading.main_thread()
-    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT}) if hold else None
-    try:
-        pending.append(PendingFile(path))
-    finally:
-        if before is not None:
-            signal.pthread_sigmask(signal.SIG_SETMASK, before)
+    pending.append(PendingFile(path))
+    return pending[-1].open()
 
 
 def same_file(first: str, second: str) -> bool:

@@ -42,8 +42,8 @@ from __future__ import annotations
 import io
 import json
 import os
+import secrets
 import stat
-import tempfile
 from dataclasses import dataclass
 from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple,
                     Optional, Sequence, Tuple)
@@ -223,39 +223,53 @@ class PendingFile:
     """A temporary file beside ``path`` that becomes ``path`` on ``commit``,
     and is removed by ``discard`` if it never does.
 
+    Make one, put it where the code that discards it will find it, then ``open`` it:
+    the temporary file's name is kept before the file exists, so Ctrl-C at any point
+    leaves ``discard`` the name of every file there is to remove. (Holding SIGINT back
+    does not do: the kernel may hand the signal to any other thread, such as a BLAS
+    thread, and Python raises it in the main thread at its next check.)
+
     A destination that exists and is no regular file (a device such as
     /dev/stdout, a named pipe) cannot be renamed onto: it is written directly."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         self.temporary: Optional[str] = None
+        self.stream: Optional[IO[bytes]] = None
+
+    def open(self) -> IO[bytes]:
+        path = self.path
         try:
-            direct = os.path.exists(path) and not stat.S_ISREG(os.stat(path).st_mode)
-            if direct:
-                self.stream: IO[bytes] = open(path, "wb")
-                return
+            if os.path.exists(path) and not stat.S_ISREG(os.stat(path).st_mode):
+                self.stream = open(path, "wb")
+                return self.stream
             directory = os.path.dirname(path) or os.curdir
-            handle, self.temporary = tempfile.mkstemp(
-                dir=directory, prefix=f".{os.path.basename(path)}.", suffix=".part")
+            flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+            while True:
+                self.temporary = os.path.join(
+                    directory, f".{os.path.basename(path)}.{secrets.token_hex(8)}.part")
+                try:
+                    handle = os.open(self.temporary, flags, 0o666)  # the umask applies
+                    break
+                except FileExistsError:  # someone else's file: never ours to remove
+                    self.temporary = None
         except OSError as exc:
             raise unwritable(path, exc) from None
         self.stream = os.fdopen(handle, "wb")
+        return self.stream
 
     def commit(self) -> None:
+        assert self.stream is not None
         self.stream.close()
-        if self.temporary is None:
-            return
-        # mkstemp makes the file private; give it the mode a new file would get.
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(self.temporary, 0o666 & ~mask)
-        os.replace(self.temporary, self.path)
+        if self.temporary is not None:
+            os.replace(self.temporary, self.path)
 
     def discard(self) -> None:
-        try:
-            self.stream.close()  # a full disk refuses the last buffered bytes here again
-        except OSError:
-            pass
+        if self.stream is not None:
+            try:
+                self.stream.close()  # a full disk refuses the last buffered bytes here again
+            except OSError:
+                pass
         if self.temporary is not None and os.path.exists(self.temporary):
             os.unlink(self.temporary)
 
