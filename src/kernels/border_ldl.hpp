@@ -37,8 +37,13 @@
 namespace zelvane::border_ldl {
 
 inline std::int64_t order(std::int64_t bins, std::int64_t refine) noexcept { return bins * (refine + 1) + 1; }
+// Position of knot s (0 to refine) of a bin; a bin's first knot is the last of
+// the bin before it.
+inline std::int64_t knot_position(std::int64_t bin, std::int64_t s, std::int64_t refine) noexcept {
+    return bin * (refine + 1) + s - (s == 0 && bin > 0 ? 1 : 0);
+}
 inline std::int64_t knot_position(std::int64_t knot, std::int64_t refine) noexcept {
-    return knot == 0 ? 0 : knot + (knot - 1) / refine;
+    return knot == 0 ? 0 : knot_position((knot - 1) / refine, (knot - 1) % refine + 1, refine);
 }
 inline std::int64_t bin_position(std::int64_t bin, std::int64_t refine) noexcept { return (bin + 1) * (refine + 1); }
 

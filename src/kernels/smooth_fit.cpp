@@ -148,10 +148,8 @@ double inverse_scale(double x) noexcept {
 struct layout {
     std::int64_t bins, refine, knots, order;
     layout(std::int64_t b, std::int64_t r) noexcept : bins(b), refine(r), knots(b * r + 1), order(border_ldl::order(b, r)) {}
-    std::int64_t knot_pos(std::int64_t bin, std::int64_t s) const noexcept {
-        return bin * (refine + 1) + s - (s == 0 && bin > 0 ? 1 : 0);
-    }
     std::int64_t position(std::int64_t knot) const noexcept { return border_ldl::knot_position(knot, refine); }
+    std::int64_t position(std::int64_t bin, std::int64_t s) const noexcept { return border_ldl::knot_position(bin, s, refine); }
     std::int64_t mass_pos(std::int64_t bin) const noexcept { return border_ldl::bin_position(bin, refine); }
 };
 
@@ -355,7 +353,7 @@ public:
         std::int64_t strikes = 0;  // first-phase rounds in a row without progress
         std::int64_t lowest = std::numeric_limits<std::int64_t>::max(), left = single_change_patience;
         while (true) {
-            if (first_phase && solves_ >= exchange_solves) {
+            if (first_phase && (solves_ >= exchange_solves || strikes > 1)) {
                 first_phase = false;
                 const status s = interior(bounds, total_solves);
                 if (s != status::ok) {
@@ -383,13 +381,7 @@ public:
                 const bool progress = violated <= few_violations || violated <= three_quarters;
                 strikes = progress ? 0 : strikes + 1;
                 if (strikes > 1) {
-                    first_phase = false;
-                    const status s = interior(bounds, total_solves);
-                    if (s != status::ok) {
-                        return {s, -1, solves_};
-                    }
-                    lowest = std::numeric_limits<std::int64_t>::max();
-                    continue;
+                    continue;  // on to the interior-point phase
                 }
                 lowest = std::min(lowest, violated);
                 if (!exchange_all() && !exchange_last()) {
@@ -577,14 +569,21 @@ private:
         for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
             if (violates(k.j, k.pos)) state_[k.j] = state_[k.j] == free_knot ? just_held : free_knot;
         }
+        return settle_round();
+    }
+
+    // Ends a round of changes begun from saved_: where the knots held in it
+    // (just_held) leave the mass rows rank deficient, frees some of them again,
+    // or undoes the round when that does not do; then they count as held.
+    // False when the round was undone.
+    bool settle_round() noexcept {
         const bool full_rank = mass_rows_independent() || restore_rank();
         if (!full_rank) {
             std::copy(saved_, saved_ + l_.knots, state_);
-            return false;
         }
         std::replace(state_, state_ + l_.knots, static_cast<unsigned char>(just_held),
                      static_cast<unsigned char>(held_knot));
-        return true;
+        return full_rank;
     }
 
     bool restore_rank() noexcept {
@@ -748,12 +747,11 @@ private:
             if (state_[j] == free_knot && ip_extra_[j] > 0.0) state_[j] = held_knot;
         }
         if (!mass_rows_independent()) {
+            // Every held knot may be freed again to restore rank.
             std::copy(state_, state_ + knots, saved_);
             std::replace(state_, state_ + knots, static_cast<unsigned char>(held_knot),
                          static_cast<unsigned char>(just_held));
-            if (!restore_rank()) std::copy(saved_, saved_ + knots, state_);
-            std::replace(state_, state_ + knots, static_cast<unsigned char>(just_held),
-                         static_cast<unsigned char>(held_knot));
+            settle_round();
         }
         return status::ok;
     }
@@ -853,7 +851,7 @@ private:
             double b = rhs(i);
             const double* const a = weight_ + i * (r + 1);
             for (std::int64_t s = 0; s <= r; ++s) {
-                const std::int64_t j = i * r + s, p = l_.knot_pos(i, s);
+                const std::int64_t j = i * r + s, p = l_.position(i, s);
                 if (state_[j] == free_knot) {
                     row[p - w] = a[s];
                 } else if (state_[j] == fixed_knot) {
@@ -905,7 +903,7 @@ private:
             const double lambda = y_[q];
             double sum = -rhs(i), size = rhs(i);
             for (std::int64_t s = 0; s <= r; ++s) {
-                const std::int64_t p = l_.knot_pos(i, s);
+                const std::int64_t p = l_.position(i, s);
                 const double term = a[s] * y_[p], pull = a[s] * lambda;
                 sum += term;
                 size += std::fabs(term);
