@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import operator
 import sys
+import warnings
 from typing import TYPE_CHECKING, Any, Optional, Tuple, Union, overload
 
 import numpy as np
@@ -90,18 +91,30 @@ def check_unmasked(name: str, value: Any) -> None:
     raise InputError("masked", argument=name, index=index, row=row)
 
 
+# NumPy before 1.24 warns of ragged nested sequences, and makes them an array of
+# the sequences, where later versions refuse them.
+_RAGGED_WARNS = np.lib.NumpyVersion(np.__version__) < "1.24.0"
+
+
 def as_array(name: str, value: Any) -> Any:
     """`value` as a NumPy array. Nested sequences of unequal lengths, of which NumPy
     makes no array, are an InputError (``"ragged"``) naming the argument, as is a masked
     array with masked elements (``"masked"``, :func:`check_unmasked`)."""
     check_unmasked(name, value)
     try:
-        given = np.asarray(value)
+        if _RAGGED_WARNS and isinstance(value, (list, tuple)):
+            # Ragged sequences are refused below, in one error rather than an error
+            # after NumPy's warning.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", getattr(np, "VisibleDeprecationWarning"))
+                given = np.asarray(value)
+        else:
+            given = np.asarray(value)
     except ValueError as error:
         failure = error
     else:
-        # NumPy before 1.24 makes ragged sequences an array of the sequences (with a
-        # deprecation warning) rather than refusing them.
+        # NumPy before 1.24 makes ragged sequences an array of the sequences rather
+        # than refusing them.
         if given.dtype == object and any(isinstance(e, (list, tuple, np.ndarray))
                                          for e in given.ravel()):
             raise InputError("ragged", argument=name)
