@@ -185,6 +185,28 @@ def test_memory_that_a_fit_cannot_have_is_one_line(folder):
     assert snapshot(folder) == before
 
 
+def test_data_beyond_the_memory_this_process_may_have_is_refused_unread(folder, monkeypatch,
+                                                                        capsys):
+    """An array that the file does hold, but that would not fit in memory (a
+    container's limit, say): refused from its header, before NumPy allocates it."""
+    import zelvane.cli.read as read
+    from zelvane import _rows
+    from zelvane.cli import main
+
+    assert 0 < read.memory_bytes() == _rows.memory_bytes()
+    np.save(folder / "samples.npy", np.ones(600))
+    np.savez(folder / "many.npz", edges=np.arange(21.0), counts=np.ones((30, 20)))
+    monkeypatch.chdir(folder)
+    monkeypatch.setattr(read, "memory_bytes", lambda: 4000)
+    before = snapshot(folder)
+    assert main(["fit", "samples.npy"]) == 2
+    assert main(["fit", "many.npz", "-o", "old.csv"]) == 2
+    assert capsys.readouterr().err.splitlines() == [
+        f"zelvane: {name}: 4800 bytes of data do not fit in the memory this process may have "
+        "(4000 bytes)" for name in ("samples.npy", "many.npz, array 'counts'")]
+    assert snapshot(folder) == before
+
+
 # -- failures while writing -------------------------------------------------
 
 def test_a_full_disk_is_one_line_and_leaves_no_temporary_file(folder):

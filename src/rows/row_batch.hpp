@@ -138,10 +138,6 @@ inline constexpr std::int64_t unwatched_elements = std::int64_t{1} << 15;
 // Processors this process may run on (its affinity mask), at least 1.
 std::int64_t usable_cores() noexcept;
 
-// The machine's physical memory in bytes (std::int64_t's largest where the
-// system does not say): no run asks for more scratch than this.
-std::int64_t memory_bytes() noexcept;
-
 // Fits every row of `batch` with `workers` threads (0: usable_cores()); never
 // more threads than blocks of rows. Without a watch, or for a run of fewer
 // than unwatched_elements output elements, the calling thread is one of the
@@ -149,7 +145,7 @@ std::int64_t memory_bytes() noexcept;
 // independent, so the result does not depend on the number of workers. On a
 // failed row the remaining workers stop at their next block. The scratch of
 // every worker is counted before any is allocated: a count beyond
-// std::int64_t or memory_bytes(), or memory that cannot be had, is
+// std::int64_t or memory_bytes() (memory_limit.hpp), or memory that cannot be had, is
 // out_of_memory with the bytes.
 run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std::int64_t workers,
                      const run_watch* watch = nullptr) noexcept;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "rows/memory_limit.hpp"
 #include "rows/row_batch.hpp"
 
 namespace zelvane::rows {
@@ -163,13 +164,6 @@ std::int64_t usable_cores() noexcept {
     return online > 0 ? online : 1;
 }
 
-std::int64_t memory_bytes() noexcept {
-    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || size <= 0) return INT64_MAX;
-    std::int64_t bytes = 0;
-    return __builtin_mul_overflow(std::int64_t{pages}, std::int64_t{size}, &bytes) ? INT64_MAX : bytes;
-}
-
 run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std::int64_t workers,
                      const run_watch* watch) noexcept {
     run_outcome outcome;
@@ -194,7 +188,7 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std:
     const std::int64_t slice = lines < 0 ? -1 : checked_product(lines, scratch_alignment);
     const std::int64_t total = slice < 0 ? -1 : checked_product(slice, count);
     if (total < 0 || total > memory_bytes()) {
-        // Beyond std::int64_t, or more than the machine has: refused before
+        // Beyond std::int64_t, or more than this process may have: refused before
         // anything is allocated (an overcommitting system would hand it out
         // and kill the process as the fit touched it).
         outcome.kind = run_outcome::out_of_memory;

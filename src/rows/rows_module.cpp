@@ -23,6 +23,7 @@
 #include "binding/python_compat.hpp"
 #include "kernels/smooth_fit.hpp"
 #include "rows/input_error.hpp"
+#include "rows/memory_limit.hpp"
 #include "rows/row_batch.hpp"
 #include "rows/smooth_messages.hpp"
 
@@ -208,7 +209,7 @@ int raise_failure(const method_entry& method, const rows::run_outcome& outcome,
             } else if (outcome.bytes > rows::memory_bytes()) {
                 PyErr_Format(PyExc_MemoryError,
                              "cannot allocate %lld bytes of scratch memory for %lld worker%s: this "
-                             "machine has %lld bytes",
+                             "process may have at most %lld bytes",
                              static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers),
                              outcome.workers == 1 ? "" : "s",
                              static_cast<long long>(rows::memory_bytes()));
@@ -526,6 +527,13 @@ PyMethodDef methods[] = {
      METH_NOARGS,
      "usable_cores($module, /)\n--\n\nThe number of workers that workers=0 asks for: the "
      "processors this process may run on."},
+    {"memory_bytes", [](PyObject*, PyObject*) noexcept -> PyObject* {
+         return PyLong_FromLongLong(rows::memory_bytes());
+     },
+     METH_NOARGS,
+     "memory_bytes($module, /)\n--\n\nThe bytes of memory this process may have: the machine's "
+     "physical memory, or its control groups' limit where that is lower. No call asks for more "
+     "scratch than this."},
     {nullptr, nullptr, 0, nullptr},
 };
 

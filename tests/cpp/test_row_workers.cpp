@@ -1,6 +1,7 @@
 // The batch run of zelvane._rows against the kernels called row by row, as
 // zelvane.bake calls them: same bits for any number of workers, the lowest
 // zero width reported whichever worker meets it.
+#include "rows/memory_limit.hpp"
 #include "rows/row_batch.hpp"
 
 #include <gtest/gtest.h>

@@ -51,7 +51,8 @@ MESSAGES = {
     "bad_archive": "not a valid {kind} file ({reason})",
     "npy_size": "the header declares {count} {dtype} elements ({size} bytes), but the file "
                 "holds {held} bytes of data",
-    "too_large": "{size} bytes of data do not fit in this machine's memory ({memory} bytes)",
+    "too_large": "{size} bytes of data do not fit in the memory this process may have "
+                 "({memory} bytes)",
     "out_of_memory": "too large for the memory at hand ({reason})",
     "no_array": "no array {names} (it holds {present})",
     "two_arrays": "arrays {first!r} and {second!r} both given, expected one of them",

@@ -568,12 +568,12 @@ BAD_ARCHIVE = BAD_NUMPY_FILE + (RuntimeError,)
 NPY_HEADER_BYTES = 65536 + 16
 
 
-def memory_bytes() -> Optional[int]:
-    """The machine's physical memory in bytes, or None where it cannot be told."""
-    try:
-        return int(os.sysconf("SC_PAGE_SIZE")) * int(os.sysconf("SC_PHYS_PAGES"))
-    except (AttributeError, ValueError, OSError):
-        return None
+def memory_bytes() -> int:
+    """The bytes of memory this process may have: the machine's physical memory, or
+    a container's (control group's) limit where that is lower."""
+    from zelvane import _rows
+
+    return _rows.memory_bytes()
 
 
 def _declared(stream: IO[bytes]) -> Tuple[int, Any]:
@@ -601,7 +601,7 @@ def _declared(stream: IO[bytes]) -> Tuple[int, Any]:
 def check_declared(source: str, stream: IO[bytes], held: Callable[[int], int],
                    where: Optional[str] = None) -> None:
     """Refuse an array whose header declares more data than there are, or more than
-    the memory of the machine, before NumPy allocates it: a header of a few bytes
+    the memory this process may have, before NumPy allocates it: a header of a few bytes
     can declare any size. ``held`` gives the bytes of data after a header of the
     length it is given."""
     count, dtype = _declared(stream)
@@ -611,7 +611,7 @@ def check_declared(source: str, stream: IO[bytes], held: Callable[[int], int],
         raise BadInput(source, "npy_size", where, count=count, dtype=str(dtype), size=size,
                        held=max(there, 0))
     memory = memory_bytes()
-    if memory is not None and size > memory:
+    if size > memory:
         raise BadInput(source, "too_large", where, size=size, memory=memory)
 
 
