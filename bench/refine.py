@@ -5,16 +5,22 @@
   zeros, the rest uniform on [0, 1]) and alternating (1 and 0).
 - refine 4 with 10^4 bins of equal width, the same three patterns, per bin.
 - 200 irregular bins at refine 4, 16, 32, 64 and 256.
+- The counts-aware fit of 200 bins of counts (a bell of Poisson counts on uneven widths)
+  at refine 4 to 256 for a given smoothing, and to 128 for the criterion's choice, per
+  fit and per knot.
 
 Each fit goes through zelvane._rows.smooth (one row, one worker), timed by the process's
 CPU time (a large fit runs on a worker thread while the calling thread watches for
-Ctrl-C), median of samples taken in turns. Given ``--old DIR``, a folder holding an
+Ctrl-C), median of samples taken in turns; the counts-aware fit goes through
+zelvane._rows.open on closed edges. Given ``--old DIR``, a folder holding an
 earlier build of the package (``pip install --no-deps --target DIR <checkout>``), its
 smooth fit is timed in the same turns and the ratios reported; it is loaded under another
 name, so both live in one process. Where one fit of the earlier build would take more
 than ``--old-limit`` seconds, or above refine ``--old-refine`` (its cost grew with refine
 squared: a minute and more per fit at 256), it is left out. At
 refine 1 some masses have no fit at all (the knots are the edges alone); the table says so.
+``--old-counts DIR`` names the earlier build that the counts-aware fit is timed against,
+in the same way (by default the one of ``--old``).
 
 Writes results/refine.md. Run it from outside the checkout with the package installed
 (tools/bench.sh refine does that):
@@ -74,16 +80,37 @@ def fitter(module, edges: np.ndarray, masses: np.ndarray, refine: int) -> Callab
     return lambda: module.smooth(edges, masses, out, refine, 1)
 
 
+# Values the open fits write after the knots' (smoothing, edf, deviance, the tails' and
+# the means' fields).
+OPEN_FIELDS = 13
+
+
+def counts_fitter(smoothing: float) -> Callable[..., Callable[[], object]]:
+    """A fitter of the counts-aware fit for `smoothing` (negative: the criterion's choice)."""
+    def make(module, edges: np.ndarray, counts: np.ndarray, refine: int) -> Callable[[], object]:
+        out = np.empty(len(counts) * refine + 1 + OPEN_FIELDS)
+        return lambda: module.open(edges, counts, out, refine, smoothing, 2.0, None, None, 1)
+    return make
+
+
+def counts_histogram(bins: int, seed: int = 5):
+    rng = np.random.default_rng(seed)
+    edges = np.concatenate([[0.0], np.cumsum(rng.uniform(0.5, 1.5, bins))])
+    middle = np.arange(bins) - bins / 2
+    counts = rng.poisson(50.0 * np.exp(-0.5 * (middle / (0.15 * bins)) ** 2) + 1.0).astype(float)
+    return edges, counts
+
+
 def measure(edges: np.ndarray, masses: np.ndarray, refine: int, old, old_limit: float, old_refine: int,
-            max_total: float) -> Dict[str, Optional[float]]:
-    first = fitter(rows, edges, masses, refine)
+            max_total: float, make: Callable[..., Callable[[], object]] = fitter) -> Dict[str, Optional[float]]:
+    first = make(rows, edges, masses, refine)
     try:
         first()
     except ValueError:  # refine = 1: no non-negative density on the edges fits these masses
         return {"new": None, "old": None}
     jobs = {"new": h.calls(first, time.process_time)}
     if old is not None and refine <= old_refine:
-        once = fitter(old, edges, masses, refine)
+        once = make(old, edges, masses, refine)
         start = time.process_time()
         once()
         if time.process_time() - start <= old_limit:
@@ -95,15 +122,18 @@ def measure(edges: np.ndarray, masses: np.ndarray, refine: int, old, old_limit: 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--old", help="folder of an earlier build (pip install --target)")
+    parser.add_argument("--old-counts", help="folder of the earlier build for the counts-aware fit")
     parser.add_argument("--old-limit", type=float, default=2.0, help="seconds one earlier fit may take")
     parser.add_argument("--old-refine", type=int, default=32, help="largest refine at which the earlier build runs")
     parser.add_argument("--knots", type=int, default=20000)
     parser.add_argument("--max-total", type=float, default=3.0, help="seconds of samples per candidate")
     args = parser.parse_args()
     old = load_old(args.old) if args.old else None
+    old_counts = load_old(args.old_counts) if args.old_counts else old
 
     lines: List[str] = ["# Smooth fit: time against refine", ""]
-    lines += h.machine({"Earlier build": args.old or "not given"})
+    lines += h.machine({"Earlier build": args.old or "not given",
+                        "Earlier build of the counts-aware fit": args.old_counts or args.old or "not given"})
     lines += ["", "Processor time of one fit (median of samples taken in turns), through zelvane._rows.smooth "
               "with one worker. `old` is the earlier build where given; `old / new` the ratio.", ""]
 
@@ -143,6 +173,22 @@ def main() -> None:
         rows_out.append([str(refine)] + cells(t, 1e3))
         print("200 bins at", refine, t, flush=True)
     lines += h.table(["refine", "new ms", "old ms", "old / new"], rows_out) + [""]
+
+    lines += ["## Counts-aware fit, 200 bins of counts, per knot", "",
+              "Through zelvane._rows.open on closed edges, with complexity 2.", ""]
+    edges, counts = counts_histogram(200)
+    for label, smoothing in (("smoothing 1e-6", 1e-6), ("the criterion's choice", -1.0)):
+        rows_out = []
+        # The criterion's choice fits a dozen smoothings, each holding its knots at
+        # zero one Newton step at a time: up to refine 128 here.
+        for refine in (4, 8, 16, 32, 64, 128, 256)[: 7 if smoothing > 0 else 6]:
+            knots = 200 * refine + 1
+            t = measure(edges, counts, refine, old_counts, args.old_limit, 256, args.max_total,
+                        counts_fitter(smoothing))
+            rows_out.append([str(refine)] + cells(t, 1e3) + [t["new"] * 1e9 / knots if t["new"] else None])
+            print("counts", label, refine, t, flush=True)
+        lines += [f"### {label}", ""]
+        lines += h.table(["refine", "new ms", "old ms", "old / new", "new ns/knot"], rows_out) + [""]
     print(h.write("refine.md", lines))
 
 

@@ -46,7 +46,56 @@ double knot_row(double* near, const double* diagonal, std::int64_t p) noexcept {
     return pivot;
 }
 
+// Place (k, i), k > i inside row k's window, of a system's storage: a bin
+// row's in border, a knot row's in near.
+struct places {
+    const system& m;
+    std::int64_t width;
+    bool bin_row(std::int64_t k) const noexcept { return k > 0 && k % (m.refine + 1) == 0; }
+    double& at(std::int64_t k, std::int64_t i) const noexcept {
+        if (bin_row(k)) return m.border[(k / (m.refine + 1) - 1) * width + (i - (k - width))];
+        return m.near[3 * k + (i - k + 3)];
+    }
+};
+
 }  // namespace
+
+void inverse(const system& m, const system& z) noexcept {
+    const std::int64_t r = m.refine, width = r + 2, n = m.size();
+    const places l{m, width}, zs{z, width};
+    // The 2 x 2 block of the last two positions, inverted as it stands.
+    {
+        const double a = m.diagonal[n - 2], b = m.border[(m.bins - 1) * width + width - 1], c = m.diagonal[n - 1];
+        const double det = a * c - b * b;
+        z.diagonal[n - 2] = c / det;
+        z.diagonal[n - 1] = a / det;
+        zs.at(n - 1, n - 2) = -b / det;
+    }
+    auto z_at = [&](std::int64_t a, std::int64_t b) -> double {
+        if (a == b) return z.diagonal[a];
+        return a > b ? zs.at(a, b) : zs.at(b, a);
+    };
+    for (std::int64_t i = n - 3; i >= 0; --i) {
+        // Rows below i whose window holds i: knot rows up to three on, bin
+        // rows whose window of refine + 2 places reaches back to i.
+        std::int64_t below[5];
+        int count = 0;
+        for (std::int64_t k = i + 1; k <= std::min(i + 3, n - 1); ++k) {
+            if (!l.bin_row(k)) below[count++] = k;
+        }
+        for (std::int64_t q = (i / (r + 1) + 1) * (r + 1); q <= std::min(i + width, n - 1); q += r + 1) {
+            below[count++] = q;
+        }
+        double diagonal = m.diagonal[i];
+        for (int a = 0; a < count; ++a) {
+            double sum = 0.0;
+            for (int b = 0; b < count; ++b) sum += l.at(below[b], i) * z_at(below[a], below[b]);
+            zs.at(below[a], i) = -sum;
+        }
+        for (int a = 0; a < count; ++a) diagonal -= l.at(below[a], i) * zs.at(below[a], i);
+        z.diagonal[i] = diagonal;
+    }
+}
 
 std::int64_t factor(const system& m) noexcept {
     const std::int64_t r = m.refine, width = r + 2, n = m.size();

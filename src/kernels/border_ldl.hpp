@@ -73,4 +73,12 @@ std::int64_t factor(const system& m) noexcept;
 // and the solution on return.
 void solve(const system& m, double* x) noexcept;
 
+// Writes Z = A^-1 on the places that A's factors occupy (the envelope: the
+// near, border and diagonal places of the layout) into z, from the factors
+// of factor() in m; z has its own storage of m's sizes. Every column of L has
+// at most five places below the diagonal (three knot rows, two bin rows), and
+// the recurrence that gives Z there (Takahashi's) reads only places of the
+// envelope, so the cost is O(order) whatever refine is.
+void inverse(const system& m, const system& z) noexcept;
+
 }  // namespace zelvane::border_ldl

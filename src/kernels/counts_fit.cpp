@@ -17,7 +17,10 @@
 // is positive definite (G vanishes only on linear functions, and a linear
 // function with zero integral over two different bins is zero), so the
 // optimum is unique. H has the band of one bin's knots (half width refine, at
-// least 2 for the curvature) and is factorised by band Cholesky.
+// least 2 for the curvature). For small refine it is factorised by band
+// Cholesky; for larger, where the band's refine^2 per knot would dominate,
+// through a system with one unknown more per bin on the envelope that
+// border_ldl factorises in O(knots) (penalised_fit::factor).
 //
 // Newton's method with the bounds held by an active set. Every step solves the
 // quadratic model on the free knots under c . d = 0 (H z1 = g and H z2 = c
@@ -37,7 +40,9 @@
 // K the inverse of H on the directions that keep the total mass: H^-1 less
 // the rank-one term of the constraint, z2 z2' / (c . z2). Each a_i' H^-1 a_i
 // needs H^-1 only within bin i's block, inside the band, so the band of the
-// inverse (band_cholesky::inverse_band) gives them all in O(knots * refine^2).
+// inverse (band_cholesky::inverse_band) gives them all in O(knots * refine^2);
+// through the larger system, one entry of its inverse per bin gives each
+// (border_ldl::inverse), in O(knots).
 //
 // Choosing lambda: the criterion is evaluated a decade apart, walking up from
 // a first guess while it falls and then down from it while it falls; every
@@ -49,10 +54,12 @@
 #include "kernels/counts_fit.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "kernels/band_cholesky.hpp"
+#include "kernels/border_ldl.hpp"
 #include "kernels/plain_math.hpp"
 
 namespace zelvane::counts_fit {
@@ -78,6 +85,9 @@ constexpr double floor_decrement = 1e-24;
 constexpr double noise_decrement = 1e-14;
 // Below this decrement Newton's full step is taken without a line search.
 constexpr double local_decrement = 1e-9;
+// Rounds of refinement of each solve with the system of the bins' own
+// unknowns (see penalised_fit::solve_with_factor).
+constexpr int refinements = 2;
 // Sufficient decrease of the line search, as a share of the decrement.
 constexpr double armijo_share = 1e-4;
 // A held knot's multiplier counts as negative below this share of its terms.
@@ -97,18 +107,50 @@ constexpr double start_flat_share = 0.02;
 
 enum : unsigned char { free_knot, held_knot };
 
+// For x = m 2^e (1 <= m < 2, x positive and normal), 2^-e and 2^-floor(e / 2):
+// scales that are exact, read from x's bits.
+std::int64_t binary_exponent(double x) noexcept {
+    return static_cast<std::int64_t>((std::bit_cast<std::uint64_t>(x) >> 52) & 0x7ff) - 1023;
+}
+double power_of_two(std::int64_t e) noexcept { return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + e) << 52); }
+double power_scale(double x) noexcept { return power_of_two(-binary_exponent(x)); }
+double root_scale(double x) noexcept {
+    const std::int64_t e = binary_exponent(x);
+    return power_of_two(-(e >= 0 ? e / 2 : -((1 - e) / 2)));
+}
+
 int half_width(std::int64_t refine) noexcept { return static_cast<int>(std::max<std::int64_t>(2, refine)); }
 
 // Variables: the knots, then one for each tail of free mass (two at most).
 constexpr std::int64_t max_tails = 2;
 
+// Below this refine H is factorised as a band of half width refine: O(knots
+// refine^2), but cheaper than the other way while refine is small. From it on,
+// the system with one unknown more per bin is factorised on border_ldl's
+// envelope, O(knots) whatever refine is (see penalised_fit::factor). The two
+// cost about the same per knot at 16 (135-140 ns per knot and Newton step, on
+// 200 bins), where the band's cost then grows with refine and the envelope's
+// does not.
+constexpr std::int64_t envelope_refine = 16;
+bool banded(std::int64_t refine) noexcept { return refine < envelope_refine; }
+
+// Doubles of the factor and of the inverse on its places, and of the vectors
+// a solve runs on.
+std::int64_t factor_size(std::int64_t bins, std::int64_t refine) noexcept {
+    const std::int64_t n = bins * refine + 1, v = n + max_tails;
+    if (banded(refine)) return 2 * v * band_cholesky::row_width(half_width(refine));
+    const std::int64_t order = border_ldl::order(bins, refine);
+    return 2 * (4 * order + bins * (refine + 2)) + 2 * order + 2 * v;
+}
+
 std::int64_t work_size(std::int64_t bins, std::int64_t refine) noexcept {
     const std::int64_t n = bins * refine + 1, v = n + max_tails;
-    const std::int64_t band = v * band_cholesky::row_width(half_width(refine));
     // h, q, stencils, curvature band, weights; c, u, trial, d, g, size, z1, z2,
-    // best, anchor (per variable); p, trial p; factor and inverse bands; the
-    // states (current, best, anchor) in bytes.
-    return (n - 1) + bins + 7 * n + bins * (refine + 1) + 10 * v + 2 * (bins + max_tails) + 2 * band + (3 * v + 7) / 8;
+    // best, anchor (per variable); p, trial p; the bins' weights in H; the
+    // factor, the inverse and a solve's vector; the states (current, best,
+    // anchor) in bytes.
+    return (n - 1) + bins + 7 * n + bins * (refine + 1) + 10 * v + 2 * (bins + max_tails) + bins +
+           factor_size(bins, refine) + (3 * v + 7) / 8;
 }
 
 // A tail as a bin of one variable: a free mass's own, or the end knot.
@@ -132,7 +174,7 @@ class penalised_fit {
 public:
     penalised_fit(std::int64_t bins, std::int64_t refine, double* work) noexcept
         : m_(bins), r_(refine), n_(bins * refine + 1), v_(n_), half_(half_width(refine)) {
-        const std::int64_t most = n_ + max_tails, band = most * band_cholesky::row_width(half_);
+        const std::int64_t most = n_ + max_tails, band = banded(r_) ? most * band_cholesky::row_width(half_) : 0;
         h_ = work;
         q_ = h_ + (n_ - 1);
         stencil_ = q_ + m_;
@@ -150,9 +192,22 @@ public:
         anchor_ = best_ + most;
         p_ = anchor_ + most;
         p_trial_ = p_ + m_ + max_tails;
-        factor_ = p_trial_ + m_ + max_tails;
-        inverse_ = factor_ + band;
-        state_ = reinterpret_cast<unsigned char*>(inverse_ + band);
+        bin_weight_ = p_trial_ + m_ + max_tails;
+        double* const factors = bin_weight_ + m_;
+        if (banded(r_)) {
+            factor_ = factors;
+            inverse_ = factor_ + band;
+        } else {
+            const std::int64_t order = border_ldl::order(m_, r_), border = m_ * (r_ + 2);
+            ldl_ = {m_, r_, factors, factors + 3 * order, factors + 3 * order + border};
+            inverse_ldl_ = {m_, r_, ldl_.diagonal + order, ldl_.diagonal + 4 * order,
+                            ldl_.diagonal + 4 * order + border};
+            x_ = inverse_ldl_.diagonal + order;
+            scale_ = x_ + order;
+            residual_ = scale_ + order;
+            correction_ = residual_ + most;
+        }
+        state_ = reinterpret_cast<unsigned char*>(factors + factor_size(m_, r_));
         best_state_ = state_ + most;
         anchor_state_ = best_state_ + most;
     }
@@ -271,9 +326,9 @@ public:
                 return status::interrupted;
             }
             if (!factor(lambda)) {
-                return status::inaccurate;
+                return interrupted_ ? status::interrupted : status::inaccurate;
             }
-            const double decrement = newton_direction();
+            const double decrement = newton_direction(lambda);
             double longest = infinity;
             std::int64_t blocking = -1;
             for (std::int64_t j = 0; j < v_; ++j) {
@@ -355,7 +410,7 @@ public:
         for (std::int64_t j = 0; j < v_; ++j) {
             if (state_[j] != free_knot) z1_[j] = 0.0;
         }
-        band_cholesky::solve(band_cholesky::band{factor_, v_, half_}, z1_);
+        solve_with_factor(z1_);
         double cz1 = 0.0, cz2 = 0.0;
         for (std::int64_t j = 0; j < v_; ++j) {
             cz1 += c_[j] * z1_[j];
@@ -376,33 +431,22 @@ public:
 
     // The trace of the hat matrix at the optimum that solve() has just found.
     double effective_df() noexcept {
-        const band_cholesky::band z{inverse_, v_, half_};
-        band_cholesky::inverse_band(band_cholesky::band{factor_, v_, half_}, z);
+        invert_factor();
         double cz = 0.0;
         for (std::int64_t j = 0; j < v_; ++j) cz += c_[j] * z2_[j];
         double edf = 0.0;
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] == 0.0) continue;
             const double* const a = weight_ + i * (r_ + 1);
-            const std::int64_t first = i * r_;
-            double inner = 0.0, along = 0.0;
-            for (std::int64_t s = 0; s <= r_; ++s) {
-                const std::int64_t js = first + s;
-                along += a[s] * z2_[js];
-                if (state_[js] != free_knot) continue;
-                double row = 0.5 * a[s] * z.at(js, js);
-                for (std::int64_t t = 0; t < s; ++t) {
-                    if (state_[first + t] == free_knot) row += a[t] * z.at(js, first + t);
-                }
-                inner += 2.0 * a[s] * row;
-            }
-            edf += q_[i] / (p_[i] * p_[i]) * (inner - along * along / cz);
+            double along = 0.0;
+            for (std::int64_t s = 0; s <= r_; ++s) along += a[s] * z2_[i * r_ + s];
+            edf += q_[i] / (p_[i] * p_[i]) * (bin_inverse(i) - along * along / cz);
         }
         for (int k = 0; k < max_tails; ++k) {
             const tail_bin& t = tails_[k];
             if (t.variable < 0 || t.share == 0.0) continue;
             const double mass = p_[m_ + k];
-            const double inner = state_[t.variable] == free_knot ? t.weight * t.weight * z.at(t.variable, t.variable) : 0.0;
+            const double inner = state_[t.variable] == free_knot ? t.weight * t.weight * inverse_at(t.variable) : 0.0;
             const double along = t.weight * z2_[t.variable];
             edf += t.share / (mass * mass) * (inner - along * along / cz);
         }
@@ -519,48 +563,232 @@ private:
     }
 
     // Factorises H on the free knots, with a unit row for each held one.
+    //
+    // From envelope_refine on, the bins' terms sum_i w_i a_i a_i' (w_i = q_i /
+    // p_i^2) would fill H with a dense block per bin, refine^2 entries. Instead
+    // each bin gets an unknown y_i = w_i a_i . z / lambda of its own: the system
+    //     [ G + T / lambda   A'              ] [z]   [b / lambda]
+    //     [ A                -lambda W^-1    ] [y] = [0         ]
+    // (T the tied tails' terms on the end knots) has z = H^-1 b, and the
+    // layout of border_ldl (knots coupled two places on, each bin's row to its
+    // knots), factorised in O(knots). Written this way it tends, as lambda
+    // falls, to the smooth fit's own system rather than to a singular one. An
+    // empty bin's row is held. A free tail's own variable is coupled to
+    // nothing: its entry of H is kept apart (tail_diagonal_).
     bool factor(double lambda) noexcept {
         ++solves_;
-        const band_cholesky::band h{factor_, v_, half_};
-        std::fill(factor_, factor_ + v_ * band_cholesky::row_width(half_), 0.0);
+        for (std::int64_t i = 0; i < m_; ++i) bin_weight_[i] = q_[i] == 0.0 ? 0.0 : q_[i] / (p_[i] * p_[i]);
+        double* const tail_weight = tail_weight_;
+        for (int k = 0; k < max_tails; ++k) {
+            const tail_bin& t = tails_[k];
+            tail_weight[k] = t.share == 0.0 ? 0.0 : t.share / (p_[m_ + k] * p_[m_ + k]) * t.weight * t.weight;
+        }
+        if (banded(r_)) {
+            const band_cholesky::band h{factor_, v_, half_};
+            std::fill(factor_, factor_ + v_ * band_cholesky::row_width(half_), 0.0);
+            for (std::int64_t j = 0; j < n_; ++j) {
+                for (std::int64_t e = 0; e <= std::min<std::int64_t>(2, j); ++e) {
+                    h.at(j, j - e) = lambda * curvature_[3 * j + 2 - e];
+                }
+            }
+            for (std::int64_t i = 0; i < m_; ++i) {
+                const double* const a = weight_ + i * (r_ + 1);
+                const std::int64_t first = i * r_;
+                for (std::int64_t s = 0; s <= r_; ++s) {
+                    const double ws = bin_weight_[i] * a[s];
+                    for (std::int64_t t = 0; t <= s; ++t) h.at(first + s, first + t) += ws * a[t];
+                }
+            }
+            for (int k = 0; k < max_tails; ++k) {
+                if (tail_weight[k] != 0.0) h.at(tails_[k].variable, tails_[k].variable) += tail_weight[k];
+            }
+            for (std::int64_t j = 0; j < v_; ++j) {
+                if (state_[j] == free_knot) continue;
+                for (std::int64_t k = std::max<std::int64_t>(0, j - half_); k < j; ++k) h.at(j, k) = 0.0;
+                for (std::int64_t k = j + 1; k <= std::min(v_ - 1, j + half_); ++k) h.at(k, j) = 0.0;
+                h.at(j, j) = 1.0;
+            }
+            return band_cholesky::factor(h) < 0;
+        }
+        const std::int64_t order = ldl_.size(), width = r_ + 2;
+        factored_lambda_ = lambda;
+        // Every row and column scaled by a power of two (exactly, so the
+        // scaling itself rounds nothing): a knot's by about the root of its
+        // diagonal entry, a bin's so that its largest entry is about 1. Widths
+        // that differ by orders of magnitude would otherwise leave the
+        // factorisation, which does not pivot, far less accurate.
+        std::fill(scale_, scale_ + order, 1.0);
+        std::fill(ldl_.near, ldl_.near + 3 * order, 0.0);
+        std::fill(ldl_.border, ldl_.border + m_ * width, 0.0);
+        std::fill(ldl_.diagonal, ldl_.diagonal + order, 1.0);  // held rows keep the 1
         for (std::int64_t j = 0; j < n_; ++j) {
-            for (std::int64_t e = 0; e <= std::min<std::int64_t>(2, j); ++e) {
-                h.at(j, j - e) = lambda * curvature_[3 * j + 2 - e];
+            if (state_[j] != free_knot) continue;
+            const std::int64_t p = border_ldl::knot_position(j, r_);
+            ldl_.diagonal[p] = curvature_[3 * j + 2];
+        }
+        for (int k = 0; k < max_tails; ++k) {
+            const std::int64_t j = tails_[k].variable;
+            if (tail_weight[k] == 0.0 || state_[j] != free_knot) continue;
+            if (j < n_) {
+                ldl_.diagonal[border_ldl::knot_position(j, r_)] += tail_weight[k] / lambda;
+            } else {
+                tail_diagonal_[j - n_] = tail_weight[k];
+            }
+        }
+        for (std::int64_t j = n_; j < v_; ++j) {
+            if (state_[j] != free_knot) tail_diagonal_[j - n_] = 1.0;
+        }
+        for (std::int64_t j = 0; j < n_; ++j) {
+            if (state_[j] != free_knot) continue;
+            const std::int64_t p = border_ldl::knot_position(j, r_);
+            scale_[p] = root_scale(ldl_.diagonal[p]);
+            ldl_.diagonal[p] *= scale_[p] * scale_[p];
+            for (std::int64_t e = 1; e <= std::min<std::int64_t>(2, j); ++e) {
+                if (state_[j - e] != free_knot) continue;
+                const std::int64_t o = border_ldl::knot_position(j - e, r_);
+                ldl_.near[3 * p + (o - p + 3)] = scale_[p] * curvature_[3 * j + 2 - e] * scale_[o];
             }
         }
         for (std::int64_t i = 0; i < m_; ++i) {
-            if (q_[i] == 0.0) continue;
-            const double weight = q_[i] / (p_[i] * p_[i]);
+            if (bin_weight_[i] == 0.0) continue;
+            const std::int64_t q = border_ldl::bin_position(i, r_);
+            double* const row = ldl_.border + i * width;
             const double* const a = weight_ + i * (r_ + 1);
-            const std::int64_t first = i * r_;
+            double largest = 0.0;
             for (std::int64_t s = 0; s <= r_; ++s) {
-                const double ws = weight * a[s];
-                for (std::int64_t t = 0; t <= s; ++t) h.at(first + s, first + t) += ws * a[t];
+                if (state_[i * r_ + s] != free_knot) continue;
+                const std::int64_t p = border_ldl::knot_position(i, s, r_);
+                row[p - (q - width)] = a[s] * scale_[p];
+                largest = std::max(largest, row[p - (q - width)]);
             }
+            scale_[q] = largest > 0.0 ? power_scale(largest) : 1.0;
+            for (std::int64_t c = 0; c < width; ++c) row[c] *= scale_[q];
+            ldl_.diagonal[q] = -lambda / bin_weight_[i] * scale_[q] * scale_[q];
+        }
+        ldl_.stop = stop_;
+        const std::int64_t failed = border_ldl::factor(ldl_);
+        if (failed == border_ldl::stopped) interrupted_ = true;
+        return failed == -1;
+    }
+
+    // x = H^-1 x with the last factor (held variables' entries of x are 0).
+    // The indefinite system is solved less accurately than a Cholesky factor
+    // of H would solve, so the solve is refined once with H's own residual.
+    void solve_with_factor(double* x) noexcept {
+        if (banded(r_)) {
+            band_cholesky::solve(band_cholesky::band{factor_, v_, half_}, x);
+            return;
+        }
+        double* const rhs = residual_;
+        std::copy(x, x + v_, rhs);
+        solve_system(x);
+        for (int round = 0; round < refinements; ++round) {
+            apply_h(x, correction_);
+            for (std::int64_t j = 0; j < v_; ++j) correction_[j] = rhs[j] - correction_[j];
+            solve_system(correction_);
+            for (std::int64_t j = 0; j < v_; ++j) x[j] += correction_[j];
+        }
+    }
+
+    void solve_system(double* x) noexcept {
+        const std::int64_t order = ldl_.size();
+        std::fill(x_, x_ + order, 0.0);
+        for (std::int64_t j = 0; j < n_; ++j) {
+            const std::int64_t p = border_ldl::knot_position(j, r_);
+            x_[p] = scale_[p] * x[j] / factored_lambda_;
+        }
+        border_ldl::solve(ldl_, x_);
+        for (std::int64_t j = 0; j < n_; ++j) {
+            const std::int64_t p = border_ldl::knot_position(j, r_);
+            x[j] = scale_[p] * x_[p];
+        }
+        for (std::int64_t j = n_; j < v_; ++j) x[j] /= tail_diagonal_[j - n_];
+    }
+
+    // out = H z for the last factorisation's H (held variables: z's entry).
+    void apply_h(const double* z, double* out) const noexcept {
+        const double lambda = factored_lambda_;
+        std::fill(out, out + v_, 0.0);
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = lambda * w[3] * (w[0] * z[t - 1] + w[1] * z[t] + w[2] * z[t + 1]);
+            for (int k = 0; k < 3; ++k) out[t - 1 + k] += w[k] * bend;
+        }
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (bin_weight_[i] == 0.0) continue;
+            const double* const a = weight_ + i * (r_ + 1);
+            double along = 0.0;
+            for (std::int64_t s = 0; s <= r_; ++s) along += a[s] * z[i * r_ + s];
+            for (std::int64_t s = 0; s <= r_; ++s) out[i * r_ + s] += bin_weight_[i] * along * a[s];
         }
         for (int k = 0; k < max_tails; ++k) {
             const tail_bin& t = tails_[k];
-            if (t.share == 0.0) continue;
-            h.at(t.variable, t.variable) += t.share / (p_[m_ + k] * p_[m_ + k]) * t.weight * t.weight;
+            if (tail_weight_[k] == 0.0) continue;
+            out[t.variable] += tail_weight_[k] * z[t.variable];
         }
         for (std::int64_t j = 0; j < v_; ++j) {
-            if (state_[j] == free_knot) continue;
-            for (std::int64_t k = std::max<std::int64_t>(0, j - half_); k < j; ++k) h.at(j, k) = 0.0;
-            for (std::int64_t k = j + 1; k <= std::min(v_ - 1, j + half_); ++k) h.at(k, j) = 0.0;
-            h.at(j, j) = 1.0;
+            if (state_[j] != free_knot) out[j] = z[j];
         }
-        return band_cholesky::factor(h) < 0;
+    }
+
+    // H^-1 on the places of its factor, from the last factor.
+    void invert_factor() noexcept {
+        if (banded(r_)) {
+            band_cholesky::inverse_band(band_cholesky::band{factor_, v_, half_},
+                                        band_cholesky::band{inverse_, v_, half_});
+        } else {
+            border_ldl::inverse(ldl_, inverse_ldl_);
+        }
+    }
+
+    // Entry (j, j) of H^-1, after invert_factor().
+    double inverse_at(std::int64_t j) const noexcept {
+        if (banded(r_)) return band_cholesky::band{inverse_, v_, half_}.at(j, j);
+        if (j >= n_) return 1.0 / tail_diagonal_[j - n_];
+        const std::int64_t p = border_ldl::knot_position(j, r_);
+        return scale_[p] * scale_[p] * inverse_ldl_.diagonal[p] / factored_lambda_;
+    }
+
+    // a_i' H^-1 a_i on the free knots of bin i, after invert_factor(). With
+    // the bins' own unknowns, the bin's entry of the inverse gives it:
+    // lambda Z_yy = W A H^-1 A' W - W, so a_i' H^-1 a_i = (1 + lambda Z_ii /
+    // w_i) / w_i. (The knots' block of the inverse is lambda H^-1.)
+    double bin_inverse(std::int64_t i) const noexcept {
+        if (!banded(r_)) {
+            const double w = bin_weight_[i];
+            const std::int64_t q = border_ldl::bin_position(i, r_);
+            return (1.0 + factored_lambda_ * scale_[q] * scale_[q] * inverse_ldl_.diagonal[q] / w) / w;
+        }
+        const band_cholesky::band z{inverse_, v_, half_};
+        const double* const a = weight_ + i * (r_ + 1);
+        const std::int64_t first = i * r_;
+        double inner = 0.0;
+        for (std::int64_t s = 0; s <= r_; ++s) {
+            const std::int64_t js = first + s;
+            if (state_[js] != free_knot) continue;
+            double row = 0.5 * a[s] * z.at(js, js);
+            for (std::int64_t t = 0; t < s; ++t) {
+                if (state_[first + t] == free_knot) row += a[t] * z.at(js, first + t);
+            }
+            inner += 2.0 * a[s] * row;
+        }
+        return inner;
     }
 
     // The step d on the free knots that minimises the quadratic model with
     // c . d = 0. Returns the decrement d'Hd (which equals -g . d).
-    double newton_direction() noexcept {
+    double newton_direction(double lambda) noexcept {
         for (std::int64_t j = 0; j < v_; ++j) {
             const bool free = state_[j] == free_knot;
             z1_[j] = free ? g_[j] : 0.0;
             z2_[j] = free ? c_[j] : 0.0;
         }
-        band_cholesky::solve_pair(band_cholesky::band{factor_, v_, half_}, z1_, z2_);
+        if (banded(r_)) {
+            band_cholesky::solve_pair(band_cholesky::band{factor_, v_, half_}, z1_, z2_);
+        } else {
+            solve_with_factor(z1_);
+            solve_with_factor(z2_);
+        }
         double cz1 = 0.0, cz2 = 0.0;
         for (std::int64_t j = 0; j < v_; ++j) {
             cz1 += c_[j] * z1_[j];
@@ -570,7 +798,35 @@ private:
         for (std::int64_t j = 0; j < v_; ++j) {
             d_[j] = state_[j] == free_knot ? -z1_[j] - mu * z2_[j] : 0.0;
         }
-        return band_cholesky::energy(band_cholesky::band{factor_, v_, half_}, d_);
+        if (banded(r_)) return band_cholesky::energy(band_cholesky::band{factor_, v_, half_}, d_);
+        return energy(lambda, d_);
+    }
+
+    // d'Hd at the point of the last factorisation, as a sum of squares (no
+    // cancellation however small it is): lambda sum_t w_t (stencil_t . d)^2
+    // plus each bin's and tail's w (a . d)^2.
+    double energy(double lambda, const double* d) const noexcept {
+        double bends = 0.0;
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = w[0] * d[t - 1] + w[1] * d[t] + w[2] * d[t + 1];
+            bends += w[3] * bend * bend;
+        }
+        double sum = lambda * bends;
+        for (std::int64_t i = 0; i < m_; ++i) {
+            if (bin_weight_[i] == 0.0) continue;
+            const double* const a = weight_ + i * (r_ + 1);
+            double along = 0.0;
+            for (std::int64_t s = 0; s <= r_; ++s) along += a[s] * d[i * r_ + s];
+            sum += bin_weight_[i] * along * along;
+        }
+        for (int k = 0; k < max_tails; ++k) {
+            const tail_bin& t = tails_[k];
+            if (t.share == 0.0) continue;
+            const double along = t.weight * d[t.variable];
+            sum += t.share / (p_[m_ + k] * p_[m_ + k]) * along * along;
+        }
+        return sum;
     }
 
     // Whether variable j alone carries a tail with counts: at zero the tail's
@@ -622,7 +878,16 @@ private:
     int half_;
     tail_bin tails_[max_tails];
     double *h_, *q_, *stencil_, *curvature_, *weight_, *c_, *u_, *trial_, *d_, *g_, *size_, *z1_, *z2_, *best_,
-        *anchor_, *p_, *p_trial_, *factor_, *inverse_;
+        *anchor_, *p_, *p_trial_, *bin_weight_;
+    // The factor and the inverse on its places: bands (refine below
+    // envelope_refine), or border_ldl's system and its inverse, with the
+    // vectors a solve runs on and the rows' scales.
+    double *factor_ = nullptr, *inverse_ = nullptr, *x_ = nullptr, *scale_ = nullptr, *residual_ = nullptr,
+           *correction_ = nullptr;
+    border_ldl::system ldl_, inverse_ldl_;
+    double tail_diagonal_[max_tails] = {1.0, 1.0};
+    double factored_lambda_ = 1.0;
+    double tail_weight_[max_tails] = {0.0, 0.0};  // the tails' terms of H at the last factorisation
     unsigned char *state_, *best_state_, *anchor_state_;
     std::int64_t solves_ = 0;
     const std::atomic<bool>* stop_ = nullptr;

@@ -214,14 +214,17 @@ TEST(OpenFit, KnownMeanIsMet) {
         // Counts: the fitted tail's mass, the mean of the whole density; a
         // Pareto tail's mean grows without bound, so a mean above the fit's
         // own is always within reach.
+        // Every fifth trial cut finely, where the counts fit solves through
+        // a system with an unknown per bin.
         vec c = b.masses;
         for (double& x : c) x = std::round(x * 2000.0);
-        const fitted counted_free = run(b.edges, c, 4, counts());
+        const std::int64_t refine = trial % 5 == 4 ? 20 : 4;
+        const fitted counted_free = run(b.edges, c, refine, counts());
         ASSERT_EQ(counted_free.o.code, status::ok) << "trial " << trial;
         const double above = 1.05 * of::mean(counted_free.knots.data(), counted_free.values.data(),
                                              static_cast<std::int64_t>(counted_free.knots.size()),
                                              counted_free.o.left, counted_free.o.right);
-        const fitted counted = run(b.edges, c, 4, counts(above));
+        const fitted counted = run(b.edges, c, refine, counts(above));
         ASSERT_EQ(counted.o.code, status::ok) << "trial " << trial;
         const double got = of::mean(counted.knots.data(), counted.values.data(),
                                     static_cast<std::int64_t>(counted.knots.size()), counted.o.left,
@@ -311,11 +314,11 @@ TEST(OpenFit, CountsTailMassIsOptimal) {
     const vec edges{-100, -50, 200, inf}, c{100, 628, 72};
     int inside = 0;
     const double all = std::accumulate(c.begin(), c.end(), 0.0);
-    for (const double lambda : {1e-7, 1e-5, 1e-3}) {
+    for (const auto& [lambda, refine] : {std::pair{1e-7, 8}, {1e-5, 8}, {1e-3, 8}, {1e-7, 24}, {1e-5, 24}, {1e-3, 24}}) {
         of::settings s = counts();
         s.smoothing = lambda;
-        const fitted f = run(edges, c, 8, s);
-        ASSERT_EQ(f.o.code, status::ok) << lambda;
+        const fitted f = run(edges, c, refine, s);
+        ASSERT_EQ(f.o.code, status::ok) << lambda << ", refine " << refine;
         EXPECT_GT(f.o.smoothing, 0.0);
         if (f.o.right.parameter >= of::highest_index || f.o.right.parameter <= of::lowest_index) continue;
         ++inside;
@@ -326,9 +329,9 @@ TEST(OpenFit, CountsTailMassIsOptimal) {
             curvature += 2.0 / (h0 + h1) * bend * bend / (all * all);
         }
         const double mu = 1.0 - lambda * std::pow(300.0, 5.0) * curvature;
-        EXPECT_NEAR(f.o.right.mass / all * mu, c.back() / all, 1e-7) << lambda;
+        EXPECT_NEAR(f.o.right.mass / all * mu, c.back() / all, 1e-7) << lambda << ", refine " << refine;
     }
-    EXPECT_GE(inside, 2);
+    EXPECT_GE(inside, 4);
 }
 
 TEST(OpenFit, ClosedHistogramsAreThePlainFits) {
