@@ -402,11 +402,7 @@ public:
     // with the last factor of H.
     void predict(double lambda, double log_ratio) noexcept {
         std::fill(z1_, z1_ + v_, 0.0);
-        for (std::int64_t t = 1; t + 1 < n_; ++t) {
-            const double* const w = stencil_ + 4 * t;
-            const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
-            for (int k = 0; k < 3; ++k) z1_[t - 1 + k] += w[k] * bend;
-        }
+        add_curvature(lambda, u_, z1_);
         for (std::int64_t j = 0; j < v_; ++j) {
             if (state_[j] != free_knot) z1_[j] = 0.0;
         }
@@ -499,14 +495,19 @@ private:
         }
     }
 
-    double objective(const double* u, const double* p, double lambda) const noexcept {
+    // z'Gz, stencil by stencil: a sum of squares.
+    double curvature(const double* z) const noexcept {
         double bends = 0.0;
         for (std::int64_t t = 1; t + 1 < n_; ++t) {
             const double* const w = stencil_ + 4 * t;
-            const double bend = w[0] * u[t - 1] + w[1] * u[t] + w[2] * u[t + 1];
+            const double bend = w[0] * z[t - 1] + w[1] * z[t] + w[2] * z[t + 1];
             bends += w[3] * bend * bend;
         }
-        double sum = 0.5 * lambda * bends;
+        return bends;
+    }
+
+    double objective(const double* u, const double* p, double lambda) const noexcept {
+        double sum = 0.5 * lambda * curvature(u);
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] == 0.0) continue;
             if (!(p[i] > 0.0)) return infinity;
@@ -520,14 +521,19 @@ private:
         return sum;
     }
 
+    // out += lambda G z, stencil by stencil.
+    void add_curvature(double lambda, const double* z, double* out) const noexcept {
+        for (std::int64_t t = 1; t + 1 < n_; ++t) {
+            const double* const w = stencil_ + 4 * t;
+            const double bend = lambda * w[3] * (w[0] * z[t - 1] + w[1] * z[t] + w[2] * z[t + 1]);
+            for (int k = 0; k < 3; ++k) out[t - 1 + k] += w[k] * bend;
+        }
+    }
+
     // g = lambda G u - sum_i (q_i / p_i) a_i.
     void gradient(double lambda) noexcept {
         std::fill(g_, g_ + v_, 0.0);
-        for (std::int64_t t = 1; t + 1 < n_; ++t) {
-            const double* const w = stencil_ + 4 * t;
-            const double bend = lambda * w[3] * (w[0] * u_[t - 1] + w[1] * u_[t] + w[2] * u_[t + 1]);
-            for (int k = 0; k < 3; ++k) g_[t - 1 + k] += w[k] * bend;
-        }
+        add_curvature(lambda, u_, g_);
         for (std::int64_t i = 0; i < m_; ++i) {
             if (q_[i] == 0.0) continue;
             const double pull = q_[i] / p_[i];
@@ -709,13 +715,8 @@ private:
 
     // out = H z for the last factorisation's H (held variables: z's entry).
     void apply_h(const double* z, double* out) const noexcept {
-        const double lambda = factored_lambda_;
         std::fill(out, out + v_, 0.0);
-        for (std::int64_t t = 1; t + 1 < n_; ++t) {
-            const double* const w = stencil_ + 4 * t;
-            const double bend = lambda * w[3] * (w[0] * z[t - 1] + w[1] * z[t] + w[2] * z[t + 1]);
-            for (int k = 0; k < 3; ++k) out[t - 1 + k] += w[k] * bend;
-        }
+        add_curvature(factored_lambda_, z, out);
         for (std::int64_t i = 0; i < m_; ++i) {
             if (bin_weight_[i] == 0.0) continue;
             const double* const a = weight_ + i * (r_ + 1);
@@ -808,13 +809,7 @@ private:
     // cancellation however small it is): lambda sum_t w_t (stencil_t . d)^2
     // plus each bin's and tail's w (a . d)^2.
     double energy(double lambda, const double* d) const noexcept {
-        double bends = 0.0;
-        for (std::int64_t t = 1; t + 1 < n_; ++t) {
-            const double* const w = stencil_ + 4 * t;
-            const double bend = w[0] * d[t - 1] + w[1] * d[t] + w[2] * d[t + 1];
-            bends += w[3] * bend * bend;
-        }
-        double sum = lambda * bends;
+        double sum = lambda * curvature(d);
         for (std::int64_t i = 0; i < m_; ++i) {
             if (bin_weight_[i] == 0.0) continue;
             const double* const a = weight_ + i * (r_ + 1);
