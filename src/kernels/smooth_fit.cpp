@@ -527,7 +527,7 @@ private:
     // The multiplier of knot j's bound at y_ (the residual of its row of the
     // unheld system), and in `size` the sum of the magnitudes of its terms.
     double multiplier(std::int64_t j, double& size) const noexcept {
-        const std::int64_t r = l_.refine, knots = l_.knots;
+        const std::int64_t knots = l_.knots;
         double sum = 0.0;
         size = 0.0;
         for (std::int64_t t = std::max<std::int64_t>(1, j - 1); t <= std::min(knots - 2, j + 1); ++t) {
@@ -538,15 +538,21 @@ private:
             sum += a * (w[3] * (t0 + t1 + t2));
             size += std::fabs(a) * (w[3] * (std::fabs(t0) + std::fabs(t1) + std::fabs(t2)));
         }
-        // The bins the knot belongs to: its own, and the one to its left at an edge.
-        const std::int64_t own = j / r, s = j % r;
+        add_mass_pulls(j, y_, sum, &size);
+        return sum;
+    }
+
+    // Adds to sum knot j's terms a_ij x_i of the mass rows at x (bins with mass
+    // only), and their magnitudes to *size where given: its own bin's, and at
+    // an edge the one to its left, in that order.
+    void add_mass_pulls(std::int64_t j, const double* x, double& sum, double* size) const noexcept {
+        const std::int64_t r = l_.refine, own = j / r, s = j % r;
         for (std::int64_t i = (s == 0 ? own - 1 : own); i <= std::min(own, l_.bins - 1); ++i) {
             if (i < 0 || mass_[i] == 0.0) continue;
-            const double pull = weight_[i * (r + 1) + (j - i * r)] * y_[l_.mass_pos(i)];
+            const double pull = weight_[i * (r + 1) + (j - i * r)] * x[l_.mass_pos(i)];
             sum += pull;
-            size += std::fabs(pull);
+            if (size != nullptr) *size += std::fabs(pull);
         }
-        return sum;
     }
 
     // Whether knot j's condition fails at y_: a free value below zero, or a
@@ -652,7 +658,7 @@ private:
     // knots' diagonal (so no knot is held), whose knot pivots are then
     // positive in every leading block.
     status interior(const limits& bounds, std::int64_t total_solves) noexcept {
-        const std::int64_t knots = l_.knots, r = l_.refine;
+        const std::int64_t knots = l_.knots;
         if (solves_ == 0) {
             // The start needs a solve: the equality-constrained one.
             if (const status s = may_factor(bounds, total_solves); s != status::ok) return s;
@@ -693,10 +699,7 @@ private:
                 if (j >= 2) sum += g[2] * v[j - 2];
                 if (j + 1 < knots) sum += curvature_[3 * (j + 1) + 1] * v[j + 1];
                 if (j + 2 < knots) sum += curvature_[3 * (j + 2) + 2] * v[j + 2];
-                const std::int64_t own = j / r, s = j % r;
-                for (std::int64_t i = (s == 0 ? own - 1 : own); i <= std::min(own, l_.bins - 1); ++i) {
-                    if (i >= 0 && mass_[i] > 0.0) sum += weight_[i * (r + 1) + (j - i * r)] * ip_x_[l_.mass_pos(i)];
-                }
+                add_mass_pulls(j, ip_x_, sum, nullptr);
                 ip_dual_[j] = sum;
                 gap += v[j] * ip_z_[j];
             }
