@@ -989,6 +989,15 @@ candidate choose_smoothing(penalised_fit& problem, double sample, double complex
     return best;
 }
 
+// An outcome with the smoothing, edf, solves and candidates of a search.
+outcome searched(outcome o, double smoothing, double edf, std::int64_t solves, std::int64_t candidates) noexcept {
+    o.smoothing = smoothing;
+    o.edf = edf;
+    o.solves = solves;
+    o.candidates = candidates;
+    return o;
+}
+
 }  // namespace
 
 std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
@@ -1008,7 +1017,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     }
     penalised_fit problem(bins, refine, scratch);
     double total = 0.0, width = 0.0;
-    const smooth_fit::outcome checked =
+    const outcome checked =
         smooth_fit::scale_histogram(edges, counts, bins, refine, problem.widths(), total, width);
     if (checked.code != status::ok) {
         return {checked.code, checked.index};
@@ -1044,7 +1053,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         smooth_fit::limits bounds;
         bounds.stop = setting.stop;
         const smooth_fit::outcome o = smooth_fit::fit(edges, counts, bins, refine, values, scratch, bounds);
-        return {o.code, o.index, 0.0, top_edf, 0.0, solves + o.solves, candidates + 1};
+        return searched(fits::failure(o.code, o.index), 0.0, top_edf, solves + o.solves, candidates + 1);
     };
     if (setting.smoothing == 0.0 || occupied < 2) {
         return exact(0, 0);
@@ -1070,10 +1079,10 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         const double search_decrement = std::max(smallest_search_decrement, search_criterion_error / sample);
         const candidate best = choose_smoothing(problem, sample, setting.complexity, top_edf, search_decrement, tried);
         if (problem.interrupted()) {
-            return {status::interrupted, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
+            return searched(fits::failure(status::interrupted), 0.0, 0.0, problem.solves(), tried);
         }
         if (!best.ok) {
-            return {status::inaccurate, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
+            return searched(fits::failure(status::inaccurate), 0.0, 0.0, problem.solves(), tried);
         }
         // The exact-mass fit competes, with deviance 0 and the data's own
         // degrees of freedom; where the best lambda has all but those (the
@@ -1090,7 +1099,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     // The fit for lambda taken to full precision, and its own edf.
     const status solved = problem.solve(lambda, 0.0, true);
     if (solved != status::ok) {
-        return {solved, -1, lambda, 0.0, 0.0, problem.solves(), tried};
+        return searched(fits::failure(solved), lambda, 0.0, problem.solves(), tried);
     }
     problem.save();
     const double edf = problem.effective_df(), deviance = problem.deviance(sample);
@@ -1100,13 +1109,14 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     const double* const u = problem.best();
     for (std::int64_t j = 0; j < knots; ++j) {
         if (!(u[j] * unit < infinity)) {
-            return {status::out_of_range, -1, 0.0, 0.0, 0.0, problem.solves(), tried};
+            return searched(fits::failure(status::out_of_range), 0.0, 0.0, problem.solves(), tried);
         }
     }
     for (std::int64_t j = 0; j < knots; ++j) values[j] = u[j] * unit;
-    outcome done{status::ok, -1, lambda, edf, deviance, problem.solves(), tried};
-    done.tail_mass[0] = problem.best_tail_mass(0) * all;
-    done.tail_mass[1] = problem.best_tail_mass(1) * all;
+    outcome done = searched(outcome{}, lambda, edf, problem.solves(), tried);
+    done.deviance = deviance;
+    done.left.mass = problem.best_tail_mass(0) * all;
+    done.right.mass = problem.best_tail_mass(1) * all;
     return done;
 }
 

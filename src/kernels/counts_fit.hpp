@@ -27,14 +27,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernels/fit_outcome.hpp"
 #include "kernels/smooth_fit.hpp"
 
 namespace zelvane::counts_fit {
 
-using smooth_fit::status;
-
-// The smoothing setting that asks for the criterion's choice.
-inline constexpr double automatic = -1.0;
+using fits::automatic;
+using fits::outcome;
+using fits::status;
 
 // A bin open beyond the first or the last edge, fitted as a tail joined to
 // the density's value f(end) at that edge. With a free mass the tail's mass is
@@ -62,17 +62,6 @@ struct settings {
     // nearby problem's optimum (another tail weight, say) needs fewer steps.
     const double* start = nullptr;
     const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
-};
-
-struct outcome {
-    status code = status::ok;
-    std::int64_t index = -1;     // offending edge, count or bin where the status names one
-    double smoothing = 0.0;      // the lambda of the fit returned
-    double edf = 0.0;            // its effective degrees of freedom
-    double deviance = 0.0;       // 2 N sum q log(q / p) of the fit returned
-    std::int64_t solves = 0;     // factorisations made, over every lambda tried
-    std::int64_t candidates = 0; // lambdas fitted
-    double tail_mass[2] = {0.0, 0.0};  // the left and right tails' masses, in the units of the counts
 };
 
 // Doubles of scratch memory that fit() needs, or -1 where

@@ -161,7 +161,7 @@ public:
             last_.solves = o.solves;
             if (o.code != status::ok) return o.code;
             for (int k = 0; k < 2; ++k) {
-                tails_[k] = tail_from(ends_[k], o.tail_mass[k], parameter[k]);
+                tails_[k] = tail_from(ends_[k], (k == 0 ? o.left : o.right).mass, parameter[k]);
             }
         }
         last_.left = tails_[0];

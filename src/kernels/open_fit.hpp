@@ -32,11 +32,15 @@
 #include <cstdint>
 
 #include "kernels/counts_fit.hpp"
+#include "kernels/fit_outcome.hpp"
 #include "kernels/smooth_fit.hpp"
 
 namespace zelvane::open_fit {
 
-using smooth_fit::status;
+using fits::outcome;
+using fits::status;
+using fits::tail_kind;
+using fits::tail_shape;
 
 // Bounds of the tails' parameters: a Pareto index of at least 1 keeps the
 // tail from outweighing the body (at 1 the mean diverges) and at most 100
@@ -47,15 +51,6 @@ inline constexpr double highest_index = 100.0;
 inline constexpr double shortest_scale = 1e-3;  // as a share of the width
 inline constexpr double longest_scale = 1.0;
 
-enum class tail_kind : std::int32_t { none = 0, exponential = 1, pareto = 2 };
-
-struct tail_shape {
-    tail_kind kind = tail_kind::none;
-    double joint = 0.0;      // the edge where the tail joins the body
-    double mass = 0.0;       // in the units of the masses (or counts) given
-    double parameter = 0.0;  // alpha (Pareto) or beta (exponential)
-};
-
 struct settings {
     double smoothing = 0.0;    // 0: exact masses; else as counts_fit (negative: automatic)
     double sample_size = 0.0;  // as counts_fit
@@ -63,16 +58,6 @@ struct settings {
     double mean = 0.0;         // the known mean, when has_mean
     bool has_mean = false;
     const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
-};
-
-struct outcome {
-    status code = status::ok;
-    std::int64_t index = -1;
-    double smoothing = 0.0, edf = 0.0, deviance = 0.0;  // as counts_fit (smoothing 0: exact masses)
-    std::int64_t solves = 0;
-    tail_shape left, right;
-    // unreachable_mean: the means that the fit can meet, one end possibly infinite.
-    double lowest_mean = 0.0, highest_mean = 0.0;
 };
 
 // The finite edges of a histogram whose first edge may be -inf and last +inf:

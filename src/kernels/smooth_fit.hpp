@@ -11,30 +11,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernels/fit_outcome.hpp"
+
 namespace zelvane::smooth_fit {
 
-enum class status : std::int32_t {
-    ok = 0,
-    bad_size,         // bins < 1, refine outside [1, max_refine], or sizes that overflow
-    bad_edge,         // edges[index] not finite, or not above edges[index - 1]
-    bad_mass,         // masses[index] negative or not finite
-    zero_total,       // every mass is zero
-    bad_width,        // bin `index` cannot be cut into refine sub-intervals of positive finite width
-    out_of_range,     // total width, total mass, mean density or width ratios beyond float64's range
-    infeasible,       // refine = 1 and no non-negative density on the edges has these masses
-    iteration_limit,  // the active-set method reached its bound on solves
-    inaccurate,       // an answer was reached but failed its optimality check
-    bad_setting,      // a setting of the fit (smoothing, sample size, criterion) is out of range
-    unreachable_mean, // no fit within the bounds of its tails has the mean asked for
-    empty_beside_tail, // exact masses: an open bin has mass, the bin beside it (index) none
-    interrupted,      // the caller's stop flag was raised
-};
-
-struct outcome {
-    status code = status::ok;
-    std::int64_t index = -1;  // offending edge, mass or bin where the status names one, else -1
-    std::int64_t solves = 0;  // factorisations made
-};
+using fits::outcome;
+using fits::status;
 
 inline constexpr std::int64_t max_refine = 256;
 
