@@ -1,0 +1,141 @@
+// The Hessian of the counts-aware fit's objective, behind one interface with
+// two back ends.
+//
+//     H = lambda G + sum_i (q_i / p_i^2) a_i a_i' + the tails' terms,
+//
+// G the curvature matrix, a_i bin i's trapezoid weights, q_i its share and
+// p_i its mass at the current point; on the free variables, with a unit row
+// and column for each held one. H has the band of one bin's knots (half width
+// refine, at least 2 for the curvature). Below envelope_refine it is
+// factorised as that band by Cholesky (band_hessian): O(knots refine^2), but
+// cheaper than the other way while refine is small. From it on, where the
+// band's refine^2 per knot would dominate, a system with one unknown more per
+// bin is factorised on border_ldl's envelope in O(knots) whatever refine is
+// (envelope_hessian). Either way the back end also gives H^-1 where the edf
+// need it: on the band, or one entry per bin of the larger system's inverse.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "kernels/band_cholesky.hpp"
+#include "kernels/border_ldl.hpp"
+#include "kernels/fit_outcome.hpp"
+#include "kernels/workspace.hpp"
+
+namespace zelvane::counts_hessian {
+
+using fits::status;
+
+// Variables: the knots, then one for each tail of free mass (two at most).
+inline constexpr std::int64_t max_tails = 2;
+
+// From this refine on, H is factorised on the envelope: there the band's
+// cost, which grows with refine, is above the envelope's, which does not.
+inline constexpr std::int64_t envelope_refine = 16;
+inline bool banded(std::int64_t refine) noexcept { return refine < envelope_refine; }
+
+enum knot_state : unsigned char { free_knot, held_knot };
+
+// A tail as a bin of one variable: a free mass's own, or the end knot.
+struct tail_bin {
+    std::int64_t variable = -1;  // -1: no tail
+    double weight = 0.0;         // its mass per unit of the variable, in scaled units
+    double share = 0.0;
+};
+
+// What H is made of, as the Newton iteration holds it: sizes, the curvature
+// measure's stencils and lower diagonals, the trapezoid weights, the tails,
+// and at the point of the last factorisation the masses p (bins, then
+// tails), the bins' weights q_i / p_i^2 (0 for an empty bin) and the tails'
+// terms of H, and which variables are held.
+struct terms {
+    std::int64_t bins = 0, refine = 0, knots = 0, variables = 0;
+    const double* stencil = nullptr;    // 4 per knot: curvature_stencil()
+    const double* curvature = nullptr;  // 3 per knot: [3 j + 2 - e] is G(j, j - e)
+    const double* weight = nullptr;     // refine + 1 per bin
+    const tail_bin* tails = nullptr;    // max_tails
+    const double* p = nullptr;
+    const double* bin_weight = nullptr;
+    const double* tail_weight = nullptr;  // max_tails
+    const unsigned char* state = nullptr;
+    const std::atomic<bool>* stop = nullptr;
+
+    // z'Gz, stencil by stencil: a sum of squares.
+    double curvature_of(const double* z) const noexcept;
+    // out += lambda G z, stencil by stencil.
+    void add_curvature(double lambda, const double* z, double* out) const noexcept;
+};
+
+class hessian {
+public:
+    // Factorises H for lambda at the terms' point: ok, inaccurate where a
+    // pivot fails, interrupted where the stop flag cut the factorisation short.
+    virtual status factor(double lambda) noexcept = 0;
+    // x = H^-1 x with the last factor (held variables' entries of x are 0).
+    virtual void solve(double* x) noexcept = 0;
+    // x = H^-1 x and y = H^-1 y together.
+    virtual void solve_pair(double* x, double* y) noexcept = 0;
+    // d'Hd at the point of the last factorisation, free of cancellation.
+    virtual double energy(double lambda, const double* d) const noexcept = 0;
+    // H^-1 where the next two read it, from the last factor.
+    virtual void invert() noexcept = 0;
+    // Entry (j, j) of H^-1, after invert().
+    virtual double inverse_at(std::int64_t j) const noexcept = 0;
+    // a_i' H^-1 a_i on the free knots of bin i, after invert().
+    virtual double bin_inverse(std::int64_t i) const noexcept = 0;
+
+protected:
+    ~hessian() = default;
+};
+
+// H as a band of half width max(2, refine), by Cholesky.
+class band_hessian final : public hessian {
+public:
+    // Takes the factor and the inverse's band for up to `variables` variables.
+    void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
+
+    status factor(double lambda) noexcept override;
+    void solve(double* x) noexcept override;
+    void solve_pair(double* x, double* y) noexcept override;
+    double energy(double lambda, const double* d) const noexcept override;
+    void invert() noexcept override;
+    double inverse_at(std::int64_t j) const noexcept override;
+    double bin_inverse(std::int64_t i) const noexcept override;
+
+private:
+    band_cholesky::band factor_band() const noexcept { return {factor_, t_->variables, half_}; }
+    band_cholesky::band inverse_band() const noexcept { return {inverse_, t_->variables, half_}; }
+
+    const terms* t_ = nullptr;
+    int half_ = 2;
+    double *factor_ = nullptr, *inverse_ = nullptr;
+};
+
+// H through the system with one unknown per bin, on border_ldl's envelope.
+class envelope_hessian final : public hessian {
+public:
+    // Takes the system, its inverse on the envelope and the vectors a solve
+    // runs on, for up to `variables` variables.
+    void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
+
+    status factor(double lambda) noexcept override;
+    void solve(double* x) noexcept override;
+    void solve_pair(double* x, double* y) noexcept override;
+    double energy(double lambda, const double* d) const noexcept override;
+    void invert() noexcept override;
+    double inverse_at(std::int64_t j) const noexcept override;
+    double bin_inverse(std::int64_t i) const noexcept override;
+
+private:
+    void solve_system(double* x) noexcept;
+    void apply(const double* z, double* out) const noexcept;
+
+    const terms* t_ = nullptr;
+    border_ldl::system ldl_, inverse_ldl_;
+    double *x_ = nullptr, *scale_ = nullptr, *residual_ = nullptr, *correction_ = nullptr;
+    double tail_diagonal_[max_tails] = {1.0, 1.0};
+    double factored_lambda_ = 1.0;
+};
+
+}  // namespace zelvane::counts_hessian

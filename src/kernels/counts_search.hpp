@@ -1,0 +1,42 @@
+// The choice of lambda for the counts-aware fit: the minimiser of the
+// information criterion deviance + complexity * edf over log lambda.
+//
+// The criterion is evaluated a decade apart, walking up from a first guess
+// while it falls and then down from it while it falls; every fit starts from
+// its neighbour's optimum moved along that optimum's tangent in log lambda
+// (one more solve with its factor). A parabola through the best decade and
+// its neighbours gives one more candidate. The criterion is flat near its
+// minimum: a tenth of a decade changes the fit far less than the counts' own
+// noise does.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "kernels/counts_newton.hpp"
+
+namespace zelvane::counts_search {
+
+// The search stops rising once the edf are within this of a linear density's,
+// and stops falling once they are within this of the data's own.
+inline constexpr double edf_margin = 1e-3;
+
+// A lambda of the search, and what its fit gave.
+struct candidate {
+    double decade = 0.0;
+    double lambda = 0.0;
+    double criterion = std::numeric_limits<double>::infinity();
+    double edf = 0.0;
+    double deviance = 0.0;
+    bool ok = false;
+};
+
+// The automatic choice of lambda, for a sample of this size and this price
+// of a degree of freedom, with top_edf the data's own degrees of freedom and
+// each fit ending at search_decrement: leaves the best candidate's point
+// saved in `problem` and returns the candidate (not ok where no lambda gave
+// a finite criterion); `tried` receives the number of lambdas fitted.
+candidate choose_smoothing(counts_newton::penalised_fit& problem, double sample, double complexity, double top_edf,
+                           double search_decrement, std::int64_t& tried) noexcept;
+
+}  // namespace zelvane::counts_search
