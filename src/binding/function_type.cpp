@@ -20,7 +20,7 @@ namespace {
 struct function_object {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const function_spec* spec;
+    const function_entry* entry;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -49,22 +49,22 @@ struct argument_views {
     }
 };
 
-int bind_convert_and_solve(const function_spec& spec, PyObject* const* args, Py_ssize_t nargs,
+int bind_convert_and_solve(const function_entry& entry, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
     PyObject* bound[parameter_count];
-    if (bind_arguments(spec.name, args, nargs, kwnames, bound) < 0) return -1;
+    if (bind_arguments(entry.name, args, nargs, kwnames, bound) < 0) return -1;
     argument_views views;
     if (acquire_float32_view(bound[0], views.center) < 0) return -1;
     if (acquire_float32_view(bound[1], views.gap) < 0) return -1;
     if (acquire_float32_view(bound[2], views.prob) < 0) return -1;
-    return spec.solve(views.center.vector(), views.gap.vector(), views.prob.vector());
+    return entry.solve(views.center.vector(), views.gap.vector(), views.prob.vector());
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    const function_spec& spec = *as_function(callable)->spec;
-    if (bind_convert_and_solve(spec, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
-        add_traceback_entry(spec.traceback_name, spec.first_line);
+    const function_entry& entry = *as_function(callable)->entry;
+    if (bind_convert_and_solve(entry, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
+        add_traceback_entry(entry.traceback_name, entry.first_line);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -266,9 +266,9 @@ PyTypeObject function_type = [] {
 
 int prepare_function_type() noexcept { return PyType_Ready(&function_type); }
 
-PyObject* new_function_code(const function_spec& spec) noexcept {
+PyObject* new_function_code(const function_entry& entry) noexcept {
     owned_ref empty(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(texts::file_name, spec.name, spec.first_line)));
+        PyCode_NewEmpty(texts::file_name, entry.name, entry.first_line)));
     if (!empty) return nullptr;
     owned_ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;
@@ -284,16 +284,16 @@ PyObject* new_function_code(const function_spec& spec) noexcept {
     return PyObject_Call(replace.get(), no_args.get(), changes.get());
 }
 
-PyObject* new_function(const function_spec& spec, PyObject* qualname, PyObject* module_name,
+PyObject* new_function(const function_entry& entry, PyObject* qualname, PyObject* module_name,
                        PyObject* globals, PyObject* code) noexcept {
-    owned_ref name(PyUnicode_FromString(spec.name));
+    owned_ref name(PyUnicode_FromString(entry.name));
     if (!name) return nullptr;
-    owned_ref doc(PyUnicode_FromString(spec.doc));
+    owned_ref doc(PyUnicode_FromString(entry.doc));
     if (!doc) return nullptr;
     function_object* function = PyObject_GC_New(function_object, &function_type);
     if (function == nullptr) return nullptr;
     function->vectorcall = function_vectorcall;
-    function->spec = &spec;
+    function->entry = &entry;
     function->name = name.release();
     function->qualname = py::new_ref(qualname);
     function->module = py::new_ref(module_name);

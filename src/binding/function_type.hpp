@@ -9,8 +9,9 @@
 
 namespace zelvane {
 
-// What distinguishes one function of the module from the other.
-struct function_spec {
+// An entry of the module's function table: what distinguishes one function
+// from the other.
+struct function_entry {
     const char* name;            // used in binding messages
     const char* traceback_name;  // "zelvane.bake.<name>", names its traceback entries
     const char* doc;
@@ -27,11 +28,11 @@ int prepare_function_type() noexcept;
 
 // The function's code object: 3 positional-or-keyword arguments named center,
 // gap and prob, in the module's file at the function's first line.
-PyObject* new_function_code(const function_spec& spec) noexcept;
+PyObject* new_function_code(const function_entry& entry) noexcept;
 
-// A new function object for `spec`, with its qualified name, module name,
+// A new function object for `entry`, with its qualified name, module name,
 // globals and code object.
-PyObject* new_function(const function_spec& spec, PyObject* qualname, PyObject* module_name,
+PyObject* new_function(const function_entry& entry, PyObject* qualname, PyObject* module_name,
                        PyObject* globals, PyObject* code) noexcept;
 
 }  // namespace zelvane

@@ -23,6 +23,7 @@
 #include "kernels/exact_fit.hpp"
 
 #include "kernels/layouts.hpp"
+#include "kernels/workspace.hpp"
 
 namespace zelvane::exact_fit {
 
@@ -226,13 +227,32 @@ void solve(const float32_vector& gsum, const float32_vector& low, const float32_
     plain_solve(gsum, low, high, prob);
 }
 
+namespace {
+
+// The float32 scratch: floats end to end.
+using float_workspace = basic_workspace<float, sizeof(float)>;
+
+float32_vector slice(float_workspace& w, std::int64_t count) noexcept {
+    return float32_vector{reinterpret_cast<char*>(w.take(count)), count, sizeof(float)};
+}
+
+scratch lay_out(float_workspace& w, std::int64_t masses) noexcept {
+    const float32_vector gsum = slice(w, masses);
+    const float32_vector low = slice(w, masses + 1);
+    return scratch{gsum, low, slice(w, masses + 1)};
+}
+
+}  // namespace
+
+std::int64_t scratch_floats(std::int64_t masses) noexcept {
+    float_workspace w;
+    lay_out(w, masses);
+    return w.size();
+}
+
 scratch scratch_in(char* block, std::int64_t masses) noexcept {
-    constexpr std::int64_t size = sizeof(float);
-    return scratch{
-        float32_vector{block, masses, size},
-        float32_vector{block + masses * size, masses + 1, size},
-        float32_vector{block + (2 * masses + 1) * size, masses + 1, size},
-    };
+    float_workspace w(reinterpret_cast<float*>(block));
+    return lay_out(w, masses);
 }
 
 std::int64_t fit(const float32_vector& center, const float32_vector& gap, const scratch& work,

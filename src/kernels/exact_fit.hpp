@@ -26,12 +26,11 @@ struct scratch {
 };
 
 // Floats of scratch that fit() needs for `masses` intervals.
-inline constexpr std::int64_t scratch_floats(std::int64_t masses) noexcept {
-    return masses + 2 * (masses + 1);
-}
+std::int64_t scratch_floats(std::int64_t masses) noexcept;
 
 // The scratch for `masses` intervals laid out in one contiguous block of
-// scratch_floats(masses) floats at `block`, in the order above.
+// scratch_floats(masses) floats at `block`, in the order above, end to end
+// (the kernels read and write floats through unaligned accesses).
 scratch scratch_in(char* block, std::int64_t masses) noexcept;
 
 // The whole fit as zelvane.bake.fitgapmass_meh and zelvane._rows.exact make it:

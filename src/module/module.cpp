@@ -110,12 +110,12 @@ PyObject* import_numpy(PyObject* globals) noexcept {
     return PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, nullptr, 0);
 }
 
-// Makes a function object for `spec` and binds it in the namespace.
-int bind_function(const function_spec& spec, PyObject* code, PyObject* module_name) noexcept {
-    owned_ref qualname(PyUnicode_FromString(spec.name));
+// Makes a function object for `entry` and binds it in the namespace.
+int bind_function(const function_entry& entry, PyObject* code, PyObject* module_name) noexcept {
+    owned_ref qualname(PyUnicode_FromString(entry.name));
     if (!qualname) return -1;
     owned_ref function(
-        new_function(spec, qualname.get(), module_name, state::module_namespace, code));
+        new_function(entry, qualname.get(), module_name, state::module_namespace, code));
     if (!function) return -1;
     return PyDict_SetItem(state::module_namespace, qualname.get(), function.get());
 }
@@ -134,10 +134,10 @@ int execute_steps(PyObject* module, int& failed_line) noexcept {
         return -1;
     }
 
-    PyObject* code = new_function_code(fitgapmass_spec);
+    PyObject* code = new_function_code(fitgapmass_entry);
     if (code == nullptr) return -1;
     Py_XSETREF(fitgapmass_code, code);
-    code = new_function_code(fitgapmass_meh_spec);
+    code = new_function_code(fitgapmass_meh_entry);
     if (code == nullptr) return -1;
     Py_XSETREF(fitgapmass_meh_code, code);
 
@@ -152,9 +152,9 @@ int execute_steps(PyObject* module, int& failed_line) noexcept {
     owned_ref module_name(PyUnicode_FromString(texts::module_qualified_name));
     if (!module_name) return -1;
     failed_line = texts::line::fitgapmass;
-    if (bind_function(fitgapmass_spec, fitgapmass_code, module_name.get()) < 0) return -1;
+    if (bind_function(fitgapmass_entry, fitgapmass_code, module_name.get()) < 0) return -1;
     failed_line = texts::line::fitgapmass_meh;
-    if (bind_function(fitgapmass_meh_spec, fitgapmass_meh_code, module_name.get()) < 0) {
+    if (bind_function(fitgapmass_meh_entry, fitgapmass_meh_code, module_name.get()) < 0) {
         return -1;
     }
 

@@ -53,7 +53,7 @@ int solve(const float32_vector& center, const float32_vector& gap,
 
 }  // namespace
 
-const function_spec fitgapmass_spec = {
+const function_entry fitgapmass_entry = {
     "fitgapmass", traceback_name, texts::doc_fitgapmass, texts::line::fitgapmass, solve,
 };
 

@@ -61,7 +61,7 @@ int solve(const float32_vector& center, const float32_vector& gap,
 
 }  // namespace
 
-const function_spec fitgapmass_meh_spec = {
+const function_entry fitgapmass_meh_entry = {
     "fitgapmass_meh", traceback_name, texts::doc_fitgapmass_meh, texts::line::fitgapmass_meh,
     solve,
 };

@@ -5,7 +5,7 @@
 
 namespace zelvane {
 
-extern const function_spec fitgapmass_spec;
-extern const function_spec fitgapmass_meh_spec;
+extern const function_entry fitgapmass_entry;
+extern const function_entry fitgapmass_meh_entry;
 
 }  // namespace zelvane

@@ -244,8 +244,8 @@ TEST(CountsFit, OptimalForFixedSmoothing) { optimal_for_fixed_smoothing(1208, 12
 
 // From refine 16 on, H is factorised through a system with an unknown per bin,
 // and the edf come from its inverse: the same optimality and the same edf. H's
-// condition grows with refine^4: at lambda 5.6e-4 the dense computation and
-// the band's own (the earlier way at this refine) already differ by 4e-6.
+// condition grows with refine^4, so the dense computation, which the edf are
+// compared with, is itself less accurate here: the tolerance is wider.
 TEST(CountsFit, OptimalForFixedSmoothingFinelyCut) {
     optimal_for_fixed_smoothing(1209, 40, 8, 16, 21, 180, 1e-4);
 }
@@ -416,8 +416,8 @@ TEST(CountsFit, SmoothingSpreadsIntoEmptyBinsAndTendsToALine) {
 }
 
 // A bin with a share far below the others' keeps Newton's decrement small
-// while the full step would still empty it: the automatic choice fits these
-// (it once failed to confirm its answer), and the fit it returns is optimal.
+// while the full step would still empty it: the automatic choice fits these,
+// every bin keeps some mass, and the fit it returns is optimal.
 TEST(CountsFit, TinySharesBesideLargeOnes) {
     for (const vec& counts : {vec{1e5, 3}, vec{5, 1e6, 3}, vec{1e7, 3}, vec{3, 2e6, 1e6, 1}}) {
         for (const std::int64_t r : {1, 4}) {
@@ -440,8 +440,8 @@ TEST(CountsFit, TinySharesBesideLargeOnes) {
 }
 
 // Counts heaped in the first of many bins and one far off: nearly every knot
-// between them ends at zero, each blocked step holding one more, so a fixed
-// bound on Newton steps (rather than one that grows with the knots) gave up.
+// between them ends at zero, each blocked step holding one more, so the bound
+// on Newton steps must grow with the knots for the fit to end.
 TEST(CountsFit, CountsHeapedFarApart) {
     for (const std::int64_t bins : {64, 128}) {
         vec edges(static_cast<std::size_t>(bins) + 1), counts(static_cast<std::size_t>(bins), 0.0);
