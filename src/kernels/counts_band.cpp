@@ -8,8 +8,7 @@ namespace zelvane::counts_hessian {
 void band_hessian::take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept {
     t_ = &t;
     half_ = static_cast<int>(std::max<std::int64_t>(2, t.refine));
-    factor_ = w.take(variables * band_cholesky::row_width(half_));
-    inverse_ = w.take(variables * band_cholesky::row_width(half_));
+    w.take_each(variables * band_cholesky::row_width(half_), factor_, inverse_);
 }
 
 status band_hessian::factor(double lambda) noexcept {

@@ -52,10 +52,8 @@ void envelope_hessian::take_scratch(const terms& t, std::int64_t variables, work
     const std::int64_t order = border_ldl::order(t.bins, t.refine), border = t.bins * (t.refine + 2);
     ldl_ = {t.bins, t.refine, w.take(3 * order), w.take(border), w.take(order)};
     inverse_ldl_ = {t.bins, t.refine, w.take(3 * order), w.take(border), w.take(order)};
-    x_ = w.take(order);
-    scale_ = w.take(order);
-    residual_ = w.take(variables);
-    correction_ = w.take(variables);
+    w.take_each(order, x_, scale_);
+    w.take_each(variables, residual_, correction_);
 }
 
 // Every row and column is scaled by a power of two (exactly, so the scaling

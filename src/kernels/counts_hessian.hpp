@@ -95,10 +95,14 @@ public:
     // Takes the factor and the inverse's band for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
+    // Cholesky in place: inaccurate at the first pivot that is not positive.
     status factor(double lambda) noexcept override;
     void solve(double* x) noexcept override;
+    // Both right-hand sides in one pass over the factor.
     void solve_pair(double* x, double* y) noexcept override;
+    // |L'd|^2, from the factor.
     double energy(double lambda, const double* d) const noexcept override;
+    // The band of H^-1; bin_inverse() sums a_i' Z a_i over the bin's block.
     void invert() noexcept override;
     double inverse_at(std::int64_t j) const noexcept override;
     double bin_inverse(std::int64_t i) const noexcept override;
@@ -119,10 +123,14 @@ public:
     // runs on, for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
+    // LDL' of the scaled system, without pivoting.
     status factor(double lambda) noexcept override;
+    // A solve of the system refined twice with H's own residual.
     void solve(double* x) noexcept override;
     void solve_pair(double* x, double* y) noexcept override;
+    // A sum of squares over the stencils, the bins and the tails.
     double energy(double lambda, const double* d) const noexcept override;
+    // The system's inverse on its envelope; a bin's entry gives bin_inverse().
     void invert() noexcept override;
     double inverse_at(std::int64_t j) const noexcept override;
     double bin_inverse(std::int64_t i) const noexcept override;

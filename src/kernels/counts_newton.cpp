@@ -48,22 +48,10 @@ penalised_fit::penalised_fit(std::int64_t bins, std::int64_t refine, workspace& 
     stencil_ = w.take(4 * n_);
     curvature_ = w.take(3 * n_);
     weight_ = w.take(m_ * (r_ + 1));
-    c_ = w.take(most);
-    u_ = w.take(most);
-    trial_ = w.take(most);
-    d_ = w.take(most);
-    g_ = w.take(most);
-    size_ = w.take(most);
-    z1_ = w.take(most);
-    z2_ = w.take(most);
-    best_ = w.take(most);
-    anchor_ = w.take(most);
-    p_ = w.take(m_ + max_tails);
-    p_trial_ = w.take(m_ + max_tails);
+    w.take_each(most, c_, u_, trial_, d_, g_, size_, z1_, z2_, best_, anchor_);
+    w.take_each(m_ + max_tails, p_, p_trial_);
     bin_weight_ = w.take(m_);
-    state_ = w.take<unsigned char>(most);
-    best_state_ = w.take<unsigned char>(most);
-    anchor_state_ = w.take<unsigned char>(most);
+    w.take_each(most, state_, best_state_, anchor_state_);
     terms_ = {m_, r_, n_, v_, stencil_, curvature_, weight_, tails_, p_, bin_weight_, tail_weight_, state_, nullptr};
     if (counts_hessian::banded(r_)) {
         band_.take_scratch(terms_, most, w);

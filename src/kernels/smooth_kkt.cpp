@@ -49,9 +49,7 @@ system::system(const layout& l, const double* h, const double* mass, const fixed
     near_ = w.take(3 * n);
     border_ = w.take(l.bins * (l.refine + 2));
     diagonal_ = w.take(n);
-    y_ = w.take(n);
-    res_ = w.take(n);
-    mag_ = w.take(n);
+    w.take_each(n, y_, res_, mag_);
     u_ = w.take(knots);
     state_ = w.take<unsigned char>(knots);
 }

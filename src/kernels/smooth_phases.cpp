@@ -71,13 +71,8 @@ public:
           weight_(kkt.weights()), state_(kkt.states()), y_(kkt.solution()) {
         const std::int64_t n = l_.order, knots = l_.knots;
         v_ = w.take(knots);
-        ip_x_ = w.take(n);
-        ip_affine_ = w.take(n);
-        ip_step_ = w.take(n);
-        ip_z_ = w.take(knots);
-        ip_dz_affine_ = w.take(knots);
-        ip_dual_ = w.take(knots);
-        ip_extra_ = w.take(knots);
+        w.take_each(n, ip_x_, ip_affine_, ip_step_);
+        w.take_each(knots, ip_z_, ip_dz_affine_, ip_dual_, ip_extra_);
     }
 
     status run(const limits& bounds, std::int64_t total_solves) noexcept;

@@ -52,6 +52,12 @@ public:
         return block_ == nullptr ? nullptr : reinterpret_cast<T*>(block_ + start);
     }
 
+    // One slice of `count` units for each pointer given, in order.
+    template <class... Slices>
+    constexpr void take_each(std::int64_t count, Slices*&... slices) noexcept {
+        ((slices = take<Slices>(count)), ...);
+    }
+
     // Units taken so far, padding included; -1 after a failure.
     constexpr std::int64_t size() const noexcept { return used_; }
     constexpr bool failed() const noexcept { return used_ < 0; }

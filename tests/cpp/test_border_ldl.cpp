@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "dense_inverse.hpp"
+
 namespace {
 
 using vec = std::vector<double>;
@@ -114,31 +116,7 @@ stored store(const std::vector<vec>& a, std::int64_t bins, std::int64_t refine) 
     return s;
 }
 
-std::vector<vec> dense_inverse(std::vector<vec> a) {
-    const std::size_t n = a.size();
-    std::vector<vec> z(n, vec(n, 0.0));
-    for (std::size_t i = 0; i < n; ++i) z[i][i] = 1.0;
-    for (std::size_t c = 0; c < n; ++c) {
-        std::size_t pivot = c;
-        for (std::size_t r = c + 1; r < n; ++r) {
-            if (std::fabs(a[r][c]) > std::fabs(a[pivot][c])) pivot = r;
-        }
-        std::swap(a[c], a[pivot]);
-        std::swap(z[c], z[pivot]);
-        for (std::size_t r = 0; r < n; ++r) {
-            if (r == c) continue;
-            const double f = a[r][c] / a[c][c];
-            for (std::size_t k = 0; k < n; ++k) {
-                a[r][k] -= f * a[c][k];
-                z[r][k] -= f * z[c][k];
-            }
-        }
-    }
-    for (std::size_t r = 0; r < n; ++r) {
-        for (std::size_t k = 0; k < n; ++k) z[r][k] /= a[r][r];
-    }
-    return z;
-}
+using zelvane::testing::dense_inverse;
 
 TEST(BorderLdl, InverseOnTheEnvelopeAgainstTheDenseInverse) {
     std::mt19937_64 random(11);
