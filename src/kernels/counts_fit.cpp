@@ -109,7 +109,7 @@ void set_up(penalised_fit& problem, const double* counts, std::int64_t bins, con
     }
     problem.set_up();
     problem.watch(setting.stop);
-    if (setting.start != nullptr && setting.smoothing >= 0.0) {
+    if (setting.start != nullptr && !fits::chosen_by_criterion(setting.smoothing)) {
         problem.start_from(setting.start, all / width);
     }
 }
@@ -192,7 +192,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
 
     double lambda = setting.smoothing;
     std::int64_t tried = 1;
-    if (lambda < 0.0) {
+    if (fits::chosen_by_criterion(lambda)) {
         const double search_decrement = std::max(smallest_search_decrement, search_criterion_error / sample);
         const counts_search::candidate best =
             counts_search::choose_smoothing(problem, sample, setting.complexity, top_edf, search_decrement, tried);

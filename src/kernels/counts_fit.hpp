@@ -81,7 +81,9 @@ std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
 // size), their masses the total. The exact-mass fit is then neither a
 // candidate of the search nor the fit for smoothing 0 (which is bad_setting
 // with tails, as is a histogram with fewer than two occupied bins, tails
-// included): fitting exact masses with tails is open_fit's.
+// included): fitting exact masses with tails is open_fit's. The outcome gives
+// the smoothing, edf, deviance and candidates, and the tails' masses (in the
+// units of the counts) in left.mass and right.mass.
 outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
             const settings& setting, double* values, double* scratch, const open_ends& ends = {}) noexcept;
 

@@ -31,8 +31,10 @@ enum class status : std::int32_t {
 inline constexpr double automatic = -1.0;
 
 // Whether a smoothing setting asks for the exact masses (lambda = 0) rather
-// than for a penalised fit of counts.
+// than for a penalised fit of counts, and whether it asks for the
+// criterion's choice (automatic, or any negative value).
 constexpr bool exact_masses(double smoothing) noexcept { return smoothing == 0.0; }
+constexpr bool chosen_by_criterion(double smoothing) noexcept { return smoothing < 0.0; }
 
 // A tail beyond an open end: f(x) = f(L) (x / L)^-(alpha + 1) (Pareto) or
 // f(L) e^-|x - L| / beta (exponential) from the joint L, of the mass given.

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "kernels/exact_fit.hpp"
+#include "kernels/fit_outcome.hpp"
 #include "kernels/iterative_fit.hpp"
 #include "kernels/open_fit.hpp"
 #include "kernels/smooth_fit.hpp"
@@ -70,10 +71,10 @@ row_failure smooth_row(const char* center, const char* gap, std::int64_t m, std:
                        char* out, char* scratch, const row_batch& batch, std::int64_t) noexcept {
     smooth_fit::limits bounds;
     bounds.stop = batch.cancel;
-    const smooth_fit::outcome o = smooth_fit::fit(
+    const fits::outcome o = smooth_fit::fit(
         reinterpret_cast<const double*>(center), reinterpret_cast<const double*>(gap), m, refine,
         reinterpret_cast<double*>(out), reinterpret_cast<double*>(scratch), bounds);
-    if (o.code == smooth_fit::status::ok) return {};
+    if (o.code == fits::status::ok) return {};
     return {static_cast<std::int32_t>(o.code), o.index};
 }
 
@@ -101,19 +102,19 @@ row_failure open_row(const char* center, const char* gap, std::int64_t m, std::i
         setting.has_mean = true;
         setting.mean = batch.means[row];
     }
-    const open_fit::outcome o = open_fit::fit(edges, reinterpret_cast<const double*>(gap), m, refine, setting,
+    const fits::outcome o = open_fit::fit(edges, reinterpret_cast<const double*>(gap), m, refine, setting,
                                               values, reinterpret_cast<double*>(scratch));
     const std::int64_t all = smooth_fit::knot_count(m, refine);
     double* const info = values + all;
     info[info_lowest_mean] = o.lowest_mean;
     info[info_highest_mean] = o.highest_mean;
-    if (o.code != smooth_fit::status::ok) return {static_cast<std::int32_t>(o.code), o.index};
+    if (o.code != fits::status::ok) return {static_cast<std::int32_t>(o.code), o.index};
     const open_fit::body part = open_fit::finite_part(edges, m);
     std::fill(values + smooth_fit::knot_count(part.bins, refine), values + all, 0.0);
     info[info_smoothing] = o.smoothing;
     info[info_edf] = o.edf;
     info[info_deviance] = o.deviance;
-    const open_fit::tail_shape* const tails[2] = {&o.left, &o.right};
+    const fits::tail_shape* const tails[2] = {&o.left, &o.right};
     for (int k = 0; k < 2; ++k) {
         double* const t = info + (k == 0 ? info_left_kind : info_right_kind);
         t[0] = static_cast<double>(tails[k]->kind);
