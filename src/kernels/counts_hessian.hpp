@@ -67,45 +67,23 @@ struct terms {
     void add_curvature(double lambda, const double* z, double* out) const noexcept;
 };
 
-class hessian {
-public:
-    // Factorises H for lambda at the terms' point: ok, inaccurate where a
-    // pivot fails, interrupted where the stop flag cut the factorisation short.
-    virtual status factor(double lambda) noexcept = 0;
-    // x = H^-1 x with the last factor (held variables' entries of x are 0).
-    virtual void solve(double* x) noexcept = 0;
-    // x = H^-1 x and y = H^-1 y together.
-    virtual void solve_pair(double* x, double* y) noexcept = 0;
-    // d'Hd at the point of the last factorisation, free of cancellation.
-    virtual double energy(double lambda, const double* d) const noexcept = 0;
-    // H^-1 where the next two read it, from the last factor.
-    virtual void invert() noexcept = 0;
-    // Entry (j, j) of H^-1, after invert().
-    virtual double inverse_at(std::int64_t j) const noexcept = 0;
-    // a_i' H^-1 a_i on the free knots of bin i, after invert().
-    virtual double bin_inverse(std::int64_t i) const noexcept = 0;
-
-protected:
-    ~hessian() = default;
-};
-
 // H as a band of half width max(2, refine), by Cholesky.
-class band_hessian final : public hessian {
+class band_hessian {
 public:
     // Takes the factor and the inverse's band for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
     // Cholesky in place: inaccurate at the first pivot that is not positive.
-    status factor(double lambda) noexcept override;
-    void solve(double* x) noexcept override;
+    status factor(double lambda) noexcept;
+    void solve(double* x) noexcept;
     // Both right-hand sides in one pass over the factor.
-    void solve_pair(double* x, double* y) noexcept override;
+    void solve_pair(double* x, double* y) noexcept;
     // |L'd|^2, from the factor.
-    double energy(double lambda, const double* d) const noexcept override;
+    double energy(double lambda, const double* d) const noexcept;
     // The band of H^-1; bin_inverse() sums a_i' Z a_i over the bin's block.
-    void invert() noexcept override;
-    double inverse_at(std::int64_t j) const noexcept override;
-    double bin_inverse(std::int64_t i) const noexcept override;
+    void invert() noexcept;
+    double inverse_at(std::int64_t j) const noexcept;
+    double bin_inverse(std::int64_t i) const noexcept;
 
 private:
     band_cholesky::band factor_band() const noexcept { return {factor_, t_->variables, half_}; }
@@ -117,23 +95,23 @@ private:
 };
 
 // H through the system with one unknown per bin, on border_ldl's envelope.
-class envelope_hessian final : public hessian {
+class envelope_hessian {
 public:
     // Takes the system, its inverse on the envelope and the vectors a solve
     // runs on, for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
     // LDL' of the scaled system, without pivoting.
-    status factor(double lambda) noexcept override;
+    status factor(double lambda) noexcept;
     // A solve of the system refined twice with H's own residual.
-    void solve(double* x) noexcept override;
-    void solve_pair(double* x, double* y) noexcept override;
+    void solve(double* x) noexcept;
+    void solve_pair(double* x, double* y) noexcept;
     // A sum of squares over the stencils, the bins and the tails.
-    double energy(double lambda, const double* d) const noexcept override;
+    double energy(double lambda, const double* d) const noexcept;
     // The system's inverse on its envelope; a bin's entry gives bin_inverse().
-    void invert() noexcept override;
-    double inverse_at(std::int64_t j) const noexcept override;
-    double bin_inverse(std::int64_t i) const noexcept override;
+    void invert() noexcept;
+    double inverse_at(std::int64_t j) const noexcept;
+    double bin_inverse(std::int64_t i) const noexcept;
 
 private:
     void solve_system(double* x) noexcept;
@@ -144,6 +122,45 @@ private:
     double *x_ = nullptr, *scale_ = nullptr, *residual_ = nullptr, *correction_ = nullptr;
     double tail_diagonal_[max_tails] = {1.0, 1.0};
     double factored_lambda_ = 1.0;
+};
+
+// H as Newton's method sees it: the band below envelope_refine, the
+// envelope from it on.
+class hessian {
+public:
+    // Takes the chosen back end's scratch for up to `variables` variables.
+    void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept {
+        banded_ = banded(t.refine);
+        if (banded_) {
+            band_.take_scratch(t, variables, w);
+        } else {
+            envelope_.take_scratch(t, variables, w);
+        }
+    }
+    // Factorises H for lambda at the terms' point: ok, inaccurate where a
+    // pivot fails, interrupted where the stop flag cut the factorisation short.
+    status factor(double lambda) noexcept { return banded_ ? band_.factor(lambda) : envelope_.factor(lambda); }
+    // x = H^-1 x with the last factor (held variables' entries of x are 0).
+    void solve(double* x) noexcept { banded_ ? band_.solve(x) : envelope_.solve(x); }
+    // x = H^-1 x and y = H^-1 y together.
+    void solve_pair(double* x, double* y) noexcept { banded_ ? band_.solve_pair(x, y) : envelope_.solve_pair(x, y); }
+    // d'Hd at the point of the last factorisation, free of cancellation.
+    double energy(double lambda, const double* d) const noexcept {
+        return banded_ ? band_.energy(lambda, d) : envelope_.energy(lambda, d);
+    }
+    // H^-1 where the next two read it, from the last factor.
+    void invert() noexcept { banded_ ? band_.invert() : envelope_.invert(); }
+    // Entry (j, j) of H^-1, after invert().
+    double inverse_at(std::int64_t j) const noexcept { return banded_ ? band_.inverse_at(j) : envelope_.inverse_at(j); }
+    // a_i' H^-1 a_i on the free knots of bin i, after invert().
+    double bin_inverse(std::int64_t i) const noexcept {
+        return banded_ ? band_.bin_inverse(i) : envelope_.bin_inverse(i);
+    }
+
+private:
+    bool banded_ = true;
+    band_hessian band_;
+    envelope_hessian envelope_;
 };
 
 }  // namespace zelvane::counts_hessian

@@ -53,13 +53,7 @@ penalised_fit::penalised_fit(std::int64_t bins, std::int64_t refine, workspace& 
     bin_weight_ = w.take(m_);
     w.take_each(most, state_, best_state_, anchor_state_);
     terms_ = {m_, r_, n_, v_, stencil_, curvature_, weight_, tails_, p_, bin_weight_, tail_weight_, state_, nullptr};
-    if (counts_hessian::banded(r_)) {
-        band_.take_scratch(terms_, most, w);
-        hessian_ = &band_;
-    } else {
-        envelope_.take_scratch(terms_, most, w);
-        hessian_ = &envelope_;
-    }
+    hessian_.take_scratch(terms_, most, w);
 }
 
 void penalised_fit::add_tail(int side, bool free_mass, double share, double weight) noexcept {
@@ -239,7 +233,7 @@ void penalised_fit::predict(double lambda, double log_ratio) noexcept {
     for (std::int64_t j = 0; j < v_; ++j) {
         if (state_[j] != free_knot) z1_[j] = 0.0;
     }
-    hessian_->solve(z1_);
+    hessian_.solve(z1_);
     double cz1 = 0.0, cz2 = 0.0;
     for (std::int64_t j = 0; j < v_; ++j) {
         cz1 += c_[j] * z1_[j];
@@ -260,7 +254,7 @@ void penalised_fit::predict(double lambda, double log_ratio) noexcept {
 
 // The trace of the hat matrix at the optimum that solve() has just found.
 double penalised_fit::effective_df() noexcept {
-    hessian_->invert();
+    hessian_.invert();
     double cz = 0.0;
     for (std::int64_t j = 0; j < v_; ++j) cz += c_[j] * z2_[j];
     double edf = 0.0;
@@ -269,13 +263,13 @@ double penalised_fit::effective_df() noexcept {
         const double* const a = weight_ + i * (r_ + 1);
         double along = 0.0;
         for (std::int64_t s = 0; s <= r_; ++s) along += a[s] * z2_[i * r_ + s];
-        edf += q_[i] / (p_[i] * p_[i]) * (hessian_->bin_inverse(i) - along * along / cz);
+        edf += q_[i] / (p_[i] * p_[i]) * (hessian_.bin_inverse(i) - along * along / cz);
     }
     for (int k = 0; k < max_tails; ++k) {
         const tail_bin& t = tails_[k];
         if (t.variable < 0 || t.share == 0.0) continue;
         const double mass = p_[m_ + k];
-        const double inner = state_[t.variable] == free_knot ? t.weight * t.weight * hessian_->inverse_at(t.variable) : 0.0;
+        const double inner = state_[t.variable] == free_knot ? t.weight * t.weight * hessian_.inverse_at(t.variable) : 0.0;
         const double along = t.weight * z2_[t.variable];
         edf += t.share / (mass * mass) * (inner - along * along / cz);
     }
@@ -380,7 +374,7 @@ bool penalised_fit::factor(double lambda) noexcept {
         const tail_bin& t = tails_[k];
         tail_weight[k] = t.share == 0.0 ? 0.0 : t.share / (p_[m_ + k] * p_[m_ + k]) * t.weight * t.weight;
     }
-    const status factored = hessian_->factor(lambda);
+    const status factored = hessian_.factor(lambda);
     if (factored == status::interrupted) interrupted_ = true;
     return factored == status::ok;
 }
@@ -393,7 +387,7 @@ double penalised_fit::newton_direction(double lambda) noexcept {
         z1_[j] = free ? g_[j] : 0.0;
         z2_[j] = free ? c_[j] : 0.0;
     }
-    hessian_->solve_pair(z1_, z2_);
+    hessian_.solve_pair(z1_, z2_);
     double cz1 = 0.0, cz2 = 0.0;
     for (std::int64_t j = 0; j < v_; ++j) {
         cz1 += c_[j] * z1_[j];
@@ -403,7 +397,7 @@ double penalised_fit::newton_direction(double lambda) noexcept {
     for (std::int64_t j = 0; j < v_; ++j) {
         d_[j] = state_[j] == free_knot ? -z1_[j] - mu * z2_[j] : 0.0;
     }
-    return hessian_->energy(lambda, d_);
+    return hessian_.energy(lambda, d_);
 }
 
 // Whether variable j alone carries a tail with counts: at zero the tail's

@@ -109,9 +109,7 @@ private:
     double tail_weight_[max_tails] = {0.0, 0.0};  // the tails' terms of H at the last factorisation
     unsigned char *state_, *best_state_, *anchor_state_;
     counts_hessian::terms terms_;
-    counts_hessian::band_hessian band_;
-    counts_hessian::envelope_hessian envelope_;
-    counts_hessian::hessian* hessian_;
+    counts_hessian::hessian hessian_;
     std::int64_t solves_ = 0;
     bool interrupted_ = false;
 };

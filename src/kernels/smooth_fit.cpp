@@ -32,7 +32,6 @@
 // clamped into it. An empty interval (beyond the rounding of the recurrence,
 // which we bound as we go) means no non-negative density has these masses.
 //
-//
 // refine >= 2: the KKT system of a set of knots held at zero (smooth_kkt)
 // and the phases that choose that set (smooth_phases). Whichever phase ends,
 // the answer is accepted only after its optimality conditions are checked:

@@ -11,7 +11,10 @@
 // factorised symmetrically without pivoting (border_ldl: LDL' on the
 // envelope): O(knots) whatever refine is. The knots before a multiplier are
 // eliminated first, so the knot pivots are those of a convex problem
-// (positive) and the multiplier's is a Schur complement of one (negative).
+// (positive) and the multiplier's is a Schur complement of one (negative);
+// the one leading block that can be singular (two bins, the last multiplier
+// missing) is left to a 2 x 2 block with an interchange, and a single bin
+// held at its right end alone is fitted mirrored (smooth_fit::fit).
 //
 // Scale. With D the scaling of the unknowns, the curvature is sum_t c_t (d_t
 // . y)^2 over inner knots t, d_t the three scaled slope-difference

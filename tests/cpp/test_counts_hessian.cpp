@@ -114,7 +114,8 @@ struct problem {
 
 using zelvane::testing::dense_inverse;
 
-void check_against_dense(ch::hessian& back_end, const problem& pr, double lambda, std::mt19937_64& random) {
+template <class back_end_type>
+void check_against_dense(back_end_type& back_end, const problem& pr, double lambda, std::mt19937_64& random) {
     const matrix a = pr.dense(lambda), z = dense_inverse(a);
     const auto n = static_cast<std::size_t>(pr.variables);
     ASSERT_EQ(back_end.factor(lambda), ch::status::ok);
