@@ -1,0 +1,414 @@
+"""Published tables: household income of 20 US states in the American Community Survey
+(1-year estimates, 2005 to 2018, 280 tables of 16 brackets, "Less than $10,000" to
+"$200,000 or more"), fitted from their brackets and compared with the median, mean and
+Gini index that the Census Bureau computed from its microdata and published beside them.
+
+Every table is fitted without the published mean and with it. Without it: the package's
+smooth fit with the open top (a Pareto tail beyond $200,000), counts-aware
+(smoothing="auto") and exact (smoothing=0); its smooth fit, the step density
+(scipy.stats.rv_histogram), PCHIP through the cumulative counts and binsmooth (PyPI, both
+spline types) with the top bracket closed at twice its lower edge ($400,000). With it:
+the package's open-top fits with mean= and binsmooth with its own mean matching (the lower
+edges and the counts, m = the published mean; binsmooth places the end of the top bracket
+so that its fitted mean is m). A method that matches the mean can miss it (by more than
+1 %) or refuse it (the package raises when the mean is out of its tail's reach): both count
+as a missed mean.
+
+Errors: the median and the mean relative to the published ones; the Gini index in points
+(100 × the difference; B19083 has no Gini for 2005, so 260 tables); the share of the top
+10 % of households is not published, and is shown as the spread between the methods
+(each method against the median of all methods on the same table). The Bureau's median
+interpolates within a finer distribution than these brackets, so every method lands about
+0.3 % high on it. Summaries come from the fitted object where it computes them (the
+package's mean, median, Gini and Lorenz curve), else from the numerical routine of
+bench/_fits.py (integrals of the cdf).
+
+The states are split once, before any fit, into a tuning set of 14 and a held-out set of
+6 (chosen across the range of the top bracket's share): work on the package is tuned on
+the first, and both are reported apart.
+
+Writes results/published.md and results/published.png. Run it from outside the checkout
+with the package and its bench extra installed (bash tools/bench.sh published does):
+
+    cd build && ../.venv/bin/python ../bench/published.py [--data DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import _fits as F  # noqa: E402
+import _harness as h  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BRACKETS = "acs_household_income_brackets.csv"
+PUBLISHED = "acs_household_income_published.csv"
+
+#: Held out from every tuning: one state in three or four along the largest share the
+#: top bracket reaches in a state (Mississippi 3 % to New Jersey 14 %), fixed before any fit.
+HELD_OUT = ("Arkansas", "Montana", "Kansas", "Oregon", "Colorado", "Virginia")
+SETS = ("tuning", "held-out")
+
+CLOSED = "top closed at $400k"
+#: Without the mean: every method; with the mean: those that take it.
+METHODS: List[F.Method] = [
+    F.Method(f"step density, {CLOSED}", F.closed_top(F.step_fit), peer=True, colour="0.55"),
+    F.Method(f"PCHIP, {CLOSED}", F.closed_top(F.pchip_fit), peer=True, colour="tab:orange"),
+    F.Method(f"binsmooth PCHIP, {CLOSED}", F.closed_top(F.binsmooth_closed("PCHIP")),
+             needs=(F.has_binsmooth,), peer=True, colour="tab:purple"),
+    F.Method(f"binsmooth HYMAN, {CLOSED}", F.closed_top(F.binsmooth_closed("HYMAN")),
+             needs=(F.has_binsmooth,), peer=True, colour="tab:pink"),
+    F.Method(f"zelvane smooth, {CLOSED}", F.closed_top(F.zelvane_fit()), colour="tab:blue"),
+    F.Method("zelvane, open top, auto", F.zelvane_fit(smoothing="auto"), colour="tab:cyan"),
+    F.Method("zelvane, open top, smoothing=0", F.zelvane_fit(smoothing=0), colour="tab:olive"),
+    F.Method("binsmooth PCHIP, mean-matched", F.binsmooth_mean("PCHIP"), needs=(F.has_binsmooth,),
+             uses_mean=True, peer=True, colour="tab:purple"),
+    F.Method("binsmooth HYMAN, mean-matched", F.binsmooth_mean("HYMAN"), needs=(F.has_binsmooth,),
+             uses_mean=True, peer=True, colour="tab:pink"),
+    F.Method("zelvane, open top, auto, mean=", F.zelvane_fit(smoothing="auto"), uses_mean=True,
+             colour="tab:cyan"),
+    F.Method("zelvane, open top, smoothing=0, mean=", F.zelvane_fit(smoothing=0), uses_mean=True,
+             colour="tab:olive"),
+]
+#: The package's default without the mean and with it: the rows the targets are checked on.
+DEFAULTS = ("zelvane, open top, auto", "zelvane, open top, auto, mean=")
+
+QUANTITIES = ("median", "mean", "gini")
+NAMES = {"median": "median (%)", "mean": "mean (%)", "gini": "Gini (points)",
+         "top10": "top 10 % share (points)"}
+
+
+# ---------------------------------------------------------------------------------- the data
+
+class Table:
+    """One geography and year: the brackets as published and the published figures."""
+
+    def __init__(self, geography: str, year: int, edges: np.ndarray, counts: np.ndarray,
+                 margins: np.ndarray, published: Dict[str, float]):
+        self.geography, self.year = geography, year
+        self.edges, self.counts, self.margins = edges, counts, margins
+        self.published = published
+        self.set = "held-out" if geography in HELD_OUT else "tuning"
+
+    @property
+    def top_share(self) -> float:
+        return float(self.counts[-1] / self.counts.sum())
+
+
+def _number(text: str) -> float:
+    return float(text) if text.strip() else float("nan")
+
+
+def read_tables(directory: str) -> List[Table]:
+    """The tables of the two files in `directory`, in the order of the published file."""
+    brackets: Dict[Tuple[str, int], List[Dict[str, str]]] = {}
+    with open(os.path.join(directory, BRACKETS), newline="") as source:
+        for row in csv.DictReader(source):
+            brackets.setdefault((row["geography"], int(row["year"])), []).append(row)
+    tables = []
+    with open(os.path.join(directory, PUBLISHED), newline="") as source:
+        for row in csv.DictReader(source):
+            key = (row["geography"], int(row["year"]))
+            rows = sorted(brackets[key], key=lambda r: float(r["lower"]))
+            edges = np.array([float(r["lower"]) for r in rows] + [float(rows[-1]["upper"])])
+            if not np.all(np.diff(edges) > 0) or any(
+                    float(a["upper"]) != float(b["lower"]) for a, b in zip(rows, rows[1:])):
+                raise ValueError(f"{key}: brackets that do not follow one another")
+            counts = np.array([float(r["households"]) for r in rows])
+            margins = np.array([float(r["households_moe"]) for r in rows])
+            published = {k: _number(row[k]) for k in ("households", "median", "mean", "gini",
+                                                      "median_moe", "gini_moe")}
+            tables.append(Table(key[0], key[1], edges, counts, margins, published))
+    return tables
+
+
+def default_data() -> str:
+    """../shared/data from the project root; from a checkout one level further down (a
+    worktree beside others), the first such folder up the tree."""
+    here = ROOT
+    for _ in range(3):
+        candidate = os.path.join(os.path.dirname(here), "shared", "data")
+        if os.path.isdir(candidate):
+            return candidate
+        here = os.path.dirname(here)
+    return os.path.join(os.path.dirname(ROOT), "shared", "data")
+
+
+def load(directory: str) -> List[Table]:
+    """read_tables, or the program's end with one line that says what is missing."""
+    missing = [name for name in (BRACKETS, PUBLISHED)
+               if not os.path.isfile(os.path.join(directory, name))]
+    if missing:
+        sys.exit(f"published.py: {', '.join(missing)} not found in {os.path.abspath(directory)} "
+                 "(give the folder with --data DIR)")
+    return read_tables(directory)
+
+
+# ------------------------------------------------------------------------------ the fits
+
+Record = Dict[str, Any]
+
+
+def evaluate(tables: Sequence[Table], methods: Sequence[F.Method]) -> List[Record]:
+    records: List[Record] = []
+    for table in tables:
+        pub = table.published
+        for m in methods:
+            mean = pub["mean"] if m.uses_mean else None
+            record: Record = {"geography": table.geography, "year": table.year, "set": table.set,
+                              "method": m.label, "ok": False, "top_share": table.top_share}
+            try:
+                fit = m.fit(table.counts, table.edges, mean)
+                got = {name: own() for name, own in fit.own.items()}
+                if any(name not in got for name in ("median", "mean", "gini", "top10")):
+                    got = {**F.summaries(fit), **got}
+            except Exception as error:
+                record["error"] = f"{type(error).__name__}: {error}"
+                record["refused"] = m.uses_mean and getattr(error, "argument", None) == "mean"
+                records.append(record)
+                continue
+            record["ok"] = all(np.isfinite(v) for v in got.values())
+            record["median"] = got["median"] / pub["median"] - 1
+            record["mean"] = got["mean"] / pub["mean"] - 1
+            record["gini"] = 100 * (got["gini"] - pub["gini"]) if np.isfinite(pub["gini"]) else None
+            record["top10"] = 100 * got["top10"]
+            record.update(fit.info)
+            if m.uses_mean:
+                record["missed"] = abs(record["mean"]) > 0.01
+            records.append(record)
+    # The top 10 % share against the median over the methods of the same table.
+    by_table: Dict[Tuple[str, int, bool], List[Record]] = {}
+    uses = {m.label: m.uses_mean for m in methods}
+    for r in records:
+        if r["ok"]:
+            by_table.setdefault((r["geography"], r["year"], uses[r["method"]]), []).append(r)
+    for group in by_table.values():
+        middle = float(np.median([r["top10"] for r in group]))
+        spread = max(r["top10"] for r in group) - min(r["top10"] for r in group)
+        for r in group:
+            r["top10_off"] = r["top10"] - middle
+            r["top10_spread"] = spread
+    return records
+
+
+# ------------------------------------------------------------------------------ the tables
+
+def scale(q: str) -> float:
+    return 100.0 if q in ("median", "mean") else 1.0
+
+
+def three(values: Sequence[float]) -> str:
+    """median / p90 / worst of the absolute values."""
+    if not len(values):
+        return "—"
+    a = np.abs(np.asarray(values, dtype=np.float64))
+    return f"{np.median(a):.2f} / {np.quantile(a, 0.9):.2f} / {a.max():.2f}"
+
+
+def error_table(records: List[Record], methods: Sequence[F.Method], which: str) -> List[str]:
+    header = ["method", "median: bias", "median: abs. error", "mean: abs. error", "Gini: bias",
+              "Gini: abs. error", "top 10 %: off the methods' median", "mean missed or refused",
+              "failed"]
+    rows = []
+    for m in methods:
+        mine = [r for r in records if r["method"] == m.label and r["set"] == which]
+        ok = [r for r in mine if r["ok"]]
+        row: List[object] = [m.label]
+        med = [scale("median") * r["median"] for r in ok]
+        row += [f"{np.median(med):+.2f}" if med else None, three(med)]
+        row.append(three([scale("mean") * r["mean"] for r in ok]))
+        gini = [r["gini"] for r in ok if r["gini"] is not None]
+        row += [f"{np.median(gini):+.2f}" if gini else None, three(gini)]
+        row.append(three([r["top10_off"] for r in ok if "top10_off" in r]))
+        refused = sum(r.get("refused", False) for r in mine)
+        missed = sum(r.get("missed", False) for r in ok)
+        row.append(f"{missed} missed, {refused} refused" if m.uses_mean else "")
+        row.append(f"{len(mine) - len(ok)}/{len(mine)}")
+        rows.append(row)
+    return h.table(header, rows)
+
+
+def spread_line(records: List[Record], which: str, with_mean: bool,
+                methods: Sequence[F.Method]) -> str:
+    labels = {m.label for m in methods if m.uses_mean == with_mean}
+    spreads = {}
+    for r in records:
+        if r["method"] in labels and r["set"] == which and "top10_spread" in r:
+            spreads[(r["geography"], r["year"])] = r["top10_spread"]
+    values = np.array(list(spreads.values()))
+    if not len(values):
+        return ""
+    return (f"Spread of the top 10 % share between these methods (largest minus smallest on "
+            f"a table): median {np.median(values):.2f} points, p90 "
+            f"{np.quantile(values, 0.9):.2f}, largest {values.max():.2f}.")
+
+
+def targets(records: List[Record]) -> List[str]:
+    """The targets of the package's defaults, set by set."""
+    goals = [("without the mean", DEFAULTS[0], "mean", 0.9, 3.0, 6.0, "%"),
+             ("without the mean", DEFAULTS[0], "gini", 0.9, 1.0, 3.0, "points"),
+             ("with the mean", DEFAULTS[1], "gini", 0.5, 0.30, None, "points"),
+             ("with the mean", DEFAULTS[1], "gini", 0.9, 0.6, None, "points")]
+    rows = []
+    for title, label, q, level, goal, worst_goal, unit in goals:
+        row: List[object] = [title, f"{NAMES[q].split(' (')[0]}: abs. error at "
+                             f"{'median' if level == 0.5 else 'p90'} ≤ {goal:g} {unit}"
+                             + (f", all ≤ {worst_goal:g}" if worst_goal else "")]
+        for which in SETS:
+            ok = [r for r in records if r["method"] == label and r["set"] == which and r["ok"]
+                  and r[q] is not None]
+            a = np.abs([scale(q) * r[q] for r in ok])
+            if not len(a):
+                row.append(None)
+                continue
+            at = float(np.quantile(a, level))
+            met = at <= goal and (worst_goal is None or a.max() <= worst_goal)
+            row.append(f"{at:.2f}" + (f", all {a.max():.2f}" if worst_goal else "")
+                       + (" (met)" if met else " (not met)"))
+        rows.append(row)
+    return h.table(["", "target", "tuning", "held-out"], rows)
+
+
+def failures(records: List[Record]) -> List[str]:
+    lines = []
+    for method in dict.fromkeys(r["method"] for r in records):
+        failed = [r for r in records if r["method"] == method and not r["ok"]]
+        if not failed:
+            continue
+        kinds: Dict[str, int] = {}
+        for r in failed:
+            message = r.get("error", "a summary is not finite")[:140]
+            kinds[message] = kinds.get(message, 0) + 1
+        lines.append(f"- {method}: " + "; ".join(f"{n} × `{message}`" for message, n in kinds.items()))
+    return lines
+
+
+def worst_tables(records: List[Record], label: str, q: str, count: int = 5) -> List[str]:
+    ok = [r for r in records if r["method"] == label and r["ok"] and r[q] is not None]
+    ok.sort(key=lambda r: -abs(r[q]))
+    unit = " %" if q in ("median", "mean") else " points"
+    return [f"{r['geography']} {r['year']} ({r['set']}; top bracket {100 * r['top_share']:.1f} %): "
+            f"{scale(q) * r[q]:+.2f}{unit}" for r in ok[:count]]
+
+
+# ------------------------------------------------------------------------------------ plot
+
+def plot(records: List[Record], methods: Sequence[F.Method], path: str) -> None:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    from matplotlib.patches import Patch
+
+    panels = [(False, "mean", "without the mean: mean error (%)"),
+              (False, "gini", "without the mean: Gini error (points)"),
+              (True, "gini", "with the mean: Gini error (points)"),
+              (False, "median", "without the mean: median error (%)")]
+    figure = Figure(figsize=(14, 9.5), constrained_layout=True)
+    FigureCanvasAgg(figure)
+    axes = figure.subplots(2, 2)
+    shades = {"tuning": 1.0, "held-out": 0.45}
+    for ax, (with_mean, q, title) in zip(axes.ravel(), panels):
+        chosen = [m for m in methods if m.uses_mean == with_mean]
+        for k, m in enumerate(chosen):
+            for j, which in enumerate(SETS):
+                values = [scale(q) * r[q] for r in records if r["method"] == m.label
+                          and r["set"] == which and r["ok"] and r[q] is not None]
+                if not values:
+                    continue
+                y = len(chosen) - 1 - k + (0.18 if j == 0 else -0.18)
+                parts = ax.boxplot([values], positions=[y], vert=False, widths=0.3,
+                                   whis=(5, 95), showfliers=False, patch_artist=True)
+                for box in parts["boxes"]:
+                    box.set_facecolor(m.colour)
+                    box.set_alpha(shades[which])
+                for line in parts["medians"]:
+                    line.set_color("black")
+                outer = [v for v in values if v < np.quantile(values, 0.05)
+                         or v > np.quantile(values, 0.95)]
+                ax.plot(outer, np.full(len(outer), y), "o", ms=2.5, color=m.colour,
+                        alpha=shades[which])
+        ax.set_yticks(range(len(chosen)), [m.label for m in reversed(chosen)], fontsize=8)
+        ax.axvline(0, color="black", lw=0.8)
+        if q == "mean" and not with_mean:
+            for goal in (3, 6):
+                ax.axvspan(-goal, goal, color="tab:green", alpha=0.06, lw=0)
+        if q == "gini":
+            goal = 0.6 if with_mean else 1.0
+            ax.axvspan(-goal, goal, color="tab:green", alpha=0.08, lw=0)
+        ax.set_title(title, fontsize=11)
+        ax.grid(True, axis="x", color="0.9", lw=0.6)
+    handles = [Patch(facecolor="0.4", alpha=shades[s], label=f"{s} states") for s in SETS]
+    axes[0][0].legend(handles=handles, fontsize=8, loc="lower right")
+    figure.suptitle("ACS household income, 280 tables: errors against the published figures "
+                    "(boxes: quartiles, whiskers 5–95 %, dots beyond; green: the targets)",
+                    fontsize=12)
+    figure.savefig(path, dpi=100)
+
+
+# ------------------------------------------------------------------------------------ main
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--data", default=None,
+                        help="folder with the two CSV files (default ../shared/data from the "
+                             "project root)")
+    args = parser.parse_args()
+    tables = load(args.data if args.data is not None else default_data())
+    methods, absent = F.installed(METHODS)
+    import scipy
+
+    versions = {"SciPy": scipy.__version__, **h.versions("binsmooth", "zelvane")}
+    lines = ["# Published tables: ACS household income against the Bureau's own figures", "",
+             *h.machine(versions), ""]
+    for paragraph in __doc__.split("\n\n")[:4]:
+        lines += [paragraph.replace("\n", " "), ""]
+    lines += absent
+    counts = {which: sum(t.set == which for t in tables) for which in SETS}
+    states = {which: sorted({t.geography for t in tables if t.set == which}) for which in SETS}
+    lines += [f"- tuning: {counts['tuning']} tables of {len(states['tuning'])} states "
+              f"({', '.join(states['tuning'])})",
+              f"- held-out: {counts['held-out']} tables of {len(states['held-out'])} states "
+              f"({', '.join(states['held-out'])})", ""]
+
+    start = time.perf_counter()
+    records = evaluate(tables, methods)
+    seconds = time.perf_counter() - start
+
+    lines += ["## Targets of the package's defaults", "",
+              f"`{DEFAULTS[0]}` without the mean, `{DEFAULTS[1]}` with it.", ""]
+    lines += targets(records) + [""]
+    lines += ["Cells: median / p90 / worst of the absolute errors; bias: the median signed "
+              "error. The top 10 % share is compared with the median over the methods of the "
+              "same table (without the mean: all the methods without it; with the mean: "
+              "those that take it).", ""]
+    for with_mean in (False, True):
+        chosen = [m for m in methods if m.uses_mean == with_mean]
+        for which in SETS:
+            title = "with the published mean" if with_mean else "without the mean"
+            lines += [f"## {which.capitalize()} states ({counts[which]} tables), {title}", ""]
+            lines += error_table(records, chosen, which) + [""]
+            lines += [spread_line(records, which, with_mean, methods), ""]
+    lines += ["## Largest errors of the defaults", ""]
+    for label, q in ((DEFAULTS[0], "mean"), (DEFAULTS[0], "gini"), (DEFAULTS[1], "gini")):
+        lines += [f"- `{label}`, {NAMES[q]}: " + "; ".join(worst_tables(records, label, q))]
+    lines += ["", "## Failures", ""]
+    lines += failures(records) or ["- none"]
+    lines += ["", f"The fits took {seconds:.0f} s ({len(records):,} fits).", "",
+              "![error distributions per method](published.png)"]
+    os.makedirs(h.RESULTS, exist_ok=True)
+    plot(records, methods, os.path.join(h.RESULTS, "published.png"))
+    path = h.write("published.md", lines)
+    print("\n".join(lines))
+    print(f"wrote {path}")
+
+
+if __name__ == "__main__":
+    main()
