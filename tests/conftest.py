@@ -32,6 +32,10 @@ settings.load_profile(os.environ.get("ZELVANE_HYPOTHESIS_PROFILE", "dev"))
 UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
+# The fuzz targets run under their own sessions (noxfile.py), not as modules that
+# --doctest-modules could import: they need the fuzzer's instrumentation.
+collect_ignore_glob = ["fuzz/*"]
+
 # zelvane.bake is built for NumPy 1.x's binary interface and refuses NumPy 2.
 NUMPY2 = int(np.__version__.split(".")[0]) >= 2
 

@@ -275,26 +275,22 @@ def test_refusals(change, message):
 C64, G64 = np.array(GOOD["center"]), np.array(GOOD["gap"])
 
 
+# The rows module's own guards, short and plain; a row it cannot fit comes back as data
+# (tests/test_errors.py).
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: rows.smooth(C64, G64, np.empty(17), 4), TypeError, r"expected 5 arguments"),
+    (lambda: rows.smooth(C64, G64, np.empty(17), 4), TypeError, r"^expected 5 arguments, got 4$"),
     (lambda: rows.smooth(C64.astype(np.float32), G64, np.empty(17), 4, 1), TypeError,
      r"center must hold float64, not items of format 'f'"),
-    (lambda: rows.smooth(C64, G64, np.empty(16), 4, 1), ValueError, r"out must have shape \(17,\)"),
+    (lambda: rows.smooth(C64, G64, np.empty(16), 4, 1), ValueError,
+     r"^out does not have the shape of the result$"),
     (lambda: rows.smooth(C64, np.frombuffer(b"x" + G64.tobytes(), offset=1), np.empty(17), 4, 1),
-     ValueError, r"gap must be aligned to its 8-byte elements"),
-    (lambda: rows.smooth(C64, G64, np.empty(17), 300, 1), ValueError, r"refine must be from 1 to 256"),
-    (lambda: rows.smooth(np.array([0, 1, np.nan, 3, 4.0]), G64, np.empty(17), 4, 1), ValueError,
-     r"^center\[2\] is nan, not a finite number$"),
-    (lambda: rows.smooth(np.array([0, 1, 3, 2, 4.0]), G64, np.empty(17), 4, 1), ValueError,
-     r"^center must be strictly increasing: center\[3\] = 2.0 is not above center\[2\] = 3.0$"),
-    (lambda: rows.smooth(C64, np.array([[1, 1, 1, 1], [1, -1, 1, 1.0]]), np.empty((2, 17)), 4, 1),
-     ValueError, r"^gap\[1, 1\] = -1.0 is negative$"),
-    (lambda: rows.smooth(C64, np.zeros(4), np.empty(17), 4, 1), ValueError,
-     r"^gap are all zero: a density needs a positive total mass$"),
+     ValueError, r"^gap must be aligned to its 8-byte elements$"),
+    (lambda: rows.smooth(C64, G64, np.empty(17), 300, 1), ValueError,
+     r"^refine must be from 1 to 256$"),
     (lambda: rows.smooth_knots(C64, np.empty(16), 4), ValueError,
-     r"^out must have shape \(17,\), not \(16,\)$"),
+     r"^out does not have the shape of the knots$"),
     (lambda: rows.smooth_knots(C64[:1], np.empty(1), 4), ValueError,
-     r"^center must hold at least two values, not 1$"),
+     r"^center must hold at least two edges per row$"),
 ])
 def test_rows_module_refusals(call, error, message):
     with pytest.raises(error, match=message):
