@@ -32,6 +32,14 @@ def read_only(array):
     return array
 
 
+def unknown_rows():
+    """Masses in a Dask array whose number of rows is known only once computed."""
+    import dask.array as da
+
+    masses = da.from_array(np.ones((4, 4)), chunks=2)
+    return masses[masses[:, 0] > 0]
+
+
 # (call, problem, argument, index, row, value, details that must be there)
 CASES = {
     # The values of one histogram and of a batch.
@@ -169,6 +177,10 @@ CASES = {
     "tail parameter": (lambda: Density([0, 1], [1, 1],
                                        left_tail=zelvane.Tail("exponential", 0, 1, -1.5)),
                        "not_positive", "left_tail.parameter", None, None, -1.5, {}),
+    "rows of a Dask array unknown": (lambda: zelvane.fit_smooth(np.tile(C5, (4, 1)),
+                                                                unknown_rows()),
+                                     "unknown_rows", "center", None, None, None,
+                                     {"other": "gap"}),
     # The density of one histogram of a smooth fit.
     "batch without a row": (lambda: zelvane.fit_smooth(C5, [G4, G4]).density(), "needs_row",
                             "row", None, None, None, {"rows": 2}),

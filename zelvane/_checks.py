@@ -482,6 +482,31 @@ def per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bo
     return column
 
 
+def check_lazy_masses(gap: Any, name: str, ndims: Tuple[int, ...]) -> int:
+    """The number of masses per row of a Dask array of masses, refused (InputError) with
+    other than `ndims` dimensions, elements other than real numbers or an unknown
+    number of masses per row: what can be checked before a chunk is computed."""
+    if gap.ndim not in ndims:
+        raise InputError("ndim", argument=name, ndim=gap.ndim, allowed=ndims)
+    check_real(name, gap.dtype)
+    m = gap.shape[-1]
+    if not isinstance(m, int):
+        raise InputError("unknown_length", argument=name)
+    return m
+
+
+def check_rows(name: str, shape: Tuple[Any, ...], rows: Any, row_shape: Tuple[int, ...],
+               **other: Any) -> None:
+    """Refuse (InputError ``"shape"``) an argument of `shape` that is not one `row_shape`
+    for each of `rows` rows, naming the shapes it may have: one for all, or one per row;
+    ``"unknown_rows"`` where the number of rows is not known (a Dask array's)."""
+    if not isinstance(rows, int):
+        raise InputError("unknown_rows", argument=name, other=other.get("other"))
+    if tuple(shape) != (rows,) + row_shape:
+        raise InputError("shape", argument=name, shape=shape,
+                         expected=(row_shape, (rows,) + row_shape), **other)
+
+
 def check_means(means: Optional[Float64Array], masses: FloatArray, left: bool,
                 right: bool) -> Optional[Float64Array]:
     """`means` (one per row, NaN: none), refused (``"mean_needs_tail"``) for the first row

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Callable, Mapping, Tuple, cast
 
 import numpy as np
 
-from zelvane._checks import check_real
+from zelvane._checks import check_lazy_masses
 from zelvane._errors import InputError
 
 if TYPE_CHECKING:
@@ -55,17 +55,10 @@ def computed(*values: Any) -> Tuple[Any, ...]:
 
 
 def whole_rows(lazy_gap: Any, name: str, ndims: Tuple[int, ...] = (1, 2)) -> Tuple[Any, int]:
-    """(`lazy_gap` with every chunk holding whole rows, its number of masses per row).
-
-    Refuses (InputError) an array of other than `ndims` dimensions, of elements other
-    than real numbers, or whose number of masses per row is unknown."""
+    """(`lazy_gap` with every chunk holding whole rows, its number of masses per row),
+    refused as :func:`~zelvane._checks.check_lazy_masses` refuses it."""
     gap: Any = lazy_gap  # Dask's own annotations are partial
-    if gap.ndim not in ndims:
-        raise InputError("ndim", argument=name, ndim=gap.ndim, allowed=ndims)
-    check_real(name, gap.dtype)
-    m = gap.shape[-1]
-    if not isinstance(m, int):
-        raise InputError("unknown_length", argument=name)
+    m = check_lazy_masses(gap, name, ndims)
     return gap.rechunk(-1 if gap.ndim == 1 else {1: -1}), m
 
 

@@ -42,6 +42,7 @@ TEMPLATES: Dict[str, str] = {
     "not_contiguous": "{argument} must be C-contiguous",
     "read_only": "{argument} must be writable",
     "unknown_length": "{argument} must have a known number of masses per row",
+    "unknown_rows": "{argument} must have a known number of rows, one for each row of {other}",
     "with_dask": "{argument} cannot be given with a Dask array of masses",
     # Options.
     "choice": "{argument} must be {choices_text}, not {given}",

@@ -19,8 +19,8 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane import _dask, _native
-from zelvane._checks import (check_choice, check_histogram, check_out, check_unmasked,
-                             check_workers)
+from zelvane._checks import (check_choice, check_histogram, check_out, check_rows,
+                             check_unmasked, check_workers)
 from zelvane._errors import InputError
 
 if TYPE_CHECKING:
@@ -183,10 +183,8 @@ def _fit_lazy(center: Any, lazy_gap: Any, method: str, workers: int) -> DaskArra
         shared, _ = check_histogram(np.asarray(center_array),
                                     np.zeros((1, m) if gap.ndim == 2 else (m,), np.float32))
         return _dask.map_rows(per_row={}, center=shared, **fit)
-    if center_array.ndim != 2 or center_array.shape != (gap.shape[0], m + 1):
-        raise InputError("shape", argument="center", shape=center_array.shape,
-                         expected=((m + 1,), (gap.shape[0], m + 1)), other="gap",
-                         other_shape=gap.shape)
+    check_rows("center", center_array.shape, gap.shape[0], (m + 1,), other="gap",
+               other_shape=gap.shape)
     return _dask.map_rows(per_row={"center": center_array}, **fit)
 
 

@@ -5,8 +5,9 @@ by ``rise``, the density is linear, the mass up to a point quadratic and its inv
 the root of a quadratic. The functions below evaluate them over NumPy arrays of
 points or levels, from the tables a :class:`~zelvane.PiecewiseLinearDensity` keeps
 (knots, values, widths and rises of the pieces, the mass below and above every knot,
-all normalised with the tails), which :func:`tables` and :func:`above` make; ``zelvane._tails`` does the same for the tails, and
-the density's methods join the two.
+all normalised with the tails), which :func:`tables` and :func:`above` make.
+``zelvane._tails`` does the same for the tails, and the density's methods join the
+two.
 """
 
 from __future__ import annotations

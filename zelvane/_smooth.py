@@ -26,10 +26,9 @@ import numpy.typing as npt
 
 from zelvane import _dask, _native
 from zelvane._checks import (as_array, check_histogram, check_means, check_open, check_refine,
-                             check_row, check_smoothing, check_unmasked, check_workers, per_row,
-                             read_only)
+                             check_row, check_rows, check_smoothing, check_unmasked,
+                             check_workers, per_row, read_only)
 from zelvane._density import PiecewiseLinearDensity
-from zelvane._errors import InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH, TAIL_KINDS
 from zelvane._tails import Tail
@@ -493,8 +492,9 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     rows = gap.shape[0]
     check_unmasked(center_name, center)
     given = as_array(center_name, np.asarray(center) if _dask.is_dask_array(center) else center)
-    if given.ndim == 2 and not isinstance(rows, int):
-        raise InputError("unknown_length", argument=gap_name)
+    if given.ndim == 2:
+        check_rows(center_name, given.shape, rows, (m + 1,), other=gap_name,
+                   other_shape=gap.shape)
     shape = (rows, m) if given.ndim == 2 else (m,)
     edges, _ = check_histogram(given, np.ones(shape), center_name=center_name, gap_name=gap_name,
                                dtype=np.float64, open_ends=True)
@@ -505,9 +505,7 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
         if value is None:
             continue
         if _dask.is_dask_array(value):
-            if value.ndim != 1 or value.shape[0] != rows:
-                raise InputError("shape", argument=name, shape=value.shape,
-                                 expected=((), (rows,)))
+            check_rows(name, value.shape, rows, (), other=gap_name)
             continue
         # Checked now, as the whole batch numbers its rows.
         settings[name] = per_row(name, value, (rows,) if np.ndim(value) else (),
