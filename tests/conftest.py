@@ -32,10 +32,6 @@ settings.load_profile(os.environ.get("ZELVANE_HYPOTHESIS_PROFILE", "dev"))
 UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
-# The fuzz targets run under their own sessions (noxfile.py), not as modules that
-# --doctest-modules could import: they need the fuzzer's instrumentation.
-collect_ignore_glob = ["fuzz/*"]
-
 # zelvane.bake is built for NumPy 1.x's binary interface and refuses NumPy 2.
 NUMPY2 = int(np.__version__.split(".")[0]) >= 2
 
@@ -46,6 +42,15 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "needs_bake: the test loads zelvane.bake, which needs "
                             "NumPy 1.x")
     config.addinivalue_line("markers", "needs_numpy2: the test is of the package under NumPy 2")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_collect_file(file_path, parent):
+    """The docstring examples that --doctest-modules runs are the package's: the modules
+    of this folder are tests, and are not imported again to look for examples."""
+    outcome = yield
+    outcome.force_result([collector for collector in outcome.get_result()
+                          if type(collector).__name__ != "DoctestModule"])
 
 
 def pytest_report_header(config):
