@@ -32,6 +32,7 @@ if TYPE_CHECKING:
 
     Float32Array = npt.NDArray[np.float32]
     Float64Array = npt.NDArray[np.float64]
+    FloatArray = npt.NDArray[np.floating[Any]]
 
 #: The largest number of sub-intervals per bin of the smooth fits.
 MAX_REFINE: int = _rows.MAX_REFINE
@@ -110,7 +111,7 @@ def smooth_knots(edges: Float64Array, refine: int) -> Float64Array:
     return knots
 
 
-def fit_open(edges: Float64Array, masses: Float64Array, refine: int, smoothing: float,
+def fit_open(edges: FloatArray, masses: FloatArray, refine: int, smoothing: float,
              complexity: float, sample_sizes: Optional[Float64Array],
              means: Optional[Float64Array], workers: int) -> Float64Array:
     """The smooth fit of checked rows: per row the values at every knot the bins would
