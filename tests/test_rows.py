@@ -94,7 +94,7 @@ def test_zero_width_names_the_lowest_row(method):
         0, rows.ZERO_WIDTH, 2)
     with pytest.raises(ZeroDivisionError, match="^float division: a zero width between the "
                                                 "centres 2 and 3$"):
-        _native.fit_values(method, center[300], gap[300], None, 1)
+        _native.fit_values(method, center[300], gap[300], np.empty(6, np.float32), 1)
 
 
 @pytest.mark.needs_bake

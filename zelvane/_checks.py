@@ -59,6 +59,14 @@ def read_only(array: Any) -> Any:
     return array
 
 
+def aligned(array: Any) -> Float64Array:
+    """`array` as C-contiguous float64 at an address of whole elements, which the smooth
+    fits read: a contiguous array can still sit at an odd address (a view into bytes).
+    An array that is fit is returned itself."""
+    result: Float64Array = np.require(array, np.float64, ["C", "A"])
+    return result
+
+
 # ---------------------------------------------------------------- arrays
 
 def _position(shape: Tuple[int, ...], flat_index: int) -> Tuple[Optional[int], int]:

@@ -44,7 +44,12 @@ def fit_checked(center: Float32Array, gap: Float32Array, method: str,
     """The native fit of checked, contiguous float32 input, refused (``"fit_overflow"``)
     where its values leave float32's range. Checked centres leave no zero width: float32
     centres that differ never subtract to zero."""
-    result = _native.fit_values(method, center, gap, out, workers)
+    shape = gap.shape[:-1] + (gap.shape[-1] + 1,)
+    result = np.empty(shape, np.float32) if out is None else out
+    if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
+        # Rows are written while others are still being read.
+        center, gap = center.copy(), gap.copy()
+    _native.fit_values(method, center, gap, result, workers)
     # One pass over the result; where it finds a value that is not finite, the row and
     # the interval to name are looked for.
     finite = np.isfinite(result)

@@ -15,6 +15,11 @@ status, position)``; the value at fault is read here from the arrays that were
 passed, and the status becomes the :class:`~zelvane.InputError` (or, for a
 solver that gives up, the RuntimeError) a caller sees. Nothing else in the
 package imports ``zelvane._rows``.
+
+The fitting modules make the arrays and hand them over checked: C-contiguous, of
+the method's type, aligned, `out` of the result's shape and sharing no memory with
+the inputs. This module itself needs no NumPy, so that reading the contract (the
+public constants, the command line's defaults) loads the extension alone.
 """
 
 from __future__ import annotations
@@ -22,17 +27,15 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Tuple
 
-import numpy as np
-
 from zelvane import _rows
 from zelvane._errors import InputError
 
 if TYPE_CHECKING:
+    import numpy as np
     import numpy.typing as npt
 
     Float32Array = npt.NDArray[np.float32]
     Float64Array = npt.NDArray[np.float64]
-    FloatArray = npt.NDArray[np.floating[Any]]
 
 #: The largest number of sub-intervals per bin of the smooth fits.
 MAX_REFINE: int = _rows.MAX_REFINE
@@ -70,28 +73,12 @@ def memory_bytes() -> int:
     return int(_rows.memory_bytes())
 
 
-def aligned(array: Any) -> Float64Array:
-    """`array` as C-contiguous float64 at an address of whole elements, which the smooth
-    fits read: a contiguous array can still sit at an odd address (a view into bytes).
-    An array that is fit is returned itself."""
-    result: Float64Array = np.require(array, np.float64, ["C", "A"])
-    return result
-
-
-def fit_values(method: str, center: Float32Array, gap: Float32Array,
-               out: Optional[Float32Array], workers: int) -> Float32Array:
-    """The values of the float32 method `method` (``"iterative"`` or ``"exact"``) at the
-    centres of checked, C-contiguous float32 rows, written into `out` (made when None).
-
-    Inputs that share memory with `out` are copied first: rows are written while others
-    are still being read. A zero width, which checked centres never have, is the
-    ZeroDivisionError of ``zelvane.bake``, naming the row of a batch.
-    """
-    shape = gap.shape[:-1] + (gap.shape[-1] + 1,)
-    result = np.empty(shape, np.float32) if out is None else out
-    if out is not None and (np.may_share_memory(out, center) or np.may_share_memory(out, gap)):
-        center, gap = center.copy(), gap.copy()
-    failure = getattr(_rows, method)(center, gap, result, workers)
+def fit_values(method: str, center: Float32Array, gap: Float32Array, out: Float32Array,
+               workers: int) -> None:
+    """Write the values of the float32 method `method` (``"iterative"`` or ``"exact"``) at
+    the centres of every row into `out`. A zero width, which checked centres never have,
+    is the ZeroDivisionError of ``zelvane.bake``, naming the row of a batch."""
+    failure = getattr(_rows, method)(center, gap, out, workers)
     if failure is not None:
         row, _, i = failure
         if gap.ndim == 2:
@@ -99,37 +86,30 @@ def fit_values(method: str, center: Float32Array, gap: Float32Array,
                                     f"centres {i} and {i + 1}")
         raise ZeroDivisionError(f"float division: a zero width between the centres {i} and "
                                 f"{i + 1}")
-    return result
 
 
-def smooth_knots(edges: Float64Array, refine: int) -> Float64Array:
-    """The knots of the smooth fits: every bin between `edges` (1-D, or one row per
-    histogram) cut into `refine` equal parts, in the bits the fits work on."""
-    bins = edges.shape[-1] - 1
-    knots = np.empty(edges.shape[:-1] + (bins * refine + 1,), np.float64)
-    _rows.smooth_knots(edges, knots, refine)
-    return knots
+def smooth_knots(edges: Float64Array, out: Float64Array, refine: int) -> None:
+    """Write the knots of the smooth fits into `out`: every bin between `edges` (1-D, or
+    one row per histogram) cut into `refine` equal parts, in the bits the fits work on."""
+    _rows.smooth_knots(edges, out, refine)
 
 
-def fit_open(edges: FloatArray, masses: FloatArray, refine: int, smoothing: float,
-             complexity: float, sample_sizes: Optional[Float64Array],
-             means: Optional[Float64Array], workers: int) -> Float64Array:
-    """The smooth fit of checked rows: per row the values at every knot the bins would
-    have if all were finite, then the :data:`INFO_LENGTH` numbers :data:`INFO` names.
+def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refine: int,
+             smoothing: float, complexity: float, sample_sizes: Optional[Float64Array],
+             means: Optional[Float64Array], workers: int) -> None:
+    """The smooth fit of every row, written into `out`: per row the values at every knot
+    the bins would have if all were finite (masses * refine + 1), then the
+    :data:`INFO_LENGTH` numbers that :data:`INFO` names.
 
     `smoothing` is 0 for exact masses, :data:`AUTO_SMOOTHING` for the criterion's
     choice (`complexity` its price of a degree of freedom) or a positive lambda;
     `sample_sizes` and `means` hold one number per row (NaN: no mean) or are None. A
     row that cannot be fitted raises what :func:`smooth_failure` makes of it.
     """
-    edges, masses = aligned(edges), aligned(masses)
-    out = np.empty(masses.shape[:-1] + (masses.shape[-1] * refine + 1 + INFO_LENGTH,),
-                   np.float64)
     failure = _rows.open(edges, masses, out, refine, smoothing, complexity, sample_sizes, means,
                          workers)
     if failure is not None:
         raise smooth_failure(failure, edges, masses, out, refine, means)
-    return out
 
 
 def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: Float64Array,

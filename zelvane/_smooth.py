@@ -25,9 +25,9 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane import _dask, _native
-from zelvane._checks import (as_array, check_histogram, check_means, check_open, check_refine,
-                             check_row, check_rows, check_smoothing, check_unmasked,
-                             check_workers, per_row, read_only)
+from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
+                             check_refine, check_row, check_rows, check_smoothing,
+                             check_unmasked, check_workers, per_row, read_only)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH, TAIL_KINDS
@@ -428,7 +428,7 @@ def fit_smooth(
         return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
-    edges, masses = _native.aligned(edges), _native.aligned(masses)
+    edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
     out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right)
     return _result(edges, read_only(masses.copy()), out, r, left, right)
@@ -442,7 +442,10 @@ def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_
     rows = masses.shape[:-1]
     sizes = per_row("sample_size", sample_size, rows, missing_allowed=False)
     means = check_means(per_row("mean", mean, rows, missing_allowed=True), masses, left, right)
-    return _native.fit_open(edges, masses, r, lam, COMPLEXITY, sizes, means, workers)
+    out = np.empty(rows + (masses.shape[-1] * r + 1 + INFO_LENGTH,), np.float64)
+    _native.fit_open(aligned(edges), aligned(masses), out, r, lam, COMPLEXITY, sizes, means,
+                     workers)
+    return out
 
 
 def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) -> SmoothFit:
@@ -455,7 +458,9 @@ def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) 
     body_knots = finite * r + 1
     first = 1 if left else 0
     body_edges = np.ascontiguousarray(np.asarray(edges)[..., first:first + finite + 1])
-    knots = read_only(_native.smooth_knots(body_edges, r))
+    knots = np.empty(body_edges.shape[:-1] + (body_knots,), np.float64)
+    _native.smooth_knots(body_edges, knots, r)
+    read_only(knots)
     values = out[..., :body_knots]
     info = out[..., knots_total:].reshape(-1, INFO_LENGTH)
     if isinstance(values, np.ndarray):
