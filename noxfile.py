@@ -74,12 +74,24 @@ def clang_runtime(name: str) -> str:
     return path
 
 
-def pytest(session: nox.Session, *args: str, env: Optional[Dict[str, str]] = None) -> None:
-    """Run pytest on the installed package from build/, outside the source package,
-    so that `import zelvane` finds the installed one with its extensions."""
+def installed_package(session: nox.Session) -> str:
+    """The folder of the package the session installed, asked from build/, outside the
+    source folder (whose zelvane/ has no extension)."""
     BUILD.mkdir(exist_ok=True)
     with session.chdir(BUILD):
-        session.run("python", "-m", "pytest", *PYTEST, *args,
+        where = session.run("python", "-c",
+                            "import os, zelvane; print(os.path.dirname(zelvane.__file__))",
+                            silent=True)
+    return str(where).strip().splitlines()[-1]
+
+
+def pytest(session: nox.Session, *args: str, env: Optional[Dict[str, str]] = None) -> None:
+    """Run pytest on the installed package from build/, outside the source package,
+    so that `import zelvane` finds the installed one with its extensions; the examples
+    in its modules' docstrings run too (--doctest-modules)."""
+    package = installed_package(session)
+    with session.chdir(BUILD):
+        session.run("python", "-m", "pytest", *PYTEST, "--doctest-modules", package, *args,
                     env={**PYTEST_ENV, **(env or {})})
 
 

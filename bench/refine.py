@@ -104,9 +104,9 @@ def counts_histogram(bins: int, seed: int = 5):
 def measure(edges: np.ndarray, masses: np.ndarray, refine: int, old, old_limit: float, old_refine: int,
             max_total: float, make: Callable[..., Callable[[], object]] = fitter) -> Dict[str, Optional[float]]:
     first = make(rows, edges, masses, refine)
-    try:
-        first()
-    except ValueError:  # refine = 1: no non-negative density on the edges fits these masses
+    # refine = 1: no non-negative density on the edges fits these masses, a row that the
+    # rows module hands back as (row, status, position).
+    if first() is not None:
         return {"new": None, "old": None}
     jobs = {"new": h.calls(first, time.process_time)}
     if old is not None and refine <= old_refine:

@@ -44,6 +44,15 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "needs_numpy2: the test is of the package under NumPy 2")
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_collect_file(file_path, parent):
+    """The docstring examples that --doctest-modules runs are the package's: the modules
+    of this folder are tests, and are not imported again to look for examples."""
+    outcome = yield
+    outcome.force_result([collector for collector in outcome.get_result()
+                          if type(collector).__name__ != "DoctestModule"])
+
+
 def pytest_report_header(config):
     return f"zelvane tests: NumPy {np.__version__}, zelvane.bake " \
            f"{'cannot load (needs_bake tests need NumPy 1.x)' if NUMPY2 else 'loads'}"

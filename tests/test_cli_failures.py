@@ -398,13 +398,13 @@ def test_the_smooth_fit_reads_the_masses_in_float64(folder):
 
 COUNT_FITS = r"""
 import json, sys
-import zelvane._density as density, zelvane._smooth as smooth
+import zelvane._fitted as fitted, zelvane._smooth as smooth
 calls = []
 real = smooth.fit_smooth
 def counted(*args, **kwargs):
     calls.append(1)
     return real(*args, **kwargs)
-smooth.fit_smooth = density.fit_smooth = counted
+smooth.fit_smooth = fitted.fit_smooth = counted
 from zelvane.cli import main
 status = main(sys.argv[1:])
 sys.stderr.write(json.dumps([status, len(calls)]))

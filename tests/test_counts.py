@@ -3,6 +3,8 @@ the penalised fit against a general-purpose optimiser, the free choice of units
 and of the scale of the counts, batches row by row for any number of workers,
 Dask, the open ends' tails and the mean, and every refusal with its fields."""
 
+import pickle
+
 import dask.array as da
 import numpy as np
 import pytest
@@ -237,3 +239,69 @@ def test_refusals_carry_their_fields(arguments, problem, argument, row):
     if problem == "unreachable_mean":
         assert error.details["lowest"] > 20.0 and error.details["highest"] == INF
         assert "out of reach" in str(error)
+
+
+def same_density(got, want):
+    """The two densities to the bit: tables, tails and what their fits recorded (the
+    mass error included, computed by pickling)."""
+    return pickle.dumps(got) == pickle.dumps(want) and got.mass_error is not None
+
+
+# One histogram, and as the last row of a batch (its other rows differ), each with the
+# keyword arguments of fit_smooth and from_masses.
+DENSITY_CASES = [
+    ([0, 10, 20, 40], [3.0, 5.0, 2.0], {}),
+    (BRACKETS, INCOMES, {"smoothing": "auto"}),
+    (BRACKETS, INCOMES, {"smoothing": "auto", "mean": 90.0}),
+    (BRACKETS, [0.01 * c for c in INCOMES], {"smoothing": 1e-6, "sample_size": 1200.0}),
+    ([-INF, 0, 1, 2, INF], [5.0, 20.0, 30.0, 0.0], {"smoothing": "auto", "refine": 3}),
+    ([-INF, 0, 1, 2, 3], [5.0, 20.0, 30.0, 10.0], {}),
+]
+
+
+@pytest.mark.parametrize("edges, masses, settings", DENSITY_CASES)
+def test_a_fits_density_is_the_one_from_masses_fits(edges, masses, settings):
+    want = zelvane.PiecewiseLinearDensity.from_masses(edges, masses, **settings)
+    fit = zelvane.fit_smooth(edges, masses, **settings)
+    assert same_density(fit.density(), want)
+    # Its mass error compares the fit's masses of the bins with those given.
+    given = np.asarray(masses, dtype=float)
+    assert want.mass_error == np.max(np.abs(fit.bin_masses() - given)) / given.sum()
+    # A row of a batch, fitted with other rows (the first with an empty open bin where
+    # there is one), gives the same density as the histogram alone.
+    other = np.array(masses, dtype=float)[::-1].copy()
+    other[-1] = 0.0 if edges[-1] == INF else other[-1]
+    rows = np.array([other, np.array(masses, dtype=float) * 2, masses])
+    batch = {**settings, **({"mean": [np.nan, settings["mean"], settings["mean"]]}
+                            if "mean" in settings else {})}
+    fitted = zelvane.fit_smooth(edges, rows, **batch)
+    assert same_density(fitted.density(2), want)
+    for r in (0, 1):
+        alone = {**settings, **({"mean": batch["mean"][r]} if "mean" in settings else {})}
+        if "mean" in alone and np.isnan(alone["mean"]):
+            del alone["mean"]
+        assert same_density(fitted.density(r),
+                            zelvane.PiecewiseLinearDensity.from_masses(edges, rows[r], **alone))
+
+
+def test_bin_masses_give_every_bin_its_fitted_mass():
+    counts = np.array([INCOMES, INCOMES[::-1]], dtype=float)
+    counts[1, -1] = 0.0  # an empty open bin: no tail in that row, and no mass
+    fit = zelvane.fit_smooth(BRACKETS, counts, smoothing="auto")
+    masses = fit.bin_masses()
+    assert masses.shape == (2, 16) and masses.dtype == np.float64
+    body = zelvane.trapezoid_masses(fit.knots, fit.values).reshape(2, 15, 4).sum(axis=-1)
+    np.testing.assert_array_equal(masses[:, :-1], body)
+    assert masses[:, -1].tolist() == [fit.right_tail.mass[0], 0.0]
+    assert fit.right_tail.kind.tolist() == ["pareto", "none"]
+    # The fit keeps the total given, tails included.
+    np.testing.assert_allclose(masses.sum(axis=1), counts.sum(axis=1), rtol=1e-12)
+    # One histogram: 1-D, its row's masses; exact masses met to rounding, an open
+    # bottom's tail first.
+    alone = zelvane.fit_smooth(BRACKETS, counts[0], smoothing="auto").bin_masses()
+    assert alone.shape == (16,)
+    np.testing.assert_allclose(alone, masses[0], rtol=1e-13)
+    exact = zelvane.fit_smooth([-INF, 0, 10, 20, INF], [4.0, 30.0, 50.0, 20.0]).bin_masses()
+    np.testing.assert_allclose(exact, [4.0, 30.0, 50.0, 20.0], rtol=1e-12)
+    empty_top = zelvane.fit_smooth([0, 10, 20, INF], [30.0, 50.0, 0.0])
+    assert empty_top.right_tail is None and empty_top.bin_masses()[-1] == 0.0

@@ -2,7 +2,6 @@
 own triangular and trapezoidal laws, the inverse pairs, sampling, fitting and refusals."""
 
 import copy
-import doctest
 import pickle
 import sys
 
@@ -11,7 +10,7 @@ import pytest
 from scipy import integrate, stats
 
 import zelvane
-import zelvane._density
+import zelvane._adapters
 from zelvane import PiecewiseLinearDensity as Density
 
 pytestmark = pytest.mark.filterwarnings("error")
@@ -272,7 +271,7 @@ def test_missing_optional_dependency(monkeypatch, missing, call, extra):
     for name in [m for m in sys.modules if m == missing or m.startswith(missing + ".")]:
         monkeypatch.setitem(sys.modules, name, None)
     monkeypatch.setitem(sys.modules, missing, None)
-    monkeypatch.setattr(zelvane._density, "_scipy_type", None)
+    monkeypatch.setattr(zelvane._adapters, "_scipy_type", None)
     with pytest.raises(ImportError, match=r"pip install '" + extra.replace("[", r"\[")):
         call(Density([0, 1], [1, 1]))
 
@@ -304,10 +303,6 @@ def test_missing_optional_dependency(monkeypatch, missing, call, extra):
 def test_refusals(call, message):
     with pytest.raises(ValueError, match=message):
         call()
-
-
-def test_docstring_examples():
-    assert doctest.testmod(zelvane._density).failed == 0
 
 
 def reachable_arrays(obj, where="result"):

@@ -1,7 +1,6 @@
 """zelvane.fit_density and zelvane.trapezoid_masses: conversions, refusals, and the
 same bits as zelvane.bake row by row (where it loads: NumPy 1.x)."""
 
-import doctest
 import re
 
 import numpy as np
@@ -9,7 +8,8 @@ import pytest
 
 import zelvane
 from conftest import assert_bits_equal, load_bake, run_python
-from zelvane._fit import METHODS, check_histogram
+from zelvane._checks import check_histogram
+from zelvane._fit import METHODS
 
 SOLVERS = sorted(METHODS)
 CENTER = [0.0, 0.5, 2.0, 2.25, 4.0]
@@ -265,12 +265,6 @@ def test_trapezoid_masses_formula_and_refusals():
         zelvane.trapezoid_masses([0, 1], [1, 2, 3])
     with pytest.raises(ValueError, match=r"center\[1\] = 0.0 is not above center\[0\] = 0.0"):
         zelvane.trapezoid_masses([0, 0, 1], [1, 2, 3])
-
-
-def test_docstring_examples():
-    import zelvane._fit
-
-    assert doctest.testmod(zelvane._fit).failed == 0
 
 
 def test_missing_export_is_a_clean_attribute_error():

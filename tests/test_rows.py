@@ -1,6 +1,6 @@
 """zelvane._rows: every row of a batch gets the bits that zelvane.bake gives it alone
-(where it loads: NumPy 1.x), whatever the number of worker threads; what the module
-refuses on its own."""
+(where it loads: NumPy 1.x), whatever the number of worker threads; a row it cannot fit
+comes back as data, and what it refuses on its own raises a plain error."""
 
 import numpy as np
 import pytest
@@ -8,6 +8,7 @@ import pytest
 import zelvane
 import zelvane._rows as rows
 from conftest import assert_bits_equal, load_bake, run_python
+from zelvane import _native
 from zelvane._fit import METHODS
 
 
@@ -78,16 +79,22 @@ def test_fit_density_batches_give_bakes_bits(method, shared):
 
 
 def test_zero_width_names_the_lowest_row(method):
+    # The rows module hands the row back as data; zelvane._native raises what
+    # zelvane.bake raises for it.
     center, gap = raw_batch(400, 5, seed=1, shared=False)
     center[300, 3] = center[300, 2]
     center[123, 5] = center[123, 4]
     for workers in (1, 2):
+        out = np.empty((400, 6), np.float32)
+        assert getattr(rows, method)(center, gap, out, workers) == (123, rows.ZERO_WIDTH, 4)
         with pytest.raises(ZeroDivisionError, match="^float division: row 123 has a zero width "
                                                     "between its centres 4 and 5$"):
-            getattr(rows, method)(center, gap, np.empty((400, 6), np.float32), workers)
+            _native.fit_values(method, center, gap, out, workers)
+    assert getattr(rows, method)(center[300], gap[300], np.empty(6, np.float32), 1) == (
+        0, rows.ZERO_WIDTH, 2)
     with pytest.raises(ZeroDivisionError, match="^float division: a zero width between the "
                                                 "centres 2 and 3$"):
-        getattr(rows, method)(center[300], gap[300], np.empty(6, np.float32), 1)
+        _native.fit_values(method, center[300], gap[300], np.empty(6, np.float32), 1)
 
 
 @pytest.mark.needs_bake
@@ -110,33 +117,31 @@ C, G, O = np.zeros(4, F32), np.ones((2, 3), F32), np.zeros((2, 4), F32)
 
 
 @pytest.mark.parametrize("args, error, message", [
-    ((C, G, O), TypeError, r"expected 4 arguments \(center, gap, out, workers\), got 3"),
+    ((C, G, O), TypeError, r"^expected 4 arguments, got 3$"),
     ((C, G.astype(np.float64), O, 1), TypeError, "gap must hold float32, not items of format 'd'"),
     ((C, G.astype(">f4"), O, 1), TypeError, "gap must hold float32, not items of format '>f'"),
     ((C, G, O.astype(np.int32), 1), TypeError, "out must hold float32"),
     ((C, G, O[:, ::2], 1), ValueError, "not C-contiguous"),
     ((C, G, np.zeros((2, 4), F32)[::-1], 1), ValueError, "not C-contiguous"),
-    ((C, np.ones((2, 2, 3), F32), O, 1), ValueError, "gap must be 1-D or 2-D, not 3-D"),
-    ((C, G[0], O, 1), ValueError, r"out must have shape \(4,\), not \(2, 4\)"),
-    ((C[:1], np.ones((2, 0), F32), O, 1), ValueError, "at least one mass per row, not 0"),
-    ((C[:3], G, O, 1), ValueError,
-     r"center must have len\(gap\) \+ 1 = 4 elements per row of gap, not 3"),
-    ((np.zeros((3, 4), F32), G, O, 1), ValueError,
-     r"center must have shape \(4,\) or \(2, 4\) for gap of shape \(2, 3\), not \(3, 4\)"),
-    ((C, G, O[:, :3].copy(), 1), ValueError, r"out must have shape \(2, 4\), not \(2, 3\)"),
-    ((C, G, O[0], 1), ValueError, r"out must have shape \(2, 4\), not \(4,\)"),
+    ((C, np.ones((2, 2, 3), F32), O, 1), ValueError, "^gap must be 1-D or 2-D$"),
+    ((C, G[0], O, 1), ValueError, "^out does not have the shape of the result$"),
+    ((C[:1], np.ones((2, 0), F32), O, 1), ValueError, "^gap must hold at least one mass per row$"),
+    ((C[:3], G, O, 1), ValueError, "^center must hold one more element than gap"),
+    ((np.zeros((3, 4), F32), G, O, 1), ValueError, "^center must hold one more element than gap"),
+    ((C, G, O[:, :3].copy(), 1), ValueError, "^out does not have the shape of the result$"),
+    ((C, G, O[0], 1), ValueError, "^out does not have the shape of the result$"),
     # workers: a plain count from 0 to MAX_WORKERS; a bool or a float is no count,
     # and one too large to hold is refused as out of range rather than overflowing.
-    ((C, G, O, -2), ValueError, r"workers must be from 0 \(one per core\) to 1024, not -2$"),
-    ((C, G, O, 1025), ValueError, r"workers must be from 0 \(one per core\) to 1024, not 1025$"),
-    ((C, G, O, 10 ** 9), ValueError, r"to 1024, not 1000000000$"),
-    ((C, G, O, 2 ** 63), ValueError, r"to 1024, not 9223372036854775808$"),
-    ((C, G, O, 2 ** 70), ValueError, r"to 1024, not 1180591620717411303424$"),
-    ((C, G, O, -2 ** 64), ValueError, r"to 1024, not -18446744073709551616$"),
-    ((C, G, O, True), ValueError, "workers must be of type int, not bool"),
-    ((C, G, O, False), ValueError, "workers must be of type int, not bool"),
-    ((C, G, O, 1.0), ValueError, "workers must be of type int, not float"),
-    ((C, G, O, "1"), ValueError, "workers must be of type int, not str"),
+    ((C, G, O, -2), ValueError, "^workers must be from 0 to 1024$"),
+    ((C, G, O, 1025), ValueError, "^workers must be from 0 to 1024$"),
+    ((C, G, O, 10 ** 9), ValueError, "^workers must be from 0 to 1024$"),
+    ((C, G, O, 2 ** 63), ValueError, "^workers must be from 0 to 1024$"),
+    ((C, G, O, 2 ** 70), ValueError, "^workers must be from 0 to 1024$"),
+    ((C, G, O, -2 ** 64), ValueError, "^workers must be from 0 to 1024$"),
+    ((C, G, O, True), TypeError, "^workers must be an int, not bool$"),
+    ((C, G, O, False), TypeError, "^workers must be an int, not bool$"),
+    ((C, G, O, 1.0), TypeError, "^workers must be an int, not float$"),
+    ((C, G, O, "1"), TypeError, "^workers must be an int, not str$"),
     ((C, G, bytes(32), 1), BufferError, None),
     ((C, [[1.0] * 3] * 2, O, 1), TypeError, None),
 ])
@@ -152,9 +157,9 @@ def test_refusals(method, args, error, message):
 def test_out_sharing_memory_with_an_input_is_refused(method):
     storage = np.zeros(40, F32)
     gap, out = storage[:12].reshape(4, 3), storage[8:24].reshape(4, 4)
-    with pytest.raises(ValueError, match="out must not share memory with gap"):
+    with pytest.raises(ValueError, match="^out shares memory with gap$"):
         getattr(rows, method)(C, gap, out, 1)
-    with pytest.raises(ValueError, match="out must not share memory with center"):
+    with pytest.raises(ValueError, match="^out shares memory with center$"):
         getattr(rows, method)(storage[24:28], G, storage[20:28].reshape(2, 4), 1)
 
 
@@ -180,7 +185,8 @@ print(list(out))
 try:
     rows.exact(center, gap, array.array("f", [0] * 3), 1)
 except ValueError as error:
-    print(type(error).__name__, error.problem, error.argument, error.details["expected"])
+    print(type(error).__name__, error)
+print(rows.exact(array.array("f", [0, 1, 1, 3]), gap, out, 1), dict(rows.OPEN_INFO)["edf"])
 """
 
 
@@ -199,7 +205,9 @@ def test_loads_and_fits_in_a_subinterpreter():
         interpreters.destroy(interpreter)
     """, IN_SUBINTERPRETER)
     assert rc == 0, err
-    assert out.splitlines() == ["[0.5, 1.5, 1.5, 0.5]", "InputError shape out (4,)", "None"]
+    assert out.splitlines() == ["[0.5, 1.5, 1.5, 0.5]",
+                                "ValueError out does not have the shape of the result",
+                                f"(0, {rows.ZERO_WIDTH}, 1) 1", "None"]
 
 
 @pytest.mark.child_fault

@@ -4,7 +4,6 @@ pairs across the joints and deep in the tails, sampling, the Gini coefficient an
 Lorenz curve, masses over any edges, the fit's metadata, pickling, plotting and refusals."""
 
 import copy
-import doctest
 import math
 import pickle
 
@@ -12,7 +11,6 @@ import numpy as np
 import pytest
 from scipy import integrate, stats
 
-import zelvane._tails
 from zelvane import InputError, Tail
 from zelvane import PiecewiseLinearDensity as Density
 
@@ -450,8 +448,3 @@ def test_refusals(name):
     for key, expected in details.items():
         assert error.details[key] == expected, key
     assert "\n" not in str(error) and "np." not in str(error)
-
-
-def test_docstring_examples():
-    results = doctest.testmod(zelvane._tails)
-    assert results.attempted > 0 and results.failed == 0

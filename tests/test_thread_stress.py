@@ -1,9 +1,9 @@
 """Eight threads calling the fitters at the same time, for a bounded time, on inputs of
 their own and on inputs that all of them share and only read: both functions of
-zelvane.bake (where it loads: NumPy 1.x), and zelvane._rows with two native workers per
-call, batches and single histograms. Every result must be the serial result bit for
-bit, a zero width must raise in every thread and leave its output as it was, and the
-shared inputs must not change.
+zelvane.bake (where it loads: NumPy 1.x), and zelvane._rows through zelvane._native with
+two native workers per call, batches and single histograms. Every result must be the
+serial result bit for bit, a zero width must raise in every thread and leave its output
+as it was, and the shared inputs must not change.
 
 ZELVANE_STRESS_SECONDS sets how long each test runs (default 1); CI's long form sets
 more."""
@@ -15,8 +15,8 @@ import time
 import numpy as np
 import pytest
 
-import zelvane._rows as rows
 from conftest import load_bake
+from zelvane import _native
 
 THREADS = 8
 SECONDS = float(os.environ.get("ZELVANE_STRESS_SECONDS", "1"))
@@ -28,7 +28,7 @@ def bake_call(func):
 
 
 def rows_call(method):
-    return lambda center, gap, out: getattr(rows, method)(center, gap, out, 2)
+    return lambda center, gap, out: _native.fit_values(method, center, gap, out, 2)
 
 
 def make_cases(with_bake, seed=7):

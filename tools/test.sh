@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything, and runs the C++ unit
-# tests (CTest) and the Python tests (pytest) against the installed package.
+# tests (CTest) and the Python tests (pytest) against the installed package,
+# with the docstring examples of its modules (--doctest-modules).
 # NumPy 1.x where the interpreter has it (3.12 and older), so that the tests of
 # zelvane.bake run too; NumPy 2 on newer ones, where they are left out.
 INSTALL_TARGET=".[test]"
@@ -19,4 +20,6 @@ cmake --build build/cpp-tests
 ctest --test-dir build/cpp-tests --output-on-failure
 
 # Run from outside the checkout so that the installed package is imported.
-cd build && exec "$VPY" -m pytest -q -p no:cacheprovider --rootdir=.. ../tests "$@"
+cd build
+PACKAGE=$("$VPY" -c 'import os, zelvane; print(os.path.dirname(zelvane.__file__))')
+exec "$VPY" -m pytest -q -p no:cacheprovider --rootdir=.. --doctest-modules "$PACKAGE" ../tests "$@"

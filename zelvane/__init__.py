@@ -2,7 +2,9 @@
 
 The work is done by the extension module ``zelvane._rows`` on the kernels of
 ``zelvane.bake``; importing this package alone loads neither an extension nor
-NumPy: every public name below is looked up in its module on first use.
+NumPy: every public name below is looked up in its module on first use, the
+constants too (``DEFAULT_REFINE``, ``MAX_REFINE`` and ``MAX_WORKERS`` are the rows
+module's, ``FIT_METHODS`` the methods ``PiecewiseLinearDensity.from_masses`` takes).
 ``zelvane.bake`` (NumPy 1.x only) is loaded when asked for by name, never by
 the package itself.
 """
@@ -16,12 +18,17 @@ if TYPE_CHECKING:
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
     from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
+    from zelvane._fit import trapezoid_masses as trapezoid_masses
+    from zelvane._fitted import FIT_METHODS as FIT_METHODS
+    from zelvane._native import DEFAULT_REFINE as DEFAULT_REFINE
+    from zelvane._native import MAX_REFINE as MAX_REFINE
+    from zelvane._native import MAX_WORKERS as MAX_WORKERS
     from zelvane._smooth import SmoothFit as SmoothFit
     from zelvane._smooth import fit_smooth as fit_smooth
-    from zelvane._fit import trapezoid_masses as trapezoid_masses
     from zelvane._tails import Tail as Tail
 
-# Public name -> the module that defines it, imported when the name is first used.
+# Public name -> the module that defines it, imported when the name is first used. The
+# bounds of refine and workers are the rows module's, read through zelvane._native.
 _EXPORTS: Dict[str, str] = {
     "fit_density": "zelvane._fit",
     "fit_smooth": "zelvane._smooth",
@@ -30,6 +37,10 @@ _EXPORTS: Dict[str, str] = {
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
     "InputError": "zelvane._errors",
+    "FIT_METHODS": "zelvane._fitted",
+    "DEFAULT_REFINE": "zelvane._native",
+    "MAX_REFINE": "zelvane._native",
+    "MAX_WORKERS": "zelvane._native",
 }
 
 # zelvane.bake is left out of __all__ and dir(): tools that import every name

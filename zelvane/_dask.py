@@ -1,28 +1,40 @@
 """Fits of a Dask array of masses: one task per chunk of whole rows, each on the
-same native path as a NumPy batch (zelvane._rows).
+same native path as a NumPy batch, for every fit of the package.
 
-What can be checked without computing (dimensions, lengths, a shared centre
-vector) is checked when the graph is built; the values of every chunk are
-checked in its task, and its InputError carries the row as numbered in the
-whole array.
+A fitting module checks what can be checked without computing (dimensions,
+lengths, a shared centre vector, settings given as numbers) when the graph is
+built, then hands :func:`map_rows` its function that fits one chunk of rows:
+that function checks the chunk's values and fits them, and its InputError
+carries the row as numbered in the whole array. Arguments with one entry per
+row (centres of their own, a sample size or a mean per row) are cut into the
+same chunks of rows as the masses. Dask itself is imported only once a Dask
+array is at hand.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, cast
+import sys
+from typing import TYPE_CHECKING, Any, Callable, Mapping, Tuple, cast
 
 import numpy as np
 
+from zelvane._checks import check_lazy_masses
 from zelvane._errors import InputError
-from zelvane._fit import _fit_checked, check_histogram, check_real, check_unmasked
 
 if TYPE_CHECKING:
     from dask.array.core import Array as DaskArray
 
-    from zelvane._fit import Float32Array
+
+def is_dask_array(value: object) -> bool:
+    """Whether `value` is a Dask array. Dask is loaded only by a caller that made a Dask
+    array, so its absence from sys.modules settles the question without importing it."""
+    if "dask.array" not in sys.modules:
+        return False
+    return isinstance(value, sys.modules["dask.array"].Array)
 
 
-def _dask_array() -> Any:
+def dask_array() -> Any:
+    """The ``dask.array`` module, or an ImportError that names the extra to install."""
     try:
         import dask.array
     except ImportError as error:  # pragma: no cover - dask is installed for the tests
@@ -31,57 +43,68 @@ def _dask_array() -> Any:
     return dask.array
 
 
-def _fit_block(gap: Float32Array, first_row: Any, center: Optional[Float32Array] = None, *,
-               shared_center: Any, method: str, workers: int) -> Float32Array:
-    """The fit of one chunk of whole rows; `first_row` holds its first row's number."""
+def computed(*values: Any) -> Tuple[Any, ...]:
+    """`values` with every Dask array among them computed, all in one pass over the graph;
+    the rest as they are."""
+    if not any(is_dask_array(value) for value in values):
+        return values
+    import dask
+
+    compute: Any = getattr(dask, "compute")
+    return tuple(compute(*values))
+
+
+def whole_rows(lazy_gap: Any, name: str, ndims: Tuple[int, ...] = (1, 2)) -> Tuple[Any, int]:
+    """(`lazy_gap` with every chunk holding whole rows, its number of masses per row),
+    refused as :func:`~zelvane._checks.check_lazy_masses` refuses it."""
+    gap: Any = lazy_gap  # Dask's own annotations are partial
+    m = check_lazy_masses(gap, name, ndims)
+    return gap.rechunk(-1 if gap.ndim == 1 else {1: -1}), m
+
+
+def per_row_chunks(value: Any, gap: Any) -> Any:
+    """`value` (a NumPy or Dask array with one entry or one row per row of `gap`) as a
+    Dask array cut into `gap`'s chunks of rows."""
+    da = dask_array()
+    chunks = (gap.chunks[0],) + (-1,) * (value.ndim - 1)
+    if isinstance(value, da.Array):
+        return value.rechunk(chunks)
+    return da.from_array(value, chunks=chunks)
+
+
+def _fit_chunk(gap: Any, first_row: Any, *per_row: Any, fit: Callable[..., Any],
+               names: Tuple[str, ...], **settings: Any) -> Any:
+    """`fit` of one chunk of whole rows; `first_row` holds its first row's number, and
+    an InputError about the chunk names the row as the whole array numbers it."""
     first = int(np.asarray(first_row).ravel()[0])
     try:
-        center32, gap32 = check_histogram(shared_center if center is None else center, gap)
-        return _fit_checked(center32, gap32, method, None, workers)
+        return fit(gap, **dict(zip(names, per_row)), **settings)
     except InputError as error:
         raise error.shifted(first) from None
 
 
-def fit_blocks(center: Any, lazy_gap: Any, method: str, workers: int) -> "DaskArray":
-    """A Dask array of float32 values, one chunk of rows for every chunk of `gap`'s rows.
+def map_rows(fit: Callable[..., Any], gap: Any, *, width: int, dtype: type,
+             per_row: Mapping[str, Any], **settings: Any) -> DaskArray:
+    """A Dask array of `width` numbers of `dtype` for every row of `gap`: one task per
+    chunk of rows, each ``fit(chunk, **rows_of_per_row, **settings)``.
 
-    `center` is 1-D (shared, any array-like) or 2-D (a NumPy or Dask array with
-    one row per row of `gap`). Chunks along the masses are joined first, so
-    that every chunk holds whole rows.
+    `gap` comes from :func:`whole_rows`; `per_row` maps keyword names to arrays with one
+    entry or one row per row of a 2-D `gap` (none for a 1-D one, a single histogram).
+    `fit` must be a function of a module, so that processes of a cluster find it.
     """
-    da = _dask_array()
-    gap: Any = lazy_gap  # Dask's own annotations are partial
-    if gap.ndim not in (1, 2):
-        raise InputError("ndim", argument="gap", ndim=gap.ndim, allowed=(1, 2))
-    check_real("gap", gap.dtype)
-    m = gap.shape[-1]
-    if not isinstance(m, int):
-        raise InputError("unknown_length", argument="gap")
-    options = {"method": method, "workers": workers, "dtype": np.float32, "concatenate": True,
-               "meta": np.empty((0,) * gap.ndim, np.float32), "align_arrays": False}
-    check_unmasked("center", center)
-    center_array: Any = center if isinstance(center, da.Array) else np.asarray(center)
+    da = dask_array()
+    options = {"fit": fit, "names": tuple(per_row), "dtype": dtype, "concatenate": True,
+               "meta": np.empty((0,) * gap.ndim, dtype), "align_arrays": False, **settings}
     if gap.ndim == 1:
-        shared, _ = check_histogram(np.asarray(center_array), np.zeros(m, np.float32))
-        lazy = da.blockwise(_fit_block, "i", gap.rechunk(-1), "i", 0, None, shared_center=shared,
-                            adjust_chunks={"i": m + 1}, **options)
+        lazy = da.blockwise(_fit_chunk, "i", gap, "i", 0, None, adjust_chunks={"i": width},
+                            **options)
         return cast("DaskArray", lazy)
-    gap = gap.rechunk({1: -1})
     # The number of every chunk's first row, for messages about its values.
     first_rows = da.from_array(np.cumsum((0,) + gap.chunks[0][:-1]), chunks=1)
-    if center_array.ndim == 1:
-        shared, _ = check_histogram(np.asarray(center_array), np.zeros((1, m), np.float32))
-        lazy = da.blockwise(_fit_block, "ij", gap, "ij", first_rows, "i", shared_center=shared,
-                            adjust_chunks={"j": m + 1}, **options)
-        return cast("DaskArray", lazy)
-    if center_array.ndim != 2 or center_array.shape != (gap.shape[0], m + 1):
-        raise InputError("shape", argument="center", shape=center_array.shape,
-                         expected=((m + 1,), (gap.shape[0], m + 1)), other="gap",
-                         other_shape=gap.shape)
-    if not isinstance(center_array, da.Array):
-        center_array = da.from_array(center_array, chunks=(gap.chunks[0], -1))
-    center_array = center_array.rechunk((gap.chunks[0], -1))
-    # Masses and centres meet row chunk by row chunk; their columns differ in number.
-    lazy = da.blockwise(_fit_block, "ij", gap, "ik", first_rows, "i", center_array, "ij",
-                        shared_center=None, **options)
+    arguments = []
+    for k, value in enumerate(per_row.values()):
+        # Rows meet row chunk by row chunk; a per-row array's columns are its own.
+        arguments += [per_row_chunks(value, gap), "i" if value.ndim == 1 else "i" + "klmnopq"[k]]
+    lazy = da.blockwise(_fit_chunk, "ij", gap, "ij", first_rows, "i", *arguments,
+                        adjust_chunks={"j": width}, **options)
     return cast("DaskArray", lazy)

@@ -41,15 +41,15 @@ TEMPLATES: Dict[str, str] = {
     "shape": "{argument} must have shape {shapes}{for_other_shape}, not {shape}",
     "not_contiguous": "{argument} must be C-contiguous",
     "read_only": "{argument} must be writable",
-    "shares_memory": "{argument} must not share memory with {other}",
-    "misaligned": "{argument} must be aligned to its {item_size}-byte elements",
     "unknown_length": "{argument} must have a known number of masses per row",
+    "unknown_rows": "{argument} must have a known number of rows, one for each row of {other}",
     "with_dask": "{argument} cannot be given with a Dask array of masses",
     # Options.
     "choice": "{argument} must be {choices_text}, not {given}",
     "type": "{argument} must be of type {expected}, not {type_name}",
     "out_of_range": "{argument} must be {range_text}, not {value}",
-    "too_long": "{length} masses with {argument}={value} give too long a result",
+    "needs_row": "{argument} must say which of the {rows} histograms of the fit to take",
+    "one_histogram": "{argument} must be None for the fit of one histogram, not {value}",
     # What a fit finds.
     "too_narrow": "the interval from {where} to {next_where} cannot be cut into {refine} "
                   "sub-intervals of positive finite width",

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from zelvane._checks import real_array
 from zelvane._errors import InputError
 
 if TYPE_CHECKING:
@@ -45,8 +46,6 @@ def _type_name(value: Any) -> str:
 
 def _real(name: str, value: Any) -> Float64Array:
     """`value` as a float64 array of its own shape, refused unless it holds real numbers."""
-    from zelvane._fit import real_array
-
     converted: Float64Array = np.asarray(real_array(name, value), dtype=np.float64)
     return converted
 

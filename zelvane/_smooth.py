@@ -19,63 +19,32 @@ the fit was made.
 
 from __future__ import annotations
 
-import numbers
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from zelvane._errors import InputError
-from zelvane._fit import (DEFAULT_REFINE, MAX_REFINE, _aligned, _check_refine, _check_workers,
-                          _is_dask_array, check_histogram, check_real, open_sides, read_only,
-                          real_array, trapezoid_masses)
+from zelvane import _dask, _native
+from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
+                             check_refine, check_row, check_rows, check_smoothing,
+                             check_unmasked, check_workers, per_row, read_only)
+from zelvane._density import PiecewiseLinearDensity
+from zelvane._fit import trapezoid_masses
+from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH, TAIL_KINDS
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
     FloatArray = npt.NDArray[np.floating[Any]]
 
-__all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY", "bin_masses", "whole_numbers"]
+__all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY", "bin_masses"]
 
-#: The smoothing that asks for the information criterion's choice.
-AUTO = "auto"
 #: The criterion's price of one effective degree of freedom. Akaike's is 2; on
 #: simulated histograms (five distributions, 8 and 16 bins, 200 to 5,000
 #: draws) a price of 3 gave the same L1 error and a third fewer modes that the
 #: true density lacks, and on the real data of the benchmark a lower L1 and KS
 #: distance to held-out halves (bench/counts.py).
 COMPLEXITY = 3.0
-# The tails' kinds by the native fit's codes (0: none).
-_KINDS = {1: "exponential", 2: "pareto"}
-# What the rows module writes after a row's values (open_info in row_batch.hpp).
-_INFO = 13
-(_SMOOTHING, _EDF, _DEVIANCE, _LEFT, _RIGHT, _LOWEST, _HIGHEST) = (0, 1, 2, 3, 7, 11, 12)
-
-
-def _check_smoothing(smoothing: Union[str, float]) -> float:
-    """The native form of `smoothing`: -1 for "auto", else the number (0 or more)."""
-    if isinstance(smoothing, str):
-        if smoothing == AUTO:
-            return -1.0
-        raise InputError("choice", argument="smoothing", given=repr(smoothing),
-                         choices=(AUTO, 0, "a positive number"))
-    if isinstance(smoothing, bool) or not isinstance(smoothing, numbers.Real):
-        raise InputError("type", argument="smoothing", expected="'auto' or a real number",
-                         type_name=type(smoothing).__name__)
-    value = float(smoothing)
-    if not (value >= 0.0 and np.isfinite(value)):
-        raise InputError("out_of_range", argument="smoothing", value=value, minimum=0)
-    return value
-
-
-def whole_numbers(masses: Any) -> bool:
-    """Whether `masses` are counts: every finite one a whole number. The counts-aware fit
-    reads counts as a sample whose size is their sum; shares and weights say nothing of
-    the sample behind them."""
-    given = np.asarray(masses)
-    if given.dtype.kind != "f":
-        return True
-    return bool(np.all(np.mod(given[np.isfinite(given)], 1) == 0))
 
 
 def bin_masses(knots: npt.ArrayLike, values: npt.ArrayLike, refine: int) -> Float64Array:
@@ -84,43 +53,6 @@ def bin_masses(knots: npt.ArrayLike, values: npt.ArrayLike, refine: int) -> Floa
     pieces = trapezoid_masses(knots, values)
     masses: Float64Array = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
     return masses
-
-
-def _per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bool
-             ) -> Optional[Float64Array]:
-    """`value` (a number, or one per row of a batch) as float64 of one per row; None
-    stays None. Numbers must be finite, and positive for a sample size; a mean may be
-    NaN (none for that row) where `missing_allowed`."""
-    if value is None:
-        return None
-    given = real_array(name, value)
-    count = rows[0] if rows else 1
-    if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != count):
-        raise InputError("shape", argument=name, shape=given.shape, expected=((), (count,)))
-    column = np.ascontiguousarray(np.broadcast_to(given.astype(np.float64), (count,)))
-    bad = ~np.isfinite(column)
-    if missing_allowed:
-        bad &= ~np.isnan(column)
-    else:
-        bad |= ~(column > 0)
-    if bad.any():
-        k = int(np.argmax(bad))
-        row = k if rows else None
-        if not np.isfinite(column[k]):
-            raise InputError("not_finite", argument=name, row=row, value=column[k])
-        raise InputError("out_of_range", argument=name, row=row, value=column[k], minimum=0,
-                         exclusive=True)
-    return column
-
-
-def _open_ends(center: FloatArray, name: str) -> Tuple[bool, bool]:
-    """Whether the edges open to the left and to the right, the same in every row."""
-    left, right = open_sides(center)
-    for side, flags in (("first", left), ("last", right)):
-        if flags.any() and not flags.all():
-            row = int(np.argmin(flags)) if flags[0] else int(np.argmax(flags))
-            raise InputError("open_rows", argument=name, row=row, side=side)
-    return bool(left.all()), bool(right.all())
 
 
 class SmoothFit:
@@ -151,12 +83,18 @@ class SmoothFit:
     Every NumPy array here is read-only and owns its memory (or, for
     ``kind``, holds strings of its own): none is a view of a buffer that
     could still be written.
+
+    See Also
+    --------
+    SmoothFit.density, SmoothFit.bin_masses
     """
 
-    __slots__ = ("knots", "values", "smoothing", "edf", "deviance", "left_tail", "right_tail")
+    __slots__ = ("knots", "values", "smoothing", "edf", "deviance", "left_tail", "right_tail",
+                 "_masses", "_refine", "_open")
 
     def __init__(self, knots: Float64Array, values: Float64Array, smoothing: Any, edf: Any,
-                 deviance: Any, left_tail: Optional[Tail], right_tail: Optional[Tail]) -> None:
+                 deviance: Any, left_tail: Optional[Tail], right_tail: Optional[Tail], *,
+                 masses: Any, refine: int, open_ends: Tuple[bool, bool]) -> None:
         self.knots = knots
         self.values = values
         self.smoothing = smoothing
@@ -164,6 +102,10 @@ class SmoothFit:
         self.deviance = deviance
         self.left_tail = left_tail
         self.right_tail = right_tail
+        # What the fit was given: the masses, the pieces per bin and the open ends.
+        self._masses = masses
+        self._refine = refine
+        self._open = open_ends
 
     def __iter__(self) -> Iterator[Float64Array]:
         yield self.knots
@@ -181,6 +123,149 @@ class SmoothFit:
         return (f"SmoothFit(knots of shape {self.knots.shape}, values of shape {self.values.shape}, "
                 f"smoothing={self.smoothing!r}, edf={self.edf!r}{tails})")
 
+    def density(self, row: Optional[int] = None) -> PiecewiseLinearDensity:
+        """The density of one histogram of the fit, with its tails and how it was fitted.
+
+        Nothing is fitted again: the density is made from this fit's knots, values and
+        tails, and is to the bit the one that
+        ``PiecewiseLinearDensity.from_masses(edges, masses, refine=..., smoothing=...,
+        sample_size=..., mean=...)`` gives for the histogram (``from_histogram`` for
+        counts).
+
+        Parameters
+        ----------
+        row : int, optional
+            The histogram of a batch, from 0; None (the default) for the fit of one
+            histogram, which takes no row.
+
+        Returns
+        -------
+        PiecewiseLinearDensity
+            With ``method="smooth"``, the fit's ``smoothing`` and ``edf``, and its
+            ``mass_error``: the largest difference between a fitted mass
+            (:meth:`bin_masses`) and a given one, as a share of the histogram's total.
+
+        Raises
+        ------
+        zelvane.InputError
+            For a batch without `row` (``"needs_row"``) or with a row that it does not
+            have (``"out_of_range"``), and for a `row` with the fit of one histogram
+            (``"one_histogram"``).
+
+        Notes
+        -----
+        For a fit of a Dask array of masses, what the row needs is computed.
+
+        Examples
+        --------
+        >>> import zelvane
+        >>> fit = zelvane.fit_smooth([0, 10, 20, 40], [[3, 5, 2], [1, 1, 1]])
+        >>> d = fit.density(1)
+        >>> d.method, d.masses().reshape(3, 4).sum(axis=1).round(12).tolist()
+        ('smooth', [0.333333333333, 0.333333333333, 0.333333333333])
+        """
+        batch = self.values.ndim == 2
+        k = check_row(row, int(self.values.shape[0]) if batch else None)
+        knots, values, masses = self.knots, self.values, self._masses
+        smoothing, edf, left, right = self.smoothing, self.edf, self.left_tail, self.right_tail
+        if k is not None:
+            knots = knots[k] if knots.ndim == 2 else knots
+            values, masses, smoothing, edf = values[k], masses[k], smoothing[k], edf[k]
+            left, right = _row_tail(left, k), _row_tail(right, k)
+        knots, values, masses, smoothing, edf, left, right = _computed(
+            knots, values, masses, smoothing, edf, left, right)
+        given = np.asarray(masses, dtype=np.float64)
+        tails = _tail_of(left), _tail_of(right)
+        return PiecewiseLinearDensity._from_fit(
+            knots, values, left_tail=tails[0], right_tail=tails[1], method="smooth",
+            smoothing=float(smoothing), edf=float(edf),
+            mass_error=_mass_error(knots, values, self._refine, given, tails, self._open))
+
+    def bin_masses(self) -> Float64Array:
+        """The fitted mass of every bin: the body's between finite edges, each tail's in its
+        open bin (0 where the open bin has no tail), in the units of the masses given.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64, one mass per bin given: 1-D for one histogram, one row per
+            histogram for a batch (computed, for a fit of a Dask array of masses).
+
+        Examples
+        --------
+        >>> import zelvane
+        >>> fit = zelvane.fit_smooth([0, 10, 20, float("inf")], [30, 50, 20])
+        >>> fit.bin_masses().round(9).tolist()
+        [30.0, 50.0, 20.0]
+        """
+        knots, values, left, right = _computed(self.knots, self.values, self.left_tail,
+                                               self.right_tail)
+        body = bin_masses(knots, values, self._refine)
+        rows = body.shape[:-1]
+        parts = [_tail_masses(left, rows)] if self._open[0] else []
+        parts.append(body)
+        if self._open[1]:
+            parts.append(_tail_masses(right, rows))
+        fitted: Float64Array = np.concatenate(parts, axis=-1)
+        return fitted
+
+
+def _computed(*parts: Any) -> Any:
+    """`parts` with their Dask arrays computed, all together (a tail field by field)."""
+    flat = [field for part in parts
+            for field in (part if isinstance(part, Tail) else (part,))]
+    done = iter(_dask.computed(*flat))
+    return [Tail(*(next(done) for _ in range(4))) if isinstance(part, Tail) else next(done)
+            for part in parts]
+
+
+def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
+    """Row `k` of the tail of a batch: a Tail of one row's fields, its kind "none" where
+    the row has none."""
+    if tail is None:
+        return None
+    # A batch's fields are arrays, typed as the floats of one histogram's.
+    fields: Any = tail
+    kind = fields.kind if isinstance(fields.kind, str) else fields.kind[k]
+    return Tail(kind, fields.joint[k], fields.mass[k], fields.parameter[k])
+
+
+def _tail_of(tail: Optional[Tail]) -> Optional[Tail]:
+    """A tail of one histogram as the density takes it: float fields, None for a tail of
+    kind "none"."""
+    if tail is None or str(tail.kind) == "none":
+        return None
+    return Tail(str(tail.kind), float(tail.joint), float(tail.mass), float(tail.parameter))
+
+
+def _tail_masses(tail: Optional[Tail], rows: Tuple[int, ...]) -> Float64Array:
+    """The mass of an open bin: its tail's, 0 where there is none; one per row of a batch."""
+    if not rows:
+        single = _tail_of(tail)
+        return np.array([single.mass if single is not None else 0.0])
+    assert tail is not None  # a batch's open end always has one, of kind "none" where empty
+    masses: Float64Array = np.where(np.asarray(tail.kind) == "none", 0.0,
+                                    np.asarray(tail.mass, dtype=np.float64))
+    return masses.reshape(rows + (1,))
+
+
+def _mass_error(knots: Float64Array, values: Float64Array, refine: int, given: Float64Array,
+                tails: Tuple[Optional[Tail], Optional[Tail]], open_ends: Tuple[bool, bool]
+                ) -> Callable[[], float]:
+    """How the density of one histogram computes its mass error on first use: the largest
+    difference between what the fit puts on a bin and what the bin was given, as a share
+    of the total (rounding for exact masses, the smoothed-away noise for counts)."""
+
+    def error() -> float:
+        fitted = bin_masses(knots, values, refine)
+        if open_ends[0]:
+            fitted = np.concatenate(([tails[0].mass if tails[0] else 0.0], fitted))
+        if open_ends[1]:
+            fitted = np.concatenate((fitted, [tails[1].mass if tails[1] else 0.0]))
+        return float(np.max(np.abs(fitted - given))) / float(given.sum())
+
+    return error
+
 
 def _scalar_or_rows(column: Any, batch: bool) -> Any:
     if not isinstance(column, np.ndarray):
@@ -191,28 +276,23 @@ def _scalar_or_rows(column: Any, batch: bool) -> Any:
 def _kind_names(codes: Any) -> Any:
     """The kind of every row's tail from the fit's codes (``"none"`` where a row has
     none, an empty open bin): a read-only array of strings."""
-    names = np.array([_KINDS.get(code, "none") for code in range(max(_KINDS) + 1)])
+    names = np.array([name for name, _ in sorted(TAIL_KINDS.items(), key=lambda kv: kv[1])])
     numbers = np.asarray(codes).astype(np.int64)
     known = (numbers >= 0) & (numbers < len(names))
     return read_only(np.where(known, names[np.where(known, numbers, 0)], "none"))
 
 
-def _one_tail(info: Any, at: int) -> Optional[Tail]:
-    """The tail of one side of one histogram, from the fit's numbers as a list."""
-    kind = _KINDS.get(int(info[at]))
-    return None if kind is None else Tail(kind, info[at + 1], info[at + 2], info[at + 3])
-
-
-def _tail(info: Any, at: int, batch: bool) -> Optional[Tail]:
-    """The tail of one side from the fit's numbers (NumPy, or Dask columns), its kind
-    from the fit's codes."""
-    joint, mass, parameter = (info[:, at + k] for k in (1, 2, 3))
+def _tail(info: Any, side: str, batch: bool) -> Optional[Tail]:
+    """The tail of one side (``"left"``, ``"right"``) from the fit's numbers (NumPy, or
+    Dask columns), its kind from the fit's codes."""
+    kind, joint, mass, parameter = (info[:, INFO[f"{side}_{field}"]]
+                                    for field in ("kind", "joint", "mass", "parameter"))
     if not isinstance(info, np.ndarray):
         # Lazy: the kind of every row, as its fit chose it, computed with the rest.
         dtype = _kind_names(()).dtype
-        kinds = info[:, at].map_blocks(_kind_names, dtype=dtype, meta=np.empty((0,), dtype))
+        kinds = kind.map_blocks(_kind_names, dtype=dtype, meta=np.empty((0,), dtype))
         return Tail(kinds, joint, mass, parameter)
-    kinds = _kind_names(info[:, at])
+    kinds = _kind_names(kind)
     if not batch:
         if kinds[0] == "none":
             return None
@@ -277,16 +357,22 @@ def fit_smooth(
         Strictly increasing bin edges, finite but for a first edge of -inf
         and a last of +inf (the same ends open in every row), shared by every
         histogram (1-D) or one row per histogram (2-D, only with a 2-D `gap`).
-    gap : array_like, shape (m,) or (rows, m)
+    gap : array_like or dask.array.Array, shape (m,) or (rows, m)
         Non-negative mass (or count, or weight) of every bin, not all zero. A
         NumPy masked array with masked elements, here or as any other array
         argument, is refused (``"masked"``): a masked bin has no one meaning
-        (empty? unknown?), so fill or compress it first.
+        (empty? unknown?), so fill or compress it first. A 2-D Dask array
+        gives a fit whose arrays are Dask arrays, computed chunk by chunk
+        (every chunk holding whole rows), as for ``zelvane.fit_density``; its
+        edges are a NumPy array (a Dask array of edges is computed when the
+        fit is set up, since their open ends decide the fit's form), and a
+        sample size or a mean per row may be a Dask array too. A 1-D Dask
+        array (one histogram) is refused: ``zelvane.fit_density`` takes one.
     refine : int
         Sub-intervals per finite bin, 1 to 256; at least 2 with an open end.
     workers : int
         Native threads sharing the histograms; 0 means one per core that this
-        process may run on, up to 1024 (``zelvane._rows.MAX_WORKERS``);
+        process may run on, up to 1024 (``zelvane.MAX_WORKERS``);
         never more threads than rows. A bool is refused.
     smoothing : {0, "auto"} or float
         0 for exact masses (the default), "auto" for counts with the
@@ -310,7 +396,7 @@ def fit_smooth(
     Raises
     ------
     zelvane.InputError
-        For input that :func:`~zelvane._fit.check_histogram` refuses (an
+        For input that :func:`~zelvane._checks.check_histogram` refuses (an
         infinite edge elsewhere than at the ends, say), negative masses, a
         histogram without mass (``"all_zero"``), settings out of range, a
         mean without an open end (``"mean_needs_tail"``) or out of reach
@@ -333,80 +419,39 @@ def fit_smooth(
     [0.093, 1.0305, 1.8459, 2.1731, 1.8079, 0.096, 0.0]
     >>> fit = zelvane.fit_smooth([0, 10, 20, np.inf], [30, 50, 20], smoothing="auto")
     >>> fit.right_tail.kind, round(fit.right_tail.parameter, 2)
-    ('pareto', 1.0)
+    ('pareto', 1.81)
     """
-    count = _check_workers(workers)
-    r = _check_refine(refine)
-    lam = _check_smoothing(smoothing)
-    if _is_dask_array(gap):
-        return _dask_fit(center, gap, r, lam, sample_size, mean, count, center_name, gap_name)
+    count = check_workers(workers)
+    r = check_refine(refine)
+    lam = check_smoothing(smoothing)
+    if _dask.is_dask_array(gap):
+        return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
-    edges, masses = _aligned(edges), _aligned(masses)
-    left, right = _check_open(edges, masses, r, center_name, gap_name)
-    rows = masses.shape[:-1]
-    out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right, gap_name)
-    return _result(edges, masses, out, r, lam, left, right, bool(rows))
-
-
-def _check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
-                gap_name: str) -> Tuple[bool, bool]:
-    """The open ends, checked against refine and the bins; every histogram's mass."""
-    batch = masses.ndim == 2
-    left, right = _open_ends(edges, center_name)
-    opens = int(left) + int(right)
-    if opens and r < 2:
-        raise InputError("out_of_range", argument="refine", value=r, minimum=2,
-                         maximum=MAX_REFINE, reason="open_end")
-    if masses.shape[-1] <= opens:
-        raise InputError("too_short", argument=gap_name, length=masses.shape[-1],
-                         minimum=opens + 1, per_row=batch, finite=True)
-    if not batch:
-        if not masses.any():
-            raise InputError("all_zero", argument=gap_name)
-        return left, right
-    empty = ~(masses > 0).any(axis=-1)
-    if empty.any():
-        raise InputError("all_zero", argument=gap_name, row=int(np.argmax(empty)))
-    return left, right
+    edges, masses = aligned(edges), aligned(masses)
+    left, right = check_open(edges, masses, r, center_name, gap_name)
+    out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right)
+    return _result(edges, read_only(masses.copy()), out, r, left, right)
 
 
 def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
-              mean: Any, workers: int, left: bool, right: bool, gap_name: str) -> Float64Array:
+              mean: Any, workers: int, left: bool, right: bool) -> Float64Array:
     """The native fit of checked rows: per row the values at every knot the bins
-    would have if all were finite, then what the fit found (``_INFO`` numbers)."""
+    would have if all were finite, then what the fit found (the numbers ``INFO``
+    names)."""
     rows = masses.shape[:-1]
-    batch = bool(rows)
-    sizes = _per_row("sample_size", sample_size, rows, missing_allowed=False)
-    means = _per_row("mean", mean, rows, missing_allowed=True)
-    if means is not None:
-        wanted = ~np.isnan(means)
-        flat = masses.reshape(-1, masses.shape[-1])
-        usable = np.zeros(flat.shape[0], bool)
-        if right:
-            usable |= flat[:, -1] > 0
-        if left:
-            usable |= flat[:, 0] > 0
-        lacking = wanted & ~usable
-        if lacking.any():
-            k = int(np.argmax(lacking))
-            raise InputError("mean_needs_tail", argument="mean", row=k if batch else None,
-                             value=means[k])
-        if not wanted.any():
-            means = None
-
-    from zelvane import _rows
-
-    out = np.empty(rows + (masses.shape[-1] * r + 1 + _INFO,), np.float64)
-    _rows.open(_aligned(edges), _aligned(masses), out, r, lam, COMPLEXITY, sizes, means, workers)
+    sizes = per_row("sample_size", sample_size, rows, missing_allowed=False)
+    means = check_means(per_row("mean", mean, rows, missing_allowed=True), masses, left, right)
+    out = np.empty(rows + (masses.shape[-1] * r + 1 + INFO_LENGTH,), np.float64)
+    _native.fit_open(aligned(edges), aligned(masses), out, r, lam, COMPLEXITY, sizes, means,
+                     workers)
     return out
 
 
-def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, right: bool,
-            batch: bool) -> SmoothFit:
-    """The SmoothFit of the rows module's output (NumPy, or Dask arrays of rows)."""
-    from zelvane import _rows
-
+def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) -> SmoothFit:
+    """The SmoothFit of the rows module's output (NumPy, or Dask arrays of rows) for
+    the `masses` given (kept for the fit's bin masses and densities)."""
+    batch = masses.ndim == 2
     opens = int(left) + int(right)
     finite = masses.shape[-1] - opens
     knots_total = masses.shape[-1] * r + 1
@@ -414,61 +459,68 @@ def _result(edges: Any, masses: Any, out: Any, r: int, lam: float, left: bool, r
     first = 1 if left else 0
     body_edges = np.ascontiguousarray(np.asarray(edges)[..., first:first + finite + 1])
     knots = np.empty(body_edges.shape[:-1] + (body_knots,), np.float64)
-    _rows.smooth_knots(body_edges, knots, r)
+    _native.smooth_knots(body_edges, knots, r)
     read_only(knots)
     values = out[..., :body_knots]
-    if not batch:
-        # One histogram: plain numbers, and the tails as Tail of numbers.
-        info = out[knots_total:].tolist()
-        return SmoothFit(knots, read_only(values.copy()), info[_SMOOTHING], info[_EDF],
-                         info[_DEVIANCE], _one_tail(info, _LEFT) if left else None,
-                         _one_tail(info, _RIGHT) if right else None)
-    info = out[..., knots_total:].reshape(-1, _INFO)
+    info = out[..., knots_total:].reshape(-1, INFO_LENGTH)
     if isinstance(values, np.ndarray):
         # A copy of its own, even where the slice of the rows module's output is
         # contiguous already (one row), so that nothing handed out views a writable buffer.
         values = read_only(values.copy())
-    return SmoothFit(knots, values, _scalar_or_rows(info[:, _SMOOTHING], batch),
-                     _scalar_or_rows(info[:, _EDF], batch), _scalar_or_rows(info[:, _DEVIANCE], batch),
-                     _tail(info, _LEFT, batch) if left else None,
-                     _tail(info, _RIGHT, batch) if right else None)
+    smoothing, edf, deviance = (_scalar_or_rows(info[:, INFO[name]], batch)
+                                for name in ("smoothing", "edf", "deviance"))
+    return SmoothFit(knots, values, smoothing, edf, deviance,
+                     _tail(info, "left", batch) if left else None,
+                     _tail(info, "right", batch) if right else None, masses=masses, refine=r,
+                     open_ends=(left, right))
 
 
-def _dask_fit(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
+def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: int,
+               smoothing: float, workers: int, center_name: str, gap_name: str) -> Float64Array:
+    """The fit of one chunk of whole rows of a Dask array, with its edges (the shared
+    ones, or the chunk's rows of edges of their own), sample sizes and means (one for
+    all, or the chunk's rows)."""
+    edges, masses = check_histogram(edges, masses, center_name=center_name, gap_name=gap_name,
+                                    nonnegative=True, dtype=np.float64, open_ends=True)
+    left, right = check_open(edges, masses, refine, center_name, gap_name)
+    return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right)
+
+
+def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
               workers: int, center_name: str, gap_name: str) -> SmoothFit:
-    """A Dask array of masses, one histogram per row, with edges shared by every row:
-    one native fit per chunk of whole rows, computed when asked. The edges, refine
-    and the settings are checked now; each chunk's masses in its task, with rows
-    numbered as in the whole array. A sample size and a mean are one for all rows."""
-    gap: Any = lazy_gap
-    if gap.ndim != 2:
-        raise InputError("ndim", argument=gap_name, ndim=gap.ndim, allowed=(2,))
-    check_real(gap_name, gap.dtype)
-    m = gap.shape[-1]
-    if not isinstance(m, int):
-        raise InputError("unknown_length", argument=gap_name)
-    for name, value in (("sample_size", sample_size), ("mean", mean)):
-        if value is not None and np.ndim(value) != 0:
-            raise InputError("shape", argument=name, shape=np.shape(value), expected=((),))
-    edges, _ = check_histogram(center, np.ones(m), center_name=center_name, gap_name=gap_name,
-                               dtype=np.float64, max_ndim=1, open_ends=True)
-    left, right = _check_open(edges, np.ones(m), r, center_name, gap_name)
-    _per_row("sample_size", sample_size, (), missing_allowed=False)
-    _per_row("mean", mean, (), missing_allowed=True)
-    gap = gap.rechunk({1: -1})
-
-    def block(chunk: Any, block_info: Any = None) -> Float64Array:
-        first = int(block_info[0]["array-location"][0][0]) if block_info else 0
-        try:
-            _, masses = check_histogram(edges, chunk, center_name=center_name, gap_name=gap_name,
-                                        nonnegative=True, dtype=np.float64, open_ends=True)
-            _check_open(edges, masses, r, center_name, gap_name)
-            return _fit_rows(edges, masses, r, lam, sample_size, mean, workers, left, right,
-                             gap_name)
-        except InputError as error:
-            raise error.shifted(first) from None
-
-    width = m * r + 1 + _INFO
-    lazy = gap.map_blocks(block, dtype=np.float64, chunks=(gap.chunks[0], (width,)),
-                          meta=np.empty((0, 0), np.float64))
-    return _result(edges, gap, lazy, r, lam, left, right, True)
+    """A 2-D Dask array of masses, one histogram per row: one native fit per chunk of
+    whole rows, computed when asked. The edges (computed here if they are a Dask array),
+    refine and the settings given as numbers or NumPy arrays are checked now; each
+    chunk's masses, and the chunk's rows of a Dask array of sample sizes or means, in
+    its task, with rows numbered as in the whole array."""
+    gap, m = _dask.whole_rows(lazy_gap, gap_name, ndims=(2,))
+    rows = gap.shape[0]
+    check_unmasked(center_name, center)
+    given = as_array(center_name, np.asarray(center) if _dask.is_dask_array(center) else center)
+    if given.ndim == 2:
+        check_rows(center_name, given.shape, rows, (m + 1,), other=gap_name,
+                   other_shape=gap.shape)
+    shape = (rows, m) if given.ndim == 2 else (m,)
+    edges, _ = check_histogram(given, np.ones(shape), center_name=center_name, gap_name=gap_name,
+                               dtype=np.float64, open_ends=True)
+    left, right = check_open(edges, np.ones(shape), r, center_name, gap_name)
+    settings = {"edges": edges, "sample_size": sample_size, "mean": mean}
+    for name in ("sample_size", "mean"):
+        value = settings[name]
+        if value is None:
+            continue
+        if _dask.is_dask_array(value):
+            check_rows(name, value.shape, rows, (), other=gap_name)
+            continue
+        # Checked now, as the whole batch numbers its rows.
+        settings[name] = per_row(name, value, (rows,) if np.ndim(value) else (),
+                                 missing_allowed=name == "mean")
+        if np.ndim(value) == 0:
+            settings[name] = value
+    lazy_rows = {name: value for name, value in settings.items()
+                 if value is not None and np.ndim(value) == (2 if name == "edges" else 1)}
+    settings = {name: value for name, value in settings.items() if name not in lazy_rows}
+    lazy = _dask.map_rows(_fit_chunk, gap, width=m * r + 1 + INFO_LENGTH, dtype=np.float64,
+                          per_row=lazy_rows, refine=r, smoothing=lam, workers=workers,
+                          center_name=center_name, gap_name=gap_name, **settings)
+    return _result(edges, gap, lazy, r, left, right)

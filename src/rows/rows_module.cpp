@@ -2,7 +2,7 @@
 // row of a 2-D batch of masses on native threads with the interpreter lock
 // released, or one histogram (a 1-D batch of one row), on the same kernels as
 // zelvane.bake. It is the package's only native path: the Python layer never
-// loads zelvane.bake.
+// loads zelvane.bake, and reaches this module through zelvane._native alone.
 //
 // Arguments arrive through the buffer protocol, not NumPy's C API. The
 // package's Python layer hands over C-contiguous arrays that it has already
@@ -12,20 +12,34 @@
 // depends on no part of NumPy's binary interface (nothing to import and check
 // at load, unlike zelvane.bake), and it takes any exporter of such memory.
 //
-// Bad values of arguments and rows that cannot be fitted raise
-// zelvane.InputError with the fields the Python layer gives it (input_error.hpp);
-// arguments of the wrong type raise TypeError, a zero width ZeroDivisionError
-// as in zelvane.bake, and a solver that gives up RuntimeError.
+// What crosses to Python is data; the messages a caller reads are made in
+// Python:
+// - a fit returns None when every row was fitted, and otherwise the tuple
+//   (row, status, position) of the lowest row that could not be fitted (row 0
+//   for one histogram): status is one of STATUS (the smooth and open methods)
+//   or ZERO_WIDTH (the iterative and exact ones), position the edge, mass or
+//   bin that the status names (-1 for none). The open method leaves that
+//   row's lowest and highest reachable means at their OPEN_INFO offsets.
+// - the layout of the open method's per-row numbers (OPEN_INFO, name ->
+//   offset after the row's values, and OPEN_INFO_LENGTH), the statuses
+//   (STATUS, name -> code), the tails' kinds (TAIL_KINDS, name -> code), the
+//   smoothing that asks for the criterion's choice (AUTO_SMOOTHING) and the
+//   bounds (MAX_REFINE, DEFAULT_REFINE, MAX_WORKERS) are module attributes.
+// Arguments that this module cannot use (a wrong shape, element type or
+// contiguity, a count out of range) raise a short TypeError or ValueError:
+// the package checks them first and words its own refusals. Memory that
+// cannot be had raises MemoryError, a signal the handler's exception
+// (KeyboardInterrupt for Ctrl-C), threads that cannot start RuntimeError.
 #include <cstdint>
 #include <cstring>
 
 #include "binding/owned_ref.hpp"
 #include "binding/python_compat.hpp"
+#include "kernels/counts_fit.hpp"
+#include "kernels/open_fit.hpp"
 #include "kernels/smooth_fit.hpp"
-#include "rows/input_error.hpp"
 #include "rows/memory_limit.hpp"
 #include "rows/row_batch.hpp"
-#include "rows/smooth_messages.hpp"
 
 namespace zelvane {
 
@@ -62,29 +76,26 @@ public:
         // float64 ones read whole elements.
         if (item_size == sizeof(double) && view_.len > 0 &&
             reinterpret_cast<std::uintptr_t>(view_.buf) % item_size != 0) {
-            return rows::input_error("misaligned")
-                .argument(name)
-                .number("item_size", static_cast<std::int64_t>(item_size))
-                .raise();
+            PyErr_Format(PyExc_ValueError, "%s must be aligned to its 8-byte elements", name);
+            return -1;
         }
         if (view_.ndim < 1 || view_.ndim > max_ndim) {
-            return rows::input_error("ndim")
-                .argument(name)
-                .number("ndim", view_.ndim)
-                .shape("allowed", max_ndim == 1 ? rows::extents{1, {1, 0}} : rows::extents{2, {1, 2}})
-                .raise();
+            PyErr_Format(PyExc_ValueError, "%s must be %s", name, max_ndim == 1 ? "1-D" : "1-D or 2-D");
+            return -1;
         }
         return 0;
     }
 
     int ndim() const noexcept { return view_.ndim; }
     std::int64_t shape(int axis) const noexcept { return view_.shape[axis]; }
-    rows::extents extents() const noexcept {
-        return view_.ndim == 1 ? rows::extents{1, {view_.shape[0], 0}}
-                               : rows::extents{2, {view_.shape[0], view_.shape[1]}};
-    }
     char* data() const noexcept { return static_cast<char*>(view_.buf); }
     std::int64_t bytes() const noexcept { return view_.len; }
+
+    // Whether the buffer has `rows` rows (1-D: one, with rows < 0) of `length` elements.
+    bool has_shape(std::int64_t rows, std::int64_t length) const noexcept {
+        return rows < 0 ? ndim() == 1 && shape(0) == length
+                        : ndim() == 2 && shape(0) == rows && shape(1) == length;
+    }
 
     bool overlaps(const contiguous_buffer& other) const noexcept {
         return bytes() > 0 && other.bytes() > 0 && data() < other.data() + other.bytes() &&
@@ -102,23 +113,19 @@ private:
     bool held_ = false;
 };
 
-// ---- The fit of a batch ------------------------------------------------------
+// ---- Arguments -----------------------------------------------------------------
 
-// `name` has another shape than `expected`.
-int refuse_shape(const char* name, const contiguous_buffer& got, rows::extents expected) noexcept {
-    return rows::input_error("shape").argument(name).shape("shape", got.extents())
-        .shape("expected", expected).raise();
+int refuse(PyObject* type, const char* name, const char* what) noexcept {
+    PyErr_Format(type, "%s %s", name, what);
+    return -1;
 }
 
-int refuse_overlap(const char* name, const char* other) noexcept {
-    return rows::input_error("shares_memory").argument(name).text("other", other).raise();
+// Rows are written while other rows are still being read: out must not overlap them.
+int refuse_overlap(const char* other) noexcept {
+    PyErr_Format(PyExc_ValueError, "out shares memory with %s", other);
+    return -1;
 }
 
-// A count argument (workers, refine): an int or any integer type with
-// __index__ (NumPy's integers), never a bool (Python's or NumPy's), from
-// `minimum` to `maximum`.
-// Anything else is an InputError naming the argument: "type" for what is not
-// an integer, "out_of_range" with the value as given (however large) for the rest.
 // NumPy's bool scalar, known by its type's name (this module never imports
 // NumPy): NumPy 1.x still lets it pass for an index.
 bool is_numpy_bool(PyObject* object) noexcept {
@@ -126,11 +133,14 @@ bool is_numpy_bool(PyObject* object) noexcept {
     return std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0;
 }
 
+// A count argument (workers, refine): an int or any integer type with
+// __index__ (NumPy's integers), never a bool (Python's or NumPy's), from
+// `minimum` to `maximum` (a value too large for long long is out of range too).
 int read_count(PyObject* object, const char* name, long long minimum, long long maximum,
                long long& value) noexcept {
     if (PyBool_Check(object) || is_numpy_bool(object) || !PyIndex_Check(object)) {
-        return rows::input_error("type").argument(name).text("expected", "int")
-            .text("type_name", Py_TYPE(object)->tp_name).raise();
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.100s", name, Py_TYPE(object)->tp_name);
+        return -1;
     }
     owned_ref index(PyNumber_Index(object));
     if (!index) return -1;
@@ -138,8 +148,8 @@ int read_count(PyObject* object, const char* name, long long minimum, long long 
     value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return -1;
     if (overflow != 0 || value < minimum || value > maximum) {
-        return rows::input_error("out_of_range").argument(name).value(index.get())
-            .number("minimum", minimum).number("maximum", maximum).raise();
+        PyErr_Format(PyExc_ValueError, "%s must be from %lld to %lld", name, minimum, maximum);
+        return -1;
     }
     return 0;
 }
@@ -153,86 +163,6 @@ int read_workers(PyObject* object, std::int64_t& workers) noexcept {
     return 0;
 }
 
-// How often a watched run looks for signals: well within the tenth of a
-// second in which Ctrl-C should take effect, rarely enough to cost nothing.
-constexpr std::int64_t watch_interval_ms = 20;
-
-// The run's watch: takes the interpreter lock back for a moment and runs the
-// handlers of any signals that arrived (only the main thread runs them, so on
-// another thread this finds nothing). True when a handler raised: the
-// exception stays set for the call to return.
-bool check_signals(void* context) noexcept {
-    auto* saved = static_cast<PyThreadState**>(context);
-    PyEval_RestoreThread(*saved);
-    const bool raised = PyErr_CheckSignals() < 0;
-    *saved = PyEval_SaveThread();
-    return raised;
-}
-
-// A row that the methods of zelvane.bake cannot fit has a zero width.
-int raise_zero_width(const rows::run_outcome& outcome, const rows::row_batch&, bool batch) noexcept {
-    const auto i = static_cast<long long>(outcome.position);
-    if (batch) {
-        PyErr_Format(PyExc_ZeroDivisionError,
-                     "float division: row %lld has a zero width between its centres %lld and %lld",
-                     static_cast<long long>(outcome.row), i, i + 1);
-    } else {
-        PyErr_Format(PyExc_ZeroDivisionError,
-                     "float division: a zero width between the centres %lld and %lld", i, i + 1);
-    }
-    return -1;
-}
-
-// A method as the module offers it: its adapter and the exception of a row it
-// cannot fit (given the outcome, the batch that was run, and whether the call
-// was a batch rather than one histogram). Every method also takes one
-// histogram (1-D gap and out).
-struct method_entry {
-    const rows::kernel_adapter& adapter;
-    int (*raise_row_failure)(const rows::run_outcome&, const rows::row_batch&, bool batch) noexcept;
-};
-
-int raise_failure(const method_entry& method, const rows::run_outcome& outcome,
-                  const rows::row_batch& run, bool batch) noexcept {
-    switch (outcome.kind) {
-        case rows::run_outcome::done:
-            return 0;
-        case rows::run_outcome::row_failed:
-            return method.raise_row_failure(outcome, run, batch);
-        case rows::run_outcome::out_of_memory:
-            if (outcome.bytes < 0) {
-                PyErr_Format(PyExc_MemoryError,
-                             "cannot allocate the scratch memory of %lld worker%s: it would take "
-                             "more than %lld bytes",
-                             static_cast<long long>(outcome.workers), outcome.workers == 1 ? "" : "s",
-                             static_cast<long long>(INT64_MAX));
-            } else if (outcome.bytes > rows::memory_bytes()) {
-                PyErr_Format(PyExc_MemoryError,
-                             "cannot allocate %lld bytes of scratch memory for %lld worker%s: this "
-                             "process may have at most %lld bytes",
-                             static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers),
-                             outcome.workers == 1 ? "" : "s",
-                             static_cast<long long>(rows::memory_bytes()));
-            } else {
-                PyErr_Format(PyExc_MemoryError,
-                             "cannot allocate %lld bytes of scratch memory for %lld worker%s",
-                             static_cast<long long>(outcome.bytes), static_cast<long long>(outcome.workers),
-                             outcome.workers == 1 ? "" : "s");
-            }
-            return -1;
-        case rows::run_outcome::interrupted:
-            // The watch stopped the run because a signal handler raised (a
-            // KeyboardInterrupt for Ctrl-C): that exception is the call's.
-            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-            return -1;
-        case rows::run_outcome::thread_failed:
-            PyErr_Format(PyExc_RuntimeError, "cannot start %lld worker threads: %s",
-                         static_cast<long long>(outcome.workers), std::strerror(outcome.error));
-            return -1;
-    }
-    return 0;
-}
-
 // Reads the method's parameter and checks it against the number of masses.
 int read_parameter(const rows::kernel_adapter& adapter, PyObject* object, std::int64_t m,
                    std::int64_t& parameter) noexcept {
@@ -240,21 +170,10 @@ int read_parameter(const rows::kernel_adapter& adapter, PyObject* object, std::i
     if (read_count(object, adapter.parameter_name, 1, adapter.parameter_max, value) < 0) return -1;
     parameter = value;
     if (adapter.out_length(m, parameter) < 0) {
-        return rows::input_error("too_long").argument(adapter.parameter_name)
-            .value(std::int64_t{value}).number("length", m).raise();
+        return refuse(PyExc_ValueError, adapter.parameter_name, "gives too long a result for these masses");
     }
     return 0;
 }
-
-// What the open method takes beyond refine and workers: the smoothing, the
-// criterion's price of a degree of freedom, and per row a sample size and a
-// known mean (None for none).
-struct smooth_settings {
-    double smoothing = 0.0;
-    double complexity = 2.0;
-    PyObject* sample_sizes = nullptr;
-    PyObject* means = nullptr;
-};
 
 int read_real(PyObject* object, const char* name, double& value) noexcept {
     value = PyFloat_AsDouble(object);
@@ -275,21 +194,87 @@ int acquire_per_row(contiguous_buffer& buffer, PyObject* object, const char* nam
     data = nullptr;
     if (object == Py_None) return 0;
     if (buffer.acquire(object, name, sizeof(double), 1, false) < 0) return -1;
-    if (buffer.shape(0) != rows) {
-        refuse_shape(name, buffer, {1, {rows, 0}});
-        return -1;
-    }
+    if (buffer.shape(0) != rows) return refuse(PyExc_ValueError, name, "must hold one number per row");
     data = reinterpret_cast<const double*>(buffer.data());
     return 0;
 }
 
+// ---- The fit of a batch ------------------------------------------------------
+
+// How often a watched run looks for signals: well within the tenth of a
+// second in which Ctrl-C should take effect, rarely enough to cost nothing.
+constexpr std::int64_t watch_interval_ms = 20;
+
+// The run's watch: takes the interpreter lock back for a moment and runs the
+// handlers of any signals that arrived (only the main thread runs them, so on
+// another thread this finds nothing). True when a handler raised: the
+// exception stays set for the call to return.
+bool check_signals(void* context) noexcept {
+    auto* saved = static_cast<PyThreadState**>(context);
+    PyEval_RestoreThread(*saved);
+    const bool raised = PyErr_CheckSignals() < 0;
+    *saved = PyEval_SaveThread();
+    return raised;
+}
+
+// The call's result: None, the failed row as data, or the exception of a run
+// that could not be made.
+PyObject* result_of(const rows::run_outcome& outcome) noexcept {
+    const auto workers = static_cast<long long>(outcome.workers);
+    const char* plural = outcome.workers == 1 ? "" : "s";
+    switch (outcome.kind) {
+        case rows::run_outcome::done:
+            Py_RETURN_NONE;
+        case rows::run_outcome::row_failed:
+            return Py_BuildValue("(LiL)", static_cast<long long>(outcome.row), static_cast<int>(outcome.code),
+                                 static_cast<long long>(outcome.position));
+        case rows::run_outcome::out_of_memory:
+            if (outcome.bytes < 0) {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate the scratch memory of %lld worker%s: it would take "
+                             "more than %lld bytes",
+                             workers, plural, static_cast<long long>(INT64_MAX));
+            } else if (outcome.bytes > rows::memory_bytes()) {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate %lld bytes of scratch memory for %lld worker%s: this "
+                             "process may have at most %lld bytes",
+                             static_cast<long long>(outcome.bytes), workers, plural,
+                             static_cast<long long>(rows::memory_bytes()));
+            } else {
+                PyErr_Format(PyExc_MemoryError,
+                             "cannot allocate %lld bytes of scratch memory for %lld worker%s",
+                             static_cast<long long>(outcome.bytes), workers, plural);
+            }
+            return nullptr;
+        case rows::run_outcome::interrupted:
+            // The watch stopped the run because a signal handler raised (a
+            // KeyboardInterrupt for Ctrl-C): that exception is the call's.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return nullptr;
+        case rows::run_outcome::thread_failed:
+            PyErr_Format(PyExc_RuntimeError, "cannot start %lld worker threads: %s", workers,
+                         std::strerror(outcome.error));
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// What the open method takes beyond refine and workers: the smoothing, the
+// criterion's price of a degree of freedom, and per row a sample size and a
+// known mean (None for none).
+struct smooth_settings {
+    double smoothing = 0.0;
+    double complexity = 2.0;
+    PyObject* sample_sizes = nullptr;
+    PyObject* means = nullptr;
+};
+
 // (center, gap, out, [parameter,] workers) and, for the open method, its
 // settings: checks what the kernels rely on (the Python layer has checked
 // more), then runs the batch with the lock released.
-PyObject* fit_batch(const method_entry& method, PyObject* center_object, PyObject* gap_object,
+PyObject* fit_batch(const rows::kernel_adapter& adapter, PyObject* center_object, PyObject* gap_object,
                     PyObject* out_object, PyObject* parameter_object, PyObject* workers_object,
                     const smooth_settings* settings) noexcept {
-    const rows::kernel_adapter& adapter = method.adapter;
     contiguous_buffer center, gap, out, sample_sizes, means;
     std::int64_t workers = 0;
     if (center.acquire(center_object, "center", adapter.in_item_size, 2, false) < 0 ||
@@ -301,41 +286,22 @@ PyObject* fit_batch(const method_entry& method, PyObject* center_object, PyObjec
     const bool batched = gap.ndim() == 2;
     const std::int64_t rows = batched ? gap.shape(0) : 1, m = gap.shape(gap.ndim() - 1);
     if (m < 1) {
-        rows::input_error("too_short").argument("gap").number("length", m).number("minimum", 1)
-            .flag("per_row", batched).raise();
+        refuse(PyExc_ValueError, "gap", "must hold at least one mass per row");
         return nullptr;
     }
-    if (!batched && center.ndim() != 1) {
-        rows::input_error("ndim").argument("center").number("ndim", center.ndim())
-            .shape("allowed", {1, {1, 0}}).text("other", "gap").number("other_ndim", 1).raise();
-        return nullptr;
-    }
-    if (center.ndim() == 1 && center.shape(0) != m + 1) {
-        rows::input_error("length").argument("center").number("length", center.shape(0))
-            .number("expected", m + 1).text("other", "gap").number("offset", 1)
-            .flag("per_row", batched).raise();
-        return nullptr;
-    }
-    if (center.ndim() == 2 && (center.shape(0) != rows || center.shape(1) != m + 1)) {
-        rows::input_error("shape").argument("center").shape("shape", center.extents())
-            .shapes("expected", {{1, {m + 1, 0}}, {2, {rows, m + 1}}}).text("other", "gap")
-            .shape("other_shape", gap.extents()).raise();
+    if (!center.has_shape(-1, m + 1) && !(batched && center.has_shape(rows, m + 1))) {
+        refuse(PyExc_ValueError, "center", "must hold one more element than gap, shared or per row");
         return nullptr;
     }
     std::int64_t parameter = 0;
     if (parameter_object != nullptr && read_parameter(adapter, parameter_object, m, parameter) < 0) return nullptr;
     const std::int64_t out_length = adapter.out_length(m, parameter);
-    if (!batched && (out.ndim() != 1 || out.shape(0) != out_length)) {
-        refuse_shape("out", out, {1, {out_length, 0}});
+    if (!out.has_shape(batched ? rows : -1, out_length)) {
+        refuse(PyExc_ValueError, "out", "does not have the shape of the result");
         return nullptr;
     }
-    if (batched && (out.ndim() != 2 || out.shape(0) != rows || out.shape(1) != out_length)) {
-        refuse_shape("out", out, {2, {rows, out_length}});
-        return nullptr;
-    }
-    // Rows are written while other rows are still being read.
     if (out.overlaps(gap) || out.overlaps(center)) {
-        refuse_overlap("out", out.overlaps(gap) ? "gap" : "center");
+        refuse_overlap(out.overlaps(gap) ? "gap" : "center");
         return nullptr;
     }
 
@@ -348,7 +314,7 @@ PyObject* fit_batch(const method_entry& method, PyObject* center_object, PyObjec
             return nullptr;
         }
         if (out.overlaps(sample_sizes) || out.overlaps(means)) {
-            refuse_overlap("out", out.overlaps(means) ? "mean" : "sample_size");
+            refuse_overlap(out.overlaps(means) ? "mean" : "sample_size");
             return nullptr;
         }
     }
@@ -367,42 +333,25 @@ PyObject* fit_batch(const method_entry& method, PyObject* center_object, PyObjec
     const rows::run_watch watch{check_signals, &saved, watch_interval_ms};
     const rows::run_outcome outcome = rows::run_rows(adapter, batch, workers, &watch);
     PyEval_RestoreThread(saved);
-    if (raise_failure(method, outcome, batch, batched) < 0) return nullptr;
-    Py_RETURN_NONE;
+    return result_of(outcome);
 }
 
-PyObject* fit_batch(const method_entry& method, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const rows::kernel_adapter& adapter = method.adapter;
+// (center, gap, out, [parameter,] workers) of a method without settings.
+template <const rows::kernel_adapter& adapter>
+PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const bool has_parameter = adapter.parameter_name != nullptr;
     if (nargs != (has_parameter ? 5 : 4)) {
-        if (has_parameter) {
-            PyErr_Format(PyExc_TypeError,
-                         "expected 5 arguments (center, gap, out, %s, workers), got %zd",
-                         adapter.parameter_name, nargs);
-        } else {
-            PyErr_Format(PyExc_TypeError,
-                         "expected 4 arguments (center, gap, out, workers), got %zd", nargs);
-        }
+        PyErr_Format(PyExc_TypeError, "expected %d arguments, got %zd", has_parameter ? 5 : 4, nargs);
         return nullptr;
     }
-    return fit_batch(method, args[0], args[1], args[2], has_parameter ? args[3] : nullptr, args[nargs - 1],
+    return fit_batch(adapter, args[0], args[1], args[2], has_parameter ? args[3] : nullptr, args[nargs - 1],
                      nullptr);
 }
-
-// One entry point per method; a new method is an adapter, an entry here, this
-// line's twin in the method table and its docstring.
-const method_entry iterative_method{rows::iterative_adapter, raise_zero_width};
-const method_entry exact_method{rows::exact_adapter, raise_zero_width};
-const method_entry smooth_method{rows::smooth_adapter, rows::raise_smooth_failure};
-const method_entry open_method{rows::open_adapter, rows::raise_smooth_failure};
 
 // (center, gap, out, refine, smoothing, complexity, sample_size, mean, workers).
 PyObject* fit_open(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 9) {
-        PyErr_Format(PyExc_TypeError,
-                     "expected 9 arguments (center, gap, out, refine, smoothing, complexity, "
-                     "sample_size, mean, workers), got %zd",
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "expected 9 arguments, got %zd", nargs);
         return nullptr;
     }
     smooth_settings settings;
@@ -412,25 +361,19 @@ PyObject* fit_open(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
     }
     settings.sample_sizes = args[6];
     settings.means = args[7];
-    return fit_batch(open_method, args[0], args[1], args[2], args[3], args[8], &settings);
+    return fit_batch(rows::open_adapter, args[0], args[1], args[2], args[3], args[8], &settings);
 }
 
-template <const method_entry& method>
-PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    return fit_batch(method, args, nargs);
+// METH_FASTCALL functions are stored under the classic signature.
+PyCFunction fastcall(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t) noexcept) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-template <const method_entry& method>
-PyCFunction entry() noexcept {
-    // METH_FASTCALL functions are stored under the classic signature.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit<method>));
-}
-
-// (center, out, refine): the refined knots of the smooth method, the bits that
-// its fit works on; center 1-D or one row per histogram.
+// (center, out, refine): the refined knots of the smooth methods, the bits that
+// their fits work on; center 1-D or one row per histogram.
 PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "expected 3 arguments (center, out, refine), got %zd", nargs);
+        PyErr_Format(PyExc_TypeError, "expected 3 arguments, got %zd", nargs);
         return nullptr;
     }
     contiguous_buffer center, out;
@@ -440,27 +383,24 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
         read_count(args[2], "refine", 1, smooth_fit::max_refine, refine) < 0) {
         return nullptr;
     }
-    const std::int64_t rows = center.ndim() == 2 ? center.shape(0) : 1;
+    const bool batched = center.ndim() == 2;
+    const std::int64_t rows = batched ? center.shape(0) : 1;
     const std::int64_t bins = center.shape(center.ndim() - 1) - 1;
     if (bins < 1) {
-        rows::input_error("too_short").argument("center").number("length", bins + 1)
-            .number("minimum", 2).flag("per_row", center.ndim() == 2).raise();
+        refuse(PyExc_ValueError, "center", "must hold at least two edges per row");
         return nullptr;
     }
     const std::int64_t knots = smooth_fit::knot_count(bins, refine);
     if (knots < 0) {
-        rows::input_error("too_long").argument("refine").value(std::int64_t{refine})
-            .number("length", bins).raise();
+        refuse(PyExc_ValueError, "refine", "gives too many knots for these edges");
         return nullptr;
     }
-    if (out.ndim() != center.ndim() || out.shape(out.ndim() - 1) != knots ||
-        (center.ndim() == 2 && out.shape(0) != rows)) {
-        refuse_shape("out", out, center.ndim() == 1 ? rows::extents{1, {knots, 0}}
-                                                    : rows::extents{2, {rows, knots}});
+    if (!out.has_shape(batched ? rows : -1, knots)) {
+        refuse(PyExc_ValueError, "out", "does not have the shape of the knots");
         return nullptr;
     }
     if (out.overlaps(center)) {
-        refuse_overlap("out", "center");
+        refuse_overlap("center");
         return nullptr;
     }
     const auto* edges = reinterpret_cast<const double*>(center.data());
@@ -481,42 +421,44 @@ PyObject* smooth_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     "center (m + 1,) and out (m + 1,). workers native threads (an int from 0 to MAX_WORKERS, " \
     "no more than the rows need) share the rows, 0 meaning one per core the process may run " \
     "on; the interpreter lock is released, and a signal (Ctrl-C) stops a long call with its "  \
-    "handler's exception. Bad arguments raise zelvane.InputError; a zero width raises "       \
-    "ZeroDivisionError naming the row, and out's contents are then unspecified. "
+    "handler's exception. Returns None, or (row, ZERO_WIDTH, i) for the lowest row with a "    \
+    "zero width between its centres i and i + 1; out's contents are then unspecified. "
+
+#define ZELVANE_ROWS_FAILURE                                                                    \
+    "Returns None, or (row, status, position) for the lowest row that could not be fitted, "    \
+    "status one of STATUS and position the edge, mass or bin it names (-1: none); out's "       \
+    "contents are then unspecified"
 
 PyMethodDef methods[] = {
-    {"iterative", entry<iterative_method>(), METH_FASTCALL,
+    {"iterative", fastcall(fit<rows::iterative_adapter>), METH_FASTCALL,
      "iterative" ZELVANE_ROWS_ARGUMENTS
      "Every row gets the bits of zelvane.bake.fitgapmass(center, gap[r], out[r]), and one "
      "histogram those of zelvane.bake.fitgapmass(center, gap, out)."},
-    {"exact", entry<exact_method>(), METH_FASTCALL,
+    {"exact", fastcall(fit<rows::exact_adapter>), METH_FASTCALL,
      "exact" ZELVANE_ROWS_ARGUMENTS
      "Every row gets the bits of zelvane.bake.fitgapmass_meh(center, gap[r], out[r]), and one "
      "histogram those of zelvane.bake.fitgapmass_meh(center, gap, out)."},
-    {"smooth", entry<smooth_method>(), METH_FASTCALL,
+    {"smooth", fastcall(fit<rows::smooth_adapter>), METH_FASTCALL,
      "smooth(center, gap, out, refine, workers, /)\n--\n\n"
      "The least-curvature piecewise linear density on refined knots that carries every mass of "
      "gap exactly and is nowhere negative. center (the bin edges) and gap are C-contiguous "
      "float64, gap of shape (rows, m) or (m,) for one histogram, center shared (shape (m + 1,)) "
      "or one row per histogram; out is C-contiguous float64 of shape (rows, m * refine + 1) or "
      "(m * refine + 1,): the values at the knots that smooth_knots gives. workers as for the "
-     "other methods. A row that cannot be fitted raises zelvane.InputError with the row among "
-     "its fields (RuntimeError naming the row if the solver gave up); out's contents are then "
-     "unspecified."},
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_open)), METH_FASTCALL,
+     "other methods. " ZELVANE_ROWS_FAILURE "."},
+    {"open", fastcall(fit_open), METH_FASTCALL,
      "open(center, gap, out, refine, smoothing, complexity, sample_size, mean, workers, /)\n--\n\n"
      "The smooth fits of histograms whose first edge may be -inf and last +inf, with a tail beyond "
-     "each open end: smoothing 0 for exact masses, a positive lambda or a negative number (the "
+     "each open end: smoothing 0 for exact masses, a positive lambda or AUTO_SMOOTHING (the "
      "criterion's choice, complexity its price of a degree of freedom) for counts; sample_size "
      "and mean None or C-contiguous float64 of one number per row (0 and NaN: none). center and "
      "gap as for smooth (every row with the same open ends); out C-contiguous float64 of shape "
-     "(rows, m * refine + 1 + 13) or (m * refine + 1 + 13,): the values at the body's knots, "
-     "zeros to m * refine + 1, then smoothing, edf, deviance, each tail's kind (0 none, 1 "
-     "exponential, 2 Pareto), joint, mass and parameter (left, then right), and the lowest and "
-     "highest means reachable (of a row whose mean was out of reach). Rows that cannot be fitted "
-     "raise as smooth's do; a mean out of reach is zelvane.InputError 'unreachable_mean'."},
-    {"smooth_knots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(smooth_knots)),
-     METH_FASTCALL,
+     "(rows, m * refine + 1 + OPEN_INFO_LENGTH) or (m * refine + 1 + OPEN_INFO_LENGTH,): the "
+     "values at the body's knots, zeros to m * refine + 1, then the numbers that OPEN_INFO names "
+     "by their offsets (the smoothing, edf and deviance; each tail's kind, one of TAIL_KINDS, "
+     "joint, mass and parameter; the lowest and highest means reachable). " ZELVANE_ROWS_FAILURE
+     ", but for a failed row's reachable means."},
+    {"smooth_knots", fastcall(smooth_knots), METH_FASTCALL,
      "smooth_knots(center, out, refine, /)\n--\n\n"
      "Writes the knots of the smooth method into out (C-contiguous float64, shape (m * refine + "
      "1,) or (rows, m * refine + 1)): every interval of center (float64, shape (m + 1,) or (rows, "
@@ -537,18 +479,81 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+#undef ZELVANE_ROWS_FAILURE
 #undef ZELVANE_ROWS_ARGUMENTS
 
-// No state (an InputError's class is looked up when one is raised; the
-// constants are plain module attributes), so
-// nothing stops the module from loading into several interpreters, each with
-// its own lock, or from running without the global lock.
-// The numbers that the Python layer takes from here rather than repeat:
-// MAX_REFINE and DEFAULT_REFINE (refine's bound and default), MAX_WORKERS.
+// ---- The contract's tables ------------------------------------------------------
+
+// A name and its number: an entry of the tables the Python layer reads.
+struct named_number {
+    const char* name;
+    long number;
+};
+
+// Each entry named after its enumerator, so that the name Python reads is the C++ one.
+#define ZELVANE_STATUS(name) {#name, static_cast<long>(smooth_fit::status::name)}
+#define ZELVANE_INFO(name) {#name, static_cast<long>(rows::info_##name)}
+#define ZELVANE_TAIL(name) {#name, static_cast<long>(open_fit::tail_kind::name)}
+
+// Why a row of the smooth and open methods was not fitted.
+constexpr named_number statuses[] = {
+    ZELVANE_STATUS(ok), ZELVANE_STATUS(bad_size), ZELVANE_STATUS(bad_edge), ZELVANE_STATUS(bad_mass),
+    ZELVANE_STATUS(zero_total), ZELVANE_STATUS(bad_width), ZELVANE_STATUS(out_of_range),
+    ZELVANE_STATUS(infeasible), ZELVANE_STATUS(iteration_limit), ZELVANE_STATUS(inaccurate),
+    ZELVANE_STATUS(bad_setting), ZELVANE_STATUS(unreachable_mean), ZELVANE_STATUS(empty_beside_tail),
+    ZELVANE_STATUS(interrupted),
+};
+
+// The open method's numbers after a row's values (open_info), by their offsets.
+constexpr named_number open_info_offsets[] = {
+    ZELVANE_INFO(smoothing), ZELVANE_INFO(edf), ZELVANE_INFO(deviance),
+    ZELVANE_INFO(left_kind), ZELVANE_INFO(left_joint), ZELVANE_INFO(left_mass), ZELVANE_INFO(left_parameter),
+    ZELVANE_INFO(right_kind), ZELVANE_INFO(right_joint), ZELVANE_INFO(right_mass),
+    ZELVANE_INFO(right_parameter), ZELVANE_INFO(lowest_mean), ZELVANE_INFO(highest_mean),
+};
+
+// The tails' kinds, as the open method writes them at left_kind and right_kind.
+constexpr named_number tail_kinds[] = {
+    ZELVANE_TAIL(none), ZELVANE_TAIL(exponential), ZELVANE_TAIL(pareto),
+};
+
+#undef ZELVANE_TAIL
+#undef ZELVANE_INFO
+#undef ZELVANE_STATUS
+
+// Adds `value` (a new reference, or null with an exception set) as `name`.
+int add_object(PyObject* module, const char* name, PyObject* value) noexcept {
+    owned_ref held(value);
+    if (!held || PyModule_AddObject(module, name, held.get()) < 0) return -1;
+    held.release();  // the module took it
+    return 0;
+}
+
+// Adds a read-only mapping of the table's names to their numbers.
+template <std::size_t count>
+int add_table(PyObject* module, const char* name, const named_number (&table)[count]) noexcept {
+    const owned_ref entries(PyDict_New());
+    if (!entries) return -1;
+    for (const named_number& entry : table) {
+        const owned_ref number(PyLong_FromLong(entry.number));
+        if (!number || PyDict_SetItemString(entries.get(), entry.name, number.get()) < 0) return -1;
+    }
+    return add_object(module, name, PyDictProxy_New(entries.get()));
+}
+
+// No state (the tables and constants are plain module attributes, made again
+// for each module object), so nothing stops the module from loading into
+// several interpreters, each with its own lock, or from running without the
+// global lock.
 int add_constants(PyObject* module) noexcept {
     if (PyModule_AddIntConstant(module, "MAX_REFINE", static_cast<long>(smooth_fit::max_refine)) < 0 ||
         PyModule_AddIntConstant(module, "DEFAULT_REFINE", static_cast<long>(rows::default_refine)) < 0 ||
-        PyModule_AddIntConstant(module, "MAX_WORKERS", static_cast<long>(rows::max_workers)) < 0) {
+        PyModule_AddIntConstant(module, "MAX_WORKERS", static_cast<long>(rows::max_workers)) < 0 ||
+        PyModule_AddIntConstant(module, "ZERO_WIDTH", static_cast<long>(rows::zero_width_code)) < 0 ||
+        PyModule_AddIntConstant(module, "OPEN_INFO_LENGTH", static_cast<long>(rows::info_length)) < 0 ||
+        add_object(module, "AUTO_SMOOTHING", PyFloat_FromDouble(counts_fit::automatic)) < 0 ||
+        add_table(module, "STATUS", statuses) < 0 || add_table(module, "OPEN_INFO", open_info_offsets) < 0 ||
+        add_table(module, "TAIL_KINDS", tail_kinds) < 0) {
         return -1;
     }
     return 0;

@@ -247,7 +247,7 @@ def summary_lines(histograms: Histograms, density: Any) -> List[str]:
     """The summary of one fitted histogram, a ``name: value`` line each."""
     import numpy as np
 
-    from zelvane._smooth import whole_numbers
+    from zelvane._checks import whole_numbers
 
     masses = np.asarray(histograms.masses, dtype=np.float64)
     counts = whole_numbers(masses)
@@ -327,17 +327,17 @@ def run_example(args: argparse.Namespace) -> int:
 # -- the parser -------------------------------------------------------------
 
 def refine_count(text: str) -> int:
-    from zelvane import _fit
+    from zelvane import MAX_REFINE, _checks
 
     try:
-        return _fit._check_refine(int(text))
+        return _checks.check_refine(int(text))
     except ValueError:
         raise argparse.ArgumentTypeError(
-            f"expected a whole number from 1 to {_fit.MAX_REFINE}, not {text!r}") from None
+            f"expected a whole number from 1 to {MAX_REFINE}, not {text!r}") from None
 
 
 def workers_count(text: str) -> int:
-    from zelvane._rows import MAX_WORKERS
+    from zelvane import MAX_WORKERS
 
     try:
         count = int(text)

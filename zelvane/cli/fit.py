@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import (IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, NamedTuple, Optional,
                     Sequence, Tuple, Union)
 
-from zelvane import _rows
+from zelvane import _native
 from zelvane.cli.errors import BadInput
 
 if TYPE_CHECKING:
@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 # The method whose values lie on knots finer than the edges, and its default cut
 # (the rows module's: the command line fits through it anyway).
 SMOOTH = "smooth"
-DEFAULT_REFINE = _rows.DEFAULT_REFINE
+DEFAULT_REFINE = _native.DEFAULT_REFINE
 # Batches at least this large show a progress bar on a terminal.
 BAR_MIN_ROWS = 1000
 # Rows fitted per call to the fitting layer, so that a bar moves between calls.
@@ -54,7 +54,7 @@ class SmoothOptions:
     def smoothing_for(self, masses: npt.NDArray[Any]) -> Union[str, float]:
         """The smoothing asked for, or else: counts-aware (``"auto"``) when every mass is
         a whole number (counts) or a sample size is given, the exact masses (0) when not."""
-        from zelvane._smooth import whole_numbers
+        from zelvane._checks import whole_numbers
 
         if self.smoothing is not None:
             return self.smoothing
@@ -78,9 +78,9 @@ class SmoothOptions:
 
 def methods() -> Tuple[str, ...]:
     """The package's fitting methods, in the order they are run and shown."""
-    from zelvane import _density
+    from zelvane import FIT_METHODS
 
-    return tuple(_density.FIT_METHODS)
+    return tuple(FIT_METHODS)
 
 
 # -- progress ---------------------------------------------------------------
@@ -138,15 +138,15 @@ def checked(histograms: Histograms, dtype: Any = None) -> Tuple[npt.NDArray[Any]
     one is refused."""
     import numpy as np
 
-    from zelvane import _fit
+    from zelvane import _checks
     from zelvane._errors import InputError
 
     edge_name, mass_name = histograms.names
     try:
-        edges, masses = _fit.check_histogram(histograms.edges, histograms.masses,
-                                             center_name=edge_name, gap_name=mass_name,
-                                             nonnegative=True,
-                                             dtype=np.float32 if dtype is None else dtype)
+        edges, masses = _checks.check_histogram(histograms.edges, histograms.masses,
+                                                center_name=edge_name, gap_name=mass_name,
+                                                nonnegative=True,
+                                                dtype=np.float32 if dtype is None else dtype)
     except InputError as error:
         raise refused(histograms, error, histograms.names) from None
     if masses.ndim == 2 and masses.shape[0] == 0:
@@ -286,7 +286,7 @@ def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float64],
     smoothing, degrees of freedom and tails)."""
     import numpy as np
 
-    from zelvane import _fit
+    from zelvane import _smooth
     from zelvane._errors import InputError
 
     # A table's masses, all of them, are what a message about the whole histogram names.
@@ -296,8 +296,9 @@ def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float64],
     def solve(start: int, stop: int) -> Any:
         chunk = masses if masses.ndim == 1 else masses[start:stop]
         try:
-            return _fit.fit_smooth(rows_of(edges, start, stop), chunk, refine=options.refine,
-                                   workers=workers, **options.arguments(chunk))
+            return _smooth.fit_smooth(rows_of(edges, start, stop), chunk,
+                                      refine=options.refine, workers=workers,
+                                      **options.arguments(chunk))
         except InputError as error:
             # Rows are counted from the chunk's start; the file counts them from its first.
             raise refused(histograms, error.shifted(start), names) from None

@@ -93,7 +93,7 @@ class Histograms:
         any row)."""
         import numpy as np
 
-        from zelvane._fit import open_sides
+        from zelvane._checks import open_sides
 
         edges = np.asarray(self.edges)
         if edges.size == 0 or edges.dtype.kind != "f":
@@ -571,9 +571,9 @@ NPY_HEADER_BYTES = 65536 + 16
 def memory_bytes() -> int:
     """The bytes of memory this process may have: the machine's physical memory, or
     a container's (control group's) limit where that is lower."""
-    from zelvane import _rows
+    from zelvane import _native
 
-    return _rows.memory_bytes()
+    return _native.memory_bytes()
 
 
 def _declared(stream: IO[bytes]) -> Tuple[int, Any]:
