@@ -24,14 +24,18 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Unio
 import numpy as np
 import numpy.typing as npt
 
+import sys
+import warnings
+
 from zelvane import _dask, _native
-from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
-                             check_refine, check_row, check_rows, check_smoothing,
-                             check_unmasked, check_workers, per_row, read_only)
+from zelvane._checks import (aligned, as_array, check_closing, check_histogram, check_means,
+                             check_open, check_refine, check_row, check_rows, check_smoothing,
+                             check_tail_choice, check_unmasked, check_workers, per_row, read_only)
 from zelvane._density import PiecewiseLinearDensity
+from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH, TAIL_KINDS
-from zelvane._tails import Tail
+from zelvane._tails import INDEX_BOUNDS, Tail, pareto_index, scale_bounds
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
@@ -213,10 +217,10 @@ class SmoothFit:
 def _computed(*parts: Any) -> Any:
     """`parts` with their Dask arrays computed, all together (a tail field by field)."""
     flat = [field for part in parts
-            for field in (part if isinstance(part, Tail) else (part,))]
+            for field in (part[:4] if isinstance(part, Tail) else (part,))]
     done = iter(_dask.computed(*flat))
-    return [Tail(*(next(done) for _ in range(4))) if isinstance(part, Tail) else next(done)
-            for part in parts]
+    return [Tail(*(next(done) for _ in range(4)), part.chosen) if isinstance(part, Tail)
+            else next(done) for part in parts]
 
 
 def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
@@ -227,7 +231,8 @@ def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
     # A batch's fields are arrays, typed as the floats of one histogram's.
     fields: Any = tail
     kind = fields.kind if isinstance(fields.kind, str) else fields.kind[k]
-    return Tail(kind, fields.joint[k], fields.mass[k], fields.parameter[k])
+    chosen = fields.chosen if isinstance(fields.chosen, str) else fields.chosen[k]
+    return Tail(kind, fields.joint[k], fields.mass[k], fields.parameter[k], str(chosen))
 
 
 def _tail_of(tail: Optional[Tail]) -> Optional[Tail]:
@@ -235,7 +240,8 @@ def _tail_of(tail: Optional[Tail]) -> Optional[Tail]:
     kind "none"."""
     if tail is None or str(tail.kind) == "none":
         return None
-    return Tail(str(tail.kind), float(tail.joint), float(tail.mass), float(tail.parameter))
+    return Tail(str(tail.kind), float(tail.joint), float(tail.mass), float(tail.parameter),
+                str(tail.chosen))
 
 
 def _tail_masses(tail: Optional[Tail], rows: Tuple[int, ...]) -> Float64Array:
@@ -282,24 +288,28 @@ def _kind_names(codes: Any) -> Any:
     return read_only(np.where(known, names[np.where(known, numbers, 0)], "none"))
 
 
-def _tail(info: Any, side: str, batch: bool) -> Optional[Tail]:
+def _tail(info: Any, side: str, batch: bool, chosen: Any) -> Optional[Tail]:
     """The tail of one side (``"left"``, ``"right"``) from the fit's numbers (NumPy, or
-    Dask columns), its kind from the fit's codes."""
+    Dask columns), its kind from the fit's codes; `chosen` says how each row's parameter
+    was chosen (one name for all, or one per row)."""
     kind, joint, mass, parameter = (info[:, INFO[f"{side}_{field}"]]
                                     for field in ("kind", "joint", "mass", "parameter"))
     if not isinstance(info, np.ndarray):
         # Lazy: the kind of every row, as its fit chose it, computed with the rest.
         dtype = _kind_names(()).dtype
         kinds = kind.map_blocks(_kind_names, dtype=dtype, meta=np.empty((0,), dtype))
-        return Tail(kinds, joint, mass, parameter)
+        return Tail(kinds, joint, mass, parameter, chosen)
     kinds = _kind_names(kind)
+    names = np.broadcast_to(np.asarray(chosen, dtype=str), kinds.shape)
     if not batch:
         if kinds[0] == "none":
             return None
-        return Tail(str(kinds[0]), float(joint[0]), float(mass[0]), float(parameter[0]))
+        return Tail(str(kinds[0]), float(joint[0]), float(mass[0]), float(parameter[0]),
+                    str(names[0]))
     shown: Any = str(kinds[0]) if (kinds == kinds[0]).all() else kinds
+    how: Any = str(names[0]) if (names == names[0]).all() else read_only(names.copy())
     return Tail(shown, read_only(joint.copy()), read_only(mass.copy()),
-                read_only(parameter.copy()))
+                read_only(parameter.copy()), how)
 
 
 def fit_smooth(
@@ -311,6 +321,9 @@ def fit_smooth(
     smoothing: Union[str, float] = 0,
     sample_size: Any = None,
     mean: Any = None,
+    tail: Any = None,
+    upper: Optional[float] = None,
+    lower: Optional[float] = None,
     center_name: str = "center",
     gap_name: str = "gap",
 ) -> SmoothFit:
@@ -424,31 +437,196 @@ def fit_smooth(
     count = check_workers(workers)
     r = check_refine(refine)
     lam = check_smoothing(smoothing)
+    choice = check_tail_choice(tail)
+    closing = check_closing("lower", lower), check_closing("upper", upper)
     if _dask.is_dask_array(gap):
-        return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name)
+        return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name,
+                         choice, closing)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
+    edges = _closed(edges, closing)
     edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
-    out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right)
-    return _result(edges, read_only(masses.copy()), out, r, left, right)
+    _check_choice(choice, left, right, mean, tail)
+    out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
+                            choice, gap_name)
+    fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen)
+    _check_tails(fit, edges, masses, lam, chosen, gap_name)
+    return fit
+
+
+def _closed(edges: FloatArray, closing: Tuple[Optional[float], Optional[float]]) -> FloatArray:
+    """`edges` with the open ends that `lower=` and `upper=` close at those edges."""
+    if closing == (None, None):
+        return edges
+    edges = edges.copy()
+    for value, k, name, side, end in ((closing[0], 0, "lower", "below", "first"),
+                                      (closing[1], -1, "upper", "above", "last")):
+        if value is None:
+            continue
+        ends = edges[..., k].reshape(-1)
+        if not np.all(np.isinf(ends)):
+            raise InputError("not_open", argument=name, value=value, end=end,
+                             edge=ends[np.argmin(np.isinf(ends))])
+        inner = edges[..., 1 if k == 0 else -2].reshape(-1)
+        beyond = value < inner if k == 0 else value > inner
+        if not np.all(beyond):
+            raise InputError("closing_edge", argument=name, value=value, side=side, end=end,
+                             edge=inner[np.argmin(beyond)])
+        edges[..., k] = value
+    return edges
+
+
+Choice = Tuple[Union[None, str, float], Union[None, str, float]]
+
+
+def _check_choice(choice: Choice, left: bool, right: bool, mean: Any, tail: Any) -> None:
+    """Refuses a `tail=` for no open end, a choice of a pair for a closed end, and a
+    number for the tail that a mean sets."""
+    opens = (left, right)
+    pair = isinstance(tail, (tuple, list))
+    if tail is not None and not pair and not any(opens):
+        raise InputError("tail_closed", argument="tail", value=tail, end="first and the last")
+    for k, end in ((0, "first"), (1, "last")):
+        if pair and choice[k] is not None and not opens[k]:
+            raise InputError("tail_closed", argument=f"tail[{k}]", value=choice[k], end=end)
+    if mean is not None and any(opens):
+        k = 1 if right else 0
+        if isinstance(choice[k], float):
+            raise InputError("tail_with_mean", argument="tail", value=choice[k],
+                             end="right" if k else "left")
+
+
+def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: bool,
+          left: bool, right: bool, means: Any, gap_name: str
+          ) -> Tuple[Tuple[Any, Any], str, Tuple[Any, Any]]:
+    """What the native fit holds: each tail's parameter per row (None: the fit's own
+    choice), the law of the right tail, and how each row's parameters are chosen."""
+    rows = masses.shape[:-1]
+    n = rows[0] if rows else 1
+    held: list = [None, None]
+    chosen: list = [np.full(n, "interpolated", dtype=object), np.full(n, "interpolated",
+                                                                       dtype=object)]
+    kind = {"pareto": "pareto", "exponential": "exponential"}.get(str(choice[1]), "none")
+    for k in (0, 1):
+        if isinstance(choice[k], float) and (left, right)[k]:
+            held[k] = np.full(n, choice[k])
+            chosen[k][:] = "fixed"
+    if right and not isinstance(choice[1], float) and kind != "exponential":
+        joint = np.broadcast_to(edges[..., -2], rows).reshape(n)
+        if kind == "pareto" and not (joint > 0).all():
+            raise InputError("pareto_joint", argument="tail", value=joint[np.argmin(joint > 0)])
+        index, how = pareto_index(edges, masses, r, exact)
+        index, how = np.reshape(index, n), np.reshape(how, n)
+        pareto = joint > 0
+        if exact:
+            # A tail that no index within its bounds lets the end bracket carry.
+            # (An empty end bracket is refused by the fit itself, in its own words.)
+            beside = masses.reshape(n, -1)[:, -2] > 0
+            low = (index < INDEX_BOUNDS[0]) & pareto & beside
+            if low.any():
+                k = int(np.argmax(low))
+                raise InputError("tail_uncarried", argument=gap_name, index=masses.shape[-1] - 1,
+                                 row=k if rows else None, value=masses.reshape(n, -1)[k, -1],
+                                 bounds=f"{INDEX_BOUNDS[0]:g} <= alpha <= {INDEX_BOUNDS[1]:g}",
+                                 closer="upper")
+        held[1] = np.ascontiguousarray(np.where(pareto, index, np.nan))
+        chosen[1] = np.where(pareto, how, "interpolated").astype(object)
+    if means is not None:
+        k = 1 if right else 0
+        chosen[k] = np.where(np.isnan(means), chosen[k], "mean").astype(object)
+    return (held[0], held[1]), kind, (chosen[0], chosen[1])
 
 
 def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
-              mean: Any, workers: int, left: bool, right: bool) -> Float64Array:
+              mean: Any, workers: int, left: bool, right: bool, choice: Choice,
+              gap_name: str) -> Tuple[Float64Array, Tuple[Any, Any]]:
     """The native fit of checked rows: per row the values at every knot the bins
     would have if all were finite, then what the fit found (the numbers ``INFO``
-    names)."""
+    names); and how each row's tails were chosen."""
     rows = masses.shape[:-1]
     sizes = per_row("sample_size", sample_size, rows, missing_allowed=False)
     means = check_means(per_row("mean", mean, rows, missing_allowed=True), masses, left, right)
+    held, kind, chosen = _held(choice, edges, masses, r, lam == 0.0, left, right, means,
+                               gap_name)
     out = np.empty(rows + (masses.shape[-1] * r + 1 + INFO_LENGTH,), np.float64)
     _native.fit_open(aligned(edges), aligned(masses), out, r, lam, COMPLEXITY, sizes, means,
-                     workers)
-    return out
+                     workers, held, kind)
+    return out, chosen
 
 
-def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) -> SmoothFit:
+def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: float,
+                 chosen: Tuple[Any, Any], gap_name: str) -> None:
+    """Refuses a fit of exact masses whose tail left its bounds (the end bin could carry
+    no tail within them), marks a tail held at a bound, and warns
+    (ExtrapolationWarning) of every row whose result rests on an extrapolation that the
+    data barely support: a tail at a bound, or a Pareto index of the caller's at 1 or
+    below (an infinite mean)."""
+    rows = masses.shape[:-1]
+    n = rows[0] if rows else 1
+    flat = np.broadcast_to(edges, rows + (edges.shape[-1],)).reshape(n, -1)
+    first = 1 if np.isneginf(flat[0, 0]) else 0
+    last = -2 if np.isposinf(flat[0, -1]) else -1
+    width = flat[:, last] - flat[:, first]
+    warned = np.zeros(n, bool)
+    for k, tail in ((0, fit.left_tail), (1, fit.right_tail)):
+        if tail is None:
+            continue
+        kinds = np.broadcast_to(np.asarray(tail.kind, dtype=str), (n,))
+        parameter = np.reshape(np.asarray(tail.parameter, dtype=np.float64), n)
+        has = (kinds != "none") & (np.reshape(np.asarray(tail.mass, dtype=np.float64), n) > 0)
+        how = np.asarray(chosen[k], dtype=object).copy()
+        low = np.where(kinds == "pareto", INDEX_BOUNDS[0], scale_bounds(1.0)[0] * width)
+        high = np.where(kinds == "pareto", INDEX_BOUNDS[1], scale_bounds(1.0)[1] * width)
+        own = has & (how != "fixed") & (how != "mean")
+        outside = own & ((parameter < low * (1 - 1e-9)) | (parameter > high * (1 + 1e-9)))
+        if outside.any() and lam == 0.0:
+            j = int(np.argmax(outside))
+            index = 0 if k == 0 else masses.shape[-1] - 1
+            bounds = (f"{low[j]:g} <= alpha <= {high[j]:g}" if kinds[j] == "pareto"
+                      else f"{low[j]:.6g} <= beta <= {high[j]:.6g}")
+            raise InputError("tail_uncarried", argument=gap_name, index=index,
+                             row=j if rows else None, value=masses.reshape(n, -1)[j, index],
+                             bounds=bounds, closer="lower" if k == 0 else "upper")
+        at_bound = own & ((np.abs(parameter - low) <= 1e-9 * low)
+                          | (np.abs(parameter - high) <= 1e-9 * high))
+        how = np.where(at_bound, "bound", how)
+        warned |= has & (how == "bound")
+        warned |= has & (how == "fixed") & (kinds == "pareto") & (parameter <= 1.0)
+        _set_chosen(fit, k, how, rows)
+    if warned.any():
+        count = int(warned.sum())
+        which = (f"row {int(np.argmax(warned))}" + (f" and {count - 1} more" if count > 1 else "")
+                 if rows else "the fit")
+        warnings.warn(f"{which}: a tail's parameter is held at a bound of its range (or "
+                      "is a Pareto index of 1 or below, so the mean is infinite): the "
+                      "brackets barely support the tail, and what depends on it (the mean, "
+                      "the Gini index, top shares) is uncertain; give the mean, tail= or "
+                      "upper= if known", ExtrapolationWarning, stacklevel=_caller_level())
+
+
+def _caller_level() -> int:
+    """The stack level of the first caller outside the package, for warnings."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_globals.get("__name__", "").startswith("zelvane"):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def _set_chosen(fit: SmoothFit, k: int, how: Any, rows: Tuple[int, ...]) -> None:
+    """Writes how each row's tail on side `k` was chosen into the fit's tail."""
+    name = "left_tail" if k == 0 else "right_tail"
+    tail = getattr(fit, name)
+    names = np.asarray(how, dtype=str)
+    if not rows:
+        setattr(fit, name, tail._replace(chosen=str(names[0])))
+        return
+    shown: Any = str(names[0]) if (names == names[0]).all() else read_only(names.copy())
+    setattr(fit, name, tail._replace(chosen=shown))
+
+
+def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool,
+            chosen: Tuple[Any, Any] = ("", "")) -> SmoothFit:
     """The SmoothFit of the rows module's output (NumPy, or Dask arrays of rows) for
     the `masses` given (kept for the fit's bin masses and densities)."""
     batch = masses.ndim == 2
@@ -470,24 +648,27 @@ def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) 
     smoothing, edf, deviance = (_scalar_or_rows(info[:, INFO[name]], batch)
                                 for name in ("smoothing", "edf", "deviance"))
     return SmoothFit(knots, values, smoothing, edf, deviance,
-                     _tail(info, "left", batch) if left else None,
-                     _tail(info, "right", batch) if right else None, masses=masses, refine=r,
-                     open_ends=(left, right))
+                     _tail(info, "left", batch, chosen[0]) if left else None,
+                     _tail(info, "right", batch, chosen[1]) if right else None, masses=masses,
+                     refine=r, open_ends=(left, right))
 
 
 def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: int,
-               smoothing: float, workers: int, center_name: str, gap_name: str) -> Float64Array:
+               smoothing: float, workers: int, center_name: str, gap_name: str,
+               choice: Choice) -> Float64Array:
     """The fit of one chunk of whole rows of a Dask array, with its edges (the shared
     ones, or the chunk's rows of edges of their own), sample sizes and means (one for
     all, or the chunk's rows)."""
     edges, masses = check_histogram(edges, masses, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     left, right = check_open(edges, masses, refine, center_name, gap_name)
-    return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right)
+    return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right,
+                     choice, gap_name)[0]
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
-              workers: int, center_name: str, gap_name: str) -> SmoothFit:
+              workers: int, center_name: str, gap_name: str, choice: Choice,
+              closing: Tuple[Optional[float], Optional[float]]) -> SmoothFit:
     """A 2-D Dask array of masses, one histogram per row: one native fit per chunk of
     whole rows, computed when asked. The edges (computed here if they are a Dask array),
     refine and the settings given as numbers or NumPy arrays are checked now; each
@@ -503,7 +684,9 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     shape = (rows, m) if given.ndim == 2 else (m,)
     edges, _ = check_histogram(given, np.ones(shape), center_name=center_name, gap_name=gap_name,
                                dtype=np.float64, open_ends=True)
+    edges = _closed(edges, closing)
     left, right = check_open(edges, np.ones(shape), r, center_name, gap_name)
+    _check_choice(choice, left, right, mean, None if choice == (None, None) else choice)
     settings = {"edges": edges, "sample_size": sample_size, "mean": mean}
     for name in ("sample_size", "mean"):
         value = settings[name]
@@ -522,5 +705,12 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     settings = {name: value for name, value in settings.items() if name not in lazy_rows}
     lazy = _dask.map_rows(_fit_chunk, gap, width=m * r + 1 + INFO_LENGTH, dtype=np.float64,
                           per_row=lazy_rows, refine=r, smoothing=lam, workers=workers,
-                          center_name=center_name, gap_name=gap_name, **settings)
-    return _result(edges, gap, lazy, r, left, right)
+                          center_name=center_name, gap_name=gap_name, choice=choice, **settings)
+    # Each chunk's rows choose their tails as a NumPy fit would; the names here are the
+    # rule's, not each row's outcome.
+    rule = ["fixed" if isinstance(c, float) else "interpolated" for c in choice]
+    if right and choice[1] is None or choice[1] == "pareto":
+        rule[1] = "brackets"
+    if mean is not None:
+        rule[1 if right else 0] = "mean"
+    return _result(edges, gap, lazy, r, left, right, (rule[0], rule[1]))
