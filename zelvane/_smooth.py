@@ -35,7 +35,8 @@ from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH, TAIL_KINDS
-from zelvane._tails import INDEX_BOUNDS, Tail, pareto_index, scale_bounds
+from zelvane._tails import (INDEX_BOUNDS, PRIOR_SWAY, Tail, pareto_index, prior_sway,
+                            scale_bounds)
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
@@ -450,7 +451,7 @@ def fit_smooth(
     _check_choice(choice, left, right, mean, tail)
     out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
                             choice, gap_name)
-    fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen)
+    fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
     _check_tails(fit, edges, masses, lam, chosen, gap_name)
     return fit
 
@@ -499,9 +500,10 @@ def _check_choice(choice: Choice, left: bool, right: bool, mean: Any, tail: Any)
 
 def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: bool,
           left: bool, right: bool, means: Any, gap_name: str
-          ) -> Tuple[Tuple[Any, Any], str, Tuple[Any, Any]]:
+          ) -> Tuple[Tuple[Any, Any], str, Tuple[Any, ...]]:
     """What the native fit holds: each tail's parameter per row (None: the fit's own
-    choice), the law of the right tail, and how each row's parameters are chosen."""
+    choice), the law of the right tail, and how each row's parameters are chosen (with
+    the brackets' own Pareto index per row, NaN where there is none)."""
     rows = masses.shape[:-1]
     n = rows[0] if rows else 1
     held: list = [None, None]
@@ -516,7 +518,7 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
         joint = np.broadcast_to(edges[..., -2], rows).reshape(n)
         if kind == "pareto" and not (joint > 0).all():
             raise InputError("pareto_joint", argument="tail", value=joint[np.argmin(joint > 0)])
-        index, how = pareto_index(edges, masses, r, exact)
+        index, how, own = pareto_index(edges, masses, r, exact)
         index, how = np.reshape(index, n), np.reshape(how, n)
         pareto = joint > 0
         if exact:
@@ -532,15 +534,18 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
                                  closer="upper")
         held[1] = np.ascontiguousarray(np.where(pareto, index, np.nan))
         chosen[1] = np.where(pareto, how, "interpolated").astype(object)
+        brackets = np.reshape(own, n)
+    else:
+        brackets = np.full(n, np.nan)
     if means is not None:
         k = 1 if right else 0
         chosen[k] = np.where(np.isnan(means), chosen[k], "mean").astype(object)
-    return (held[0], held[1]), kind, (chosen[0], chosen[1])
+    return (held[0], held[1]), kind, (chosen[0], chosen[1], brackets)
 
 
 def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
               mean: Any, workers: int, left: bool, right: bool, choice: Choice,
-              gap_name: str) -> Tuple[Float64Array, Tuple[Any, Any]]:
+              gap_name: str) -> Tuple[Float64Array, Tuple[Any, ...]]:
     """The native fit of checked rows: per row the values at every knot the bins
     would have if all were finite, then what the fit found (the numbers ``INFO``
     names); and how each row's tails were chosen."""
@@ -556,12 +561,14 @@ def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_
 
 
 def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: float,
-                 chosen: Tuple[Any, Any], gap_name: str) -> None:
+                 chosen: Tuple[Any, ...], gap_name: str) -> None:
     """Refuses a fit of exact masses whose tail left its bounds (the end bin could carry
     no tail within them), marks a tail held at a bound, and warns
     (ExtrapolationWarning) of every row whose result rests on an extrapolation that the
-    data barely support: a tail at a bound, or a Pareto index of the caller's at 1 or
-    below (an infinite mean)."""
+    data barely support: a tail at a bound, a default Pareto index that moves the mean
+    by more than :data:`~zelvane._tails.PRIOR_SWAY` of it from where the brackets' own
+    index would put it (the prior, not the data, decides), or a Pareto index of the
+    caller's at 1 or below (an infinite mean)."""
     rows = masses.shape[:-1]
     n = rows[0] if rows else 1
     flat = np.broadcast_to(edges, rows + (edges.shape[-1],)).reshape(n, -1)
@@ -593,16 +600,52 @@ def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: flo
         how = np.where(at_bound, "bound", how)
         warned |= has & (how == "bound")
         warned |= has & (how == "fixed") & (kinds == "pareto") & (parameter <= 1.0)
+        if k == 1:
+            default = has & (kinds == "pareto") & ((how == "brackets") | (how == "prior"))
+            if default.any():
+                share = np.reshape(np.asarray(tail.mass, dtype=np.float64), n) / np.reshape(
+                    masses, (n, -1)).sum(axis=1)
+                joint = np.reshape(np.asarray(tail.joint, dtype=np.float64), n)
+                sway = prior_sway(joint, share, parameter, chosen[2], _means(fit, n))
+                warned |= default & (sway > PRIOR_SWAY)
         _set_chosen(fit, k, how, rows)
     if warned.any():
         count = int(warned.sum())
         which = (f"row {int(np.argmax(warned))}" + (f" and {count - 1} more" if count > 1 else "")
                  if rows else "the fit")
         warnings.warn(f"{which}: a tail's parameter is held at a bound of its range (or "
-                      "is a Pareto index of 1 or below, so the mean is infinite): the "
-                      "brackets barely support the tail, and what depends on it (the mean, "
-                      "the Gini index, top shares) is uncertain; give the mean, tail= or "
-                      "upper= if known", ExtrapolationWarning, stacklevel=_caller_level())
+                      "is a Pareto index of 1 or below, so the mean is infinite), or the "
+                      "prior of the default tail moves the mean by more than "
+                      f"{100 * PRIOR_SWAY:g} %: the brackets barely support the tail, and "
+                      "what depends on it (the mean, the Gini index, top shares) is "
+                      "uncertain; give the mean, tail= or upper= if known",
+                      ExtrapolationWarning, stacklevel=_caller_level())
+
+
+def _means(fit: SmoothFit, n: int) -> Float64Array:
+    """The mean of each row's density, from its body's pieces and its tails."""
+    x = np.broadcast_to(fit.knots, np.shape(fit.values)).reshape(n, -1)
+    v = np.reshape(fit.values, (n, -1))
+    origin = x[:, :1]
+    x0, x1 = x[:, :-1] - origin, x[:, 1:] - origin
+    h = x1 - x0
+    moment = np.sum(h * (v[:, :-1] * (2 * x0 + x1) + v[:, 1:] * (x0 + 2 * x1)), axis=1) / 6.0
+    mass = np.sum(h * (v[:, :-1] + v[:, 1:]), axis=1) / 2.0
+    moment = moment + origin[:, 0] * mass
+    for k, tail in ((0, fit.left_tail), (1, fit.right_tail)):
+        if tail is None:
+            continue
+        kinds = np.broadcast_to(np.asarray(tail.kind, dtype=str), (n,))
+        m = np.where(kinds == "none", 0.0, np.reshape(np.asarray(tail.mass, dtype=np.float64), n))
+        a = np.reshape(np.asarray(tail.parameter, dtype=np.float64), n)
+        joint = np.reshape(np.asarray(tail.joint, dtype=np.float64), n)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            own = np.where(kinds == "pareto", np.where(a > 1, joint * a / (a - 1), np.inf),
+                           joint - a if k == 0 else joint + a)
+        moment = moment + np.where(m > 0, m * own, 0.0)
+        mass = mass + m
+    means: Float64Array = moment / mass
+    return means
 
 
 def _caller_level() -> int:

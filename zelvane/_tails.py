@@ -36,7 +36,7 @@ if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
 
 __all__ = ["Tail", "KINDS", "CHOSEN", "PRIOR_INDEX", "INDEX_RANGE", "pareto_index",
-           "INDEX_BOUNDS", "scale_bounds"]
+           "INDEX_BOUNDS", "scale_bounds", "PRIOR_SWAY", "prior_sway"]
 
 # Fractions below this lose digits to subnormal numbers: left as they are.
 _NORMAL = 1e-306
@@ -406,9 +406,10 @@ def spread(tail: Tail) -> float:
 
 
 def pareto_index(edges: Float64Array, masses: Float64Array, refine: int, exact: bool
-                 ) -> Tuple[Float64Array, Float64Array]:
-    """The default index of the Pareto tail beyond the last edge of each row, and how it
-    was chosen (an array of :data:`CHOSEN` names).
+                 ) -> Tuple[Float64Array, Float64Array, Float64Array]:
+    """The default index of the Pareto tail beyond the last edge of each row, how it
+    was chosen (an array of :data:`CHOSEN` names), and the brackets' own index (NaN
+    where they give none; it may be 1 or below).
 
     `edges` (the last +inf) and `masses` are those of the fit, 1-D or one row per
     histogram; rows whose open bin is empty get NaN. From the survival shares at the
@@ -463,4 +464,22 @@ def pareto_index(edges: Float64Array, masses: Float64Array, refine: int, exact: 
         chosen = np.where(held, "bound", chosen).astype(object)
         empty = ~(top > 0)
         index = np.where(empty, np.nan, index)
-    return np.asarray(index, dtype=np.float64), np.asarray(chosen)
+    return (np.asarray(index, dtype=np.float64), np.asarray(chosen),
+            np.asarray(np.where(usable & ~empty, trend, np.nan), dtype=np.float64))
+
+
+#: The share of the mean by which the default tail may differ from the brackets' own
+#: index before a fit warns that its mean rests on the prior.
+PRIOR_SWAY = 0.05
+
+
+def prior_sway(joint: Float64Array, mass: Float64Array, index: Float64Array,
+               own: Float64Array, mean: Float64Array) -> Float64Array:
+    """How far the mean of a density whose Pareto tail (of `mass`, a share of the total,
+    beyond `joint`) has the index `index` lies from the mean it would have with the
+    brackets' own index `own`, as a share of its `mean` (infinite where `own` is 1 or
+    below: the brackets alone would give no mean)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = lambda a: np.where(a > 1.0, a / (a - 1.0), np.inf)  # noqa: E731
+        sway: Float64Array = np.abs(mass * joint * (ratio(own) - ratio(index)) / mean)
+    return np.where(np.isnan(own), 0.0, sway)
