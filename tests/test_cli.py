@@ -362,7 +362,7 @@ def test_plots_are_valid_png_and_svg(workdir):
 
 def test_figure_layout_draws_the_histogram_and_each_fit():
     pytest.importorskip("matplotlib")
-    from zelvane.cli.fit import fit
+    from zelvane.cli.fitting import fit
     from zelvane.cli.plot import GRID_LIMIT, make_figure
     from zelvane.cli.read import Histograms
 

@@ -189,7 +189,7 @@ def test_data_beyond_the_memory_this_process_may_have_is_refused_unread(folder, 
                                                                         capsys):
     """An array that the file does hold, but that would not fit in memory (a
     container's limit, say): refused from its header, before NumPy allocates it."""
-    import zelvane.cli.read as read
+    import zelvane.cli.arrays as read
     from zelvane import _rows
     from zelvane.cli import main
 

@@ -288,7 +288,7 @@ def test_summary_of_a_census_table_with_its_published_mean(tables_dir):
 
 
 def test_the_plot_of_an_open_table_draws_the_tails():
-    from zelvane.cli.fit import SmoothOptions, fit
+    from zelvane.cli.fitting import SmoothOptions, fit
     from zelvane.cli.plot import make_figure
 
     histograms = read_input(table("census-income.csv"), False, None)

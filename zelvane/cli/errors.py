@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from typing import Optional
 
+PROG = "zelvane"
 # Message texts, by what went wrong; ``str.format`` fills them in.
 MESSAGES = {
     "unreadable": "cannot read: {reason}",
