@@ -163,11 +163,12 @@ def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
     if (folder / "cluster.csv").exists():
         (folder / "cluster.csv").unlink()
     assert snapshot(folder) == before
-    # Workers far beyond any machine: argparse's usage error, no traceback.
+    # Workers far beyond any machine: a usage error, no traceback.
     runs = run_batch(folder, [(["fit", "my.csv", "--workers", str(10 ** 20)], b"")])
     status, out, err = runs[0]
     assert (status, out) == (2, "") and "Traceback" not in err
-    assert err.splitlines()[-1].endswith(f"expected 0 (one per core) to 1024, not '{10 ** 20}'")
+    assert one_line(err).startswith("zelvane: error: argument --workers: expected 0 (one per "
+                                    f"core) to 1024, not '{10 ** 20}'")
 
 
 def test_memory_that_a_fit_cannot_have_is_one_line(folder):

@@ -247,7 +247,8 @@ def test_options_that_do_not_fit_the_input(tables_dir):
     assert runs[2] == (2, "", "zelvane: --sample-size is an option of the smooth fit: it needs "
                               "--method smooth (or both)\n")
     for status, out, err in runs[3:]:
-        assert status == 2 and out == "" and err.startswith("usage: zelvane fit")
+        assert status == 2 and out == "" and err.startswith("zelvane: error: argument ")
+        assert err.endswith(" (zelvane fit --help for the usage)\n") and err.count("\n") == 1
     assert "expected auto, 0 or a positive number, not '-1'" in runs[3][2]
     assert not (tables_dir / "x.csv").exists()
 

@@ -30,7 +30,7 @@ import argparse
 import importlib
 import math
 import sys
-from typing import Callable, Optional, Sequence, Union
+from typing import Callable, NoReturn, Optional, Sequence, Union
 
 from zelvane.cli.errors import PROG, BadInput
 from zelvane.cli.fitting import DEFAULT_REFINE, EVERY_METHOD, SMOOTH, methods
@@ -53,6 +53,15 @@ def package_version() -> str:
 
 
 # -- the parser -------------------------------------------------------------
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, with a usage error as one line on standard error, ``zelvane:
+    error: ...`` and where to find the usage; the usage itself only with ``--help``.
+    Its subcommands' parsers are of this class too."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{PROG}: error: {message} ({self.prog} --help for the usage)\n")
+
 
 def refine_count(text: str) -> int:
     from zelvane import MAX_REFINE
@@ -139,7 +148,7 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG,
         description="Fit piecewise linear densities to the masses of histogram bins, "
                     "check the fit and plot it. Without a command: zelvane example.")
@@ -211,7 +220,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except SystemExit as exc:  # --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else 2
     if args.command is None:
-        parser.print_usage(sys.stderr)
+        print(f"{PROG}: error: a command is needed: fit, summary or example "
+              f"({PROG} --help for the usage)", file=sys.stderr)
         return 2
     module, function = args.run
     try:
