@@ -18,7 +18,8 @@ Exit status: 0 on success; 2 for bad input or options (an input too large for
 memory, an output that is the input file included) and for an output that
 cannot be written (a full disk, a closed pipe), reported as one line on standard
 error that names the file and the place in it, with no output file written or
-changed; 130 when interrupted (Ctrl-C), with no file left half written; 141
+changed; 128 + the signal's number when stopped by Ctrl-C (130), SIGTERM (143) or
+SIGHUP (129), with no file left half written and no output replaced; 141
 when the reader of standard output goes away; 1 for a fault of the tool itself,
 with its traceback. Fitted values below zero (the iterative and exact fits give
 them by design) are announced on standard error, one line per file.
@@ -27,10 +28,13 @@ them by design) are announced on standard error, one line per file.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import math
+import signal
 import sys
-from typing import Callable, NoReturn, Optional, Sequence, Union
+import threading
+from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Union
 
 from zelvane.cli.errors import PROG, BadInput
 from zelvane.cli.fitting import DEFAULT_REFINE, EVERY_METHOD, SMOOTH, methods
@@ -39,8 +43,11 @@ __all__ = ["main", "build_parser"]
 
 # Exit status when standard output is closed early: 128 + SIGPIPE, as a shell reports it.
 BROKEN_PIPE = 141
-# Exit status when interrupted: 128 + SIGINT, as a shell reports it.
-INTERRUPTED = 130
+# The signals that stop the command as Ctrl-C does, each with the handler it has when
+# nothing has set one (the exit status is 128 + the signal's number, as a shell reports
+# it: 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+STOPPING_SIGNALS = (("SIGINT", signal.default_int_handler), ("SIGTERM", signal.SIG_DFL),
+                    ("SIGHUP", signal.SIG_DFL))
 
 
 def package_version() -> str:
@@ -210,10 +217,63 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class Stopped(KeyboardInterrupt):
+    """A signal that stops the command: raised in the main thread by the handler of
+    SIGINT, SIGTERM or SIGHUP, it unwinds as Ctrl-C does, and every file being written
+    is discarded on the way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def stopping_signals() -> Iterator[None]:
+    """While the command runs, SIGINT, SIGTERM and SIGHUP raise :class:`Stopped` (the
+    first of them; later ones find it unwinding already and are let be, so that nothing
+    cuts its clean-up short). A signal that is ignored (SIGHUP under ``nohup``) or that
+    the embedding program handles stays as it was; so does everything off the main
+    thread, where no handler can be set. The handlers before are put back after."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    stopping: List[int] = []
+
+    def stop(signum: int, frame: Any) -> None:
+        if not stopping:
+            stopping.append(signum)
+            raise Stopped(signum)
+
+    previous = {}
+    for name, default in STOPPING_SIGNALS:
+        signum = getattr(signal, name, None)
+        if signum is not None and signal.getsignal(signum) == default:
+            previous[signum] = signal.signal(signum, stop)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with ``argv`` (default: ``sys.argv[1:]``); return
     the exit status."""
-    arguments = list(sys.argv[1:] if argv is None else argv)
+    with stopping_signals():
+        try:
+            return run_command(list(sys.argv[1:] if argv is None else argv))
+        except KeyboardInterrupt as exc:
+            # Ctrl-C or a signal to stop: every file being written has been discarded
+            # on the way out.
+            signum = getattr(exc, "signum", signal.SIGINT)
+            name = "" if signum == signal.SIGINT else f" ({signal.Signals(signum).name})"
+            print(f"{PROG}: interrupted{name}", file=sys.stderr)
+            return 128 + signum
+
+
+def run_command(arguments: List[str]) -> int:
+    """Parse `arguments`, run the command and return its exit status, with bad input
+    as one line."""
     parser = build_parser()
     try:
         args = parser.parse_args(arguments or ["example"])
@@ -237,7 +297,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         source = display_name(args.input) if getattr(args, "input", None) else None
         reason = str(exc) or "no memory left"
-        print(f"{PROG}: {BadInput(source, 'out_of_memory', reason=reason)}", file=sys.stderr)
+        # Worker threads that could not start (no memory for their stacks): not the input's size.
+        key = "no_threads" if reason.startswith("cannot start ") else "out_of_memory"
+        print(f"{PROG}: {BadInput(source, key, reason=reason)}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         # The reader of standard output went away (``zelvane fit ... | head``):
@@ -247,8 +309,4 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
         silence_stdout()
         return BROKEN_PIPE
-    except KeyboardInterrupt:
-        # Ctrl-C: every file being written has been discarded on the way out.
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return INTERRUPTED
     return status

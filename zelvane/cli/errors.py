@@ -55,6 +55,7 @@ MESSAGES = {
     "too_large": "{size} bytes of data do not fit in the memory this process may have "
                  "({memory} bytes)",
     "out_of_memory": "too large for the memory at hand ({reason})",
+    "no_threads": "out of memory: {reason}",
     "no_array": "no array {names} (it holds {present})",
     "two_arrays": "arrays {first!r} and {second!r} both given, expected one of them",
     "samples_input": "--samples reads a .npy file or a one-column table, not {kind}",

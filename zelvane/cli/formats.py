@@ -189,6 +189,22 @@ def json_document(result: Result, progress: Progress) -> Dict[str, object]:
     return {"histograms": histograms}
 
 
+def write_npz(stream: IO[bytes], arrays: Dict[str, Any]) -> None:
+    """The archive that ``numpy.savez`` writes (a ``.npy`` member per array, stored
+    uncompressed), closed on the way out of an interrupt as well: no half-made archive is
+    left for the garbage collector to close later, on a file that is closed by then."""
+    import zipfile
+
+    import numpy as np
+
+    npy_format: Any = np.lib.format
+    with zipfile.ZipFile(stream, mode="w", compression=zipfile.ZIP_STORED,
+                         allowZip64=True) as archive:
+        for name, value in arrays.items():
+            with archive.open(name + ".npy", mode="w", force_zip64=True) as member:
+                npy_format.write_array(member, np.asanyarray(value), allow_pickle=False)
+
+
 def write_result(stream: IO[bytes], extension: str, result: Result, progress: Progress) -> None:
     """Write ``result`` in the format of ``extension`` to a binary stream."""
     import numpy as np
@@ -209,7 +225,7 @@ def write_result(stream: IO[bytes], extension: str, result: Result, progress: Pr
         arrays.update(zip(result.names("values"), (f.values for f in result.fits)))
         arrays.update(zip(result.names("fitted_masses"), (f.fitted_masses for f in result.fits)))
         arrays.update(smooth_arrays(result))
-        np.savez(stream, **arrays)
+        write_npz(stream, arrays)
     elif extension == ".npy":
         values = [f.values for f in result.fits]
         np.save(stream, values[0] if len(values) == 1 else np.stack(values))
