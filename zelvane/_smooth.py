@@ -19,7 +19,7 @@ the fit was made.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -220,8 +220,12 @@ def _computed(*parts: Any) -> Any:
     flat = [field for part in parts
             for field in (part[:4] if isinstance(part, Tail) else (part,))]
     done = iter(_dask.computed(*flat))
-    return [Tail(*(next(done) for _ in range(4)), part.chosen) if isinstance(part, Tail)
-            else next(done) for part in parts]
+
+    def tail(chosen: Any) -> Tail:
+        kind, joint, mass, parameter = (next(done) for _ in range(4))
+        return Tail(kind, joint, mass, parameter, chosen)
+
+    return [tail(part.chosen) if isinstance(part, Tail) else next(done) for part in parts]
 
 
 def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
@@ -431,9 +435,9 @@ def fit_smooth(
     [0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0]
     >>> np.round(values, 4).tolist()
     [0.093, 1.0305, 1.8459, 2.1731, 1.8079, 0.096, 0.0]
-    >>> fit = zelvane.fit_smooth([0, 10, 20, np.inf], [30, 50, 20], smoothing="auto")
-    >>> fit.right_tail.kind, round(fit.right_tail.parameter, 2)
-    ('pareto', 1.81)
+    >>> fit = zelvane.fit_smooth([0, 10, 20, 40, np.inf], [30, 50, 15, 5], smoothing="auto")
+    >>> fit.right_tail.kind, round(fit.right_tail.parameter, 2), fit.right_tail.chosen
+    ('pareto', 2.3, 'brackets')
     """
     count = check_workers(workers)
     r = check_refine(refine)
@@ -506,8 +510,8 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
     the brackets' own Pareto index per row, NaN where there is none)."""
     rows = masses.shape[:-1]
     n = rows[0] if rows else 1
-    held: list = [None, None]
-    chosen: list = [np.full(n, "interpolated", dtype=object), np.full(n, "interpolated",
+    held: List[Any] = [None, None]
+    chosen: List[Any] = [np.full(n, "interpolated", dtype=object), np.full(n, "interpolated",
                                                                        dtype=object)]
     kind = {"pareto": "pareto", "exponential": "exponential"}.get(str(choice[1]), "none")
     for k in (0, 1):
@@ -576,6 +580,13 @@ def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: flo
     last = -2 if np.isposinf(flat[0, -1]) else -1
     width = flat[:, last] - flat[:, first]
     warned = np.zeros(n, bool)
+    reasons: List[str] = []
+
+    def note(rows_of: Any, reason: str) -> Any:
+        if rows_of.any() and reason not in reasons:
+            reasons.append(reason)
+        return rows_of
+
     for k, tail in ((0, fit.left_tail), (1, fit.right_tail)):
         if tail is None:
             continue
@@ -598,8 +609,10 @@ def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: flo
         at_bound = own & ((np.abs(parameter - low) <= 1e-9 * low)
                           | (np.abs(parameter - high) <= 1e-9 * high))
         how = np.where(at_bound, "bound", how)
-        warned |= has & (how == "bound")
-        warned |= has & (how == "fixed") & (kinds == "pareto") & (parameter <= 1.0)
+        warned |= note(has & (how == "bound"), "a tail's parameter is held at a bound of its "
+                       "range")
+        warned |= note(has & (how == "fixed") & (kinds == "pareto") & (parameter <= 1.0),
+                       "a Pareto index of 1 or below makes the mean infinite")
         if k == 1:
             default = has & (kinds == "pareto") & ((how == "brackets") | (how == "prior"))
             if default.any():
@@ -607,18 +620,17 @@ def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: flo
                     masses, (n, -1)).sum(axis=1)
                 joint = np.reshape(np.asarray(tail.joint, dtype=np.float64), n)
                 sway = prior_sway(joint, share, parameter, chosen[2], _means(fit, n))
-                warned |= default & (sway > PRIOR_SWAY)
+                warned |= note(default & (sway > PRIOR_SWAY),
+                               f"the prior of the default tail moves the mean by more than "
+                               f"{100 * PRIOR_SWAY:g} % from the brackets' own index")
         _set_chosen(fit, k, how, rows)
     if warned.any():
         count = int(warned.sum())
         which = (f"row {int(np.argmax(warned))}" + (f" and {count - 1} more" if count > 1 else "")
                  if rows else "the fit")
-        warnings.warn(f"{which}: a tail's parameter is held at a bound of its range (or "
-                      "is a Pareto index of 1 or below, so the mean is infinite), or the "
-                      "prior of the default tail moves the mean by more than "
-                      f"{100 * PRIOR_SWAY:g} %: the brackets barely support the tail, and "
-                      "what depends on it (the mean, the Gini index, top shares) is "
-                      "uncertain; give the mean, tail= or upper= if known",
+        warnings.warn(f"{which}: {'; '.join(reasons)}: the brackets barely support the "
+                      "tail, and what depends on it (the mean, the Gini index, top shares) "
+                      "is uncertain; give the mean, tail= or upper= if known",
                       ExtrapolationWarning, stacklevel=_caller_level())
 
 
@@ -650,7 +662,8 @@ def _means(fit: SmoothFit, n: int) -> Float64Array:
 
 def _caller_level() -> int:
     """The stack level of the first caller outside the package, for warnings."""
-    frame, level = sys._getframe(1), 1
+    frame: Any = sys._getframe(1)
+    level = 1
     while frame is not None and frame.f_globals.get("__name__", "").startswith("zelvane"):
         frame, level = frame.f_back, level + 1
     return level

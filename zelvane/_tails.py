@@ -480,6 +480,9 @@ def prior_sway(joint: Float64Array, mass: Float64Array, index: Float64Array,
     brackets' own index `own`, as a share of its `mean` (infinite where `own` is 1 or
     below: the brackets alone would give no mean)."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        ratio = lambda a: np.where(a > 1.0, a / (a - 1.0), np.inf)  # noqa: E731
-        sway: Float64Array = np.abs(mass * joint * (ratio(own) - ratio(index)) / mean)
-    return np.where(np.isnan(own), 0.0, sway)
+        # A Pareto tail's mean over its joint, alpha / (alpha - 1).
+        ratio_own = np.where(own > 1.0, own / (own - 1.0), np.inf)
+        ratio = np.where(index > 1.0, index / (index - 1.0), np.inf)
+        sway: Float64Array = np.abs(mass * joint * (ratio_own - ratio) / mean)
+    result: Float64Array = np.where(np.isnan(own), 0.0, sway)
+    return result
