@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
+import math
 import sys
 import warnings
 
@@ -357,17 +358,42 @@ def fit_smooth(
     continuously to the body: beyond a positive last edge L a Pareto tail
     f(L) (x / L)^-(alpha + 1), otherwise an exponential one f(L) e^-|x - L| /
     beta, each carrying the open bin's mass (with counts, its fitted mass).
-    Continuity ties the parameter to the body's end value f(L). The parameter
-    is interpolated from the end bin's mass m and the open bin's T, as if the
-    tail continued over the end bin: (m + T) / T = (L / L0)^alpha for a
-    Pareto tail over [L0, L], e^(h / beta) for an exponential one over a bin
-    of width h (with counts, from the counts); the body's end value follows.
-    (A Pareto end bin that starts at zero or below leaves the end value free,
-    the fit's own, and the parameter follows from it.) The parameter stays
-    within 1 <= alpha <= 100 and W / 1000 <= beta <= W (an end beyond them is
-    held at the bound). A known `mean` is met exactly (to 1e-9 relative) by
-    the tail beyond the last edge (or, if that end is closed or empty, the
-    first), the body's end following by continuity.
+    Continuity ties the parameter to the body's end value f(L), and the
+    parameter is chosen first, the body's end value following:
+
+    - a Pareto tail's index (without a mean) leans on the last brackets and a
+      prior (``zelvane._tails.pareto_index``): the index that the survival
+      shares at the last two lower edges imply, carried one bracket further
+      along its rise (2 a2 - a3), weighed half and half against 2.5, within
+      1.5 <= alpha <= 20. Two brackets alone pin an index down poorly; on
+      published income tables the index the known mean implies barely
+      follows them, and the prior keeps one misleading bracket from making the
+      mean, the Gini index or the top shares absurd;
+    - an exponential tail's scale is interpolated from the end bin's mass m
+      and the open bin's T, as if the tail continued over the end bin of width
+      h: (m + T) / T = e^(h / beta), within W / 1000 <= beta <= W (W the
+      width of the finite edges).
+
+    `tail` changes that choice, per end; `upper` and `lower` close an open
+    end at a finite edge instead. With exact masses an end bin carries at
+    most its own mass on its last piece, which bounds the end value: a tail
+    that no parameter within its bounds lets it carry is refused
+    (``"tail_uncarried"``). Each tail says how its parameter was chosen
+    (``Tail.chosen``), and a ``zelvane.ExtrapolationWarning`` says when the
+    result rests on an extrapolation the brackets barely support: a
+    parameter held at a bound, a default index whose prior moves the mean by
+    more than 5 % from where the brackets' own index would put it, or an
+    index of 1 or below given as `tail` (an infinite mean).
+
+    A known `mean` is met exactly (to 1e-9 relative) by the tail beyond the
+    last edge (or, if that end is closed or empty, the first), its parameter
+    within 1 <= alpha <= 100 or the bounds on beta above, the body's end
+    following by continuity. With counts of one histogram, a mean below what
+    such a tail reaches lowers the count of the open top bin as far as the
+    likelihood allows (a likelihood-ratio statistic of at most 6.63, the 99 %
+    point of chi-squared with one degree of freedom) and no further than the
+    mean needs: the sample's own mean is reached where its top draws lie just
+    above the last edge.
 
     Parameters
     ----------
@@ -400,8 +426,18 @@ def fit_smooth(
         of which the masses are shares. Without it the masses are counts, and
         N is their sum.
     mean : float or array_like, optional
-        The known mean, one for all or one per row (NaN: none for that row);
-        needs an open end with mass.
+        The known mean, one for all or one per row (NaN: none for that row;
+        a single number must be finite); needs an open end with mass.
+    tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
+        The law of each open end's tail: None for the choice above,
+        ``"pareto"`` (a right tail beyond a positive edge) or
+        ``"exponential"`` with the parameter chosen as above, or a number: the
+        parameter held fixed (the Pareto index, or the exponential scale), not
+        with a mean on that end. One choice is for both ends (``"pareto"`` for
+        the right one); a pair gives each its own.
+    upper, lower : float, optional
+        Close the open last (first) bin at this edge, above the last finite
+        edge (below the first): ``upper=110`` for an age group "85+".
     center_name, gap_name : str
         How messages name the two arguments.
 
@@ -418,7 +454,10 @@ def fit_smooth(
         infinite edge elsewhere than at the ends, say), negative masses, a
         histogram without mass (``"all_zero"``), settings out of range, a
         mean without an open end (``"mean_needs_tail"``) or out of reach
-        (``"unreachable_mean"``, with the range that is reachable), masses
+        (``"unreachable_mean"``, with the range that is reachable), an open
+        bin that no tail within its bounds carries (``"tail_uncarried"``),
+        tail settings that do not fit the ends (``"tail_closed"``,
+        ``"not_open"``, ``"closing_edge"``, ``"tail_with_mean"``), masses
         that no density fits with ``refine=1`` (``"infeasible"``), and
         intervals too narrow to cut (``"too_narrow"``) or magnitudes beyond
         float64's range (``"magnitude"``).
@@ -453,11 +492,79 @@ def fit_smooth(
     edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
     _check_choice(choice, left, right, mean, tail)
-    out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
-                            choice, gap_name)
+    try:
+        out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
+                                choice, gap_name)
+    except InputError as refusal:
+        if refusal.problem != "unreachable_mean":
+            raise
+        out, chosen = _moved_for_mean(refusal, edges, masses, r, lam, sample_size, mean, count,
+                                      (left, right), choice, gap_name)
     fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
     _check_tails(fit, edges, masses, lam, chosen, gap_name)
     return fit
+
+
+#: How far the counts may be moved to reach a mean: the likelihood-ratio statistic of
+#: the open bin's share, at most the 99 % point of chi-squared with one degree of freedom.
+MEAN_MOVE = 6.635
+
+
+def _moved_for_mean(refusal: InputError, edges: FloatArray, masses: FloatArray, r: int,
+                    lam: float, sample_size: Any, mean: Any, workers: int,
+                    ends: Tuple[bool, bool], choice: Choice, gap_name: str
+                    ) -> Tuple[Float64Array, Tuple[Any, ...]]:
+    """The fit of counts of one histogram whose mean lies below what a tail within its
+    bounds reaches: the count of the open top bin is lowered, as far as the likelihood
+    allows (:data:`MEAN_MOVE`) and no further than the mean needs, and the fit that
+    meets the mean made on those counts. A sample has the mean it has: its top bin's
+    draws may lie just above the last edge, where no tail joined to the body puts them
+    all. Beyond that move the refusal stands, with the range reachable there."""
+    target = refusal.value
+    left, right = ends
+    if lam == 0.0 or masses.ndim != 1 or not right or target is None or \
+            not target < refusal.details["lowest"]:
+        raise refusal
+    total, top = float(masses.sum()), float(masses[-1])
+    size = total if sample_size is None else float(np.asarray(sample_size))
+    rest, q = total - top, top / total
+
+    def deviance(share: float) -> float:
+        kept = q * math.log(q / share) if q > 0 else 0.0
+        return 2.0 * size * (kept + (1 - q) * math.log((1 - q) / (1 - share)))
+
+    # The smallest share of the top bin that the likelihood allows, by bisection.
+    low, high = 0.0, q
+    for _ in range(60):
+        middle = 0.5 * (low + high)
+        low, high = (middle, high) if deviance(middle) > MEAN_MOVE else (low, middle)
+
+    def attempt(share: float) -> Tuple[Float64Array, Tuple[Any, ...]]:
+        moved = masses.copy()
+        moved[-1] = share * rest / (1 - share)
+        return _fit_rows(edges, moved, r, lam, size, mean, workers, left, right, choice,
+                         gap_name)
+
+    try:
+        best = attempt(high)
+    except InputError as farther:
+        if farther.problem != "unreachable_mean":
+            raise
+        raise refusal.replaced(lowest=farther.details["lowest"]) from None
+    # The largest share of the top bin that reaches the mean: the least move.
+    reach, miss = high, q
+    for _ in range(30):
+        if miss - reach <= 1e-6 * q:
+            break
+        middle = 0.5 * (reach + miss)
+        try:
+            best = attempt(middle)
+            reach = middle
+        except InputError as farther:
+            if farther.problem != "unreachable_mean":
+                raise
+            miss = middle
+    return best
 
 
 def _closed(edges: FloatArray, closing: Tuple[Optional[float], Optional[float]]) -> FloatArray:
