@@ -235,16 +235,22 @@ class Dialect:
 
 def _dialect(lines: Sequence[str]) -> Dialect:
     """The dialect of a table, from its lines that are not blank or comments: the
-    separator found outside quotes on the most of them, a semicolon, a tab or a comma
-    (in that order where as many lines have two), else white space. A title above the
-    table, without one, does not decide."""
-    found = {separator: 0 for separator in (";", "\t", ",")}
-    for line in lines:
-        outside = re.sub(r'"[^"]*"?', "", line)
-        for separator in found:
-            found[separator] += separator in outside
-    best = max(found, key=lambda separator: found[separator])
-    return Dialect(best) if found[best] else Dialect(None)
+    separator that cuts the most of them (outside quotes) into the same number of cells,
+    a semicolon, a tab or a comma in that order where two do as well, else white space.
+    A title or a footnote, and commas inside the cells of a table separated by tabs or
+    semicolons, do not decide."""
+    best: Optional[str] = None
+    best_score = 0
+    for separator in (";", "\t", ","):
+        counts: Dict[int, int] = {}
+        for line in lines:
+            found = re.sub(r'"[^"]*"?', "", line).count(separator)
+            if found:
+                counts[found] = counts.get(found, 0) + 1
+        score = max(counts.values(), default=0)
+        if score > best_score:
+            best, best_score = separator, score
+    return Dialect(best)
 
 
 def _split(source: str, number: int, dialect: Dialect, line: str) -> List[str]:

@@ -34,8 +34,10 @@ def read_histogram_table(source: str, data: bytes,
     the lines skipped above and below the table."""
     import zelvane
 
+    # One column, named or not, is one histogram; several are a batch.
+    chosen = columns[0] if columns is not None and len(columns) == 1 else columns
     try:
-        table = zelvane.read_table(io.BytesIO(data), column=columns, source=source)
+        table = zelvane.read_table(io.BytesIO(data), column=chosen, source=source)
     except zelvane.TableError as error:
         raise refused(source, error) from None
     return Histograms(source, table.edges, table.counts, ("edge", "mass"), table.edge_lines,
