@@ -104,6 +104,14 @@ def test_a_total_within_the_rounding_of_its_rows_holds():
     assert t.total.tolist() == [100.0] and t.counts.tolist() == [33.3, 33.3, 33.3]
 
 
+def test_a_header_without_a_name_over_the_labels_is_a_header():
+    t = zelvane.read_table(io.StringIO(",Households\n0-9,5\n10+,7\n"))
+    assert t.columns == ("Households",) and t.counts.tolist() == [5, 7]
+    # An empty first cell beside numbers is an open lower end.
+    t = zelvane.read_table(io.StringIO("lower,upper,n\n,10,5\n10,,7\n"))
+    assert t.edges.tolist() == [-INF, 10, INF]
+
+
 def test_bytes_in_utf16_and_a_name_for_messages():
     text = "Income;Haushalte\nunter 10.000;1,5\n10.000 bis 19.999;2\n20.000+;3\n"
     data = b"\xff\xfe" + text.replace("unter", "under").replace(" bis ", " to ") \

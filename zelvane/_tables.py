@@ -104,7 +104,7 @@ class TableError(ValueError):
     >>> zelvane.read_table(io.StringIO("age,people\\n0-9,5\\n20-29,7\\n"))
     Traceback (most recent call last):
     ...
-    zelvane.TableError: line 3: the bin starts at 20, after the one above ends at 10: the rows leave a gap
+    zelvane.TableError: line 3: the bin starts at 20, after the one above ends at 9: the rows leave a gap
     """
 
     # Shown as zelvane.TableError, where users find it.
@@ -544,10 +544,10 @@ def _is_total(cells: Sequence[str]) -> bool:
 
 def _starts_row(dialect: Dialect, cells: Sequence[str]) -> bool:
     """Whether a row can be a row of the table: its first cell an edge or a bracket (or
-    empty, an open lower end, beside other cells), or the total."""
+    empty, an open lower end, beside numbers), or the total."""
     first = cells[0] if cells else ""
     if not first:
-        return any(cells[1:])
+        return any(dialect.number(cell) is not None for cell in cells[1:] if cell)
     return _is_total(cells) or _bound(dialect, first) is not None
 
 
