@@ -24,8 +24,8 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane import _adapters, _measures, _pieces, _tails
-from zelvane._checks import (as_float64, check_cuts, check_knots_and_values, check_tail, read_only,
-                             sealed)
+from zelvane._checks import (as_float64, check_cuts, check_knots_and_values, check_number,
+                             check_tail, read_only, sealed)
 from zelvane._errors import InputError
 from zelvane._native import DEFAULT_REFINE
 from zelvane._tails import Tail
@@ -41,6 +41,13 @@ Evaluated = Union[np.float64, Float64Array]
 #: What ``rvs`` accepts as its source of randomness.
 RandomSource = Union[None, int, np.random.SeedSequence, np.random.BitGenerator,
                      np.random.Generator, np.random.RandomState]
+
+
+def _no_truth_value(name: str, given: Any) -> None:
+    """Refuse a bool, or an array of them, where a fraction is asked for."""
+    if isinstance(given, (bool, np.bool_)) or getattr(given, "dtype", None) == np.bool_:
+        raise InputError("type", argument=name, expected="int or float",
+                         type_name=type(given).__name__)
 
 
 def _shaped(flat: Float64Array, shape: Tuple[int, ...]) -> Evaluated:
@@ -861,6 +868,83 @@ class PiecewiseLinearDensity:
         below ``ppf(p)`` over the mean. The share of the top 10 % is
         ``1 - lorenz(0.9)``. See ``zelvane._measures.lorenz``."""
         return self._evaluated("p", p, lambda flat: _measures.lorenz(self, flat))
+
+    def top_share(self, p: npt.ArrayLike = 0.1) -> Evaluated:
+        """The share of the total held by the top fraction `p` (of any shape; a float64
+        scalar for a scalar; 0.1 by default, the top 10 %): ``1 - lorenz(1 - p)``, 1 for
+        every ``p > 0`` where the mean is infinite. See ``zelvane._measures.top_share``.
+
+        Examples
+        --------
+        >>> from zelvane import PiecewiseLinearDensity
+        >>> d = PiecewiseLinearDensity([0.0, 1.0], [1.0, 1.0])
+        >>> round(float(d.top_share(0.1)), 12)
+        0.19
+        """
+        _no_truth_value("p", p)
+        return self._evaluated("p", p, lambda flat: _measures.top_share(self, flat))
+
+    def palma(self) -> float:
+        """The Palma ratio: the share of the top 10 % over that of the bottom 40 %;
+        infinite where the mean is. See ``zelvane._measures.palma``."""
+        return _measures.palma(self)
+
+    def quantile_ratio(self, high: float = 0.9, low: float = 0.1) -> float:
+        """``ppf(high) / ppf(low)``: P90/P10 by default, P90/P50 with ``low=0.5``, ...;
+        both levels strictly between 0 and 1. Infinite where the lower quantile is 0, NaN
+        where a quantile is negative. See ``zelvane._measures.quantile_ratio``.
+
+        Raises
+        ------
+        zelvane.InputError
+            For a level that is not a real number (a bool included, ``"type"``) or not
+            strictly between 0 and 1 (``"out_of_range"``).
+        """
+        levels = []
+        for name, given in (("high", high), ("low", low)):
+            level = check_number(name, given)
+            if not 0.0 < level < 1.0:
+                raise InputError("out_of_range", argument=name, value=level, minimum=0,
+                                 maximum=1, exclusive=True)
+            levels.append(level)
+        return _measures.quantile_ratio(self, levels[0], levels[1])
+
+    def theil(self) -> float:
+        """Theil's index ``E[(X / mu) log(X / mu)]``: 0 for equal shares, infinite where
+        the mean is (a Pareto tail with ``alpha <= 1``), NaN where there is mass below 0.
+        See ``zelvane._measures.theil``."""
+        return _measures.theil(self)
+
+    def mld(self) -> float:
+        """The mean log deviation ``log mu - E[log X]`` (Theil's second index): infinite
+        where the mean is, NaN where there is mass below 0. See ``zelvane._measures.mld``."""
+        return _measures.mld(self)
+
+    def atkinson(self, epsilon: float = 1.0) -> float:
+        """Atkinson's index for the inequality aversion `epsilon` (0 or more; 1 by
+        default), in [0, 1]: 1 where the mean is infinite or ``E[X^(1 - epsilon)]``
+        diverges at 0, NaN where there is mass below 0. See
+        ``zelvane._measures.atkinson``.
+
+        Raises
+        ------
+        zelvane.InputError
+            For an `epsilon` that is not a real number (a bool included, ``"type"``),
+            negative or not finite.
+
+        Examples
+        --------
+        >>> from zelvane import PiecewiseLinearDensity
+        >>> d = PiecewiseLinearDensity([0.0, 1.0], [1.0, 1.0])
+        >>> round(d.atkinson(0.5), 12)
+        0.111111111111
+        """
+        aversion = check_number("epsilon", epsilon)
+        if not math.isfinite(aversion):
+            raise InputError("not_finite", argument="epsilon", value=aversion)
+        if aversion < 0:
+            raise InputError("out_of_range", argument="epsilon", value=aversion, minimum=0)
+        return _measures.atkinson(self, aversion)
 
     # ---------------------------------------------------------------- adapters
 
