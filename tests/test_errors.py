@@ -201,6 +201,9 @@ CASES.update({
                         None, None, {"type_name": "object"}),
     "series of numbers": (lambda: counts_and_edges(pd.Series([1.0])), "series_index",
                           "histogram", None, None, None, {}),
+    "labels no brackets": (lambda: counts_and_edges(pd.Series([1.0], index=["one"])),
+                           "series_labels", "histogram", None, None, None,
+                           {"place": "label 0"}),
     "no interval": (lambda: counts_and_edges(pd.Series(pd.cut([5, 50], [0, 10])).value_counts(
         dropna=False)), "missing_interval", "intervals", 1, None, None, {}),
     "no count": (lambda: counts_and_edges(pd.Series([1.0, NAN], index=_SERIES.index)),

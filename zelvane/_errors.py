@@ -89,6 +89,8 @@ TEMPLATES: Dict[str, str] = {
                       "or a histogram object with values() and axes, not {type_name}",
     "series_index": "{argument} must be a pandas Series indexed by intervals (as pandas.cut "
                     "makes them), not by {index_type}",
+    "series_labels": "{argument}'s index is read as bracket labels (such as \"10 to 19\", "
+                     "\"under 10\", \"85+\"), and its {place}: {text}",
     "missing_interval": "{where} is missing: every count needs its interval",
     "missing_count": "{where}, the count of {interval}, is missing",
     "interval_closed": "{where} = {interval} is {closed_text}, unlike {first_interval}: every "
