@@ -9,6 +9,7 @@ at every build and their figures are made then.
 from __future__ import annotations
 
 import os
+import re
 import sys
 from pathlib import Path
 
@@ -61,7 +62,14 @@ html_copy_source = False
 # Every public name on a page of its own, made from the docstrings.
 autosummary_generate = True
 autosummary_imported_members = True
-autodoc_typehints = "none"
+autodoc_typehints = "signature"
+# The signatures' types as the code writes them, not NumPy's expansion of its aliases.
+autodoc_type_aliases = {"npt.ArrayLike": "numpy.typing.ArrayLike",
+                        "ArrayLike": "numpy.typing.ArrayLike",
+                        "DaskArray": "dask.array.Array",
+                        "Evaluated": "zelvane._density.Evaluated",
+                        "RandomSource": "zelvane._density.RandomSource",
+                        "Float64Array": "numpy.typing.NDArray[numpy.float64]"}
 autodoc_member_order = "bysource"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
@@ -103,8 +111,16 @@ def escape_bars(app, what, name, obj, options, lines):
             lines[k] = line.replace("|", "\\|")
 
 
+def plain_aliases(app, what, name, obj, options, signature, return_annotation):
+    """An alias inside Optional[...] comes out as TypeAliasForwardRef('name'): the name."""
+    def plain(text):
+        return None if text is None else re.sub(r"TypeAliasForwardRef\('([^']*)'\)", r"\1", text)
+    return plain(signature), plain(return_annotation)
+
+
 def setup(app):
     app.connect("autodoc-process-docstring", escape_bars)
+    app.connect("autodoc-process-signature", plain_aliases)
 
 
 # The inventories of NumPy, SciPy, pandas and matplotlib cannot be read offline, as the

@@ -26,6 +26,21 @@ def brackets(geography: str, year: int) -> Tuple[np.ndarray, np.ndarray]:
     return np.array(edges), np.array(households)
 
 
+def effective_sample_size(geography: str, year: int) -> float:
+    """How many independent observations the table's margins of error are worth: each
+    bracket's share p and standard error s (the 90 % margin / 1.645, as a share) give
+    p (1 - p) / s^2, as for a simple random sample; the median over the brackets."""
+    shares, errors = [], []
+    with open(DATA / "acs_household_income_brackets.csv", newline="") as f:
+        for row in csv.DictReader(f):
+            if row["geography"] == geography and int(row["year"]) == year:
+                shares.append(float(row["households"]))
+                errors.append(float(row["households_moe"]) / 1.645)
+    total = sum(shares)
+    p, s = np.array(shares) / total, np.array(errors) / total
+    return float(np.median(p * (1 - p) / s**2))
+
+
 def every_table() -> Tuple[List[Tuple[str, int]], np.ndarray, np.ndarray]:
     """Every (geography, year), the shared edges and one row of households each."""
     tables: Dict[Tuple[str, int], List[float]] = {}
