@@ -460,10 +460,13 @@ def fit_smooth(
         ``"not_open"``, ``"closing_edge"``, ``"tail_with_mean"``), masses
         that no density fits with ``refine=1`` (``"infeasible"``), and
         intervals too narrow to cut (``"too_narrow"``) or magnitudes beyond
-        float64's range (``"magnitude"``).
+        float64's range (``"magnitude"``). Exact masses whose fit cannot be
+        confirmed even by the slower double-double solve that follows a
+        failed one in double (``"ill_conditioned"``: bin widths or masses
+        many decades apart, the message says how many) are refused too.
     RuntimeError
-        If a solver reaches its bound on iterations or cannot confirm its
-        answer; neither is known to happen.
+        If the counts-aware fit (``smoothing`` not 0) reaches its bound on
+        iterations or cannot confirm its answer.
 
     Examples
     --------
@@ -494,12 +497,12 @@ def fit_smooth(
     _check_choice(choice, left, right, mean, tail)
     try:
         out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
-                                choice, gap_name)
+                                choice, gap_name, center_name)
     except InputError as refusal:
         if refusal.problem != "unreachable_mean":
             raise
         out, chosen = _moved_for_mean(refusal, edges, masses, r, lam, sample_size, mean, count,
-                                      (left, right), choice, gap_name)
+                                      (left, right), choice, (center_name, gap_name))
     fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
     _check_tails(fit, edges, masses, lam, chosen, gap_name)
     return fit
@@ -512,7 +515,7 @@ MEAN_MOVE = 6.635
 
 def _moved_for_mean(refusal: InputError, edges: FloatArray, masses: FloatArray, r: int,
                     lam: float, sample_size: Any, mean: Any, workers: int,
-                    ends: Tuple[bool, bool], choice: Choice, gap_name: str
+                    ends: Tuple[bool, bool], choice: Choice, names: Tuple[str, str]
                     ) -> Tuple[Float64Array, Tuple[Any, ...]]:
     """The fit of counts of one histogram whose mean lies below what a tail within its
     bounds reaches: the count of the open top bin is lowered, as far as the likelihood
@@ -543,7 +546,7 @@ def _moved_for_mean(refusal: InputError, edges: FloatArray, masses: FloatArray, 
         moved = masses.copy()
         moved[-1] = share * rest / (1 - share)
         return _fit_rows(edges, moved, r, lam, size, mean, workers, left, right, choice,
-                         gap_name)
+                         names[1], names[0])
 
     try:
         best = attempt(high)
@@ -656,7 +659,8 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
 
 def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
               mean: Any, workers: int, left: bool, right: bool, choice: Choice,
-              gap_name: str) -> Tuple[Float64Array, Tuple[Any, ...]]:
+              gap_name: str, center_name: str = "center"
+              ) -> Tuple[Float64Array, Tuple[Any, ...]]:
     """The native fit of checked rows: per row the values at every knot the bins
     would have if all were finite, then what the fit found (the numbers ``INFO``
     names); and how each row's tails were chosen."""
@@ -667,7 +671,7 @@ def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_
                                gap_name)
     out = np.empty(rows + (masses.shape[-1] * r + 1 + INFO_LENGTH,), np.float64)
     _native.fit_open(aligned(edges), aligned(masses), out, r, lam, COMPLEXITY, sizes, means,
-                     workers, held, kind)
+                     workers, held, kind, center_name, gap_name)
     return out, chosen
 
 
@@ -826,7 +830,7 @@ def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: 
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     left, right = check_open(edges, masses, refine, center_name, gap_name)
     return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right,
-                     choice, gap_name)[0]
+                     choice, gap_name, center_name)[0]
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
