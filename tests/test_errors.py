@@ -590,13 +590,3 @@ def test_a_masked_array_with_nothing_masked_is_its_data():
                        zelvane.fit_smooth(C5, G4).values)
     assert float(_D.cdf(np.ma.masked_array([1.0]))[0]) == float(_D.cdf(1.0))
 
-
-def test_threads_that_cannot_start_are_out_of_memory():
-    # What the rows module raises when the memory limit leaves no room for the stacks.
-    error = _native._threads_failed(RuntimeError("cannot start 4 worker threads: Resource "
-                                                 "temporarily unavailable"))
-    assert isinstance(error, MemoryError)
-    assert str(error).startswith("cannot start 4 worker threads: Resource temporarily "
-                                 "unavailable: the memory this process may use")
-    other = RuntimeError("the smooth fit reached its bound on solves")
-    assert _native._threads_failed(other) is other

@@ -62,20 +62,6 @@ _GAVE_UP = {"bad_setting": "the smooth fit refused its settings",
             "inaccurate": "the smooth fit could not confirm its answer to working precision"}
 
 
-# How the rows module says that its worker threads could not start.
-_THREADS_FAILED = "cannot start "
-
-
-def _threads_failed(error: RuntimeError) -> BaseException:
-    """`error` as a MemoryError where worker threads could not start: under a memory
-    limit their stacks find no room. Any other RuntimeError is returned as it is."""
-    text = str(error)
-    if not text.startswith(_THREADS_FAILED):
-        return error
-    return MemoryError(f"{text}: the memory this process may use leaves no room for their "
-                       f"stacks (fewer workers need less)")
-
-
 def usable_cores() -> int:
     """The workers that ``workers=0`` asks for: the processors this process may run on."""
     return int(_rows.usable_cores())
@@ -87,15 +73,23 @@ def memory_bytes() -> int:
     return int(_rows.memory_bytes())
 
 
+def _started(call: Any, *arguments: Any) -> Any:
+    """``call(*arguments)``, its worker threads that could not start (no memory left for
+    their stacks, most often) a MemoryError."""
+    try:
+        return call(*arguments)
+    except RuntimeError as error:
+        if str(error).startswith("cannot start "):
+            raise MemoryError(str(error)) from None
+        raise
+
+
 def fit_values(method: str, center: Float32Array, gap: Float32Array, out: Float32Array,
                workers: int) -> None:
     """Write the values of the float32 method `method` (``"iterative"`` or ``"exact"``) at
     the centres of every row into `out`. A zero width, which checked centres never have,
     is the ZeroDivisionError of ``zelvane.bake``, naming the row of a batch."""
-    try:
-        failure = getattr(_rows, method)(center, gap, out, workers)
-    except RuntimeError as error:
-        raise _threads_failed(error) from None
+    failure = _started(getattr(_rows, method), center, gap, out, workers)
     if failure is not None:
         row, _, i = failure
         if gap.ndim == 2:
@@ -125,11 +119,8 @@ def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refin
     row that cannot be fitted raises what :func:`smooth_failure` makes of it, naming the
     edges `center_name` and the masses `gap_name` as the caller knows them.
     """
-    try:
-        failure = _rows.open(edges, masses, out, refine, smoothing, complexity, sample_sizes,
-                             means, workers)
-    except RuntimeError as error:
-        raise _threads_failed(error) from None
+    failure = _started(_rows.open, edges, masses, out, refine, smoothing, complexity,
+                       sample_sizes, means, workers)
     if failure is not None:
         raise smooth_failure(failure, edges, masses, out, refine, means, center_name,
                              gap_name)
