@@ -426,7 +426,7 @@ _LIMITED = textwrap.dedent("""
 """)
 
 
-@probe("thread start under RLIMIT_AS fails as RuntimeError", "reliable", quick=False)
+@probe("thread start under RLIMIT_AS fails as RuntimeError", "cli", quick=False)
 def memory_limit_threads() -> None:
     for room in ("4", "16"):
         for workers in ("1", "8"):
