@@ -385,8 +385,8 @@ class PiecewiseLinearDensity:
     def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
                        method: str = "smooth", *, refine: int = DEFAULT_REFINE,
                        smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
-                       mean: Optional[float] = None, tail: Any = None,
-                       upper: Optional[float] = None,
+                       mean: Optional[float] = None, density: bool = False,
+                       tail: Any = None, upper: Optional[float] = None,
                        lower: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to a histogram: counts, which are a sample.
 
@@ -420,6 +420,13 @@ class PiecewiseLinearDensity:
         mean : float, optional
             A known mean (a published one, say), met exactly by the tail beyond an
             open end.
+        density : bool
+            Whether `counts` are densities, as ``numpy.histogram(..., density=True)``
+            and ``scipy.stats.rv_histogram(..., density=True)`` take them: each bin's
+            mass is its value times its width (every edge finite). Densities say nothing
+            of the sample behind them: smoothing them needs `sample_size`. Without the
+            flag, values that are not whole numbers and sum to 1 times the widths are
+            refused as densities (unless every width is 1, where both readings agree).
         tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
             For the smooth fit, the law of the tail beyond each open end: None (the
             default) for a Pareto tail beyond a positive last edge whose index leans
@@ -438,8 +445,10 @@ class PiecewiseLinearDensity:
         Raises
         ------
         zelvane.InputError
-            As `from_masses`, with the arguments named ``counts`` and ``edges``, and
-            for objects that are no histogram (see ``zelvane._inputs``).
+            As `from_masses`, with the arguments named ``counts`` and ``edges``; for
+            objects that are no histogram (see ``zelvane._inputs``); for densities given
+            without ``density=True`` and open ends or a smoothing without `sample_size`
+            with it (see ``zelvane._inputs.bin_masses``).
 
         Examples
         --------
@@ -469,7 +478,7 @@ class PiecewiseLinearDensity:
         from zelvane import _fitted
 
         return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean,
-                                      tail=tail, upper=upper, lower=lower)
+                                      density, tail=tail, upper=upper, lower=lower)
 
     def __getstate__(self) -> Dict[str, Any]:
         self.mass_error  # a mass error still to compute is computed, not pickled
