@@ -619,8 +619,8 @@ def test_the_warning_follows_how_far_the_prior_moves_the_mean():
 
 
 def test_counts_reach_the_mean_their_own_sample_has():
-    # 200 draws of a Dagum law on income brackets: the sample's own mean is met (the top
-    # bin's count moves as far as the likelihood allows, and no further than needed);
+    # 200 draws of a Dagum law on income brackets: the sample's own mean is met (the
+    # shares tilt as far as the likelihood allows, and no further than needed);
     # a mean no density near the counts has is still refused, with the range.
     rng = np.random.default_rng(11)
     edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
