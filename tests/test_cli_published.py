@@ -177,6 +177,26 @@ def test_the_command_fits_a_published_table_as_its_plain_twin(published):
                                "are '2016', '2017', '2018'\n")
 
 
+def test_the_summary_prints_the_inequality_measures_of_the_fitted_density(published):
+    t = zelvane.read_table(table("acs-published.csv"))
+    d = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, t.edges)
+    (published / "below.csv").write_text("x,n\n-5--1,3\n-1-2,5\n2-6,4\n")
+    runs = run_batch(published, [(["summary", "plain.csv"], b""),
+                                 (["summary", "below.csv"], b"")])
+    lines = dict(line.split(": ", 1) for line in runs[0][1].splitlines())
+    assert lines["gini"] == f"{d.gini():.4f}" and lines["palma"] == f"{d.palma():.4f}"
+    assert lines["p90/p10"] == f"{d.ppf(0.9) / d.ppf(0.1):.4f}"
+    assert lines["theil"] == f"{d.theil():.4f}" and lines["mld"] == f"{d.mld():.4f}"
+    assert lines["atkinson (epsilon 0.5, 1, 2)"] == ", ".join(
+        f"{d.atkinson(e):.4f}" for e in (0.5, 1, 2))
+    assert 0 < d.theil() < d.mld() < 1 and d.atkinson(2) == 1.0  # positive at 0: diverges
+    # Incomes below 0 leave the logarithmic measures without a value, and say so.
+    below = dict(line.split(": ", 1) for line in runs[1][1].splitlines())
+    assert runs[1][0] == 0
+    for name in ("p90/p10", "theil", "mld", "atkinson (epsilon 0.5, 1, 2)"):
+        assert below[name] == "undefined (mass at or below 0)", name
+
+
 # -- labels in a pandas index -----------------------------------------------
 
 def test_a_series_indexed_by_bracket_labels_fits_as_its_edges():
