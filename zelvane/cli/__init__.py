@@ -137,9 +137,9 @@ TABLE_HELP = (
     "smooth method with a tail. A table as published may have a title and notes above "
     "its header and footnotes below (skipped, and named on standard error), a Total row "
     "(checked against the sum of the rows, not fitted), several columns of counts (the "
-    "first is fitted; choose others with --column), a margin of error after a count (a "
-    "column whose header says margin, MOE or \u00b1) and a Percent column (left aside "
-    "where there are counts). "
+    "first is fitted; choose others with --column or --all-columns), a margin of error "
+    "after a count (a column whose header says margin, MOE or \u00b1) and a Percent "
+    "column (left aside where there are counts). "
 )
 
 
@@ -160,6 +160,8 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                         help="the column of counts of a table to fit, by its header "
                              "(default: the first after the labels); given several times, "
                              "one histogram per column")
+    parser.add_argument("--all-columns", action="store_true",
+                        help="every column of counts of a table, one histogram each")
     parser.add_argument("--samples", action="store_true",
                         help="INPUT is a one-column table of samples to bin")
     parser.add_argument("--bins", metavar="N|auto",

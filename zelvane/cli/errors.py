@@ -45,7 +45,8 @@ MESSAGES = {
     "bins_without_samples": "--bins makes a histogram of samples: it needs --samples",
     "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
     "checked": "{text}",
-    "column_not_table": "--column chooses a column of a table, not of {kind}",
+    "column_not_table": "--column and --all-columns choose columns of a table, not of {kind}",
+    "columns_twice": "--column and --all-columns both given: choose the columns one way",
     "no_histograms": "array {name!r} holds no histograms",
     "smooth_only": "{option} is an option of the smooth fit: it needs --method smooth (or "
                    "both)",

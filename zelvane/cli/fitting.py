@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-    from zelvane import InputError, PiecewiseLinearDensity, SmoothFit
+    from zelvane import InputError, SmoothFit
     from zelvane.cli.histograms import Histograms
     from zelvane.cli.results import Result
 

@@ -73,7 +73,8 @@ def run_summary(args: argparse.Namespace) -> int:
     refuse_overwriting(args.input, (args.plot,))
     options = smooth_options(args, (SMOOTH,))
     plot_extension = prepare_plot(args.plot)
-    histograms = read_input(args.input, args.samples, args.bins, args.column)
+    histograms = read_input(args.input, args.samples, args.bins, args.column,
+                            args.all_columns)
     if histograms.count != 1:
         raise BadInput(histograms.source, "summary_one", count=histograms.count)
     check_mean(histograms, options)
