@@ -57,6 +57,11 @@ TEMPLATES: Dict[str, str] = {
                  "mass, the mean density or the ratio of the widths is too extreme",
     "infeasible": "{where}: no non-negative density that is linear between the centres has "
                   "these masses; refine=2 or more always has one",
+    "ill_conditioned": "{where}: the smooth fit cannot meet these masses on these edges even in "
+                       "double-double precision: the bins' widths span {width_decades:.3g} "
+                       "decades and their positive masses {mass_decades:.3g} decades; merge the "
+                       "narrowest bins into their neighbours or drop the masses far below "
+                       "the rest",
     "fit_overflow": "the {method!r} fit of {row_where} has values beyond float32's range; its "
                     "densest interval is {where}, a mass of {value} over a width of {width}: "
                     "{overflow_remedy}",
