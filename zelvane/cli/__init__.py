@@ -34,6 +34,7 @@ import math
 import signal
 import sys
 import threading
+import warnings
 from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Union
 
 from zelvane.cli.errors import PROG, BadInput
@@ -286,6 +287,24 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 128 + signum
 
 
+def warning_lines(run: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
+    """``run(args)``, with each warning it raises (a fit that rests on an extrapolation,
+    say) shown once, as one line that names the input, when the command ends (well or
+    not)."""
+    from zelvane.cli.histograms import display_name
+
+    source = display_name(args.input) if getattr(args, "input", None) else None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return run(args)
+        finally:
+            lines = [f"{PROG}: {source + ': ' if source else ''}warning: {w.message}"
+                     for w in caught]
+            for line in dict.fromkeys(lines):
+                print(line, file=sys.stderr)
+
+
 def run_command(arguments: List[str]) -> int:
     """Parse `arguments`, run the command and return its exit status, with bad input
     as one line."""
@@ -301,7 +320,7 @@ def run_command(arguments: List[str]) -> int:
     module, function = args.run
     try:
         run = getattr(importlib.import_module(f"zelvane.cli.{module}"), function)
-        status: int = run(args)
+        status: int = warning_lines(run, args)
     except BadInput as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
