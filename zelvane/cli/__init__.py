@@ -213,7 +213,10 @@ def build_parser() -> argparse.ArgumentParser:
         "summary", help="median, mean, Gini coefficient and tails of one histogram",
         description="Fit one histogram by the smooth method (with a tail beyond each open "
                     "end) and print its median, mean, Gini coefficient, the share of the "
-                    "top 10 %, the smoothing and the tails, a 'name: value' line each.",
+                    "top 10 %, the Palma ratio (top 10 % over bottom 40 %), P90/P10, the "
+                    "Theil index, the mean log deviation, the Atkinson indices for epsilon "
+                    "0.5, 1 and 2, the smoothing and the tails, a 'name: value' line each "
+                    "(a measure without a value says why).",
         epilog="INPUT: " + TABLE_HELP + "Or a .npz archive of one histogram, or samples.")
     summary_parser.add_argument("input", metavar="INPUT",
                                 help="file to read, or - for standard input")
