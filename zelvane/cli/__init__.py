@@ -20,9 +20,10 @@ cannot be written (a full disk, a closed pipe), reported as one line on standard
 error that names the file and the place in it, with no output file written or
 changed; 128 + the signal's number when stopped by Ctrl-C (130), SIGTERM (143) or
 SIGHUP (129), with no file left half written and no output replaced; 141
-when the reader of standard output goes away; 1 for a fault of the tool itself,
-with its traceback. Fitted values below zero (the iterative and exact fits give
-them by design) are announced on standard error, one line per file.
+when the reader of standard output goes away; 1 for a fault of the tool itself: a
+fit that gave up on its input as one line, anything else with its traceback. Fitted
+values below zero (the iterative and exact fits give them by design) and warnings are
+announced on standard error, one line each.
 """
 
 from __future__ import annotations
@@ -37,7 +38,7 @@ import threading
 import warnings
 from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Union
 
-from zelvane.cli.errors import PROG, BadInput
+from zelvane.cli.errors import PROG, BadInput, GaveUp
 from zelvane.cli.fitting import DEFAULT_REFINE, EVERY_METHOD, SMOOTH, methods
 
 __all__ = ["main", "build_parser"]
@@ -327,6 +328,9 @@ def run_command(arguments: List[str]) -> int:
     except BadInput as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
+    except GaveUp as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
     except MemoryError as exc:
         # An input whose numbers do not fit in memory (the readers refuse the sizes
         # they can tell beforehand; this is what a fit or a conversion found).

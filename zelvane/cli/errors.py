@@ -82,6 +82,20 @@ class BadInput(Exception):
         return f"{place}: {self.text}" if place else self.text
 
 
+class GaveUp(Exception):
+    """A fit that gave up on the input (a solver that could not confirm its answer): a
+    fault of the tool, not of the input, reported as one line and exit status 1."""
+
+    def __init__(self, source: str, reason: str) -> None:
+        self.source = source
+        self.reason = reason
+        super().__init__(str(self))
+
+    def __str__(self) -> str:
+        return (f"{self.source}: {self.reason} (the fit gave up on this input, which it "
+                f"should not: please report it)")
+
+
 def plural(count: int) -> str:
     """The ``s`` of a count's noun."""
     return "" if count == 1 else "s"
