@@ -4,9 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#ifdef COUNTS_TRACE
-#include <cstdio>
-#endif
 
 #include "kernels/plain_math.hpp"
 #include "kernels/smooth_fit.hpp"
@@ -24,7 +21,7 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // rounding while the decrement says there is far more to gain: the point no
 // longer moves, and the fit for this lambda gives up as inaccurate.
 constexpr int max_stalls = 8;
-constexpr double stall_share = 1e-13;
+constexpr double stall_share = 1e-13, stall_decrement = 1e-6;
 // The fit delivered goes on until the decrement is below this, where the
 // objective's own rounding hides any further progress, or until, below the
 // second, it no longer falls fourfold in a step: the floor of rounding.
@@ -41,6 +38,9 @@ constexpr double multiplier_tolerance = 1e-9;
 // bins, with this share of the flat density mixed in so that every value is
 // positive.
 constexpr double start_flat_share = 0.02;
+// Newton steps of one knot each before the steps that hold and release many
+// at once take over: the fits of smooth counts are over by then.
+constexpr std::int64_t one_knot_steps = 12;
 // Step lengths 1, 1/2, ... tried by a step that holds many knots at once.
 constexpr int projection_halvings = 40;
 // How a knot was last released (penalised_fit::released_): by its own
@@ -143,6 +143,7 @@ void penalised_fit::start_from(const double* values, double unit) noexcept {
             state_[j] = u > 0.0 ? free_knot : held_knot;
         }
     }
+    warm_ = true;
     normalise();
     save();
 }
@@ -154,14 +155,24 @@ void penalised_fit::start_from(const double* values, double unit) noexcept {
 // of the point itself. Either factor serves effective_df() and predict().
 status penalised_fit::solve(double lambda, double search_decrement, bool final) noexcept {
     double previous = infinity;
-    bool moved = true;
+    bool moved = true, early_release = true;
     int stalls = 0;
+    // Steps hold or release one knot each while that converges: from an
+    // earlier fit's optimum always (the fit then moves continuously with the
+    // problem, which a search for a known mean relies on), otherwise for the
+    // first one_knot_steps steps; from there on a step holds and releases
+    // many knots at once.
+    bool many = false;
     for (std::int64_t step = 0; step < step_limit_; ++step) {
         bin_masses(u_, p_);
         gradient(lambda);
+        if (!many && !warm_ && step >= one_knot_steps) {
+            many = true;
+            early_release = true;
+        }
         adapt_reach(moved);
         moved = true;
-        const bool released = release_negative_multipliers(lambda, reach_);
+        const bool released = early_release && release_negative_multipliers(lambda, many ? reach_ : 0);
         if (terms_.stop != nullptr && terms_.stop->load(std::memory_order_relaxed)) {
             interrupted_ = true;
             return status::interrupted;
@@ -178,20 +189,22 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
                 blocking = j;
             }
         }
-#ifdef COUNTS_TRACE
-        { std::int64_t held = 0; for (std::int64_t j = 0; j < v_; ++j) held += state_[j] == held_knot;
-          std::fprintf(stderr, "step %ld lam %g dec %.3g longest %.3g held %ld released %d reach %ld\n", (long)step, lambda, decrement, longest, (long)held, (int)released, (long)reach_); }
-#endif
-        if (longest < 1.0 && project(lambda, decrement, longest)) {
+        if (many && longest < 1.0 && project(lambda, decrement, longest)) {
             previous = decrement;
             continue;
         }
         if (released && longest == 0.0) {
             // Knots just released would go straight back below zero: the
             // estimate of the multipliers was wrong so far from the optimum.
-            // They stay held until a step has been taken.
-            pin_released();
+            // They stay held until a step has been taken (one knot at a
+            // time: released only at convergence from then on).
             moved = false;
+            if (many) {
+                pin_released();
+            } else {
+                early_release = false;
+                state_[blocking] = held_knot;
+            }
             continue;
         }
         const bool blocked = longest <= 1.0;
@@ -230,7 +243,10 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
                 if (t < 1e-30) return status::inaccurate;
             }
             const double fallen = start - objective(trial_, p_trial_, lambda);
-            stalls = fallen > stall_share * std::fabs(start) ? 0 : stalls + 1;
+            const bool stalled =
+                fallen <= stall_share * std::fabs(start) && decrement > stall_decrement * std::max(1.0, std::fabs(start));
+            // A step that holds a knot makes progress however little it lowers.
+            stalls = stalled && !(blocked && t == longest) ? stalls + 1 : 0;
             if (stalls >= max_stalls) return status::inaccurate;
         }
         std::swap(u_, trial_);

@@ -121,6 +121,7 @@ private:
     unsigned char *state_, *best_state_, *anchor_state_;
     unsigned char* released_;  // how each knot was last released
     std::int64_t reach_ = 0;
+    bool warm_ = false;  // started from an earlier fit's values
     std::int64_t step_limit_ = default_step_limit;
     counts_hessian::terms terms_;
     counts_hessian::hessian hessian_;

@@ -13,11 +13,6 @@ using fits::status;
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-// The search, in decades of lambda.
-constexpr double lowest_decade = -16.0;
-constexpr double highest_decade = 6.0;
-constexpr double search_step = 1.0;
-constexpr int max_candidates = static_cast<int>((highest_decade - lowest_decade) / search_step) + 2;
 
 // The first decade tried. The lambda chosen is nearly free of the number and
 // the widths of the bins (the scaling by W^5 sees to that) and falls with the
