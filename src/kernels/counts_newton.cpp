@@ -282,9 +282,9 @@ bool penalised_fit::project(double lambda, double decrement, double longest) noe
     const double blocked_value = objective(trial_, p_trial_, lambda);
     double bar = start - armijo_share * longest * decrement;
     if (blocked_value < bar) bar = blocked_value;
-    if (!(bar < start)) bar = std::nextafter(start, -infinity);
+    double t = 2.0;
     for (int halving = 0; halving < projection_halvings; ++halving) {
-        const double t = std::ldexp(1.0, -halving);
+        t *= 0.5;
         if (!(t > longest)) break;
         std::int64_t cut = 0;
         bool tail_emptied = false;
@@ -306,7 +306,8 @@ bool penalised_fit::project(double lambda, double decrement, double longest) noe
         for (std::int64_t j = 0; j < v_; ++j) total += c_[j] * trial_[j];
         for (std::int64_t j = 0; j < v_; ++j) trial_[j] /= total;
         bin_masses(trial_, p_trial_);
-        if (!(objective(trial_, p_trial_, lambda) <= bar)) continue;
+        const double value = objective(trial_, p_trial_, lambda);
+        if (!(value <= bar && value < start)) continue;
         std::swap(u_, trial_);
         for (std::int64_t j = 0; j < v_; ++j) {
             if (state_[j] == free_knot && u_[j] == 0.0 && !carries_tail(j)) state_[j] = held_knot;
