@@ -227,6 +227,36 @@ CASES.update({
 })
 
 
+def _loaded(change):
+    """A density whose pickled state is changed by `change` before it is set."""
+    d = Density([0.0, 1.0], [1.0, 1.0])
+    state = d.__getstate__()
+    state.update(change)
+    Density.__new__(Density).__setstate__(state)
+
+
+CASES.update({
+    # A pickled density, loaded (tests/test_pickle.py has every field).
+    "pickle of a list": (lambda: Density.__new__(Density).__setstate__([1.0]), "pickle_state",
+                         "state", None, None, None, {"type_name": "list"}),
+    "pickle of a later format": (lambda: _loaded({"format": 7}), "pickle_format", "format",
+                                 None, None, None, {"given": "7", "known": (1, 2)}),
+    "pickle without a field": (lambda: _loaded({"format": 1}), "pickle_missing", "knots", None,
+                               None, None, {"layout": 1}),
+    "pickle with other values": (lambda: _loaded({"values": np.array([2.0, 2.0])}),
+                                 "pickle_mismatch", "areas", 0, None, 1.0, {}),
+    # What the native fit finds, in the words of the entry called.
+    "too narrow to cut, as edges": (lambda: Density.from_histogram(
+        [1, 1, 1], [0, 1, 1 + 2.0 ** -52, 3], refine=4), "too_narrow", "edges", 1, None, None,
+        {"refine": 4}),
+    "beyond float64, as counts": (lambda: Density.from_histogram([1, 1], [0, 1e-300, 1]),
+                                  "magnitude", "counts", None, None, None, {}),
+    "empty beside a tail, as counts": (lambda: Density.from_histogram(
+        [0, 1], [0, 1, np.inf], smoothing=0), "empty_beside_tail", "counts", 0, None, None, {}),
+    "empty beside a tail, as masses": (lambda: Density.from_masses(
+        [0, 1, 2, np.inf], [1, 0, 1]), "empty_beside_tail", "gap", 1, None, None, {}),
+})
+
 RAGGED = [[0.5, 1.0], [0.2]]
 
 

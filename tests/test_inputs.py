@@ -11,7 +11,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from zelvane import InputError
+import zelvane
+from zelvane import InputError, PiecewiseLinearDensity as Density
 from zelvane._inputs import counts_and_edges
 
 INF = float("inf")
@@ -182,3 +183,55 @@ def test_recognising_an_object_imports_no_library():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out == "[]\n"
+
+
+BREAKS = [0.0, 1.0, 2.0, 4.0]
+
+
+def _complex_and_text_forms():
+    """Counts of complex numbers or of strings in each form a caller may hold them."""
+    index = pd.IntervalIndex.from_breaks(BREAKS)
+    for name, values in (("complex", [3 + 1j, 5, 2]), ("text", ["3", "5", "2"])):
+        yield name + " list", (values, BREAKS)
+        yield name + " array", (np.array(values), BREAKS)
+        yield name + " object array", (np.array(values, dtype=object), BREAKS)
+        yield name + " series with edges", (pd.Series(values), BREAKS)
+        yield name + " series of intervals", (pd.Series(values, index=index),)
+    yield "string dtype series", (pd.Series(["3", "5", "2"], dtype="string", index=index),)
+    yield "categorical series", (pd.Series([3.0, 5.0, 2.0], dtype="category", index=index),)
+
+
+@pytest.mark.parametrize("name, given", list(_complex_and_text_forms()))
+def test_complex_and_text_counts_are_refused_however_they_arrive(name, given):
+    with pytest.raises(InputError, match="counts must hold real numbers") as caught:
+        Density.from_histogram(*given)
+    assert (caught.value.problem, caught.value.argument) == ("dtype", "counts"), name
+    if len(given) == 2:
+        with pytest.raises(InputError, match="edges must hold real numbers"):
+            Density.from_histogram([3, 5, 2], [str(b) for b in BREAKS])
+        with pytest.raises(InputError, match="edges must hold real numbers"):
+            Density.from_histogram([3, 5, 2], np.array(BREAKS) + 0j)
+
+
+def test_numbers_pandas_holds_in_its_own_types_are_read():
+    index = pd.IntervalIndex.from_breaks(BREAKS)
+    for dtype in ("Int64", "Float64", "int32", "float32"):
+        series = pd.Series([3, 5, 2], dtype=dtype, index=index)
+        assert counts_and_edges(series)[0].tolist() == [3.0, 5.0, 2.0], dtype
+
+
+@pytest.mark.parametrize("option", ["sample_size", "mean", "smoothing", "refine"])
+@pytest.mark.parametrize("truth", [True, np.bool_(False), np.array([True])])
+def test_a_truth_value_is_no_numeric_option(option, truth):
+    with pytest.raises(InputError, match=f"^{option} must be of type") as caught:
+        Density.from_histogram([3, 5, 2], [0, 1, 2, np.inf], **{option: truth})
+    assert caught.value.problem == "type"
+
+
+def test_truth_values_per_row_are_refused_too():
+    for option in ("sample_size", "mean"):
+        with pytest.raises(InputError, match=f"^{option} must be of type"):
+            zelvane.fit_smooth([0, 1, 2, np.inf], [[3, 5, 2], [1, 1, 1]],
+                               **{option: np.array([True, False])})
+    with pytest.raises(InputError, match="^workers must be of type"):
+        zelvane.fit_smooth([0, 1, 2], [3, 5], workers=True)

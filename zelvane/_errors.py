@@ -105,6 +105,15 @@ TEMPLATES: Dict[str, str] = {
     "histogram_mean": "{argument} holds means, not counts: its storage must count or sum weights",
     "histogram_categories": "{argument} has an axis of categories: a density needs bins that "
                             "are intervals of a number",
+    # A pickled density, checked as it is loaded.
+    "pickle_state": "a pickled PiecewiseLinearDensity holds a dict of its fields, not a "
+                    "{type_name}",
+    "pickle_format": "a pickled PiecewiseLinearDensity of format {given} cannot be read: this "
+                     "version of zelvane reads formats {known_text}",
+    "pickle_missing": "a pickled PiecewiseLinearDensity of format {layout} lacks its field "
+                      "{argument!r}",
+    "pickle_mismatch": "{where} = {value} of a pickled PiecewiseLinearDensity does not agree "
+                       "with its knots and values: the pickle was changed",
     # The tails of a density.
     "not_positive": "{where} = {value} is not positive",
     "tail_joint": "{argument} = {value} must be the {end} knot, {knot}",
@@ -199,6 +208,7 @@ PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "choices_text": lambda f: _choices_text(f["choices"]),
     "range_text": _range_text,
     "others_text": lambda f: _methods_text(f["others"]),
+    "known_text": lambda f: " and ".join(str(k) for k in f["known"]),
     "row_where": lambda f: _place(f.get("argument"), f.get("row"), None),
     "overflow_remedy": _overflow_remedy,
 }

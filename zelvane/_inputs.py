@@ -205,6 +205,11 @@ def _interval_ends(index: Any) -> Tuple[Float64Array, Float64Array, List[str]]:
 
 
 def _series_counts(series: Any) -> Float64Array:
+    # Only booleans, integers and reals, NumPy's or pandas' own (nullable) ones: pandas
+    # would turn complex counts into their real parts, and strings into the numbers
+    # they spell.
+    if getattr(series.dtype, "kind", "O") not in "biuf":
+        raise InputError("dtype", argument="counts", dtype=str(series.dtype), expected="real")
     try:
         counts: Float64Array = np.asarray(series.to_numpy(dtype="float64", na_value=np.nan),
                                           dtype=np.float64)
