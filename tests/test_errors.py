@@ -115,6 +115,11 @@ CASES = {
                    "too_narrow", "center", 1, None, None, {"refine": 4}),
     "magnitude": (lambda: zelvane.fit_smooth([0, 1, 2, 3, 1e70], G4), "magnitude", "gap", None,
                   None, None, {}),
+    "ill conditioned": (lambda: zelvane.fit_smooth([0, 1.5593491512827684e-10, 0.021930835719783021,
+                                                    0.022028625697899321, 0.036784360319445035,
+                                                    0.03691750458267528, 0.03844033714300317],
+                                                   [1, 1, 1, 1, 0, 0], refine=2),
+                        "ill_conditioned", "gap", None, None, None, {"mass_decades": 0.0}),
     # The density.
     "zero area": (lambda: Density([0, 1, 2], [0, 0, 0]), "zero_area", "values", None, None, None,
                   {}),
@@ -201,6 +206,9 @@ CASES.update({
                         None, None, {"type_name": "object"}),
     "series of numbers": (lambda: counts_and_edges(pd.Series([1.0])), "series_index",
                           "histogram", None, None, None, {}),
+    "labels no brackets": (lambda: counts_and_edges(pd.Series([1.0], index=["one"])),
+                           "series_labels", "histogram", None, None, None,
+                           {"place": "label 0"}),
     "no interval": (lambda: counts_and_edges(pd.Series(pd.cut([5, 50], [0, 10])).value_counts(
         dropna=False)), "missing_interval", "intervals", 1, None, None, {}),
     "no count": (lambda: counts_and_edges(pd.Series([1.0, NAN], index=_SERIES.index)),
@@ -403,7 +411,8 @@ def test_every_status_of_the_rows_module_has_its_exception():
         "bad_size": "out_of_range", "bad_edge": "not_increasing", "bad_mass": "negative",
         "zero_total": "all_zero", "bad_width": "too_narrow", "out_of_range": "magnitude",
         "infeasible": "infeasible", "unreachable_mean": "unreachable_mean",
-        "empty_beside_tail": "empty_beside_tail", "iteration_limit": "RuntimeError",
+        "empty_beside_tail": "empty_beside_tail", "ill_conditioned": "ill_conditioned",
+        "iteration_limit": "RuntimeError",
         "inaccurate": "RuntimeError", "bad_setting": "RuntimeError",
         "interrupted": "KeyboardInterrupt"}
     assert str(made["unreachable_mean"]) == ("mean[1] = 0.5 is out of reach: with these masses "

@@ -57,6 +57,11 @@ TEMPLATES: Dict[str, str] = {
                  "mass, the mean density or the ratio of the widths is too extreme",
     "infeasible": "{where}: no non-negative density that is linear between the centres has "
                   "these masses; refine=2 or more always has one",
+    "ill_conditioned": "{where}: the smooth fit cannot meet these masses on these edges even in "
+                       "double-double precision: the bins' widths span {width_decades:.3g} "
+                       "decades and their positive masses {mass_decades:.3g} decades; merge the "
+                       "narrowest bins into their neighbours or drop the masses far below "
+                       "the rest",
     "fit_overflow": "the {method!r} fit of {row_where} has values beyond float32's range; its "
                     "densest interval is {where}, a mass of {value} over a width of {width}: "
                     "{overflow_remedy}",
@@ -89,6 +94,8 @@ TEMPLATES: Dict[str, str] = {
                       "or a histogram object with values() and axes, not {type_name}",
     "series_index": "{argument} must be a pandas Series indexed by intervals (as pandas.cut "
                     "makes them), not by {index_type}",
+    "series_labels": "{argument}'s index is read as bracket labels (such as \"10 to 19\", "
+                     "\"under 10\", \"85+\"), and its {place}: {text}",
     "missing_interval": "{where} is missing: every count needs its interval",
     "missing_count": "{where}, the count of {interval}, is missing",
     "interval_closed": "{where} = {interval} is {closed_text}, unlike {first_interval}: every "

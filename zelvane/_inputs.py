@@ -5,7 +5,9 @@
 - counts and edges as two array-likes, in the order ``numpy.histogram`` returns them;
 - the ``(counts, edges)`` tuple itself that ``numpy.histogram`` returns;
 - a pandas ``Series`` indexed by intervals: what ``pd.cut(x, bins).value_counts(sort=False)``
-  or ``df.groupby(pd.cut(x, bins), observed=False).size()`` give;
+  or ``df.groupby(pd.cut(x, bins), observed=False).size()`` give; or indexed by bracket
+  labels as tables publish them (``"Under 5 years"``, ``"$10,000 to $14,999"``,
+  ``"85+"``), read as :func:`zelvane.read_table` reads them;
 - a one-dimensional histogram object of the UHI plotting protocol (boost-histogram, hist
   and the others that follow it): ``obj.values()`` and ``obj.axes[0].edges``.
 
@@ -23,6 +25,7 @@ import numpy as np
 
 from zelvane._checks import real_array
 from zelvane._errors import InputError
+from zelvane._tables import TableError, bracket_edges
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -88,7 +91,10 @@ def counts_and_edges(histogram: Any, edges: Any = None) -> Tuple[Float64Array, F
         intervals that ``pd.cut(...).value_counts(sort=False)`` and
         ``groupby(pd.cut(...), observed=False).size()`` give), in any order, with
         ``-inf`` as the first interval's left end or ``inf`` as the last one's right end
-        for open ends; or a one-dimensional histogram object that follows the UHI
+        for open ends; a Series of counts indexed by bracket labels (``"Less than
+        $10,000"``, ``"$10,000 to $14,999"``, ``"$200,000 or more"``, ``"Under 5
+        years"``, ``"85+"``), in their order, read as :func:`zelvane.read_table` reads
+        a table's labels (a ``Total`` row left out); or a one-dimensional histogram object that follows the UHI
         plotting protocol (boost-histogram, hist, ...), whose ``values()`` are the counts
         and ``axes[0].edges`` the edges. Such an object's underflow and overflow bins are
         not among its ``values()`` and are left out by design: a density is fitted to
@@ -109,7 +115,8 @@ def counts_and_edges(histogram: Any, edges: Any = None) -> Tuple[Float64Array, F
     zelvane.InputError
         Counts without edges (``"no_edges"``) or edges given twice (``"edges_twice"``);
         values that are not real numbers (``"dtype"``); for a Series, an index that does
-        not hold intervals (``"series_index"``), a missing count or interval
+        not hold intervals or bracket labels (``"series_index"``), labels that are no
+        brackets or do not meet (``"series_labels"``), a missing count or interval
         (``"missing_count"``, ``"missing_interval"``), counts that are infinite or
         negative, and intervals that are empty, leave gaps, overlap or differ in their
         closed side (``"interval_empty"``, ``"interval_gap"``, ``"interval_overlap"``,
@@ -224,8 +231,36 @@ def _first(mask: Any) -> Optional[int]:
     return int(hits[0]) if hits.size else None
 
 
+def _labelled(index: Any) -> bool:
+    """Whether a pandas index holds text labels (brackets such as "$10,000 to $14,999")."""
+    return not _holds_intervals(index) and len(index) > 0 and \
+        all(isinstance(item, str) for item in index)
+
+
+def _from_labels(series: Any) -> Tuple[Float64Array, Float64Array]:
+    """Counts and edges of a Series indexed by bracket labels, read as
+    :func:`zelvane.read_table` reads a table's labels (a total among them left out), in
+    the order of the labels."""
+    try:
+        edges, kept = bracket_edges(list(series.index))
+    except TableError as error:
+        raise InputError("series_labels", argument="histogram",
+                         place=error.where or "labels", text=error.text) from None
+    counts = _series_counts(series)[kept]
+    k = _first(~np.isfinite(counts))
+    if k is not None:
+        raise InputError("not_finite", argument="counts", index=kept[k], value=counts[k])
+    k = _first(counts < 0)
+    if k is not None:
+        raise InputError("negative", argument="counts", index=kept[k], value=counts[k])
+    return counts, np.array(edges, dtype=np.float64)
+
+
 def _from_series(series: Any) -> Tuple[Float64Array, Float64Array]:
-    """Counts and edges of a Series indexed by intervals, in the order of the intervals."""
+    """Counts and edges of a Series indexed by intervals, in the order of the intervals,
+    or by bracket labels, in the order of the labels."""
+    if _labelled(series.index):
+        return _from_labels(series)
     left, right, sides = _interval_ends(series.index)
     counts = _series_counts(series)
     k = _first(np.isnan(left) | np.isnan(right))

@@ -126,6 +126,12 @@ def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refin
                              gap_name)
 
 
+def _decades(values: Any) -> float:
+    """How many decades the positive finite numbers of `values` span (0 for fewer than two)."""
+    positive = [float(v) for v in values if 0 < v < math.inf]
+    return math.log10(max(positive) / min(positive)) if len(positive) > 1 else 0.0
+
+
 def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: Float64Array,
                    out: Float64Array, refine: int, means: Optional[Float64Array],
                    center_name: str = "center", gap_name: str = "gap") -> BaseException:
@@ -175,6 +181,11 @@ def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: F
                           lowest=info[INFO["lowest_mean"]], highest=info[INFO["highest_mean"]])
     if name == "empty_beside_tail":
         return InputError("empty_beside_tail", argument=gap_name, index=i, row=at_row)
+    if name == "ill_conditioned":
+        widths = [b - a for a, b in zip(edge_row[:-1], edge_row[1:])
+                  if math.isfinite(a) and math.isfinite(b)]
+        return InputError("ill_conditioned", argument=gap_name, row=at_row,
+                          width_decades=_decades(widths), mass_decades=_decades(mass_row))
     if name == "interrupted":
         # Raised only when a signal handler raised, whose exception is the call's.
         return KeyboardInterrupt()

@@ -403,10 +403,13 @@ def fit_smooth(
         (``"unreachable_mean"``, with the range that is reachable), masses
         that no density fits with ``refine=1`` (``"infeasible"``), and
         intervals too narrow to cut (``"too_narrow"``) or magnitudes beyond
-        float64's range (``"magnitude"``).
+        float64's range (``"magnitude"``). Exact masses whose fit cannot be
+        confirmed even by the slower double-double solve that follows a
+        failed one in double (``"ill_conditioned"``: bin widths or masses
+        many decades apart, the message says how many) are refused too.
     RuntimeError
-        If a solver reaches its bound on iterations or cannot confirm its
-        answer; neither is known to happen.
+        If the counts-aware fit (``smoothing`` not 0) reaches its bound on
+        iterations or cannot confirm its answer.
 
     Examples
     --------
