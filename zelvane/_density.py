@@ -77,7 +77,7 @@ def _pickled_fields(state: Any) -> Dict[str, Any]:
     if not isinstance(state, dict):
         raise InputError("pickle_state", argument="state", type_name=type(state).__name__)
     layout = state.get("format", 1)
-    if isinstance(layout, bool) or layout not in _PICKLE_FORMATS:
+    if type(layout) is not int or layout not in _PICKLE_FORMATS:
         raise InputError("pickle_format", argument="format", given=repr(layout),
                          known=_PICKLE_FORMATS)
     names = _FORMAT_1 if layout == 1 else {name: name for name in _FIELDS}

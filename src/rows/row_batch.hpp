@@ -139,6 +139,11 @@ struct run_watch {
 // fits the rows itself (no thread to start for a small fit) and takes well
 // under a tenth of a second doing it.
 inline constexpr std::int64_t unwatched_elements = std::int64_t{1} << 15;
+// A counts-aware fit (smoothing not 0) makes dozens of factorisations per
+// lambda and tries a dozen lambdas: its output elements count this many
+// times against unwatched_elements, so that a single row of it that runs
+// long (a few hundred bins, or a fine refine) is watched and Ctrl-C stops it.
+inline constexpr std::int64_t counts_work_per_element = 64;
 
 // Processors this process may run on (its affinity mask), at least 1.
 std::int64_t usable_cores() noexcept;
