@@ -644,3 +644,17 @@ def test_counts_reach_the_mean_their_own_sample_has():
         Density.from_histogram(counts, edges, mean=0.5 * x.mean())
     assert caught.value.problem == "unreachable_mean"
     assert caught.value.details["lowest"] > 0.5 * x.mean()
+
+
+def test_a_dask_batch_takes_the_tail_settings_as_numpy_does():
+    da = pytest.importorskip("dask.array")
+    edges = [0.0, 10.0, 20.0, 40.0, INF]
+    masses = np.array([[30.0, 50.0, 15.0, 5.0], [20.0, 40.0, 30.0, 10.0]])
+    for settings in (dict(tail="exponential"), dict(tail=3.0), dict(upper=80.0), {}):
+        eager = fit_smooth(edges, masses, **settings)
+        lazy = fit_smooth(edges, da.from_array(masses, chunks=1), **settings)
+        assert np.array_equal(np.asarray(lazy.values), eager.values), settings
+        if eager.right_tail is not None:
+            assert np.array_equal(np.asarray(lazy.right_tail.parameter),
+                                  eager.right_tail.parameter)
+            assert lazy.right_tail.chosen == eager.right_tail.chosen

@@ -490,7 +490,7 @@ def fit_smooth(
     closing = check_closing("lower", lower), check_closing("upper", upper)
     if _dask.is_dask_array(gap):
         return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name,
-                         choice, closing)
+                         (tail, choice), closing)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     edges = _closed(edges, closing)
@@ -851,7 +851,7 @@ def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: 
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
-              workers: int, center_name: str, gap_name: str, choice: Choice,
+              workers: int, center_name: str, gap_name: str, tails: Tuple[Any, Choice],
               closing: Tuple[Optional[float], Optional[float]]) -> SmoothFit:
     """A 2-D Dask array of masses, one histogram per row: one native fit per chunk of
     whole rows, computed when asked. The edges (computed here if they are a Dask array),
@@ -870,7 +870,8 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
                                dtype=np.float64, open_ends=True)
     edges = _closed(edges, closing)
     left, right = check_open(edges, np.ones(shape), r, center_name, gap_name)
-    _check_choice(choice, left, right, mean, None if choice == (None, None) else choice)
+    tail, choice = tails
+    _check_choice(choice, left, right, mean, tail)
     settings = {"edges": edges, "sample_size": sample_size, "mean": mean}
     for name in ("sample_size", "mean"):
         value = settings[name]
