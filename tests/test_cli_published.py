@@ -200,6 +200,37 @@ def test_every_column_of_counts_or_the_first_named_with_the_others(published):
     assert zelvane.read_table(table("acs-percent.csv")).count_columns == ("Households",)
 
 
+def test_upper_and_lower_close_an_open_bracket_as_the_package_does(published):
+    shutil.copy(os.path.join(TABLES, "ages.tsv"), published / "ages.tsv")
+    shutil.copy(os.path.join(TABLES, "bounds.csv"), published / "bounds.csv")
+    runs = run_batch(published, [
+        (["summary", "ages.tsv", "--upper", "110"], b""),
+        (["fit", "ages.tsv", "--upper", "110", "--method", "all", "-o", "ages.csv"], b""),
+        (["summary", "ages.tsv", "--upper", "80"], b""),
+        (["summary", "ages.tsv", "--lower", "-5"], b""),
+        (["summary", "bounds.csv", "--lower", "0", "--upper", "1e6"], b""),
+        (["summary", "ages.tsv", "--upper", "110", "--mean", "40"], b""),
+    ])
+    t = zelvane.read_table(table("ages.tsv"))
+    edges = t.edges.copy()
+    edges[-1] = 110
+    d = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, edges)
+    lines = dict(line.split(": ", 1) for line in runs[0][1].splitlines())
+    assert lines["median"] == f"{d.median():.6g}" and lines["mean"] == f"{d.mean():.6g}"
+    assert lines["right tail"] == "none" and d.right_tail is None
+    # Closed, the histogram has every method's fit, and its last edge is 110.
+    assert runs[1][0] == 0
+    assert (published / "ages.csv").read_text().splitlines()[-1].startswith("110.0,")
+    assert runs[2] == (2, "", "zelvane: ages.tsv: --upper 80 is not above the last finite "
+                              "edge, 85\n")
+    assert runs[3] == (2, "", "zelvane: ages.tsv: --lower closes an open first bin, and this "
+                              "histogram's first edge is 0\n")
+    closed = dict(line.split(": ", 1) for line in runs[4][1].splitlines())
+    assert closed["left tail"] == closed["right tail"] == "none"
+    # No open end is left for a mean to be met by its tail.
+    assert runs[5][0] == 2 and "--mean is met by the tail beyond an open end" in runs[5][2]
+
+
 def test_the_summary_prints_the_inequality_measures_of_the_fitted_density(published):
     t = zelvane.read_table(table("acs-published.csv"))
     d = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, t.edges)

@@ -155,6 +155,12 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                         help="the number of observations behind masses that are shares")
     parser.add_argument("--mean", type=finite_number, metavar="M",
                         help="the published mean, met by the tail beyond an open end")
+    parser.add_argument("--upper", type=finite_number, metavar="U",
+                        help="close the open last bin at U (an age group 85+ at 110, say) "
+                             "instead of fitting a tail beyond it")
+    parser.add_argument("--lower", type=finite_number, metavar="L",
+                        help="close the open first bin at L instead of fitting a tail "
+                             "before it")
     parser.add_argument("--refine", type=refine_count, metavar="R",
                         help=f"pieces of every bin in the smooth fit (default: "
                              f"{DEFAULT_REFINE})")

@@ -115,6 +115,36 @@ def smooth_options(args: argparse.Namespace, names: Sequence[str]) -> SmoothOpti
     return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean)
 
 
+def closed(histograms: Histograms, lower: Optional[float],
+           upper: Optional[float]) -> Histograms:
+    """The histograms with their open first bin closed at `lower` and their open last bin
+    at `upper` (``--upper 110`` for an age group "85+"), as ``upper=`` and ``lower=``
+    close them in the package's fits: refused where that end is not open, or where the
+    edge is not beyond the finite edge next to it."""
+    import dataclasses
+
+    import numpy as np
+
+    if lower is None and upper is None:
+        return histograms
+    edges = np.array(histograms.edges, dtype=np.float64)
+    for value, k, option, end, beyond in ((lower, 0, "--lower", "first", np.less),
+                                          (upper, -1, "--upper", "last", np.greater)):
+        if value is None:
+            continue
+        ends = edges[..., k].reshape(-1)
+        if not np.isinf(ends).all():
+            raise BadInput(histograms.source, "not_open", option=option, end=end,
+                           edge=f"{ends[np.argmin(np.isinf(ends))]:g}")
+        inner = edges[..., 1 if k == 0 else -2].reshape(-1)
+        if not beyond(value, inner).all():
+            raise BadInput(histograms.source, "closing_edge", option=option, value=f"{value:g}",
+                           side="below" if k == 0 else "above", end=end,
+                           edge=f"{inner[np.argmin(beyond(value, inner))]:g}")
+        edges[..., k] = value
+    return dataclasses.replace(histograms, edges=edges)
+
+
 def check_mean(histograms: Histograms, options: SmoothOptions) -> None:
     """Refuse a mean for histograms without an open end, which has no tail to meet it."""
     if options.mean is not None and not any(histograms.open_ends):
