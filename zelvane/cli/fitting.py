@@ -67,6 +67,7 @@ class SmoothOptions:
     smoothing: Union[None, str, float] = None
     sample_size: Optional[float] = None
     mean: Optional[float] = None
+    tail: Union[None, str, float, Tuple[Union[str, float], Union[str, float]]] = None
 
     def smoothing_for(self, masses: npt.NDArray[Any]) -> Union[str, float]:
         """The smoothing asked for, or else: counts-aware (``"auto"``) when every mass is
@@ -88,6 +89,8 @@ class SmoothOptions:
             given["sample_size"] = self.sample_size
         if self.mean is not None:
             given["mean"] = self.mean
+        if self.tail is not None:
+            given["tail"] = self.tail
         return given
 
 
@@ -107,12 +110,13 @@ def smooth_options(args: argparse.Namespace, names: Sequence[str]) -> SmoothOpti
     """The smooth fit's options from the command line, refused without the smooth fit."""
     given = [(flag, value) for flag, value in (("--smoothing", args.smoothing),
                                                ("--sample-size", args.sample_size),
-                                               ("--mean", args.mean), ("--refine", args.refine))
+                                               ("--mean", args.mean), ("--refine", args.refine),
+                                               ("--tail", args.tail))
              if value is not None]
     if given and SMOOTH not in names:
         raise BadInput(None, "smooth_only", option=given[0][0])
     refine = DEFAULT_REFINE if args.refine is None else args.refine
-    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean)
+    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean, args.tail)
 
 
 def closed(histograms: Histograms, lower: Optional[float],
@@ -371,13 +375,20 @@ def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float6
     return float(difference.max()), float(relative.max()) if relative.size else float("nan")
 
 
+# How a tail's parameter was chosen (zelvane.Tail.chosen), as --check and the summary say it.
+CHOSEN_TEXT = {"given": "given", "brackets": "from the last brackets and the prior index",
+               "prior": "the prior index alone", "interpolated": "interpolated from the end "
+               "brackets", "bound": "held at a bound of its range", "fixed": "fixed by --tail",
+               "mean": "meeting the mean"}
+
+
 def tail_text(side: str, tail: Any) -> str:
     """A tail as --check and the summary describe it."""
     if tail is None:
         return f"{side} tail: none"
     name = "index (alpha)" if tail.kind == "pareto" else "scale (beta)"
     return (f"{side} tail: {tail.kind} from {tail.joint:.6g}, mass {tail.mass:.6g}, "
-            f"{name} {tail.parameter:.6g}")
+            f"{name} {tail.parameter:.6g} ({CHOSEN_TEXT.get(tail.chosen, tail.chosen)})")
 
 
 def smoothing_text(smoothing: float, edf: float, deviance: Optional[float] = None) -> str:
