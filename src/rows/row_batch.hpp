@@ -35,6 +35,11 @@ struct row_batch {
     double complexity = 2.0;
     const double* sample_sizes = nullptr;
     const double* means = nullptr;
+    // The open method's tails: per row the parameter each end holds (null:
+    // none for any row; 0 and NaN: the fit's choice for that row), and the
+    // law of the right tail for every row (0: the usual choice).
+    const double* held[2] = {nullptr, nullptr};
+    std::int32_t right_kind = 0;
     // Raised by the run when its caller is interrupted: a kernel that spends
     // long on one row checks it and gives up (null: nothing to check). The run
     // sets it; a caller leaves it null.
