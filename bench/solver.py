@@ -1,0 +1,126 @@
+"""The smooth fit's solver against one banded solve of a system of its size.
+
+- refine 4, 10^4 bins of equal width, three patterns of masses (irregular: uniform on
+  [0.1, 1]; sparse: 70 % zeros, the rest uniform on [0, 1]; alternating: 1 and 0), each
+  fit against ``scipy.linalg.solve_banded`` (LAPACK's banded LU with partial pivoting) of
+  the fit's KKT system's order, bins * (refine + 1) + 1, with the band of its envelope,
+  refine + 2 places on either side; and against a pentadiagonal solve with one unknown
+  per knot (the curvature alone, the least any fit on these knots solves).
+- Time per knot against refine (4, 16, 64) at about 2 * 10^4 knots on uneven widths, for
+  the irregular and sparse patterns, and its ratio to refine 4.
+- The exact-mass fit of a histogram with a bin 10^10 times narrower than its neighbours
+  (a fit that the solves in double may fail to confirm, and the double-double fallback
+  then makes again) against the ordinary histogram it was made from.
+
+Each fit goes through zelvane._rows.smooth (one row, one worker) and every candidate is
+timed by the process's CPU time, median of samples taken in turns with the others of its
+table. Writes results/solver.md. Run it from outside the checkout with the package
+installed:
+
+    cd /tmp && /path/to/checkout/.venv/bin/python /path/to/checkout/bench/solver.py
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from typing import Callable, Dict, List
+
+import numpy as np
+import scipy.linalg
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import _harness as h  # noqa: E402
+
+import zelvane._rows as rows  # noqa: E402
+
+PATTERNS = ("irregular", "sparse", "alternating")
+
+
+def histogram(pattern: str, bins: int, even: bool, seed: int = 3):
+    rng = np.random.default_rng(seed)
+    widths = np.ones(bins) if even else rng.uniform(0.1, 1.0, bins)
+    edges = np.concatenate([[0.0], np.cumsum(widths)])
+    if pattern == "irregular":
+        masses = rng.uniform(0.1, 1.0, bins)
+    elif pattern == "sparse":
+        masses = np.where(rng.random(bins) < 0.7, 0.0, rng.random(bins))
+        masses[0] = 1.0
+    else:
+        masses = np.where(np.arange(bins) % 2 == 0, 1.0, 0.0)
+    return edges, masses
+
+
+def fit(edges: np.ndarray, masses: np.ndarray, refine: int) -> Callable[[], object]:
+    out = np.empty(len(masses) * refine + 1)
+    if rows.smooth(edges, masses, out, refine, 1) is not None:
+        raise SystemExit(f"no fit of the {len(masses)} bins at refine {refine}")
+    return lambda: rows.smooth(edges, masses, out, refine, 1)
+
+
+def banded(order: int, half_band: int, seed: int = 7) -> Callable[[], object]:
+    """One solve of a diagonally dominant band matrix of `order` unknowns."""
+    rng = np.random.default_rng(seed)
+    band = rng.uniform(-1.0, 1.0, (2 * half_band + 1, order))
+    band[half_band] += 4.0 * half_band
+    rhs = rng.uniform(size=order)
+    return lambda: scipy.linalg.solve_banded((half_band, half_band), band, rhs, check_finite=False)
+
+
+def timed(jobs: Dict[str, Callable[[], object]], max_total: float) -> Dict[str, float]:
+    runners = {name: h.calls(job, time.process_time) for name, job in jobs.items()}
+    return h.interleaved(runners, repeats=9, min_sample=0.05, max_total=max_total, statistic=h.median,
+                         fewest=3)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--bins", type=int, default=10_000)
+    parser.add_argument("--knots", type=int, default=20_000)
+    parser.add_argument("--max-total", type=float, default=3.0, help="seconds of samples per candidate")
+    args = parser.parse_args()
+    refine = 4
+    order, knots = args.bins * (refine + 1) + 1, args.bins * refine + 1
+    lines: List[str] = ["# Smooth fit against one banded solve", ""]
+    lines += h.machine({"SciPy": scipy.__version__})
+    lines += ["", "Processor time (median of samples taken in turns) through zelvane._rows.smooth with "
+              "one worker; the banded solves by scipy.linalg.solve_banded.", "",
+              f"## refine {refine}, {args.bins} bins of equal width", "",
+              f"KKT order {order}, half band {refine + 2}; pentadiagonal: {knots} unknowns, half band 2.", ""]
+    jobs: Dict[str, Callable[[], object]] = {"banded": banded(order, refine + 2), "penta": banded(knots, 2)}
+    for pattern in PATTERNS:
+        jobs[pattern] = fit(*histogram(pattern, args.bins, even=True), refine)
+    t = timed(jobs, args.max_total)
+    lines += [f"- one banded solve of the KKT order: {t['banded'] * 1e3:.3g} ms; "
+              f"pentadiagonal: {t['penta'] * 1e3:.3g} ms", ""]
+    lines += h.table(["masses", "fit ms", "fit / banded solve", "fit / pentadiagonal solve"],
+                     [[p, t[p] * 1e3, t[p] / t["banded"], t[p] / t["penta"]] for p in PATTERNS])
+    lines += ["", f"## Time per knot against refine, about {args.knots} knots, uneven widths", ""]
+    for pattern in ("irregular", "sparse"):
+        refines = (4, 16, 64)
+        jobs = {str(r): fit(*histogram(pattern, args.knots // r, even=False), r) for r in refines}
+        t = timed(jobs, args.max_total)
+        per_knot = {r: t[str(r)] / (args.knots // r * r) for r in refines}
+        lines += [f"### {pattern}", ""]
+        lines += h.table(["refine", "ns/knot", "/ refine 4"],
+                         [[r, per_knot[r] * 1e9, per_knot[r] / per_knot[4]] for r in refines])
+        lines += [""]
+    lines += ["## Where the solves in double cannot be confirmed", "",
+              "200 bins at refine 4 on uneven widths with irregular masses, and the same with bin "
+              "100 made 10^10 times narrower than its neighbours (where double cannot confirm "
+              "such a fit, the fallback makes it again in double-double).", ""]
+    edges, masses = histogram("irregular", 200, even=False)
+    narrow = edges.copy()
+    narrow[101:] -= (narrow[101] - narrow[100]) * (1 - 1e-10)
+    t = timed({"ordinary": fit(edges, masses, 4), "narrow": fit(narrow, masses, 4)}, args.max_total)
+    lines += h.table(["histogram", "ms", "/ ordinary"],
+                     [["ordinary", t["ordinary"] * 1e3, 1.0],
+                      ["one bin 1e10 narrower", t["narrow"] * 1e3, t["narrow"] / t["ordinary"]]])
+    print(h.write("solver.md", lines))
+
+
+if __name__ == "__main__":
+    main()
