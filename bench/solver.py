@@ -6,7 +6,7 @@
   the fit's KKT system's order, bins * (refine + 1) + 1, with the band of its envelope,
   refine + 2 places on either side; and against a pentadiagonal solve with one unknown
   per knot (the curvature alone, the least any fit on these knots solves).
-- Time per knot against refine (4, 16, 64) at about 2 * 10^4 knots on uneven widths, for
+- Time per knot against refine (4, 16, 64, 256) at about 2 * 10^4 knots on uneven widths, for
   the irregular and sparse patterns, and its ratio to refine 4.
 - The exact-mass fit of a histogram with a bin 10^10 times narrower than its neighbours
   (a fit that the solves in double may fail to confirm, and the double-double fallback
@@ -100,7 +100,7 @@ def main() -> None:
                      [[p, t[p] * 1e3, t[p] / t["banded"], t[p] / t["penta"]] for p in PATTERNS])
     lines += ["", f"## Time per knot against refine, about {args.knots} knots, uneven widths", ""]
     for pattern in ("irregular", "sparse"):
-        refines = (4, 16, 64)
+        refines = (4, 16, 64, 256)
         jobs = {str(r): fit(*histogram(pattern, args.knots // r, even=False), r) for r in refines}
         t = timed(jobs, args.max_total)
         per_knot = {r: t[str(r)] / (args.knots // r * r) for r in refines}
