@@ -8,13 +8,15 @@
   per knot (the curvature alone, the least any fit on these knots solves).
 - Time per knot against refine (4, 16, 64, 256) at about 2 * 10^4 knots on uneven widths, for
   the irregular and sparse patterns, and its ratio to refine 4.
-- The exact-mass fit of a histogram with a bin 10^10 times narrower than its neighbours
-  (a fit that the solves in double may fail to confirm, and the double-double fallback
-  then makes again) against the ordinary histogram it was made from.
+- The exact-mass fit of three bins, the middle one 10^10 times narrower than the others
+  (a fit that the solves in double do not confirm, and the double-double fallback makes
+  again), against the same masses on even bins.
 
 Each fit goes through zelvane._rows.smooth (one row, one worker) and every candidate is
 timed by the process's CPU time, median of samples taken in turns with the others of its
-table. Writes results/solver.md. Run it from outside the checkout with the package
+table. Given ``--old DIR``, a folder holding an earlier build of the package (``pip
+install --no-deps --target DIR <checkout>``), its fits are timed in the same turns and the
+ratios reported. Writes results/solver.md. Run it from outside the checkout with the package
 installed:
 
     cd /tmp && /path/to/checkout/.venv/bin/python /path/to/checkout/bench/solver.py
@@ -54,11 +56,11 @@ def histogram(pattern: str, bins: int, even: bool, seed: int = 3):
     return edges, masses
 
 
-def fit(edges: np.ndarray, masses: np.ndarray, refine: int) -> Callable[[], object]:
+def fit(edges: np.ndarray, masses: np.ndarray, refine: int, module=rows) -> Callable[[], object]:
     out = np.empty(len(masses) * refine + 1)
-    if rows.smooth(edges, masses, out, refine, 1) is not None:
+    if module.smooth(edges, masses, out, refine, 1) is not None:
         raise SystemExit(f"no fit of the {len(masses)} bins at refine {refine}")
-    return lambda: rows.smooth(edges, masses, out, refine, 1)
+    return lambda: module.smooth(edges, masses, out, refine, 1)
 
 
 def banded(order: int, half_band: int, seed: int = 7) -> Callable[[], object]:
@@ -81,11 +83,18 @@ def main() -> None:
     parser.add_argument("--bins", type=int, default=10_000)
     parser.add_argument("--knots", type=int, default=20_000)
     parser.add_argument("--max-total", type=float, default=3.0, help="seconds of samples per candidate")
+    parser.add_argument("--old", help="folder of an earlier build (pip install --target)")
+    parser.add_argument("--old-label", default="", help="what the earlier build is (a commit, say)")
     args = parser.parse_args()
+    old = None
+    if args.old:
+        from refine import load_old
+        old = load_old(args.old)
     refine = 4
     order, knots = args.bins * (refine + 1) + 1, args.bins * refine + 1
     lines: List[str] = ["# Smooth fit against one banded solve", ""]
-    lines += h.machine({"SciPy": scipy.__version__})
+    lines += h.machine({"SciPy": scipy.__version__, "Earlier build": (f"{args.old} {args.old_label}".strip() if args.old
+                                                                         else "not given")})
     lines += ["", "Processor time (median of samples taken in turns) through zelvane._rows.smooth with "
               "one worker; the banded solves by scipy.linalg.solve_banded.", "",
               f"## refine {refine}, {args.bins} bins of equal width", "",
@@ -93,31 +102,43 @@ def main() -> None:
     jobs: Dict[str, Callable[[], object]] = {"banded": banded(order, refine + 2), "penta": banded(knots, 2)}
     for pattern in PATTERNS:
         jobs[pattern] = fit(*histogram(pattern, args.bins, even=True), refine)
+        if old is not None:
+            jobs["old " + pattern] = fit(*histogram(pattern, args.bins, even=True), refine, old)
     t = timed(jobs, args.max_total)
     lines += [f"- one banded solve of the KKT order: {t['banded'] * 1e3:.3g} ms; "
               f"pentadiagonal: {t['penta'] * 1e3:.3g} ms", ""]
-    lines += h.table(["masses", "fit ms", "fit / banded solve", "fit / pentadiagonal solve"],
-                     [[p, t[p] * 1e3, t[p] / t["banded"], t[p] / t["penta"]] for p in PATTERNS])
+    lines += h.table(["masses", "fit ms", "fit / banded solve", "fit / pentadiagonal solve", "old fit ms",
+                      "old / new"],
+                     [[p, t[p] * 1e3, t[p] / t["banded"], t[p] / t["penta"],
+                       t["old " + p] * 1e3 if old is not None else None,
+                       t["old " + p] / t[p] if old is not None else None] for p in PATTERNS])
     lines += ["", f"## Time per knot against refine, about {args.knots} knots, uneven widths", ""]
     for pattern in ("irregular", "sparse"):
         refines = (4, 16, 64, 256)
         jobs = {str(r): fit(*histogram(pattern, args.knots // r, even=False), r) for r in refines}
+        if old is not None:
+            jobs.update({"old " + str(r): fit(*histogram(pattern, args.knots // r, even=False), r, old)
+                         for r in refines})
         t = timed(jobs, args.max_total)
-        per_knot = {r: t[str(r)] / (args.knots // r * r) for r in refines}
+        per_knot = {key: t[key] / (args.knots // int(key.split()[-1]) * int(key.split()[-1])) for key in t}
         lines += [f"### {pattern}", ""]
-        lines += h.table(["refine", "ns/knot", "/ refine 4"],
-                         [[r, per_knot[r] * 1e9, per_knot[r] / per_knot[4]] for r in refines])
+        lines += h.table(["refine", "ns/knot", "/ refine 4", "old ns/knot", "old / refine 4", "old / new"],
+                         [[r, per_knot[str(r)] * 1e9, per_knot[str(r)] / per_knot["4"],
+                           per_knot["old " + str(r)] * 1e9 if old is not None else None,
+                           per_knot["old " + str(r)] / per_knot["old 4"] if old is not None else None,
+                           per_knot["old " + str(r)] / per_knot[str(r)] if old is not None else None]
+                          for r in refines])
         lines += [""]
     lines += ["## Where the solves in double cannot be confirmed", "",
-              "200 bins at refine 4 on uneven widths with irregular masses, and the same with bin "
-              "100 made 10^10 times narrower than its neighbours (where double cannot confirm "
-              "such a fit, the fallback makes it again in double-double).", ""]
-    edges, masses = histogram("irregular", 200, even=False)
-    narrow = edges.copy()
-    narrow[101:] -= (narrow[101] - narrow[100]) * (1 - 1e-10)
-    t = timed({"ordinary": fit(edges, masses, 4), "narrow": fit(narrow, masses, 4)}, args.max_total)
-    lines += h.table(["histogram", "ms", "/ ordinary"],
-                     [["ordinary", t["ordinary"] * 1e3, 1.0],
+              "Masses 3, 6 and 9 at refine 4 on the edges 0, 1e6, 1e6 + 1e-4, 2e6 (a middle bin "
+              "1e10 times narrower than the others: the solves in double do not confirm its fit and "
+              "the fallback makes it again in double-double) against the same masses on 0, 1e6, "
+              "2e6, 3e6.", ""]
+    masses = np.array([3.0, 6.0, 9.0])
+    narrow, even = np.array([0, 1e6, 1e6 + 1e-4, 2e6]), np.array([0, 1e6, 2e6, 3e6])
+    t = timed({"ordinary": fit(even, masses, 4), "narrow": fit(narrow, masses, 4)}, args.max_total)
+    lines += h.table(["edges", "ms", "/ even"],
+                     [["even", t["ordinary"] * 1e3, 1.0],
                       ["one bin 1e10 narrower", t["narrow"] * 1e3, t["narrow"] / t["ordinary"]]])
     print(h.write("solver.md", lines))
 
