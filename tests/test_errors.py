@@ -206,6 +206,9 @@ CASES.update({
                         None, None, {"type_name": "object"}),
     "series of numbers": (lambda: counts_and_edges(pd.Series([1.0])), "series_index",
                           "histogram", None, None, None, {}),
+    "labels no brackets": (lambda: counts_and_edges(pd.Series([1.0], index=["one"])),
+                           "series_labels", "histogram", None, None, None,
+                           {"place": "label 0"}),
     "no interval": (lambda: counts_and_edges(pd.Series(pd.cut([5, 50], [0, 10])).value_counts(
         dropna=False)), "missing_interval", "intervals", 1, None, None, {}),
     "no count": (lambda: counts_and_edges(pd.Series([1.0, NAN], index=_SERIES.index)),
@@ -231,6 +234,45 @@ CASES.update({
                                 "histogram_categories", "histogram", None, None, None, {}),
 })
 
+
+def _loaded(change):
+    """A density whose pickled state is changed by `change` before it is set."""
+    d = Density([0.0, 1.0], [1.0, 1.0])
+    state = d.__getstate__()
+    state.update(change)
+    Density.__new__(Density).__setstate__(state)
+
+
+CASES.update({
+    # A pickled density, loaded (tests/test_pickle.py has every field).
+    "pickle of a list": (lambda: Density.__new__(Density).__setstate__([1.0]), "pickle_state",
+                         "state", None, None, None, {"type_name": "list"}),
+    "pickle of a later format": (lambda: _loaded({"format": 7}), "pickle_format", "format",
+                                 None, None, None, {"given": "7", "known": (1, 2)}),
+    "pickle without a field": (lambda: _loaded({"format": 1}), "pickle_missing", "knots", None,
+                               None, None, {"layout": 1}),
+    "pickle with other values": (lambda: _loaded({"values": np.array([2.0, 2.0])}),
+                                 "pickle_mismatch", "areas", 0, None, 1.0, {}),
+    # Densities rather than counts.
+    "densities as counts": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, 4]),
+                            "looks_like_density", "counts", None, None, None, {}),
+    "densities unsized": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, 4], density=True),
+                          "density_needs_sample_size", "sample_size", None, None, None,
+                          {"given": "'auto'"}),
+    "densities open": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, np.inf],
+                                                      density=True, smoothing=0),
+                       "density_open", "edges", 2, None, np.inf, {}),
+    # What the native fit finds, in the words of the entry called.
+    "too narrow to cut, as edges": (lambda: Density.from_histogram(
+        [1, 1, 1], [0, 1, 1 + 2.0 ** -52, 3], refine=4), "too_narrow", "edges", 1, None, None,
+        {"refine": 4}),
+    "beyond float64, as counts": (lambda: Density.from_histogram([1, 1], [0, 1e-300, 1]),
+                                  "magnitude", "counts", None, None, None, {}),
+    "empty beside a tail, as counts": (lambda: Density.from_histogram(
+        [0, 1], [0, 1, np.inf], smoothing=0), "empty_beside_tail", "counts", 0, None, None, {}),
+    "empty beside a tail, as masses": (lambda: Density.from_masses(
+        [0, 1, 2, np.inf], [1, 0, 1]), "empty_beside_tail", "gap", 1, None, None, {}),
+})
 
 RAGGED = [[0.5, 1.0], [0.2]]
 
@@ -556,3 +598,4 @@ def test_a_masked_array_with_nothing_masked_is_its_data():
     assert_array_equal(zelvane.fit_smooth(C5, np.ma.masked_array(G4, mask=[0] * 4)).values,
                        zelvane.fit_smooth(C5, G4).values)
     assert float(_D.cdf(np.ma.masked_array([1.0]))[0]) == float(_D.cdf(1.0))
+
