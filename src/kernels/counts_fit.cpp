@@ -46,6 +46,13 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // leaves one near its square.
 constexpr double search_criterion_error = 1e-4;
 constexpr double smallest_search_decrement = 1e-9;
+// Bounds on resolution(): below the first the penalised fit is its lambda -> 0
+// limit before Newton's method starts; below the second, a fit that Newton's
+// method cannot confirm is that limit too. The fits of lambdas whose
+// resolution is near 1e-20 are the first that cannot be confirmed in float64;
+// the second bound leaves six decades between them and a failure that stands.
+constexpr double unresolved = 1e-22;
+constexpr double limit_on_failure = 1e-14;
 
 // An outcome with the smoothing, edf, solves and candidates of a search.
 outcome searched(outcome o, double smoothing, double edf, std::int64_t solves, std::int64_t candidates) noexcept {
@@ -92,6 +99,26 @@ status count_up(const open_ends& ends, const double* counts, std::int64_t bins, 
         t.occupied += counts[i] > 0.0 ? 1 : 0;
     }
     return status::ok;
+}
+
+// lambda's curvature in the least curved direction within a bin against the
+// largest curvature of the likelihood across one. In the scaled units, a bin
+// of width w and share q has the likelihood's curvature about w^2 / q (times
+// 1 / refine) along its mass, and the penalty the curvature of about
+// lambda / w^3 (times the same) along its gentlest bend, which the mass does
+// not see. Where their ratio nears float64's resolution, H is singular in the
+// directions within the bins as far as rounding can tell, and the penalised
+// optimum is, to working precision, the exact-mass fit (its limit).
+double resolution(const double* edges, const double* counts, std::int64_t bins, double all,
+                  double lambda) noexcept {
+    const double width = edges[bins] - edges[0];
+    double gentlest = infinity, steepest = 0.0;
+    for (std::int64_t i = 0; i < bins; ++i) {
+        const double w = (edges[i + 1] - edges[i]) / width;
+        gentlest = std::min(gentlest, 1.0 / (w * w * w));
+        if (counts[i] > 0.0) steepest = std::max(steepest, w * w / (counts[i] / all));
+    }
+    return steepest > 0.0 ? lambda * gentlest / steepest : infinity;
 }
 
 // Shares, tails and the start of Newton's method, from the counts in units
@@ -190,6 +217,19 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     if (exact_masses || t.occupied < 2) {
         return exact(0, 0);
     }
+    // A lambda below float64's resolution of the likelihood's curvature: the
+    // limit, with the lambda given and the exact fit's edf. (With open ends the
+    // limit is open_fit's, which the caller makes.)
+    const bool closed_limit = refine > 1 && !t.open;
+    auto limit = [&](double lambda, std::int64_t solves, std::int64_t candidates) -> outcome {
+        outcome o = exact(solves, candidates);
+        if (o.code == status::ok) o.smoothing = lambda;
+        return o;
+    };
+    const bool chosen = fits::chosen_by_criterion(setting.smoothing);
+    if (!chosen && closed_limit && resolution(edges, counts, bins, all, setting.smoothing) < unresolved) {
+        return limit(setting.smoothing, 0, 0);
+    }
     set_up(problem, counts, bins, ends, all, width, setting);
 
     double lambda = setting.smoothing;
@@ -202,6 +242,14 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
             return searched(fits::failure(status::interrupted), 0.0, 0.0, problem.solves(), tried);
         }
         if (!best.ok) {
+            // No lambda of the search could be confirmed: where the lambdas
+            // it starts from for this sample size (about 1e-3 / N^0.9) are
+            // below resolution, the choice tends to the limit (lambda 0) as
+            // it does when the criterion prefers it.
+            const double typical = 1e-3 * std::pow(sample, -0.9);
+            if (closed_limit && resolution(edges, counts, bins, all, typical) < limit_on_failure) {
+                return exact(problem.solves(), tried);
+            }
             return searched(fits::failure(status::inaccurate), 0.0, 0.0, problem.solves(), tried);
         }
         // The exact-mass fit competes, with deviance 0 and the data's own
@@ -216,7 +264,12 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         lambda = best.lambda;
         problem.restore();
     }
-    return deliver(problem, lambda, tried, knots, sample, all, all / width, values);
+    const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
+    if ((delivered.code == status::inaccurate || delivered.code == status::iteration_limit) && closed_limit &&
+        resolution(edges, counts, bins, all, lambda) < limit_on_failure) {
+        return limit(lambda, delivered.solves, tried);
+    }
+    return delivered;
 }
 
 }  // namespace zelvane::counts_fit
