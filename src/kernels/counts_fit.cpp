@@ -48,11 +48,42 @@ constexpr double search_criterion_error = 1e-4;
 constexpr double smallest_search_decrement = 1e-9;
 // Bounds on resolution(): below the first the penalised fit is its lambda -> 0
 // limit before Newton's method starts; below the second, a fit that Newton's
-// method cannot confirm is that limit too. The fits of lambdas whose
+// method cannot confirm is that limit too. The closed fits of lambdas whose
 // resolution is near 1e-20 are the first that cannot be confirmed in float64;
 // the second bound leaves six decades between them and a failure that stands.
 constexpr double unresolved = 1e-22;
 constexpr double limit_on_failure = 1e-14;
+
+// lambda's curvature in the least curved direction within a bin against the
+// largest curvature of the likelihood. In the scaled units, a bin of width w
+// and share q has the likelihood's curvature about w^2 / q (times 1 / refine)
+// along its mass, and the penalty the curvature of about lambda / w^3 (times
+// the same) along its gentlest bend, which the mass does not see; a tail tied
+// by the weight t (scaled) with share q adds t^2 / q at its end knot alone,
+// which is refine times that per knot. Where
+// their ratio nears float64's resolution, H is singular in the directions
+// within the bins as far as rounding can tell, and the penalised optimum is,
+// to working precision, the exact-mass fit (its limit).
+double resolution(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                  const open_ends& ends, double all, double lambda) noexcept {
+    const double width = edges[bins] - edges[0];
+    double gentlest = infinity, steepest = 0.0;
+    for (std::int64_t i = 0; i < bins; ++i) {
+        const double w = (edges[i + 1] - edges[i]) / width;
+        gentlest = std::min(gentlest, 1.0 / (w * w * w));
+        if (counts[i] > 0.0) steepest = std::max(steepest, w * w / (counts[i] / all));
+    }
+    for (const tail* end : {&ends.left, &ends.right}) {
+        if (end->shape != tail::form::tied || !(end->count > 0.0)) continue;
+        const double t = end->weight / width;
+        steepest = std::max(steepest, static_cast<double>(refine) * t * t / (end->count / all));
+    }
+    return steepest > 0.0 ? lambda * gentlest / steepest : infinity;
+}
+
+// The lambdas an automatic choice starts from for this sample size: the
+// chosen lambda falls by about a decade for every tenfold more counts.
+double typical_lambda(double sample) noexcept { return 1e-3 * std::pow(sample, -0.9); }
 
 // An outcome with the smoothing, edf, solves and candidates of a search.
 outcome searched(outcome o, double smoothing, double edf, std::int64_t solves, std::int64_t candidates) noexcept {
@@ -99,26 +130,6 @@ status count_up(const open_ends& ends, const double* counts, std::int64_t bins, 
         t.occupied += counts[i] > 0.0 ? 1 : 0;
     }
     return status::ok;
-}
-
-// lambda's curvature in the least curved direction within a bin against the
-// largest curvature of the likelihood across one. In the scaled units, a bin
-// of width w and share q has the likelihood's curvature about w^2 / q (times
-// 1 / refine) along its mass, and the penalty the curvature of about
-// lambda / w^3 (times the same) along its gentlest bend, which the mass does
-// not see. Where their ratio nears float64's resolution, H is singular in the
-// directions within the bins as far as rounding can tell, and the penalised
-// optimum is, to working precision, the exact-mass fit (its limit).
-double resolution(const double* edges, const double* counts, std::int64_t bins, double all,
-                  double lambda) noexcept {
-    const double width = edges[bins] - edges[0];
-    double gentlest = infinity, steepest = 0.0;
-    for (std::int64_t i = 0; i < bins; ++i) {
-        const double w = (edges[i + 1] - edges[i]) / width;
-        gentlest = std::min(gentlest, 1.0 / (w * w * w));
-        if (counts[i] > 0.0) steepest = std::max(steepest, w * w / (counts[i] / all));
-    }
-    return steepest > 0.0 ? lambda * gentlest / steepest : infinity;
 }
 
 // Shares, tails and the start of Newton's method, from the counts in units
@@ -169,6 +180,20 @@ outcome deliver(penalised_fit& problem, double lambda, std::int64_t tried, std::
 }
 
 }  // namespace
+
+bool limit_on_failure_at(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                         const settings& setting, const open_ends& ends) noexcept {
+    double total = 0.0;
+    for (std::int64_t i = 0; i < bins; ++i) total += counts[i];
+    tally t;
+    if (bins < 1 || refine < 1 || !settings_in_range(setting) || count_up(ends, counts, bins, total, t) != status::ok ||
+        !(t.all > 0.0)) {
+        return false;
+    }
+    const double sample = setting.sample_size > 0.0 ? setting.sample_size : t.all;
+    const double lambda = fits::chosen_by_criterion(setting.smoothing) ? typical_lambda(sample) : setting.smoothing;
+    return resolution(edges, counts, bins, refine, ends, t.all, lambda) < limit_on_failure;
+}
 
 std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
     const std::int64_t exact = smooth_fit::scratch_size(bins, refine);
@@ -227,7 +252,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         return o;
     };
     const bool chosen = fits::chosen_by_criterion(setting.smoothing);
-    if (!chosen && closed_limit && resolution(edges, counts, bins, all, setting.smoothing) < unresolved) {
+    if (!chosen && closed_limit && resolution(edges, counts, bins, refine, ends, all, setting.smoothing) < unresolved) {
         return limit(setting.smoothing, 0, 0);
     }
     set_up(problem, counts, bins, ends, all, width, setting);
@@ -243,11 +268,10 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         }
         if (!best.ok) {
             // No lambda of the search could be confirmed: where the lambdas
-            // it starts from for this sample size (about 1e-3 / N^0.9) are
-            // below resolution, the choice tends to the limit (lambda 0) as
-            // it does when the criterion prefers it.
-            const double typical = 1e-3 * std::pow(sample, -0.9);
-            if (closed_limit && resolution(edges, counts, bins, all, typical) < limit_on_failure) {
+            // it starts from for this sample size are below resolution, the
+            // choice tends to the limit (lambda 0) as it does when the
+            // criterion prefers it.
+            if (closed_limit && resolution(edges, counts, bins, refine, ends, all, typical_lambda(sample)) < limit_on_failure) {
                 return exact(problem.solves(), tried);
             }
             return searched(fits::failure(status::inaccurate), 0.0, 0.0, problem.solves(), tried);
@@ -266,7 +290,7 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     }
     const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
     if ((delivered.code == status::inaccurate || delivered.code == status::iteration_limit) && closed_limit &&
-        resolution(edges, counts, bins, all, lambda) < limit_on_failure) {
+        resolution(edges, counts, bins, refine, ends, all, lambda) < limit_on_failure) {
         return limit(lambda, delivered.solves, tried);
     }
     return delivered;
