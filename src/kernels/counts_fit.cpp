@@ -29,6 +29,7 @@
 
 #include "kernels/counts_newton.hpp"
 #include "kernels/counts_search.hpp"
+#include "kernels/plain_math.hpp"
 #include "kernels/workspace.hpp"
 
 namespace zelvane::counts_fit {
@@ -83,7 +84,7 @@ double resolution(const double* edges, const double* counts, std::int64_t bins, 
 
 // The lambdas an automatic choice starts from for this sample size: the
 // chosen lambda falls by about a decade for every tenfold more counts.
-double typical_lambda(double sample) noexcept { return 1e-3 * std::pow(sample, -0.9); }
+double typical_lambda(double sample) noexcept { return 1e-3 * plain_math::exp(-0.9 * plain_math::log(sample)); }
 
 // An outcome with the smoothing, edf, solves and candidates of a search.
 outcome searched(outcome o, double smoothing, double edf, std::int64_t solves, std::int64_t candidates) noexcept {
