@@ -93,6 +93,13 @@ std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
 // included): fitting exact masses with tails is open_fit's. The outcome gives
 // the smoothing, edf, deviance and candidates, and the tails' masses (in the
 // units of the counts) in left.mass and right.mass.
+//
+// A lambda below what float64 resolves against the likelihood's curvature
+// (shares many decades apart, or a lambda far below any the criterion would
+// choose) leaves H singular within the bins as far as rounding can tell; the
+// penalised optimum is then its limit, and a closed histogram gets the
+// exact-mass fit with the lambda given (or, chosen, 0) and the edf of the
+// exact fit, not status inaccurate.
 outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
             const settings& setting, double* values, double* scratch, const open_ends& ends = {}) noexcept;
 
