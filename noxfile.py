@@ -403,3 +403,15 @@ def docs(session: nox.Session) -> None:
         session.run("python", "-m", "pytest", "-p", "no:cacheprovider", f"--rootdir={ROOT}",
                     f"--confcutdir={DOCS_TESTS}", "-rs", str(DOCS_TESTS / "check_examples.py"),
                     str(DOCS_TESTS / "check_site.py"), *session.posargs)
+
+
+@nox.session(python=interpreter("3.12"))
+def probes(session: nox.Session) -> None:
+    """The adversarial round's whole set of probes (tests/probes/run.py; its quick ones
+    run in every tests session too): each finding of that round stays fixed. Findings
+    still open (probe_set.OPEN) are reported and do not fail the session, unless
+    ``-- --strict``; one that holds again says so. A few minutes."""
+    session.install(".[test]", "numpy<2")
+    show_versions(session)
+    with session.chdir(BUILD):
+        session.run("python", str(TESTS / "probes" / "run.py"), *session.posargs)

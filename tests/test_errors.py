@@ -253,6 +253,15 @@ CASES.update({
                                None, None, {"layout": 1}),
     "pickle with other values": (lambda: _loaded({"values": np.array([2.0, 2.0])}),
                                  "pickle_mismatch", "areas", 0, None, 1.0, {}),
+    # Densities rather than counts.
+    "densities as counts": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, 4]),
+                            "looks_like_density", "counts", None, None, None, {}),
+    "densities unsized": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, 4], density=True),
+                          "density_needs_sample_size", "sample_size", None, None, None,
+                          {"given": "'auto'"}),
+    "densities open": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, np.inf],
+                                                      density=True, smoothing=0),
+                       "density_open", "edges", 2, None, np.inf, {}),
     # What the native fit finds, in the words of the entry called.
     "too narrow to cut, as edges": (lambda: Density.from_histogram(
         [1, 1, 1], [0, 1, 1 + 2.0 ** -52, 3], refine=4), "too_narrow", "edges", 1, None, None,
@@ -589,3 +598,4 @@ def test_a_masked_array_with_nothing_masked_is_its_data():
     assert_array_equal(zelvane.fit_smooth(C5, np.ma.masked_array(G4, mask=[0] * 4)).values,
                        zelvane.fit_smooth(C5, G4).values)
     assert float(_D.cdf(np.ma.masked_array([1.0]))[0]) == float(_D.cdf(1.0))
+

@@ -235,3 +235,67 @@ def test_truth_values_per_row_are_refused_too():
                                **{option: np.array([True, False])})
     with pytest.raises(InputError, match="^workers must be of type"):
         zelvane.fit_smooth([0, 1, 2], [3, 5], workers=True)
+
+
+# -- densities ----------------------------------------------------------------
+
+DENSITY_EDGES = [-5.0, -1.0, 0.0, 0.25, 0.5, 5.0]
+
+
+def _sample_histograms():
+    sample = np.random.default_rng(3).normal(size=400)
+    return sample, np.histogram(sample, DENSITY_EDGES), np.histogram(sample, DENSITY_EDGES,
+                                                                     density=True)
+
+
+def test_densities_fit_as_the_counts_behind_them():
+    sample, counts, densities = _sample_histograms()
+    for options in ({"smoothing": 0}, {"smoothing": "auto"}, {"smoothing": 1e-4}):
+        from_counts = Density.from_histogram(*counts, **options)
+        from_densities = Density.from_histogram(*densities, density=True,
+                                                sample_size=sample.size, **options)
+        assert from_densities.median() == pytest.approx(from_counts.median(), rel=1e-9)
+        assert from_densities.masses() == pytest.approx(from_counts.masses(), abs=1e-12)
+    # With exact masses no sample size is needed.
+    exact = Density.from_histogram(*densities, density=True, smoothing=0)
+    assert abs(exact.median() - np.median(sample)) < 0.05
+
+
+def test_densities_without_the_flag_are_refused_naming_it():
+    _, _, densities = _sample_histograms()
+    for options in ({}, {"smoothing": 0}, {"smoothing": "auto", "sample_size": 400}):
+        with pytest.raises(InputError, match=r"density=True") as caught:
+            Density.from_histogram(*densities, **options)
+        assert (caught.value.problem, caught.value.argument) == ("looks_like_density", "counts")
+        # Only the fix that reads them right is offered.
+        assert "smoothing=0" not in str(caught.value)
+
+
+def test_what_is_not_a_density_is_not_refused_as_one():
+    # Shares over unit widths are densities too, and read alike either way.
+    shares = Density.from_histogram([0.25, 0.5, 0.25], [0, 1, 2, 3], smoothing=0)
+    assert shares.masses([0, 1, 2, 3]) == pytest.approx([0.25, 0.5, 0.25], abs=1e-12)
+    # Whole numbers are counts whatever their sum over the widths.
+    Density.from_histogram([1, 0, 0], [0, 1, 2, 3])
+    # Shares over other widths that sum to 1 themselves, not times the widths.
+    Density.from_histogram([0.25, 0.5, 0.25], [0, 2, 3, 7], smoothing=0)
+
+
+@pytest.mark.parametrize("options, problem, argument, words", [
+    ({"density": True}, "density_needs_sample_size", "sample_size", "sample_size"),
+    ({"density": "yes", "smoothing": 0}, "type", "density", "bool"),
+    ({"density": 1, "smoothing": 0}, "type", "density", "bool"),
+])
+def test_the_density_flag_and_what_it_needs(options, problem, argument, words):
+    _, _, densities = _sample_histograms()
+    with pytest.raises(InputError, match=words) as caught:
+        Density.from_histogram(*densities, **options)
+    assert (caught.value.problem, caught.value.argument) == (problem, argument)
+
+
+def test_densities_over_an_open_bin_are_refused():
+    for edges, index in (([-np.inf, 0, 1, 2], 0), ([0, 1, 2, np.inf], 3)):
+        with pytest.raises(InputError, match=r"density=True needs finite edges") as caught:
+            Density.from_histogram([0.2, 0.5, 0.3], edges, density=True, smoothing=0)
+        assert (caught.value.problem, caught.value.argument, caught.value.index) == (
+            "density_open", "edges", index)

@@ -373,7 +373,8 @@ class PiecewiseLinearDensity:
     def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
                        method: str = "smooth", *, refine: int = DEFAULT_REFINE,
                        smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
-                       mean: Optional[float] = None) -> PiecewiseLinearDensity:
+                       mean: Optional[float] = None, density: bool = False
+                       ) -> PiecewiseLinearDensity:
         """The density fitted to a histogram: counts, which are a sample.
 
         The edges become the knots and the counts the masses of the pieces between
@@ -406,6 +407,13 @@ class PiecewiseLinearDensity:
         mean : float, optional
             A known mean (a published one, say), met exactly by the tail beyond an
             open end.
+        density : bool
+            Whether `counts` are densities, as ``numpy.histogram(..., density=True)``
+            and ``scipy.stats.rv_histogram(..., density=True)`` take them: each bin's
+            mass is its value times its width (every edge finite). Densities say nothing
+            of the sample behind them: smoothing them needs `sample_size`. Without the
+            flag, values that are not whole numbers and sum to 1 times the widths are
+            refused as densities (unless every width is 1, where both readings agree).
 
         Returns
         -------
@@ -414,8 +422,10 @@ class PiecewiseLinearDensity:
         Raises
         ------
         zelvane.InputError
-            As `from_masses`, with the arguments named ``counts`` and ``edges``, and
-            for objects that are no histogram (see ``zelvane._inputs``).
+            As `from_masses`, with the arguments named ``counts`` and ``edges``; for
+            objects that are no histogram (see ``zelvane._inputs``); for densities given
+            without ``density=True`` and open ends or a smoothing without `sample_size`
+            with it (see ``zelvane._inputs.bin_masses``).
 
         Examples
         --------
@@ -432,7 +442,8 @@ class PiecewiseLinearDensity:
         """
         from zelvane import _fitted
 
-        return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean)
+        return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean,
+                                      density)
 
     def __getstate__(self) -> Dict[str, Any]:
         self.mass_error  # a mass error still to compute is computed, not pickled

@@ -121,6 +121,16 @@ TEMPLATES: Dict[str, str] = {
                       "{argument!r}",
     "pickle_mismatch": "{where} = {value} of a pickled PiecewiseLinearDensity does not agree "
                        "with its knots and values: the pickle was changed",
+    # Densities rather than counts (zelvane._inputs.bin_masses).
+    "looks_like_density": "{argument} look like densities, not counts: they are not whole "
+                          "numbers, and times the widths of their bins they sum to 1, as "
+                          "numpy.histogram(..., density=True) gives them; pass density=True "
+                          "(and the number of observations as sample_size to smooth them)",
+    "density_needs_sample_size": "density=True: densities do not say how many observations "
+                                 "lie behind them, and smoothing={given} needs that number as "
+                                 "{argument} (or smoothing=0 to meet the bins' masses exactly)",
+    "density_open": "{where} = {value}: density=True needs finite edges, a density over an "
+                    "open bin gives it no mass",
     # The tails of a density.
     "not_positive": "{where} = {value} is not positive",
     "tail_joint": "{argument} = {value} must be the {end} knot, {knot}",

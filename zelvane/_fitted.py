@@ -21,7 +21,7 @@ from zelvane._checks import (as_array, check_choice, check_counts, check_histogr
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import METHODS, fit_checked
-from zelvane._inputs import counts_and_edges
+from zelvane._inputs import bin_masses, counts_and_edges
 from zelvane._native import AUTO_SMOOTHING
 from zelvane._smooth import fit_smooth
 
@@ -35,11 +35,12 @@ FIT_METHODS = ("smooth", *METHODS)
 
 def from_histogram(counts: Any, edges: Optional[npt.ArrayLike], method: str, refine: int,
                    smoothing: Union[str, float], sample_size: Optional[float],
-                   mean: Optional[float]) -> PiecewiseLinearDensity:
-    """``PiecewiseLinearDensity.from_histogram``: the counts and edges of a histogram
-    however it is held (``zelvane._inputs``), fitted as masses named ``counts`` and
-    ``edges``."""
-    masses, knots = counts_and_edges(counts, edges)
+                   mean: Optional[float], density: bool = False) -> PiecewiseLinearDensity:
+    """``PiecewiseLinearDensity.from_histogram``: the counts (or, with `density`, the
+    densities) and edges of a histogram however it is held (``zelvane._inputs``), fitted
+    as masses named ``counts`` and ``edges``."""
+    values, knots = counts_and_edges(counts, edges)
+    masses = bin_masses(values, knots, density, smoothing, sample_size)
     return from_masses(knots, masses, method, refine, "edges", "counts", smoothing, sample_size,
                        mean)
 

@@ -19,11 +19,11 @@ position of the offending element in the object as given.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from zelvane._checks import real_array
+from zelvane._checks import check_smoothing, real_array
 from zelvane._errors import InputError
 from zelvane._tables import TableError, bracket_edges
 
@@ -32,7 +32,11 @@ if TYPE_CHECKING:
 
     Float64Array = npt.NDArray[np.float64]
 
-__all__ = ["counts_and_edges"]
+__all__ = ["counts_and_edges", "bin_masses"]
+
+# How far from 1 the sum of values times widths may lie for the values to be read as
+# densities: the rounding of numpy.histogram's own division.
+_DENSITY_TOTAL = 1e-9
 
 # What an interval closed on each side is called in messages, and how pandas prints it.
 _CLOSED_TEXT = {"right": "closed on the right", "left": "closed on the left",
@@ -330,3 +334,58 @@ def _from_uhi(histogram: Any) -> Tuple[Float64Array, Float64Array]:
     if ordered is False or (ordered is None and getattr(traits, "discrete", False)):
         raise InputError("histogram_categories", argument="histogram")
     return _real("counts", histogram.values()), _real("edges", axis.edges)
+
+
+# -- densities ----------------------------------------------------------------
+
+def _looks_like_density(values: Float64Array, widths: Float64Array) -> bool:
+    """Whether `values` over bins of `widths` read as a density: not whole numbers, and
+    times the widths they sum to 1. Where every width is 1 a density is its masses, and
+    reading it either way gives the same fit."""
+    if not (np.isfinite(values).all() and np.isfinite(widths).all()):
+        return False
+    if (np.mod(values, 1) == 0).all() or (widths == 1).all():
+        return False
+    return bool(abs(float(np.sum(values * widths)) - 1.0) <= _DENSITY_TOTAL)
+
+
+def bin_masses(values: Float64Array, edges: Float64Array, density: Any,
+               smoothing: Union[str, float], sample_size: Any) -> Float64Array:
+    """The masses of the bins of a histogram: its `values`, or where `density` is true
+    (as ``numpy.histogram(..., density=True)`` gives them) the values times the widths of
+    their bins.
+
+    Raises
+    ------
+    zelvane.InputError
+        For a `density` that is not a bool (``"type"``); with ``density=True``, an open
+        end (``"density_open"``: a density over an infinite bin gives it no mass) and a
+        smoothing without the `sample_size` behind the densities
+        (``"density_needs_sample_size"``); without it, values that look like densities
+        (``"looks_like_density"``: not whole numbers, and times the widths they sum to
+        1), which the fit would otherwise read as masses. Values and edges of other
+        shapes are left to the checks of the fit.
+    """
+    if not isinstance(density, (bool, np.bool_)):
+        raise InputError("type", argument="density", expected="bool",
+                         type_name=type(density).__name__)
+    if not (values.ndim == 1 and edges.shape == (values.shape[0] + 1,)):
+        return values
+    with np.errstate(invalid="ignore"):
+        widths = edges[1:] - edges[:-1]
+    if not density:
+        if _looks_like_density(values, widths):
+            raise InputError("looks_like_density", argument="counts")
+        return values
+    for index in (0, edges.shape[0] - 1):
+        if np.isinf(edges[index]):
+            raise InputError("density_open", argument="edges", index=index,
+                             value=edges[index])
+    if not (widths > 0).all():
+        # Edges out of order: refused by the fit's checks, which name them.
+        return values
+    if sample_size is None and check_smoothing(smoothing) != 0.0:
+        raise InputError("density_needs_sample_size", argument="sample_size",
+                         given=repr(smoothing))
+    masses: Float64Array = values * widths
+    return masses
