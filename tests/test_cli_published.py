@@ -171,10 +171,53 @@ def test_the_command_fits_a_published_table_as_its_plain_twin(published):
                               "says 1000, but the rows of the table sum to 990\n")
     assert runs[6][2].endswith("zelvane: acs-wide.tsv: summary describes one histogram, and "
                                "this holds 2: use zelvane fit\n")
-    assert runs[7] == (2, "", "zelvane: one.npz: --column chooses a column of a table, not "
-                              "of a .npz archive\n")
+    assert runs[7] == (2, "", "zelvane: one.npz: --column and --all-columns choose columns of "
+                              "a table, not of a .npz archive\n")
     assert runs[8][2].endswith("zelvane: acs-wide.tsv: no column '2019': the table's columns "
                                "are '2016', '2017', '2018'\n")
+
+
+def test_every_column_of_counts_or_the_first_named_with_the_others(published):
+    shutil.copy(table("ages-published.tsv"), published / "ages.tsv")
+    runs = run_batch(published, [
+        (["fit", "ages.tsv", "--all-columns"], b""),
+        (["fit", "ages.tsv", "--column", "Male", "--column", "Female"], b""),
+        (["fit", "ages.tsv"], b""), (["fit", "ages.tsv", "--column", "male"], b""),
+        (["fit", "acs-published.csv", "--all-columns"], b""),
+        (["fit", "ages.tsv", "--all-columns", "--column", "Male"], b""),
+    ])
+    assert runs[0][0] == 0 and runs[0][1] == runs[1][1]
+    assert runs[0][1].startswith("histogram,knot,")
+    # The first column alone, the others named beside it; chosen by name, no word of them.
+    assert runs[2][1] == runs[3][1] and "fitting column" not in runs[3][2]
+    assert runs[2][2].splitlines()[-1] == ("zelvane: ages.tsv: fitting column 'Male'; the "
+                                           "table has also 'Female' (choose with --column, "
+                                           "or --all-columns)")
+    # A margin of error is no column of counts: one histogram.
+    assert runs[4][0] == 0 and runs[4][1].startswith("knot,")
+    assert runs[5] == (2, "", "zelvane: --column and --all-columns both given: choose the "
+                              "columns one way\n")
+    assert zelvane.read_table(table("acs-percent.csv")).count_columns == ("Households",)
+
+
+def test_the_summary_prints_the_inequality_measures_of_the_fitted_density(published):
+    t = zelvane.read_table(table("acs-published.csv"))
+    d = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, t.edges)
+    (published / "below.csv").write_text("x,n\n-5--1,3\n-1-2,5\n2-6,4\n")
+    runs = run_batch(published, [(["summary", "plain.csv"], b""),
+                                 (["summary", "below.csv"], b"")])
+    lines = dict(line.split(": ", 1) for line in runs[0][1].splitlines())
+    assert lines["gini"] == f"{d.gini():.4f}" and lines["palma"] == f"{d.palma():.4f}"
+    assert lines["p90/p10"] == f"{d.ppf(0.9) / d.ppf(0.1):.4f}"
+    assert lines["theil"] == f"{d.theil():.4f}" and lines["mld"] == f"{d.mld():.4f}"
+    assert lines["atkinson (epsilon 0.5, 1, 2)"] == ", ".join(
+        f"{d.atkinson(e):.4f}" for e in (0.5, 1, 2))
+    assert 0 < d.theil() < d.mld() < 1 and d.atkinson(2) == 1.0  # positive at 0: diverges
+    # Incomes below 0 leave the logarithmic measures without a value, and say so.
+    below = dict(line.split(": ", 1) for line in runs[1][1].splitlines())
+    assert runs[1][0] == 0
+    for name in ("p90/p10", "theil", "mld", "atkinson (epsilon 0.5, 1, 2)"):
+        assert below[name] == "undefined (mass at or below 0)", name
 
 
 # -- labels in a pandas index -----------------------------------------------

@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Dict, List
 if TYPE_CHECKING:
     from zelvane._checks import check_histogram as check_histogram
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
+    from zelvane._errors import ExtrapolationWarning as ExtrapolationWarning
     from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
     from zelvane._fit import trapezoid_masses as trapezoid_masses
@@ -48,6 +49,7 @@ _EXPORTS: Dict[str, str] = {
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
     "InputError": "zelvane._errors",
+    "ExtrapolationWarning": "zelvane._errors",
     "FIT_METHODS": "zelvane._fitted",
     "DEFAULT_REFINE": "zelvane._native",
     "MAX_REFINE": "zelvane._native",

@@ -14,19 +14,20 @@ import argparse
 import contextlib
 import importlib
 import os
+import re
 import sys
 from dataclasses import dataclass
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, Optional, Sequence, Tuple,
                     Union)
 
 from zelvane import DEFAULT_REFINE
-from zelvane.cli.errors import BadInput
+from zelvane.cli.errors import BadInput, GaveUp
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-    from zelvane import InputError, PiecewiseLinearDensity, SmoothFit
+    from zelvane import InputError, SmoothFit
     from zelvane.cli.histograms import Histograms
     from zelvane.cli.results import Result
 
@@ -307,6 +308,11 @@ def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float64],
         except InputError as error:
             # Rows are counted from the chunk's start; the file counts them from its first.
             raise refused(histograms, error.shifted(start), names) from None
+        except RuntimeError as error:
+            # A solver that gave up names the row of the chunk, as the file counts it.
+            reason = re.sub(r"^row (\d+)", lambda m: f"row {int(m.group(1)) + start}",
+                            str(error))
+            raise GaveUp(histograms.source, reason) from None
 
     if masses.ndim == 1:
         result = solve(0, 1)
