@@ -619,8 +619,8 @@ def test_the_warning_follows_how_far_the_prior_moves_the_mean():
 
 
 def test_counts_reach_the_mean_their_own_sample_has():
-    # 200 draws of a Dagum law on income brackets: the sample's own mean is met (the top
-    # bin's count moves as far as the likelihood allows, and no further than needed);
+    # 200 draws of a Dagum law on income brackets: the sample's own mean is met (the
+    # shares tilt as far as the likelihood allows, and no further than needed);
     # a mean no density near the counts has is still refused, with the range.
     rng = np.random.default_rng(11)
     edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
@@ -644,3 +644,17 @@ def test_counts_reach_the_mean_their_own_sample_has():
         Density.from_histogram(counts, edges, mean=0.5 * x.mean())
     assert caught.value.problem == "unreachable_mean"
     assert caught.value.details["lowest"] > 0.5 * x.mean()
+
+
+def test_a_dask_batch_takes_the_tail_settings_as_numpy_does():
+    da = pytest.importorskip("dask.array")
+    edges = [0.0, 10.0, 20.0, 40.0, INF]
+    masses = np.array([[30.0, 50.0, 15.0, 5.0], [20.0, 40.0, 30.0, 10.0]])
+    for settings in (dict(tail="exponential"), dict(tail=3.0), dict(upper=80.0), {}):
+        eager = fit_smooth(edges, masses, **settings)
+        lazy = fit_smooth(edges, da.from_array(masses, chunks=1), **settings)
+        assert np.array_equal(np.asarray(lazy.values), eager.values), settings
+        if eager.right_tail is not None:
+            assert np.array_equal(np.asarray(lazy.right_tail.parameter),
+                                  eager.right_tail.parameter)
+            assert lazy.right_tail.chosen == eager.right_tail.chosen

@@ -388,11 +388,13 @@ def fit_smooth(
     A known `mean` is met exactly (to 1e-9 relative) by the tail beyond the
     last edge (or, if that end is closed or empty, the first), its parameter
     within 1 <= alpha <= 100 or the bounds on beta above, the body's end
-    following by continuity. With counts of one histogram, a mean below what
-    such a tail reaches lowers the count of the open top bin as far as the
-    likelihood allows (a likelihood-ratio statistic of at most 6.63, the 99 %
-    point of chi-squared with one degree of freedom) and no further than the
-    mean needs: the sample's own mean is reached where its top draws lie just
+    following by continuity. With counts of one histogram open at the top
+    only, a mean below what such a tail reaches tilts the counts' shares
+    towards the low bins (``q_i exp(-theta x_i)``, the move of least
+    divergence for a given change of the mean) as far as the likelihood
+    allows (a likelihood-ratio statistic of at most 6.63, the 99 % point of
+    chi-squared with one degree of freedom) and no further than the mean
+    needs: the sample's own mean is reached where its top draws lie just
     above the last edge.
 
     Parameters
@@ -488,7 +490,7 @@ def fit_smooth(
     closing = check_closing("lower", lower), check_closing("upper", upper)
     if _dask.is_dask_array(gap):
         return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name,
-                         choice, closing)
+                         (tail, choice), closing)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     edges = _closed(edges, closing)
@@ -509,7 +511,8 @@ def fit_smooth(
 
 
 #: How far the counts may be moved to reach a mean: the likelihood-ratio statistic of
-#: the open bin's share, at most the 99 % point of chi-squared with one degree of freedom.
+#: the moved shares against the counts, at most the 99 % point of chi-squared with one
+#: degree of freedom (one parameter, the tilt, moves them).
 MEAN_MOVE = 6.635
 
 
@@ -518,46 +521,60 @@ def _moved_for_mean(refusal: InputError, edges: FloatArray, masses: FloatArray, 
                     ends: Tuple[bool, bool], choice: Choice, names: Tuple[str, str]
                     ) -> Tuple[Float64Array, Tuple[Any, ...]]:
     """The fit of counts of one histogram whose mean lies below what a tail within its
-    bounds reaches: the count of the open top bin is lowered, as far as the likelihood
-    allows (:data:`MEAN_MOVE`) and no further than the mean needs, and the fit that
-    meets the mean made on those counts. A sample has the mean it has: its top bin's
-    draws may lie just above the last edge, where no tail joined to the body puts them
-    all. Beyond that move the refusal stands, with the range reachable there."""
+    bounds reaches: the counts' shares are tilted towards the low bins, ``q_i
+    exp(-theta x_i) / Z`` with ``x_i`` the bins' middles (the open bin taken at twice
+    its edge), the tilt that moves a distribution's mean the most for its divergence
+    from the counts; as far as the likelihood allows (:data:`MEAN_MOVE`) and no further
+    than the mean needs, and the fit that meets the mean made on those shares. A sample
+    has the mean it has: its top draws may lie just above the last edge, where no tail
+    joined to the body puts them all. Beyond that move the refusal stands, with the
+    range reachable there."""
     target = refusal.value
     left, right = ends
-    if lam == 0.0 or masses.ndim != 1 or not right or target is None or \
+    if lam == 0.0 or masses.ndim != 1 or not right or left or target is None or \
             not target < refusal.details["lowest"]:
         raise refusal
-    total, top = float(masses.sum()), float(masses[-1])
+    total = float(masses.sum())
     size = total if sample_size is None else float(np.asarray(sample_size))
-    rest, q = total - top, top / total
+    q = masses / total
+    inner = edges[:-1]
+    x = np.append(0.5 * (inner[:-1] + inner[1:]), 2.0 * inner[-1])
+    x = (x - x.min()) / (x.max() - x.min())
+    held = q > 0
 
-    def deviance(share: float) -> float:
-        kept = q * math.log(q / share) if q > 0 else 0.0
-        return 2.0 * size * (kept + (1 - q) * math.log((1 - q) / (1 - share)))
+    def tilted(theta: float) -> Float64Array:
+        logs = np.where(held, np.log(np.where(held, q, 1.0)) - theta * x, -np.inf)
+        shares: Float64Array = np.exp(logs - logs.max())
+        normed: Float64Array = shares / shares.sum()
+        return normed
 
-    # The smallest share of the top bin that the likelihood allows, by bisection.
-    low, high = 0.0, q
+    def deviance(theta: float) -> float:
+        p = tilted(theta)
+        return float(2.0 * size * np.sum(q[held] * np.log(q[held] / p[held])))
+
+    # The largest tilt that the likelihood allows, by bisection (doubling out first).
+    far = 1.0
+    while deviance(far) < MEAN_MOVE and far < 1e6:
+        far *= 2.0
+    near = 0.0
     for _ in range(60):
-        middle = 0.5 * (low + high)
-        low, high = (middle, high) if deviance(middle) > MEAN_MOVE else (low, middle)
+        middle = 0.5 * (near + far)
+        near, far = (middle, far) if deviance(middle) < MEAN_MOVE else (near, middle)
 
-    def attempt(share: float) -> Tuple[Float64Array, Tuple[Any, ...]]:
-        moved = masses.copy()
-        moved[-1] = share * rest / (1 - share)
-        return _fit_rows(edges, moved, r, lam, size, mean, workers, left, right, choice,
-                         names[1], names[0])
+    def attempt(theta: float) -> Tuple[Float64Array, Tuple[Any, ...]]:
+        return _fit_rows(edges, tilted(theta) * total, r, lam, size, mean, workers, left,
+                         right, choice, names[1], names[0])
 
     try:
-        best = attempt(high)
+        best = attempt(near)
     except InputError as farther:
         if farther.problem != "unreachable_mean":
             raise
         raise refusal.replaced(lowest=farther.details["lowest"]) from None
-    # The largest share of the top bin that reaches the mean: the least move.
-    reach, miss = high, q
+    # The least tilt that reaches the mean.
+    reach, miss = near, 0.0
     for _ in range(30):
-        if miss - reach <= 1e-6 * q:
+        if reach - miss <= 1e-6 * near:
             break
         middle = 0.5 * (reach + miss)
         try:
@@ -834,7 +851,7 @@ def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: 
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
-              workers: int, center_name: str, gap_name: str, choice: Choice,
+              workers: int, center_name: str, gap_name: str, tails: Tuple[Any, Choice],
               closing: Tuple[Optional[float], Optional[float]]) -> SmoothFit:
     """A 2-D Dask array of masses, one histogram per row: one native fit per chunk of
     whole rows, computed when asked. The edges (computed here if they are a Dask array),
@@ -853,7 +870,8 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
                                dtype=np.float64, open_ends=True)
     edges = _closed(edges, closing)
     left, right = check_open(edges, np.ones(shape), r, center_name, gap_name)
-    _check_choice(choice, left, right, mean, None if choice == (None, None) else choice)
+    tail, choice = tails
+    _check_choice(choice, left, right, mean, tail)
     settings = {"edges": edges, "sample_size": sample_size, "mean": mean}
     for name in ("sample_size", "mean"):
         value = settings[name]

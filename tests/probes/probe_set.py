@@ -49,8 +49,6 @@ OPEN = {
     # fits: the counts-aware fit gives up ("could not confirm its answer")
     "fit_large_count_ratio", "fit_large_open_bin", "fit_extreme_smoothing",
     "fit_overdispersed_40", "fit_overdispersed_1000",
-    # tails: parameters beyond their bounds, silently
-    "tail_index_open_100", "tail_index_open_1e5", "tail_index_masses", "tail_scale_left",
     # counts: Ctrl-C heard seconds late
     "counts_fit_interruptible",
     # fits (then cli): the command ends in the traceback of a fit that gave up

@@ -36,7 +36,7 @@ import signal
 import sys
 import threading
 import warnings
-from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Union
+from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Tuple, Union
 
 from zelvane.cli.errors import PROG, BadInput, GaveUp
 from zelvane.cli.fitting import DEFAULT_REFINE, EVERY_METHOD, SMOOTH, methods
@@ -124,6 +124,23 @@ def finite_number(text: str) -> float:
     return _number(text, math.isfinite, "a number")
 
 
+TAIL_LAWS = ("pareto", "exponential")
+
+
+def tail_value(text: str) -> Union[str, float, Tuple[Union[str, float], Union[str, float]]]:
+    """``--tail``: a law (pareto, exponential) or a fixed parameter (the Pareto index, or
+    the exponential scale), for every open end, or two of them, ``LEFT,RIGHT``."""
+    parts: List[Union[str, float]] = []
+    for part in text.split(","):
+        word = part.strip().lower()
+        parts.append(word if word in TAIL_LAWS else _number(
+            word, lambda v: 0 < v < float("inf"),
+            "pareto, exponential or a positive parameter, or two of them as LEFT,RIGHT"))
+    if len(parts) > 2:
+        raise argparse.ArgumentTypeError(f"expected one choice or two (LEFT,RIGHT), not {text!r}")
+    return parts[0] if len(parts) == 1 else (parts[0], parts[1])
+
+
 TABLE_HELP = (
     "A table (.csv, .tsv, .txt, .dat: separated by commas, semicolons with a decimal "
     "comma, tabs or white space; # comments) as a spreadsheet exports it, in one of "
@@ -155,6 +172,18 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                         help="the number of observations behind masses that are shares")
     parser.add_argument("--mean", type=finite_number, metavar="M",
                         help="the published mean, met by the tail beyond an open end")
+    parser.add_argument("--tail", type=tail_value, metavar="LAW",
+                        help="the tail beyond an open end: pareto, exponential, or a number, "
+                             "its parameter held fixed (the Pareto index, the exponential "
+                             "scale); LEFT,RIGHT for each end its own (default: a Pareto tail "
+                             "beyond a positive last edge, its index from the last brackets "
+                             "and a prior, else exponential)")
+    parser.add_argument("--upper", type=finite_number, metavar="U",
+                        help="close the open last bin at U (an age group 85+ at 110, say) "
+                             "instead of fitting a tail beyond it")
+    parser.add_argument("--lower", type=finite_number, metavar="L",
+                        help="close the open first bin at L instead of fitting a tail "
+                             "before it")
     parser.add_argument("--refine", type=refine_count, metavar="R",
                         help=f"pieces of every bin in the smooth fit (default: "
                              f"{DEFAULT_REFINE})")

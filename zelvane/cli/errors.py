@@ -52,6 +52,8 @@ MESSAGES = {
                    "both)",
     "open_methods": "an open end (-inf or inf) is fitted by the smooth method alone, with a "
                     "tail: use --method smooth",
+    "not_open": "{option} closes an open {end} bin, and this histogram's {end} edge is {edge}",
+    "closing_edge": "{option} {value} is not {side} the {end} finite edge, {edge}",
     "mean_without_open": "--mean is met by the tail beyond an open end, and this histogram "
                          "has none (a last row such as 200000+ or inf opens it)",
     "summary_one": "summary describes one histogram, and this holds {count}: use zelvane fit",

@@ -14,8 +14,8 @@ import sys
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional
 
 from zelvane.cli.errors import PROG, BadInput
-from zelvane.cli.fitting import (SMOOTH, check_mean, chosen_methods, fit, largest_errors,
-                                 smooth_options, smoothing_text, tail_text)
+from zelvane.cli.fitting import (SMOOTH, check_mean, chosen_methods, closed, fit,
+                                 largest_errors, smooth_options, smoothing_text, tail_text)
 from zelvane.cli.plot import prepare_plot
 from zelvane.cli.write import refuse_overwriting, write_files, write_stdout
 
@@ -46,6 +46,7 @@ def run_fit(args: argparse.Namespace) -> int:
 
     histograms = read_input(args.input, args.samples, args.bins, args.column,
                             args.all_columns)
+    histograms = closed(histograms, args.lower, args.upper)
     check_mean(histograms, options)
     result = fit(histograms, names, args.workers, options.refine, options)
     warning = below_zero_warning(display_name(args.input), result)

@@ -9,8 +9,8 @@ import sys
 from typing import TYPE_CHECKING, Callable, List
 
 from zelvane.cli.errors import BadInput
-from zelvane.cli.fitting import (SMOOTH, check_mean, fit, smooth_options, smoothing_text,
-                                 tail_text, whole_numbers)
+from zelvane.cli.fitting import (SMOOTH, check_mean, closed, fit, smooth_options,
+                                 smoothing_text, tail_text, whole_numbers)
 from zelvane.cli.plot import prepare_plot
 from zelvane.cli.write import refuse_overwriting, write_files
 
@@ -75,6 +75,7 @@ def run_summary(args: argparse.Namespace) -> int:
     plot_extension = prepare_plot(args.plot)
     histograms = read_input(args.input, args.samples, args.bins, args.column,
                             args.all_columns)
+    histograms = closed(histograms, args.lower, args.upper)
     if histograms.count != 1:
         raise BadInput(histograms.source, "summary_one", count=histograms.count)
     check_mean(histograms, options)
