@@ -18,12 +18,13 @@ groups = [5_890, 6_100, 6_320, 6_480, 6_710, 7_250, 7_020, 6_630, 6_240, 6_120,
 edges = [*range(0, 90, 5), np.inf]
 total = sum(groups)
 
-d = PiecewiseLinearDensity.from_histogram(groups, edges, smoothing=0)
+# Nobody is older than 110: the open group is closed there rather than given a tail.
+d = PiecewiseLinearDensity.from_histogram(groups, edges, smoothing=0, upper=110)
 years = np.arange(0, 101)
 single = d.masses(years) * total
 print("ages 0 to 9:", single[:10].round(0))
 print("group 0-4 kept:", round(single[:5].sum()), "of", groups[0])
-print(f"median age {d.median():.1f}; 100 or over: {d.sf(100) * total:.0f} thousand")
+print(f"median age {d.median():.1f}; 100 or over: {d.sf(100) * total:.1f} thousand")
 
 fig, ax = plt.subplots()
 ax.bar(years[:-1], single, width=1.0, align="edge", color="C0", label="single years")

@@ -36,7 +36,9 @@ status = main(["fit", "income.csv", "-o", "income_fit.csv", "--plot", "income_fi
                "--check"])
 print("exit status", status)
 
-fig, ax = plt.subplots(figsize=(8, 5))
-ax.imshow(mpimg.imread("income_fit.png"))
+image = mpimg.imread("income_fit.png")
+fig = plt.figure(figsize=(image.shape[1] / 100, image.shape[0] / 100))
+ax = fig.add_axes([0, 0, 1, 1])
+ax.imshow(image)
 ax.set_axis_off()
 plt.show()
