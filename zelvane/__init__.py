@@ -15,6 +15,8 @@ import importlib
 from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:
+    from zelvane._confidence import Confidence as Confidence
+    from zelvane._confidence import margin_to_se as margin_to_se
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
     from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
@@ -36,6 +38,8 @@ _EXPORTS: Dict[str, str] = {
     "Tail": "zelvane._tails",
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
+    "Confidence": "zelvane._confidence",
+    "margin_to_se": "zelvane._confidence",
     "InputError": "zelvane._errors",
     "FIT_METHODS": "zelvane._fitted",
     "DEFAULT_REFINE": "zelvane._native",
