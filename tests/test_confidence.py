@@ -250,6 +250,20 @@ def test_a_batch_gives_every_row_the_interval_of_its_own_density():
     assert hi[2] - lo[2] < hi[1] - lo[1] < hi[0] - lo[0]
 
 
+def test_a_fit_of_a_dask_array_gives_the_intervals_of_the_same_fit_in_memory():
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(12)
+    counts = np.stack([lognormal_counts(n, OPEN, rng)[0] for n in (400, 900, 2500, 6000)])
+    sizes = np.array([500.0, 900.0, 2000.0, 7000.0])
+    want = zelvane.fit_smooth(OPEN, counts, smoothing="auto", sample_size=sizes)
+    lazy = zelvane.fit_smooth(OPEN, da.from_array(counts, chunks=(2, 9)), smoothing="auto",
+                              sample_size=da.from_array(sizes, chunks=3))
+    a = want.confidence(method="linear").gini()
+    b = lazy.confidence(method="linear").gini()
+    np.testing.assert_array_equal(a[0], b[0])
+    np.testing.assert_array_equal(a[1], b[1])
+
+
 def test_one_histogram_of_fit_smooth_gives_one_confidence():
     fit = zelvane.fit_smooth([0, 10, 20, 40], [30, 50, 20], smoothing="auto")
     c = fit.confidence()

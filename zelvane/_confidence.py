@@ -1010,17 +1010,3 @@ def _confidence(source: Source, level: float, method: str, replicates: int, seed
             stack = Stack.joined(stack, extra)
     return Confidence(stack, level, method, ranges=ranges, info=info, **layout)
 
-
-def source_of(edges: Any, masses: Any, *, standard_errors: Any, sample_size: Optional[float],
-              counts: bool, mean: Optional[float], mean_se: Optional[float], smoothing: Any,
-              refine: int) -> Source:
-    """The :class:`Source` of a fit of checked float64 `edges` and `masses`; the
-    standard errors and the mean's checked here."""
-    se = None
-    if standard_errors is not None:
-        se = check_standard_errors(standard_errors, masses, name="standard_errors")
-    mse = check_mean_se(mean_se, mean)
-    return Source(np.array(edges, dtype=np.float64), np.array(masses, dtype=np.float64), se,
-                  None if sample_size is None else float(sample_size),
-                  bool(counts or se is not None or sample_size is not None),
-                  None if mean is None else float(mean), mse, smoothing, int(refine))

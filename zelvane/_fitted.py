@@ -124,16 +124,18 @@ def _smooth_density(center: npt.ArrayLike, gap: npt.ArrayLike, refine: int, cent
         se = check_standard_errors(standard_errors, given, name="standard_errors")
         if size is None and check_smoothing(smoothing) != 0.0:
             size = _confidence.effective_size(np.asarray(given, dtype=np.float64), se)
+    mean_error = check_mean_se(mean_se, mean)
     check_counts(given, smoothing, size, gap_name)
-    fit = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=size,
-                     mean=mean, center_name=center_name, gap_name=gap_name)
-    masses = np.asarray(given, dtype=np.float64)
-    counts = whole_numbers(masses) and (histogram or check_smoothing(smoothing) != 0.0)
-    source = _confidence.source_of(np.asarray(center, dtype=np.float64), masses,
-                                   standard_errors=se, sample_size=size, counts=counts,
-                                   mean=mean, mean_se=mean_se, smoothing=smoothing,
-                                   refine=refine)
-    return fit.density()._with_source(source._asdict())
+    density = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=size,
+                         mean=mean, center_name=center_name, gap_name=gap_name).density()
+    # What the fit was given, as the fit tells it, and what only this density knows.
+    source = density._source
+    if source is not None:
+        source["counts"] = bool(source["counts"] or se is not None or
+                                (histogram and whole_numbers(source["masses"])))
+        source["standard_errors"] = se
+        source["mean_se"] = mean_error
+    return density
 
 
 def confidence(density: PiecewiseLinearDensity, level: float, method: str, replicates: int,

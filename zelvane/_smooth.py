@@ -107,8 +107,8 @@ class SmoothFit:
         self._masses = masses
         self._refine = refine
         self._open = open_ends
-        # The edges, smoothing, sample sizes and means given, for confidence intervals
-        # (None for a fit of a Dask array).
+        # The edges, smoothing, sample sizes and means given (one for all or one per
+        # row; Dask arrays for a lazy fit), for confidence intervals.
         self._given: Optional[Tuple[Any, Any, Any, Any]] = None
 
     def __iter__(self) -> Iterator[Float64Array]:
@@ -220,8 +220,12 @@ class SmoothFit:
         Raises
         ------
         zelvane.InputError
-            For bad options or standard errors, and for the fit of a Dask array
-            (``"no_source"``): compute its rows and fit them in memory.
+            For bad options or standard errors.
+
+        Notes
+        -----
+        For a fit of a Dask array of masses, the masses and the fit's settings are
+        computed first.
 
         Examples
         --------
@@ -241,11 +245,13 @@ class SmoothFit:
         """What every row of the fit (or row `only`) was given, as the fields of a
         confidence interval's ``Source`` (a list, one per row)."""
         if self._given is None:
-            raise InputError("no_source", argument="confidence",
-                             made="fitted lazily from a Dask array")
-        edges, smoothing, sizes, means = self._given
-        masses = np.asarray(self._masses, dtype=np.float64)
+            raise InputError("no_source", argument="confidence", made="made without its data")
+        edges, smoothing, sizes, means, masses = _dask.computed(*self._given, self._masses)
+        masses = np.asarray(masses, dtype=np.float64)
         rows = masses.reshape(-1, masses.shape[-1])
+        count = (rows.shape[0],) if masses.ndim == 2 else ()
+        sizes = per_row("sample_size", sizes, count, missing_allowed=False)
+        means = per_row("mean", means, count, missing_allowed=True)
         out = []
         for k, row in enumerate(rows):
             if only is not None and k != only:
@@ -511,10 +517,7 @@ def fit_smooth(
     left, right = check_open(edges, masses, r, center_name, gap_name)
     out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right)
     fit = _result(edges, read_only(masses.copy()), out, r, left, right)
-    rows = masses.shape[:-1]
-    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam,
-                  per_row("sample_size", sample_size, rows, missing_allowed=False),
-                  per_row("mean", mean, rows, missing_allowed=True))
+    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean)
     return fit
 
 
@@ -607,4 +610,6 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     lazy = _dask.map_rows(_fit_chunk, gap, width=m * r + 1 + INFO_LENGTH, dtype=np.float64,
                           per_row=lazy_rows, refine=r, smoothing=lam, workers=workers,
                           center_name=center_name, gap_name=gap_name, **settings)
-    return _result(edges, gap, lazy, r, left, right)
+    fit = _result(edges, gap, lazy, r, left, right)
+    fit._given = (edges, lam, sample_size, mean)
+    return fit
