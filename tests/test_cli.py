@@ -362,7 +362,7 @@ def test_plots_are_valid_png_and_svg(workdir):
 
 def test_figure_layout_draws_the_histogram_and_each_fit():
     pytest.importorskip("matplotlib")
-    from zelvane.cli.fit import fit
+    from zelvane.cli.fitting import fit
     from zelvane.cli.plot import GRID_LIMIT, make_figure
     from zelvane.cli.read import Histograms
 
@@ -539,14 +539,22 @@ def test_bad_input_is_one_line_exit_2_and_leaves_files_alone(bad_dir, bad_runs, 
     assert set(os.listdir(bad_dir)) == expected
 
 
-def test_usage_errors_exit_2_with_argparse_usage(workdir):
+def test_usage_errors_are_one_line_and_exit_2(workdir):
     runs = run_batch(workdir, [(["fit"], b""), (["fit", "header.csv", "--method", "best"], b""),
                                (["fit", "header.csv", "--workers", "-1"], b""), (["nope"], b""),
                                (["fit", "header.csv", "--workers", "1025"], b""),
-                               (["fit", "header.csv", "--method", "smooth", "--refine", "0"], b"")])
+                               (["fit", "header.csv", "--method", "smooth", "--refine", "0"], b""),
+                               (["fit", "header.csv", "--frobnicate"], b""),
+                               (["summary", "header.csv", "--refine", "257"], b"")])
     for status, out, err in runs:
-        assert status == 2 and out == ""
-        assert err.startswith("usage: zelvane") and "error: " in err.splitlines()[-1]
+        assert status == 2 and out == "" and "usage:" not in err
+        assert err.startswith("zelvane: error: ") and err.count("\n") == 1
+    assert runs[0][2] == ("zelvane: error: the following arguments are required: INPUT "
+                          "(zelvane fit --help for the usage)\n")
+    assert "argument --refine: expected a whole number from 1 to 256, not '0' (zelvane fit " \
+        "--help" in runs[5][2]
+    assert "unrecognized arguments: --frobnicate" in runs[6][2]
+    assert "not '257' (zelvane summary --help" in runs[7][2]
 
 
 # -- processes of their own -------------------------------------------------

@@ -163,11 +163,12 @@ def test_inputs_beyond_memory_and_options_beyond_bounds_are_one_line(folder):
     if (folder / "cluster.csv").exists():
         (folder / "cluster.csv").unlink()
     assert snapshot(folder) == before
-    # Workers far beyond any machine: argparse's usage error, no traceback.
+    # Workers far beyond any machine: a usage error, no traceback.
     runs = run_batch(folder, [(["fit", "my.csv", "--workers", str(10 ** 20)], b"")])
     status, out, err = runs[0]
     assert (status, out) == (2, "") and "Traceback" not in err
-    assert err.splitlines()[-1].endswith(f"expected 0 (one per core) to 1024, not '{10 ** 20}'")
+    assert one_line(err).startswith("zelvane: error: argument --workers: expected 0 (one per "
+                                    f"core) to 1024, not '{10 ** 20}'")
 
 
 def test_memory_that_a_fit_cannot_have_is_one_line(folder):
@@ -189,7 +190,7 @@ def test_data_beyond_the_memory_this_process_may_have_is_refused_unread(folder, 
                                                                         capsys):
     """An array that the file does hold, but that would not fit in memory (a
     container's limit, say): refused from its header, before NumPy allocates it."""
-    import zelvane.cli.read as read
+    import zelvane.cli.arrays as read
     from zelvane import _rows
     from zelvane.cli import main
 
@@ -298,6 +299,110 @@ def test_ctrl_c_exits_130_and_leaves_nothing_half_written(folder):
         proc.stderr.close()
         assert (proc.returncode, out, err) == (130, b"", b"zelvane: interrupted\n"), moment
         assert snapshot(folder) == before
+
+
+# A child that stops inside a writer, once the temporary file holds some of its output:
+# it makes the file "ready" and waits there for a signal.
+HOLD = """
+import os, signal, sys, time
+signal.signal(signal.SIGINT, signal.default_int_handler)  # as an interactive shell gives it
+def hold():
+    open("ready", "w").close()
+    time.sleep(120)
+"""
+HELD_WRITERS = {
+    "csv": "import zelvane.cli.formats as formats\n"
+           "real = formats.csv_lines\n"
+           "def csv_lines(*args):\n"
+           "    yield from real(*args)\n"
+           "    hold()\n"
+           "formats.csv_lines = csv_lines\n",
+    "npz": "import numpy.lib.format as npy_format\n"
+           "real = npy_format.write_array\n"
+           "def write_array(*args, **kwargs):\n"
+           "    real(*args, **kwargs)\n"
+           "    hold()\n"
+           "npy_format.write_array = write_array\n",
+    "png": "import zelvane.cli.plot as plot\n"
+           "real = plot.write_plot\n"
+           "def write_plot(*args, **kwargs):\n"
+           "    real(*args, **kwargs)\n"
+           "    hold()\n"
+           "plot.write_plot = write_plot\n",
+}
+
+
+@pytest.mark.parametrize("name, kind", [("SIGTERM", "csv"), ("SIGTERM", "npz"),
+                                        ("SIGTERM", "png"), ("SIGHUP", "npz"),
+                                        ("SIGINT", "npz")])
+def test_a_signal_to_stop_while_writing_leaves_no_part_and_the_older_output(folder, name, kind):
+    """SIGTERM and SIGHUP stop the command as Ctrl-C does, while a temporary file is there
+    half written: exit 128 + the signal's number, one line, no temporary file, the older
+    outputs as they were (an archive interrupted inside a member adds no noise)."""
+    if kind == "png":
+        pytest.importorskip("matplotlib")
+    signum = getattr(signal, name)
+    for old in ("old.npz", "old.png"):
+        (folder / old).write_bytes(OLD)
+    before = snapshot(folder)
+    argv = ["fit", "my.csv", "-o", "old.csv" if kind == "csv" else "old.npz"]
+    if kind == "png":
+        argv += ["--plot", "old.png"]
+    code = HOLD + HELD_WRITERS[kind] + "from zelvane.cli import main\nsys.exit(main(sys.argv[1:]))"
+    proc = subprocess.Popen([sys.executable, "-c", code, *argv], cwd=folder,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120  # only a guard against a hang
+        while not (folder / "ready").exists():
+            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+            time.sleep(0.01)
+        assert [n for n in os.listdir(folder) if n.endswith(".part")]
+        proc.send_signal(signum)
+        out, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    shown = "" if name == "SIGINT" else f" ({name})"
+    assert (proc.returncode, out, err) == (128 + signum, b"",
+                                           f"zelvane: interrupted{shown}\n".encode())
+    os.unlink(folder / "ready")
+    assert snapshot(folder) == before
+
+
+def test_a_signal_ignored_before_the_command_stays_ignored(folder):
+    # Under nohup SIGHUP is ignored: the command runs to its end and writes its output.
+    code = (HOLD.replace("time.sleep(120)", "os.kill(os.getpid(), signal.SIGHUP)")
+            + "signal.signal(signal.SIGHUP, signal.SIG_IGN)\n" + HELD_WRITERS["csv"]
+            + "from zelvane.cli import main\nsys.exit(main(sys.argv[1:]))")
+    rc, out, err = run_child(["-c", code, "fit", "my.csv", "-o", "new.csv"], folder)
+    assert (rc, out, err) == (0, "", "")
+    assert (folder / "new.csv").read_bytes().startswith(b"knot,value,mass,fitted_mass\n")
+
+
+def test_worker_threads_that_cannot_start_are_one_line_of_memory(folder):
+    """Under an address-space limit the threads' stacks cannot be mapped: a MemoryError
+    of the package, one line and exit 2 from the command, no file written."""
+    np.savez(folder / "many.npz", edges=np.arange(4.0), counts=np.ones((64 * 16, 3)))
+    code = ("import resource, sys\n"
+            "import numpy, zelvane\n"
+            "import zelvane.cli, zelvane.cli.fit, zelvane.cli.read, zelvane.cli.formats\n"
+            "with open('/proc/self/statm') as f:\n"
+            "    pages = int(f.read().split()[0])\n"
+            "limit = pages * resource.getpagesize() + 64 * 2 ** 20\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))\n"
+            "try:\n"
+            "    zelvane.fit_density([0, 1, 2, 3], numpy.ones((64 * 16, 3)), workers=64)\n"
+            "except MemoryError as error:\n"
+            "    print(type(error).__name__, error)\n"
+            "sys.exit(zelvane.cli.main(sys.argv[1:]))")
+    before = snapshot(folder)
+    rc, out, err = run_child(["-c", code, "fit", "many.npz", "--method", "iterative",
+                              "--workers", "64", "-o", "new.csv"], folder)
+    assert out.startswith("MemoryError cannot start 64 worker threads: ")
+    assert rc == 2 and one_line(err).startswith(
+        "zelvane: many.npz: out of memory: cannot start 64 worker threads: ")
+    assert snapshot(folder) == before
 
 
 def test_ctrl_c_at_each_step_of_making_the_temporary_file_leaves_nothing(folder, monkeypatch,

@@ -247,7 +247,8 @@ def test_options_that_do_not_fit_the_input(tables_dir):
     assert runs[2] == (2, "", "zelvane: --sample-size is an option of the smooth fit: it needs "
                               "--method smooth (or both)\n")
     for status, out, err in runs[3:]:
-        assert status == 2 and out == "" and err.startswith("usage: zelvane fit")
+        assert status == 2 and out == "" and err.startswith("zelvane: error: argument ")
+        assert err.endswith(" (zelvane fit --help for the usage)\n") and err.count("\n") == 1
     assert "expected auto, 0 or a positive number, not '-1'" in runs[3][2]
     assert not (tables_dir / "x.csv").exists()
 
@@ -288,7 +289,7 @@ def test_summary_of_a_census_table_with_its_published_mean(tables_dir):
 
 
 def test_the_plot_of_an_open_table_draws_the_tails():
-    from zelvane.cli.fit import SmoothOptions, fit
+    from zelvane.cli.fitting import SmoothOptions, fit
     from zelvane.cli.plot import make_figure
 
     histograms = read_input(table("census-income.csv"), False, None)

@@ -5,6 +5,9 @@ The work is done by the extension module ``zelvane._rows`` on the kernels of
 NumPy: every public name below is looked up in its module on first use, the
 constants too (``DEFAULT_REFINE``, ``MAX_REFINE`` and ``MAX_WORKERS`` are the rows
 module's, ``FIT_METHODS`` the methods ``PiecewiseLinearDensity.from_masses`` takes).
+``check_histogram`` is the check every fit makes of its edges and masses, for callers
+(the command line among them) that check before they fit; ``memory_bytes`` the memory
+this process may have, for callers that size their input against it.
 ``zelvane.bake`` (NumPy 1.x only) is loaded when asked for by name, never by
 the package itself.
 """
@@ -15,6 +18,7 @@ import importlib
 from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:
+    from zelvane._checks import check_histogram as check_histogram
     from zelvane._confidence import Confidence as Confidence
     from zelvane._confidence import margin_to_se as margin_to_se
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
@@ -25,6 +29,7 @@ if TYPE_CHECKING:
     from zelvane._native import DEFAULT_REFINE as DEFAULT_REFINE
     from zelvane._native import MAX_REFINE as MAX_REFINE
     from zelvane._native import MAX_WORKERS as MAX_WORKERS
+    from zelvane._native import memory_bytes as memory_bytes
     from zelvane._smooth import SmoothFit as SmoothFit
     from zelvane._smooth import fit_smooth as fit_smooth
     from zelvane._tails import Tail as Tail
@@ -45,6 +50,8 @@ _EXPORTS: Dict[str, str] = {
     "DEFAULT_REFINE": "zelvane._native",
     "MAX_REFINE": "zelvane._native",
     "MAX_WORKERS": "zelvane._native",
+    "check_histogram": "zelvane._checks",
+    "memory_bytes": "zelvane._native",
 }
 
 # zelvane.bake is left out of __all__ and dir(): tools that import every name

@@ -73,12 +73,23 @@ def memory_bytes() -> int:
     return int(_rows.memory_bytes())
 
 
+def _started(call: Any, *arguments: Any) -> Any:
+    """``call(*arguments)``, its worker threads that could not start (no memory left for
+    their stacks, most often) a MemoryError."""
+    try:
+        return call(*arguments)
+    except RuntimeError as error:
+        if str(error).startswith("cannot start "):
+            raise MemoryError(str(error)) from None
+        raise
+
+
 def fit_values(method: str, center: Float32Array, gap: Float32Array, out: Float32Array,
                workers: int) -> None:
     """Write the values of the float32 method `method` (``"iterative"`` or ``"exact"``) at
     the centres of every row into `out`. A zero width, which checked centres never have,
     is the ZeroDivisionError of ``zelvane.bake``, naming the row of a batch."""
-    failure = getattr(_rows, method)(center, gap, out, workers)
+    failure = _started(getattr(_rows, method), center, gap, out, workers)
     if failure is not None:
         row, _, i = failure
         if gap.ndim == 2:
@@ -106,8 +117,8 @@ def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refin
     `sample_sizes` and `means` hold one number per row (NaN: no mean) or are None. A
     row that cannot be fitted raises what :func:`smooth_failure` makes of it.
     """
-    failure = _rows.open(edges, masses, out, refine, smoothing, complexity, sample_sizes, means,
-                         workers)
+    failure = _started(_rows.open, edges, masses, out, refine, smoothing, complexity,
+                       sample_sizes, means, workers)
     if failure is not None:
         raise smooth_failure(failure, edges, masses, out, refine, means)
 

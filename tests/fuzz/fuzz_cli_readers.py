@@ -22,8 +22,7 @@ import sys
 import atheris
 
 with atheris.instrument_imports(include=["zelvane.cli"]):
-    # By module name: the package zelvane.cli has a function called fit too.
-    fit = importlib.import_module("zelvane.cli.fit")
+    fit = importlib.import_module("zelvane.cli.fitting")
     read = importlib.import_module("zelvane.cli.read")
     from zelvane.cli.errors import BadInput
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from typing import Optional
 
+PROG = "zelvane"
 # Message texts, by what went wrong; ``str.format`` fills them in.
 MESSAGES = {
     "unreadable": "cannot read: {reason}",
@@ -54,6 +55,7 @@ MESSAGES = {
     "too_large": "{size} bytes of data do not fit in the memory this process may have "
                  "({memory} bytes)",
     "out_of_memory": "too large for the memory at hand ({reason})",
+    "no_threads": "out of memory: {reason}",
     "no_array": "no array {names} (it holds {present})",
     "two_arrays": "arrays {first!r} and {second!r} both given, expected one of them",
     "samples_input": "--samples reads a .npy file or a one-column table, not {kind}",

@@ -18,7 +18,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes  # type: ignore[import-untyped, unused-ignore]
     from matplotlib.figure import Figure, SubFigure  # type: ignore[import-untyped, unused-ignore]
 
-    from zelvane.cli.write import FitRow, Result
+    from zelvane.cli.results import FitRow, Result
 
     Truth = Callable[[Any], Any]
 
@@ -41,6 +41,18 @@ def require_matplotlib() -> None:
         import matplotlib  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError:
         raise BadInput(None, "needs_matplotlib") from None
+
+
+def prepare_plot(path: Optional[str]) -> Optional[str]:
+    """The extension of the plot's file, once matplotlib and the destination are known
+    to be there; None without a plot."""
+    if path is None:
+        return None
+    from zelvane.cli.write import PLOT_EXTENSIONS, check_destination
+
+    extension = check_destination(path, "plot_extension", PLOT_EXTENSIONS)
+    require_matplotlib()
+    return extension
 
 
 def _style(method: str) -> Any:

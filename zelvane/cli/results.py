@@ -1,0 +1,152 @@
+"""What a command fitted: every method's fit of every histogram, row by row.
+
+A result names, for every histogram, its edges and masses (as read, float64, when the
+smooth fit is among the methods; as the iterative and exact fits alone saw them,
+float32, otherwise) and, for every method, the fitted values and the masses that those
+values reproduce (float64). The iterative and exact fits have their values at the
+edges (float32); the smooth fit cuts every bin into ``refine`` pieces and has its
+values (float64) at those finer knots, and keeps the :class:`zelvane.SmoothFit` of
+each chunk of rows for its smoothing, tails and densities.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Tuple
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+    from zelvane import PiecewiseLinearDensity, SmoothFit
+
+
+class TailRow(NamedTuple):
+    """A tail of one histogram: ``kind`` (``"pareto"`` or ``"exponential"``), the edge
+    where it joins the body, its mass and its parameter."""
+
+    kind: str
+    joint: float
+    mass: float
+    parameter: float
+
+
+class SmoothRow(NamedTuple):
+    """What the smooth fit of one histogram chose and found."""
+
+    smoothing: float
+    edf: float
+    deviance: float
+    left_tail: Optional[TailRow]
+    right_tail: Optional[TailRow]
+
+
+def _item(value: Any, k: int) -> Any:
+    """Row ``k`` of a per-row attribute, or the attribute itself when every row shares it."""
+    import numpy as np
+
+    return value if np.ndim(value) == 0 else value[k]
+
+
+def _tail_row(tail: Any, k: int) -> Optional[TailRow]:
+    if tail is None:
+        return None
+    kind = _item(tail.kind, k)
+    if kind is None or kind == "none":  # no tail where the open bin is empty
+        return None
+    return TailRow(str(kind), *(float(_item(getattr(tail, name), k))
+                                for name in ("joint", "mass", "parameter")))
+
+
+@dataclass(frozen=True)
+class MethodFit:
+    """One method's fit of every histogram and the masses it reproduces
+    (float64, shaped like the masses). ``values`` are at the edges (float32),
+    or, for a fit that cuts every bin into ``refine`` sub-intervals, at its
+    ``knots`` (float64, shaped like the edges but ``refine`` times finer; with
+    open ends, of the bins between the finite edges alone). The smooth fit keeps
+    ``zelvane.fit_smooth``'s results in ``raw``, each with the first row it
+    fitted, and ``open_ends`` says whether the bins run to -inf and to inf."""
+
+    method: str
+    values: npt.NDArray[Any]
+    fitted_masses: npt.NDArray[np.float64]
+    knots: Optional[npt.NDArray[np.float64]] = None
+    refine: int = 1
+    raw: Tuple[Tuple[int, SmoothFit], ...] = ()
+    open_ends: Tuple[bool, bool] = (False, False)
+
+    @property
+    def edge_values(self) -> npt.NDArray[Any]:
+        """The values at the edges alone."""
+        return self.values if self.refine == 1 else self.values[..., ::self.refine]
+
+    def smooth_row(self, k: int) -> SmoothRow:
+        """The smoothing, degrees of freedom, deviance and tails of histogram ``k``."""
+        start, result = next((start, result) for start, result in reversed(self.raw)
+                             if start <= k)
+        i = k - start
+        return SmoothRow(float(_item(result.smoothing, i)), float(_item(result.edf, i)),
+                         float(_item(result.deviance, i)), _tail_row(result.left_tail, i),
+                         _tail_row(result.right_tail, i))
+
+
+class FitRow(NamedTuple):
+    """One method's fit of one histogram."""
+
+    knots: npt.NDArray[Any]
+    values: npt.NDArray[Any]
+    fitted_masses: npt.NDArray[np.float64]
+    refine: int
+
+
+@dataclass(frozen=True)
+class Result:
+    """The fitted problem and each method's fit. ``edges`` is 1-D when the
+    histograms share it, ``masses`` 1-D for a single histogram."""
+
+    edges: npt.NDArray[Any]
+    masses: npt.NDArray[Any]
+    fits: Tuple[MethodFit, ...]
+
+    @property
+    def count(self) -> int:
+        return 1 if self.masses.ndim == 1 else int(self.masses.shape[0])
+
+    @property
+    def refine(self) -> int:
+        """The finest cut of the bins among the fits."""
+        return max(f.refine for f in self.fits)
+
+    @property
+    def open_ends(self) -> Tuple[bool, bool]:
+        return self.fits[0].open_ends
+
+    def row(self, k: int) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.float32],
+                                   List[FitRow]]:
+        """Edges, masses and each method's fit of histogram ``k``."""
+        def pick(array: npt.NDArray[Any], shared: bool) -> npt.NDArray[Any]:
+            return array if shared else array[k]
+
+        single = self.masses.ndim == 1
+        edges = pick(self.edges, self.edges.ndim == 1)
+        fits = [FitRow(edges if f.knots is None else pick(f.knots, f.knots.ndim == 1),
+                       pick(f.values, single), pick(f.fitted_masses, single), f.refine)
+                for f in self.fits]
+        return edges, pick(self.masses, single), fits
+
+    def names(self, what: str) -> List[str]:
+        """Column or array names of a per-method quantity ``what``."""
+        if len(self.fits) == 1:
+            return [what]
+        return [f"{what}_{f.method}" for f in self.fits]
+
+
+
+def density_of(result: Result, k: int) -> PiecewiseLinearDensity:
+    """The density of the smooth fit of histogram ``k``, tails and all, for a plot or a
+    summary: made from the fit that the result holds, not fitted again."""
+    method_fit = next(f for f in result.fits if f.raw)
+    start, fitted = next((start, fitted) for start, fitted in reversed(method_fit.raw)
+                         if start <= k)
+    return fitted.density(None if result.masses.ndim == 1 else k - start)
