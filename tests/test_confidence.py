@@ -351,3 +351,60 @@ def test_every_bad_input_is_a_clear_error(name):
     error = caught.value
     assert (error.problem, error.argument, error.index) == (problem, argument, index)
     assert argument in str(error)
+
+
+# ------------------------------------------------------------------- command line
+
+CENSUS = ("lower,upper,households\n0,10000,8412\n10000,15000,5967\n15000,25000,11234\n"
+          "25000,35000,11020\n35000,50000,15301\n50000,75000,21054\n75000,100000,16298\n"
+          "100000,150000,20145\n150000,200000,10987\n200000,,12873\n")
+
+
+def summary(tmp_path, capsys, *options):
+    from zelvane.cli import main
+
+    path = tmp_path / "census.csv"
+    path.write_text(CENSUS)
+    status = main(["summary", str(path), *options])
+    out, err = capsys.readouterr()
+    return status, dict(line.split(": ", 1) for line in out.splitlines()), err
+
+
+def test_the_summary_prints_every_figure_with_its_margin(tmp_path, capsys):
+    edges = [0, 10e3, 15e3, 25e3, 35e3, 50e3, 75e3, 100e3, 150e3, 200e3, np.inf]
+    counts = [8412, 5967, 11234, 11020, 15301, 21054, 16298, 20145, 10987, 12873]
+    d = PiecewiseLinearDensity.from_histogram(counts, edges)
+    status, lines, err = summary(tmp_path, capsys)
+    assert (status, err) == (0, "")
+    for name, pair, value in (("median", d.confidence().median(), d.median()),
+                              ("gini", d.confidence().gini(), d.gini()),
+                              ("top 10% share", d.confidence().top_share(0.1),
+                               1 - d.lorenz(0.9))):
+        shown, rest = lines[name].split(" ± ")
+        margin, level = rest.split(" ")[0], rest.split(" ", 1)[1]
+        assert level == "(90 %)"
+        # Both rounded to the margin's second significant digit.
+        m = float(margin.replace(",", ""))
+        assert float(shown.replace(",", "")) == pytest.approx(value, abs=0.1 * m)
+        assert m == pytest.approx(width(pair) / 2, rel=0.06)
+    # The median's margin to the margin's second digit: "59,437 ± 570", say.
+    assert "," in lines["median"] and lines["median"].endswith("(90 %)")
+    # A lower level, narrower margins; none at all on request, the figures alone.
+    _, half, _ = summary(tmp_path, capsys, "--level", "0.5")
+    assert half["median"].endswith("(50 %)")
+    assert float(half["median"].split(" ± ")[1].split()[0].replace(",", "")) < \
+        float(lines["median"].split(" ± ")[1].split()[0].replace(",", ""))
+    _, bare, _ = summary(tmp_path, capsys, "--no-margins")
+    assert float(bare["median"]) == pytest.approx(d.median(), rel=1e-5)
+    # A published mean is held exactly: no margin but rounding's.
+    _, held, _ = summary(tmp_path, capsys, "--mean", "90000")
+    assert held["mean"] == "90,000 ± 0 (90 %)"
+
+
+def test_the_summary_refuses_a_level_outside_0_and_1(tmp_path, capsys):
+    from zelvane.cli import main
+
+    path = tmp_path / "census.csv"
+    path.write_text(CENSUS)
+    assert main(["summary", str(path), "--level", "90"]) == 2
+    assert "expected a level between 0 and 1, not '90'" in capsys.readouterr().err

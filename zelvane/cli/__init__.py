@@ -122,6 +122,10 @@ def finite_number(text: str) -> float:
     return _number(text, math.isfinite, "a number")
 
 
+def level_value(text: str) -> float:
+    return _number(text, lambda v: 0 < v < 1, "a level between 0 and 1")
+
+
 TABLE_HELP = (
     "A table (.csv, .tsv, .txt, .dat: separated by commas, semicolons with a decimal "
     "comma, tabs or white space; an optional header; # comments) in one of three "
@@ -197,12 +201,18 @@ def build_parser() -> argparse.ArgumentParser:
         "summary", help="median, mean, Gini coefficient and tails of one histogram",
         description="Fit one histogram by the smooth method (with a tail beyond each open "
                     "end) and print its median, mean, Gini coefficient, the share of the "
-                    "top 10 %, the smoothing and the tails, a 'name: value' line each.",
+                    "top 10 %, each with its margin of error at --level (from the counts "
+                    "as a sample of their sum or --sample-size, or from a margin-of-error "
+                    "column), the smoothing and the tails, a 'name: value' line each.",
         epilog="INPUT: " + TABLE_HELP + "Or a .npz archive of one histogram, or samples.")
     summary_parser.add_argument("input", metavar="INPUT",
                                 help="file to read, or - for standard input")
     summary_parser.add_argument("--plot", metavar="FILE",
                                 help="draw the histogram and its density (.png or .svg)")
+    summary_parser.add_argument("--level", type=level_value, default=0.9, metavar="L",
+                                help="the confidence level of the margins (default: 0.9)")
+    summary_parser.add_argument("--no-margins", action="store_true",
+                                help="print the figures without their margins of error")
     add_fit_options(summary_parser)
     summary_parser.set_defaults(run=("summary", "run_summary"))
 
