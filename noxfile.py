@@ -1,7 +1,7 @@
 """CI sessions for zelvane: the whole test suite on every supported interpreter (with
 NumPy 1.x, and with NumPy 2 and the newest of its companions on the newest two), the C++
-unit tests, the wheel, and the checks that need a build of their own (sanitizers,
-fuzzing, valgrind).
+unit tests, the wheel, the checks that need a build of their own (sanitizers,
+fuzzing, valgrind), and the documentation site built and checked in a browser.
 
 `bash tools/ci.sh` runs every session; `bash tools/ci.sh -s NAME` runs one (the
 arguments go to nox; `nox -l` lists the sessions). Extra arguments after `--` go to
@@ -379,3 +379,39 @@ def wheel(session: nox.Session) -> None:
     problems = audit(report)
     if problems:
         session.error("; ".join(problems))
+
+
+# The documentation site: built by tools/docs.sh, every example of the guide and the
+# README run, the site checked in Debian's chromium (tools/ci.sh installs it).
+DOCS_TESTS = TESTS / "docs"
+
+
+@nox.session(python=interpreter("3.11"))
+def docs(session: nox.Session) -> None:
+    """``bash tools/docs.sh`` into this session's environment (warnings are errors, the
+    gallery's examples run), then the examples of the user guide and the README with
+    their output compared, then the built site in headless chromium: every page without
+    a console error or a missing resource, the gallery's images, the search, and the
+    screenshots kept in docs/_build/screenshots."""
+    for program in ("chromium", "chromedriver"):
+        if shutil.which(program) is None:
+            session.error(f"{program} is missing: apt-get install chromium chromium-driver")
+    session.run("bash", str(ROOT / "tools" / "docs.sh"), external=True,
+                env={"DOCS_VENV": str(session.virtualenv.location)})
+    # From build/, so that the examples import the installed package.
+    with session.chdir(BUILD):
+        session.run("python", "-m", "pytest", "-p", "no:cacheprovider", f"--rootdir={ROOT}",
+                    f"--confcutdir={DOCS_TESTS}", "-rs", str(DOCS_TESTS / "check_examples.py"),
+                    str(DOCS_TESTS / "check_site.py"), *session.posargs)
+
+
+@nox.session(python=interpreter("3.12"))
+def probes(session: nox.Session) -> None:
+    """The adversarial round's whole set of probes (tests/probes/run.py; its quick ones
+    run in every tests session too): each finding of that round stays fixed. Findings
+    still open (probe_set.OPEN) are reported and do not fail the session, unless
+    ``-- --strict``; one that holds again says so. A few minutes."""
+    session.install(".[test]", "numpy<2")
+    show_versions(session)
+    with session.chdir(BUILD):
+        session.run("python", str(TESTS / "probes" / "run.py"), *session.posargs)

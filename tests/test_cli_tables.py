@@ -93,7 +93,7 @@ def test_a_malformed_table_is_refused_on_its_line(name):
     ("lower,upper,count\n0,,1\n5,10,2\n", "line 2, column 2: only the last row may leave"),
     ("a,b\n0,1\nten,2\n5\n", "line 3, column 1: not a number or a bracket"),
     ("a,b\n0-9,1\n10-19,\n", "line 3, column 2: empty cell"),
-    ("a,b,c,d\n1,2,3,4\n", "line 1: 4 columns, expected 2"),
+    ("a,b,c,d\n1,2,3,4\n", "line 2: the last row has a mass, but no edge after it closes"),
     ("a;b\n0;1,5.5\n1\n", "line 2, column 2: not a number: '1,5.5'"),
     ("a\tb\n0\t1,5\n1\n", "line 2, column 2: not a number: '1,5'"),
 ])

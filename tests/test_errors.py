@@ -115,6 +115,11 @@ CASES = {
                    "too_narrow", "center", 1, None, None, {"refine": 4}),
     "magnitude": (lambda: zelvane.fit_smooth([0, 1, 2, 3, 1e70], G4), "magnitude", "gap", None,
                   None, None, {}),
+    "ill conditioned": (lambda: zelvane.fit_smooth([0, 1.5593491512827684e-10, 0.021930835719783021,
+                                                    0.022028625697899321, 0.036784360319445035,
+                                                    0.03691750458267528, 0.03844033714300317],
+                                                   [1, 1, 1, 1, 0, 0], refine=2),
+                        "ill_conditioned", "gap", None, None, None, {"mass_decades": 0.0}),
     # The density.
     "zero area": (lambda: Density([0, 1, 2], [0, 0, 0]), "zero_area", "values", None, None, None,
                   {}),
@@ -201,6 +206,9 @@ CASES.update({
                         None, None, {"type_name": "object"}),
     "series of numbers": (lambda: counts_and_edges(pd.Series([1.0])), "series_index",
                           "histogram", None, None, None, {}),
+    "labels no brackets": (lambda: counts_and_edges(pd.Series([1.0], index=["one"])),
+                           "series_labels", "histogram", None, None, None,
+                           {"place": "label 0"}),
     "no interval": (lambda: counts_and_edges(pd.Series(pd.cut([5, 50], [0, 10])).value_counts(
         dropna=False)), "missing_interval", "intervals", 1, None, None, {}),
     "no count": (lambda: counts_and_edges(pd.Series([1.0, NAN], index=_SERIES.index)),
@@ -237,6 +245,45 @@ CASES.update({
         None, None, None, {"made": "built from knots and values"}),
 })
 
+
+def _loaded(change):
+    """A density whose pickled state is changed by `change` before it is set."""
+    d = Density([0.0, 1.0], [1.0, 1.0])
+    state = d.__getstate__()
+    state.update(change)
+    Density.__new__(Density).__setstate__(state)
+
+
+CASES.update({
+    # A pickled density, loaded (tests/test_pickle.py has every field).
+    "pickle of a list": (lambda: Density.__new__(Density).__setstate__([1.0]), "pickle_state",
+                         "state", None, None, None, {"type_name": "list"}),
+    "pickle of a later format": (lambda: _loaded({"format": 7}), "pickle_format", "format",
+                                 None, None, None, {"given": "7", "known": (1, 2)}),
+    "pickle without a field": (lambda: _loaded({"format": 1}), "pickle_missing", "knots", None,
+                               None, None, {"layout": 1}),
+    "pickle with other values": (lambda: _loaded({"values": np.array([2.0, 2.0])}),
+                                 "pickle_mismatch", "areas", 0, None, 1.0, {}),
+    # Densities rather than counts.
+    "densities as counts": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, 4]),
+                            "looks_like_density", "counts", None, None, None, {}),
+    "densities unsized": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, 4], density=True),
+                          "density_needs_sample_size", "sample_size", None, None, None,
+                          {"given": "'auto'"}),
+    "densities open": (lambda: Density.from_histogram([0.1, 0.4], [0, 2, np.inf],
+                                                      density=True, smoothing=0),
+                       "density_open", "edges", 2, None, np.inf, {}),
+    # What the native fit finds, in the words of the entry called.
+    "too narrow to cut, as edges": (lambda: Density.from_histogram(
+        [1, 1, 1], [0, 1, 1 + 2.0 ** -52, 3], refine=4), "too_narrow", "edges", 1, None, None,
+        {"refine": 4}),
+    "beyond float64, as counts": (lambda: Density.from_histogram([1, 1], [0, 1e-300, 1]),
+                                  "magnitude", "counts", None, None, None, {}),
+    "empty beside a tail, as counts": (lambda: Density.from_histogram(
+        [0, 1], [0, 1, np.inf], smoothing=0), "empty_beside_tail", "counts", 0, None, None, {}),
+    "empty beside a tail, as masses": (lambda: Density.from_masses(
+        [0, 1, 2, np.inf], [1, 0, 1]), "empty_beside_tail", "gap", 1, None, None, {}),
+})
 
 RAGGED = [[0.5, 1.0], [0.2]]
 
@@ -384,7 +431,8 @@ def test_every_status_of_the_rows_module_has_its_exception():
         "bad_size": "out_of_range", "bad_edge": "not_increasing", "bad_mass": "negative",
         "zero_total": "all_zero", "bad_width": "too_narrow", "out_of_range": "magnitude",
         "infeasible": "infeasible", "unreachable_mean": "unreachable_mean",
-        "empty_beside_tail": "empty_beside_tail", "iteration_limit": "RuntimeError",
+        "empty_beside_tail": "empty_beside_tail", "ill_conditioned": "ill_conditioned",
+        "iteration_limit": "RuntimeError",
         "inaccurate": "RuntimeError", "bad_setting": "RuntimeError",
         "interrupted": "KeyboardInterrupt"}
     assert str(made["unreachable_mean"]) == ("mean[1] = 0.5 is out of reach: with these masses "
@@ -561,3 +609,4 @@ def test_a_masked_array_with_nothing_masked_is_its_data():
     assert_array_equal(zelvane.fit_smooth(C5, np.ma.masked_array(G4, mask=[0] * 4)).values,
                        zelvane.fit_smooth(C5, G4).values)
     assert float(_D.cdf(np.ma.masked_array([1.0]))[0]) == float(_D.cdf(1.0))
+

@@ -11,7 +11,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from zelvane import InputError
+import zelvane
+from zelvane import InputError, PiecewiseLinearDensity as Density
 from zelvane._inputs import counts_and_edges
 
 INF = float("inf")
@@ -182,3 +183,119 @@ def test_recognising_an_object_imports_no_library():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out == "[]\n"
+
+
+BREAKS = [0.0, 1.0, 2.0, 4.0]
+
+
+def _complex_and_text_forms():
+    """Counts of complex numbers or of strings in each form a caller may hold them."""
+    index = pd.IntervalIndex.from_breaks(BREAKS)
+    for name, values in (("complex", [3 + 1j, 5, 2]), ("text", ["3", "5", "2"])):
+        yield name + " list", (values, BREAKS)
+        yield name + " array", (np.array(values), BREAKS)
+        yield name + " object array", (np.array(values, dtype=object), BREAKS)
+        yield name + " series with edges", (pd.Series(values), BREAKS)
+        yield name + " series of intervals", (pd.Series(values, index=index),)
+    yield "string dtype series", (pd.Series(["3", "5", "2"], dtype="string", index=index),)
+    yield "categorical series", (pd.Series([3.0, 5.0, 2.0], dtype="category", index=index),)
+
+
+@pytest.mark.parametrize("name, given", list(_complex_and_text_forms()))
+def test_complex_and_text_counts_are_refused_however_they_arrive(name, given):
+    with pytest.raises(InputError, match="counts must hold real numbers") as caught:
+        Density.from_histogram(*given)
+    assert (caught.value.problem, caught.value.argument) == ("dtype", "counts"), name
+    if len(given) == 2:
+        with pytest.raises(InputError, match="edges must hold real numbers"):
+            Density.from_histogram([3, 5, 2], [str(b) for b in BREAKS])
+        with pytest.raises(InputError, match="edges must hold real numbers"):
+            Density.from_histogram([3, 5, 2], np.array(BREAKS) + 0j)
+
+
+def test_numbers_pandas_holds_in_its_own_types_are_read():
+    index = pd.IntervalIndex.from_breaks(BREAKS)
+    for dtype in ("Int64", "Float64", "int32", "float32"):
+        series = pd.Series([3, 5, 2], dtype=dtype, index=index)
+        assert counts_and_edges(series)[0].tolist() == [3.0, 5.0, 2.0], dtype
+
+
+@pytest.mark.parametrize("option", ["sample_size", "mean", "smoothing", "refine"])
+@pytest.mark.parametrize("truth", [True, np.bool_(False), np.array([True])])
+def test_a_truth_value_is_no_numeric_option(option, truth):
+    with pytest.raises(InputError, match=f"^{option} must be of type") as caught:
+        Density.from_histogram([3, 5, 2], [0, 1, 2, np.inf], **{option: truth})
+    assert caught.value.problem == "type"
+
+
+def test_truth_values_per_row_are_refused_too():
+    for option in ("sample_size", "mean"):
+        with pytest.raises(InputError, match=f"^{option} must be of type"):
+            zelvane.fit_smooth([0, 1, 2, np.inf], [[3, 5, 2], [1, 1, 1]],
+                               **{option: np.array([True, False])})
+    with pytest.raises(InputError, match="^workers must be of type"):
+        zelvane.fit_smooth([0, 1, 2], [3, 5], workers=True)
+
+
+# -- densities ----------------------------------------------------------------
+
+DENSITY_EDGES = [-5.0, -1.0, 0.0, 0.25, 0.5, 5.0]
+
+
+def _sample_histograms():
+    sample = np.random.default_rng(3).normal(size=400)
+    return sample, np.histogram(sample, DENSITY_EDGES), np.histogram(sample, DENSITY_EDGES,
+                                                                     density=True)
+
+
+def test_densities_fit_as_the_counts_behind_them():
+    sample, counts, densities = _sample_histograms()
+    for options in ({"smoothing": 0}, {"smoothing": "auto"}, {"smoothing": 1e-4}):
+        from_counts = Density.from_histogram(*counts, **options)
+        from_densities = Density.from_histogram(*densities, density=True,
+                                                sample_size=sample.size, **options)
+        assert from_densities.median() == pytest.approx(from_counts.median(), rel=1e-9)
+        assert from_densities.masses() == pytest.approx(from_counts.masses(), abs=1e-12)
+    # With exact masses no sample size is needed.
+    exact = Density.from_histogram(*densities, density=True, smoothing=0)
+    assert abs(exact.median() - np.median(sample)) < 0.05
+
+
+def test_densities_without_the_flag_are_refused_naming_it():
+    _, _, densities = _sample_histograms()
+    for options in ({}, {"smoothing": 0}, {"smoothing": "auto", "sample_size": 400}):
+        with pytest.raises(InputError, match=r"density=True") as caught:
+            Density.from_histogram(*densities, **options)
+        assert (caught.value.problem, caught.value.argument) == ("looks_like_density", "counts")
+        # Only the fix that reads them right is offered.
+        assert "smoothing=0" not in str(caught.value)
+
+
+def test_what_is_not_a_density_is_not_refused_as_one():
+    # Shares over unit widths are densities too, and read alike either way.
+    shares = Density.from_histogram([0.25, 0.5, 0.25], [0, 1, 2, 3], smoothing=0)
+    assert shares.masses([0, 1, 2, 3]) == pytest.approx([0.25, 0.5, 0.25], abs=1e-12)
+    # Whole numbers are counts whatever their sum over the widths.
+    Density.from_histogram([1, 0, 0], [0, 1, 2, 3])
+    # Shares over other widths that sum to 1 themselves, not times the widths.
+    Density.from_histogram([0.25, 0.5, 0.25], [0, 2, 3, 7], smoothing=0)
+
+
+@pytest.mark.parametrize("options, problem, argument, words", [
+    ({"density": True}, "density_needs_sample_size", "sample_size", "sample_size"),
+    ({"density": "yes", "smoothing": 0}, "type", "density", "bool"),
+    ({"density": 1, "smoothing": 0}, "type", "density", "bool"),
+])
+def test_the_density_flag_and_what_it_needs(options, problem, argument, words):
+    _, _, densities = _sample_histograms()
+    with pytest.raises(InputError, match=words) as caught:
+        Density.from_histogram(*densities, **options)
+    assert (caught.value.problem, caught.value.argument) == (problem, argument)
+
+
+def test_densities_over_an_open_bin_are_refused():
+    for edges, index in (([-np.inf, 0, 1, 2], 0), ([0, 1, 2, np.inf], 3)):
+        with pytest.raises(InputError, match=r"density=True needs finite edges") as caught:
+            Density.from_histogram([0.2, 0.5, 0.3], edges, density=True, smoothing=0)
+        assert (caught.value.problem, caught.value.argument, caught.value.index) == (
+            "density_open", "edges", index)

@@ -355,3 +355,60 @@ def test_density_defaults_to_the_smooth_fit():
 
 if __name__ == "__main__":
     write_qp_references()
+
+
+def overdispersed_histograms(seed, count, bins=200):
+    """`count` histograms of `bins` counts on exponential widths, each count Poisson with a
+    gamma(0.3) mean: many empty bins, a few large ones, widths over several decades."""
+    rng = np.random.default_rng(seed)
+    edges = np.concatenate([np.zeros((count, 1)), np.cumsum(rng.exponential(size=(count, bins)), axis=1)],
+                           axis=1)
+    counts = rng.poisson(rng.gamma(0.3, 10, size=(count, bins))).astype(float)
+    counts[counts.sum(axis=1) == 0, 0] = 1
+    return edges, counts
+
+
+@pytest.mark.parametrize("middle", [1e-4, 1e-6])
+@pytest.mark.parametrize("refine", [2, 3, 4, 16])
+def test_widths_ten_decades_apart_meet_the_kkt_conditions(middle, refine):
+    # The solves in double cannot confirm this fit; the fallback in double-double does.
+    edges, masses = np.array([0, 1e6, 1e6 + middle, 2e6]), np.array([3.0, 6, 9])
+    knots, values = zelvane.fit_smooth(edges, masses, refine=refine)
+    assert (values >= 0).all() and values.max() > 1e9 * values[0]
+    stationarity, multiplier, mass_error = kkt(knots, values, masses, refine)
+    assert stationarity < 1e-8 and multiplier > -1e-8 and mass_error < 1e-12
+
+
+def test_masses_nine_decades_apart():
+    density = zelvane.PiecewiseLinearDensity.from_masses([0, 1, 3], [1e9, 1])
+    np.testing.assert_allclose(density.masses([0, 1, 3]), np.array([1e9, 1]) / (1e9 + 1), rtol=0,
+                               atol=1e-13)
+
+
+def test_a_fit_that_cannot_be_confirmed_is_refused_with_its_scales():
+    edges = np.array([0, 1.5593491512827684e-10, 0.021930835719783021, 0.022028625697899321,
+                      0.036784360319445035, 0.03691750458267528, 0.03844033714300317])
+    masses = np.array([1.0, 1, 1, 1, 0, 0])
+    with pytest.raises(zelvane.InputError) as caught:
+        zelvane.fit_smooth(edges, masses, refine=2)
+    error = caught.value
+    assert error.problem == "ill_conditioned"
+    decades = np.log10(np.diff(edges).max() / np.diff(edges).min())
+    assert error.details["width_decades"] == pytest.approx(decades)
+    assert error.details["mass_decades"] == 0.0
+    assert f"span {decades:.3g} decades" in str(error)
+    with pytest.raises(zelvane.InputError, match=r"gap\[1\]: the smooth fit cannot meet"):
+        zelvane.fit_smooth([np.arange(7.0), edges], [masses, masses], refine=2)
+
+
+def test_a_thousand_overdispersed_histograms_fit_their_masses():
+    # `python bench/solver_robust.py --count 10000` runs ten times as many (and the
+    # counts-aware fit beside the exact one).
+    edges, counts = overdispersed_histograms(23, 1000)
+    knots, values = zelvane.fit_smooth(edges, counts, refine=4)
+    assert (values >= 0).all()
+    got = zelvane.trapezoid_masses(knots, values).reshape(len(counts), -1, 4).sum(axis=2)
+    np.testing.assert_allclose(got, counts, rtol=0, atol=1e-12 * counts.sum(axis=1).max())
+    for row in range(0, 1000, 125):
+        stationarity, multiplier, mass_error = kkt(knots[row], values[row], counts[row], 4)
+        assert stationarity < 1e-8 and multiplier > -1e-8 and mass_error < 1e-12

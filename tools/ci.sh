@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The full CI run: every nox session of noxfile.py (the test suite on Python 3.8 to
 # 3.12 with NumPy 1.x and on the oldest NumPy, on 3.12 and 3.13 with NumPy 2, the C++
-# unit tests, the wheel, sanitizers, fuzzing, valgrind).
+# unit tests, the wheel, sanitizers, fuzzing, valgrind, the documentation site).
 # Installs what it needs: Debian packages with apt-get when missing, nox from PyPI
 # into build/ci/venv. With arguments, runs nox with them instead, e.g.
 #   bash tools/ci.sh -s sanitizers -- -k conversion
@@ -14,6 +14,9 @@ command -v clang++ >/dev/null || missing+=(clang)
 command -v valgrind >/dev/null || missing+=(valgrind)
 command -v readelf >/dev/null || missing+=(binutils)
 command -v flock >/dev/null || missing+=(util-linux)
+# The docs session checks the built site in a real browser.
+command -v chromium >/dev/null || missing+=(chromium)
+command -v chromedriver >/dev/null || missing+=(chromium-driver)
 if ! command -v clang >/dev/null || [ ! -f "$(clang -print-file-name=libclang_rt.asan-x86_64.so)" ]; then
   missing+=(libclang-rt-14-dev)
 fi

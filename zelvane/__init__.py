@@ -7,7 +7,9 @@ constants too (``DEFAULT_REFINE``, ``MAX_REFINE`` and ``MAX_WORKERS`` are the ro
 module's, ``FIT_METHODS`` the methods ``PiecewiseLinearDensity.from_masses`` takes).
 ``check_histogram`` is the check every fit makes of its edges and masses, for callers
 (the command line among them) that check before they fit; ``memory_bytes`` the memory
-this process may have, for callers that size their input against it.
+this process may have, for callers that size their input against it. ``read_table``
+reads a table as a spreadsheet exports it (``read_samples`` a column of numbers),
+and refuses one with a ``TableError``.
 ``zelvane.bake`` (NumPy 1.x only) is loaded when asked for by name, never by
 the package itself.
 """
@@ -32,6 +34,10 @@ if TYPE_CHECKING:
     from zelvane._native import memory_bytes as memory_bytes
     from zelvane._smooth import SmoothFit as SmoothFit
     from zelvane._smooth import fit_smooth as fit_smooth
+    from zelvane._tables import Table as Table
+    from zelvane._tables import TableError as TableError
+    from zelvane._tables import read_samples as read_samples
+    from zelvane._tables import read_table as read_table
     from zelvane._tails import Tail as Tail
 
 # Public name -> the module that defines it, imported when the name is first used. The
@@ -52,6 +58,10 @@ _EXPORTS: Dict[str, str] = {
     "MAX_WORKERS": "zelvane._native",
     "check_histogram": "zelvane._checks",
     "memory_bytes": "zelvane._native",
+    "read_table": "zelvane._tables",
+    "read_samples": "zelvane._tables",
+    "Table": "zelvane._tables",
+    "TableError": "zelvane._tables",
 }
 
 # zelvane.bake is left out of __all__ and dir(): tools that import every name

@@ -421,6 +421,16 @@ def check_out(out: Any, shape: Tuple[int, ...], dtype: type) -> Any:
     return out
 
 
+def check_number(name: str, given: Any) -> float:
+    """`given`, one real number (Python's or NumPy's, not a bool), as a float; an
+    InputError (``"type"``) naming `name` otherwise. NaN passes: the caller bounds it."""
+    if isinstance(given, (bool, np.bool_)) or not isinstance(given, (numbers.Real, np.integer,
+                                                                      np.floating)):
+        raise InputError("type", argument=name, expected="int or float",
+                         type_name=type(given).__name__)
+    return float(given)
+
+
 def check_smoothing(smoothing: Union[str, float]) -> float:
     """The native form of `smoothing`: the rows module's AUTO_SMOOTHING for "auto", else
     the number (0 or more)."""
@@ -471,6 +481,10 @@ def per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bo
     if value is None:
         return None
     given = real_array(name, value)
+    if given.dtype.kind == "b":
+        # A truth value is no number of observations, nor a mean.
+        raise InputError("type", argument=name, expected="int or float",
+                         type_name=type(value).__name__)
     count = rows[0] if rows else 1
     if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != count):
         raise InputError("shape", argument=name, shape=given.shape, expected=((), (count,)))

@@ -24,8 +24,9 @@ import numpy as np
 import numpy.typing as npt
 
 from zelvane import _adapters, _measures, _pieces, _tails
-from zelvane._checks import (as_float64, check_cuts, check_knots_and_values, check_tail, read_only,
-                             sealed)
+from zelvane._checks import (as_float64, check_cuts, check_knots_and_values, check_number,
+                             check_tail, read_only, sealed)
+from zelvane._errors import InputError
 from zelvane._native import DEFAULT_REFINE
 from zelvane._tails import Tail
 
@@ -42,10 +43,97 @@ RandomSource = Union[None, int, np.random.SeedSequence, np.random.BitGenerator,
                      np.random.Generator, np.random.RandomState]
 
 
+def _no_truth_value(name: str, given: Any) -> None:
+    """Refuse a bool, or an array of them, where a fraction is asked for."""
+    if isinstance(given, (bool, np.bool_)) or getattr(given, "dtype", None) == np.bool_:
+        raise InputError("type", argument=name, expected="int or float",
+                         type_name=type(given).__name__)
+
+
 def _shaped(flat: Float64Array, shape: Tuple[int, ...]) -> Evaluated:
     """`flat` in `shape`; 0-d results become a float64 scalar, as SciPy returns them."""
     result = flat.reshape(shape)
     return result[()] if result.ndim == 0 else result
+
+
+#: The layout of a pickled density: 2 holds the knots, values, areas, sums and tails;
+#: 1 (no number) held every table under its attribute's name, and is read too.
+PICKLE_FORMAT = 2
+_PICKLE_FORMATS = (1, 2)
+# The fields of each layout, by the name a loaded state gives them.
+_FIELDS = ("knots", "values", "areas", "sums", "left_tail", "right_tail", "method",
+           "smoothing", "edf", "mass_error")
+_FORMAT_1 = {"knots": "_knots", "values": "_values", "areas": "_areas", "sums": "_sums",
+             "left_tail": "_left", "right_tail": "_right", "method": "_method",
+             "smoothing": "_smoothing", "edf": "_edf", "mass_error": "_mass_error"}
+# How far the areas kept may lie from those of the values, relative to each area:
+# a few roundings of the normalisation.
+_AREA_TOLERANCE = 1e-12
+
+
+def _pickled_fields(state: Any) -> Dict[str, Any]:
+    """The fields of a pickled density's state, by the names of the current layout; an
+    InputError for a layout this version does not read or a field that is missing."""
+    if not isinstance(state, dict):
+        raise InputError("pickle_state", argument="state", type_name=type(state).__name__)
+    layout = state.get("format", 1)
+    if isinstance(layout, bool) or layout not in _PICKLE_FORMATS:
+        raise InputError("pickle_format", argument="format", given=repr(layout),
+                         known=_PICKLE_FORMATS)
+    names = _FORMAT_1 if layout == 1 else {name: name for name in _FIELDS}
+    missing = [name for name, key in names.items() if key not in state]
+    if missing:
+        raise InputError("pickle_missing", argument=missing[0], layout=layout)
+    return {name: state[key] for name, key in names.items()}
+
+
+def _pickled_number(name: str, value: Any) -> Optional[float]:
+    """A fit's number (smoothing, edf, mass error) of a pickle: None, or finite and >= 0."""
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
+                                                                      np.floating)):
+        raise InputError("type", argument=name, expected="float",
+                         type_name=type(value).__name__)
+    number = float(value)
+    if not math.isfinite(number):
+        raise InputError("not_finite", argument=name, value=number)
+    if number < 0:
+        raise InputError("negative", argument=name, value=number)
+    return number
+
+
+def _checked_areas(areas: Any, sums: Any, x: Float64Array, y: Float64Array
+                   ) -> Tuple[Float64Array, Tuple[float, float, float]]:
+    """The areas of the pieces and the sums (left tail, right tail, total) of a pickle,
+    refused unless they are what the constructor makes of the knots `x` and values `y`:
+    the total to the bit, the areas to their rounding."""
+    given = as_float64("areas", areas)
+    if given.shape != (x.shape[0] - 1,):
+        raise InputError("shape", argument="areas", shape=given.shape,
+                         expected=(x.shape[0] - 1,))
+    bad = ~(np.isfinite(given) & (given >= 0))
+    if bad.any():
+        k = int(np.argmax(bad))
+        raise InputError("not_finite" if not np.isfinite(given[k]) else "negative",
+                         argument="areas", index=k, value=given[k])
+    if not isinstance(sums, tuple) or len(sums) != 3:
+        raise InputError("type", argument="sums", expected="a tuple of three floats",
+                         type_name=type(sums).__name__)
+    low, high, total = (_pickled_number(f"sums[{k}]", part) or 0.0
+                        for k, part in enumerate(sums))
+    body = float(given.cumsum()[-1])
+    if not (body > 0 and total == low + body + high):
+        raise InputError("pickle_mismatch", argument="sums", value=total)
+    with np.errstate(over="ignore", under="ignore"):
+        shares = given / total
+        implied = 0.5 * (y[:-1] + y[1:]) * (x[1:] - x[:-1])
+    off = np.abs(implied - shares) > _AREA_TOLERANCE * np.maximum(implied, shares) + 1e-300
+    if off.any():
+        k = int(np.argmax(off))
+        raise InputError("pickle_mismatch", argument="areas", index=k, value=given[k])
+    copy: Float64Array = given.copy()
+    return copy, (low, high, total)
 
 
 class PiecewiseLinearDensity:
@@ -300,7 +388,7 @@ class PiecewiseLinearDensity:
     def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
                        method: str = "smooth", *, refine: int = DEFAULT_REFINE,
                        smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
-                       mean: Optional[float] = None,
+                       mean: Optional[float] = None, density: bool = False,
                        standard_errors: Optional[npt.ArrayLike] = None,
                        mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to a histogram: counts, which are a sample.
@@ -335,6 +423,13 @@ class PiecewiseLinearDensity:
         mean : float, optional
             A known mean (a published one, say), met exactly by the tail beyond an
             open end.
+        density : bool
+            Whether `counts` are densities, as ``numpy.histogram(..., density=True)``
+            and ``scipy.stats.rv_histogram(..., density=True)`` take them: each bin's
+            mass is its value times its width (every edge finite). Densities say nothing
+            of the sample behind them: smoothing them needs `sample_size`. Without the
+            flag, values that are not whole numbers and sum to 1 times the widths are
+            refused as densities (unless every width is 1, where both readings agree).
         standard_errors : array_like, shape (m,), optional
             Standard errors of the counts (a survey's, say), independent, one per bin:
             the counts' uncertainty for :meth:`confidence`, in place of their sampling
@@ -354,8 +449,10 @@ class PiecewiseLinearDensity:
         Raises
         ------
         zelvane.InputError
-            As `from_masses`, with the arguments named ``counts`` and ``edges``, and
-            for objects that are no histogram (see ``zelvane._inputs``).
+            As `from_masses`, with the arguments named ``counts`` and ``edges``; for
+            objects that are no histogram (see ``zelvane._inputs``); for densities given
+            without ``density=True`` and open ends or a smoothing without `sample_size`
+            with it (see ``zelvane._inputs.bin_masses``).
 
         Examples
         --------
@@ -373,20 +470,53 @@ class PiecewiseLinearDensity:
         from zelvane import _fitted
 
         return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean,
-                                      standard_errors, mean_se)
+                                      density, standard_errors, mean_se)
 
     def __getstate__(self) -> Dict[str, Any]:
         self.mass_error  # a mass error still to compute is computed, not pickled
-        return {name: getattr(self, name) for name in self.__slots__}
+        # What cannot be made again to the bit from the rest: the knots, the values, the
+        # areas of the pieces and the sums as the constructor scaled them, the tails.
+        # The other tables follow from these and are made again on loading.
+        low, high, total = self._sums
+        return {"format": PICKLE_FORMAT, "knots": self._knots, "values": self._values,
+                "areas": self._areas, "sums": (low, high, total), "left_tail": self._left,
+                "right_tail": self._right, "method": self._method,
+                "smoothing": self._smoothing, "edf": self._edf,
+                "mass_error": self._mass_error}
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
-        # Arrays come back from pickle (or deepcopy) writable: read-only again, and the
-        # knots and values, which are handed out, sealed again.
-        for name in self.__slots__:
-            value = state.get(name)
-            if isinstance(value, np.ndarray):
-                value = sealed(value) if name in ("_knots", "_values") else read_only(value)
-            setattr(self, name, value)
+        # A pickle is input like any other: checked as the constructor checks its
+        # arguments, each refusal an InputError (a ValueError) naming the field.
+        fields = _pickled_fields(state)
+        x, y = check_knots_and_values(fields["knots"], fields["values"])
+        left = check_tail(fields["left_tail"], "left_tail", float(x[0]), right=False)
+        right = check_tail(fields["right_tail"], "right_tail", float(x[-1]), right=True)
+        areas, (low, high, total) = _checked_areas(fields["areas"], fields["sums"], x, y)
+        for name, tail, mass in (("left_tail", left, low), ("right_tail", right, high)):
+            share = 0.0 if tail is None else tail.mass
+            if share != (mass / total if mass else 0.0):
+                raise InputError("pickle_mismatch", argument=f"{name}.mass", value=share)
+        y = sealed(y)
+        below = np.empty(x.shape[0])
+        below[0] = 0.0
+        below[1:] = areas.cumsum()
+        if low:
+            below += low
+        below /= total
+        self._knots, self._values = x, y
+        self._widths, self._below = read_only(x[1:] - x[:-1]), read_only(below)
+        self._rises = read_only(y[1:] - y[:-1])
+        self._areas, self._sums, self._upper = read_only(areas), (low, high, total), None
+        self._left, self._right = left, right
+        method = fields["method"]
+        if method is not None and not isinstance(method, str):
+            raise InputError("type", argument="method", expected="str",
+                             type_name=type(method).__name__)
+        self._method = method
+        self._smoothing, self._edf, self._mass_error = (
+            _pickled_number(name, fields[name]) for name in ("smoothing", "edf", "mass_error"))
+        # What the fit was given stays behind: a pickle holds the density alone.
+        self._source = None
 
     def __repr__(self) -> str:
         parts = [f"knots={self._knots.tolist()!r}", f"values={self._values.tolist()!r}"]
@@ -778,6 +908,83 @@ class PiecewiseLinearDensity:
         below ``ppf(p)`` over the mean. The share of the top 10 % is
         ``1 - lorenz(0.9)``. See ``zelvane._measures.lorenz``."""
         return self._evaluated("p", p, lambda flat: _measures.lorenz(self, flat))
+
+    def top_share(self, p: npt.ArrayLike = 0.1) -> Evaluated:
+        """The share of the total held by the top fraction `p` (of any shape; a float64
+        scalar for a scalar; 0.1 by default, the top 10 %): ``1 - lorenz(1 - p)``, 1 for
+        every ``p > 0`` where the mean is infinite. See ``zelvane._measures.top_share``.
+
+        Examples
+        --------
+        >>> from zelvane import PiecewiseLinearDensity
+        >>> d = PiecewiseLinearDensity([0.0, 1.0], [1.0, 1.0])
+        >>> round(float(d.top_share(0.1)), 12)
+        0.19
+        """
+        _no_truth_value("p", p)
+        return self._evaluated("p", p, lambda flat: _measures.top_share(self, flat))
+
+    def palma(self) -> float:
+        """The Palma ratio: the share of the top 10 % over that of the bottom 40 %;
+        infinite where the mean is. See ``zelvane._measures.palma``."""
+        return _measures.palma(self)
+
+    def quantile_ratio(self, high: float = 0.9, low: float = 0.1) -> float:
+        """``ppf(high) / ppf(low)``: P90/P10 by default, P90/P50 with ``low=0.5``, ...;
+        both levels strictly between 0 and 1. Infinite where the lower quantile is 0, NaN
+        where a quantile is negative. See ``zelvane._measures.quantile_ratio``.
+
+        Raises
+        ------
+        zelvane.InputError
+            For a level that is not a real number (a bool included, ``"type"``) or not
+            strictly between 0 and 1 (``"out_of_range"``).
+        """
+        levels = []
+        for name, given in (("high", high), ("low", low)):
+            level = check_number(name, given)
+            if not 0.0 < level < 1.0:
+                raise InputError("out_of_range", argument=name, value=level, minimum=0,
+                                 maximum=1, exclusive=True)
+            levels.append(level)
+        return _measures.quantile_ratio(self, levels[0], levels[1])
+
+    def theil(self) -> float:
+        """Theil's index ``E[(X / mu) log(X / mu)]``: 0 for equal shares, infinite where
+        the mean is (a Pareto tail with ``alpha <= 1``), NaN where there is mass below 0.
+        See ``zelvane._measures.theil``."""
+        return _measures.theil(self)
+
+    def mld(self) -> float:
+        """The mean log deviation ``log mu - E[log X]`` (Theil's second index): infinite
+        where the mean is, NaN where there is mass below 0. See ``zelvane._measures.mld``."""
+        return _measures.mld(self)
+
+    def atkinson(self, epsilon: float = 1.0) -> float:
+        """Atkinson's index for the inequality aversion `epsilon` (0 or more; 1 by
+        default), in [0, 1]: 1 where the mean is infinite or ``E[X^(1 - epsilon)]``
+        diverges at 0, NaN where there is mass below 0. See
+        ``zelvane._measures.atkinson``.
+
+        Raises
+        ------
+        zelvane.InputError
+            For an `epsilon` that is not a real number (a bool included, ``"type"``),
+            negative or not finite.
+
+        Examples
+        --------
+        >>> from zelvane import PiecewiseLinearDensity
+        >>> d = PiecewiseLinearDensity([0.0, 1.0], [1.0, 1.0])
+        >>> round(d.atkinson(0.5), 12)
+        0.111111111111
+        """
+        aversion = check_number("epsilon", epsilon)
+        if not math.isfinite(aversion):
+            raise InputError("not_finite", argument="epsilon", value=aversion)
+        if aversion < 0:
+            raise InputError("out_of_range", argument="epsilon", value=aversion, minimum=0)
+        return _measures.atkinson(self, aversion)
 
     # ---------------------------------------------------------------- uncertainty
 

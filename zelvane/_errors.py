@@ -57,6 +57,11 @@ TEMPLATES: Dict[str, str] = {
                  "mass, the mean density or the ratio of the widths is too extreme",
     "infeasible": "{where}: no non-negative density that is linear between the centres has "
                   "these masses; refine=2 or more always has one",
+    "ill_conditioned": "{where}: the smooth fit cannot meet these masses on these edges even in "
+                       "double-double precision: the bins' widths span {width_decades:.3g} "
+                       "decades and their positive masses {mass_decades:.3g} decades; merge the "
+                       "narrowest bins into their neighbours or drop the masses far below "
+                       "the rest",
     "fit_overflow": "the {method!r} fit of {row_where} has values beyond float32's range; its "
                     "densest interval is {where}, a mass of {value} over a width of {width}: "
                     "{overflow_remedy}",
@@ -89,6 +94,8 @@ TEMPLATES: Dict[str, str] = {
                       "or a histogram object with values() and axes, not {type_name}",
     "series_index": "{argument} must be a pandas Series indexed by intervals (as pandas.cut "
                     "makes them), not by {index_type}",
+    "series_labels": "{argument}'s index is read as bracket labels (such as \"10 to 19\", "
+                     "\"under 10\", \"85+\"), and its {place}: {text}",
     "missing_interval": "{where} is missing: every count needs its interval",
     "missing_count": "{where}, the count of {interval}, is missing",
     "interval_closed": "{where} = {interval} is {closed_text}, unlike {first_interval}: every "
@@ -111,6 +118,25 @@ TEMPLATES: Dict[str, str] = {
     "no_source": "{argument}: this density was {made}, so it knows nothing of the data behind "
                  "it; fit it with PiecewiseLinearDensity.from_histogram (or from_masses with "
                  "the smooth method) to get intervals",
+    # A pickled density, checked as it is loaded.
+    "pickle_state": "a pickled PiecewiseLinearDensity holds a dict of its fields, not a "
+                    "{type_name}",
+    "pickle_format": "a pickled PiecewiseLinearDensity of format {given} cannot be read: this "
+                     "version of zelvane reads formats {known_text}",
+    "pickle_missing": "a pickled PiecewiseLinearDensity of format {layout} lacks its field "
+                      "{argument!r}",
+    "pickle_mismatch": "{where} = {value} of a pickled PiecewiseLinearDensity does not agree "
+                       "with its knots and values: the pickle was changed",
+    # Densities rather than counts (zelvane._inputs.bin_masses).
+    "looks_like_density": "{argument} look like densities, not counts: they are not whole "
+                          "numbers, and times the widths of their bins they sum to 1, as "
+                          "numpy.histogram(..., density=True) gives them; pass density=True "
+                          "(and the number of observations as sample_size to smooth them)",
+    "density_needs_sample_size": "density=True: densities do not say how many observations "
+                                 "lie behind them, and smoothing={given} needs that number as "
+                                 "{argument} (or smoothing=0 to meet the bins' masses exactly)",
+    "density_open": "{where} = {value}: density=True needs finite edges, a density over an "
+                    "open bin gives it no mass",
     # The tails of a density.
     "not_positive": "{where} = {value} is not positive",
     "tail_joint": "{argument} = {value} must be the {end} knot, {knot}",
@@ -205,6 +231,7 @@ PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "choices_text": lambda f: _choices_text(f["choices"]),
     "range_text": _range_text,
     "others_text": lambda f: _methods_text(f["others"]),
+    "known_text": lambda f: " and ".join(str(k) for k in f["known"]),
     "row_where": lambda f: _place(f.get("argument"), f.get("row"), None),
     "overflow_remedy": _overflow_remedy,
 }

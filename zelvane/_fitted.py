@@ -24,7 +24,7 @@ from zelvane._checks import (as_array, check_choice, check_counts, check_histogr
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import METHODS, fit_checked
-from zelvane._inputs import counts_and_edges
+from zelvane._inputs import bin_masses, counts_and_edges
 from zelvane._native import AUTO_SMOOTHING
 from zelvane._smooth import fit_smooth
 
@@ -38,12 +38,13 @@ FIT_METHODS = ("smooth", *METHODS)
 
 def from_histogram(counts: Any, edges: Optional[npt.ArrayLike], method: str, refine: int,
                    smoothing: Union[str, float], sample_size: Optional[float],
-                   mean: Optional[float], standard_errors: Any = None,
+                   mean: Optional[float], density: bool = False, standard_errors: Any = None,
                    mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
-    """``PiecewiseLinearDensity.from_histogram``: the counts and edges of a histogram
-    however it is held (``zelvane._inputs``), fitted as masses named ``counts`` and
-    ``edges``; whole numbers are counts of a sample."""
-    masses, knots = counts_and_edges(counts, edges)
+    """``PiecewiseLinearDensity.from_histogram``: the counts (or, with `density`, the
+    densities) and edges of a histogram however it is held (``zelvane._inputs``), fitted
+    as masses named ``counts`` and ``edges``; whole numbers are counts of a sample."""
+    values, knots = counts_and_edges(counts, edges)
+    masses = bin_masses(values, knots, density, smoothing, sample_size)
     return from_masses(knots, masses, method, refine, "edges", "counts", smoothing, sample_size,
                        mean, standard_errors, mean_se, histogram=True)
 
@@ -145,7 +146,8 @@ def confidence(density: PiecewiseLinearDensity, level: float, method: str, repli
     source = density._source
     if source is None:
         made = "built from knots and values" if density.method is None else \
-            f"fitted by method={density.method!r}"
+            f"fitted by method={density.method!r}" if density.method != "smooth" else \
+            "restored from a pickle, which holds the density alone"
         raise InputError("no_source", argument="confidence", made=made)
     return _confidence.confidence(_confidence.Source(**source), level, method=method,
                                   replicates=replicates, seed=seed, workers=workers)

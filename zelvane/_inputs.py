@@ -5,7 +5,9 @@
 - counts and edges as two array-likes, in the order ``numpy.histogram`` returns them;
 - the ``(counts, edges)`` tuple itself that ``numpy.histogram`` returns;
 - a pandas ``Series`` indexed by intervals: what ``pd.cut(x, bins).value_counts(sort=False)``
-  or ``df.groupby(pd.cut(x, bins), observed=False).size()`` give;
+  or ``df.groupby(pd.cut(x, bins), observed=False).size()`` give; or indexed by bracket
+  labels as tables publish them (``"Under 5 years"``, ``"$10,000 to $14,999"``,
+  ``"85+"``), read as :func:`zelvane.read_table` reads them;
 - a one-dimensional histogram object of the UHI plotting protocol (boost-histogram, hist
   and the others that follow it): ``obj.values()`` and ``obj.axes[0].edges``.
 
@@ -17,19 +19,24 @@ position of the offending element in the object as given.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from zelvane._checks import real_array
+from zelvane._checks import check_smoothing, real_array
 from zelvane._errors import InputError
+from zelvane._tables import TableError, bracket_edges
 
 if TYPE_CHECKING:
     import numpy.typing as npt
 
     Float64Array = npt.NDArray[np.float64]
 
-__all__ = ["counts_and_edges"]
+__all__ = ["counts_and_edges", "bin_masses"]
+
+# How far from 1 the sum of values times widths may lie for the values to be read as
+# densities: the rounding of numpy.histogram's own division.
+_DENSITY_TOTAL = 1e-9
 
 # What an interval closed on each side is called in messages, and how pandas prints it.
 _CLOSED_TEXT = {"right": "closed on the right", "left": "closed on the left",
@@ -88,7 +95,10 @@ def counts_and_edges(histogram: Any, edges: Any = None) -> Tuple[Float64Array, F
         intervals that ``pd.cut(...).value_counts(sort=False)`` and
         ``groupby(pd.cut(...), observed=False).size()`` give), in any order, with
         ``-inf`` as the first interval's left end or ``inf`` as the last one's right end
-        for open ends; or a one-dimensional histogram object that follows the UHI
+        for open ends; a Series of counts indexed by bracket labels (``"Less than
+        $10,000"``, ``"$10,000 to $14,999"``, ``"$200,000 or more"``, ``"Under 5
+        years"``, ``"85+"``), in their order, read as :func:`zelvane.read_table` reads
+        a table's labels (a ``Total`` row left out); or a one-dimensional histogram object that follows the UHI
         plotting protocol (boost-histogram, hist, ...), whose ``values()`` are the counts
         and ``axes[0].edges`` the edges. Such an object's underflow and overflow bins are
         not among its ``values()`` and are left out by design: a density is fitted to
@@ -109,7 +119,8 @@ def counts_and_edges(histogram: Any, edges: Any = None) -> Tuple[Float64Array, F
     zelvane.InputError
         Counts without edges (``"no_edges"``) or edges given twice (``"edges_twice"``);
         values that are not real numbers (``"dtype"``); for a Series, an index that does
-        not hold intervals (``"series_index"``), a missing count or interval
+        not hold intervals or bracket labels (``"series_index"``), labels that are no
+        brackets or do not meet (``"series_labels"``), a missing count or interval
         (``"missing_count"``, ``"missing_interval"``), counts that are infinite or
         negative, and intervals that are empty, leave gaps, overlap or differ in their
         closed side (``"interval_empty"``, ``"interval_gap"``, ``"interval_overlap"``,
@@ -205,6 +216,11 @@ def _interval_ends(index: Any) -> Tuple[Float64Array, Float64Array, List[str]]:
 
 
 def _series_counts(series: Any) -> Float64Array:
+    # Only booleans, integers and reals, NumPy's or pandas' own (nullable) ones: pandas
+    # would turn complex counts into their real parts, and strings into the numbers
+    # they spell.
+    if getattr(series.dtype, "kind", "O") not in "biuf":
+        raise InputError("dtype", argument="counts", dtype=str(series.dtype), expected="real")
     try:
         counts: Float64Array = np.asarray(series.to_numpy(dtype="float64", na_value=np.nan),
                                           dtype=np.float64)
@@ -219,8 +235,36 @@ def _first(mask: Any) -> Optional[int]:
     return int(hits[0]) if hits.size else None
 
 
+def _labelled(index: Any) -> bool:
+    """Whether a pandas index holds text labels (brackets such as "$10,000 to $14,999")."""
+    return not _holds_intervals(index) and len(index) > 0 and \
+        all(isinstance(item, str) for item in index)
+
+
+def _from_labels(series: Any) -> Tuple[Float64Array, Float64Array]:
+    """Counts and edges of a Series indexed by bracket labels, read as
+    :func:`zelvane.read_table` reads a table's labels (a total among them left out), in
+    the order of the labels."""
+    try:
+        edges, kept = bracket_edges(list(series.index))
+    except TableError as error:
+        raise InputError("series_labels", argument="histogram",
+                         place=error.where or "labels", text=error.text) from None
+    counts = _series_counts(series)[kept]
+    k = _first(~np.isfinite(counts))
+    if k is not None:
+        raise InputError("not_finite", argument="counts", index=kept[k], value=counts[k])
+    k = _first(counts < 0)
+    if k is not None:
+        raise InputError("negative", argument="counts", index=kept[k], value=counts[k])
+    return counts, np.array(edges, dtype=np.float64)
+
+
 def _from_series(series: Any) -> Tuple[Float64Array, Float64Array]:
-    """Counts and edges of a Series indexed by intervals, in the order of the intervals."""
+    """Counts and edges of a Series indexed by intervals, in the order of the intervals,
+    or by bracket labels, in the order of the labels."""
+    if _labelled(series.index):
+        return _from_labels(series)
     left, right, sides = _interval_ends(series.index)
     counts = _series_counts(series)
     k = _first(np.isnan(left) | np.isnan(right))
@@ -290,3 +334,58 @@ def _from_uhi(histogram: Any) -> Tuple[Float64Array, Float64Array]:
     if ordered is False or (ordered is None and getattr(traits, "discrete", False)):
         raise InputError("histogram_categories", argument="histogram")
     return _real("counts", histogram.values()), _real("edges", axis.edges)
+
+
+# -- densities ----------------------------------------------------------------
+
+def _looks_like_density(values: Float64Array, widths: Float64Array) -> bool:
+    """Whether `values` over bins of `widths` read as a density: not whole numbers, and
+    times the widths they sum to 1. Where every width is 1 a density is its masses, and
+    reading it either way gives the same fit."""
+    if not (np.isfinite(values).all() and np.isfinite(widths).all()):
+        return False
+    if (np.mod(values, 1) == 0).all() or (widths == 1).all():
+        return False
+    return bool(abs(float(np.sum(values * widths)) - 1.0) <= _DENSITY_TOTAL)
+
+
+def bin_masses(values: Float64Array, edges: Float64Array, density: Any,
+               smoothing: Union[str, float], sample_size: Any) -> Float64Array:
+    """The masses of the bins of a histogram: its `values`, or where `density` is true
+    (as ``numpy.histogram(..., density=True)`` gives them) the values times the widths of
+    their bins.
+
+    Raises
+    ------
+    zelvane.InputError
+        For a `density` that is not a bool (``"type"``); with ``density=True``, an open
+        end (``"density_open"``: a density over an infinite bin gives it no mass) and a
+        smoothing without the `sample_size` behind the densities
+        (``"density_needs_sample_size"``); without it, values that look like densities
+        (``"looks_like_density"``: not whole numbers, and times the widths they sum to
+        1), which the fit would otherwise read as masses. Values and edges of other
+        shapes are left to the checks of the fit.
+    """
+    if not isinstance(density, (bool, np.bool_)):
+        raise InputError("type", argument="density", expected="bool",
+                         type_name=type(density).__name__)
+    if not (values.ndim == 1 and edges.shape == (values.shape[0] + 1,)):
+        return values
+    with np.errstate(invalid="ignore"):
+        widths = edges[1:] - edges[:-1]
+    if not density:
+        if _looks_like_density(values, widths):
+            raise InputError("looks_like_density", argument="counts")
+        return values
+    for index in (0, edges.shape[0] - 1):
+        if np.isinf(edges[index]):
+            raise InputError("density_open", argument="edges", index=index,
+                             value=edges[index])
+    if not (widths > 0).all():
+        # Edges out of order: refused by the fit's checks, which name them.
+        return values
+    if sample_size is None and check_smoothing(smoothing) != 0.0:
+        raise InputError("density_needs_sample_size", argument="sample_size",
+                         given=repr(smoothing))
+    masses: Float64Array = values * widths
+    return masses

@@ -107,7 +107,8 @@ def smooth_knots(edges: Float64Array, out: Float64Array, refine: int) -> None:
 
 def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refine: int,
              smoothing: float, complexity: float, sample_sizes: Optional[Float64Array],
-             means: Optional[Float64Array], workers: int) -> None:
+             means: Optional[Float64Array], workers: int, center_name: str = "center",
+             gap_name: str = "gap") -> None:
     """The smooth fit of every row, written into `out`: per row the values at every knot
     the bins would have if all were finite (masses * refine + 1), then the
     :data:`INFO_LENGTH` numbers that :data:`INFO` names.
@@ -115,20 +116,28 @@ def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refin
     `smoothing` is 0 for exact masses, :data:`AUTO_SMOOTHING` for the criterion's
     choice (`complexity` its price of a degree of freedom) or a positive lambda;
     `sample_sizes` and `means` hold one number per row (NaN: no mean) or are None. A
-    row that cannot be fitted raises what :func:`smooth_failure` makes of it.
+    row that cannot be fitted raises what :func:`smooth_failure` makes of it, naming the
+    edges `center_name` and the masses `gap_name` as the caller knows them.
     """
     failure = _started(_rows.open, edges, masses, out, refine, smoothing, complexity,
                        sample_sizes, means, workers)
     if failure is not None:
-        raise smooth_failure(failure, edges, masses, out, refine, means)
+        raise smooth_failure(failure, edges, masses, out, refine, means, center_name,
+                             gap_name)
+
+
+def _decades(values: Any) -> float:
+    """How many decades the positive finite numbers of `values` span (0 for fewer than two)."""
+    positive = [float(v) for v in values if 0 < v < math.inf]
+    return math.log10(max(positive) / min(positive)) if len(positive) > 1 else 0.0
 
 
 def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: Float64Array,
-                   out: Float64Array, refine: int, means: Optional[Float64Array]
-                   ) -> BaseException:
+                   out: Float64Array, refine: int, means: Optional[Float64Array],
+                   center_name: str = "center", gap_name: str = "gap") -> BaseException:
     """The exception of a row that the open fit could not fit: `failure` is the rows
     module's ``(row, status, position)``, the other arguments what the fit was given and
-    wrote. An InputError names the centres as ``center`` and the masses as ``gap``, with
+    wrote. An InputError names the centres as `center_name` and the masses as `gap_name`, with
     the row where a batch has one of its own (a row of edges shared by a batch has
     none); a solver that gave up is a RuntimeError, ``"row r: "`` before its words in a
     batch; a fit stopped by the stop flag is a KeyboardInterrupt."""
@@ -147,23 +156,23 @@ def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: F
         # Not finite, or not above the previous edge (which edge 0 has none of).
         edge = edge_row[i]
         if not math.isfinite(edge) or i == 0:
-            return InputError("not_finite", argument="center", index=i, row=at_edge_row,
+            return InputError("not_finite", argument=center_name, index=i, row=at_edge_row,
                               value=edge)
-        return InputError("not_increasing", argument="center", index=i, row=at_edge_row,
+        return InputError("not_increasing", argument=center_name, index=i, row=at_edge_row,
                           value=edge, previous=edge_row[i - 1])
     if name == "bad_mass":
         mass = mass_row[i]
-        return InputError("negative" if math.isfinite(mass) else "not_finite", argument="gap",
+        return InputError("negative" if math.isfinite(mass) else "not_finite", argument=gap_name,
                           index=i, row=at_row, value=mass)
     if name == "zero_total":
-        return InputError("all_zero", argument="gap", row=at_row)
+        return InputError("all_zero", argument=gap_name, row=at_row)
     if name == "bad_width":
-        return InputError("too_narrow", argument="center", index=i, row=at_edge_row,
+        return InputError("too_narrow", argument=center_name, index=i, row=at_edge_row,
                           refine=refine)
     if name == "out_of_range":
-        return InputError("magnitude", argument="gap", row=at_row)
+        return InputError("magnitude", argument=gap_name, row=at_row)
     if name == "infeasible":
-        return InputError("infeasible", argument="gap", row=at_row, refine=refine)
+        return InputError("infeasible", argument=gap_name, row=at_row, refine=refine)
     if name == "unreachable_mean":
         # The open fit leaves the means within reach after the row's values.
         info = out.reshape(-1, out.shape[-1])[row, masses.shape[-1] * refine + 1:]
@@ -171,7 +180,12 @@ def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: F
                           value=None if means is None else means[row],
                           lowest=info[INFO["lowest_mean"]], highest=info[INFO["highest_mean"]])
     if name == "empty_beside_tail":
-        return InputError("empty_beside_tail", argument="gap", index=i, row=at_row)
+        return InputError("empty_beside_tail", argument=gap_name, index=i, row=at_row)
+    if name == "ill_conditioned":
+        widths = [b - a for a, b in zip(edge_row[:-1], edge_row[1:])
+                  if math.isfinite(a) and math.isfinite(b)]
+        return InputError("ill_conditioned", argument=gap_name, row=at_row,
+                          width_decades=_decades(widths), mass_decades=_decades(mass_row))
     if name == "interrupted":
         # Raised only when a signal handler raised, whose exception is the call's.
         return KeyboardInterrupt()

@@ -488,10 +488,13 @@ def fit_smooth(
         (``"unreachable_mean"``, with the range that is reachable), masses
         that no density fits with ``refine=1`` (``"infeasible"``), and
         intervals too narrow to cut (``"too_narrow"``) or magnitudes beyond
-        float64's range (``"magnitude"``).
+        float64's range (``"magnitude"``). Exact masses whose fit cannot be
+        confirmed even by the slower double-double solve that follows a
+        failed one in double (``"ill_conditioned"``: bin widths or masses
+        many decades apart, the message says how many) are refused too.
     RuntimeError
-        If a solver reaches its bound on iterations or cannot confirm its
-        answer; neither is known to happen.
+        If the counts-aware fit (``smoothing`` not 0) reaches its bound on
+        iterations or cannot confirm its answer.
 
     Examples
     --------
@@ -515,14 +518,16 @@ def fit_smooth(
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
-    out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right)
+    out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
+                    center_name, gap_name)
     fit = _result(edges, read_only(masses.copy()), out, r, left, right)
     fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean)
     return fit
 
 
 def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
-              mean: Any, workers: int, left: bool, right: bool) -> Float64Array:
+              mean: Any, workers: int, left: bool, right: bool, center_name: str = "center",
+              gap_name: str = "gap") -> Float64Array:
     """The native fit of checked rows: per row the values at every knot the bins
     would have if all were finite, then what the fit found (the numbers ``INFO``
     names)."""
@@ -531,7 +536,7 @@ def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_
     means = check_means(per_row("mean", mean, rows, missing_allowed=True), masses, left, right)
     out = np.empty(rows + (masses.shape[-1] * r + 1 + INFO_LENGTH,), np.float64)
     _native.fit_open(aligned(edges), aligned(masses), out, r, lam, COMPLEXITY, sizes, means,
-                     workers)
+                     workers, center_name, gap_name)
     return out
 
 
@@ -570,7 +575,8 @@ def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: 
     edges, masses = check_histogram(edges, masses, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     left, right = check_open(edges, masses, refine, center_name, gap_name)
-    return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right)
+    return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right,
+                     center_name, gap_name)
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,

@@ -12,34 +12,38 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernels/smooth_wide.hpp"
+
 namespace zelvane::border_ldl {
 
 namespace {
 
-bool usable(double pivot) noexcept { return pivot != 0.0 && std::isfinite(pivot); }
+using smooth_wide::magnitude;
+using smooth_wide::usable;
 
 // Row p of a knot, columns p - 3 .. p - 1 (those below 0 skipped); returns the
 // pivot. The unrolled form serves p >= 3.
-double knot_row(double* near, const double* diagonal, std::int64_t p) noexcept {
-    double* const l = near + 3 * p;
+template <class T>
+T knot_row(T* near, const T* diagonal, std::int64_t p) noexcept {
+    T* const l = near + 3 * p;
     if (p >= 3) {
-        const double u0 = l[0];
-        const double u1 = l[1] - u0 * near[3 * (p - 2) + 2];
-        const double u2 = l[2] - u0 * near[3 * (p - 1) + 1] - u1 * near[3 * (p - 1) + 2];
+        const T u0 = l[0];
+        const T u1 = l[1] - u0 * near[3 * (p - 2) + 2];
+        const T u2 = l[2] - u0 * near[3 * (p - 1) + 1] - u1 * near[3 * (p - 1) + 2];
         l[0] = u0 * diagonal[p - 3];
         l[1] = u1 * diagonal[p - 2];
         l[2] = u2 * diagonal[p - 1];
         return diagonal[p] - u0 * l[0] - u1 * l[1] - u2 * l[2];
     }
-    double pivot = diagonal[p];
+    T pivot = diagonal[p];
     for (std::int64_t s = 3 - p; s < 3; ++s) {
         const std::int64_t k = p - 3 + s;
-        double u = l[s];
+        T u = l[s];
         for (std::int64_t e = std::max<std::int64_t>(3 - p, s - 3); e < s; ++e) u -= l[e] * near[3 * k + (e - s + 3)];
         l[s] = u;
     }
     for (std::int64_t s = 3 - p; s < 3; ++s) {
-        const double u = l[s];
+        const T u = l[s];
         l[s] = u * diagonal[p - 3 + s];
         pivot -= u * l[s];
     }
@@ -97,10 +101,11 @@ void inverse(const system& m, const system& z) noexcept {
     }
 }
 
-std::int64_t factor(const system& m) noexcept {
+template <class T>
+std::int64_t factor(const basic_system<T>& m) noexcept {
     const std::int64_t r = m.refine, width = r + 2, n = m.size();
-    double* const near = m.near;
-    double* const d = m.diagonal;  // reciprocal pivots as they are found
+    T* const near = m.near;
+    T* const d = m.diagonal;  // reciprocal pivots as they are found
     for (std::int64_t i = 0; i < m.bins; ++i) {
         if (m.stop != nullptr && i % stop_interval == stop_interval - 1 && m.stop->load(std::memory_order_relaxed)) {
             return stopped;
@@ -108,55 +113,56 @@ std::int64_t factor(const system& m) noexcept {
         const std::int64_t base = i * (r + 1);
         for (std::int64_t t = i == 0 ? 0 : 1; t <= r; ++t) {
             const std::int64_t p = base + t;
-            const double pivot = knot_row(near, d, p);
+            const T pivot = knot_row(near, d, p);
             if (p == n - 2) {
                 d[p] = pivot;  // the 2 x 2 block's first entry
                 continue;
             }
             if (!usable(pivot)) return p;
-            d[p] = 1.0 / pivot;
+            d[p] = T(1.0) / pivot;
         }
         const std::int64_t q = base + r + 1, w = q - width;
         const bool last = q == n - 1;
-        double* const row = m.border + i * width;
+        T* const row = m.border + i * width;
         const std::int64_t first = w < 0 ? 1 : 0;
         for (std::int64_t s = first; s < width; ++s) {
             const std::int64_t k = w + s;
-            double u = row[s];
+            T u = row[s];
             for (std::int64_t e = std::max(first, s - 3); e < s; ++e) u -= row[e] * near[3 * k + (e - s + 3)];
             row[s] = u;
         }
-        double pivot = d[q];
+        T pivot = d[q];
         for (std::int64_t s = first; s < width - (last ? 1 : 0); ++s) {
-            const double u = row[s];
+            const T u = row[s];
             row[s] = u * d[w + s];
             pivot -= u * row[s];
         }
         std::copy(row + width - 3, row + width, near + 3 * q);
         if (last) {
             d[q] = pivot;
-            const double a = d[q - 1], b = row[width - 1], c = pivot;
-            const bool swapped = std::fabs(b) > std::fabs(a);
-            const double top = swapped ? b : a, rest = swapped ? b - c * (a / b) : c - b * (b / a);
+            const T a = d[q - 1], b = row[width - 1], c = pivot;
+            const bool swapped = magnitude(b) > magnitude(a);
+            const T top = swapped ? b : a, rest = swapped ? b - c * (a / b) : c - b * (b / a);
             if (!usable(top) || !usable(rest)) return q - 1;
         } else {
             if (!usable(pivot)) return q;
-            d[q] = 1.0 / pivot;
+            d[q] = T(1.0) / pivot;
         }
     }
     return -1;
 }
 
-void solve(const system& m, double* x) noexcept {
+template <class T>
+void solve(const basic_system<T>& m, T* x) noexcept {
     const std::int64_t r = m.refine, width = r + 2, n = m.size(), bins = m.bins;
-    const double* const near = m.near;
-    const double* const d = m.diagonal;
+    const T* const near = m.near;
+    const T* const d = m.diagonal;
     // L z = b.
     for (std::int64_t i = 0; i < bins; ++i) {
         const std::int64_t base = i * (r + 1);
         for (std::int64_t t = i == 0 ? 0 : 1; t <= r; ++t) {
             const std::int64_t p = base + t;
-            const double* const l = near + 3 * p;
+            const T* const l = near + 3 * p;
             if (p >= 3) {
                 x[p] -= l[0] * x[p - 3] + l[1] * x[p - 2] + l[2] * x[p - 1];
             } else {
@@ -164,25 +170,25 @@ void solve(const system& m, double* x) noexcept {
             }
         }
         const std::int64_t q = base + r + 1, w = q - width;
-        const double* const row = m.border + i * width;
+        const T* const row = m.border + i * width;
         const std::int64_t end = width - (q == n - 1 ? 1 : 0);
-        double sum = 0.0;
+        T sum = 0.0;
         for (std::int64_t s = w < 0 ? 1 : 0; s < end; ++s) sum += row[s] * x[w + s];
         x[q] -= sum;
     }
     // D, and the 2 x 2 block of the last two positions.
     for (std::int64_t p = 0; p < n - 2; ++p) x[p] *= d[p];
     {
-        const double a = d[n - 2], b = m.border[(bins - 1) * width + width - 1], c = d[n - 1];
-        const double y0 = x[n - 2], y1 = x[n - 1];
-        double x0, x1;
-        if (std::fabs(b) > std::fabs(a)) {
+        const T a = d[n - 2], b = m.border[(bins - 1) * width + width - 1], c = d[n - 1];
+        const T y0 = x[n - 2], y1 = x[n - 1];
+        T x0, x1;
+        if (magnitude(b) > magnitude(a)) {
             // Rows interchanged: [b c; a b].
-            const double l = a / b;
+            const T l = a / b;
             x1 = (y0 - l * y1) / (b - l * c);
             x0 = (y1 - c * x1) / b;
         } else {
-            const double l = b / a;
+            const T l = b / a;
             x1 = (y1 - l * y0) / (c - l * b);
             x0 = (y0 - b * x1) / a;
         }
@@ -192,14 +198,14 @@ void solve(const system& m, double* x) noexcept {
     // L' x = z, column by column from the last.
     for (std::int64_t i = bins - 1; i >= 0; --i) {
         const std::int64_t base = i * (r + 1), q = base + r + 1, w = q - width;
-        const double* const row = m.border + i * width;
-        const double xq = x[q];
+        const T* const row = m.border + i * width;
+        const T xq = x[q];
         const std::int64_t end = width - (q == n - 1 ? 1 : 0);
         for (std::int64_t s = w < 0 ? 1 : 0; s < end; ++s) x[w + s] -= row[s] * xq;
         for (std::int64_t t = r; t >= (i == 0 ? 0 : 1); --t) {
             const std::int64_t p = base + t;
-            const double* const l = near + 3 * p;
-            const double xp = x[p];
+            const T* const l = near + 3 * p;
+            const T xp = x[p];
             if (p >= 3) {
                 x[p - 3] -= l[0] * xp;
                 x[p - 2] -= l[1] * xp;
@@ -210,5 +216,10 @@ void solve(const system& m, double* x) noexcept {
         }
     }
 }
+
+template std::int64_t factor(const basic_system<double>&) noexcept;
+template std::int64_t factor(const basic_system<smooth_wide::wide>&) noexcept;
+template void solve(const basic_system<double>&, double*) noexcept;
+template void solve(const basic_system<smooth_wide::wide>&, smooth_wide::wide*) noexcept;
 
 }  // namespace zelvane::border_ldl

@@ -47,31 +47,38 @@ inline std::int64_t knot_position(std::int64_t knot, std::int64_t refine) noexce
 }
 inline std::int64_t bin_position(std::int64_t bin, std::int64_t refine) noexcept { return (bin + 1) * (refine + 1); }
 
-struct system {
+// The factors' storage, in doubles or (for the smooth fit's fallback) in
+// smooth_wide's double-double numbers.
+template <class T>
+struct basic_system {
     std::int64_t bins = 0;    // at least 1
     std::int64_t refine = 0;  // at least 2
-    double* near = nullptr;      // 3 per position
-    double* border = nullptr;    // refine + 2 per bin
-    double* diagonal = nullptr;  // 1 per position
+    T* near = nullptr;      // 3 per position
+    T* border = nullptr;    // refine + 2 per bin
+    T* diagonal = nullptr;  // 1 per position
     // Checked every stop_interval bins; raised, factor() gives up with stopped.
     const std::atomic<bool>* stop = nullptr;
 
     std::int64_t size() const noexcept { return order(bins, refine); }
 };
+using system = basic_system<double>;
 
 // Factorises in place: near and border receive L (unit lower triangular) in
 // the same places, diagonal the reciprocals of the pivots, except that the
 // last two positions keep their 2 x 2 Schur complement (diagonal entries and
 // the last border entry). Returns -1, or the first position whose pivot is
 // zero or not finite (for the last two: where the 2 x 2 block is singular),
-// or stopped when the stop flag was found raised part-way.
+// or stopped when the stop flag was found raised part-way. Made for double
+// and smooth_wide::wide.
 inline constexpr std::int64_t stopped = -2;
 inline constexpr std::int64_t stop_interval = 4096;
-std::int64_t factor(const system& m) noexcept;
+template <class T>
+std::int64_t factor(const basic_system<T>& m) noexcept;
 
 // Solves with the factors of factor(): x holds the right-hand side on entry
 // and the solution on return.
-void solve(const system& m, double* x) noexcept;
+template <class T>
+void solve(const basic_system<T>& m, T* x) noexcept;
 
 // Writes Z = A^-1 on the places that A's factors occupy (the envelope: the
 // near, border and diagonal places of the layout) into z, from the factors

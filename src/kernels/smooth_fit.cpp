@@ -39,7 +39,9 @@
 // terms it sums, every held value with a multiplier that is not negative
 // beyond that, every mass reproduced to 1e-13 of the total. Where the
 // factorisation alone falls short, a few steps of iterative refinement are
-// tried; a check that still fails gives inaccurate rather than an answer.
+// tried; a check that still fails makes the phases start again with the
+// factorisations in double-double, and one that fails there too gives
+// ill_conditioned rather than an answer.
 #include "kernels/smooth_fit.hpp"
 
 #include <algorithm>

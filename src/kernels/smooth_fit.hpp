@@ -26,7 +26,8 @@ inline constexpr std::int64_t max_refine = 256;
 // every front-end; tests lower them to reach the limits.
 struct limits {
     std::int64_t exchange_solves = 16;  // the first phase (whole sets exchanged at once)
-    std::int64_t total_solves = -1;     // both phases; -1 means 64 + 4 * knots
+    std::int64_t total_solves = -1;     // both phases; -1 means 64 + 4 * knots, for each of the
+                                        // attempt in double and the one in double-double
     const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
 };
 

@@ -52,6 +52,10 @@ system::system(const layout& l, const double* h, const double* mass, const fixed
     w.take_each(n, y_, res_, mag_);
     u_ = w.take(knots);
     state_ = w.take<unsigned char>(knots);
+    using smooth_wide::wide;
+    near_w_ = w.take<wide>(3 * n);
+    border_w_ = w.take<wide>(l.bins * (l.refine + 2));
+    w.take_each(n, diagonal_w_, x_w_);
 }
 
 bool system::set_up(const std::atomic<bool>* stop) noexcept {
@@ -216,13 +220,21 @@ status system::may_factor(const limits& bounds, std::int64_t total_solves) const
     return status::ok;
 }
 
-void system::solve_factored(double* x) const noexcept { border_ldl::solve(factors(), x); }
+void system::solve_factored(double* x) const noexcept {
+    if (!wide_) {
+        border_ldl::solve(factors(), x);
+        return;
+    }
+    std::copy(x, x + l_.order, x_w_);
+    border_ldl::solve(wide_factors(), x_w_);
+    for (std::int64_t q = 0; q < l_.order; ++q) x[q] = static_cast<double>(x_w_[q]);
+}
 
 bool system::solve() noexcept {
     if (!factorise(nullptr)) {
         return false;
     }
-    border_ldl::solve(factors(), y_);
+    solve_factored(y_);
     return true;
 }
 
@@ -278,6 +290,13 @@ bool system::factorise(const double* extra) noexcept {
             const std::int64_t later = std::max(other, e[0]);
             y_[l_.position(other)] -= curvature_[3 * later + d] * value;
         }
+    }
+    if (wide_) {
+        const std::int64_t n = l_.order;
+        std::copy(near_, near_ + 3 * n, near_w_);
+        std::copy(border_, border_ + l_.bins * (r + 2), border_w_);
+        std::copy(diagonal_, diagonal_ + n, diagonal_w_);
+        return border_ldl::factor(wide_factors()) == -1;
     }
     return border_ldl::factor(factors()) == -1;
 }
@@ -352,7 +371,7 @@ void system::polish() noexcept {
     for (std::int64_t i = 0; i < l_.bins; ++i) {
         if (mass_[i] == 0.0) res_[l_.mass_pos(i)] = 0.0;
     }
-    border_ldl::solve(factors(), res_);
+    solve_factored(res_);
     for (knot_cursor k{l_}; k.j < l_.knots; k.next()) {
         if (state_[k.j] == free_knot) {
             const double moved = y_[k.pos] + res_[k.pos];

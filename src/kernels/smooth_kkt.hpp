@@ -33,6 +33,7 @@
 #include "kernels/border_ldl.hpp"
 #include "kernels/fit_outcome.hpp"
 #include "kernels/smooth_fit.hpp"
+#include "kernels/smooth_wide.hpp"
 #include "kernels/workspace.hpp"
 
 namespace zelvane::smooth_kkt {
@@ -94,6 +95,10 @@ public:
     // leave no feasible point (a fixed end positive beside an empty bin, or
     // more than its bin's mass).
     bool set_up(const std::atomic<bool>* stop) noexcept;
+    // Factorisations and solves in double-double from here on (the slower
+    // fallback): the system's entries are the same doubles, its factors and
+    // solutions carry about 106 bits, and solutions are rounded to double.
+    void use_wide_factors() noexcept { wide_ = true; }
 
     // Whether another factorisation may be made: ok, or the status that ends the fit.
     status may_factor(const limits& bounds, std::int64_t total_solves) const noexcept;
@@ -146,6 +151,9 @@ private:
     bool optimal() const noexcept;
     void polish() noexcept;
     border_ldl::system factors() const noexcept { return {l_.bins, l_.refine, near_, border_, diagonal_, stop_}; }
+    border_ldl::basic_system<smooth_wide::wide> wide_factors() const noexcept {
+        return {l_.bins, l_.refine, near_w_, border_w_, diagonal_w_, stop_};
+    }
 
     layout l_;
     const double* h_;
@@ -153,6 +161,9 @@ private:
     fixed_ends fixed_;
     double *scale_, *stencil_, *weight_, *curvature_, *near_, *border_, *diagonal_, *y_, *res_, *mag_, *u_;
     unsigned char* state_;
+    // The factors in double-double and a solve's unknowns, for the fallback.
+    smooth_wide::wide *near_w_, *border_w_, *diagonal_w_, *x_w_;
+    bool wide_ = false;
     std::int64_t solves_ = 0;
     const std::atomic<bool>* stop_ = nullptr;  // the caller's, for the factorisation to check
 };

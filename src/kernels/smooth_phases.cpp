@@ -102,6 +102,7 @@ public:
         : kkt_(l, h, mass, fixed, w), exchange_(kkt_, w), interior_(kkt_, exchange_, w) {}
 
     outcome run(const limits& bounds, double unit, double* values) noexcept;
+    void use_wide_factors() noexcept { kkt_.use_wide_factors(); }
 
 private:
     system kkt_;
@@ -419,7 +420,26 @@ void take_scratch(const layout& l, workspace& w) noexcept { refined_fit(l, nullp
 
 outcome solve(const layout& l, const double* h, const double* mass, const fixed_ends& fixed, workspace& w,
               const limits& bounds, double unit, double* values) noexcept {
-    return refined_fit(l, h, mass, fixed, w).run(bounds, unit, values);
+    workspace again = w;
+    const outcome first = refined_fit(l, h, mass, fixed, w).run(bounds, unit, values);
+    const bool bounded = bounds.total_solves >= 0;
+    if ((first.code != status::inaccurate && first.code != status::iteration_limit) ||
+        (bounded && first.solves >= bounds.total_solves)) {
+        return first;
+    }
+    // The same fit from the start with factors in double-double: slower, and
+    // reached only where the solves in double could not be confirmed. A bound
+    // given is shared by both; the default one holds for each.
+    limits rest = bounds;
+    if (bounded) rest.total_solves = bounds.total_solves - first.solves;
+    refined_fit wide(l, h, mass, fixed, again);
+    wide.use_wide_factors();
+    outcome second = wide.run(rest, unit, values);
+    second.solves += first.solves;
+    if (second.code == status::inaccurate || (second.code == status::iteration_limit && !bounded)) {
+        second.code = status::ill_conditioned;
+    }
+    return second;
 }
 
 }  // namespace zelvane::smooth_phases

@@ -19,6 +19,15 @@
 // undone. After total_solves factorisations in all the fit stops with
 // iteration_limit; a raised stop flag, checked before each factorisation,
 // ends it with interrupted.
+//
+// A fit that cannot be confirmed in double (inaccurate, or iteration_limit
+// under the default bound: the solves' rounding can keep the exchanges from
+// settling) is made again from the start with the factorisations and solves
+// in double-double (smooth_wide), on the same entries and with the same
+// checks. What that cannot confirm either is ill_conditioned: the widths or
+// masses lie too many decades apart for the checks to be met. A bound on
+// solves given by the caller is shared by both attempts and ends them with
+// iteration_limit.
 #pragma once
 
 #include <cstdint>

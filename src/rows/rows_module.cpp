@@ -501,7 +501,7 @@ constexpr named_number statuses[] = {
     ZELVANE_STATUS(zero_total), ZELVANE_STATUS(bad_width), ZELVANE_STATUS(out_of_range),
     ZELVANE_STATUS(infeasible), ZELVANE_STATUS(iteration_limit), ZELVANE_STATUS(inaccurate),
     ZELVANE_STATUS(bad_setting), ZELVANE_STATUS(unreachable_mean), ZELVANE_STATUS(empty_beside_tail),
-    ZELVANE_STATUS(interrupted),
+    ZELVANE_STATUS(interrupted), ZELVANE_STATUS(ill_conditioned),
 };
 
 // The open method's numbers after a row's values (open_info), by their offsets.

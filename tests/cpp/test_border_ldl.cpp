@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dense_inverse.hpp"
+#include "kernels/smooth_wide.hpp"
 
 namespace {
 
@@ -154,4 +155,78 @@ TEST(BorderLdl, InverseOnTheEnvelopeAgainstTheDenseInverse) {
     }
 }
 
+// The factors in double-double: the same solution as the dense inverse gives,
+// and a residual, computed in double-double from the matrix's own doubles,
+// some ten orders of magnitude below the rounding of a solve in double.
+TEST(BorderLdl, WideFactorsSolveToDoubleDoublePrecision) {
+    using zelvane::smooth_wide::wide;
+    std::mt19937_64 random(12);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (const std::int64_t refine : {2, 3, 5}) {
+        for (const std::int64_t bins : {1, 2, 4}) {
+            for (const bool hold : {false, true}) {
+                SCOPED_TRACE(testing::Message() << "refine " << refine << ", bins " << bins << ", held " << hold);
+                const auto a = pattern_matrix(bins, refine, random, hold);
+                const auto n = static_cast<std::size_t>(bl::order(bins, refine));
+                const auto inverse = dense_inverse(a);
+                vec b(n);
+                for (double& x : b) x = unit(random);
+                const stored doubles = store(a, bins, refine);
+                std::vector<wide> near(doubles.near.begin(), doubles.near.end());
+                std::vector<wide> border(doubles.border.begin(), doubles.border.end());
+                std::vector<wide> diagonal(doubles.diagonal.begin(), doubles.diagonal.end());
+                const bl::basic_system<wide> m{bins, refine, near.data(), border.data(), diagonal.data()};
+                ASSERT_EQ(bl::factor(m), -1);
+                std::vector<wide> x(b.begin(), b.end());
+                bl::solve(m, x.data());
+                double scale = 0.0, worst = 0.0;
+                for (std::size_t p = 0; p < n; ++p) {
+                    double want = 0.0;
+                    for (std::size_t q = 0; q < n; ++q) want += inverse[p][q] * b[q];
+                    scale = std::max(scale, std::fabs(want));
+                    EXPECT_NEAR(static_cast<double>(x[p]), want, 1e-10 * std::max(1.0, std::fabs(want))) << p;
+                }
+                for (std::size_t p = 0; p < n; ++p) {
+                    wide r = b[p];
+                    double size = std::fabs(b[p]);
+                    for (std::size_t q = 0; q < n; ++q) {
+                        r -= wide(a[p][q]) * x[q];
+                        size += std::fabs(a[p][q] * static_cast<double>(x[q]));
+                    }
+                    worst = std::max(worst, std::fabs(static_cast<double>(r)) / size);
+                }
+                EXPECT_LT(worst, 1e-26);
+            }
+        }
+    }
+}
+
 }  // namespace envelope_inverse
+
+// The arithmetic of double-double numbers: exact where the true result has
+// 106 bits, and within a few units of 2^-104 where it does not.
+TEST(SmoothWide, ArithmeticCarriesTwiceTheBits) {
+    using zelvane::smooth_wide::wide;
+    const double tiny = 0x1p-60;
+    // (1 + 2^-60)^2 = 1 + 2^-59 + 2^-120: the last term is below 106 bits.
+    const wide square = wide(1.0, tiny) * wide(1.0, tiny);
+    EXPECT_EQ(square.hi, 1.0);
+    EXPECT_EQ(square.lo, 0x1p-59);
+    // A sum whose double would lose the small term keeps it.
+    const wide sum = wide(1.0) + wide(tiny) - wide(1.0);
+    EXPECT_EQ(sum.hi, tiny);
+    EXPECT_EQ(sum.lo, 0.0);
+    // 1 / 3, times 3, is 1 within 2^-104; in double the error is 2^-54.
+    const wide third = wide(1.0) / wide(3.0);
+    const wide back = third * wide(3.0) - wide(1.0);
+    EXPECT_LE(std::fabs(back.hi), 0x1p-104);
+    EXPECT_EQ(third.hi, 1.0 / 3.0);
+    EXPECT_NE(third.lo, 0.0);
+    // Dekker's product is exact: (2^27 + 1)^2 = 2^54 + 2^28 + 1 needs 55 bits.
+    const wide p = wide(134217729.0) * wide(134217729.0);
+    EXPECT_EQ(p.hi + 0.0, 18014398777917440.0);
+    EXPECT_EQ(p.lo, 1.0);
+    EXPECT_TRUE(zelvane::smooth_wide::usable(third));
+    EXPECT_FALSE(zelvane::smooth_wide::usable(wide(0.0)));
+    EXPECT_FALSE(zelvane::smooth_wide::usable(wide(HUGE_VAL)));
+}

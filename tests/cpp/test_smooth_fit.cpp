@@ -223,6 +223,39 @@ TEST(SmoothFit, ScaleFreeAndScratchIndependent) {
     for (std::size_t j = 0; j < base.values.size(); ++j) EXPECT_EQ(scaled.values[j], std::ldexp(base.values[j], 60));
 }
 
+// A bin 1e10 times narrower than its neighbours, which carries a third of
+// the mass: its values reach about 1e10 times theirs. The solves in double
+// cannot confirm that fit; the ones in double-double do, and the answer meets
+// the same checks as any other. Narrower still, and beside wider bins, it
+// holds as long as the scaled widths stay in range.
+TEST(SmoothFit, WidthsTenDecadesApart) {
+    for (const double middle : {1e-4, 1e-5, 1e-6}) {
+        for (const std::int64_t refine : {2, 3, 4, 16}) {
+            SCOPED_TRACE(testing::Message() << "middle " << middle << ", refine " << refine);
+            const vec edges{0, 1e6, 1e6 + middle, 2e6}, masses{3, 6, 9};
+            const fitted f = run(edges, masses, refine);
+            expect_masses_and_signs(f, masses, refine);
+            expect_no_descent_within_bins(f, masses, refine);
+        }
+    }
+}
+
+// Where even double-double cannot confirm a fit, the status says that the
+// input is ill-conditioned, and nothing is written: here a first bin 1e8
+// times narrower than the next, whose only free knot its neighbour's mass
+// row must share.
+TEST(SmoothFit, IllConditioned) {
+    const vec edges{0, 1.5593491512827684e-10, 0.021930835719783021, 0.022028625697899321,
+                    0.036784360319445035, 0.03691750458267528, 0.03844033714300317};
+    const fitted f = run(edges, {1, 1, 1, 1, 0, 0}, 2);
+    EXPECT_EQ(f.o.code, status::ill_conditioned);
+    EXPECT_GT(f.o.solves, 0);
+    EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v == untouched; }));
+    // So it is under a bound on solves that the attempts do not reach.
+    const fitted bounded = run(edges, {1, 1, 1, 1, 0, 0}, 2, {16, 40});
+    EXPECT_EQ(bounded.o.code, status::ill_conditioned);
+}
+
 TEST(SmoothFit, Statuses) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
     struct example { vec edges, masses; std::int64_t refine; status code; std::int64_t index; };

@@ -128,14 +128,23 @@ def level_value(text: str) -> float:
 
 TABLE_HELP = (
     "A table (.csv, .tsv, .txt, .dat: separated by commas, semicolons with a decimal "
-    "comma, tabs or white space; an optional header; # comments) in one of three "
-    "layouts: an edge and the mass of the bin that starts there on every row, the last "
-    "row's mass empty or left out; a bracket label and its count (0-9999, 10000-14999, "
-    "under 5, 85+, 200,000 or more: brackets of whole numbers hold their last number, so "
-    "10000-14999 then 15000-19999 give the edges 10000, 15000, 20000); or lower, upper "
-    "and count. An open first or last bin (-inf, under 10000, <10000, an empty lower "
-    "cell; inf, 200000+, 200000 or more, an empty upper cell) is fitted by the smooth "
-    "method with a tail. ")
+    "comma, tabs or white space; # comments) as a spreadsheet exports it, in one of "
+    "three layouts: a bracket label and its counts (0-9999, 10000-14999, Under 5 years, "
+    "5 to 9 years, 85+, 85 years and over, \"$10,000 to $14,999\", \"$200,000 or "
+    "more\": brackets of whole numbers hold their last number, so 10000-14999 then "
+    "15000-19999 give the edges 10000, 15000, 20000); an edge and the mass of the bin "
+    "that starts there on every row, the last row's mass empty or left out; or lower, "
+    "upper and count. Under X, less than X, below X and <X of a positive X start at 0 "
+    "(incomes, ages and durations are never negative); of 0 or below, like -inf or an "
+    "empty lower cell, they open the first bin. inf, X+, X or more, X and over and an "
+    "empty upper cell open the last bin. An open first or last bin is fitted by the "
+    "smooth method with a tail. A table as published may have a title and notes above "
+    "its header and footnotes below (skipped, and named on standard error), a Total row "
+    "(checked against the sum of the rows, not fitted), several columns of counts (the "
+    "first is fitted; choose others with --column), a margin of error after a count (a "
+    "column whose header says margin, MOE or \u00b1) and a Percent column (left aside "
+    "where there are counts). "
+)
 
 
 def add_fit_options(parser: argparse.ArgumentParser) -> None:
@@ -151,6 +160,10 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--refine", type=refine_count, metavar="R",
                         help=f"pieces of every bin in the smooth fit (default: "
                              f"{DEFAULT_REFINE})")
+    parser.add_argument("--column", action="append", metavar="NAME",
+                        help="the column of counts of a table to fit, by its header "
+                             "(default: the first after the labels); given several times, "
+                             "one histogram per column")
     parser.add_argument("--samples", action="store_true",
                         help="INPUT is a one-column table of samples to bin")
     parser.add_argument("--bins", metavar="N|auto",

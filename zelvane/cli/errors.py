@@ -21,28 +21,8 @@ MESSAGES = {
     "input_extension": "unknown input extension {extension!r} (expected {known})",
     "output_extension": "unknown output extension {extension!r} (expected {known})",
     "plot_extension": "unknown plot extension {extension!r} (expected {known})",
-    "not_text": "not a text table: byte {offset} is not {encoding}",
-    "not_number": "not a number: {cell!r}",
-    "bad_row": "not a table row: {reason}",
-    "empty_cell": "empty cell",
-    "cells": "{count} cell{s}, expected {expected}",
-    "missing_mass": "{count} cell{s}, expected {expected}: only the last row may leave out its mass",
-    "last_mass": "the last row has a mass, but no edge after it closes its bin",
-    "few_edges": "{count} edge{s}, at least 2 needed",
-    "row_cells": "{count} cell{s}, expected {expected}{hint}",
     "one_column": "one column: a histogram table has a mass beside every edge or bracket (or "
                   "lower, upper and count); for a column of samples, use --samples",
-    "columns": "{count} columns, expected 2 (an edge or a bracket, and its mass) or 3 (lower, "
-               "upper, count)",
-    "not_bound": "not a number or a bracket (such as 10-19, under 10 or 85+): {cell!r}",
-    "open_first": "only the first row may open the first bin (-inf, under ..., an empty lower "
-                  "end)",
-    "open_last": "only the last row may leave the last bin open (inf, ...+, ... or more, an "
-                 "empty upper end)",
-    "gap": "the bin starts at {start}, after the one above ends at {end}: the rows leave a gap",
-    "overlap": "the bin starts at {start}, before the one above ends at {end}: the rows overlap",
-    "meeting": "the bin starts at {start} and the one above ends at {end}, but the bins above "
-               "meet {meeting}",
     "no_samples": "empty sample",
     "sample_not_finite": "sample {value} is not finite",
     "sample_span": "the samples span [{low}, {high}], wider than float64 can measure",
@@ -65,6 +45,7 @@ MESSAGES = {
     "bins_without_samples": "--bins makes a histogram of samples: it needs --samples",
     "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
     "checked": "{text}",
+    "column_not_table": "--column chooses a column of a table, not of {kind}",
     "no_histograms": "array {name!r} holds no histograms",
     "smooth_only": "{option} is an option of the smooth fit: it needs --method smooth (or "
                    "both)",

@@ -44,7 +44,7 @@ def run_fit(args: argparse.Namespace) -> int:
     plot_extension = prepare_plot(args.plot)
     plot = None if plot_extension is None else (args.plot, plot_extension)
 
-    histograms = read_input(args.input, args.samples, args.bins)
+    histograms = read_input(args.input, args.samples, args.bins, args.column)
     check_mean(histograms, options)
     result = fit(histograms, names, args.workers, options.refine, options)
     warning = below_zero_warning(display_name(args.input), result)

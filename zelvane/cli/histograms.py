@@ -19,7 +19,9 @@ class Histograms:
     for one histogram or 2-D for one per row; the first edge may be ``-inf`` and
     the last ``inf`` (open ends). ``names`` are what messages call the edges and
     the masses (an archive's array names); a table keeps the line of every edge
-    in ``lines`` and of every mass in ``mass_lines`` (the same lines when None).
+    in ``lines`` and of every mass in ``mass_lines`` (the same lines when None), the
+    margins of error published beside its counts in ``margins`` (or None), and the
+    lines it skipped as no part of the table (each with its first cell) in ``skipped``.
     """
 
     source: str
@@ -28,6 +30,8 @@ class Histograms:
     names: Tuple[str, str] = ("edge", "mass")
     lines: Optional[Tuple[int, ...]] = None
     mass_lines: Optional[Tuple[int, ...]] = None
+    margins: Optional[npt.NDArray[Any]] = None
+    skipped: Tuple[Tuple[int, str], ...] = ()
 
     @property
     def count(self) -> int:

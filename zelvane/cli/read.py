@@ -1,18 +1,19 @@
 """The command line's input: a file (or standard input) told apart by its extension or
 its first bytes, and handed to the reader of its kind: a text table
-(:mod:`zelvane.cli.tables`), a ``.npz`` archive or samples (:mod:`zelvane.cli.arrays`).
+(:mod:`zelvane.cli.tables`, on :func:`zelvane.read_table`), a ``.npz`` archive or
+samples (:mod:`zelvane.cli.arrays`).
 """
 
 from __future__ import annotations
 
 import os
 import sys
-from typing import Optional
+from typing import Optional, Sequence
 
 from zelvane.cli.arrays import histogram_of_samples, parse_bins, read_archive, read_sample_array
-from zelvane.cli.errors import BadInput
+from zelvane.cli.errors import PROG, BadInput
 from zelvane.cli.histograms import STDIN, Histograms, display_name
-from zelvane.cli.tables import decode, read_histogram_table, read_sample_table
+from zelvane.cli.tables import read_histogram_table, read_sample_table, skipped_note
 
 __all__ = ["STDIN", "Histograms", "display_name", "read_input"]
 
@@ -50,10 +51,12 @@ def input_kind(path: str, data: Optional[bytes] = None) -> str:
     return "table" if extension in TABLE_EXTENSIONS else extension[1:]
 
 
-def read_input(path: str, samples: bool, bins: Optional[str]) -> Histograms:
+def read_input(path: str, samples: bool, bins: Optional[str],
+               columns: Optional[Sequence[str]] = None) -> Histograms:
     """The histograms of the input file ``path`` (``-`` for standard input):
     of its samples, binned by ``bins`` (default ``auto``), with ``samples`` or
-    from a ``.npy`` file."""
+    from a ``.npy`` file; of a table, of its columns of counts ``columns`` (default: the
+    first), the lines it skipped as no part of the table named on standard error."""
     source = display_name(path)
     rule = parse_bins(bins if bins is not None else "auto")
     kind = input_kind(path) if path != STDIN else None
@@ -63,14 +66,20 @@ def read_input(path: str, samples: bool, bins: Optional[str]) -> Histograms:
     samples = samples or kind == "npy"
     if bins is not None and not samples:
         raise BadInput(None, "bins_without_samples")
+    if columns is not None and (samples or kind != "table"):
+        raise BadInput(source, "column_not_table",
+                       kind="samples" if samples else f"a .{kind} archive")
     if kind == "npy":
         return histogram_of_samples(source, read_sample_array(source, data), None, rule)
     if kind == "npz":
         if samples:
             raise BadInput(source, "samples_input", kind="a .npz archive")
         return read_archive(source, data)
-    text = decode(source, data)
     if samples:
-        values, lines = read_sample_table(source, text)
+        values, lines = read_sample_table(source, data)
         return histogram_of_samples(source, values, lines, rule)
-    return read_histogram_table(source, text)
+    histograms = read_histogram_table(source, data, columns)
+    note = skipped_note(histograms)
+    if note is not None:
+        print(f"{PROG}: {note}", file=sys.stderr)
+    return histograms

@@ -96,7 +96,7 @@ def run_summary(args: argparse.Namespace) -> int:
     refuse_overwriting(args.input, (args.plot,))
     options = smooth_options(args, (SMOOTH,))
     plot_extension = prepare_plot(args.plot)
-    histograms = read_input(args.input, args.samples, args.bins)
+    histograms = read_input(args.input, args.samples, args.bins, args.column)
     if histograms.count != 1:
         raise BadInput(histograms.source, "summary_one", count=histograms.count)
     check_mean(histograms, options)
