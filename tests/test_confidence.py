@@ -210,6 +210,26 @@ def test_every_fit_behind_an_interval_evaluates_as_its_density_does():
                                rtol=1e-11)
 
 
+def test_the_densitys_other_measures_get_intervals_too():
+    exact = PiecewiseLinearDensity.from_masses([1, 2, 4, 8, 16], [0.1, 0.4, 0.3, 0.2])
+    counts, _ = lognormal_counts(3000, OPEN, np.random.default_rng(13))
+    d = PiecewiseLinearDensity.from_histogram(counts, OPEN)
+    c, none = d.confidence(), exact.confidence()
+    for name, args in (("theil", ()), ("mld", ()), ("atkinson", (0.5,)), ("palma", ()),
+                       ("quantile_ratio", (0.9, 0.1))):
+        if not hasattr(PiecewiseLinearDensity, name):
+            continue
+        value = getattr(exact, name)(*args)
+        low, high = getattr(none, name)(*args)
+        assert low == pytest.approx(value, rel=1e-9) and high == pytest.approx(value, rel=1e-9)
+        low, high = getattr(c, name)(*args)
+        assert low < getattr(d, name)(*args) < high, name
+    with pytest.raises(AttributeError):
+        c.rvs
+    with pytest.raises(AttributeError):
+        c.no_such_measure
+
+
 def test_intervals_keep_the_shape_of_their_argument():
     counts, _ = lognormal_counts(800, OPEN, np.random.default_rng(6))
     c = PiecewiseLinearDensity.from_histogram(counts, OPEN).confidence()
