@@ -428,3 +428,22 @@ def test_the_summary_refuses_a_level_outside_0_and_1(tmp_path, capsys):
     path.write_text(CENSUS)
     assert main(["summary", str(path), "--level", "90"]) == 2
     assert "expected a level between 0 and 1, not '90'" in capsys.readouterr().err
+
+
+def test_the_summary_of_a_published_table_takes_its_margin_column(capsys):
+    import os
+
+    from zelvane.cli import main
+
+    path = os.path.join(os.path.dirname(__file__), "tables", "acs-published.csv")
+    t = zelvane.read_table(path)
+    assert main(["summary", path]) == 0
+    lines = dict(line.split(": ", 1) for line in capsys.readouterr().out.splitlines())
+    d = PiecewiseLinearDensity.from_histogram(t.counts, t.edges,
+                                              standard_errors=zelvane.margin_to_se(t.margins))
+    margin = float(lines["median"].split(" ± ")[1].split()[0].replace(",", ""))
+    assert margin == pytest.approx(width(d.confidence().median()) / 2, rel=0.02)
+    # As a sample of 5 million households the median would be known to some tens of
+    # dollars; the survey's margins say a few hundred.
+    sample = PiecewiseLinearDensity.from_histogram(t.counts, t.edges).confidence().median()
+    assert margin > 4 * width(sample) / 2
