@@ -380,6 +380,44 @@ def test_a_signal_ignored_before_the_command_stays_ignored(folder):
     assert (folder / "new.csv").read_bytes().startswith(b"knot,value,mass,fitted_mass\n")
 
 
+def test_a_warning_of_the_fit_is_one_line_naming_the_input(folder):
+    # As the fit warns of a result that rests on an extrapolation, twice over.
+    code = ("import sys, warnings, zelvane\n"
+            "real = zelvane.fit_smooth\n"
+            "def fit_smooth(*args, **kwargs):\n"
+            "    for _ in range(2):\n"
+            "        warnings.warn('the open bin holds 40 % of the total', UserWarning)\n"
+            "    return real(*args, **kwargs)\n"
+            "zelvane.fit_smooth = fit_smooth\n"
+            "from zelvane.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    rc, out, err = run_child(["-c", code, "fit", "my.csv", "-o", "new.csv"], folder)
+    assert (rc, out, err) == (0, "", "zelvane: my.csv: warning: the open bin holds 40 % of "
+                                     "the total\n")
+    assert (folder / "new.csv").exists()
+
+
+def test_a_fit_that_gives_up_is_one_line_naming_the_row_of_the_file(folder):
+    """A solver that cannot confirm its answer is the tool's fault: exit 1, one line
+    with the row as the file counts it (rows are fitted in chunks), nothing written."""
+    np.savez(folder / "many.npz", edges=np.arange(4.0), counts=np.ones((1500, 3)))
+    code = ("import sys, zelvane\n"
+            "real = zelvane.fit_smooth\n"
+            "def fit_smooth(edges, masses, **kwargs):\n"
+            "    if len(masses) < 1024:\n"
+            "        raise RuntimeError('row 7: the smooth fit could not confirm its answer')\n"
+            "    return real(edges, masses, **kwargs)\n"
+            "zelvane.fit_smooth = fit_smooth\n"
+            "from zelvane.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    before = snapshot(folder)
+    rc, out, err = run_child(["-c", code, "fit", "many.npz", "-o", "new.csv"], folder)
+    assert (rc, out) == (1, "") and one_line(err) == (
+        "zelvane: many.npz: row 1031: the smooth fit could not confirm its answer (the fit "
+        "gave up on this input, which it should not: please report it)")
+    assert snapshot(folder) == before
+
+
 def test_worker_threads_that_cannot_start_are_one_line_of_memory(folder):
     """Under an address-space limit the threads' stacks cannot be mapped: a MemoryError
     of the package, one line and exit 2 from the command, no file written."""

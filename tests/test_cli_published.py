@@ -6,6 +6,7 @@ Their numbers are the American Community Survey's (table B19001, Pennsylvania)."
 
 import csv
 import io
+import json
 import os
 import shutil
 
@@ -173,10 +174,116 @@ def test_the_command_fits_a_published_table_as_its_plain_twin(published):
                               "says 1000, but the rows of the table sum to 990\n")
     assert runs[6][2].endswith("zelvane: acs-wide.tsv: summary describes one histogram, and "
                                "this holds 2: use zelvane fit\n")
-    assert runs[7] == (2, "", "zelvane: one.npz: --column chooses a column of a table, not "
-                              "of a .npz archive\n")
+    assert runs[7] == (2, "", "zelvane: one.npz: --column and --all-columns choose columns of "
+                              "a table, not of a .npz archive\n")
     assert runs[8][2].endswith("zelvane: acs-wide.tsv: no column '2019': the table's columns "
                                "are '2016', '2017', '2018'\n")
+
+
+def test_every_column_of_counts_or_the_first_named_with_the_others(published):
+    shutil.copy(table("ages-published.tsv"), published / "ages.tsv")
+    runs = run_batch(published, [
+        (["fit", "ages.tsv", "--all-columns"], b""),
+        (["fit", "ages.tsv", "--column", "Male", "--column", "Female"], b""),
+        (["fit", "ages.tsv"], b""), (["fit", "ages.tsv", "--column", "male"], b""),
+        (["fit", "acs-published.csv", "--all-columns"], b""),
+        (["fit", "ages.tsv", "--all-columns", "--column", "Male"], b""),
+    ])
+    assert runs[0][0] == 0 and runs[0][1] == runs[1][1]
+    assert runs[0][1].startswith("histogram,knot,")
+    # The first column alone, the others named beside it; chosen by name, no word of them.
+    assert runs[2][1] == runs[3][1] and "fitting column" not in runs[3][2]
+    assert runs[2][2].splitlines()[-1] == ("zelvane: ages.tsv: fitting column 'Male'; the "
+                                           "table has also 'Female' (choose with --column, "
+                                           "or --all-columns)")
+    # A margin of error is no column of counts: one histogram.
+    assert runs[4][0] == 0 and runs[4][1].startswith("knot,")
+    assert runs[5] == (2, "", "zelvane: --column and --all-columns both given: choose the "
+                              "columns one way\n")
+    assert zelvane.read_table(table("acs-percent.csv")).count_columns == ("Households",)
+
+
+def test_upper_and_lower_close_an_open_bracket_as_the_package_does(published):
+    shutil.copy(os.path.join(TABLES, "ages.tsv"), published / "ages.tsv")
+    shutil.copy(os.path.join(TABLES, "bounds.csv"), published / "bounds.csv")
+    runs = run_batch(published, [
+        (["summary", "ages.tsv", "--upper", "110"], b""),
+        (["fit", "ages.tsv", "--upper", "110", "--method", "all", "-o", "ages.csv"], b""),
+        (["summary", "ages.tsv", "--upper", "80"], b""),
+        (["summary", "ages.tsv", "--lower", "-5"], b""),
+        (["summary", "bounds.csv", "--lower", "0", "--upper", "1e6"], b""),
+        (["summary", "ages.tsv", "--upper", "110", "--mean", "40"], b""),
+    ])
+    t = zelvane.read_table(table("ages.tsv"))
+    edges = t.edges.copy()
+    edges[-1] = 110
+    d = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, edges)
+    lines = dict(line.split(": ", 1) for line in runs[0][1].splitlines())
+    assert lines["median"] == f"{d.median():.6g}" and lines["mean"] == f"{d.mean():.6g}"
+    assert lines["right tail"] == "none" and d.right_tail is None
+    # Closed, the histogram has every method's fit, and its last edge is 110.
+    assert runs[1][0] == 0
+    assert (published / "ages.csv").read_text().splitlines()[-1].startswith("110.0,")
+    assert runs[2] == (2, "", "zelvane: ages.tsv: --upper 80 is not above the last finite "
+                              "edge, 85\n")
+    assert runs[3] == (2, "", "zelvane: ages.tsv: --lower closes an open first bin, and this "
+                              "histogram's first edge is 0\n")
+    closed = dict(line.split(": ", 1) for line in runs[4][1].splitlines())
+    assert closed["left tail"] == closed["right tail"] == "none"
+    # No open end is left for a mean to be met by its tail.
+    assert runs[5][0] == 2 and "--mean is met by the tail beyond an open end" in runs[5][2]
+
+
+def test_tail_chooses_the_law_or_its_parameter_and_each_tail_says_how(published):
+    shutil.copy(os.path.join(TABLES, "ages.tsv"), published / "ages.tsv")
+    runs = run_batch(published, [
+        (["summary", "ages.tsv"], b""), (["summary", "ages.tsv", "--tail", "exponential"], b""),
+        (["summary", "ages.tsv", "--tail", "3"], b""),
+        (["summary", "ages.tsv", "--tail", "0.8"], b""),
+        (["fit", "ages.tsv", "--tail", "3", "-o", "tail.json"], b""),
+        (["summary", "ages.tsv", "--tail", "pareto,exponential,3"], b""),
+        (["fit", "ages.tsv", "--tail", "3", "--method", "exact"], b""),
+    ])
+    t = zelvane.read_table(table("ages.tsv"))
+    tails = [dict(line.split(": ", 1) for line in out.splitlines())["right tail"]
+             for _, out, _ in runs[:4]]
+    assert tails[0].endswith("(from the last brackets and the prior index)")
+    assert tails[1].startswith("exponential from 85, ") and \
+        tails[1].endswith("(interpolated from the end brackets)")
+    fixed = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, t.edges, tail=3.0)
+    assert tails[2] == (f"pareto from 85, mass {fixed.right_tail.mass:.6g}, index (alpha) 3 "
+                        "(fixed by --tail)")
+    # An index of 1 or below: an infinite mean, and the fit's warning as one line.
+    lines = dict(line.split(": ", 1) for line in runs[3][1].splitlines())
+    assert lines["mean"] == "inf" and runs[3][2].count("\n") == 1
+    assert runs[3][2].startswith("zelvane: ages.tsv: warning: ")
+    document = json.loads((published / "tail.json").read_text())
+    right = document["histograms"][0]["fits"]["smooth"]["right_tail"]
+    assert (right["parameter"], right["chosen"]) == (3.0, "fixed")
+    assert runs[5][0] == 2 and runs[5][2].startswith("zelvane: error: argument --tail: "
+                                                     "expected one choice or two")
+    assert runs[6] == (2, "", "zelvane: --tail is an option of the smooth fit: it needs "
+                              "--method smooth (or both)\n")
+
+
+def test_the_summary_prints_the_inequality_measures_of_the_fitted_density(published):
+    t = zelvane.read_table(table("acs-published.csv"))
+    d = zelvane.PiecewiseLinearDensity.from_histogram(t.counts, t.edges)
+    (published / "below.csv").write_text("x,n\n-5--1,3\n-1-2,5\n2-6,4\n")
+    runs = run_batch(published, [(["summary", "plain.csv"], b""),
+                                 (["summary", "below.csv"], b"")])
+    lines = dict(line.split(": ", 1) for line in runs[0][1].splitlines())
+    assert lines["gini"] == f"{d.gini():.4f}" and lines["palma"] == f"{d.palma():.4f}"
+    assert lines["p90/p10"] == f"{d.ppf(0.9) / d.ppf(0.1):.4f}"
+    assert lines["theil"] == f"{d.theil():.4f}" and lines["mld"] == f"{d.mld():.4f}"
+    assert lines["atkinson (epsilon 0.5, 1, 2)"] == ", ".join(
+        f"{d.atkinson(e):.4f}" for e in (0.5, 1, 2))
+    assert 0 < d.theil() < d.mld() < 1 and d.atkinson(2) == 1.0  # positive at 0: diverges
+    # Incomes below 0 leave the logarithmic measures without a value, and say so.
+    below = dict(line.split(": ", 1) for line in runs[1][1].splitlines())
+    assert runs[1][0] == 0
+    for name in ("p90/p10", "theil", "mld", "atkinson (epsilon 0.5, 1, 2)"):
+        assert below[name] == "undefined (mass at or below 0)", name
 
 
 # -- labels in a pandas index -----------------------------------------------

@@ -212,7 +212,7 @@ def test_open_ends_in_every_output_and_the_published_mean(tables_dir):
     check = runs[0][1].splitlines()
     assert check[2] == (f"smooth: left tail: exponential from 10000, mass "
                         f"{plain.left_tail.mass:.6g}, scale (beta) "
-                        f"{plain.left_tail.parameter:.6g}")
+                        f"{plain.left_tail.parameter:.6g} (interpolated from the end brackets)")
     assert check[3].startswith("smooth: right tail: pareto from 50000, mass ")
     edges, masses = READS["census-income.csv"]
     published = fit_of(edges, masses, smoothing="auto", mean=118000.0)
@@ -222,7 +222,7 @@ def test_open_ends_in_every_output_and_the_published_mean(tables_dir):
     assert document["edges"][0] == 0 and document["edges"][-1] is None
     right = document["fits"]["smooth"]["right_tail"]
     assert right == {"kind": "pareto", "joint": 200000.0, "mass": published.right_tail.mass,
-                     "parameter": published.right_tail.parameter}
+                     "parameter": published.right_tail.parameter, "chosen": "mean"}
     fitted = document["fits"]["smooth"]["fitted_masses"]
     assert fitted[-1] == published.right_tail.mass
     with np.load(tables_dir / "mean.npz") as archive:

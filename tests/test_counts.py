@@ -3,7 +3,9 @@ the penalised fit against a general-purpose optimiser, the free choice of units
 and of the scale of the counts, batches row by row for any number of workers,
 Dask, the open ends' tails and the mean, and every refusal with its fields."""
 
+import json
 import pickle
+from pathlib import Path
 
 import dask.array as da
 import numpy as np
@@ -305,3 +307,57 @@ def test_bin_masses_give_every_bin_its_fitted_mass():
     np.testing.assert_allclose(exact, [4.0, 30.0, 50.0, 20.0], rtol=1e-12)
     empty_top = zelvane.fit_smooth([0, 10, 20, INF], [30.0, 50.0, 0.0])
     assert empty_top.right_tail is None and empty_top.bin_masses()[-1] == 0.0
+
+
+OPTIMA = json.loads(Path(__file__).with_name("counts_optima.json").read_text())["cases"]
+
+
+def stationarity(knots, values, counts, lam):
+    """g_j + mu c_j at the knots for the density values / total: the gradient of the
+    penalised objective with the total's multiplier mu = -f . g of a stationary point
+    (c the knots' trapezoid weights), and the size of the terms it is made of."""
+    n, bins = len(knots), len(counts)
+    refine = (n - 1) // bins
+    h = np.diff(knots)
+    f = values / np.dot(values[:-1] + values[1:], h / 2)
+    c = np.zeros(n)
+    c[:-1] += h / 2
+    c[1:] += h / 2
+    q = np.asarray(counts) / np.sum(counts)
+    p = np.add.reduceat((f[:-1] + f[1:]) * h / 2, np.arange(0, n - 1, refine))
+    pull = np.zeros(n)
+    share = np.divide(q, p, out=np.zeros_like(q), where=q > 0)
+    per_piece = np.repeat(share, refine) * h / 2
+    pull[:-1] += per_piece
+    pull[1:] += per_piece
+    slopes = np.diff(f) / h
+    bends = np.diff(slopes) * 2.0 / (h[:-1] + h[1:])
+    bend = np.zeros(n)
+    # (d_t . f) d_t summed over the inner knots, d_t the change of slope at t.
+    bend[:-2] += bends / h[:-1]
+    bend[1:-1] -= bends * (1 / h[:-1] + 1 / h[1:])
+    bend[2:] += bends / h[1:]
+    curvature = lam * (knots[-1] - knots[0]) ** 5 * bend
+    g = curvature - pull
+    mu = -np.dot(f, g)
+    return g + mu * c, np.abs(curvature) + pull + np.abs(mu * c)
+
+
+@pytest.mark.parametrize("case", OPTIMA, ids=lambda c: f"{c['kind']}-r{c['refine']}-{c['smoothing']:g}")
+def test_the_optimum_is_the_reference_one_and_satisfies_its_optimality_conditions(case):
+    smoothing = "auto" if case["smoothing"] < 0 else case["smoothing"]
+    fit = zelvane.fit_smooth(case["edges"], case["counts"], refine=case["refine"], smoothing=smoothing)
+    want = np.array(case["values"])
+    scale = np.max(np.abs(want))
+    if smoothing == "auto" and (fit.smoothing != case["chosen"]):
+        # Within the criterion's resolution another lambda of the same fit: the
+        # nearly exact end, where the fits differ by far less than the counts' noise.
+        assert min(fit.smoothing, case["chosen"]) < 1e-12 and max(fit.smoothing, case["chosen"]) < 1e-12
+        np.testing.assert_allclose(fit.values, want, rtol=0, atol=1e-4 * scale)
+        return
+    np.testing.assert_allclose(fit.values, want, rtol=0, atol=1e-9 * scale)
+    if fit.smoothing > 0:
+        nu, size = stationarity(fit.knots, fit.values, case["counts"], fit.smoothing)
+        positive = fit.values > 0
+        assert np.all(np.abs(nu[positive]) <= 1e-7 * size[positive].max())
+        assert np.all(nu[~positive] >= -1e-7 * size.max())

@@ -42,6 +42,12 @@ elif kind == "counts":  # 2 * 10^5 histograms of counts, lambda chosen per row
     masses = rng.multinomial(500, np.full(m, 1.0 / m), size=rows).astype(np.float64)
     out = np.full((rows, m * refine + 1 + 13), np.nan)
     call = lambda: _rows.open(edges, masses, out, refine, -1.0, 3.0, None, None, workers)
+elif kind == "counts_one":  # 50 bins, a 1 in every 7th, cut 256 times, lambda chosen: a second or more
+    rows, m, refine = 1, 50, 256  # an output of 12,814 numbers: a small call by its size
+    edges = np.linspace(0.0, 1.0, m + 1)
+    masses = np.where(np.arange(m) % 7 == 0, 1.0, 0.0)
+    out = np.full((rows, m * refine + 1 + 13), np.nan)
+    call = lambda: _rows.open(edges, masses, out[0], refine, -1.0, 3.0, None, None, workers)
 else:                   # one histogram of 2 * 10^4 bins cut 256 times: one kernel call of seconds
     rows, m, refine = 1, 20000, 256
     edges = np.linspace(0.0, 1.0, m + 1)
@@ -95,8 +101,11 @@ def test_ctrl_c_stops_a_long_batch(kind, workers):
     assert fitted < rows  # the workers stopped: most rows were never fitted
 
 
-def test_ctrl_c_stops_one_large_fit():
-    rc, out, err = interrupt("one", 1)
+@pytest.mark.parametrize("kind", ["one", "counts_one"])
+def test_ctrl_c_stops_one_large_fit(kind):
+    # A single row, however small its output: the counts-aware fit's Newton steps
+    # and its search over lambda see the stop flag.
+    rc, out, err = interrupt(kind, 1)
     assert rc != 0 and err.strip().splitlines()[-1] == "KeyboardInterrupt", err
     assert "result" not in out
     # The kernel gave up (its values untouched), rather than finishing its fit first.

@@ -162,10 +162,12 @@ def test_the_rows_module_states_the_contract_that_native_reads():
     with pytest.raises(TypeError):
         _rows.STATUS["ok"] = 1  # read-only: the contract is the module's
     # What the open fit writes at those offsets is what SmoothFit reads back.
-    fit = zelvane.fit_smooth([0.0, 1.0, 2.0, np.inf], [[3.0, 2.0, 1.0]] * 2, smoothing="auto")
+    fit = zelvane.fit_smooth([0.0, 1.0, 2.0, np.inf], [[3.0, 2.0, 1.0]] * 2, smoothing="auto",
+                             tail=2.5)
     out = np.empty((2, 3 * 4 + 1 + _native.INFO_LENGTH))
+    held = np.full(2, 2.5)
     assert _rows.open(np.array([0.0, 1.0, 2.0, np.inf]), np.array([[3.0, 2.0, 1.0]] * 2), out, 4,
-                      _native.AUTO_SMOOTHING, 3.0, None, None, 1) is None
+                      _native.AUTO_SMOOTHING, 3.0, None, None, None, held, 0, 1) is None
     info = out[:, 13:]
     assert info[:, _native.INFO["edf"]].tolist() == fit.edf.tolist()
     assert info[:, _native.INFO["right_parameter"]].tolist() == fit.right_tail.parameter.tolist()

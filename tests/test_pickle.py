@@ -86,7 +86,7 @@ def test_the_layout_without_a_format_number_is_read():
         pickle.loads(pickle.dumps(Tampered(rebuilt(old))))
 
 
-@pytest.mark.parametrize("layout", [3, 0, "2", None, True])
+@pytest.mark.parametrize("layout", [3, 0, "2", None, True, 2.0, [1, 2]])
 def test_an_unknown_format_is_refused_by_name(layout):
     with pytest.raises(InputError, match=r"format .* cannot be read: this version of zelvane "
                                          r"reads formats 1 and 2") as caught:

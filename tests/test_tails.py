@@ -6,6 +6,7 @@ Lorenz curve, masses over any edges, the fit's metadata, pickling, plotting and 
 import copy
 import math
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -81,7 +82,7 @@ def test_tail_masses_follow_the_continuity_convention_and_one_normalisation():
     # Fields are plain floats whatever they were given as.
     given = Tail("pareto", np.float32(10.0), np.int64(2), np.float32(2.5))
     fields = Density(KNOTS, VALUES, right_tail=given).right_tail
-    assert [type(v) for v in fields] == [str, float, float, float]
+    assert [type(v) for v in fields] == [str, float, float, float, str]
     assert fields.parameter == 2.5 and fields.joint == 10.0
 
 
@@ -331,7 +332,7 @@ def test_from_fit_metadata_pickling_and_repr():
     # A fit's tails of NumPy scalars come back with plain floats, as the constructor's do.
     numpy_tail = Tail("pareto", np.float64(10.0), np.float64(0.1), np.float64(2.5))
     kept = Density._from_fit(knots, values, right_tail=numpy_tail).right_tail
-    assert [type(v) for v in kept] == [str, float, float, float]
+    assert [type(v) for v in kept] == [str, float, float, float, str]
     assert (made.method, made.smoothing, made.edf, made.mass_error) == (None,) * 4
     assert fit.left_tail == made.left_tail and fit.right_tail == made.right_tail
     with pytest.raises(AttributeError):
@@ -448,3 +449,212 @@ def test_refusals(name):
     for key, expected in details.items():
         assert error.details[key] == expected, key
     assert "\n" not in str(error) and "np." not in str(error)
+
+
+# ------------------------------------------------------------- the tails a fit chooses
+
+from zelvane import ExtrapolationWarning, fit_smooth  # noqa: E402
+
+AGES = [0.0, 15.0, 30.0, 45.0, 65.0, 85.0, INF]
+PEOPLE = [3300.0, 3500.0, 3700.0, 4900.0, 2600.0, 400.0]
+
+
+def joint_gap(d, x):
+    """The density just below and just above a joint, relative to its value there."""
+    below, above = d.pdf(np.nextafter(x, -INF)), d.pdf(np.nextafter(x, INF))
+    return abs(float(below) - float(above)) / float(below)
+
+
+@pytest.mark.parametrize("smoothing", [0, "auto"])
+@pytest.mark.parametrize("tail, kind, parameter", [
+    (None, "pareto", None), ("pareto", "pareto", None), ("exponential", "exponential", None),
+    (3.0, "pareto", 3.0), ((None, 4.5), "pareto", 4.5)])
+def test_tail_choices_keep_the_mass_and_join_the_body(smoothing, tail, kind, parameter):
+    d = Density.from_histogram(PEOPLE, AGES, smoothing=smoothing, tail=tail)
+    t = d.right_tail
+    assert t.kind == kind and t.joint == 85.0
+    if parameter is not None:
+        assert t.parameter == parameter and t.chosen == "fixed"
+    else:
+        assert t.chosen in ("brackets", "interpolated")
+    # Exact masses: the open bin keeps its share; counts: close to it.
+    share = PEOPLE[-1] / sum(PEOPLE)
+    assert t.mass == pytest.approx(share, rel=1e-9 if smoothing == 0 else 0.2)
+    assert d.sf(85.0) == pytest.approx(t.mass, rel=1e-12)
+    assert joint_gap(d, 85.0) < 1e-9
+    assert quad(d, d.pdf) == pytest.approx(1, abs=1e-9)
+
+
+def test_a_left_number_holds_the_left_scale_and_a_pair_keeps_the_right_default():
+    edges, masses = [-INF, 0.0, 1.0, 2.0, 4.0, INF], [0.1, 0.3, 0.3, 0.2, 0.1]
+    with pytest.warns(ExtrapolationWarning, match="prior"):
+        d = Density.from_masses(edges, masses, tail=(0.25, None))
+    assert (d.left_tail.kind, d.left_tail.parameter, d.left_tail.chosen) == (
+        "exponential", 0.25, "fixed")
+    assert d.left_tail.mass == pytest.approx(0.1, rel=1e-12)
+    assert d.right_tail.chosen == "brackets" and d.right_tail.kind == "pareto"
+    assert joint_gap(d, 0.0) < 1e-9 and joint_gap(d, 4.0) < 1e-9
+    # An exponential tail on the right of a positive edge, on request.
+    e = Density.from_masses(edges, masses, tail="exponential")  # no warning
+    assert e.right_tail.kind == e.left_tail.kind == "exponential"
+
+
+@pytest.mark.parametrize("smoothing", [0, "auto"])
+def test_upper_and_lower_close_the_open_bins(smoothing):
+    d = Density.from_histogram(PEOPLE, AGES, smoothing=smoothing, upper=110)
+    assert d.right_tail is None and d.knots[-1] == 110.0
+    assert float(d.ppf(1.0)) == 110.0 and float(d.sf(110.0)) == 0.0
+    # The closed bracket carries the open bin's count.
+    last = float(d.cdf(110.0) - d.cdf(85.0))
+    assert last == pytest.approx(PEOPLE[-1] / sum(PEOPLE), rel=1e-9 if smoothing == 0 else 0.2)
+    both = Density.from_masses([-INF, 0, 1, INF], [1, 2, 1], lower=-3, upper=5)
+    assert both.left_tail is None and both.right_tail is None
+    assert both.knots[[0, -1]].tolist() == [-3.0, 5.0]
+    assert both.masses(np.array([-3.0, 0, 1, 5])).tolist() == pytest.approx([0.25, 0.5, 0.25])
+
+
+def test_an_age_table_gets_no_centenarians_from_a_closed_or_exponential_end():
+    pareto = Density.from_histogram(PEOPLE, AGES)
+    exponential = Density.from_histogram(PEOPLE, AGES, tail="exponential")
+    closed = Density.from_histogram(PEOPLE, AGES, upper=110)
+    above = [float(d.sf(110.0)) for d in (pareto, exponential, closed)]
+    assert above[0] > above[1] > above[2] == 0.0
+
+
+# The reproducers of tails that left their bounds with exact masses: refused, naming the
+# open bin and the way out.
+@pytest.mark.parametrize("call, index", [
+    (lambda: Density.from_histogram([1, 1, 100], [0, 1, 2, INF], smoothing=0), 2),
+    (lambda: Density.from_histogram([1, 1, 10 ** 5], [0, 1, 2, INF], smoothing=0), 2),
+    (lambda: Density.from_masses([0, 10, 20, 30, INF], [.01, .01, .01, .97]), 3),
+    # A left exponential tail whose scale would be 12.5 on a body of width 2.
+    (lambda: Density.from_masses([-INF, 0, 1, 2], [10, 0.1, 1]), 0),
+])
+def test_tails_beyond_their_bounds_are_refused(call, index):
+    with pytest.raises(InputError) as caught:
+        call()
+    assert caught.value.problem == "tail_uncarried" and caught.value.index == index
+    assert "within its bounds" in str(caught.value)
+
+
+def test_counts_keep_the_index_in_range_and_warn_at_its_bound():
+    with pytest.warns(ExtrapolationWarning, match="bound"):
+        d = Density.from_histogram([1, 1, 100], [0, 1, 2, INF])
+    t = d.right_tail
+    assert t.chosen == "bound" and 1.5 <= t.parameter <= 20
+    assert np.isfinite(d.mean()) and d.gini() < 1 and np.isfinite(d.median())
+
+
+def test_a_caller_index_of_one_or_below_warns_of_the_infinite_mean():
+    with pytest.warns(ExtrapolationWarning, match="infinite"):
+        d = Density.from_histogram(PEOPLE, AGES, tail=0.9)
+    assert d.right_tail.parameter == 0.9 and d.mean() == INF
+
+
+def test_the_default_tail_is_never_absurd_on_small_samples():
+    # 200 draws of heavy-tailed laws on income-like brackets: the Pareto index the
+    # default takes keeps the mean, the Gini index and the top share finite and below
+    # their limits; a fit whose index is held at a bound says so.
+    rng = np.random.default_rng(7)
+    edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
+                      INF]) * 1e3
+    laws = [lambda n: rng.lognormal(10.8, 1.0, n), lambda n: 3e4 * (rng.pareto(1.2, n) + 1),
+            lambda n: 5e4 * rng.pareto(1.6, n)]
+    for k in range(60):
+        counts = np.histogram(laws[k % 3](200), edges)[0]
+        if counts[-1] == 0:
+            continue
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            d = Density.from_histogram(counts, edges)
+        t = d.right_tail
+        assert 1.5 <= t.parameter <= 20 and t.chosen in ("brackets", "bound", "prior")
+        assert np.isfinite(d.mean()) and d.gini() < 1 and 1 - d.lorenz(0.9) < 1
+        warned = any(issubclass(w.category, ExtrapolationWarning) for w in caught)
+        assert warned or t.chosen != "bound"
+
+
+def test_the_chosen_field_says_how_each_tail_was_chosen_in_a_batch():
+    edges = [0.0, 1.0, 2.0, 3.0, INF]
+    fit = fit_smooth(edges, [[3, 2, 1, 1], [3, 2, 1, 1]], mean=[np.nan, 3.0])
+    assert fit.right_tail.chosen.tolist() == ["brackets", "mean"]
+    assert fit.density(1).right_tail.chosen == "mean"
+    assert fit.density(1).mean() == pytest.approx(3.0, rel=1e-9)
+    assert fit_smooth(edges, [3, 2, 1, 1], tail=2.0).right_tail.chosen == "fixed"
+
+
+@pytest.mark.parametrize("kwargs, problem, argument", [
+    (dict(mean=float("nan")), "not_finite", "mean"),
+    (dict(mean=float("inf")), "not_finite", "mean"),
+    (dict(tail=("pareto", None)), "choice", "tail[0]"),
+    (dict(tail="weibull"), "choice", "tail"),
+    (dict(tail=-2.0), "not_positive", "tail"),
+    (dict(tail=True), "type", "tail"),
+    (dict(tail=(1.0, 2.0, 3.0)), "type", "tail"),
+    (dict(upper=float("inf")), "not_finite", "upper"),
+    (dict(lower=0.5), "not_open", "lower"),
+])
+def test_tail_settings_refused(kwargs, problem, argument):
+    with pytest.raises(InputError) as caught:
+        Density.from_histogram([3, 2, 1], [0, 1, 2, INF], **kwargs)
+    assert (caught.value.problem, caught.value.argument) == (problem, argument)
+
+
+def test_the_warning_follows_how_far_the_prior_moves_the_mean():
+    edges = [0.0, 10.0, 20.0, 50.0, 100.0, 150.0, 200.0, INF]
+    # Brackets that fall as a Pareto law of index 1.1 would (the mean of such a tail is
+    # 11 times its joint): the prior moves the mean far, and the fit says so.
+    survival = (np.array(edges[1:-1]) / 10.0) ** -1.1
+    heavy = -np.diff(np.concatenate(([1.0], survival, [0.0])))
+    with pytest.warns(ExtrapolationWarning, match="prior"):
+        d = Density.from_masses(edges, heavy)
+    assert d.right_tail.chosen == "brackets" and d.right_tail.parameter > 1.5
+    # Brackets of an index near the prior's: no warning.
+    survival = (np.array(edges[1:-1]) / 10.0) ** -2.5
+    light = -np.diff(np.concatenate(([1.0], survival, [0.0])))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        d = Density.from_masses(edges, light)
+    assert d.right_tail.parameter == pytest.approx(2.5, rel=0.05)
+
+
+def test_counts_reach_the_mean_their_own_sample_has():
+    # 200 draws of a Dagum law on income brackets: the sample's own mean is met (the
+    # shares tilt as far as the likelihood allows, and no further than needed);
+    # a mean no density near the counts has is still refused, with the range.
+    rng = np.random.default_rng(11)
+    edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
+                      INF]) * 1e3
+    reached = tried = 0
+    for _ in range(60):
+        x = 6e4 * (rng.uniform(size=200) ** (-1 / 0.7) - 1) ** (-1 / 3.0)
+        counts = np.histogram(x, edges)[0]
+        if counts[-1] == 0:
+            continue
+        tried += 1
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ExtrapolationWarning)
+            d = Density.from_histogram(counts, edges, mean=x.mean())
+        assert d.mean() == pytest.approx(x.mean(), rel=1e-7)
+        assert d.right_tail.chosen == "mean" and 1 <= d.right_tail.parameter <= 100
+        reached += 1
+    # Without the move a fifth of these were out of reach.
+    assert tried >= 40 and reached == tried
+    with pytest.raises(InputError) as caught:
+        Density.from_histogram(counts, edges, mean=0.5 * x.mean())
+    assert caught.value.problem == "unreachable_mean"
+    assert caught.value.details["lowest"] > 0.5 * x.mean()
+
+
+def test_a_dask_batch_takes_the_tail_settings_as_numpy_does():
+    da = pytest.importorskip("dask.array")
+    edges = [0.0, 10.0, 20.0, 40.0, INF]
+    masses = np.array([[30.0, 50.0, 15.0, 5.0], [20.0, 40.0, 30.0, 10.0]])
+    for settings in (dict(tail="exponential"), dict(tail=3.0), dict(upper=80.0), {}):
+        eager = fit_smooth(edges, masses, **settings)
+        lazy = fit_smooth(edges, da.from_array(masses, chunks=1), **settings)
+        assert np.array_equal(np.asarray(lazy.values), eager.values), settings
+        if eager.right_tail is not None:
+            assert np.array_equal(np.asarray(lazy.right_tail.parameter),
+                                  eager.right_tail.parameter)
+            assert lazy.right_tail.chosen == eager.right_tail.chosen

@@ -24,6 +24,7 @@ if TYPE_CHECKING:
     from zelvane._confidence import Confidence as Confidence
     from zelvane._confidence import margin_to_se as margin_to_se
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
+    from zelvane._errors import ExtrapolationWarning as ExtrapolationWarning
     from zelvane._errors import InputError as InputError
     from zelvane._fit import fit_density as fit_density
     from zelvane._fit import trapezoid_masses as trapezoid_masses
@@ -52,6 +53,7 @@ _EXPORTS: Dict[str, str] = {
     "Confidence": "zelvane._confidence",
     "margin_to_se": "zelvane._confidence",
     "InputError": "zelvane._errors",
+    "ExtrapolationWarning": "zelvane._errors",
     "FIT_METHODS": "zelvane._fitted",
     "DEFAULT_REFINE": "zelvane._native",
     "MAX_REFINE": "zelvane._native",

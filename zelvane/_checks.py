@@ -485,6 +485,9 @@ def per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bo
         # A truth value is no number of observations, nor a mean.
         raise InputError("type", argument=name, expected="int or float",
                          type_name=type(value).__name__)
+    if given.ndim == 0 and not np.isfinite(given):
+        # NaN stands for "none" in a row of a batch only: one number must be a number.
+        raise InputError("not_finite", argument=name, value=given.item())
     count = rows[0] if rows else 1
     if given.ndim > 1 or (given.ndim == 1 and given.shape[0] != count):
         raise InputError("shape", argument=name, shape=given.shape, expected=((), (count,)))
@@ -621,7 +624,11 @@ def check_tail(tail: Any, name: str, end: float, right: bool) -> Optional[Tail]:
         raise InputError("not_finite", argument=f"{name}.parameter", value=parameter)
     if not parameter > 0:
         raise InputError("not_positive", argument=f"{name}.parameter", value=parameter)
-    return Tail(tail.kind, joint, mass, parameter) if mass > 0 else None
+    chosen = getattr(tail, "chosen", "given")
+    if not isinstance(chosen, str):
+        raise InputError("type", argument=f"{name}.chosen", expected="str",
+                         type_name=type(chosen).__name__)
+    return Tail(tail.kind, joint, mass, parameter, chosen) if mass > 0 else None
 
 
 # ---------------------------------------------------------------- confidence intervals
@@ -677,3 +684,55 @@ def check_mean_se(mean_se: Any, mean: Any) -> Optional[float]:
         raise InputError("needs_mean", argument="mean_se", value=value)
     return value
 
+
+
+#: What `tail=` takes for an open end, beside a positive number (the tail's parameter) and
+#: None (the fit's choice).
+TAIL_LAWS = ("pareto", "exponential")
+
+
+def _tail_choice(name: str, given: Any, right: bool) -> Union[None, str, float]:
+    """One end's `tail=`: None, a law of :data:`TAIL_LAWS` (``"exponential"`` alone on
+    the left) or a positive finite number."""
+    laws = TAIL_LAWS if right else ("exponential",)
+    if given is None:
+        return None
+    if isinstance(given, str):
+        if given not in laws:
+            raise InputError("choice", argument=name, given=repr(given),
+                             choices=laws + ("a positive number", None))
+        return given
+    if isinstance(given, (bool, np.bool_)) or not isinstance(given, numbers.Real):
+        raise InputError("type", argument=name, expected="str, float or None",
+                         type_name=type(given).__name__)
+    number = float(given)
+    if not math.isfinite(number):
+        raise InputError("not_finite", argument=name, value=number)
+    if not number > 0:
+        raise InputError("not_positive", argument=name, value=number)
+    return number
+
+
+def check_tail_choice(tail: Any) -> Tuple[Union[None, str, float], Union[None, str, float]]:
+    """`tail=` as one choice per end, (left, right): a pair is taken as such; one choice
+    is for both ends, but ``"pareto"``, which only a right tail can be, for the right."""
+    if isinstance(tail, (tuple, list)):
+        if len(tail) != 2:
+            raise InputError("type", argument="tail", expected="a pair (left, right)",
+                             type_name=f"{type(tail).__name__} of {len(tail)}")
+        return _tail_choice("tail[0]", tail[0], False), _tail_choice("tail[1]", tail[1], True)
+    one = _tail_choice("tail", tail, True)
+    return (None if one == "pareto" else one), one
+
+
+def check_closing(name: str, value: Any) -> Optional[float]:
+    """`upper=` or `lower=`: None, or a finite real number."""
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise InputError("type", argument=name, expected="float or None",
+                         type_name=type(value).__name__)
+    number = float(value)
+    if not math.isfinite(number):
+        raise InputError("not_finite", argument=name, value=number)
+    return number

@@ -436,8 +436,8 @@ class Source(NamedTuple):
     (None: the counts' sum, where they are counts); ``counts`` whether the masses are a
     sample at all (counts, or a sample size or standard errors given), not exact masses;
     ``mean`` and ``mean_se`` a known mean and its standard error (None: none, or held
-    exactly); ``smoothing`` the fit's setting ("auto" or a number) and ``refine`` its
-    pieces per bin.
+    exactly); ``smoothing`` the fit's setting ("auto" or a number), ``refine`` its
+    pieces per bin and ``tail`` its choice of tails (every refit makes the same).
     """
 
     edges: Array
@@ -449,6 +449,7 @@ class Source(NamedTuple):
     mean_se: Optional[float]
     smoothing: Any
     refine: int
+    tail: Any = None
 
 
 def share_covariance(counts: Array, standard_errors: Array) -> Array:
@@ -794,18 +795,19 @@ class _Rows:
 
 
 def _fit(edges: Array, masses: Array, smoothing: Any, sample_size: Optional[float],
-         mean: Any, refine: int, workers: int) -> Any:
+         mean: Any, refine: int, workers: int, tail: Any = None) -> Any:
     return fit_smooth(edges, masses, refine=refine, smoothing=smoothing,
-                      sample_size=sample_size, mean=mean, workers=workers)
+                      sample_size=sample_size, mean=mean, workers=workers, tail=tail)
 
 
 def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional[float],
-              means: Optional[Array], refine: int, workers: int) -> Tuple[Any, int]:
+              means: Optional[Array], refine: int, workers: int, tail: Any = None
+              ) -> Tuple[Any, int]:
     """Fit every row in one batch, and how many rows' means were moved. Where the fit
     refuses a row's mean as out of its reach (a replicate of few counts), the rows are
     fitted one by one, each refused mean moved just inside its reach."""
     try:
-        return _fit(edges, masses, smoothing, sample_size, means, refine, workers), 0
+        return _fit(edges, masses, smoothing, sample_size, means, refine, workers, tail), 0
     except InputError as error:
         if means is None or error.problem != "unreachable_mean" or error.row is None:
             raise
@@ -814,7 +816,7 @@ def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional
     for row in range(masses.shape[0]):
         mean: Optional[float] = None if np.isnan(means[row]) else float(means[row])
         try:
-            fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1))
+            fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1, tail))
             continue
         except InputError as error:
             if error.problem != "unreachable_mean":
@@ -824,7 +826,7 @@ def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional
         moved += 1
         span = highest - lowest if np.isfinite(highest - lowest) else abs(lowest)
         mean = min(max(float(means[row]), lowest + 1e-6 * span), highest - 1e-6 * span)
-        fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1))
+        fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1, tail))
     return _Rows(fits), moved
 
 
@@ -839,7 +841,8 @@ def _mean_for_parameter(stack: Stack, parameter: Array, L: float) -> Array:
 
 
 def _smoothing_ends(edges: Array, q: Array, n: float, mean: Any, lam: float, point: Any,
-                    refine: int, workers: int, info: Dict[str, Any]) -> Optional[Stack]:
+                    refine: int, workers: int, info: Dict[str, Any], tail: Any = None
+                    ) -> Optional[Stack]:
     """The fits at the least and the most smoothing whose criterion lies within
     SMOOTHING_RANGE of the chosen one's, walking a decade at a time from the choice: the
     range of smoothing the data support. None when only the choice itself is."""
@@ -852,7 +855,7 @@ def _smoothing_ends(edges: Array, q: Array, n: float, mean: Any, lam: float, poi
     for value, factor in walks:
         for _ in range(SMOOTHING_STEPS):
             try:
-                fit = _fit(edges, q, value, n, mean, refine, workers)
+                fit = _fit(edges, q, value, n, mean, refine, workers, tail)
             except InputError:
                 break
             if criterion(fit) > best + SMOOTHING_RANGE:
@@ -909,7 +912,7 @@ def _confidence(source: Source, level: float, method: str, replicates: int, seed
         cov_q = np.zeros((k, k))
         fit_size = None
     smoothing = source.smoothing if fit_size is not None else 0
-    point = _fit(edges, q, smoothing, fit_size, source.mean, refine, workers)
+    point = _fit(edges, q, smoothing, fit_size, source.mean, refine, workers, source.tail)
     lam = float(point.smoothing)
     base = Stack.of_fit(point)
     p = base.bin_masses(refine, left, right)[0]
@@ -1000,11 +1003,11 @@ def _confidence(source: Source, level: float, method: str, replicates: int, seed
     means = np.concatenate(rows_m)
     fit, info["means_moved"] = _fit_rows(edges, masses, lam, fit_size,
                                          None if np.isnan(means).all() else means, refine,
-                                         workers)
+                                         workers, source.tail)
     stack = Stack.of_fit(fit)
     if source.smoothing == "auto" and fit_size is not None:
         extra = _smoothing_ends(edges, q, fit_size, source.mean, lam, point, refine, workers,
-                                info)
+                                info, source.tail)
         if extra is not None:
             ranges.append((stack.rows, stack.rows + 1))
             stack = Stack.joined(stack, extra)

@@ -77,7 +77,7 @@ def _pickled_fields(state: Any) -> Dict[str, Any]:
     if not isinstance(state, dict):
         raise InputError("pickle_state", argument="state", type_name=type(state).__name__)
     layout = state.get("format", 1)
-    if isinstance(layout, bool) or layout not in _PICKLE_FORMATS:
+    if type(layout) is not int or layout not in _PICKLE_FORMATS:
         raise InputError("pickle_format", argument="format", given=repr(layout),
                          known=_PICKLE_FORMATS)
     names = _FORMAT_1 if layout == 1 else {name: name for name in _FIELDS}
@@ -287,9 +287,10 @@ class PiecewiseLinearDensity:
         # The masses of the pieces and the mass above each knot wait for their first use.
         self._areas, self._sums, self._upper = read_only(areas), (low, high, total), None
         self._left = None if left is None else Tail(
-            left.kind, float(left.joint), float(low / total), float(left.parameter))
+            left.kind, float(left.joint), float(low / total), float(left.parameter), left.chosen)
         self._right = None if right is None else Tail(
-            right.kind, float(right.joint), float(high / total), float(right.parameter))
+            right.kind, float(right.joint), float(high / total), float(right.parameter),
+            right.chosen)
 
     def _with_source(self, source: Optional[Dict[str, Any]]) -> PiecewiseLinearDensity:
         """This density, told what its fit was given (the fields of
@@ -311,7 +312,8 @@ class PiecewiseLinearDensity:
     def from_masses(cls, center: npt.ArrayLike, gap: npt.ArrayLike,
                     method: str = "smooth", *, refine: int = DEFAULT_REFINE,
                     smoothing: Union[str, float] = 0, sample_size: Optional[float] = None,
-                    mean: Optional[float] = None, standard_errors: Optional[npt.ArrayLike] = None,
+                    mean: Optional[float] = None, tail: Any = None, upper: Optional[float] = None,
+                    lower: Optional[float] = None, standard_errors: Optional[npt.ArrayLike] = None,
                     mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to the masses of the intervals between neighbouring centres.
 
@@ -343,6 +345,16 @@ class PiecewiseLinearDensity:
             whose sum it then is).
         mean : float, optional
             A known mean, met exactly by the tail beyond an open end.
+        tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
+            For the smooth fit, the law of the tail beyond each open end: None (the
+            default) for a Pareto tail beyond a positive last edge whose index leans
+            on the outer brackets and a prior (``zelvane._tails.pareto_index``), an
+            exponential one elsewhere; ``"pareto"`` or ``"exponential"``; or a number,
+            the tail's parameter held fixed (the Pareto index, or the exponential
+            scale). A pair gives the left end's choice and the right end's.
+        upper, lower : float, optional
+            Close the open last (first) bin at this edge instead of a tail: ``upper=110``
+            for an age group "85+" says nobody is older than 110.
         standard_errors, mean_se : optional
             For :meth:`confidence` (the smooth method): as in `from_histogram`. Without
             them or a `sample_size` the masses are exact, and their intervals have no
@@ -382,13 +394,16 @@ class PiecewiseLinearDensity:
         from zelvane import _fitted
 
         return _fitted.from_masses(center, gap, method, refine, "center", "gap", smoothing,
-                                   sample_size, mean, standard_errors, mean_se)
+                                   sample_size, mean, standard_errors, mean_se, tail=tail,
+                                   upper=upper, lower=lower)
 
     @classmethod
     def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
                        method: str = "smooth", *, refine: int = DEFAULT_REFINE,
                        smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
                        mean: Optional[float] = None, density: bool = False,
+                       tail: Any = None, upper: Optional[float] = None,
+                       lower: Optional[float] = None,
                        standard_errors: Optional[npt.ArrayLike] = None,
                        mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to a histogram: counts, which are a sample.
@@ -430,6 +445,16 @@ class PiecewiseLinearDensity:
             of the sample behind them: smoothing them needs `sample_size`. Without the
             flag, values that are not whole numbers and sum to 1 times the widths are
             refused as densities (unless every width is 1, where both readings agree).
+        tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
+            For the smooth fit, the law of the tail beyond each open end: None (the
+            default) for a Pareto tail beyond a positive last edge whose index leans
+            on the outer brackets and a prior (``zelvane._tails.pareto_index``), an
+            exponential one elsewhere; ``"pareto"`` or ``"exponential"``; or a number,
+            the tail's parameter held fixed (the Pareto index, or the exponential
+            scale). A pair gives the left end's choice and the right end's.
+        upper, lower : float, optional
+            Close the open last (first) bin at this edge instead of a tail: ``upper=110``
+            for an age group "85+" says nobody is older than 110.
         standard_errors : array_like, shape (m,), optional
             Standard errors of the counts (a survey's, say), independent, one per bin:
             the counts' uncertainty for :meth:`confidence`, in place of their sampling
@@ -466,11 +491,24 @@ class PiecewiseLinearDensity:
         ...     [310, 520, 440, 180], [0, 25_000, 50_000, 100_000, float("inf")], mean=70_000)
         >>> round(incomes.mean()), round(incomes.gini(), 3)
         (70000, 0.513)
+
+        An age table whose last group is "85+": closed at 110, or given an exponential
+        tail, rather than a Pareto tail that would place people far beyond any age.
+
+        >>> ages = [0, 15, 30, 45, 65, 85, float("inf")]
+        >>> people = [3300, 3500, 3700, 4900, 2600, 400]
+        >>> closed = PiecewiseLinearDensity.from_histogram(people, ages, upper=110)
+        >>> closed.right_tail, float(closed.ppf(1.0))
+        (None, 110.0)
+        >>> short = PiecewiseLinearDensity.from_histogram(people, ages, tail="exponential")
+        >>> short.right_tail.kind, round(float(short.isf(1e-4)))
+        ('exponential', 138)
         """
         from zelvane import _fitted
 
         return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean,
-                                      density, standard_errors, mean_se)
+                                      density, standard_errors, mean_se, tail=tail, upper=upper,
+                                      lower=lower)
 
     def __getstate__(self) -> Dict[str, Any]:
         self.mass_error  # a mass error still to compute is computed, not pickled

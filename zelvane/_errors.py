@@ -18,7 +18,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple
 
-__all__ = ["InputError", "TEMPLATES"]
+__all__ = ["InputError", "ExtrapolationWarning", "TEMPLATES"]
 
 #: The message of every problem, filled in by ``str.format`` from the error's
 #: fields, its details and the phrases of :data:`PHRASES`.
@@ -142,6 +142,15 @@ TEMPLATES: Dict[str, str] = {
     "tail_joint": "{argument} = {value} must be the {end} knot, {knot}",
     "pareto_joint": "{argument} is 'pareto', which needs a joint above 0, not {value}; "
                     "use 'exponential' there",
+    "tail_uncarried": "{where} = {value}: the open bin's mass cannot be carried by a tail "
+                      "within its bounds ({bounds}), as its neighbour holds too little of the "
+                      "mass for a tail joined to the density there; close the open end at a "
+                      "finite edge ({closer}=) or fit counts with smoothing",
+    "not_open": "{argument} = {value} closes an open end, but the {end} edge is {edge}",
+    "tail_closed": "{argument} = {value} is for an open end, but the {end} edge is closed",
+    "closing_edge": "{argument} = {value} must lie {side} the {end} finite edge, {edge}",
+    "tail_with_mean": "tail = {value} fixes the parameter of the {end} tail, which the mean "
+                      "sets: give one or the other",
 }
 
 # What the smallest lengths are called in messages.
@@ -356,6 +365,14 @@ class InputError(ValueError):
         given = ", ".join(f"{name}={value!r}" for name, value in self.fields().items()
                           if value is not None)
         return f"InputError({self.problem!r}{', ' if given else ''}{given})"
+
+
+class ExtrapolationWarning(UserWarning):
+    """A result rests on an extrapolation that the data barely support: a tail's
+    parameter at a bound of its range, or an open bin so large that the tail beyond it
+    carries much of the mean. The fit is made; its tail (``chosen``) says how."""
+
+    __module__ = "zelvane"
 
 
 # The class is shown as zelvane.InputError, so doctest would not look for its

@@ -12,7 +12,7 @@ fit what it was given: the source of its confidence intervals).
 
 from __future__ import annotations
 
-from typing import Any, Optional, Union
+from typing import Any, Dict, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -39,33 +39,35 @@ FIT_METHODS = ("smooth", *METHODS)
 def from_histogram(counts: Any, edges: Optional[npt.ArrayLike], method: str, refine: int,
                    smoothing: Union[str, float], sample_size: Optional[float],
                    mean: Optional[float], density: bool = False, standard_errors: Any = None,
-                   mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
+                   mean_se: Optional[float] = None, **tails: Any) -> PiecewiseLinearDensity:
     """``PiecewiseLinearDensity.from_histogram``: the counts (or, with `density`, the
     densities) and edges of a histogram however it is held (``zelvane._inputs``), fitted
-    as masses named ``counts`` and ``edges``; whole numbers are counts of a sample."""
+    as masses named ``counts`` and ``edges``; whole numbers are counts of a sample;
+    `tails` are the tails' settings (``tail``, ``upper``, ``lower``)."""
     values, knots = counts_and_edges(counts, edges)
     masses = bin_masses(values, knots, density, smoothing, sample_size)
     return from_masses(knots, masses, method, refine, "edges", "counts", smoothing, sample_size,
-                       mean, standard_errors, mean_se, histogram=True)
+                       mean, standard_errors, mean_se, histogram=True, **tails)
 
 
 def from_masses(center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: int,
                 center_name: str, gap_name: str, smoothing: Union[str, float] = 0,
                 sample_size: Optional[float] = None, mean: Optional[float] = None,
                 standard_errors: Any = None, mean_se: Optional[float] = None, *,
-                histogram: bool = False) -> PiecewiseLinearDensity:
+                histogram: bool = False, **tails: Any) -> PiecewiseLinearDensity:
     """``PiecewiseLinearDensity.from_masses``, its arguments named in messages as
-    `center_name` and `gap_name`."""
+    `center_name` and `gap_name`; `tails` as in :func:`from_histogram`."""
     if method == "smooth":
         return _smooth_density(center, gap, refine, center_name, gap_name, smoothing,
-                               sample_size, mean, standard_errors, mean_se, histogram)
+                               sample_size, mean, standard_errors, mean_se, histogram, tails)
     check_choice("method", method, FIT_METHODS)
     # The smooth fit's settings are refused unless they are their defaults: no
-    # smoothing (0) or the automatic one, no sample size and no mean.
+    # smoothing (0) or the automatic one, no sample size, no mean and no tails.
     for name, given in (("smoothing", check_smoothing(smoothing) not in (0.0, AUTO_SMOOTHING)),
                         ("sample_size", sample_size is not None), ("mean", mean is not None),
                         ("standard_errors", standard_errors is not None),
-                        ("mean_se", mean_se is not None)):
+                        ("mean_se", mean_se is not None),
+                        *((name, value is not None) for name, value in tails.items())):
         if given:
             raise InputError("smooth_only", argument=name, method=method)
     edge_array = as_array(center_name, center)
@@ -110,7 +112,7 @@ def from_masses(center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: 
 def _smooth_density(center: npt.ArrayLike, gap: npt.ArrayLike, refine: int, center_name: str,
                     gap_name: str, smoothing: Union[str, float], sample_size: Optional[float],
                     mean: Optional[float], standard_errors: Any, mean_se: Optional[float],
-                    histogram: bool) -> PiecewiseLinearDensity:
+                    histogram: bool, tails: Dict[str, Any]) -> PiecewiseLinearDensity:
     """The smooth fit of one histogram, as a density with its tails, how it was fitted and
     what it was given (for its confidence intervals).
 
@@ -128,7 +130,8 @@ def _smooth_density(center: npt.ArrayLike, gap: npt.ArrayLike, refine: int, cent
     mean_error = check_mean_se(mean_se, mean)
     check_counts(given, smoothing, size, gap_name)
     density = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=size,
-                         mean=mean, center_name=center_name, gap_name=gap_name).density()
+                         mean=mean, center_name=center_name, gap_name=gap_name,
+                         **tails).density()
     # What the fit was given, as the fit tells it, and what only this density knows.
     source = density._source
     if source is not None:

@@ -107,7 +107,9 @@ def smooth_knots(edges: Float64Array, out: Float64Array, refine: int) -> None:
 
 def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refine: int,
              smoothing: float, complexity: float, sample_sizes: Optional[Float64Array],
-             means: Optional[Float64Array], workers: int, center_name: str = "center",
+             means: Optional[Float64Array], workers: int,
+             held: Tuple[Optional[Float64Array], Optional[Float64Array]] = (None, None),
+             right_kind: str = "none", center_name: str = "center",
              gap_name: str = "gap") -> None:
     """The smooth fit of every row, written into `out`: per row the values at every knot
     the bins would have if all were finite (masses * refine + 1), then the
@@ -115,12 +117,15 @@ def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refin
 
     `smoothing` is 0 for exact masses, :data:`AUTO_SMOOTHING` for the criterion's
     choice (`complexity` its price of a degree of freedom) or a positive lambda;
-    `sample_sizes` and `means` hold one number per row (NaN: no mean) or are None. A
-    row that cannot be fitted raises what :func:`smooth_failure` makes of it, naming the
-    edges `center_name` and the masses `gap_name` as the caller knows them.
+    `sample_sizes` and `means` hold one number per row (NaN: no mean) or are None;
+    so does each of `held`, the parameter the left and the right tail hold (NaN: the
+    fit's choice). `right_kind` is the law of the right tail (``"none"``: Pareto beyond a
+    positive last edge, else exponential). A row that cannot be fitted raises what
+    :func:`smooth_failure` makes of it, naming the edges `center_name` and the masses
+    `gap_name` as the caller knows them.
     """
     failure = _started(_rows.open, edges, masses, out, refine, smoothing, complexity,
-                       sample_sizes, means, workers)
+                       sample_sizes, means, held[0], held[1], TAIL_KINDS[right_kind], workers)
     if failure is not None:
         raise smooth_failure(failure, edges, masses, out, refine, means, center_name,
                              gap_name)

@@ -19,20 +19,26 @@ the fit was made.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
+import math
+import sys
+import warnings
+
 from zelvane import _dask, _native
-from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
-                             check_refine, check_row, check_rows, check_smoothing,
-                             check_unmasked, check_workers, per_row, read_only, whole_numbers)
+from zelvane._checks import (aligned, as_array, check_closing, check_histogram, check_means,
+                             check_open, check_refine, check_row, check_rows, check_smoothing,
+                             check_tail_choice, check_unmasked, check_workers, per_row, read_only,
+                             whole_numbers)
 from zelvane._density import PiecewiseLinearDensity
-from zelvane._errors import InputError
+from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH, TAIL_KINDS
-from zelvane._tails import Tail
+from zelvane._tails import (INDEX_BOUNDS, PRIOR_SWAY, Tail, pareto_index, prior_sway,
+                            scale_bounds)
 
 if TYPE_CHECKING:
     Float64Array = npt.NDArray[np.float64]
@@ -109,7 +115,7 @@ class SmoothFit:
         self._open = open_ends
         # The edges, smoothing, sample sizes and means given (one for all or one per
         # row; Dask arrays for a lazy fit), for confidence intervals.
-        self._given: Optional[Tuple[Any, Any, Any, Any]] = None
+        self._given: Optional[Tuple[Any, Any, Any, Any, Any]] = None
 
     def __iter__(self) -> Iterator[Float64Array]:
         yield self.knots
@@ -246,7 +252,8 @@ class SmoothFit:
         confidence interval's ``Source`` (a list, one per row)."""
         if self._given is None:
             raise InputError("no_source", argument="confidence", made="made without its data")
-        edges, smoothing, sizes, means, masses = _dask.computed(*self._given, self._masses)
+        edges, smoothing, sizes, means, tail, masses = _dask.computed(*self._given,
+                                                                       self._masses)
         masses = np.asarray(masses, dtype=np.float64)
         rows = masses.reshape(-1, masses.shape[-1])
         count = (rows.shape[0],) if masses.ndim == 2 else ()
@@ -261,7 +268,7 @@ class SmoothFit:
             out.append({"edges": np.asarray(edges[k] if edges.ndim == 2 else edges),
                         "masses": row, "standard_errors": None, "sample_size": size,
                         "counts": size is not None or (smoothing != 0.0 and whole_numbers(row)),
-                        "mean": mean, "mean_se": None,
+                        "mean": mean, "mean_se": None, "tail": tail,
                         "smoothing": "auto" if smoothing == _native.AUTO_SMOOTHING
                         else float(smoothing), "refine": self._refine})
         return out
@@ -298,10 +305,14 @@ class SmoothFit:
 def _computed(*parts: Any) -> Any:
     """`parts` with their Dask arrays computed, all together (a tail field by field)."""
     flat = [field for part in parts
-            for field in (part if isinstance(part, Tail) else (part,))]
+            for field in (part[:4] if isinstance(part, Tail) else (part,))]
     done = iter(_dask.computed(*flat))
-    return [Tail(*(next(done) for _ in range(4))) if isinstance(part, Tail) else next(done)
-            for part in parts]
+
+    def tail(chosen: Any) -> Tail:
+        kind, joint, mass, parameter = (next(done) for _ in range(4))
+        return Tail(kind, joint, mass, parameter, chosen)
+
+    return [tail(part.chosen) if isinstance(part, Tail) else next(done) for part in parts]
 
 
 def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
@@ -312,7 +323,8 @@ def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
     # A batch's fields are arrays, typed as the floats of one histogram's.
     fields: Any = tail
     kind = fields.kind if isinstance(fields.kind, str) else fields.kind[k]
-    return Tail(kind, fields.joint[k], fields.mass[k], fields.parameter[k])
+    chosen = fields.chosen if isinstance(fields.chosen, str) else fields.chosen[k]
+    return Tail(kind, fields.joint[k], fields.mass[k], fields.parameter[k], str(chosen))
 
 
 def _tail_of(tail: Optional[Tail]) -> Optional[Tail]:
@@ -320,7 +332,8 @@ def _tail_of(tail: Optional[Tail]) -> Optional[Tail]:
     kind "none"."""
     if tail is None or str(tail.kind) == "none":
         return None
-    return Tail(str(tail.kind), float(tail.joint), float(tail.mass), float(tail.parameter))
+    return Tail(str(tail.kind), float(tail.joint), float(tail.mass), float(tail.parameter),
+                str(tail.chosen))
 
 
 def _tail_masses(tail: Optional[Tail], rows: Tuple[int, ...]) -> Float64Array:
@@ -367,24 +380,28 @@ def _kind_names(codes: Any) -> Any:
     return read_only(np.where(known, names[np.where(known, numbers, 0)], "none"))
 
 
-def _tail(info: Any, side: str, batch: bool) -> Optional[Tail]:
+def _tail(info: Any, side: str, batch: bool, chosen: Any) -> Optional[Tail]:
     """The tail of one side (``"left"``, ``"right"``) from the fit's numbers (NumPy, or
-    Dask columns), its kind from the fit's codes."""
+    Dask columns), its kind from the fit's codes; `chosen` says how each row's parameter
+    was chosen (one name for all, or one per row)."""
     kind, joint, mass, parameter = (info[:, INFO[f"{side}_{field}"]]
                                     for field in ("kind", "joint", "mass", "parameter"))
     if not isinstance(info, np.ndarray):
         # Lazy: the kind of every row, as its fit chose it, computed with the rest.
         dtype = _kind_names(()).dtype
         kinds = kind.map_blocks(_kind_names, dtype=dtype, meta=np.empty((0,), dtype))
-        return Tail(kinds, joint, mass, parameter)
+        return Tail(kinds, joint, mass, parameter, chosen)
     kinds = _kind_names(kind)
+    names = np.broadcast_to(np.asarray(chosen, dtype=str), kinds.shape)
     if not batch:
         if kinds[0] == "none":
             return None
-        return Tail(str(kinds[0]), float(joint[0]), float(mass[0]), float(parameter[0]))
+        return Tail(str(kinds[0]), float(joint[0]), float(mass[0]), float(parameter[0]),
+                    str(names[0]))
     shown: Any = str(kinds[0]) if (kinds == kinds[0]).all() else kinds
+    how: Any = str(names[0]) if (names == names[0]).all() else read_only(names.copy())
     return Tail(shown, read_only(joint.copy()), read_only(mass.copy()),
-                read_only(parameter.copy()))
+                read_only(parameter.copy()), how)
 
 
 def fit_smooth(
@@ -396,6 +413,9 @@ def fit_smooth(
     smoothing: Union[str, float] = 0,
     sample_size: Any = None,
     mean: Any = None,
+    tail: Any = None,
+    upper: Optional[float] = None,
+    lower: Optional[float] = None,
     center_name: str = "center",
     gap_name: str = "gap",
 ) -> SmoothFit:
@@ -424,17 +444,44 @@ def fit_smooth(
     continuously to the body: beyond a positive last edge L a Pareto tail
     f(L) (x / L)^-(alpha + 1), otherwise an exponential one f(L) e^-|x - L| /
     beta, each carrying the open bin's mass (with counts, its fitted mass).
-    Continuity ties the parameter to the body's end value f(L). The parameter
-    is interpolated from the end bin's mass m and the open bin's T, as if the
-    tail continued over the end bin: (m + T) / T = (L / L0)^alpha for a
-    Pareto tail over [L0, L], e^(h / beta) for an exponential one over a bin
-    of width h (with counts, from the counts); the body's end value follows.
-    (A Pareto end bin that starts at zero or below leaves the end value free,
-    the fit's own, and the parameter follows from it.) The parameter stays
-    within 1 <= alpha <= 100 and W / 1000 <= beta <= W (an end beyond them is
-    held at the bound). A known `mean` is met exactly (to 1e-9 relative) by
-    the tail beyond the last edge (or, if that end is closed or empty, the
-    first), the body's end following by continuity.
+    Continuity ties the parameter to the body's end value f(L), and the
+    parameter is chosen first, the body's end value following:
+
+    - a Pareto tail's index (without a mean) leans on the last brackets and a
+      prior (``zelvane._tails.pareto_index``): the index that the survival
+      shares at the last two lower edges imply, carried one bracket further
+      along its rise (2 a2 - a3), weighed half and half against 2.5, within
+      1.5 <= alpha <= 20. Two brackets alone pin an index down poorly; on
+      published income tables the index the known mean implies barely
+      follows them, and the prior keeps one misleading bracket from making the
+      mean, the Gini index or the top shares absurd;
+    - an exponential tail's scale is interpolated from the end bin's mass m
+      and the open bin's T, as if the tail continued over the end bin of width
+      h: (m + T) / T = e^(h / beta), within W / 1000 <= beta <= W (W the
+      width of the finite edges).
+
+    `tail` changes that choice, per end; `upper` and `lower` close an open
+    end at a finite edge instead. With exact masses an end bin carries at
+    most its own mass on its last piece, which bounds the end value: a tail
+    that no parameter within its bounds lets it carry is refused
+    (``"tail_uncarried"``). Each tail says how its parameter was chosen
+    (``Tail.chosen``), and a ``zelvane.ExtrapolationWarning`` says when the
+    result rests on an extrapolation the brackets barely support: a
+    parameter held at a bound, a default index whose prior moves the mean by
+    more than 5 % from where the brackets' own index would put it, or an
+    index of 1 or below given as `tail` (an infinite mean).
+
+    A known `mean` is met exactly (to 1e-9 relative) by the tail beyond the
+    last edge (or, if that end is closed or empty, the first), its parameter
+    within 1 <= alpha <= 100 or the bounds on beta above, the body's end
+    following by continuity. With counts of one histogram open at the top
+    only, a mean below what such a tail reaches tilts the counts' shares
+    towards the low bins (``q_i exp(-theta x_i)``, the move of least
+    divergence for a given change of the mean) as far as the likelihood
+    allows (a likelihood-ratio statistic of at most 6.63, the 99 % point of
+    chi-squared with one degree of freedom) and no further than the mean
+    needs: the sample's own mean is reached where its top draws lie just
+    above the last edge.
 
     Parameters
     ----------
@@ -467,8 +514,18 @@ def fit_smooth(
         of which the masses are shares. Without it the masses are counts, and
         N is their sum.
     mean : float or array_like, optional
-        The known mean, one for all or one per row (NaN: none for that row);
-        needs an open end with mass.
+        The known mean, one for all or one per row (NaN: none for that row;
+        a single number must be finite); needs an open end with mass.
+    tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
+        The law of each open end's tail: None for the choice above,
+        ``"pareto"`` (a right tail beyond a positive edge) or
+        ``"exponential"`` with the parameter chosen as above, or a number: the
+        parameter held fixed (the Pareto index, or the exponential scale), not
+        with a mean on that end. One choice is for both ends (``"pareto"`` for
+        the right one); a pair gives each its own.
+    upper, lower : float, optional
+        Close the open last (first) bin at this edge, above the last finite
+        edge (below the first): ``upper=110`` for an age group "85+".
     center_name, gap_name : str
         How messages name the two arguments.
 
@@ -485,7 +542,10 @@ def fit_smooth(
         infinite edge elsewhere than at the ends, say), negative masses, a
         histogram without mass (``"all_zero"``), settings out of range, a
         mean without an open end (``"mean_needs_tail"``) or out of reach
-        (``"unreachable_mean"``, with the range that is reachable), masses
+        (``"unreachable_mean"``, with the range that is reachable), an open
+        bin that no tail within its bounds carries (``"tail_uncarried"``),
+        tail settings that do not fit the ends (``"tail_closed"``,
+        ``"not_open"``, ``"closing_edge"``, ``"tail_with_mean"``), masses
         that no density fits with ``refine=1`` (``"infeasible"``), and
         intervals too narrow to cut (``"too_narrow"``) or magnitudes beyond
         float64's range (``"magnitude"``). Exact masses whose fit cannot be
@@ -505,42 +565,339 @@ def fit_smooth(
     [0.0, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0]
     >>> np.round(values, 4).tolist()
     [0.093, 1.0305, 1.8459, 2.1731, 1.8079, 0.096, 0.0]
-    >>> fit = zelvane.fit_smooth([0, 10, 20, np.inf], [30, 50, 20], smoothing="auto")
-    >>> fit.right_tail.kind, round(fit.right_tail.parameter, 2)
-    ('pareto', 1.81)
+    >>> fit = zelvane.fit_smooth([0, 10, 20, 40, np.inf], [30, 50, 15, 5], smoothing="auto")
+    >>> fit.right_tail.kind, round(fit.right_tail.parameter, 2), fit.right_tail.chosen
+    ('pareto', 2.3, 'brackets')
     """
     count = check_workers(workers)
     r = check_refine(refine)
     lam = check_smoothing(smoothing)
+    choice = check_tail_choice(tail)
+    closing = check_closing("lower", lower), check_closing("upper", upper)
     if _dask.is_dask_array(gap):
-        return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name)
+        return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name,
+                         (tail, choice), closing)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
+    edges = _closed(edges, closing)
     edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
-    out = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
-                    center_name, gap_name)
-    fit = _result(edges, read_only(masses.copy()), out, r, left, right)
-    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean)
+    _check_choice(choice, left, right, mean, tail)
+    try:
+        out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
+                                choice, gap_name, center_name)
+    except InputError as refusal:
+        if refusal.problem != "unreachable_mean":
+            raise
+        out, chosen = _moved_for_mean(refusal, edges, masses, r, lam, sample_size, mean, count,
+                                      (left, right), choice, (center_name, gap_name))
+    fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
+    _check_tails(fit, edges, masses, lam, chosen, gap_name)
+    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean, tail)
     return fit
 
 
+#: How far the counts may be moved to reach a mean: the likelihood-ratio statistic of
+#: the moved shares against the counts, at most the 99 % point of chi-squared with one
+#: degree of freedom (one parameter, the tilt, moves them).
+MEAN_MOVE = 6.635
+
+
+def _moved_for_mean(refusal: InputError, edges: FloatArray, masses: FloatArray, r: int,
+                    lam: float, sample_size: Any, mean: Any, workers: int,
+                    ends: Tuple[bool, bool], choice: Choice, names: Tuple[str, str]
+                    ) -> Tuple[Float64Array, Tuple[Any, ...]]:
+    """The fit of counts of one histogram whose mean lies below what a tail within its
+    bounds reaches: the counts' shares are tilted towards the low bins, ``q_i
+    exp(-theta x_i) / Z`` with ``x_i`` the bins' middles (the open bin taken at twice
+    its edge), the tilt that moves a distribution's mean the most for its divergence
+    from the counts; as far as the likelihood allows (:data:`MEAN_MOVE`) and no further
+    than the mean needs, and the fit that meets the mean made on those shares. A sample
+    has the mean it has: its top draws may lie just above the last edge, where no tail
+    joined to the body puts them all. Beyond that move the refusal stands, with the
+    range reachable there."""
+    target = refusal.value
+    left, right = ends
+    if lam == 0.0 or masses.ndim != 1 or not right or left or target is None or \
+            not target < refusal.details["lowest"]:
+        raise refusal
+    total = float(masses.sum())
+    size = total if sample_size is None else float(np.asarray(sample_size))
+    q = masses / total
+    inner = edges[:-1]
+    x = np.append(0.5 * (inner[:-1] + inner[1:]), 2.0 * inner[-1])
+    x = (x - x.min()) / (x.max() - x.min())
+    held = q > 0
+
+    def tilted(theta: float) -> Float64Array:
+        logs = np.where(held, np.log(np.where(held, q, 1.0)) - theta * x, -np.inf)
+        shares: Float64Array = np.exp(logs - logs.max())
+        normed: Float64Array = shares / shares.sum()
+        return normed
+
+    def deviance(theta: float) -> float:
+        p = tilted(theta)
+        return float(2.0 * size * np.sum(q[held] * np.log(q[held] / p[held])))
+
+    # The largest tilt that the likelihood allows, by bisection (doubling out first).
+    far = 1.0
+    while deviance(far) < MEAN_MOVE and far < 1e6:
+        far *= 2.0
+    near = 0.0
+    for _ in range(60):
+        middle = 0.5 * (near + far)
+        near, far = (middle, far) if deviance(middle) < MEAN_MOVE else (near, middle)
+
+    def attempt(theta: float) -> Tuple[Float64Array, Tuple[Any, ...]]:
+        return _fit_rows(edges, tilted(theta) * total, r, lam, size, mean, workers, left,
+                         right, choice, names[1], names[0])
+
+    try:
+        best = attempt(near)
+    except InputError as farther:
+        if farther.problem != "unreachable_mean":
+            raise
+        raise refusal.replaced(lowest=farther.details["lowest"]) from None
+    # The least tilt that reaches the mean.
+    reach, miss = near, 0.0
+    for _ in range(30):
+        if reach - miss <= 1e-6 * near:
+            break
+        middle = 0.5 * (reach + miss)
+        try:
+            best = attempt(middle)
+            reach = middle
+        except InputError as farther:
+            if farther.problem != "unreachable_mean":
+                raise
+            miss = middle
+    return best
+
+
+def _closed(edges: FloatArray, closing: Tuple[Optional[float], Optional[float]]) -> FloatArray:
+    """`edges` with the open ends that `lower=` and `upper=` close at those edges."""
+    if closing == (None, None):
+        return edges
+    edges = edges.copy()
+    for value, k, name, side, end in ((closing[0], 0, "lower", "below", "first"),
+                                      (closing[1], -1, "upper", "above", "last")):
+        if value is None:
+            continue
+        ends = edges[..., k].reshape(-1)
+        if not np.all(np.isinf(ends)):
+            raise InputError("not_open", argument=name, value=value, end=end,
+                             edge=ends[np.argmin(np.isinf(ends))])
+        inner = edges[..., 1 if k == 0 else -2].reshape(-1)
+        beyond = value < inner if k == 0 else value > inner
+        if not np.all(beyond):
+            raise InputError("closing_edge", argument=name, value=value, side=side, end=end,
+                             edge=inner[np.argmin(beyond)])
+        edges[..., k] = value
+    return edges
+
+
+Choice = Tuple[Union[None, str, float], Union[None, str, float]]
+
+
+def _check_choice(choice: Choice, left: bool, right: bool, mean: Any, tail: Any) -> None:
+    """Refuses a `tail=` for no open end, a choice of a pair for a closed end, and a
+    number for the tail that a mean sets."""
+    opens = (left, right)
+    pair = isinstance(tail, (tuple, list))
+    if tail is not None and not pair and not any(opens):
+        raise InputError("tail_closed", argument="tail", value=tail, end="first and the last")
+    for k, end in ((0, "first"), (1, "last")):
+        if pair and choice[k] is not None and not opens[k]:
+            raise InputError("tail_closed", argument=f"tail[{k}]", value=choice[k], end=end)
+    if mean is not None and any(opens):
+        k = 1 if right else 0
+        if isinstance(choice[k], float):
+            raise InputError("tail_with_mean", argument="tail", value=choice[k],
+                             end="right" if k else "left")
+
+
+def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: bool,
+          left: bool, right: bool, means: Any, gap_name: str
+          ) -> Tuple[Tuple[Any, Any], str, Tuple[Any, ...]]:
+    """What the native fit holds: each tail's parameter per row (None: the fit's own
+    choice), the law of the right tail, and how each row's parameters are chosen (with
+    the brackets' own Pareto index per row, NaN where there is none)."""
+    rows = masses.shape[:-1]
+    n = rows[0] if rows else 1
+    held: List[Any] = [None, None]
+    chosen: List[Any] = [np.full(n, "interpolated", dtype=object), np.full(n, "interpolated",
+                                                                       dtype=object)]
+    kind = {"pareto": "pareto", "exponential": "exponential"}.get(str(choice[1]), "none")
+    for k in (0, 1):
+        if isinstance(choice[k], float) and (left, right)[k]:
+            held[k] = np.full(n, choice[k])
+            chosen[k][:] = "fixed"
+    if right and not isinstance(choice[1], float) and kind != "exponential":
+        joint = np.broadcast_to(edges[..., -2], rows).reshape(n)
+        if kind == "pareto" and not (joint > 0).all():
+            raise InputError("pareto_joint", argument="tail", value=joint[np.argmin(joint > 0)])
+        index, how, own = pareto_index(edges, masses, r, exact)
+        index, how = np.reshape(index, n), np.reshape(how, n)
+        pareto = joint > 0
+        if exact:
+            # A tail that no index within its bounds lets the end bracket carry.
+            # (An empty end bracket is refused by the fit itself, in its own words.)
+            beside = masses.reshape(n, -1)[:, -2] > 0
+            low = (index < INDEX_BOUNDS[0]) & pareto & beside
+            if low.any():
+                k = int(np.argmax(low))
+                raise InputError("tail_uncarried", argument=gap_name, index=masses.shape[-1] - 1,
+                                 row=k if rows else None, value=masses.reshape(n, -1)[k, -1],
+                                 bounds=f"{INDEX_BOUNDS[0]:g} <= alpha <= {INDEX_BOUNDS[1]:g}",
+                                 closer="upper")
+        held[1] = np.ascontiguousarray(np.where(pareto, index, np.nan))
+        chosen[1] = np.where(pareto, how, "interpolated").astype(object)
+        brackets = np.reshape(own, n)
+    else:
+        brackets = np.full(n, np.nan)
+    if means is not None:
+        k = 1 if right else 0
+        chosen[k] = np.where(np.isnan(means), chosen[k], "mean").astype(object)
+    return (held[0], held[1]), kind, (chosen[0], chosen[1], brackets)
+
+
 def _fit_rows(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
-              mean: Any, workers: int, left: bool, right: bool, center_name: str = "center",
-              gap_name: str = "gap") -> Float64Array:
+              mean: Any, workers: int, left: bool, right: bool, choice: Choice,
+              gap_name: str, center_name: str = "center"
+              ) -> Tuple[Float64Array, Tuple[Any, ...]]:
     """The native fit of checked rows: per row the values at every knot the bins
     would have if all were finite, then what the fit found (the numbers ``INFO``
-    names)."""
+    names); and how each row's tails were chosen."""
     rows = masses.shape[:-1]
     sizes = per_row("sample_size", sample_size, rows, missing_allowed=False)
     means = check_means(per_row("mean", mean, rows, missing_allowed=True), masses, left, right)
+    held, kind, chosen = _held(choice, edges, masses, r, lam == 0.0, left, right, means,
+                               gap_name)
     out = np.empty(rows + (masses.shape[-1] * r + 1 + INFO_LENGTH,), np.float64)
     _native.fit_open(aligned(edges), aligned(masses), out, r, lam, COMPLEXITY, sizes, means,
-                     workers, center_name, gap_name)
-    return out
+                     workers, held, kind, center_name, gap_name)
+    return out, chosen
 
 
-def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) -> SmoothFit:
+def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: float,
+                 chosen: Tuple[Any, ...], gap_name: str) -> None:
+    """Refuses a fit of exact masses whose tail left its bounds (the end bin could carry
+    no tail within them), marks a tail held at a bound, and warns
+    (ExtrapolationWarning) of every row whose result rests on an extrapolation that the
+    data barely support: a tail at a bound, a default Pareto index that moves the mean
+    by more than :data:`~zelvane._tails.PRIOR_SWAY` of it from where the brackets' own
+    index would put it (the prior, not the data, decides), or a Pareto index of the
+    caller's at 1 or below (an infinite mean)."""
+    rows = masses.shape[:-1]
+    n = rows[0] if rows else 1
+    flat = np.broadcast_to(edges, rows + (edges.shape[-1],)).reshape(n, -1)
+    first = 1 if np.isneginf(flat[0, 0]) else 0
+    last = -2 if np.isposinf(flat[0, -1]) else -1
+    width = flat[:, last] - flat[:, first]
+    warned = np.zeros(n, bool)
+    reasons: List[str] = []
+
+    def note(rows_of: Any, reason: str) -> Any:
+        if rows_of.any() and reason not in reasons:
+            reasons.append(reason)
+        return rows_of
+
+    for k, tail in ((0, fit.left_tail), (1, fit.right_tail)):
+        if tail is None:
+            continue
+        kinds = np.broadcast_to(np.asarray(tail.kind, dtype=str), (n,))
+        parameter = np.reshape(np.asarray(tail.parameter, dtype=np.float64), n)
+        has = (kinds != "none") & (np.reshape(np.asarray(tail.mass, dtype=np.float64), n) > 0)
+        how = np.asarray(chosen[k], dtype=object).copy()
+        low = np.where(kinds == "pareto", INDEX_BOUNDS[0], scale_bounds(1.0)[0] * width)
+        high = np.where(kinds == "pareto", INDEX_BOUNDS[1], scale_bounds(1.0)[1] * width)
+        own = has & (how != "fixed") & (how != "mean")
+        outside = own & ((parameter < low * (1 - 1e-9)) | (parameter > high * (1 + 1e-9)))
+        if outside.any() and lam == 0.0:
+            j = int(np.argmax(outside))
+            index = 0 if k == 0 else masses.shape[-1] - 1
+            bounds = (f"{low[j]:g} <= alpha <= {high[j]:g}" if kinds[j] == "pareto"
+                      else f"{low[j]:.6g} <= beta <= {high[j]:.6g}")
+            raise InputError("tail_uncarried", argument=gap_name, index=index,
+                             row=j if rows else None, value=masses.reshape(n, -1)[j, index],
+                             bounds=bounds, closer="lower" if k == 0 else "upper")
+        at_bound = own & ((np.abs(parameter - low) <= 1e-9 * low)
+                          | (np.abs(parameter - high) <= 1e-9 * high))
+        how = np.where(at_bound, "bound", how)
+        warned |= note(has & (how == "bound"), "a tail's parameter is held at a bound of its "
+                       "range")
+        warned |= note(has & (how == "fixed") & (kinds == "pareto") & (parameter <= 1.0),
+                       "a Pareto index of 1 or below makes the mean infinite")
+        if k == 1:
+            default = has & (kinds == "pareto") & ((how == "brackets") | (how == "prior"))
+            if default.any():
+                share = np.reshape(np.asarray(tail.mass, dtype=np.float64), n) / np.reshape(
+                    masses, (n, -1)).sum(axis=1)
+                joint = np.reshape(np.asarray(tail.joint, dtype=np.float64), n)
+                sway = prior_sway(joint, share, parameter, chosen[2], _means(fit, n))
+                warned |= note(default & (sway > PRIOR_SWAY),
+                               f"the prior of the default tail moves the mean by more than "
+                               f"{100 * PRIOR_SWAY:g} % from the brackets' own index")
+        _set_chosen(fit, k, how, rows)
+    if warned.any():
+        count = int(warned.sum())
+        which = (f"row {int(np.argmax(warned))}" + (f" and {count - 1} more" if count > 1 else "")
+                 if rows else "the fit")
+        warnings.warn(f"{which}: {'; '.join(reasons)}: the brackets barely support the "
+                      "tail, and what depends on it (the mean, the Gini index, top shares) "
+                      "is uncertain; give the mean, tail= or upper= if known",
+                      ExtrapolationWarning, stacklevel=_caller_level())
+
+
+def _means(fit: SmoothFit, n: int) -> Float64Array:
+    """The mean of each row's density, from its body's pieces and its tails."""
+    x = np.broadcast_to(fit.knots, np.shape(fit.values)).reshape(n, -1)
+    v = np.reshape(fit.values, (n, -1))
+    origin = x[:, :1]
+    x0, x1 = x[:, :-1] - origin, x[:, 1:] - origin
+    h = x1 - x0
+    moment = np.sum(h * (v[:, :-1] * (2 * x0 + x1) + v[:, 1:] * (x0 + 2 * x1)), axis=1) / 6.0
+    mass = np.sum(h * (v[:, :-1] + v[:, 1:]), axis=1) / 2.0
+    moment = moment + origin[:, 0] * mass
+    for k, tail in ((0, fit.left_tail), (1, fit.right_tail)):
+        if tail is None:
+            continue
+        kinds = np.broadcast_to(np.asarray(tail.kind, dtype=str), (n,))
+        m = np.where(kinds == "none", 0.0, np.reshape(np.asarray(tail.mass, dtype=np.float64), n))
+        a = np.reshape(np.asarray(tail.parameter, dtype=np.float64), n)
+        joint = np.reshape(np.asarray(tail.joint, dtype=np.float64), n)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            own = np.where(kinds == "pareto", np.where(a > 1, joint * a / (a - 1), np.inf),
+                           joint - a if k == 0 else joint + a)
+        moment = moment + np.where(m > 0, m * own, 0.0)
+        mass = mass + m
+    means: Float64Array = moment / mass
+    return means
+
+
+def _caller_level() -> int:
+    """The stack level of the first caller outside the package, for warnings."""
+    frame: Any = sys._getframe(1)
+    level = 1
+    while frame is not None and frame.f_globals.get("__name__", "").startswith("zelvane"):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def _set_chosen(fit: SmoothFit, k: int, how: Any, rows: Tuple[int, ...]) -> None:
+    """Writes how each row's tail on side `k` was chosen into the fit's tail."""
+    name = "left_tail" if k == 0 else "right_tail"
+    tail = getattr(fit, name)
+    names = np.asarray(how, dtype=str)
+    if not rows:
+        setattr(fit, name, tail._replace(chosen=str(names[0])))
+        return
+    shown: Any = str(names[0]) if (names == names[0]).all() else read_only(names.copy())
+    setattr(fit, name, tail._replace(chosen=shown))
+
+
+def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool,
+            chosen: Tuple[Any, Any] = ("", "")) -> SmoothFit:
     """The SmoothFit of the rows module's output (NumPy, or Dask arrays of rows) for
     the `masses` given (kept for the fit's bin masses and densities)."""
     batch = masses.ndim == 2
@@ -562,13 +919,14 @@ def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool) 
     smoothing, edf, deviance = (_scalar_or_rows(info[:, INFO[name]], batch)
                                 for name in ("smoothing", "edf", "deviance"))
     return SmoothFit(knots, values, smoothing, edf, deviance,
-                     _tail(info, "left", batch) if left else None,
-                     _tail(info, "right", batch) if right else None, masses=masses, refine=r,
-                     open_ends=(left, right))
+                     _tail(info, "left", batch, chosen[0]) if left else None,
+                     _tail(info, "right", batch, chosen[1]) if right else None, masses=masses,
+                     refine=r, open_ends=(left, right))
 
 
 def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: int,
-               smoothing: float, workers: int, center_name: str, gap_name: str) -> Float64Array:
+               smoothing: float, workers: int, center_name: str, gap_name: str,
+               choice: Choice) -> Float64Array:
     """The fit of one chunk of whole rows of a Dask array, with its edges (the shared
     ones, or the chunk's rows of edges of their own), sample sizes and means (one for
     all, or the chunk's rows)."""
@@ -576,11 +934,12 @@ def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: 
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     left, right = check_open(edges, masses, refine, center_name, gap_name)
     return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right,
-                     center_name, gap_name)
+                     choice, gap_name, center_name)[0]
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
-              workers: int, center_name: str, gap_name: str) -> SmoothFit:
+              workers: int, center_name: str, gap_name: str, tails: Tuple[Any, Choice],
+              closing: Tuple[Optional[float], Optional[float]]) -> SmoothFit:
     """A 2-D Dask array of masses, one histogram per row: one native fit per chunk of
     whole rows, computed when asked. The edges (computed here if they are a Dask array),
     refine and the settings given as numbers or NumPy arrays are checked now; each
@@ -596,7 +955,10 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     shape = (rows, m) if given.ndim == 2 else (m,)
     edges, _ = check_histogram(given, np.ones(shape), center_name=center_name, gap_name=gap_name,
                                dtype=np.float64, open_ends=True)
+    edges = _closed(edges, closing)
     left, right = check_open(edges, np.ones(shape), r, center_name, gap_name)
+    tail, choice = tails
+    _check_choice(choice, left, right, mean, tail)
     settings = {"edges": edges, "sample_size": sample_size, "mean": mean}
     for name in ("sample_size", "mean"):
         value = settings[name]
@@ -615,7 +977,14 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     settings = {name: value for name, value in settings.items() if name not in lazy_rows}
     lazy = _dask.map_rows(_fit_chunk, gap, width=m * r + 1 + INFO_LENGTH, dtype=np.float64,
                           per_row=lazy_rows, refine=r, smoothing=lam, workers=workers,
-                          center_name=center_name, gap_name=gap_name, **settings)
-    fit = _result(edges, gap, lazy, r, left, right)
-    fit._given = (edges, lam, sample_size, mean)
+                          center_name=center_name, gap_name=gap_name, choice=choice, **settings)
+    # Each chunk's rows choose their tails as a NumPy fit would; the names here are the
+    # rule's, not each row's outcome.
+    rule = ["fixed" if isinstance(c, float) else "interpolated" for c in choice]
+    if right and choice[1] is None or choice[1] == "pareto":
+        rule[1] = "brackets"
+    if mean is not None:
+        rule[1 if right else 0] = "mean"
+    fit = _result(edges, gap, lazy, r, left, right, (rule[0], rule[1]))
+    fit._given = (edges, lam, sample_size, mean, tail)
     return fit

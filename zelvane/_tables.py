@@ -156,6 +156,9 @@ class Table:
         notes, sources, footnotes): each line's number and its first cell.
     edge_lines, count_lines : tuple of int
         The line of every edge and of every count in the table.
+    count_columns : tuple of str
+        Every column of counts the table has (of percentages where it has no counts):
+        what ``column=list(table.count_columns)`` reads as one histogram each.
     """
 
     edges: npt.NDArray[np.float64]
@@ -167,6 +170,7 @@ class Table:
     skipped: Tuple[Tuple[int, str], ...] = ()
     edge_lines: Tuple[int, ...] = field(default=(), repr=False)
     count_lines: Tuple[int, ...] = field(default=(), repr=False)
+    count_columns: Tuple[str, ...] = field(default=(), repr=False)
 
 
 def decode(source: str, data: bytes) -> str:
@@ -666,10 +670,13 @@ def _read(source: str, text: str, names: Optional[Sequence[str]], one: bool) -> 
                              names="the lower end, the upper end and the count")
         bins = _three_column_bins(source, dialect, [Row(r.line, r.cells[:3]) for r in rows])
         chosen = [Column(3, header.cells[2] if header is not None else "count", "counts")]
+        available = chosen
         per_column = [bins]
         margins_of: List[Optional[Column]] = [None]
     else:
         columns = _columns(dialect, header, rows, width)
+        available = [c for c in columns if c.kind == "counts"] or \
+            [c for c in columns if c.kind == "percent"]
         chosen = _chosen(source, columns, names, label)
         per_column = []
         margins_of = []
@@ -714,7 +721,7 @@ def _read(source: str, text: str, names: Optional[Sequence[str]], one: bool) -> 
                  tuple(c.name for c in chosen),
                  None if total is None else (total[:1] if one else total),
                  tuple((row.line, shown(next(c for c in row.cells if c))) for row in skipped),
-                 tuple(edge_lines), tuple(count_lines))
+                 tuple(edge_lines), tuple(count_lines), tuple(c.name for c in available))
 
 
 def _cell(row: Row, column: int) -> str:

@@ -35,7 +35,8 @@ if TYPE_CHECKING:
 
     Float64Array = npt.NDArray[np.float64]
 
-__all__ = ["Tail", "KINDS"]
+__all__ = ["Tail", "KINDS", "CHOSEN", "PRIOR_INDEX", "INDEX_RANGE", "pareto_index",
+           "INDEX_BOUNDS", "scale_bounds", "PRIOR_SWAY", "prior_sway"]
 
 # Fractions below this lose digits to subnormal numbers: left as they are.
 _NORMAL = 1e-306
@@ -43,6 +44,30 @@ _NORMAL = 1e-306
 _LARGE = 700.0
 #: The laws of a tail: ``"pareto"`` (right of a positive joint only) and ``"exponential"``.
 KINDS = ("pareto", "exponential")
+#: How a tail's parameter was chosen: ``"given"`` (made by hand), ``"brackets"`` (the
+#: default Pareto index, from the outer brackets and the prior), ``"prior"`` (the prior
+#: alone, where the brackets give no index), ``"interpolated"`` (an exponential scale from
+#: the end bin and the open bin), ``"bound"`` (held at a bound of its range, or at the
+#: most the end bin can carry), ``"fixed"`` (the caller's number, ``tail=``) and
+#: ``"mean"`` (set to meet a known mean).
+CHOSEN = ("given", "brackets", "prior", "interpolated", "bound", "fixed", "mean")
+
+#: The Pareto index that the default tail leans on where the brackets say little: an
+#: index of 2 to 3 is what the upper tails of incomes and of many skewed quantities show.
+PRIOR_INDEX = 2.5
+#: The weight of the brackets' own index against :data:`PRIOR_INDEX`.
+BRACKETS_WEIGHT = 0.5
+#: The range of the default Pareto index (without a mean): above 1.5 the mean and the
+#: Gini index stay finite, and up to 20 a tail is still a tail.
+INDEX_RANGE = (1.5, 20.0)
+#: The range of any fitted Pareto index (with a mean too): the open fit's bounds.
+INDEX_BOUNDS = (1.0, 100.0)
+
+
+def scale_bounds(width: float) -> Tuple[float, float]:
+    """The range of a fitted exponential scale: a thousandth of the body's `width` to the
+    whole width."""
+    return 1e-3 * width, width
 
 
 class Tail(NamedTuple):
@@ -61,6 +86,10 @@ class Tail(NamedTuple):
         (a density normalises both together).
     parameter : float
         ``alpha`` of a Pareto tail or ``beta`` (the scale) of an exponential tail, > 0.
+    chosen : str, optional
+        How the parameter was chosen, one of :data:`CHOSEN`: ``"given"`` (the
+        default) for a tail made by hand; a fit says whether its parameter came
+        from the brackets, a prior, a bound, the caller or a known mean.
 
     See Also
     --------
@@ -87,6 +116,7 @@ class Tail(NamedTuple):
     joint: float
     mass: float
     parameter: float
+    chosen: str = "given"
 
     @property
     def height(self) -> float:
@@ -135,7 +165,7 @@ class Tail(NamedTuple):
         --------
         >>> from zelvane import Tail
         >>> Tail.joined("exponential", joint=-3.0, height=0.1, parameter=4.0)
-        Tail(kind='exponential', joint=-3.0, mass=0.4, parameter=4.0)
+        Tail(kind='exponential', joint=-3.0, mass=0.4, parameter=4.0, chosen='given')
         """
         joint, height, parameter = float(joint), float(height), float(parameter)
         _check_parameter(parameter)
@@ -373,6 +403,89 @@ def spread(tail: Tail) -> float:
     # m L / (alpha - 1) - m ** 2 L / (2 alpha - 1), over a common denominator so that
     # nothing cancels.
     return m * tail.joint * ((p - 1.0) * (2.0 - m) + 1.0) / ((p - 1.0) * (2.0 * p - 1.0))
+
+
+def pareto_index(edges: Float64Array, masses: Float64Array, refine: int, exact: bool
+                 ) -> Tuple[Float64Array, Float64Array, Float64Array]:
+    """The default index of the Pareto tail beyond the last edge of each row, how it
+    was chosen (an array of :data:`CHOSEN` names), and the brackets' own index (NaN
+    where they give none; it may be 1 or below).
+
+    `edges` (the last +inf) and `masses` are those of the fit, 1-D or one row per
+    histogram; rows whose open bin is empty get NaN. From the survival shares at the
+    lower edges of the last two brackets, ``S2 = m + T`` and ``S3``, the index over the
+    end bracket ``[L0, L]`` is ``a2 = log(S2 / T) / log(L / L0)`` (the interpolation of
+    a Pareto law through both) and over the last two ``a3``. Real upper tails grow
+    thinner with the level (the local index rises), so the index beyond ``L`` is taken a
+    step further along that rise, ``2 a2 - a3``, and then weighed half and half against
+    :data:`PRIOR_INDEX`: two brackets pin an index down poorly (a bracket or two of a
+    sample of a few hundred move it by a whole unit), and the prior keeps one misleading
+    bracket from making the mean or the Gini index absurd. Where the brackets give no
+    index (an end bracket that starts at zero or below) the prior alone is taken. The
+    result stays within :data:`INDEX_RANGE` and, for exact masses, below the most the
+    end bracket can carry (the end value ``alpha T / L`` of a tail joined to the body
+    takes at most the end bracket's mass on its last piece of width ``h``:
+    ``alpha <= 2 m L / (h T)``); an index held there is ``"bound"``.
+    """
+    e = np.asarray(edges, dtype=np.float64)
+    w = np.asarray(masses, dtype=np.float64)
+    shape = w.shape[:-1]
+    e = np.broadcast_to(e, shape + (w.shape[-1] + 1,))
+    left_open = bool(np.isneginf(e[..., 0]).any())
+    finite = w.shape[-1] - 1 - int(left_open)
+    top = w[..., -1]
+    joint = e[..., -2]
+    index = np.full(shape, np.nan)
+    chosen = np.full(shape, "prior", dtype=object)
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        s2 = top + w[..., -2]
+        inner = e[..., -3]
+        a2 = np.where(inner > 0, np.log(s2 / top) / np.log(joint / inner), np.nan)
+        if finite >= 2:
+            s3 = s2 + w[..., -3]
+            outer = e[..., -4]
+            a3 = np.where(outer > 0, np.log(s3 / top) / np.log(joint / outer), np.nan)
+        else:
+            a3 = np.full(shape, np.nan)
+        trend = np.where(np.isfinite(a3), 2.0 * a2 - a3, a2)
+        usable = np.isfinite(trend)
+        index = np.where(usable, BRACKETS_WEIGHT * trend + (1.0 - BRACKETS_WEIGHT) * PRIOR_INDEX,
+                         PRIOR_INDEX)
+        chosen = np.where(usable, "brackets", "prior").astype(object)
+        low, high = INDEX_RANGE
+        held = (index < low) | (index > high)
+        index = np.clip(index, low, high)
+        if exact:
+            piece = (joint - inner) / refine
+            limit = 2.0 * w[..., -2] / piece * (1.0 - 1e-9) * joint / top
+            over = index > limit
+            index = np.where(over, limit, index)
+            held |= over
+        chosen = np.where(held, "bound", chosen).astype(object)
+        empty = ~(top > 0)
+        index = np.where(empty, np.nan, index)
+    return (np.asarray(index, dtype=np.float64), np.asarray(chosen),
+            np.asarray(np.where(usable & ~empty, trend, np.nan), dtype=np.float64))
+
+
+#: The share of the mean by which the default tail may differ from the brackets' own
+#: index before a fit warns that its mean rests on the prior.
+PRIOR_SWAY = 0.05
+
+
+def prior_sway(joint: Float64Array, mass: Float64Array, index: Float64Array,
+               own: Float64Array, mean: Float64Array) -> Float64Array:
+    """How far the mean of a density whose Pareto tail (of `mass`, a share of the total,
+    beyond `joint`) has the index `index` lies from the mean it would have with the
+    brackets' own index `own`, as a share of its `mean` (infinite where `own` is 1 or
+    below: the brackets alone would give no mean)."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        # A Pareto tail's mean over its joint, alpha / (alpha - 1).
+        ratio_own = np.where(own > 1.0, own / (own - 1.0), np.inf)
+        ratio = np.where(index > 1.0, index / (index - 1.0), np.inf)
+        sway: Float64Array = np.abs(mass * joint * (ratio_own - ratio) / mean)
+    result: Float64Array = np.where(np.isnan(own), 0.0, sway)
+    return result
 
 
 # Euler's constant: E[log E] = -gamma for a standard exponential E.

@@ -12,7 +12,7 @@ import numpy as np
 
 from zelvane import PiecewiseLinearDensity
 
-# People (thousands) in 0-4, 5-9, ..., 80-84 and 85 or over.
+# People (thousands) in 0-4, 5-9, ..., 80-84 and 85 or over: an illustrative table.
 groups = [5_890, 6_100, 6_320, 6_480, 6_710, 7_250, 7_020, 6_630, 6_240, 6_120,
           6_480, 6_510, 6_010, 5_170, 4_020, 2_660, 1_790, 1_920]
 edges = [*range(0, 90, 5), np.inf]

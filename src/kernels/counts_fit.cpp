@@ -58,7 +58,8 @@ outcome searched(outcome o, double smoothing, double edf, std::int64_t solves, s
 
 bool settings_in_range(const settings& setting) noexcept {
     return !(std::isnan(setting.smoothing) || setting.smoothing == infinity || !(setting.sample_size >= 0.0) ||
-             setting.sample_size == infinity || !(setting.complexity > 0.0) || setting.complexity == infinity);
+             setting.sample_size == infinity || !(setting.complexity > 0.0) || setting.complexity == infinity ||
+             setting.step_limit < 1);
 }
 
 // The counts of the body and the open ends together: their sum (all), the
@@ -109,6 +110,7 @@ void set_up(penalised_fit& problem, const double* counts, std::int64_t bins, con
     }
     problem.set_up();
     problem.watch(setting.stop);
+    problem.limit_steps(setting.step_limit);
     if (setting.start != nullptr && !fits::chosen_by_criterion(setting.smoothing)) {
         problem.start_from(setting.start, all / width);
     }

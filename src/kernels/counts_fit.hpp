@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "kernels/counts_newton.hpp"
 #include "kernels/fit_outcome.hpp"
 #include "kernels/smooth_fit.hpp"
 
@@ -53,6 +54,13 @@ struct open_ends {
     tail left, right;
 };
 
+// The most Newton steps of the fit for one lambda, each one factorisation
+// of the Hessian: a step holds and releases any number of knots, and the
+// fits of sparse counts at refine 256 take a few dozen. A fit that reaches
+// the bound reports iteration_limit; a lambda of the search that does is
+// left out of the choice.
+inline constexpr std::int64_t newton_step_limit = counts_newton::default_step_limit;
+
 struct settings {
     double smoothing = automatic;  // lambda >= 0, or automatic (any negative value)
     double sample_size = 0.0;      // N of the criterion; 0 means the sum of the counts
@@ -62,6 +70,7 @@ struct settings {
     // nearby problem's optimum (another tail weight, say) needs fewer steps.
     const double* start = nullptr;
     const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
+    std::int64_t step_limit = newton_step_limit;  // Newton steps for one lambda, at least 1
 };
 
 // Doubles of scratch memory that fit() needs, or -1 where

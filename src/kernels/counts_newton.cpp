@@ -17,10 +17,11 @@ using counts_hessian::held_knot;
 using counts_hessian::tail_bin;
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-// Newton steps for one lambda, before the fit reports iteration_limit: this
-// many, and two more per knot, as a step blocked by a knot reaching zero
-// holds that knot alone (counts heaped in one bin hold nearly every other).
-constexpr int max_newton_steps = 200;
+// Steps in a row whose line search lowers the objective by no more than its
+// rounding while the decrement says there is far more to gain: the point no
+// longer moves, and the fit for this lambda gives up as inaccurate.
+constexpr int max_stalls = 8;
+constexpr double stall_share = 1e-13, stall_decrement = 1e-6;
 // The fit delivered goes on until the decrement is below this, where the
 // objective's own rounding hides any further progress, or until, below the
 // second, it no longer falls fourfold in a step: the floor of rounding.
@@ -37,6 +38,14 @@ constexpr double multiplier_tolerance = 1e-9;
 // bins, with this share of the flat density mixed in so that every value is
 // positive.
 constexpr double start_flat_share = 0.02;
+// Newton steps of one knot each before the steps that hold and release many
+// at once take over: the fits of smooth counts are over by then.
+constexpr std::int64_t one_knot_steps = 12;
+// Step lengths 1, 1/2, ... tried by a step that holds many knots at once.
+constexpr int projection_halvings = 40;
+// How a knot was last released (penalised_fit::released_): by its own
+// multiplier, beside one that was, or released and held again at once.
+constexpr unsigned char by_multiplier = 1, beside = 2, pinned = 3;
 
 }  // namespace
 
@@ -51,7 +60,7 @@ penalised_fit::penalised_fit(std::int64_t bins, std::int64_t refine, workspace& 
     w.take_each(most, c_, u_, trial_, d_, g_, size_, z1_, z2_, best_, anchor_);
     w.take_each(m_ + max_tails, p_, p_trial_);
     bin_weight_ = w.take(m_);
-    w.take_each(most, state_, best_state_, anchor_state_);
+    w.take_each(most, state_, best_state_, anchor_state_, released_);
     terms_ = {m_, r_, n_, v_, stencil_, curvature_, weight_, tails_, p_, bin_weight_, tail_weight_, state_, nullptr};
     hessian_.take_scratch(terms_, most, w);
 }
@@ -116,6 +125,7 @@ void penalised_fit::set_up() noexcept {
         if (t.variable >= n_) u_[t.variable] = std::max(t.share, start_flat_share / static_cast<double>(m_ + 1));
     }
     std::fill(state_, state_ + v_, free_knot);
+    std::fill(released_, released_ + v_, 0);
     terms_.variables = v_;
     normalise();
     save();
@@ -133,6 +143,7 @@ void penalised_fit::start_from(const double* values, double unit) noexcept {
             state_[j] = u > 0.0 ? free_knot : held_knot;
         }
     }
+    warm_ = true;
     normalise();
     save();
 }
@@ -143,12 +154,25 @@ void penalised_fit::start_from(const double* values, double unit) noexcept {
 // until the decrement reaches the floor of rounding, and keeps the factor
 // of the point itself. Either factor serves effective_df() and predict().
 status penalised_fit::solve(double lambda, double search_decrement, bool final) noexcept {
-    bool early_release = true;
     double previous = infinity;
-    for (std::int64_t step = 0, steps = max_newton_steps + 2 * v_; step < steps; ++step) {
+    bool moved = true, early_release = true;
+    int stalls = 0;
+    // Steps hold or release one knot each while that converges: from an
+    // earlier fit's optimum always (the fit then moves continuously with the
+    // problem, which a search for a known mean relies on), otherwise for the
+    // first one_knot_steps steps; from there on a step holds and releases
+    // many knots at once.
+    bool many = false;
+    for (std::int64_t step = 0; step < step_limit_; ++step) {
         bin_masses(u_, p_);
         gradient(lambda);
-        const bool released = early_release && release_negative_multipliers(lambda);
+        if (!many && !warm_ && step >= one_knot_steps) {
+            many = true;
+            early_release = true;
+        }
+        adapt_reach(moved);
+        moved = true;
+        const bool released = early_release && release_negative_multipliers(lambda, many ? reach_ : 0);
         if (terms_.stop != nullptr && terms_.stop->load(std::memory_order_relaxed)) {
             interrupted_ = true;
             return status::interrupted;
@@ -165,18 +189,29 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
                 blocking = j;
             }
         }
+        if (many && longest < 1.0 && project(lambda, decrement, longest)) {
+            previous = decrement;
+            continue;
+        }
         if (released && longest == 0.0) {
-            // A knot just released would go straight back below zero: the
+            // Knots just released would go straight back below zero: the
             // estimate of the multipliers was wrong so far from the optimum.
-            early_release = false;
-            state_[blocking] = held_knot;
+            // They stay held until a step has been taken (one knot at a
+            // time: released only at convergence from then on).
+            moved = false;
+            if (many) {
+                pin_released();
+            } else {
+                early_release = false;
+                state_[blocking] = held_knot;
+            }
             continue;
         }
         const bool blocked = longest <= 1.0;
         if (final && !blocked && !released &&
             (decrement <= floor_decrement || (decrement <= noise_decrement && decrement > 0.25 * previous))) {
             // Converged to rounding (or no longer converging, at its floor).
-            if (!release_negative_multipliers(lambda)) {
+            if (!release_negative_multipliers(lambda, reach_)) {
                 return status::ok;
             }
             previous = infinity;
@@ -207,9 +242,16 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
                 t *= 0.5;
                 if (t < 1e-30) return status::inaccurate;
             }
+            const double fallen = start - objective(trial_, p_trial_, lambda);
+            const bool stalled =
+                fallen <= stall_share * std::fabs(start) && decrement > stall_decrement * std::max(1.0, std::fabs(start));
+            // A step that holds a knot makes progress however little it lowers.
+            stalls = stalled && !(blocked && t == longest) ? stalls + 1 : 0;
+            if (stalls >= max_stalls) return status::inaccurate;
         }
         std::swap(u_, trial_);
         if (blocked && t == longest) state_[blocking] = held_knot;
+        moved = t > 0.0;
         normalise();
         if (!final && !blocked && !released && decrement <= search_decrement) {
             // Converged on this free set; the held knots' multipliers are
@@ -222,6 +264,58 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
         }
     }
     return status::iteration_limit;
+}
+
+// A blocked step that holds many knots at once: u + t d with every free
+// value that would fall below zero cut to zero and held there, the total
+// restored by scaling, for t from 1 halving while t is above `longest` (the
+// step to the first knot that reaches zero). Taken where it lowers the
+// objective at least as far as the step to that first knot would, and
+// further than Armijo's share of the decrement; the multipliers of the knots
+// it holds are checked at the next step (release_negative_multipliers).
+// Returns whether it took a step.
+bool penalised_fit::project(double lambda, double decrement, double longest) noexcept {
+    // The step to the first knot that reaches zero, as the yardstick.
+    move(longest);
+    bin_masses(trial_, p_trial_);
+    const double start = objective(u_, p_, lambda);
+    const double blocked_value = objective(trial_, p_trial_, lambda);
+    double bar = start - armijo_share * longest * decrement;
+    if (blocked_value < bar) bar = blocked_value;
+    double t = 2.0;
+    for (int halving = 0; halving < projection_halvings; ++halving) {
+        t *= 0.5;
+        if (!(t > longest)) break;
+        std::int64_t cut = 0;
+        bool tail_emptied = false;
+        for (std::int64_t j = 0; j < v_; ++j) {
+            const double moved = u_[j] + t * d_[j];
+            if (moved > 0.0 || state_[j] != free_knot) {
+                trial_[j] = moved > 0.0 ? moved : 0.0;
+            } else if (carries_tail(j)) {
+                tail_emptied = true;
+                break;
+            } else {
+                trial_[j] = 0.0;
+                ++cut;
+            }
+        }
+        // Cutting a single knot is what the step to the first knot does.
+        if (tail_emptied || cut < 1) continue;
+        double total = 0.0;
+        for (std::int64_t j = 0; j < v_; ++j) total += c_[j] * trial_[j];
+        for (std::int64_t j = 0; j < v_; ++j) trial_[j] /= total;
+        bin_masses(trial_, p_trial_);
+        const double value = objective(trial_, p_trial_, lambda);
+        if (!(value <= bar && value < start)) continue;
+        std::swap(u_, trial_);
+        for (std::int64_t j = 0; j < v_; ++j) {
+            if (state_[j] == free_knot && u_[j] == 0.0 && !carries_tail(j)) state_[j] = held_knot;
+        }
+        ++projections_;
+        return true;
+    }
+    return false;
 }
 
 // The tangent:
@@ -413,21 +507,67 @@ bool penalised_fit::carries_tail(std::int64_t j) const noexcept {
 // rounding, with the total's multiplier of a stationary point: there
 // g + mu c vanishes on the free knots and u on the held ones, so
 // mu = -u . g (the total being 1). Returns whether a knot was freed.
-bool penalised_fit::release_negative_multipliers(double lambda) noexcept {
+//
+// With a reach, the run of held knots beside each knot freed is freed with
+// it up to that many knots on: a zero run that is too long ends a knot at a
+// time by the multipliers alone (a held knot's multiplier turns negative only
+// once its neighbour is free). The steps that follow cut what they should
+// not have freed back to zero (adapt_reach()).
+bool penalised_fit::release_negative_multipliers(double lambda, std::int64_t reach) noexcept {
     if (std::find(state_, state_ + v_, held_knot) == state_ + v_) return false;
     gradient_size(lambda);
     double mu = 0.0;
     for (std::int64_t j = 0; j < v_; ++j) mu -= u_[j] * g_[j];
     bool released = false;
     for (std::int64_t j = 0; j < v_; ++j) {
-        if (state_[j] != held_knot) continue;
+        if (state_[j] != held_knot || released_[j] == pinned) continue;
         const double nu = g_[j] + mu * c_[j];
         if (nu < -multiplier_tolerance * (size_[j] + std::fabs(mu * c_[j]))) {
             state_[j] = free_knot;
             released = true;
+            released_[j] = by_multiplier;
+        }
+    }
+    if (!released || reach <= 0) return released;
+    for (std::int64_t j = 0; j < n_; ++j) {
+        if (released_[j] != by_multiplier) continue;
+        for (std::int64_t k = j - 1; k >= std::max<std::int64_t>(0, j - reach) && state_[k] == held_knot; --k) {
+            state_[k] = free_knot;
+            released_[k] = beside;
+        }
+        for (std::int64_t k = j + 1; k <= std::min(n_ - 1, j + reach) && state_[k] == held_knot; ++k) {
+            state_[k] = free_knot;
+            released_[k] = beside;
         }
     }
     return released;
+}
+
+// The reach of the next release: doubled while the knots freed beside those
+// the multipliers freed stay above zero, cut to a quarter once a step takes
+// one of them back to zero.
+void penalised_fit::adapt_reach(bool moved) noexcept {
+    if (!moved) return;
+    bool any = false, cut = false;
+    for (std::int64_t j = 0; j < n_; ++j) {
+        if (released_[j] == 0) continue;
+        any = any || released_[j] != pinned;
+        cut = cut || (released_[j] == beside && !(u_[j] > 0.0));
+        released_[j] = 0;
+    }
+    if (!any) return;
+    reach_ = cut ? reach_ / 4 : std::min(n_, std::max<std::int64_t>(1, 2 * reach_));
+}
+
+// Holds again the knots just released that the step would take below zero.
+void penalised_fit::pin_released() noexcept {
+    for (std::int64_t j = 0; j < n_; ++j) {
+        if (released_[j] != 0 && state_[j] == free_knot && u_[j] == 0.0 && d_[j] < 0.0) {
+            state_[j] = held_knot;
+            released_[j] = pinned;
+        }
+    }
+    reach_ /= 4;
 }
 
 // trial = u + t d, free values kept non-negative.

@@ -33,6 +33,9 @@ namespace zelvane::counts_newton {
 using counts_hessian::max_tails;
 using fits::status;
 
+// The most Newton steps of one solve() unless limit_steps() says otherwise.
+inline constexpr std::int64_t default_step_limit = 1000;
+
 class penalised_fit {
 public:
     // Takes its arrays from w (with a counting workspace: counts them).
@@ -40,6 +43,9 @@ public:
     penalised_fit(const penalised_fit&) = delete;
     penalised_fit& operator=(const penalised_fit&) = delete;
 
+    // The most Newton steps of one solve() (each one factorisation) before it
+    // reports iteration_limit.
+    void limit_steps(std::int64_t steps) noexcept { step_limit_ = steps; }
     // The caller's stop flag, read before each factorisation, and whether it stopped a fit.
     void watch(const std::atomic<bool>* stop) noexcept { terms_.stop = stop; }
     bool interrupted() const noexcept { return interrupted_; }
@@ -87,6 +93,8 @@ public:
     // The best point: the density at the knots in scaled units.
     const double* best() const noexcept { return best_; }
     std::int64_t solves() const noexcept { return solves_; }
+    // Steps that held several knots at once.
+    std::int64_t projections() const noexcept { return projections_; }
 
 private:
     void keep(double* u, unsigned char* state) const noexcept;
@@ -98,7 +106,10 @@ private:
     bool factor(double lambda) noexcept;
     double newton_direction(double lambda) noexcept;
     bool carries_tail(std::int64_t j) const noexcept;
-    bool release_negative_multipliers(double lambda) noexcept;
+    bool release_negative_multipliers(double lambda, std::int64_t reach = 0) noexcept;
+    void adapt_reach(bool moved) noexcept;
+    void pin_released() noexcept;
+    bool project(double lambda, double decrement, double longest) noexcept;
     void move(double t) noexcept;
     void normalise() noexcept;
 
@@ -108,9 +119,13 @@ private:
         *anchor_, *p_, *p_trial_, *bin_weight_;
     double tail_weight_[max_tails] = {0.0, 0.0};  // the tails' terms of H at the last factorisation
     unsigned char *state_, *best_state_, *anchor_state_;
+    unsigned char* released_;  // how each knot was last released
+    std::int64_t reach_ = 0;
+    bool warm_ = false;  // started from an earlier fit's values
+    std::int64_t step_limit_ = default_step_limit;
     counts_hessian::terms terms_;
     counts_hessian::hessian hessian_;
-    std::int64_t solves_ = 0;
+    std::int64_t solves_ = 0, projections_ = 0;
     bool interrupted_ = false;
 };
 

@@ -13,11 +13,6 @@ using fits::status;
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-// The search, in decades of lambda.
-constexpr double lowest_decade = -16.0;
-constexpr double highest_decade = 6.0;
-constexpr double search_step = 1.0;
-constexpr int max_candidates = static_cast<int>((highest_decade - lowest_decade) / search_step) + 2;
 
 // The first decade tried. The lambda chosen is nearly free of the number and
 // the widths of the bins (the scaling by W^5 sees to that) and falls with the
@@ -81,11 +76,14 @@ candidate choose_smoothing(counts_newton::penalised_fit& problem, double sample,
     // Then down from the first; its factor is still there if no step was taken up.
     const bool factored = count == 1;
     problem.return_to_anchor();
-    for (const candidate* last = first; last->ok && complexity * last->edf < best.criterion;) {
-        if (last->edf >= top_edf - edf_margin || last->decade - search_step < lowest_decade) {
+    // A lambda whose fit failed (too ill-conditioned to confirm) does not end
+    // the walk down: the smaller lambdas, nearer the exact-mass fit, may fit.
+    for (const candidate* last = first; !last->ok || complexity * last->edf < best.criterion;) {
+        if ((last->ok && last->edf >= top_edf - edf_margin) || last->decade - search_step < lowest_decade) {
             break;
         }
-        const candidate* next = step(last != first || factored ? last : nullptr, last->decade - search_step);
+        const candidate* next =
+            step(last->ok && (last != first || factored) ? last : nullptr, last->decade - search_step);
         // A rise ends the walk unless the exact-mass fit at the end of it (of
         // criterion complexity * top_edf) would beat the best so far: then a
         // lower minimum lies further down, past a local one.

@@ -21,6 +21,14 @@ namespace zelvane::counts_search {
 // and stops falling once they are within this of the data's own.
 inline constexpr double edf_margin = 1e-3;
 
+// The search, in decades of lambda: a decade apart from lowest to highest,
+// each at most once, and one more between two of them. No search fits more
+// lambdas than max_candidates.
+inline constexpr double lowest_decade = -16.0;
+inline constexpr double highest_decade = 6.0;
+inline constexpr double search_step = 1.0;
+inline constexpr int max_candidates = static_cast<int>((highest_decade - lowest_decade) / search_step) + 2;
+
 // A lambda of the search, and what its fit gave.
 struct candidate {
     double decade = 0.0;

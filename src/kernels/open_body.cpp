@@ -66,7 +66,8 @@ open_problem::open_problem(const double* edges, const double* masses, std::int64
     knots_ = smooth_fit::knot_count(bins_, refine);
     width_ = edges[first_ + bins_] - edges[first_];
     ends_[0] = {part.left_open, 0, tail_kind::exponential, edges[first_], part.left_open ? masses[0] : 0.0, 0};
-    const bool pareto = edges[first_ + bins_] > 0.0;
+    const bool pareto = setting.right_kind == tail_kind::none ? edges[first_ + bins_] > 0.0
+                                                              : setting.right_kind == tail_kind::pareto;
     ends_[1] = {part.right_open, 1, pareto ? tail_kind::pareto : tail_kind::exponential, edges[first_ + bins_],
                 part.right_open ? masses[bins - 1] : 0.0, knots_ - 1};
     // Counts on a body of one bin are met exactly: no curvature is

@@ -48,8 +48,15 @@ outcome fit_closed(const double* edges, const double* masses, std::int64_t bins,
 // The settings and the open bins' masses that open ends need: bad_setting,
 // bad_mass, or ok.
 outcome check_open(const double* masses, std::int64_t bins, std::int64_t refine, const body& part,
-                   const settings& setting) noexcept {
+                   double last_edge, const settings& setting) noexcept {
     if (refine < 2 || !(setting.smoothing == setting.smoothing) || (setting.has_mean && !std::isfinite(setting.mean))) {
+        return fits::failure(status::bad_setting);
+    }
+    for (const double held : setting.held) {
+        if (!(held == held) || held <= 0.0) continue;
+        if (!std::isfinite(held)) return fits::failure(status::bad_setting);
+    }
+    if (setting.right_kind == tail_kind::pareto && !(last_edge > 0.0)) {
         return fits::failure(status::bad_setting);
     }
     for (const std::int64_t i : {std::int64_t{0}, bins - 1}) {
@@ -81,6 +88,10 @@ outcome fit_open(const double* edges, const double* masses, std::int64_t bins, s
     p.write_knots();
     double parameter[2] = {-1.0, -1.0};
     for (int k = 0; k < 2; ++k) {
+        if (setting.held[k] > 0.0) {
+            parameter[k] = setting.held[k];
+            continue;
+        }
         const double guess = p.interpolated(k);
         if (guess > 0.0) parameter[k] = p.within_bounds(k, guess);
     }
@@ -146,7 +157,7 @@ outcome fit(const double* edges, const double* masses, std::int64_t bins, std::i
     if (!part.left_open && !part.right_open) {
         return fit_closed(edges, masses, bins, refine, setting, values, scratch);
     }
-    if (const outcome checked = check_open(masses, bins, refine, part, setting); checked.code != status::ok) {
+    if (const outcome checked = check_open(masses, bins, refine, part, edges[part.first + part.bins], setting); checked.code != status::ok) {
         return checked;
     }
     return fit_open(edges, masses, bins, refine, setting, values, scratch);

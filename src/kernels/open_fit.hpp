@@ -57,6 +57,14 @@ struct settings {
     double complexity = 2.0;   // as counts_fit
     double mean = 0.0;         // the known mean, when has_mean
     bool has_mean = false;
+    // Per end (0 left, 1 right): the tail's parameter held as given (> 0), or
+    // the fit's own choice (0 or NaN); a held parameter is not moved to its
+    // bounds, and an end bin that cannot carry its end value is infeasible.
+    double held[2] = {0.0, 0.0};
+    // The law of the right tail: none for the usual choice (Pareto beyond a
+    // positive last edge, else exponential); exponential anywhere, or Pareto
+    // beyond a positive edge (elsewhere bad_setting).
+    tail_kind right_kind = tail_kind::none;
     const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
 };
 

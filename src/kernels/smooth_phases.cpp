@@ -18,6 +18,13 @@ constexpr std::int64_t few_violations = 16;
 // Rounds of whole-set changes that may fail to lower the number of violated
 // conditions before single changes take over (after the interior phase).
 constexpr std::int64_t single_change_patience = 3;
+// The warm start from coarser levels: the coarsest refine, the refine from
+// which it is used and the solves that each coarser level may take before
+// it is given up (it helps where the knots at zero are many and the
+// exchanges settle fast, as with sparse masses, and costs little elsewhere).
+// At refine 64 and more; below that the coarser levels cost about what
+// they save.
+constexpr std::int64_t coarsest_refine = 4, ladder_refine = 64, coarse_solves_allowed = 6;
 // The interior-point phase: its bound on steps (two solves with one
 // factorisation each), the fall of the mean complementarity gap at which its
 // answer is taken, and the share of the way to the boundary that a step goes.
@@ -101,8 +108,14 @@ public:
     refined_fit(const layout& l, const double* h, const double* mass, const fixed_ends& fixed, workspace& w) noexcept
         : kkt_(l, h, mass, fixed, w), exchange_(kkt_, w), interior_(kkt_, exchange_, w) {}
 
-    outcome run(const limits& bounds, double unit, double* values) noexcept;
+    // Sets the system up and runs the phases. guess: a held set to start
+    // from (knots it marks held_knot that are free after the set-up), or
+    // null; with deliver false the fit ends, ok, as soon as no condition is
+    // violated, its held set in states() and nothing checked or written.
+    outcome run(const limits& bounds, double unit, double* values, const unsigned char* guess = nullptr,
+                bool deliver = true) noexcept;
     void use_wide_factors() noexcept { kkt_.use_wide_factors(); }
+    const unsigned char* states() const noexcept { return kkt_.states(); }
 
 private:
     system kkt_;
@@ -110,9 +123,17 @@ private:
     interior_point interior_;
 };
 
-outcome refined_fit::run(const limits& bounds, double unit, double* values) noexcept {
+outcome refined_fit::run(const limits& bounds, double unit, double* values, const unsigned char* guess,
+                         bool deliver) noexcept {
     if (!kkt_.set_up(bounds.stop)) {
         return {status::infeasible};
+    }
+    if (guess != nullptr) {
+        unsigned char* const state = kkt_.states();
+        for (std::int64_t j = 0; j < kkt_.shape().knots; ++j) {
+            if (state[j] == free_knot && guess[j] == held_knot) state[j] = held_knot;
+        }
+        if (!kkt_.mass_rows_independent()) exchange_.free_held_again();
     }
     const std::int64_t total_solves = bounds.total_solves >= 0 ? bounds.total_solves : 64 + 4 * kkt_.shape().knots;
     const std::int64_t exchange_solves = std::max<std::int64_t>(bounds.exchange_solves, 0);
@@ -146,7 +167,7 @@ outcome refined_fit::run(const limits& bounds, double unit, double* values) noex
             violated += kkt_.violates(k.j, k.pos) ? 1 : 0;
         }
         if (violated == 0) {
-            return kkt_.finish(unit, values);
+            return deliver ? kkt_.finish(unit, values) : outcome{status::ok, -1, kkt_.solves()};
         }
         if (first_phase) {
             // Progress: at most three quarters of the lowest so far, counted
@@ -414,15 +435,82 @@ double interior_point::step_length(const double* v, const double* dx, const doub
     return longest;
 }
 
+// The levels of the warm start: refine halved while it is even and the half
+// at least coarsest_refine, each level's scaled widths (two of the finer
+// level's summed) and the held set that it hands to the next finer level.
+struct levels {
+    static constexpr int most = 8;  // 256 = 4 * 2^6: seven levels at most
+    int count = 1;                  // level 0 is the fit's own refine
+    std::int64_t refine[most] = {};
+    const double* h[most] = {};
+    unsigned char* guess[most] = {};  // guess[k]: for level k, from level k + 1
+
+    // With fine_h null, only takes the arrays from w.
+    levels(const layout& l, const double* fine_h, workspace& w) noexcept {
+        refine[0] = l.refine;
+        h[0] = fine_h;
+        while (count < most && refine[count - 1] % 2 == 0 && refine[count - 1] / 2 >= coarsest_refine) {
+            const std::int64_t r = refine[count - 1] / 2;
+            refine[count] = r;
+            guess[count - 1] = w.take<unsigned char>(l.bins * refine[count - 1] + 1);
+            double* const coarse = w.take(l.bins * r);
+            if (coarse != nullptr && fine_h != nullptr) {
+                for (std::int64_t j = 0; j < l.bins * r; ++j) coarse[j] = h[count - 1][2 * j] + h[count - 1][2 * j + 1];
+            }
+            h[count] = coarse;
+            ++count;
+        }
+    }
+};
+
+// Level k's held set spread to level k - 1's knots: a knot between two
+// coarse ones is held where both are.
+void prolong(const unsigned char* coarse, std::int64_t bins, std::int64_t coarse_refine, unsigned char* fine) noexcept {
+    const std::int64_t fine_knots = 2 * bins * coarse_refine + 1;
+    for (std::int64_t j = 0; j < fine_knots; ++j) {
+        const bool held = j % 2 == 0 ? coarse[j / 2] == held_knot
+                                     : coarse[j / 2] == held_knot && coarse[j / 2 + 1] == held_knot;
+        fine[j] = held ? held_knot : free_knot;
+    }
+}
+
 }  // namespace
 
-void take_scratch(const layout& l, workspace& w) noexcept { refined_fit(l, nullptr, nullptr, {}, w); }
+void take_scratch(const layout& l, workspace& w) noexcept {
+    const levels ladder(l, nullptr, w);
+    refined_fit(l, nullptr, nullptr, {}, w);
+}
 
 outcome solve(const layout& l, const double* h, const double* mass, const fixed_ends& fixed, workspace& w,
               const limits& bounds, double unit, double* values) noexcept {
-    workspace again = w;
-    const outcome first = refined_fit(l, h, mass, fixed, w).run(bounds, unit, values);
     const bool bounded = bounds.total_solves >= 0;
+    workspace again = w;
+    // Under the default bounds, at refine ladder_refine and more, each
+    // coarser level's held set is where the next finer one starts, as long as
+    // each level settles within coarse_solves_allowed: most knots at zero are
+    // then held from the first solve. The answer is that of the fine level
+    // alone.
+    const bool warm = !bounded && l.refine >= ladder_refine;
+    const levels ladder(l, warm ? h : nullptr, w);
+    std::int64_t coarse_solves = 0;
+    const unsigned char* guess = nullptr;
+    limits coarse_bounds = bounds;
+    coarse_bounds.total_solves = coarse_solves_allowed;
+    for (int k = warm ? ladder.count - 1 : 0; k > 0; --k) {
+        workspace area = w;
+        refined_fit level(layout(l.bins, ladder.refine[k]), ladder.h[k], mass, fixed, area);
+        const outcome o = level.run(coarse_bounds, unit, values, guess, false);
+        coarse_solves += o.solves;
+        if (o.code == status::interrupted) return {status::interrupted, -1, coarse_solves};
+        if (o.code != status::ok) {
+            guess = nullptr;
+            break;
+        }
+        prolong(level.states(), l.bins, ladder.refine[k], ladder.guess[k - 1]);
+        guess = ladder.guess[k - 1];
+    }
+    outcome first = refined_fit(l, h, mass, fixed, w).run(bounds, unit, values, guess);
+    first.solves += coarse_solves;
     if ((first.code != status::inaccurate && first.code != status::iteration_limit) ||
         (bounded && first.solves >= bounds.total_solves)) {
         return first;

@@ -98,6 +98,10 @@ row_failure open_row(const char* center, const char* gap, std::int64_t m, std::i
     setting.complexity = batch.complexity;
     setting.sample_size = batch.sample_sizes != nullptr ? batch.sample_sizes[row] : 0.0;
     setting.stop = batch.cancel;  // checked before each fit it makes
+    for (int k = 0; k < 2; ++k) {
+        if (batch.held[k] != nullptr) setting.held[k] = batch.held[k][row];
+    }
+    setting.right_kind = static_cast<fits::tail_kind>(batch.right_kind);
     if (batch.means != nullptr && !std::isnan(batch.means[row])) {
         setting.has_mean = true;
         setting.mean = batch.means[row];

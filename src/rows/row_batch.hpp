@@ -35,6 +35,11 @@ struct row_batch {
     double complexity = 2.0;
     const double* sample_sizes = nullptr;
     const double* means = nullptr;
+    // The open method's tails: per row the parameter each end holds (null:
+    // none for any row; 0 and NaN: the fit's choice for that row), and the
+    // law of the right tail for every row (0: the usual choice).
+    const double* held[2] = {nullptr, nullptr};
+    std::int32_t right_kind = 0;
     // Raised by the run when its caller is interrupted: a kernel that spends
     // long on one row checks it and gives up (null: nothing to check). The run
     // sets it; a caller leaves it null.
@@ -134,6 +139,11 @@ struct run_watch {
 // fits the rows itself (no thread to start for a small fit) and takes well
 // under a tenth of a second doing it.
 inline constexpr std::int64_t unwatched_elements = std::int64_t{1} << 15;
+// A counts-aware fit (smoothing not 0) makes dozens of factorisations per
+// lambda and tries a dozen lambdas: its output elements count this many
+// times against unwatched_elements, so that a single row of it that runs
+// long (a few hundred bins, or a fine refine) is watched and Ctrl-C stops it.
+inline constexpr std::int64_t counts_work_per_element = 64;
 
 // Processors this process may run on (its affinity mask), at least 1.
 std::int64_t usable_cores() noexcept;

@@ -172,7 +172,8 @@ run_outcome run_rows(const kernel_adapter& adapter, const row_batch& batch, std:
     const std::int64_t count = std::min(workers > 0 ? workers : usable_cores(), blocks);
     outcome.workers = count;
     const std::int64_t elements = checked_product(
-        batch.rows, std::max<std::int64_t>(1, adapter.out_length(batch.masses, batch.parameter)));
+        checked_product(batch.rows, std::max<std::int64_t>(1, adapter.out_length(batch.masses, batch.parameter))),
+        batch.smoothing != 0.0 ? counts_work_per_element : 1);
     if (watch != nullptr && watch->interrupted != nullptr && elements >= 0 &&
         elements < unwatched_elements) {
         watch = nullptr;

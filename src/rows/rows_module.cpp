@@ -267,6 +267,8 @@ struct smooth_settings {
     double complexity = 2.0;
     PyObject* sample_sizes = nullptr;
     PyObject* means = nullptr;
+    PyObject* held[2] = {nullptr, nullptr};
+    std::int32_t right_kind = 0;
 };
 
 // (center, gap, out, [parameter,] workers) and, for the open method, its
@@ -275,7 +277,7 @@ struct smooth_settings {
 PyObject* fit_batch(const rows::kernel_adapter& adapter, PyObject* center_object, PyObject* gap_object,
                     PyObject* out_object, PyObject* parameter_object, PyObject* workers_object,
                     const smooth_settings* settings) noexcept {
-    contiguous_buffer center, gap, out, sample_sizes, means;
+    contiguous_buffer center, gap, out, sample_sizes, means, held_left, held_right;
     std::int64_t workers = 0;
     if (center.acquire(center_object, "center", adapter.in_item_size, 2, false) < 0 ||
         gap.acquire(gap_object, "gap", adapter.in_item_size, 2, false) < 0 ||
@@ -310,13 +312,20 @@ PyObject* fit_batch(const rows::kernel_adapter& adapter, PyObject* center_object
         batch.smoothing = settings->smoothing;
         batch.complexity = settings->complexity;
         if (acquire_per_row(sample_sizes, settings->sample_sizes, "sample_size", rows, batch.sample_sizes) < 0 ||
-            acquire_per_row(means, settings->means, "mean", rows, batch.means) < 0) {
+            acquire_per_row(means, settings->means, "mean", rows, batch.means) < 0 ||
+            acquire_per_row(held_left, settings->held[0], "left_parameter", rows, batch.held[0]) < 0 ||
+            acquire_per_row(held_right, settings->held[1], "right_parameter", rows, batch.held[1]) < 0) {
             return nullptr;
         }
-        if (out.overlaps(sample_sizes) || out.overlaps(means)) {
-            refuse_overlap(out.overlaps(means) ? "mean" : "sample_size");
+        if (out.overlaps(sample_sizes) || out.overlaps(means) || out.overlaps(held_left) ||
+            out.overlaps(held_right)) {
+            refuse_overlap(out.overlaps(means)       ? "mean"
+                           : out.overlaps(held_left) ? "left_parameter"
+                           : out.overlaps(held_right) ? "right_parameter"
+                                                      : "sample_size");
             return nullptr;
         }
+        batch.right_kind = settings->right_kind;
     }
     batch.center = center.data();
     batch.center_row_bytes = center.ndim() == 1 ? 0 : (m + 1) * std::int64_t(adapter.in_item_size);
@@ -348,20 +357,33 @@ PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                      nullptr);
 }
 
-// (center, gap, out, refine, smoothing, complexity, sample_size, mean, workers).
+// (center, gap, out, refine, smoothing, complexity, sample_size, mean,
+// [left_parameter, right_parameter, right_kind,] workers).
 PyObject* fit_open(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 9) {
-        PyErr_Format(PyExc_TypeError, "expected 9 arguments, got %zd", nargs);
+    if (nargs != 9 && nargs != 12) {
+        PyErr_Format(PyExc_TypeError, "expected 9 or 12 arguments, got %zd", nargs);
         return nullptr;
     }
+    const bool tails = nargs == 12;
     smooth_settings settings;
+    double kind = 0.0;
     if (read_real(args[4], "smoothing", settings.smoothing) < 0 ||
-        read_real(args[5], "complexity", settings.complexity) < 0) {
+        read_real(args[5], "complexity", settings.complexity) < 0 ||
+        (tails && read_real(args[10], "right_kind", kind) < 0)) {
         return nullptr;
     }
+    if (kind != static_cast<double>(open_fit::tail_kind::none) &&
+        kind != static_cast<double>(open_fit::tail_kind::exponential) &&
+        kind != static_cast<double>(open_fit::tail_kind::pareto)) {
+        refuse(PyExc_ValueError, "right_kind", "must be one of TAIL_KINDS");
+        return nullptr;
+    }
+    settings.right_kind = static_cast<std::int32_t>(kind);
     settings.sample_sizes = args[6];
     settings.means = args[7];
-    return fit_batch(rows::open_adapter, args[0], args[1], args[2], args[3], args[8], &settings);
+    settings.held[0] = tails ? args[8] : Py_None;
+    settings.held[1] = tails ? args[9] : Py_None;
+    return fit_batch(rows::open_adapter, args[0], args[1], args[2], args[3], args[nargs - 1], &settings);
 }
 
 // METH_FASTCALL functions are stored under the classic signature.
@@ -447,11 +469,15 @@ PyMethodDef methods[] = {
      "(m * refine + 1,): the values at the knots that smooth_knots gives. workers as for the "
      "other methods. " ZELVANE_ROWS_FAILURE "."},
     {"open", fastcall(fit_open), METH_FASTCALL,
-     "open(center, gap, out, refine, smoothing, complexity, sample_size, mean, workers, /)\n--\n\n"
+     "open(center, gap, out, refine, smoothing, complexity, sample_size, mean, [left_parameter, "
+     "right_parameter, right_kind,] workers, /)\n--\n\n"
      "The smooth fits of histograms whose first edge may be -inf and last +inf, with a tail beyond "
      "each open end: smoothing 0 for exact masses, a positive lambda or AUTO_SMOOTHING (the "
      "criterion's choice, complexity its price of a degree of freedom) for counts; sample_size "
-     "and mean None or C-contiguous float64 of one number per row (0 and NaN: none). center and "
+     "and mean None or C-contiguous float64 of one number per row (0 and NaN: none); "
+     "left_parameter and right_parameter likewise, the parameter each tail holds (0 and NaN: the "
+     "fit's choice); right_kind the law of the right tail, a code of TAIL_KINDS (none: Pareto "
+     "beyond a positive last edge, else exponential). center and "
      "gap as for smooth (every row with the same open ends); out C-contiguous float64 of shape "
      "(rows, m * refine + 1 + OPEN_INFO_LENGTH) or (m * refine + 1 + OPEN_INFO_LENGTH,): the "
      "values at the body's knots, zeros to m * refine + 1, then the numbers that OPEN_INFO names "

@@ -18,6 +18,7 @@
 #include <random>
 #include <vector>
 
+#include "kernels/counts_search.hpp"
 #include "kernels/smooth_fit.hpp"
 
 namespace {
@@ -499,5 +500,62 @@ TEST(CountsFit, StopFlag) {
             stop = false;
             EXPECT_EQ(run(edges, counts, refine, setting).o.code, status::ok);
         }
+    }
+}
+
+// A unit count in every seventh of 20 bins: long runs of empty bins whose
+// knots end at zero, thousands of them at a fine refine. Holding or releasing
+// one knot per step took thousands of steps at refine 256; steps that hold
+// and release many at once take about as many at any refine where the zeros
+// are most of the knots, and stay well within the bound where the edges of
+// the runs must move far (a larger lambda).
+TEST(CountsFit, NewtonStepsAreBoundedAndFewAtAnyRefine) {
+    vec edges(21), counts(20);
+    for (std::size_t i = 0; i < edges.size(); ++i) edges[i] = static_cast<double>(i);
+    for (std::size_t i = 0; i < counts.size(); ++i) counts[i] = i % 7 == 0 ? 1.0 : 0.0;
+    std::int64_t coarse = 0, fine = 0;
+    for (const std::int64_t refine : {16, 64, 256}) {
+        for (const double lambda : {1e-10, 1e-5}) {
+            SCOPED_TRACE(testing::Message() << "refine " << refine << ", lambda " << lambda);
+            const fitted f = run(edges, counts, refine, with_smoothing(lambda));
+            ASSERT_EQ(f.o.code, status::ok);
+            if (refine == 64) expect_optimal(f, counts, refine, lambda);
+            EXPECT_LT(f.o.solves, cf::newton_step_limit / 2);
+            if (lambda > 1e-10) continue;
+            // The runs of zeros the steps had to find.
+            EXPECT_GT(std::count(f.values.begin(), f.values.end(), 0.0), 4 * refine);
+            (refine == 16 ? coarse : fine) = f.o.solves;
+        }
+    }
+    EXPECT_LE(fine, 2 * coarse);
+    // The bound, reached: the fit says so and leaves the values as they were.
+    cf::settings bounded = with_smoothing(1e-5);
+    bounded.step_limit = 8;
+    const fitted cut = run(edges, counts, 64, bounded);
+    EXPECT_EQ(cut.o.code, status::iteration_limit);
+    EXPECT_LE(cut.o.solves, 8);
+    for (const double v : cut.values) ASSERT_EQ(v, untouched);
+    // The criterion's search fits a lambda that hits the bound no more; the
+    // choice comes from the others or is a failure, never a fit beyond the bound.
+    cf::settings searched = with_smoothing(cf::automatic);
+    searched.step_limit = 8;
+    const fitted chosen = run(edges, counts, 64, searched);
+    EXPECT_LE(chosen.o.solves, 8 * (chosen.o.candidates + 1));
+    bounded.step_limit = 0;
+    EXPECT_EQ(run(edges, counts, 4, bounded).o.code, status::bad_setting);
+}
+
+// The search's candidates are bounded whatever the sample size pushes the
+// first guess to, the walks at either end of the decades included.
+TEST(CountsFit, CandidateLambdasAreBounded) {
+    std::mt19937_64 rng(12);
+    for (const double sample : {1.0, 1e3, 1e9, 1e15}) {
+        const random_histogram h = draw(rng, 12, 200.0);
+        cf::settings setting = with_smoothing(cf::automatic);
+        setting.sample_size = sample;
+        const fitted f = run(h.edges, h.counts, 4, setting);
+        ASSERT_EQ(f.o.code, status::ok);
+        EXPECT_GE(f.o.candidates, 1);
+        EXPECT_LE(f.o.candidates, zelvane::counts_search::max_candidates + 1);  // and the exact-mass fit
     }
 }

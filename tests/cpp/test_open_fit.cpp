@@ -153,6 +153,55 @@ TEST(OpenFit, TailsInterpolatedFromTheEndBins) {
     }
 }
 
+// A held parameter is kept as given, the body joining its tail (exact
+// masses and counts), and the right tail takes the law asked for; a mean
+// still moves the end that meets it, the other keeping what it holds.
+TEST(OpenFit, HeldParametersAndKinds) {
+    const brackets b = income(4.1, 0.8, true);
+    for (const bool with_counts : {false, true}) {
+        of::settings s = with_counts ? counts() : exact();
+        vec c = b.masses;
+        if (with_counts) {
+            for (double& x : c) x = std::round(x * 1000.0);
+        }
+        s.held[0] = 7.5;
+        s.held[1] = 2.5;
+        const fitted f = run(b.edges, c, 4, s);
+        ASSERT_EQ(f.o.code, status::ok) << with_counts;
+        EXPECT_EQ(f.o.right.parameter, 2.5);
+        EXPECT_EQ(f.o.left.parameter, 7.5);
+        expect_joined(f, f.o.right, f.values.back());
+        expect_joined(f, f.o.left, f.values.front());
+        if (!with_counts) EXPECT_EQ(f.o.right.mass, b.masses.back());
+        of::settings e = s;
+        e.held[1] = 0.0;
+        e.right_kind = tail_kind::exponential;
+        const fitted g = run(b.edges, c, 4, e);
+        ASSERT_EQ(g.o.code, status::ok);
+        EXPECT_EQ(g.o.right.kind, tail_kind::exponential);
+        expect_joined(g, g.o.right, g.values.back());
+        of::settings m = s;
+        m.has_mean = true;
+        m.mean = 1.02 * of::mean(f.knots.data(), f.values.data(), static_cast<std::int64_t>(f.knots.size()),
+                                 f.o.left, f.o.right);
+        const fitted h = run(b.edges, c, 4, m);
+        ASSERT_EQ(h.o.code, status::ok);
+        EXPECT_EQ(h.o.left.parameter, 7.5);
+        EXPECT_NE(h.o.right.parameter, 2.5);
+        EXPECT_NEAR(of::mean(h.knots.data(), h.values.data(), static_cast<std::int64_t>(h.knots.size()), h.o.left,
+                             h.o.right),
+                    m.mean, 1e-9 * m.mean);
+    }
+    // A Pareto tail beyond an edge that is not above zero, and a held
+    // parameter that is not finite, are bad settings.
+    of::settings p = exact();
+    p.right_kind = tail_kind::pareto;
+    EXPECT_EQ(run({-10, -6, -3, -1, inf}, {0.2, 0.5, 0.2, 0.1}, 3, p).o.code, status::bad_setting);
+    of::settings q = exact();
+    q.held[1] = inf;
+    EXPECT_EQ(run({0, 1, 2, inf}, {1, 1, 1}, 3, q).o.code, status::bad_setting);
+}
+
 // An end value beyond what the bounds allow is held at the bound: a body that
 // falls towards zero at the joint gets the heaviest tail allowed (index 1,
 // infinite mean), or where the end bin cannot carry even that, the heaviest

@@ -440,6 +440,30 @@ TEST(SmoothFit, PatternsAcrossRefine) {
     }
 }
 
+// At refine 64 and more the fit starts from the held set of coarser levels;
+// the answer is the fine level's own, bit for bit the one of the fit started
+// cold (a bound on solves given turns the warm start off).
+TEST(SmoothFit, WarmStartFromCoarserLevelsGivesTheSameBits) {
+    std::mt19937_64 rng(78);
+    std::uniform_real_distribution<double> width(0.05, 2.0);
+    for (const std::int64_t refine : {64, 128, 256}) {
+        const auto bins = static_cast<std::size_t>(std::clamp<std::int64_t>(6400 / refine, 6, 400));
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            SCOPED_TRACE(testing::Message() << "refine " << refine << ", pattern " << pattern);
+            vec widths(bins);
+            for (double& w : widths) w = width(rng);
+            const vec edges = cumulative(1.0, widths), masses = pattern_masses(pattern, bins, rng);
+            const fitted warm = run(edges, masses, refine), cold = run(edges, masses, refine, {16, 100000});
+            ASSERT_EQ(warm.o.code, status::ok);
+            ASSERT_EQ(cold.o.code, status::ok);
+            for (std::size_t j = 0; j < warm.values.size(); ++j) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(warm.values[j]), std::bit_cast<std::uint64_t>(cold.values[j]))
+                    << "knot " << j;
+            }
+        }
+    }
+}
+
 // Uneven bins whose fit has long runs of zeros (about a fifth of the knots
 // at refine 256): whole-set exchanges alone would creep along them a knot or
 // two per solve. The default bounds fit it in a few dozen solves; a bound on

@@ -16,6 +16,7 @@ from __future__ import annotations
 import functools
 import http.server
 import os
+import re
 import shutil
 import threading
 from html.parser import HTMLParser
@@ -119,6 +120,17 @@ def test_the_site_has_every_part() -> None:
     assert any(p.startswith("generated/") for p in PAGES), "no API reference"
     assert len([p for p in PAGES if p.startswith("auto_examples/plot_")]) >= 6, PAGES
     assert any(p.startswith("guide/") for p in PAGES), "no user guide"
+
+
+def test_every_public_name_has_its_reference() -> None:
+    import zelvane
+
+    anchors = set()
+    for page in ["api.html"] + [p for p in PAGES if p.startswith("generated/")]:
+        anchors.update(re.findall(r'id="(zelvane\.[\w.]+)"', (HTML / page).read_text("utf-8")))
+    names = [f"zelvane.{name}" for name in zelvane.__all__] + [
+        "zelvane.bake.fitgapmass", "zelvane.bake.fitgapmass_meh", "zelvane.cli.main"]
+    assert [name for name in names if name not in anchors] == []
 
 
 def test_no_local_resource_is_missing() -> None:

@@ -20,9 +20,10 @@ cannot be written (a full disk, a closed pipe), reported as one line on standard
 error that names the file and the place in it, with no output file written or
 changed; 128 + the signal's number when stopped by Ctrl-C (130), SIGTERM (143) or
 SIGHUP (129), with no file left half written and no output replaced; 141
-when the reader of standard output goes away; 1 for a fault of the tool itself,
-with its traceback. Fitted values below zero (the iterative and exact fits give
-them by design) are announced on standard error, one line per file.
+when the reader of standard output goes away; 1 for a fault of the tool itself: a
+fit that gave up on its input as one line, anything else with its traceback. Fitted
+values below zero (the iterative and exact fits give them by design) and warnings are
+announced on standard error, one line each.
 """
 
 from __future__ import annotations
@@ -34,9 +35,10 @@ import math
 import signal
 import sys
 import threading
-from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Union
+import warnings
+from typing import Any, Callable, Iterator, List, NoReturn, Optional, Sequence, Tuple, Union
 
-from zelvane.cli.errors import PROG, BadInput
+from zelvane.cli.errors import PROG, BadInput, GaveUp
 from zelvane.cli.fitting import DEFAULT_REFINE, EVERY_METHOD, SMOOTH, methods
 
 __all__ = ["main", "build_parser"]
@@ -126,6 +128,23 @@ def level_value(text: str) -> float:
     return _number(text, lambda v: 0 < v < 1, "a level between 0 and 1")
 
 
+TAIL_LAWS = ("pareto", "exponential")
+
+
+def tail_value(text: str) -> Union[str, float, Tuple[Union[str, float], Union[str, float]]]:
+    """``--tail``: a law (pareto, exponential) or a fixed parameter (the Pareto index, or
+    the exponential scale), for every open end, or two of them, ``LEFT,RIGHT``."""
+    parts: List[Union[str, float]] = []
+    for part in text.split(","):
+        word = part.strip().lower()
+        parts.append(word if word in TAIL_LAWS else _number(
+            word, lambda v: 0 < v < float("inf"),
+            "pareto, exponential or a positive parameter, or two of them as LEFT,RIGHT"))
+    if len(parts) > 2:
+        raise argparse.ArgumentTypeError(f"expected one choice or two (LEFT,RIGHT), not {text!r}")
+    return parts[0] if len(parts) == 1 else (parts[0], parts[1])
+
+
 TABLE_HELP = (
     "A table (.csv, .tsv, .txt, .dat: separated by commas, semicolons with a decimal "
     "comma, tabs or white space; # comments) as a spreadsheet exports it, in one of "
@@ -141,9 +160,9 @@ TABLE_HELP = (
     "smooth method with a tail. A table as published may have a title and notes above "
     "its header and footnotes below (skipped, and named on standard error), a Total row "
     "(checked against the sum of the rows, not fitted), several columns of counts (the "
-    "first is fitted; choose others with --column), a margin of error after a count (a "
-    "column whose header says margin, MOE or \u00b1) and a Percent column (left aside "
-    "where there are counts). "
+    "first is fitted; choose others with --column or --all-columns), a margin of error "
+    "after a count (a column whose header says margin, MOE or \u00b1) and a Percent "
+    "column (left aside where there are counts). "
 )
 
 
@@ -157,6 +176,18 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                         help="the number of observations behind masses that are shares")
     parser.add_argument("--mean", type=finite_number, metavar="M",
                         help="the published mean, met by the tail beyond an open end")
+    parser.add_argument("--tail", type=tail_value, metavar="LAW",
+                        help="the tail beyond an open end: pareto, exponential, or a number, "
+                             "its parameter held fixed (the Pareto index, the exponential "
+                             "scale); LEFT,RIGHT for each end its own (default: a Pareto tail "
+                             "beyond a positive last edge, its index from the last brackets "
+                             "and a prior, else exponential)")
+    parser.add_argument("--upper", type=finite_number, metavar="U",
+                        help="close the open last bin at U (an age group 85+ at 110, say) "
+                             "instead of fitting a tail beyond it")
+    parser.add_argument("--lower", type=finite_number, metavar="L",
+                        help="close the open first bin at L instead of fitting a tail "
+                             "before it")
     parser.add_argument("--refine", type=refine_count, metavar="R",
                         help=f"pieces of every bin in the smooth fit (default: "
                              f"{DEFAULT_REFINE})")
@@ -164,6 +195,8 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                         help="the column of counts of a table to fit, by its header "
                              "(default: the first after the labels); given several times, "
                              "one histogram per column")
+    parser.add_argument("--all-columns", action="store_true",
+                        help="every column of counts of a table, one histogram each")
     parser.add_argument("--samples", action="store_true",
                         help="INPUT is a one-column table of samples to bin")
     parser.add_argument("--bins", metavar="N|auto",
@@ -214,9 +247,13 @@ def build_parser() -> argparse.ArgumentParser:
         "summary", help="median, mean, Gini coefficient and tails of one histogram",
         description="Fit one histogram by the smooth method (with a tail beyond each open "
                     "end) and print its median, mean, Gini coefficient, the share of the "
-                    "top 10 %, each with its margin of error at --level (from the counts "
-                    "as a sample of their sum or --sample-size, or from a margin-of-error "
-                    "column), the smoothing and the tails, a 'name: value' line each.",
+                    "top 10 % (the median, mean, Gini and top share each with its margin "
+                    "of error at --level: from the counts as a sample of their sum or "
+                    "--sample-size, or from a margin-of-error column), the Palma ratio (top "
+                    "10 % over bottom 40 %), P90/P10, the Theil index, the mean log "
+                    "deviation, the Atkinson indices for epsilon 0.5, 1 and 2, the smoothing "
+                    "and the tails, a 'name: value' line each (a measure without a value "
+                    "says why).",
         epilog="INPUT: " + TABLE_HELP + "Or a .npz archive of one histogram, or samples.")
     summary_parser.add_argument("input", metavar="INPUT",
                                 help="file to read, or - for standard input")
@@ -294,6 +331,24 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 128 + signum
 
 
+def warning_lines(run: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
+    """``run(args)``, with each warning it raises (a fit that rests on an extrapolation,
+    say) shown once, as one line that names the input, when the command ends (well or
+    not)."""
+    from zelvane.cli.histograms import display_name
+
+    source = display_name(args.input) if getattr(args, "input", None) else None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return run(args)
+        finally:
+            lines = [f"{PROG}: {source + ': ' if source else ''}warning: {w.message}"
+                     for w in caught]
+            for line in dict.fromkeys(lines):
+                print(line, file=sys.stderr)
+
+
 def run_command(arguments: List[str]) -> int:
     """Parse `arguments`, run the command and return its exit status, with bad input
     as one line."""
@@ -309,10 +364,13 @@ def run_command(arguments: List[str]) -> int:
     module, function = args.run
     try:
         run = getattr(importlib.import_module(f"zelvane.cli.{module}"), function)
-        status: int = run(args)
+        status: int = warning_lines(run, args)
     except BadInput as exc:
         print(f"{PROG}: {exc}", file=sys.stderr)
         return 2
+    except GaveUp as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
     except MemoryError as exc:
         # An input whose numbers do not fit in memory (the readers refuse the sizes
         # they can tell beforehand; this is what a fit or a conversion found).

@@ -45,12 +45,15 @@ MESSAGES = {
     "bins_without_samples": "--bins makes a histogram of samples: it needs --samples",
     "bins": "--bins takes a positive whole number or one of {names}, not {value!r}",
     "checked": "{text}",
-    "column_not_table": "--column chooses a column of a table, not of {kind}",
+    "column_not_table": "--column and --all-columns choose columns of a table, not of {kind}",
+    "columns_twice": "--column and --all-columns both given: choose the columns one way",
     "no_histograms": "array {name!r} holds no histograms",
     "smooth_only": "{option} is an option of the smooth fit: it needs --method smooth (or "
                    "both)",
     "open_methods": "an open end (-inf or inf) is fitted by the smooth method alone, with a "
                     "tail: use --method smooth",
+    "not_open": "{option} closes an open {end} bin, and this histogram's {end} edge is {edge}",
+    "closing_edge": "{option} {value} is not {side} the {end} finite edge, {edge}",
     "mean_without_open": "--mean is met by the tail beyond an open end, and this histogram "
                          "has none (a last row such as 200000+ or inf opens it)",
     "summary_one": "summary describes one histogram, and this holds {count}: use zelvane fit",
@@ -79,6 +82,20 @@ class BadInput(Exception):
     def __str__(self) -> str:
         place = ", ".join(part for part in (self.source, self.where) if part)
         return f"{place}: {self.text}" if place else self.text
+
+
+class GaveUp(Exception):
+    """A fit that gave up on the input (a solver that could not confirm its answer): a
+    fault of the tool, not of the input, reported as one line and exit status 1."""
+
+    def __init__(self, source: str, reason: str) -> None:
+        self.source = source
+        self.reason = reason
+        super().__init__(str(self))
+
+    def __str__(self) -> str:
+        return (f"{self.source}: {self.reason} (the fit gave up on this input, which it "
+                f"should not: please report it)")
 
 
 def plural(count: int) -> str:

@@ -14,8 +14,8 @@ import sys
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Optional
 
 from zelvane.cli.errors import PROG, BadInput
-from zelvane.cli.fitting import (SMOOTH, check_mean, chosen_methods, fit, largest_errors,
-                                 smooth_options, smoothing_text, tail_text)
+from zelvane.cli.fitting import (SMOOTH, check_mean, chosen_methods, closed, fit,
+                                 largest_errors, smooth_options, smoothing_text, tail_text)
 from zelvane.cli.plot import prepare_plot
 from zelvane.cli.write import refuse_overwriting, write_files, write_stdout
 
@@ -44,7 +44,9 @@ def run_fit(args: argparse.Namespace) -> int:
     plot_extension = prepare_plot(args.plot)
     plot = None if plot_extension is None else (args.plot, plot_extension)
 
-    histograms = read_input(args.input, args.samples, args.bins, args.column)
+    histograms = read_input(args.input, args.samples, args.bins, args.column,
+                            args.all_columns)
+    histograms = closed(histograms, args.lower, args.upper)
     check_mean(histograms, options)
     result = fit(histograms, names, args.workers, options.refine, options)
     warning = below_zero_warning(display_name(args.input), result)

@@ -14,19 +14,20 @@ import argparse
 import contextlib
 import importlib
 import os
+import re
 import sys
 from dataclasses import dataclass
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, Optional, Sequence, Tuple,
                     Union)
 
 from zelvane import DEFAULT_REFINE
-from zelvane.cli.errors import BadInput
+from zelvane.cli.errors import BadInput, GaveUp
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-    from zelvane import InputError, PiecewiseLinearDensity, SmoothFit
+    from zelvane import InputError, SmoothFit
     from zelvane.cli.histograms import Histograms
     from zelvane.cli.results import Result
 
@@ -66,6 +67,7 @@ class SmoothOptions:
     smoothing: Union[None, str, float] = None
     sample_size: Optional[float] = None
     mean: Optional[float] = None
+    tail: Union[None, str, float, Tuple[Union[str, float], Union[str, float]]] = None
 
     def smoothing_for(self, masses: npt.NDArray[Any]) -> Union[str, float]:
         """The smoothing asked for, or else: counts-aware (``"auto"``) when every mass is
@@ -87,6 +89,8 @@ class SmoothOptions:
             given["sample_size"] = self.sample_size
         if self.mean is not None:
             given["mean"] = self.mean
+        if self.tail is not None:
+            given["tail"] = self.tail
         return given
 
 
@@ -106,12 +110,43 @@ def smooth_options(args: argparse.Namespace, names: Sequence[str]) -> SmoothOpti
     """The smooth fit's options from the command line, refused without the smooth fit."""
     given = [(flag, value) for flag, value in (("--smoothing", args.smoothing),
                                                ("--sample-size", args.sample_size),
-                                               ("--mean", args.mean), ("--refine", args.refine))
+                                               ("--mean", args.mean), ("--refine", args.refine),
+                                               ("--tail", args.tail))
              if value is not None]
     if given and SMOOTH not in names:
         raise BadInput(None, "smooth_only", option=given[0][0])
     refine = DEFAULT_REFINE if args.refine is None else args.refine
-    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean)
+    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean, args.tail)
+
+
+def closed(histograms: Histograms, lower: Optional[float],
+           upper: Optional[float]) -> Histograms:
+    """The histograms with their open first bin closed at `lower` and their open last bin
+    at `upper` (``--upper 110`` for an age group "85+"), as ``upper=`` and ``lower=``
+    close them in the package's fits: refused where that end is not open, or where the
+    edge is not beyond the finite edge next to it."""
+    import dataclasses
+
+    import numpy as np
+
+    if lower is None and upper is None:
+        return histograms
+    edges = np.array(histograms.edges, dtype=np.float64)
+    for value, k, option, end, beyond in ((lower, 0, "--lower", "first", np.less),
+                                          (upper, -1, "--upper", "last", np.greater)):
+        if value is None:
+            continue
+        ends = edges[..., k].reshape(-1)
+        if not np.isinf(ends).all():
+            raise BadInput(histograms.source, "not_open", option=option, end=end,
+                           edge=f"{ends[np.argmin(np.isinf(ends))]:g}")
+        inner = edges[..., 1 if k == 0 else -2].reshape(-1)
+        if not beyond(value, inner).all():
+            raise BadInput(histograms.source, "closing_edge", option=option, value=f"{value:g}",
+                           side="below" if k == 0 else "above", end=end,
+                           edge=f"{inner[np.argmin(beyond(value, inner))]:g}")
+        edges[..., k] = value
+    return dataclasses.replace(histograms, edges=edges)
 
 
 def check_mean(histograms: Histograms, options: SmoothOptions) -> None:
@@ -307,6 +342,11 @@ def fit_smooth(histograms: Histograms, edges: npt.NDArray[np.float64],
         except InputError as error:
             # Rows are counted from the chunk's start; the file counts them from its first.
             raise refused(histograms, error.shifted(start), names) from None
+        except RuntimeError as error:
+            # A solver that gave up names the row of the chunk, as the file counts it.
+            reason = re.sub(r"^row (\d+)", lambda m: f"row {int(m.group(1)) + start}",
+                            str(error))
+            raise GaveUp(histograms.source, reason) from None
 
     if masses.ndim == 1:
         result = solve(0, 1)
@@ -335,13 +375,20 @@ def largest_errors(given: npt.NDArray[np.float32], fitted: npt.NDArray[np.float6
     return float(difference.max()), float(relative.max()) if relative.size else float("nan")
 
 
+# How a tail's parameter was chosen (zelvane.Tail.chosen), as --check and the summary say it.
+CHOSEN_TEXT = {"given": "given", "brackets": "from the last brackets and the prior index",
+               "prior": "the prior index alone", "interpolated": "interpolated from the end "
+               "brackets", "bound": "held at a bound of its range", "fixed": "fixed by --tail",
+               "mean": "meeting the mean"}
+
+
 def tail_text(side: str, tail: Any) -> str:
     """A tail as --check and the summary describe it."""
     if tail is None:
         return f"{side} tail: none"
     name = "index (alpha)" if tail.kind == "pareto" else "scale (beta)"
     return (f"{side} tail: {tail.kind} from {tail.joint:.6g}, mass {tail.mass:.6g}, "
-            f"{name} {tail.parameter:.6g}")
+            f"{name} {tail.parameter:.6g} ({CHOSEN_TEXT.get(tail.chosen, tail.chosen)})")
 
 
 def smoothing_text(smoothing: float, edf: float, deviance: Optional[float] = None) -> str:

@@ -160,7 +160,7 @@ def smooth_arrays(result: Result) -> Dict[str, Any]:
             tails = [getattr(r, name) for r in rows]
             for field in TailRow._fields:
                 column = [getattr(t, field) if t is not None else
-                          ("" if field == "kind" else np.nan) for t in tails]
+                          ("" if field in ("kind", "chosen") else np.nan) for t in tails]
                 arrays[f"{name}_{field}{suffix}"] = np.array(column).reshape(shape)
     return arrays
 

@@ -11,9 +11,9 @@ import sys
 from typing import Optional, Sequence
 
 from zelvane.cli.arrays import histogram_of_samples, parse_bins, read_archive, read_sample_array
-from zelvane.cli.errors import PROG, BadInput
+from zelvane.cli.errors import BadInput
 from zelvane.cli.histograms import STDIN, Histograms, display_name
-from zelvane.cli.tables import read_histogram_table, read_sample_table, skipped_note
+from zelvane.cli.tables import read_histogram_table, read_sample_table
 
 __all__ = ["STDIN", "Histograms", "display_name", "read_input"]
 
@@ -52,11 +52,12 @@ def input_kind(path: str, data: Optional[bytes] = None) -> str:
 
 
 def read_input(path: str, samples: bool, bins: Optional[str],
-               columns: Optional[Sequence[str]] = None) -> Histograms:
+               columns: Optional[Sequence[str]] = None, every: bool = False) -> Histograms:
     """The histograms of the input file ``path`` (``-`` for standard input):
     of its samples, binned by ``bins`` (default ``auto``), with ``samples`` or
     from a ``.npy`` file; of a table, of its columns of counts ``columns`` (default: the
-    first), the lines it skipped as no part of the table named on standard error."""
+    first; with ``every``, all), the lines it skipped as no part of the table named on
+    standard error."""
     source = display_name(path)
     rule = parse_bins(bins if bins is not None else "auto")
     kind = input_kind(path) if path != STDIN else None
@@ -66,9 +67,11 @@ def read_input(path: str, samples: bool, bins: Optional[str],
     samples = samples or kind == "npy"
     if bins is not None and not samples:
         raise BadInput(None, "bins_without_samples")
-    if columns is not None and (samples or kind != "table"):
+    if (columns is not None or every) and (samples or kind != "table"):
         raise BadInput(source, "column_not_table",
                        kind="samples" if samples else f"a .{kind} archive")
+    if columns is not None and every:
+        raise BadInput(None, "columns_twice")
     if kind == "npy":
         return histogram_of_samples(source, read_sample_array(source, data), None, rule)
     if kind == "npz":
@@ -78,8 +81,4 @@ def read_input(path: str, samples: bool, bins: Optional[str],
     if samples:
         values, lines = read_sample_table(source, data)
         return histogram_of_samples(source, values, lines, rule)
-    histograms = read_histogram_table(source, data, columns)
-    note = skipped_note(histograms)
-    if note is not None:
-        print(f"{PROG}: {note}", file=sys.stderr)
-    return histograms
+    return read_histogram_table(source, data, columns, every)

@@ -23,12 +23,14 @@ if TYPE_CHECKING:
 
 class TailRow(NamedTuple):
     """A tail of one histogram: ``kind`` (``"pareto"`` or ``"exponential"``), the edge
-    where it joins the body, its mass and its parameter."""
+    where it joins the body, its mass, its parameter and how the fit chose that
+    (``zelvane.Tail.chosen``: ``"brackets"``, ``"prior"``, ``"mean"``, ...)."""
 
     kind: str
     joint: float
     mass: float
     parameter: float
+    chosen: str = "given"
 
 
 class SmoothRow(NamedTuple):
@@ -54,8 +56,10 @@ def _tail_row(tail: Any, k: int) -> Optional[TailRow]:
     kind = _item(tail.kind, k)
     if kind is None or kind == "none":  # no tail where the open bin is empty
         return None
-    return TailRow(str(kind), *(float(_item(getattr(tail, name), k))
-                                for name in ("joint", "mass", "parameter")))
+    joint, mass, parameter = (float(_item(getattr(tail, name), k))
+                              for name in ("joint", "mass", "parameter"))
+    return TailRow(str(kind), joint, mass, parameter,
+                   str(_item(getattr(tail, "chosen", "given"), k)))
 
 
 @dataclass(frozen=True)

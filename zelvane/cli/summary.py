@@ -1,5 +1,7 @@
-"""``zelvane summary``: the median, mean, Gini coefficient and tails of one histogram, each
-figure with its margin of error (``median: 71,008 ± 640 (90 %)``).
+"""``zelvane summary``: the median, mean, inequality measures (Gini coefficient, top 10 %
+share, Palma ratio, P90/P10, Theil, mean log deviation, Atkinson indices), smoothing and
+tails of one histogram; the median, mean, Gini and top share each with its margin of
+error (``median: 71,008 ± 640 (90 %)``).
 
 The margins are half the width of ``PiecewiseLinearDensity.confidence`` intervals at
 ``--level``: from the counts as a sample (of their sum, or ``--sample-size``), or from
@@ -13,11 +15,11 @@ from __future__ import annotations
 import argparse
 import math
 import sys
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Tuple
 
 from zelvane.cli.errors import BadInput
-from zelvane.cli.fitting import (SMOOTH, check_mean, fit, smooth_options, smoothing_text,
-                                 tail_text, whole_numbers)
+from zelvane.cli.fitting import (SMOOTH, check_mean, closed, fit, smooth_options,
+                                 smoothing_text, tail_text, whole_numbers)
 from zelvane.cli.plot import prepare_plot
 from zelvane.cli.write import refuse_overwriting, write_files
 
@@ -61,10 +63,35 @@ def _number(value: float, margin: float) -> str:
     return f"{value:,.{decimals}f}"
 
 
+# The inequality aversions of the Atkinson indices shown.
+ATKINSON = (0.5, 1.0, 2.0)
+
+
+def measure(value: Callable[[], float]) -> str:
+    """An inequality measure as the summary shows it: four decimals, ``inf`` where it
+    diverges, and why where it has no value (mass at or below 0, where shares of income
+    mean nothing, or beyond float64's range)."""
+    try:
+        found = float(value())
+    except OverflowError:
+        return "beyond float64's range"
+    if found != found:
+        return "undefined (mass at or below 0)"
+    return f"{found:.4f}"
+
+
+def atkinson_text(density: PiecewiseLinearDensity) -> str:
+    """The Atkinson indices of :data:`ATKINSON`, or once why none has a value."""
+    shown = [measure(lambda e=e: density.atkinson(e)) for e in ATKINSON]  # type: ignore[misc]
+    return shown[0] if len(set(shown)) == 1 and shown[0].startswith("undefined") \
+        else ", ".join(shown)
+
+
 def summary_lines(histograms: Histograms, density: PiecewiseLinearDensity,
                   intervals: Any = None) -> List[str]:
     """The summary of one fitted histogram, a ``name: value`` line each; with
-    `intervals` (the density's ``Confidence``) every figure with its margin."""
+    `intervals` (the density's ``Confidence``) the median, mean, Gini and top share with
+    their margins."""
     import numpy as np
 
     masses = np.asarray(histograms.masses, dtype=np.float64)
@@ -83,6 +110,11 @@ def summary_lines(histograms: Histograms, density: PiecewiseLinearDensity,
              f"mean: {shown('mean', density.mean(), '.6g')}",
              f"gini: {shown('gini', density.gini(), '.4f')}",
              f"top 10% share: {with_margin(top, top_pair, level, '.4f')}",
+             "palma: " + measure(density.palma),
+             "p90/p10: " + measure(lambda: density.quantile_ratio(0.9, 0.1)),
+             "theil: " + measure(density.theil),
+             "mld: " + measure(density.mld),
+             "atkinson (epsilon 0.5, 1, 2): " + atkinson_text(density),
              "smoothing: " + smoothing_text(density.smoothing or 0.0, density.edf or 0.0)]
     for side, tail in (("left", density.left_tail), ("right", density.right_tail)):
         lines.append(tail_text(side, tail))
@@ -96,7 +128,9 @@ def run_summary(args: argparse.Namespace) -> int:
     refuse_overwriting(args.input, (args.plot,))
     options = smooth_options(args, (SMOOTH,))
     plot_extension = prepare_plot(args.plot)
-    histograms = read_input(args.input, args.samples, args.bins, args.column)
+    histograms = read_input(args.input, args.samples, args.bins, args.column,
+                            args.all_columns)
+    histograms = closed(histograms, args.lower, args.upper)
     if histograms.count != 1:
         raise BadInput(histograms.source, "summary_one", count=histograms.count)
     check_mean(histograms, options)
@@ -111,7 +145,6 @@ def run_summary(args: argparse.Namespace) -> int:
         write_files(result, None, (args.plot, plot_extension), title, densities=[density])
     sys.stdout.write("".join(line + "\n" for line in lines))
     return 0
-
 
 
 def margins_of(histograms: Histograms, density: PiecewiseLinearDensity, options: Any,
@@ -130,6 +163,6 @@ def margins_of(histograms: Histograms, density: PiecewiseLinearDensity, options:
         np.asarray(histograms.masses, dtype=np.float64),
         np.asarray(histograms.edges, dtype=np.float64), refine=options.refine,
         smoothing="auto" if options.smoothing is None else options.smoothing,
-        sample_size=options.sample_size, mean=options.mean,
+        sample_size=options.sample_size, mean=options.mean, tail=options.tail,
         standard_errors=margin_to_se(margins, COLUMN_LEVEL))
     return with_errors.confidence(level)
