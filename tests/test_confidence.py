@@ -178,6 +178,22 @@ def test_a_mean_standard_error_widens_the_mean_and_zero_holds_it():
     assert lo < mean < hi
 
 
+def test_every_refit_makes_the_tail_the_fit_was_asked_for():
+    counts, _ = lognormal_counts(2000, OPEN, np.random.default_rng(14))
+    law = PiecewiseLinearDensity.from_histogram(counts, OPEN, tail="exponential")
+    c = law.confidence(method="linear")
+    assert law.right_tail.kind == "exponential" and c._stack.right_kind == "exponential"
+    assert c.info["tail_range"][0] < law.right_tail.parameter < c.info["tail_range"][1]
+    # A parameter held fixed leaves no range to extrapolate over: the mean is then as
+    # sure as the brackets make it.
+    held = PiecewiseLinearDensity.from_histogram(counts, OPEN, tail=2.5)
+    fixed = held.confidence(method="linear")
+    assert "tail_range" not in fixed.info
+    np.testing.assert_allclose(fixed._stack.par_r, 2.5)
+    assert width(fixed.mean()) < width(PiecewiseLinearDensity.from_histogram(
+        counts, OPEN).confidence(method="linear").mean())
+
+
 def test_margins_convert_to_standard_errors_at_their_level():
     assert margin_to_se(1.6448536269514722) == pytest.approx(1.0, rel=1e-12)
     assert zelvane.margin_to_se(1.959963984540054, level=0.95) == pytest.approx(1.0, rel=1e-12)

@@ -46,6 +46,7 @@ for all of them at once in closed form.
 from __future__ import annotations
 
 import math
+import warnings
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -54,7 +55,7 @@ import numpy.typing as npt
 from zelvane._checks import (as_float64, check_confidence_level, check_count, check_mean_se,
                              check_standard_errors, check_workers, check_choice)
 from zelvane._density import PiecewiseLinearDensity
-from zelvane._errors import InputError
+from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._smooth import COMPLEXITY, fit_smooth
 from zelvane._tails import Tail
 
@@ -796,8 +797,11 @@ class _Rows:
 
 def _fit(edges: Array, masses: Array, smoothing: Any, sample_size: Optional[float],
          mean: Any, refine: int, workers: int, tail: Any = None) -> Any:
-    return fit_smooth(edges, masses, refine=refine, smoothing=smoothing,
-                      sample_size=sample_size, mean=mean, workers=workers, tail=tail)
+    with warnings.catch_warnings():
+        # A refit's tail beyond the range of its data warns as the fit itself did once.
+        warnings.simplefilter("ignore", ExtrapolationWarning)
+        return fit_smooth(edges, masses, refine=refine, smoothing=smoothing,
+                          sample_size=sample_size, mean=mean, workers=workers, tail=tail)
 
 
 def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional[float],
@@ -988,7 +992,10 @@ def _confidence(source: Source, level: float, method: str, replicates: int, seed
         layout["bias"] = at
         at += 1
     ranges = []
-    if right and not has_mean and base.tr[0] > 0:
+    # A tail whose parameter the caller fixed has no range to extrapolate over.
+    chosen = source.tail[1] if isinstance(source.tail, (tuple, list)) else source.tail
+    fixed = chosen is not None and not isinstance(chosen, str)
+    if right and not has_mean and not fixed and base.tr[0] > 0:
         down, up = tail_range(p, edges, z)
         a0 = float(base.par_r[0])
         ends = a0 * np.exp(np.array([-down, up]))

@@ -39,7 +39,7 @@ def with_margin(value: float, interval: Optional[Tuple[float, float]], level: fl
     the margin's second significant digit: ``71,008 ± 640 (90 %)``; where the interval is
     open above or leaves the value out, its ends instead; `fallback` formats the value
     alone (no interval)."""
-    if interval is None:
+    if interval is None or not math.isfinite(value):
         return format(value, fallback)
     low, high = interval
     percent = f"{100 * level:g} %"
