@@ -196,8 +196,8 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
         if (released && longest == 0.0) {
             // Knots just released would go straight back below zero: the
             // estimate of the multipliers was wrong so far from the optimum.
-            // They stay held until a step has been taken (one knot at a
-            // time: released only at convergence from then on).
+            // They stay held until a step has been taken; in the steps of
+            // one knot each, releases wait for convergence from then on.
             moved = false;
             if (many) {
                 pin_released();
@@ -300,7 +300,7 @@ bool penalised_fit::project(double lambda, double decrement, double longest) noe
                 ++cut;
             }
         }
-        // Cutting a single knot is what the step to the first knot does.
+        // A step that cuts nothing is Newton's own, taken below.
         if (tail_emptied || cut < 1) continue;
         double total = 0.0;
         for (std::int64_t j = 0; j < v_; ++j) total += c_[j] * trial_[j];

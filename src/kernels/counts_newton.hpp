@@ -5,7 +5,10 @@
 // model on the free knots under c . d = 0 (H z1 = g and H z2 = c with one
 // factor, then the total's multiplier mu that keeps the total), is cut where
 // a free value would reach zero (that knot is then held there) and otherwise
-// backtracks until the objective falls enough. A held knot is released when
+// backtracks until the objective falls enough. Once a fit has taken a few
+// such steps, a step that would take several values below zero instead cuts
+// them all to zero at once and holds them, and a knot released frees the
+// run of held knots beside it as far as earlier releases proved right. A held knot is released when
 // its multiplier g_j + mu c_j is negative: during the steps with the
 // multiplier mu = -u'g that a stationary point would have (which saves whole
 // rounds of steps when a new lambda moves the bounds), and, should that

@@ -27,7 +27,8 @@ inline constexpr std::int64_t max_refine = 256;
 struct limits {
     std::int64_t exchange_solves = 16;  // the first phase (whole sets exchanged at once)
     std::int64_t total_solves = -1;     // both phases; -1 means 64 + 4 * knots, for each of the
-                                        // attempt in double and the one in double-double
+                                        // attempt in double and the one in double-double (and a
+                                        // bound given turns off the warm start of refine >= 64)
     const std::atomic<bool>* stop = nullptr;  // checked before each factorisation; raised: status interrupted
 };
 

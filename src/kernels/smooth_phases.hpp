@@ -20,6 +20,15 @@
 // iteration_limit; a raised stop flag, checked before each factorisation,
 // ends it with interrupted.
 //
+// At refine 64 and more (under the default bounds) the fit first settles
+// the held set of coarser levels, refine halved down to 4 with two
+// sub-intervals joined into one, each level started from the held set of the
+// level below it spread to its knots (a knot between two held ones held);
+// the fine level starts from that set. A coarser level that takes more than
+// a few solves ends the warm start there. The answer is the fine level's own
+// (the same bits as started cold); sparse masses, whose many knots at zero
+// the exchanges otherwise reach a few at a time, need far fewer solves.
+//
 // A fit that cannot be confirmed in double (inaccurate, or iteration_limit
 // under the default bound: the solves' rounding can keep the exchanges from
 // settling) is made again from the start with the factorisations and solves
