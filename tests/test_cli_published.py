@@ -198,6 +198,12 @@ def test_every_column_of_counts_or_the_first_named_with_the_others(published):
     assert runs[4][0] == 0 and runs[4][1].startswith("knot,")
     assert runs[5] == (2, "", "zelvane: --column and --all-columns both given: choose the "
                               "columns one way\n")
+    (published / "bad.csv").write_text("Age,Male,Female\n0-9,5,6\n10-19,7,-2\n20-29,3,4\n")
+    runs = run_batch(published, [(["fit", "bad.csv", "--all-columns"], b""),
+                                 (["fit", "bad.csv", "--all-columns", "--method", "exact"], b"")])
+    for status, out, err in runs:
+        assert (status, out, err) == (2, "", "zelvane: bad.csv, line 3, column 'Female': "
+                                             "mass[1, 1] = -2.0 is negative\n")
     assert zelvane.read_table(table("acs-percent.csv")).count_columns == ("Households",)
 
 

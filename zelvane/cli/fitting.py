@@ -192,13 +192,17 @@ def refused(histograms: Histograms, error: InputError, names: Tuple[str, str]) -
     and ``gap``, or the names it was given) becomes what the file calls the
     edges and the masses, ``names``, and an element of the one histogram that a
     table holds (an index without a row) is on the table line of that edge or
-    mass."""
+    mass; of a wide table's histograms (a row), on that line in the row's column."""
     renamed = {"center": names[0], "gap": names[1]}
     if error.argument in renamed:
         error = error.replaced(argument=renamed[error.argument])
     where = None
-    if error.row is None and error.index is not None and error.argument in names:
-        where = histograms.line(error.index, mass=error.argument == names[1])
+    if error.index is not None and error.argument in names:
+        line = histograms.line(error.index, mass=error.argument == names[1])
+        if error.row is None:
+            where = line
+        elif line is not None and error.row < len(histograms.columns):
+            where = f"{line}, column {histograms.columns[error.row]!r}"
     return BadInput(histograms.source, "checked", where, text=str(error))
 
 

@@ -21,7 +21,8 @@ class Histograms:
     the masses (an archive's array names); a table keeps the line of every edge
     in ``lines`` and of every mass in ``mass_lines`` (the same lines when None), the
     margins of error published beside its counts in ``margins`` (or None), and the
-    lines it skipped as no part of the table (each with its first cell) in ``skipped``.
+    lines it skipped as no part of the table (each with its first cell) in ``skipped``,
+    and the header of the column of each histogram of a wide table in ``columns``.
     """
 
     source: str
@@ -32,6 +33,7 @@ class Histograms:
     mass_lines: Optional[Tuple[int, ...]] = None
     margins: Optional[npt.NDArray[Any]] = None
     skipped: Tuple[Tuple[int, str], ...] = ()
+    columns: Tuple[str, ...] = ()
 
     @property
     def count(self) -> int:

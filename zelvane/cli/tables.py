@@ -53,7 +53,8 @@ def read_histogram_table(source: str, data: bytes, columns: Optional[Sequence[st
         print(f"{PROG}: {source}: fitting column {table.columns[0]!r}; the table has also "
               f"{others} (choose with --column, or --all-columns)", file=sys.stderr)
     return Histograms(source, table.edges, table.counts, ("edge", "mass"), table.edge_lines,
-                      table.count_lines, margins=table.margins, skipped=table.skipped)
+                      table.count_lines, margins=table.margins, skipped=table.skipped,
+                      columns=table.columns if table.counts.ndim == 2 else ())
 
 
 def read_sample_table(source: str, data: bytes) -> Tuple[npt.NDArray[np.float64],
