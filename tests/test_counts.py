@@ -361,3 +361,38 @@ def test_the_optimum_is_the_reference_one_and_satisfies_its_optimality_condition
         positive = fit.values > 0
         assert np.all(np.abs(nu[positive]) <= 1e-7 * size[positive].max())
         assert np.all(nu[~positive] >= -1e-7 * size.max())
+
+
+@pytest.mark.parametrize("counts, edges, smoothings", [
+    ([1e9, 1], [0, 1, 3], ["auto", 1e-25, 1e-15, 1e-12]),
+    ([1e9, 1, 5], [0, 1, 3, 4], [1e-25, 1e-12]),
+    ([3, 5, 2, 7], [0, 1, 2, 3, 4], [1e-25, 1e-40]),
+    ([1e9, 1, 3, 1], [0, 1, 2, 3, INF], ["auto", 1e-25, 1e-15, 1e-12]),
+    ([2, 1e9, 1, 3], [-INF, 0, 1, 2, 3], ["auto", 1e-20, 1e-12]),
+])
+def test_a_lambda_below_float64s_resolution_answers_with_the_exact_mass_limit(counts, edges,
+                                                                              smoothings):
+    # The penalty is then below the rounding of the likelihood's curvature: the
+    # answer is the exact-mass fit (tails as it chooses them), with the lambda asked
+    # for and the data's own degrees of freedom, never "could not confirm".
+    exact = zelvane.fit_smooth(edges, counts, smoothing=0)
+    for smoothing in smoothings:
+        fit = zelvane.fit_smooth(edges, counts, smoothing=smoothing)
+        assert fit.smoothing == (0.0 if smoothing == "auto" else smoothing)
+        assert fit.edf == len(counts) - 1
+        np.testing.assert_array_equal(fit.values, exact.values)
+        for mine, theirs in ((fit.left_tail, exact.left_tail), (fit.right_tail, exact.right_tail)):
+            assert (mine is None) == (theirs is None)
+            if mine is not None:
+                assert (mine.kind, mine.mass, mine.parameter) == (theirs.kind, theirs.mass,
+                                                                  theirs.parameter)
+    density = zelvane.PiecewiseLinearDensity.from_histogram(counts, edges)
+    assert density.masses().sum() == pytest.approx(1.0)
+
+
+def test_a_lambda_that_float64_resolves_stays_penalised():
+    # Beside shares nine decades apart, 1e-6 is still a penalty the fit can see.
+    fit = zelvane.fit_smooth([0, 1, 3], [1e9, 1], smoothing=1e-6)
+    assert fit.smoothing == 1e-6
+    assert fit.edf < 1.0
+    assert not np.array_equal(fit.values, zelvane.fit_smooth([0, 1, 3], [1e9, 1]).values)

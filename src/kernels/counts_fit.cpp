@@ -29,6 +29,7 @@
 
 #include "kernels/counts_newton.hpp"
 #include "kernels/counts_search.hpp"
+#include "kernels/plain_math.hpp"
 #include "kernels/workspace.hpp"
 
 namespace zelvane::counts_fit {
@@ -46,6 +47,44 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // leaves one near its square.
 constexpr double search_criterion_error = 1e-4;
 constexpr double smallest_search_decrement = 1e-9;
+// Bounds on resolution(): below the first the penalised fit is its lambda -> 0
+// limit before Newton's method starts; below the second, a fit that Newton's
+// method cannot confirm is that limit too. The closed fits of lambdas whose
+// resolution is near 1e-20 are the first that cannot be confirmed in float64;
+// the second bound leaves six decades between them and a failure that stands.
+constexpr double unresolved = 1e-22;
+constexpr double limit_on_failure = 1e-14;
+
+// lambda's curvature in the least curved direction within a bin against the
+// largest curvature of the likelihood. In the scaled units, a bin of width w
+// and share q has the likelihood's curvature about w^2 / q (times 1 / refine)
+// along its mass, and the penalty the curvature of about lambda / w^3 (times
+// the same) along its gentlest bend, which the mass does not see; a tail tied
+// by the weight t (scaled) with share q adds t^2 / q at its end knot alone,
+// which is refine times that per knot. Where
+// their ratio nears float64's resolution, H is singular in the directions
+// within the bins as far as rounding can tell, and the penalised optimum is,
+// to working precision, the exact-mass fit (its limit).
+double resolution(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                  const open_ends& ends, double all, double lambda) noexcept {
+    const double width = edges[bins] - edges[0];
+    double gentlest = infinity, steepest = 0.0;
+    for (std::int64_t i = 0; i < bins; ++i) {
+        const double w = (edges[i + 1] - edges[i]) / width;
+        gentlest = std::min(gentlest, 1.0 / (w * w * w));
+        if (counts[i] > 0.0) steepest = std::max(steepest, w * w / (counts[i] / all));
+    }
+    for (const tail* end : {&ends.left, &ends.right}) {
+        if (end->shape != tail::form::tied || !(end->count > 0.0)) continue;
+        const double t = end->weight / width;
+        steepest = std::max(steepest, static_cast<double>(refine) * t * t / (end->count / all));
+    }
+    return steepest > 0.0 ? lambda * gentlest / steepest : infinity;
+}
+
+// The lambdas an automatic choice starts from for this sample size: the
+// chosen lambda falls by about a decade for every tenfold more counts.
+double typical_lambda(double sample) noexcept { return 1e-3 * plain_math::exp(-0.9 * plain_math::log(sample)); }
 
 // An outcome with the smoothing, edf, solves and candidates of a search.
 outcome searched(outcome o, double smoothing, double edf, std::int64_t solves, std::int64_t candidates) noexcept {
@@ -143,6 +182,20 @@ outcome deliver(penalised_fit& problem, double lambda, std::int64_t tried, std::
 
 }  // namespace
 
+bool limit_on_failure_at(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                         const settings& setting, const open_ends& ends) noexcept {
+    double total = 0.0;
+    for (std::int64_t i = 0; i < bins; ++i) total += counts[i];
+    tally t;
+    if (bins < 1 || refine < 1 || !settings_in_range(setting) || count_up(ends, counts, bins, total, t) != status::ok ||
+        !(t.all > 0.0)) {
+        return false;
+    }
+    const double sample = setting.sample_size > 0.0 ? setting.sample_size : t.all;
+    const double lambda = fits::chosen_by_criterion(setting.smoothing) ? typical_lambda(sample) : setting.smoothing;
+    return resolution(edges, counts, bins, refine, ends, t.all, lambda) < limit_on_failure;
+}
+
 std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
     const std::int64_t exact = smooth_fit::scratch_size(bins, refine);
     if (exact < 0) return -1;
@@ -190,6 +243,19 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     if (exact_masses || t.occupied < 2) {
         return exact(0, 0);
     }
+    // A lambda below float64's resolution of the likelihood's curvature: the
+    // limit, with the lambda given and the exact fit's edf. (With open ends the
+    // limit is open_fit's, which the caller makes.)
+    const bool closed_limit = refine > 1 && !t.open;
+    auto limit = [&](double lambda, std::int64_t solves, std::int64_t candidates) -> outcome {
+        outcome o = exact(solves, candidates);
+        if (o.code == status::ok) o.smoothing = lambda;
+        return o;
+    };
+    const bool chosen = fits::chosen_by_criterion(setting.smoothing);
+    if (!chosen && closed_limit && resolution(edges, counts, bins, refine, ends, all, setting.smoothing) < unresolved) {
+        return limit(setting.smoothing, 0, 0);
+    }
     set_up(problem, counts, bins, ends, all, width, setting);
 
     double lambda = setting.smoothing;
@@ -202,6 +268,13 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
             return searched(fits::failure(status::interrupted), 0.0, 0.0, problem.solves(), tried);
         }
         if (!best.ok) {
+            // No lambda of the search could be confirmed: where the lambdas
+            // it starts from for this sample size are below resolution, the
+            // choice tends to the limit (lambda 0) as it does when the
+            // criterion prefers it.
+            if (closed_limit && resolution(edges, counts, bins, refine, ends, all, typical_lambda(sample)) < limit_on_failure) {
+                return exact(problem.solves(), tried);
+            }
             return searched(fits::failure(status::inaccurate), 0.0, 0.0, problem.solves(), tried);
         }
         // The exact-mass fit competes, with deviance 0 and the data's own
@@ -216,7 +289,12 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         lambda = best.lambda;
         problem.restore();
     }
-    return deliver(problem, lambda, tried, knots, sample, all, all / width, values);
+    const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
+    if ((delivered.code == status::inaccurate || delivered.code == status::iteration_limit) && closed_limit &&
+        resolution(edges, counts, bins, refine, ends, all, lambda) < limit_on_failure) {
+        return limit(lambda, delivered.solves, tried);
+    }
+    return delivered;
 }
 
 }  // namespace zelvane::counts_fit

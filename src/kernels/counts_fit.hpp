@@ -93,7 +93,23 @@ std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept;
 // included): fitting exact masses with tails is open_fit's. The outcome gives
 // the smoothing, edf, deviance and candidates, and the tails' masses (in the
 // units of the counts) in left.mass and right.mass.
+//
+// A lambda below what float64 resolves against the likelihood's curvature
+// (shares many decades apart, or a lambda far below any the criterion would
+// choose) leaves H singular within the bins as far as rounding can tell; the
+// penalised optimum is then its limit, and a closed histogram gets the
+// exact-mass fit with the lambda given (or, chosen, 0) and the edf of the
+// exact fit, not status inaccurate.
 outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
             const settings& setting, double* values, double* scratch, const open_ends& ends = {}) noexcept;
+
+// Whether a fit of these counts whose Newton's method reports inaccurate or
+// iteration_limit is, to working precision, its lambda -> 0 limit: lambda
+// (automatic: the lambdas the search starts from for this sample size) below
+// what float64 resolves against the likelihood's curvature. fit() answers
+// closed histograms so itself; with open ends the limit is open_fit's fit of
+// exact masses.
+bool limit_on_failure_at(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                         const settings& setting, const open_ends& ends = {}) noexcept;
 
 }  // namespace zelvane::counts_fit

@@ -117,11 +117,32 @@ status open_problem::fit_exact(const double parameter[2]) noexcept {
     last_.index = o.index < 0 ? -1 : o.index + first_;
     last_.solves = o.solves;
     last_.edf = static_cast<double>(occupied_ - 1);
+    last_.smoothing = limit_smoothing_;
     if (o.code != status::ok) return o.code;
     for (int k = 0; k < 2; ++k) {
         tails_[k] = tail_from(ends_[k], ends_[k].mass, parameter[k]);
     }
     return status::ok;
+}
+
+bool open_problem::take_limit(status code, const double parameter[2]) noexcept {
+    if (!counts_ || (code != status::inaccurate && code != status::iteration_limit)) return false;
+    counts_fit::open_ends open;
+    counts_fit::tail* const slot[2] = {&open.left, &open.right};
+    for (int k = 0; k < 2; ++k) {
+        if (!ends_[k].open) continue;
+        slot[k]->count = ends_[k].mass;
+        slot[k]->shape = counts_fit::tail::form::free_mass;
+        if (parameter[k] > 0.0) {
+            slot[k]->shape = counts_fit::tail::form::tied;
+            slot[k]->weight = weight_from(ends_[k], parameter[k]);
+        }
+    }
+    const counts_fit::settings asked{setting_.smoothing, setting_.sample_size, setting_.complexity};
+    if (!counts_fit::limit_on_failure_at(edges_ + first_, masses_ + first_, bins_, refine_, asked, open)) return false;
+    counts_ = false;
+    limit_smoothing_ = fits::chosen_by_criterion(setting_.smoothing) ? 0.0 : setting_.smoothing;
+    return true;
 }
 
 // Counts: each end's tail tied to the end value by its parameter, or free.

@@ -55,6 +55,11 @@ public:
     std::int64_t knots() const noexcept { return knots_; }
     const double* values() const noexcept { return values_; }
     const outcome& last() const noexcept { return last_; }
+    // After counts whose fit with these parameters ended in `code`: where that is a fit Newton's
+    // method could not confirm at a lambda below float64's resolution, turns
+    // this problem into its limit, the fit of exact masses (reporting the
+    // lambda given and the exact fit's edf), and returns true.
+    bool take_limit(status code, const double parameter[2]) noexcept;
 
     // The outcome of the last fit with this code and these solves in all;
     // its values copied to `values` when the code is ok.
@@ -96,7 +101,7 @@ private:
     std::int64_t refine_, first_ = 0, bins_ = 0, knots_ = 0, occupied_ = 0;
     settings setting_;
     double *knot_x_, *values_, *work_;
-    double width_ = 0.0;
+    double width_ = 0.0, limit_smoothing_ = 0.0;
     bool counts_ = false, warm_ = false;
     end ends_[2];
     tail_shape tails_[2];

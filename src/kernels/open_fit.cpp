@@ -76,26 +76,36 @@ outcome fit_open(const double* edges, const double* masses, std::int64_t bins, s
                  const settings& setting, double* values, double* scratch) noexcept {
     workspace w(scratch);
     open_problem p(edges, masses, bins, refine, setting, w);
+    double parameter[2] = {-1.0, -1.0};
     // Exact masses: a tail joined continuously to an empty bin starts at
     // zero and carries nothing, so an open bin with mass needs a neighbour
     // with some.
-    for (int k = 0; k < 2 && !p.counts(); ++k) {
-        const std::int64_t beside = k == 0 ? 1 : bins - 2;
-        if (p.side(k).open && p.side(k).mass > 0.0 && !(masses[beside] > 0.0)) {
-            return fits::failure(status::empty_beside_tail, beside);
+    auto start = [&]() -> outcome {
+        for (int k = 0; k < 2 && !p.counts(); ++k) {
+            const std::int64_t beside = k == 0 ? 1 : bins - 2;
+            if (p.side(k).open && p.side(k).mass > 0.0 && !(masses[beside] > 0.0)) {
+                return fits::failure(status::empty_beside_tail, beside);
+            }
         }
-    }
+        for (int k = 0; k < 2; ++k) {
+            parameter[k] = -1.0;
+            if (setting.held[k] > 0.0) {
+                parameter[k] = setting.held[k];
+                continue;
+            }
+            const double guess = p.interpolated(k);
+            if (guess > 0.0) parameter[k] = p.within_bounds(k, guess);
+        }
+        return {};
+    };
+    if (const outcome refused = start(); refused.code != status::ok) return refused;
     p.write_knots();
-    double parameter[2] = {-1.0, -1.0};
-    for (int k = 0; k < 2; ++k) {
-        if (setting.held[k] > 0.0) {
-            parameter[k] = setting.held[k];
-            continue;
-        }
-        const double guess = p.interpolated(k);
-        if (guess > 0.0) parameter[k] = p.within_bounds(k, guess);
+    status s = open_body::fit_within_bounds(p, parameter, setting.smoothing);
+    // Counts at a lambda below float64's resolution: the exact-mass limit.
+    if (p.take_limit(s, parameter)) {
+        if (const outcome refused = start(); refused.code != status::ok) return refused;
+        s = open_body::fit_within_bounds(p, parameter, setting.smoothing);
     }
-    const status s = open_body::fit_within_bounds(p, parameter, setting.smoothing);
     const std::int64_t solves = p.last().solves;
     if (s != status::ok || !setting.has_mean) {
         return p.finish(s, solves, values);

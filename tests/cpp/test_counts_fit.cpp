@@ -459,6 +459,62 @@ TEST(CountsFit, CountsHeapedFarApart) {
     }
 }
 
+// Where lambda is below what float64 resolves against the likelihood's
+// curvature (shares spanning nine decades, or a lambda of 1e-25), the
+// penalised optimum is its limit: the answer is the exact-mass fit bit for
+// bit, with the lambda asked for and the data's own edf. The automatic
+// choice answers there too: the limit (lambda 0) or an optimal fit. Lambdas
+// that float64 resolves stay penalised.
+TEST(CountsFit, BelowResolutionIsTheExactMassLimit) {
+    struct limit_case {
+        vec edges, counts, lambdas;
+    };
+    const limit_case cases[] = {
+        {{0, 1, 3}, {1e9, 1}, {cf::automatic, 1e-25, 1e-15, 1e-12}},
+        {{0, 1, 3, 4}, {1e9, 1, 5}, {cf::automatic, 1e-25, 1e-12}},
+        {{0, 1, 2, 3, 4}, {3, 5, 2, 7}, {1e-25, 1e-40}},
+    };
+    for (const limit_case& c : cases) {
+        const auto bins = static_cast<std::int64_t>(c.counts.size());
+        for (const std::int64_t r : {2, 8}) {
+            vec exact(static_cast<std::size_t>(sf::knot_count(bins, r)));
+            vec scratch(static_cast<std::size_t>(sf::scratch_size(bins, r)));
+            ASSERT_EQ(sf::fit(c.edges.data(), c.counts.data(), bins, r, exact.data(), scratch.data()).code, status::ok);
+            for (const double lambda : c.lambdas) {
+                SCOPED_TRACE(testing::Message() << "first count " << c.counts[0] << ", refine " << r << ", lambda "
+                                                << lambda);
+                const fitted f = run(c.edges, c.counts, r, with_smoothing(lambda));
+                ASSERT_EQ(f.o.code, status::ok);
+                if (lambda < 0.0 && f.o.smoothing > 0.0) {
+                    expect_optimal(f, c.counts, r, f.o.smoothing);
+                    continue;
+                }
+                EXPECT_EQ(f.values, exact);
+                EXPECT_EQ(f.o.smoothing, lambda < 0.0 ? 0.0 : lambda);
+                EXPECT_EQ(f.o.edf, static_cast<double>(bins - 1));
+                if (lambda > 0.0) {
+                    EXPECT_TRUE(cf::limit_on_failure_at(c.edges.data(), c.counts.data(), bins, r, with_smoothing(lambda)));
+                }
+            }
+        }
+    }
+    // Resolved: penalised, optimal, and not taken for the limit.
+    const vec edges{0, 1, 3}, counts{1e9, 1};
+    const fitted resolved = run(edges, counts, 4, with_smoothing(1e-6));
+    ASSERT_EQ(resolved.o.code, status::ok);
+    EXPECT_EQ(resolved.o.smoothing, 1e-6);
+    EXPECT_LT(resolved.o.edf, 1.0);
+    expect_optimal(resolved, counts, 4, 1e-6);
+    EXPECT_FALSE(cf::limit_on_failure_at(edges.data(), counts.data(), 2, 4, with_smoothing(1e-3)));
+    EXPECT_FALSE(cf::limit_on_failure_at(edges.data(), vec{3, 5}.data(), 2, 4, with_smoothing(1e-12)));
+    // With open ends the limit is open_fit's: the counts fit itself never
+    // answers with it, and a tail tied by a large weight counts against lambda.
+    cf::open_ends heavy;
+    heavy.right = {cf::tail::form::tied, 5.0, 1e6};
+    EXPECT_TRUE(cf::limit_on_failure_at(edges.data(), vec{3, 5}.data(), 2, 4, with_smoothing(1e-6), heavy));
+    EXPECT_FALSE(cf::limit_on_failure_at(edges.data(), vec{3, 5}.data(), 2, 4, with_smoothing(1e-6)));
+}
+
 TEST(CountsFit, Statuses) {
     const vec edges{0, 1, 2, 3};
     auto code = [](const vec& e, const vec& c, std::int64_t r, cf::settings s = {}) {
