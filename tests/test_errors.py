@@ -16,7 +16,7 @@ import zelvane
 import zelvane._fit
 import zelvane._rows as rows
 from zelvane import _native
-from zelvane import InputError
+from zelvane import InputError, PiecewiseLinearDensity
 from zelvane import PiecewiseLinearDensity as Density
 from zelvane._errors import TEMPLATES
 from zelvane._inputs import counts_and_edges
@@ -245,6 +245,17 @@ CASES.update({
         None, None, None, {}),
     "histogram of categories": (lambda: counts_and_edges(bh.Histogram(bh.axis.IntCategory([3]))),
                                 "histogram_categories", "histogram", None, None, None, {}),
+})
+
+# Confidence intervals (tests/test_confidence.py has the rest).
+CASES.update({
+    "level outside (0, 1)": (lambda: zelvane.margin_to_se(1.0, level=1.5), "level", "level",
+                             None, None, 1.5, {}),
+    "mean_se without a mean": (lambda: PiecewiseLinearDensity.from_histogram(
+        [5, 8, 2], [0, 1, 2, np.inf], mean_se=2.0), "needs_mean", "mean_se", None, None, 2.0, {}),
+    "intervals of a density without data": (
+        lambda: PiecewiseLinearDensity([0, 1], [1, 1]).confidence(), "no_source", "confidence",
+        None, None, None, {"made": "built from knots and values"}),
 })
 
 

@@ -15,8 +15,9 @@ from conftest import run_python
 
 PACKAGE = Path(importlib.util.find_spec("zelvane").origin).parent
 # (importer, imported) of the imports made inside a function that the layers allow:
-# the density's convenience constructors delegate to the fitting module above it.
-LAZY_ALLOWED = {("zelvane._density", "zelvane._fitted")}
+# the density's convenience constructors and its intervals, and the smooth fit's
+# intervals, delegate to the fitting module above them.
+LAZY_ALLOWED = {("zelvane._density", "zelvane._fitted"), ("zelvane._smooth", "zelvane._fitted")}
 
 
 def module_name(path):

@@ -21,6 +21,8 @@ from typing import TYPE_CHECKING, Any, Dict, List
 
 if TYPE_CHECKING:
     from zelvane._checks import check_histogram as check_histogram
+    from zelvane._confidence import Confidence as Confidence
+    from zelvane._confidence import margin_to_se as margin_to_se
     from zelvane._density import PiecewiseLinearDensity as PiecewiseLinearDensity
     from zelvane._errors import ExtrapolationWarning as ExtrapolationWarning
     from zelvane._errors import InputError as InputError
@@ -48,6 +50,8 @@ _EXPORTS: Dict[str, str] = {
     "Tail": "zelvane._tails",
     "trapezoid_masses": "zelvane._fit",
     "PiecewiseLinearDensity": "zelvane._density",
+    "Confidence": "zelvane._confidence",
+    "margin_to_se": "zelvane._confidence",
     "InputError": "zelvane._errors",
     "ExtrapolationWarning": "zelvane._errors",
     "FIT_METHODS": "zelvane._fitted",

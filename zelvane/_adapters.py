@@ -8,7 +8,7 @@ with an ImportError that names the extra to install. The density's ``to_scipy`` 
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
 import numpy as np
 
@@ -55,7 +55,9 @@ def _tail_curve(tail: Tail, right: bool) -> Tuple[Float64Array, Float64Array]:
     return x, _tails.pdf(tail, right, x)
 
 
-def plot(density: PiecewiseLinearDensity, ax: Optional[Axes] = None, **kwargs: Any) -> Axes:
+def plot(density: PiecewiseLinearDensity, ax: Optional[Axes] = None, *,
+         band: Optional[Callable[[Float64Array], Tuple[Float64Array, Float64Array]]] = None,
+         **kwargs: Any) -> Axes:
     """Draw `density` on `ax` (a new figure's, made without pyplot, for None): the body's
     line through the knots with `kwargs`, then each tail dashed in its colour, ending in
     an arrowhead where it stays open (an ImportError without matplotlib).
@@ -65,6 +67,11 @@ def plot(density: PiecewiseLinearDensity, ax: Optional[Axes] = None, **kwargs: A
     mass lies beyond. The tails take `kwargs` too, but for the line style, the marker
     and the label (they stay out of a legend). ``ax.lines`` gains the body's line, then
     the left and the right tail's.
+
+    `band`, where given, maps points to the (low, high) of the density there (a
+    confidence band, ``Confidence.pdf``): it is shaded in the line's colour, over the
+    body's knots and the drawn tails' points, beneath the lines (``ax.collections``
+    gains it).
 
     Examples
     --------
@@ -94,6 +101,15 @@ def plot(density: PiecewiseLinearDensity, ax: Optional[Axes] = None, **kwargs: A
         x, y = _tail_curve(tail, right)
         ax.plot(x, y, color=body.get_color(), linestyle="--", marker=">" if right else "<",
                 markevery=[len(x) - 1], label="_tail", **shared)
+    if band is not None:
+        xs = [density.knots]
+        for tail, right in ((density.left_tail, False), (density.right_tail, True)):
+            if tail is not None:
+                xs.append(_tail_curve(tail, right)[0])
+        points = np.unique(np.concatenate(xs))
+        low, high = band(points)
+        ax.fill_between(points, low, high, color=body.get_color(), alpha=0.25, linewidth=0,
+                        label="_band", zorder=body.get_zorder() - 1)
     return ax
 
 

@@ -631,6 +631,60 @@ def check_tail(tail: Any, name: str, end: float, right: bool) -> Optional[Tail]:
     return Tail(tail.kind, joint, mass, parameter, chosen) if mass > 0 else None
 
 
+# ---------------------------------------------------------------- confidence intervals
+
+def check_confidence_level(level: Any) -> float:
+    """`level` as a float strictly between 0 and 1 (``"level"``)."""
+    if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
+        raise InputError("type", argument="level", expected="float",
+                         type_name=type(level).__name__)
+    value = float(level)
+    if not 0.0 < value < 1.0:
+        raise InputError("level", argument="level", value=value)
+    return value
+
+
+def check_standard_errors(given: Any, masses: Optional[Any], *, name: str) -> Float64Array:
+    """Standard errors (or margins) as float64, finite and not negative; one per mass of
+    `masses` where those are given (the same shape)."""
+    values = as_float64(name, given)
+    if masses is not None and values.shape != np.shape(masses):
+        if values.ndim == 1 and np.ndim(masses) == 1:
+            raise InputError("length", argument=name, other="counts", expected=np.shape(masses)[0],
+                             length=values.shape[0])
+        raise InputError("shape", argument=name, shape=values.shape, expected=np.shape(masses))
+    bad = ~np.isfinite(values)
+    if bad.any():
+        k = int(np.argmax(bad.ravel()))
+        row, index = _position(values.shape, k) if values.ndim else (None, None)
+        raise InputError("not_finite", argument=name, row=row, index=index,
+                         value=values.ravel()[k])
+    negative = values < 0
+    if negative.any():
+        k = int(np.argmax(negative.ravel()))
+        row, index = _position(values.shape, k) if values.ndim else (None, None)
+        raise InputError("negative", argument=name, row=row, index=index,
+                         value=values.ravel()[k])
+    return values
+
+
+def check_mean_se(mean_se: Any, mean: Any) -> Optional[float]:
+    """A mean's standard error: None, or a finite number not below 0 given with a mean."""
+    if mean_se is None:
+        return None
+    given = real_array("mean_se", mean_se)
+    if given.ndim != 0:
+        raise InputError("shape", argument="mean_se", shape=given.shape, expected=())
+    value = float(given)
+    if not np.isfinite(value):
+        raise InputError("not_finite", argument="mean_se", value=value)
+    if value < 0:
+        raise InputError("negative", argument="mean_se", value=value)
+    if mean is None:
+        raise InputError("needs_mean", argument="mean_se", value=value)
+    return value
+
+
 
 #: What `tail=` takes for an open end, beside a positive number (the tail's parameter) and
 #: None (the fit's choice).

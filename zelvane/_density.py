@@ -210,7 +210,7 @@ class PiecewiseLinearDensity:
     """
 
     __slots__ = ("_knots", "_values", "_widths", "_rises", "_below", "_areas", "_sums", "_upper",
-                 "_left", "_right", "_method", "_smoothing", "_edf", "_mass_error")
+                 "_left", "_right", "_method", "_smoothing", "_edf", "_mass_error", "_source")
     _knots: Float64Array
     _values: Float64Array
     _widths: Float64Array
@@ -229,6 +229,8 @@ class PiecewiseLinearDensity:
     _smoothing: Optional[float]
     _edf: Optional[float]
     _mass_error: Union[None, float, Callable[[], float]]
+    # What a fit was given (the fields of ``zelvane._confidence.Source``), for intervals.
+    _source: Optional[Dict[str, Any]]
 
     def __init__(self, knots: npt.ArrayLike, values: npt.ArrayLike, *,
                  left_tail: Optional[Tail] = None, right_tail: Optional[Tail] = None) -> None:
@@ -237,14 +239,15 @@ class PiecewiseLinearDensity:
         right = check_tail(right_tail, "right_tail", float(x[-1]), right=True)
         self._build(x, y, left, right)
         self._method = self._smoothing = self._edf = self._mass_error = None
+        self._source = None
 
     @classmethod
     def _from_fit(cls, knots: Float64Array, values: Float64Array, *,
                   left_tail: Optional[Tail] = None, right_tail: Optional[Tail] = None,
                   method: Optional[str] = None, smoothing: Optional[float] = None,
                   edf: Optional[float] = None,
-                  mass_error: Union[None, float, Callable[[], float]] = None
-                  ) -> PiecewiseLinearDensity:
+                  mass_error: Union[None, float, Callable[[], float]] = None,
+                  source: Optional[Dict[str, Any]] = None) -> PiecewiseLinearDensity:
         """The density of a fit's output, without the constructor's checks.
 
         `knots` and `values` must be what a fitting kernel returns: one-dimensional
@@ -265,6 +268,7 @@ class PiecewiseLinearDensity:
         # A fit may hand over how to compute its mass error, done on first use.
         self._mass_error = mass_error if mass_error is None or callable(mass_error) \
             else float(mass_error)
+        self._source = source
         return self
 
     def _build(self, x: Float64Array, y: Float64Array, left: Optional[Tail],
@@ -288,6 +292,12 @@ class PiecewiseLinearDensity:
             right.kind, float(right.joint), float(high / total), float(right.parameter),
             right.chosen)
 
+    def _with_source(self, source: Optional[Dict[str, Any]]) -> PiecewiseLinearDensity:
+        """This density, told what its fit was given (the fields of
+        ``zelvane._confidence.Source``): what its confidence intervals start from."""
+        self._source = source
+        return self
+
     @property
     def _above(self) -> Float64Array:
         """Mass above each knot, the right tail's included, exact at the right end: made
@@ -303,7 +313,8 @@ class PiecewiseLinearDensity:
                     method: str = "smooth", *, refine: int = DEFAULT_REFINE,
                     smoothing: Union[str, float] = 0, sample_size: Optional[float] = None,
                     mean: Optional[float] = None, tail: Any = None, upper: Optional[float] = None,
-                    lower: Optional[float] = None) -> PiecewiseLinearDensity:
+                    lower: Optional[float] = None, standard_errors: Optional[npt.ArrayLike] = None,
+                    mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to the masses of the intervals between neighbouring centres.
 
         Parameters
@@ -344,6 +355,10 @@ class PiecewiseLinearDensity:
         upper, lower : float, optional
             Close the open last (first) bin at this edge instead of a tail: ``upper=110``
             for an age group "85+" says nobody is older than 110.
+        standard_errors, mean_se : optional
+            For :meth:`confidence` (the smooth method): as in `from_histogram`. Without
+            them or a `sample_size` the masses are exact, and their intervals have no
+            width but what an open tail leaves.
 
         Returns
         -------
@@ -379,7 +394,8 @@ class PiecewiseLinearDensity:
         from zelvane import _fitted
 
         return _fitted.from_masses(center, gap, method, refine, "center", "gap", smoothing,
-                                   sample_size, mean, tail=tail, upper=upper, lower=lower)
+                                   sample_size, mean, standard_errors, mean_se, tail=tail,
+                                   upper=upper, lower=lower)
 
     @classmethod
     def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
@@ -387,7 +403,9 @@ class PiecewiseLinearDensity:
                        smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
                        mean: Optional[float] = None, density: bool = False,
                        tail: Any = None, upper: Optional[float] = None,
-                       lower: Optional[float] = None) -> PiecewiseLinearDensity:
+                       lower: Optional[float] = None,
+                       standard_errors: Optional[npt.ArrayLike] = None,
+                       mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
         """The density fitted to a histogram: counts, which are a sample.
 
         The edges become the knots and the counts the masses of the pieces between
@@ -437,6 +455,17 @@ class PiecewiseLinearDensity:
         upper, lower : float, optional
             Close the open last (first) bin at this edge instead of a tail: ``upper=110``
             for an age group "85+" says nobody is older than 110.
+        standard_errors : array_like, shape (m,), optional
+            Standard errors of the counts (a survey's, say), independent, one per bin:
+            the counts' uncertainty for :meth:`confidence`, in place of their sampling
+            as a multinomial sample. Published 90 % margins of error m are
+            ``zelvane.margin_to_se(m)`` (m / 1.645). Without a `sample_size`, the
+            smoothing criterion's N is the sample size whose shares vary as much as
+            these counts' do.
+        mean_se : float, optional
+            The standard error of `mean` (0 or None: the mean is exact). For a mean of
+            the same sample as the counts (give it with counts, not with
+            `standard_errors`), it moves with them as a sample's mean does.
 
         Returns
         -------
@@ -478,7 +507,8 @@ class PiecewiseLinearDensity:
         from zelvane import _fitted
 
         return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean,
-                                      density, tail=tail, upper=upper, lower=lower)
+                                      density, standard_errors, mean_se, tail=tail, upper=upper,
+                                      lower=lower)
 
     def __getstate__(self) -> Dict[str, Any]:
         self.mass_error  # a mass error still to compute is computed, not pickled
@@ -523,6 +553,8 @@ class PiecewiseLinearDensity:
         self._method = method
         self._smoothing, self._edf, self._mass_error = (
             _pickled_number(name, fields[name]) for name in ("smoothing", "edf", "mass_error"))
+        # What the fit was given stays behind: a pickle holds the density alone.
+        self._source = None
 
     def __repr__(self) -> str:
         parts = [f"knots={self._knots.tolist()!r}", f"values={self._values.tolist()!r}"]
@@ -992,6 +1024,73 @@ class PiecewiseLinearDensity:
             raise InputError("out_of_range", argument="epsilon", value=aversion, minimum=0)
         return _measures.atkinson(self, aversion)
 
+    # ---------------------------------------------------------------- uncertainty
+
+    def confidence(self, level: float = 0.9, *, method: str = "auto", replicates: int = 200,
+                   seed: Any = 0, workers: int = 1) -> Any:
+        """Confidence intervals at `level` for every summary, from the data it was fitted to.
+
+        Returns a ``Confidence`` whose methods mirror this density's (``median()``,
+        ``ppf(q)``, ``mean()``, ``var()``, ``std()``, ``gini()``, ``lorenz(p)``,
+        ``top_share(p)``, ``masses(edges)``, ``cdf(x)``, ``sf(x)``, ``pdf(x)``, and any
+        other inequality measure the density has), each returning ``(low, high)``:
+        floats, or arrays for array input. Not to be confused with SciPy's
+        ``interval(confidence)``, the distribution's own central interval.
+
+        The uncertainty comes from what the fit was given: counts as a multinomial
+        sample (of their sum, or `sample_size`), or the counts' `standard_errors`;
+        exact masses have none. A `mean` with `mean_se` is uncertain too, one without
+        exact. Model terms widen the intervals where the data say little: beyond an
+        open top without a mean, the range of tail indices the upper brackets
+        support (a mean or Gini with a wide interval, ``high = inf`` where the range
+        reaches a tail without a mean); with ``smoothing="auto"``, the smoothings the
+        criterion supports. See ``zelvane._confidence`` for the method.
+
+        Parameters
+        ----------
+        level : float
+            The confidence level, in (0, 1); 0.9 as statistics offices publish.
+        method : {"auto", "linear", "bootstrap"}
+            ``"linear"``: first-order propagation through a batch of refits (one per
+            direction of the inputs' covariance); ``"bootstrap"``: percentile
+            intervals of `replicates` parametric replicates, refitted as one batch;
+            ``"auto"``: linear with an open top, the bootstrap with a closed one (which
+            covered better there on simulated counts).
+        replicates : int
+            Replicates of the bootstrap (20 or more).
+        seed : int, numpy.random.SeedSequence or similar
+            The bootstrap's seed: the same seed gives the same intervals.
+        workers : int
+            Native threads for the refits, as ``zelvane.fit_smooth`` takes them.
+
+        Returns
+        -------
+        zelvane._confidence.Confidence
+
+        Raises
+        ------
+        zelvane.InputError
+            For a density not fitted to data by the smooth method (``"no_source"``),
+            a `level` outside (0, 1) (``"level"``), or options out of range.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from zelvane import PiecewiseLinearDensity
+        >>> edges = [0, 10_000, 25_000, 50_000, 100_000, float("inf")]
+        >>> d = PiecewiseLinearDensity.from_histogram([120, 260, 350, 210, 60], edges)
+        >>> low, high = d.confidence(0.9).median()
+        >>> bool(low < d.median() < high)
+        True
+        >>> exact = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [0.25, 0.5, 0.25])
+        >>> low, high = exact.confidence().median()
+        >>> low == high, round(low, 12) == round(exact.median(), 12)
+        (True, True)
+        """
+        from zelvane import _fitted
+
+        return _fitted.confidence(self, level, method, replicates, seed, workers)
+
     # ---------------------------------------------------------------- adapters
 
     def to_scipy(self) -> Any:
@@ -1000,9 +1099,15 @@ class PiecewiseLinearDensity:
         and `support`; an ImportError without SciPy. See ``zelvane._adapters.to_scipy``."""
         return _adapters.to_scipy(self)
 
-    def plot(self, ax: Optional[Axes] = None, **kwargs: Any) -> Axes:
+    def plot(self, ax: Optional[Axes] = None, *, band: Optional[float] = None,
+             **kwargs: Any) -> Axes:
         """Draw the density on `ax` (None: a new figure's, pyplot untouched): a line
         through the knots with `kwargs` (``color``, ``label``, ...), each tail dashed in
-        the same colour; returns the axes, an ImportError without matplotlib. See
+        the same colour; returns the axes, an ImportError without matplotlib. With
+        `band` (a level, 0.9 say) the density's confidence band
+        (``confidence(band).pdf``) is shaded beneath, in the line's colour. See
         ``zelvane._adapters.plot``."""
-        return _adapters.plot(self, ax, **kwargs)
+        if band is None:
+            return _adapters.plot(self, ax, **kwargs)
+        intervals = self.confidence(band)
+        return _adapters.plot(self, ax, band=intervals.pdf, **kwargs)

@@ -112,6 +112,12 @@ TEMPLATES: Dict[str, str] = {
     "histogram_mean": "{argument} holds means, not counts: its storage must count or sum weights",
     "histogram_categories": "{argument} has an axis of categories: a density needs bins that "
                             "are intervals of a number",
+    # Confidence intervals.
+    "level": "{argument} must lie strictly between 0 and 1, not {value}",
+    "needs_mean": "{argument} = {value} is the standard error of a mean: give the mean too",
+    "no_source": "{argument}: this density was {made}, so it knows nothing of the data behind "
+                 "it; fit it with PiecewiseLinearDensity.from_histogram (or from_masses with "
+                 "the smooth method) to get intervals",
     # A pickled density, checked as it is loaded.
     "pickle_state": "a pickled PiecewiseLinearDensity holds a dict of its fields, not a "
                     "{type_name}",

@@ -6,7 +6,8 @@ fit's settings refused with another method, counts told from shares, the fit its
 (``zelvane.fit_smooth`` for the smooth method, whose :meth:`SmoothFit.density` gives
 the density; the float32 fit of ``zelvane.fit_density`` for the others), a float32
 fit refused where it has values below zero beyond its rounding, and what the density
-records of its fit (``method``, ``smoothing``, ``edf``, ``mass_error``).
+records of its fit (``method``, ``smoothing``, ``edf``, ``mass_error``, and for the smooth
+fit what it was given: the source of its confidence intervals).
 """
 
 from __future__ import annotations
@@ -16,8 +17,10 @@ from typing import Any, Dict, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+from zelvane import _confidence
 from zelvane._checks import (as_array, check_choice, check_counts, check_histogram,
-                             check_smoothing, open_sides)
+                             check_mean_se, check_smoothing, check_standard_errors, open_sides,
+                             whole_numbers)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import METHODS, fit_checked
@@ -25,7 +28,7 @@ from zelvane._inputs import bin_masses, counts_and_edges
 from zelvane._native import AUTO_SMOOTHING
 from zelvane._smooth import fit_smooth
 
-__all__ = ["FIT_METHODS", "from_masses", "from_histogram"]
+__all__ = ["FIT_METHODS", "from_masses", "from_histogram", "confidence", "fit_confidence"]
 
 #: The fits that `PiecewiseLinearDensity.from_masses` and `from_histogram` offer: the
 #: smooth fit (``zelvane.fit_smooth``, the default) and the methods of
@@ -35,32 +38,35 @@ FIT_METHODS = ("smooth", *METHODS)
 
 def from_histogram(counts: Any, edges: Optional[npt.ArrayLike], method: str, refine: int,
                    smoothing: Union[str, float], sample_size: Optional[float],
-                   mean: Optional[float], density: bool = False,
-                   **tails: Any) -> PiecewiseLinearDensity:
+                   mean: Optional[float], density: bool = False, standard_errors: Any = None,
+                   mean_se: Optional[float] = None, **tails: Any) -> PiecewiseLinearDensity:
     """``PiecewiseLinearDensity.from_histogram``: the counts (or, with `density`, the
     densities) and edges of a histogram however it is held (``zelvane._inputs``), fitted
-    as masses named ``counts`` and ``edges``; `tails` are the tails' settings (``tail``,
-    ``upper``, ``lower``)."""
+    as masses named ``counts`` and ``edges``; whole numbers are counts of a sample;
+    `tails` are the tails' settings (``tail``, ``upper``, ``lower``)."""
     values, knots = counts_and_edges(counts, edges)
     masses = bin_masses(values, knots, density, smoothing, sample_size)
     return from_masses(knots, masses, method, refine, "edges", "counts", smoothing, sample_size,
-                       mean, **tails)
+                       mean, standard_errors, mean_se, histogram=True, **tails)
 
 
 def from_masses(center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: int,
                 center_name: str, gap_name: str, smoothing: Union[str, float] = 0,
-                sample_size: Optional[float] = None,
-                mean: Optional[float] = None, **tails: Any) -> PiecewiseLinearDensity:
+                sample_size: Optional[float] = None, mean: Optional[float] = None,
+                standard_errors: Any = None, mean_se: Optional[float] = None, *,
+                histogram: bool = False, **tails: Any) -> PiecewiseLinearDensity:
     """``PiecewiseLinearDensity.from_masses``, its arguments named in messages as
     `center_name` and `gap_name`; `tails` as in :func:`from_histogram`."""
     if method == "smooth":
         return _smooth_density(center, gap, refine, center_name, gap_name, smoothing,
-                               sample_size, mean, tails)
+                               sample_size, mean, standard_errors, mean_se, histogram, tails)
     check_choice("method", method, FIT_METHODS)
     # The smooth fit's settings are refused unless they are their defaults: no
     # smoothing (0) or the automatic one, no sample size, no mean and no tails.
     for name, given in (("smoothing", check_smoothing(smoothing) not in (0.0, AUTO_SMOOTHING)),
                         ("sample_size", sample_size is not None), ("mean", mean is not None),
+                        ("standard_errors", standard_errors is not None),
+                        ("mean_se", mean_se is not None),
                         *((name, value is not None) for name, value in tails.items())):
         if given:
             raise InputError("smooth_only", argument=name, method=method)
@@ -105,12 +111,71 @@ def from_masses(center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: 
 
 def _smooth_density(center: npt.ArrayLike, gap: npt.ArrayLike, refine: int, center_name: str,
                     gap_name: str, smoothing: Union[str, float], sample_size: Optional[float],
-                    mean: Optional[float], tails: Dict[str, Any]) -> PiecewiseLinearDensity:
-    """The smooth fit of one histogram, as a density with its tails and how it was fitted."""
+                    mean: Optional[float], standard_errors: Any, mean_se: Optional[float],
+                    histogram: bool, tails: Dict[str, Any]) -> PiecewiseLinearDensity:
+    """The smooth fit of one histogram, as a density with its tails, how it was fitted and
+    what it was given (for its confidence intervals).
+
+    With standard errors of the counts and no sample size, the smoothing criterion's N
+    is the size of the multinomial sample whose shares vary as much in all."""
     given = as_array(gap_name, gap)
     if given.ndim != 1:
         raise InputError("ndim", argument=gap_name, ndim=given.ndim, allowed=(1,))
-    check_counts(given, smoothing, sample_size, gap_name)
-    return fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=sample_size,
-                      mean=mean, center_name=center_name, gap_name=gap_name,
-                      **tails).density()
+    se = None
+    size = sample_size
+    if standard_errors is not None:
+        se = check_standard_errors(standard_errors, given, name="standard_errors")
+        if size is None and check_smoothing(smoothing) != 0.0:
+            size = _confidence.effective_size(np.asarray(given, dtype=np.float64), se)
+    mean_error = check_mean_se(mean_se, mean)
+    check_counts(given, smoothing, size, gap_name)
+    density = fit_smooth(center, gap, refine=refine, smoothing=smoothing, sample_size=size,
+                         mean=mean, center_name=center_name, gap_name=gap_name,
+                         **tails).density()
+    # What the fit was given, as the fit tells it, and what only this density knows.
+    source = density._source
+    if source is not None:
+        source["counts"] = bool(source["counts"] or se is not None or
+                                (histogram and whole_numbers(source["masses"])))
+        source["standard_errors"] = se
+        source["mean_se"] = mean_error
+    return density
+
+
+def confidence(density: PiecewiseLinearDensity, level: float, method: str, replicates: int,
+               seed: Any, workers: int) -> _confidence.Confidence:
+    """``PiecewiseLinearDensity.confidence``: the intervals of a density fitted to data."""
+    _confidence.check_options(level, method, replicates, workers)
+    source = density._source
+    if source is None:
+        made = "built from knots and values" if density.method is None else \
+            f"fitted by method={density.method!r}" if density.method != "smooth" else \
+            "restored from a pickle, which holds the density alone"
+        raise InputError("no_source", argument="confidence", made=made)
+    return _confidence.confidence(_confidence.Source(**source), level, method=method,
+                                  replicates=replicates, seed=seed, workers=workers)
+
+
+def fit_confidence(fit: Any, level: float, standard_errors: Any, mean_se: Any, method: str,
+                   replicates: int, seed: Any, workers: int) -> Any:
+    """``SmoothFit.confidence``: a Confidence for the fit of one histogram, a
+    RowsConfidence (one per row) for a batch."""
+    _confidence.check_options(level, method, replicates, workers)
+    sources = fit._sources()
+    batch = fit.values.ndim == 2
+    if standard_errors is not None:
+        se = check_standard_errors(standard_errors, np.stack([s["masses"] for s in sources])
+                                   if batch else sources[0]["masses"], name="standard_errors")
+        for k, source in enumerate(sources):
+            source["standard_errors"] = se[k] if batch else se
+            source["counts"] = True
+    if mean_se is not None:
+        column = np.broadcast_to(np.asarray(mean_se, dtype=np.float64), (len(sources),))
+        for k, source in enumerate(sources):
+            source["mean_se"] = check_mean_se(float(column[k]), source["mean"])
+    seeds = np.random.default_rng(seed).integers(0, 2 ** 63 - 1, size=len(sources))
+    rows = [_confidence.confidence(_confidence.Source(**source), level, method=method,
+                                   replicates=replicates, seed=int(seeds[k]) if batch else seed,
+                                   workers=workers)
+            for k, source in enumerate(sources)]
+    return _confidence.RowsConfidence(rows) if batch else rows[0]

@@ -31,7 +31,8 @@ import warnings
 from zelvane import _dask, _native
 from zelvane._checks import (aligned, as_array, check_closing, check_histogram, check_means,
                              check_open, check_refine, check_row, check_rows, check_smoothing,
-                             check_tail_choice, check_unmasked, check_workers, per_row, read_only)
+                             check_tail_choice, check_unmasked, check_workers, per_row, read_only,
+                             whole_numbers)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._fit import trapezoid_masses
@@ -96,7 +97,7 @@ class SmoothFit:
     """
 
     __slots__ = ("knots", "values", "smoothing", "edf", "deviance", "left_tail", "right_tail",
-                 "_masses", "_refine", "_open")
+                 "_masses", "_refine", "_open", "_given")
 
     def __init__(self, knots: Float64Array, values: Float64Array, smoothing: Any, edf: Any,
                  deviance: Any, left_tail: Optional[Tail], right_tail: Optional[Tail], *,
@@ -112,6 +113,9 @@ class SmoothFit:
         self._masses = masses
         self._refine = refine
         self._open = open_ends
+        # The edges, smoothing, sample sizes and means given (one for all or one per
+        # row; Dask arrays for a lazy fit), for confidence intervals.
+        self._given: Optional[Tuple[Any, Any, Any, Any, Any]] = None
 
     def __iter__(self) -> Iterator[Float64Array]:
         yield self.knots
@@ -185,7 +189,89 @@ class SmoothFit:
         return PiecewiseLinearDensity._from_fit(
             knots, values, left_tail=tails[0], right_tail=tails[1], method="smooth",
             smoothing=float(smoothing), edf=float(edf),
-            mass_error=_mass_error(knots, values, self._refine, given, tails, self._open))
+            mass_error=_mass_error(knots, values, self._refine, given, tails, self._open),
+            source=None if self._given is None else self._sources(k or 0)[0])
+
+    def confidence(self, level: float = 0.9, *, standard_errors: Any = None, mean_se: Any = None,
+                   method: str = "auto", replicates: int = 200, seed: Any = 0,
+                   workers: int = 1) -> Any:
+        """Confidence intervals at `level` for every summary of every histogram's density.
+
+        As ``PiecewiseLinearDensity.confidence`` for each row (see there for the method
+        and the options), from what the fit was given: the masses as counts of a sample
+        (of their sum or ``sample_size``) where they are counts, else exact, and each
+        row's ``mean``.
+
+        Parameters
+        ----------
+        level : float
+            In (0, 1).
+        standard_errors : array_like, optional
+            Standard errors of the masses, the masses' shape: used in place of their
+            sampling as counts.
+        mean_se : float or array_like, optional
+            The standard error of the mean given to the fit, one for all rows or one per
+            row.
+        method, replicates, seed, workers
+            As ``PiecewiseLinearDensity.confidence`` (each row's bootstrap draws from a
+            seed of its own, made from `seed`).
+
+        Returns
+        -------
+        Confidence or RowsConfidence
+            For the fit of one histogram a ``Confidence``; for a batch a
+            ``RowsConfidence`` whose methods return ``(low, high)`` with a leading axis
+            of rows, and whose ``[row]`` is that row's ``Confidence``.
+
+        Raises
+        ------
+        zelvane.InputError
+            For bad options or standard errors.
+
+        Notes
+        -----
+        For a fit of a Dask array of masses, the masses and the fit's settings are
+        computed first.
+
+        Examples
+        --------
+        >>> import zelvane
+        >>> fit = zelvane.fit_smooth([0, 10, 20, 40], [[30, 50, 20], [300, 500, 200]],
+        ...                          smoothing="auto")
+        >>> low, high = fit.confidence(0.9).median()
+        >>> bool((high - low)[0] > (high - low)[1])
+        True
+        """
+        from zelvane import _fitted
+
+        return _fitted.fit_confidence(self, level, standard_errors, mean_se, method, replicates,
+                                      seed, workers)
+
+    def _sources(self, only: Optional[int] = None) -> Any:
+        """What every row of the fit (or row `only`) was given, as the fields of a
+        confidence interval's ``Source`` (a list, one per row)."""
+        if self._given is None:
+            raise InputError("no_source", argument="confidence", made="made without its data")
+        edges, smoothing, sizes, means, tail, masses = _dask.computed(*self._given,
+                                                                       self._masses)
+        masses = np.asarray(masses, dtype=np.float64)
+        rows = masses.reshape(-1, masses.shape[-1])
+        count = (rows.shape[0],) if masses.ndim == 2 else ()
+        sizes = per_row("sample_size", sizes, count, missing_allowed=False)
+        means = per_row("mean", means, count, missing_allowed=True)
+        out = []
+        for k, row in enumerate(rows):
+            if only is not None and k != only:
+                continue
+            size = None if sizes is None else float(sizes[k])
+            mean = None if means is None or np.isnan(means[k]) else float(means[k])
+            out.append({"edges": np.asarray(edges[k] if edges.ndim == 2 else edges),
+                        "masses": row, "standard_errors": None, "sample_size": size,
+                        "counts": size is not None or (smoothing != 0.0 and whole_numbers(row)),
+                        "mean": mean, "mean_se": None, "tail": tail,
+                        "smoothing": "auto" if smoothing == _native.AUTO_SMOOTHING
+                        else float(smoothing), "refine": self._refine})
+        return out
 
     def bin_masses(self) -> Float64Array:
         """The fitted mass of every bin: the body's between finite edges, each tail's in its
@@ -507,6 +593,7 @@ def fit_smooth(
                                       (left, right), choice, (center_name, gap_name))
     fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
     _check_tails(fit, edges, masses, lam, chosen, gap_name)
+    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean, tail)
     return fit
 
 
@@ -898,4 +985,6 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
         rule[1] = "brackets"
     if mean is not None:
         rule[1 if right else 0] = "mean"
-    return _result(edges, gap, lazy, r, left, right, (rule[0], rule[1]))
+    fit = _result(edges, gap, lazy, r, left, right, (rule[0], rule[1]))
+    fit._given = (edges, lam, sample_size, mean, tail)
+    return fit

@@ -124,6 +124,10 @@ def finite_number(text: str) -> float:
     return _number(text, math.isfinite, "a number")
 
 
+def level_value(text: str) -> float:
+    return _number(text, lambda v: 0 < v < 1, "a level between 0 and 1")
+
+
 TAIL_LAWS = ("pareto", "exponential")
 
 
@@ -243,15 +247,22 @@ def build_parser() -> argparse.ArgumentParser:
         "summary", help="median, mean, Gini coefficient and tails of one histogram",
         description="Fit one histogram by the smooth method (with a tail beyond each open "
                     "end) and print its median, mean, Gini coefficient, the share of the "
-                    "top 10 %, the Palma ratio (top 10 % over bottom 40 %), P90/P10, the "
-                    "Theil index, the mean log deviation, the Atkinson indices for epsilon "
-                    "0.5, 1 and 2, the smoothing and the tails, a 'name: value' line each "
-                    "(a measure without a value says why).",
+                    "top 10 % (the median, mean, Gini and top share each with its margin "
+                    "of error at --level: from the counts as a sample of their sum or "
+                    "--sample-size, or from a margin-of-error column), the Palma ratio (top "
+                    "10 % over bottom 40 %), P90/P10, the Theil index, the mean log "
+                    "deviation, the Atkinson indices for epsilon 0.5, 1 and 2, the smoothing "
+                    "and the tails, a 'name: value' line each (a measure without a value "
+                    "says why).",
         epilog="INPUT: " + TABLE_HELP + "Or a .npz archive of one histogram, or samples.")
     summary_parser.add_argument("input", metavar="INPUT",
                                 help="file to read, or - for standard input")
     summary_parser.add_argument("--plot", metavar="FILE",
                                 help="draw the histogram and its density (.png or .svg)")
+    summary_parser.add_argument("--level", type=level_value, default=0.9, metavar="L",
+                                help="the confidence level of the margins (default: 0.9)")
+    summary_parser.add_argument("--no-margins", action="store_true",
+                                help="print the figures without their margins of error")
     add_fit_options(summary_parser)
     summary_parser.set_defaults(run=("summary", "run_summary"))
 
