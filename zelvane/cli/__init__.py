@@ -339,7 +339,9 @@ def warning_lines(run: Callable[[argparse.Namespace], int], args: argparse.Names
 
     source = display_name(args.input) if getattr(args, "input", None) else None
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+        # The package's own warnings, every time; others (a file that the garbage
+        # collector closes after an interrupt, say) as Python's filters have them.
+        warnings.simplefilter("always", UserWarning)
         try:
             return run(args)
         finally:
