@@ -123,6 +123,33 @@ def test_imports_of_the_package_form_no_circle():
     assert cycle is None, "import circle: " + " -> ".join(cycle)
 
 
+def reach(graph, start):
+    """Every module that importing `start` imports, directly or through others."""
+    seen, todo = set(), [start]
+    while todo:
+        for target in graph[todo.pop()][0] - seen:
+            seen.add(target)
+            todo.append(target)
+    return seen
+
+
+def test_the_stack_sits_below_the_intervals_and_the_fits():
+    # The stack evaluates fitted densities; the intervals build on it, never the reverse.
+    graph = import_graph()
+    assert "zelvane._stack" in reach(graph, "zelvane._confidence")
+    assert "zelvane._density" in reach(graph, "zelvane._stack")
+    above = {"zelvane._confidence", "zelvane._fitted", "zelvane._smooth", "zelvane._fit"}
+    assert not reach(graph, "zelvane._stack") & above
+
+
+def test_the_open_ends_sit_below_the_smooth_fit():
+    # The tails' policy serves the smooth fit and knows no fit, density or front above it.
+    graph = import_graph()
+    assert "zelvane._open_ends" in reach(graph, "zelvane._smooth")
+    above = {"zelvane._smooth", "zelvane._fit", "zelvane._density", "zelvane._confidence",
+             "zelvane._stack", "zelvane._fitted", "zelvane._dask"}
+    assert not reach(graph, "zelvane._open_ends") & above
+
 def test_only_native_imports_the_rows_module_and_functions_import_only_what_is_allowed():
     graph = import_graph()
     importers = {name for name, (top, lazy) in graph.items() if "zelvane._rows" in top | lazy}
