@@ -142,6 +142,14 @@ def test_the_stack_sits_below_the_intervals_and_the_fits():
     assert not reach(graph, "zelvane._stack") & above
 
 
+def test_the_open_ends_sit_below_the_smooth_fit():
+    # The tails' policy serves the smooth fit and knows no fit, density or front above it.
+    graph = import_graph()
+    assert "zelvane._open_ends" in reach(graph, "zelvane._smooth")
+    above = {"zelvane._smooth", "zelvane._fit", "zelvane._density", "zelvane._confidence",
+             "zelvane._stack", "zelvane._fitted", "zelvane._dask"}
+    assert not reach(graph, "zelvane._open_ends") & above
+
 def test_only_native_imports_the_rows_module_and_functions_import_only_what_is_allowed():
     graph = import_graph()
     importers = {name for name, (top, lazy) in graph.items() if "zelvane._rows" in top | lazy}
