@@ -149,7 +149,7 @@ class Stack:
             F = np.where(p < x[0], tail, F)
         if self.right_kind is not None:
             F = np.where(p > x[-1], 1.0 - self.tr[:, None] * self._right_beyond(p), F)
-        return F
+        return np.asarray(F, dtype=np.float64)
 
     def pdf(self, points: Any) -> Array:
         p = np.atleast_1d(np.asarray(points, dtype=np.float64))
@@ -170,7 +170,7 @@ class Stack:
             else:
                 tail = self.tr[:, None] / a * np.exp(-(np.maximum(p, L) - L) / a)
             f = np.where(p > x[-1], tail, f)
-        return f
+        return np.asarray(f, dtype=np.float64)
 
     def ppf(self, levels: Any) -> Any:
         u = np.atleast_1d(np.asarray(levels, dtype=np.float64))
