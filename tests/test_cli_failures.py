@@ -382,12 +382,14 @@ def test_a_signal_ignored_before_the_command_stays_ignored(folder):
 
 def test_a_warning_of_the_fit_is_one_line_naming_the_input(folder):
     # As the fit warns of a result that rests on an extrapolation, twice over; a
-    # ResourceWarning (a file the collector closes after an interrupt) stays silent,
-    # as Python's own filters keep it.
+    # ResourceWarning (a file the collector closes after an interrupt) and a library's
+    # deprecation that is a UserWarning too stay silent.
     code = ("import sys, warnings, zelvane\n"
             "real = zelvane.fit_smooth\n"
             "def fit_smooth(*args, **kwargs):\n"
             "    warnings.warn('unclosed file', ResourceWarning)\n"
+            "    class Deprecated(UserWarning, DeprecationWarning): pass\n"
+            "    warnings.warn('oneOf deprecated', Deprecated)\n"
             "    for _ in range(2):\n"
             "        warnings.warn('the open bin holds 40 % of the total', UserWarning)\n"
             "    return real(*args, **kwargs)\n"

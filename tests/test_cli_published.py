@@ -68,6 +68,14 @@ def test_a_wide_table_gives_one_histogram_per_chosen_column():
     assert one.counts.ndim == 1 and one.columns == ("2018",)
 
 
+def test_a_title_of_one_cell_above_lower_upper_count_rows_names_the_count_column():
+    # A header narrower than the rows it heads: the counts keep the generic name.
+    table = zelvane.read_table(io.BytesIO(b"a\n0,1,5\n1,2,7\n"))
+    assert table.columns == ("count",)
+    np.testing.assert_array_equal(table.counts, [5.0, 7.0])
+    np.testing.assert_array_equal(table.edges, [0.0, 1.0, 2.0])
+
+
 def test_ages_in_words_close_at_the_next_whole_year_and_open_at_85_and_over():
     t = zelvane.read_table(table("ages-published.tsv"), column="FEMALE")
     np.testing.assert_array_equal(t.edges, [0, 5, 10, 15, 20, 45, 65, 85, INF])

@@ -156,7 +156,7 @@ def share_covariance(counts: Array, standard_errors: Array) -> Array:
     total = float(counts.sum())
     q = counts / total
     J = (np.eye(len(q)) - np.outer(q, np.ones(len(q)))) / total
-    return (J * standard_errors ** 2) @ J.T  # type: ignore[no-any-return]
+    return np.asarray((J * standard_errors ** 2) @ J.T, dtype=np.float64)
 
 
 def effective_size(counts: Array, standard_errors: Array) -> Optional[float]:
@@ -209,7 +209,7 @@ def _factor(cov: Array, tolerance: float = 1e-12) -> Array:
     keep = vals > tolerance * max(top, 0.0)
     if not top > 0:
         keep[:] = False
-    return vecs[:, keep] * np.sqrt(vals[keep])  # type: ignore[no-any-return]
+    return np.asarray(vecs[:, keep] * np.sqrt(vals[keep]), dtype=np.float64)
 
 
 # ------------------------------------------------------------------------------ the object

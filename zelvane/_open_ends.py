@@ -97,7 +97,8 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
         joint = np.broadcast_to(edges[..., -2], rows).reshape(n)
         if kind == "pareto" and not (joint > 0).all():
             raise InputError("pareto_joint", argument="tail", value=joint[np.argmin(joint > 0)])
-        index, how, own = pareto_index(edges, masses, r, exact)
+        index, how, own = pareto_index(np.asarray(edges, dtype=np.float64),
+                                       np.asarray(masses, dtype=np.float64), r, exact)
         index, how = np.reshape(index, n), np.reshape(how, n)
         pareto = joint > 0
         if exact:

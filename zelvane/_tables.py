@@ -230,7 +230,8 @@ def _read(source: str, text: str, names: Optional[Sequence[str]], one: bool) -> 
             raise TableError(source, "no_column", name=names[0],
                              names="the lower end, the upper end and the count")
         bins = three_column_bins(source, dialect, [Row(r.line, r.cells[:3]) for r in rows])
-        chosen = [Column(3, header.cells[2] if header is not None else "count", "counts")]
+        chosen = [Column(3, header.cells[2] if header is not None and len(header.cells) > 2
+                         else "count", "counts")]
         available = chosen
         per_column = [bins]
         margins_of: List[Optional[Column]] = [None]

@@ -339,9 +339,11 @@ def warning_lines(run: Callable[[argparse.Namespace], int], args: argparse.Names
 
     source = display_name(args.input) if getattr(args, "input", None) else None
     with warnings.catch_warnings(record=True) as caught:
-        # The package's own warnings, every time; others (a file that the garbage
-        # collector closes after an interrupt, say) as Python's filters have them.
+        # Warnings about the data (the package's own), every time; deprecations in the
+        # libraries below (some are UserWarnings too) and a file that the collector
+        # closes after an interrupt are no news for the user of the command.
         warnings.simplefilter("always", UserWarning)
+        warnings.simplefilter("ignore", DeprecationWarning)
         try:
             return run(args)
         finally:
