@@ -75,15 +75,18 @@ def _declared(stream: IO[bytes]) -> Tuple[int, Any]:
 
     npy_format: Any = np.lib.format
     version = npy_format.read_magic(stream)
-    if version == (1, 0):
-        shape, _, dtype = npy_format.read_array_header_1_0(stream)
-    elif version == (2, 0):
-        shape, _, dtype = npy_format.read_array_header_2_0(stream)
-    else:
-        reader = getattr(npy_format, "_read_array_header", None)
-        if reader is None:
-            raise ValueError(f"unsupported .npy format version {version}")
-        shape, _, dtype = reader(stream, version)
+    try:
+        if version == (1, 0):
+            shape, _, dtype = npy_format.read_array_header_1_0(stream)
+        elif version == (2, 0):
+            shape, _, dtype = npy_format.read_array_header_2_0(stream)
+        else:
+            reader = getattr(npy_format, "_read_array_header", None)
+            if reader is None:
+                raise ValueError(f"unsupported .npy format version {version}")
+            shape, _, dtype = reader(stream, version)
+    except TypeError as exc:  # a header dictionary whose keys NumPy cannot sort
+        raise ValueError(f"the header is not a valid dictionary: {exc}") from None
     count = 1
     for length in shape:
         count *= int(length)
