@@ -423,6 +423,7 @@ def test_a_fit_that_gives_up_is_one_line_naming_the_row_of_the_file(folder):
     assert snapshot(folder) == before
 
 
+@pytest.mark.child_fault
 def test_worker_threads_that_cannot_start_are_one_line_of_memory(folder):
     """Under an address-space limit the threads' stacks cannot be mapped: a MemoryError
     of the package, one line and exit 2 from the command, no file written."""
