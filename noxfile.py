@@ -207,14 +207,28 @@ def sanitizers(session: nox.Session) -> None:
 # libFuzzer targets in tests/fuzz/: name -> the sources besides fuzz_<name>.cpp.
 FUZZERS = {"format_check": ["src/binding/format_check.cpp"]}
 FUZZ_SECONDS = int(os.environ.get("ZELVANE_FUZZ_SECONDS", "60"))
+# The fuzzers' random seed: fixed, so that CI explores the same inputs on every run (a
+# slower machine a prefix of them); ZELVANE_FUZZ_SEED=0 lets libFuzzer pick one.
+FUZZ_SEED = int(os.environ.get("ZELVANE_FUZZ_SEED", "20261209"))
+# Where a fuzzer writes an input that fails, outside the checkout: the test sessions
+# replay tests/fuzz/regressions/, which takes such an input only with its fix.
+FOUND = BUILD / "fuzz" / "found"
+
+
+def fuzz_options(name: str) -> List[str]:
+    """The options of a bounded fuzzing run whose failing input goes to FOUND/name."""
+    found = FOUND / name
+    found.mkdir(parents=True, exist_ok=True)
+    return [f"-max_total_time={FUZZ_SECONDS}", "-max_len=4096", "-print_final_stats=1",
+            f"-seed={FUZZ_SEED}", f"-artifact_prefix={found}/"]
 
 
 @nox.session(python=False)
 def fuzz(session: nox.Session) -> None:
     """Each libFuzzer target under ASan and UBSan: first every input kept in
     tests/fuzz/regressions/<name>/, then a bounded run from the committed seed corpus.
-    A crash fails the session and libFuzzer writes its input into the regressions
-    folder, to be committed there once the fault is fixed."""
+    A crash fails the session and libFuzzer writes its input into build/fuzz/found/,
+    to be committed into the regressions folder with the fix."""
     for name, sources in FUZZERS.items():
         binary = BUILD / "fuzz" / f"fuzz_{name}"
         binary.parent.mkdir(parents=True, exist_ok=True)
@@ -235,9 +249,8 @@ def fuzz(session: nox.Session) -> None:
         shutil.copytree(TESTS / "fuzz" / "corpus" / name, work)
         # Quiet on success (a line per new input otherwise); everything on a crash.
         output = session.run(
-            str(binary), str(work), f"-max_total_time={FUZZ_SECONDS}", "-max_len=4096",
-            "-print_final_stats=1", f"-artifact_prefix={regressions}/", *session.posargs,
-            env=env, silent=True)
+            str(binary), str(work), *fuzz_options(name), *session.posargs, env=env,
+            silent=True)
         session.log("\n".join(str(output).splitlines()[-7:]))
 
 
@@ -254,7 +267,8 @@ def fuzz_cli(session: nox.Session) -> None:
     """The command line's readers (tables, .npy, .npz) under atheris: first every input
     kept in tests/fuzz/regressions/cli_readers/, then a bounded run from the committed
     seed corpus. An exception other than the command's bad input fails the session, and
-    its input is written into the regressions folder, to be committed with the fix."""
+    its input is written into build/fuzz/found/, to be committed into the regressions
+    folder with the fix."""
     # A build folder of its own: the test sessions of the same interpreter build in the
     # other lane at the same time.
     session.install(*config("build-dir=build/fuzz-cli/{wheel_tag}"), ".", "numpy<2",
@@ -271,8 +285,7 @@ def fuzz_cli(session: nox.Session) -> None:
             session.log(f"replaying {len(kept)} kept input(s) of cli_readers")
             session.run("python", str(target), *map(str, kept), silent=True)
         output = session.run(
-            "python", str(target), str(work), f"-max_total_time={FUZZ_SECONDS}",
-            "-max_len=4096", "-print_final_stats=1", f"-artifact_prefix={regressions}/",
+            "python", str(target), str(work), *fuzz_options("cli_readers"),
             *session.posargs, silent=True)
     session.log("\n".join(str(output).splitlines()[-7:]))
 

@@ -51,13 +51,16 @@ def _pick(source: str, archive: Sequence[str], names: Tuple[str, ...]) -> str:
 # a Python literal, so the tokenizer's and the parser's errors too), and zipfile for a
 # member compressed by a method that it lacks.
 BAD_NUMPY_FILE = (OSError, ValueError, EOFError, SyntaxError, tokenize.TokenError,
-                  zipfile.BadZipFile, NotImplementedError, zlib.error)
+                  zipfile.BadZipFile, NotImplementedError, zlib.error, OverflowError)
 # zipfile's refusal of an encrypted member.
 BAD_ARCHIVE = BAD_NUMPY_FILE + (RuntimeError,)
 
 # Bytes read from an archive's member to find its .npy header, which NumPy keeps
 # below 10,000 bytes unless told otherwise (and format 1.0 below 65,536).
 NPY_HEADER_BYTES = 65536 + 16
+
+# The most elements NumPy can count in an array (its C long).
+LONGEST = 2**63 - 1
 
 
 def memory_bytes() -> int:
@@ -87,9 +90,17 @@ def _declared(stream: IO[bytes]) -> Tuple[int, Any]:
             shape, _, dtype = reader(stream, version)
     except TypeError as exc:  # a header dictionary whose keys NumPy cannot sort
         raise ValueError(f"the header is not a valid dictionary: {exc}") from None
-    count = 1
+    # NumPy counts the elements in a C long: a shape whose product, or one of whose
+    # lengths, does not fit one cannot be read even where another length is 0.
+    count, largest = 1, 1
     for length in shape:
-        count *= int(length)
+        length = int(length)
+        if length < 0:
+            raise ValueError(f"the shape {shape} has a negative length")
+        count *= length
+        largest *= max(length, 1)
+    if largest > LONGEST:
+        raise ValueError(f"the shape {shape} holds more elements than NumPy can count")
     return count, dtype
 
 
