@@ -2,9 +2,9 @@
 code above it: ``from_masses`` and ``from_histogram``, the density fitted to masses or
 counts, and ``confidence``, the intervals from the data it was fitted to.
 
-Each is bound in the class body under its name (the constructors as classmethods) and
-is documented there; each hands over to ``zelvane._fitted``, imported when called,
-since the fitting modules import the density.
+Each is bound in the class body under its name (the constructors as classmethods), and
+its docstring is the method's; each hands over to ``zelvane._fitted``, imported when
+called, since the fitting modules import the density.
 """
 
 from __future__ import annotations

@@ -2,11 +2,11 @@
 inequality measures (the Gini coefficient, the Lorenz curve and top shares, the Palma
 ratio, quantile ratios, Theil's index, the mean log deviation, Atkinson's indices).
 
-Each function here is a method of :class:`~zelvane.PiecewiseLinearDensity`, bound in
-its class body under the same name, and is documented there: the moments are
-computed here in closed form over the body's pieces (``zelvane._pieces``) and the
-tails (``zelvane._tails``); the inequality measures check their arguments and hand
-them to ``zelvane._measures``.
+Each public function here is a method of :class:`~zelvane.PiecewiseLinearDensity`,
+bound in its class body under the same name, and its docstring is the method's. The
+moments are computed here in closed form over the body's pieces (``zelvane._pieces``)
+and the tails (``zelvane._tails``); the inequality measures check their arguments and
+hand them to ``zelvane._measures``.
 """
 
 from __future__ import annotations
