@@ -289,15 +289,15 @@ def check_histogram(
     checked = center_array
     if open_ends and checked.ndim == 1:
         # As below, on the two ends of one row of edges, in Python floats.
-        left, right = checked[0] == -np.inf, checked[-1] == np.inf
-        if left or right:
+        first_open, last_open = bool(checked[0] == -np.inf), bool(checked[-1] == np.inf)
+        if first_open or last_open:
             checked = checked.copy()
-            if left:
-                stand_in = float(checked[1]) - 1.0
-                checked[0] = stand_in if math.isfinite(stand_in) else 0.0
-            if right:
-                stand_in = float(checked[-2]) + 1.0
-                checked[-1] = stand_in if math.isfinite(stand_in) else 0.0
+            if first_open:
+                below = float(checked[1]) - 1.0
+                checked[0] = below if math.isfinite(below) else 0.0
+            if last_open:
+                beyond = float(checked[-2]) + 1.0
+                checked[-1] = beyond if math.isfinite(beyond) else 0.0
     elif open_ends:
         left, right = open_sides(checked)
         if left.any() or right.any():
@@ -454,7 +454,7 @@ def check_smoothing(smoothing: Union[str, float]) -> float:
         raise InputError("type", argument="smoothing", expected="'auto' or a real number",
                          type_name=type(smoothing).__name__)
     value = float(smoothing)
-    if not (value >= 0.0 and np.isfinite(value)):
+    if not (value >= 0.0 and math.isfinite(value)):
         raise InputError("out_of_range", argument="smoothing", value=value, minimum=0)
     return value
 
