@@ -10,13 +10,15 @@ pytest, or to the fuzzer in the fuzz session.
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import os
 import re
 import shutil
 import subprocess
 import xml.etree.ElementTree as ET
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, Iterator, List, Optional
 
 import nox
 
@@ -95,6 +97,17 @@ def pytest(session: nox.Session, *args: str, env: Optional[Dict[str, str]] = Non
                     env={**PYTEST_ENV, **(env or {})})
 
 
+@contextlib.contextmanager
+def shared_build() -> Iterator[None]:
+    """Hold the lock of the package's own build folder (build/{wheel_tag}), which the
+    sessions of one interpreter share: tools/ci.sh runs two sessions at once."""
+    lock = BUILD / "ci" / "build.lock"
+    lock.parent.mkdir(parents=True, exist_ok=True)
+    with open(lock, "w") as handle:
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        yield
+
+
 def show_versions(session: nox.Session, numpy: Optional[str] = None, major: int = 1) -> None:
     """Print what the session tests; fail unless NumPy's major version is `major` and,
     with `numpy`, unless that NumPy is installed."""
@@ -107,7 +120,8 @@ def show_versions(session: nox.Session, numpy: Optional[str] = None, major: int 
 def tests(session: nox.Session, *requirements: str) -> None:
     # The package is built exactly as a user's `pip install` builds it; the newest
     # NumPy 1.x, under which zelvane.bake loads, unless a NumPy is given.
-    session.install(".[test]", *(requirements or ("numpy<2",)))
+    with shared_build():
+        session.install(".[test]", *(requirements or ("numpy<2",)))
     show_versions(session, requirements[0].split("==")[1] if requirements else None)
     pytest(session, str(TESTS), *WITHOUT_NUMPY2_TESTS, *session.posargs)
 
@@ -125,7 +139,8 @@ def tests_numpy2(session: nox.Session) -> None:
     """NumPy 2 with the newest companions that install beside it, all resolved together,
     then every test but those that need zelvane.bake to load (it refuses NumPy 2, which
     a test of its own checks)."""
-    session.install(".[test]", *NUMPY2_STACK)
+    with shared_build():
+        session.install(".[test]", *NUMPY2_STACK)
     session.run("python", "-m", "pip", "check")
     show_versions(session, major=2)
     session.run("python", "-m", "pip", "list", "--format=freeze", silent=False)
@@ -409,8 +424,9 @@ def docs(session: nox.Session) -> None:
     for program in ("chromium", "chromedriver"):
         if shutil.which(program) is None:
             session.error(f"{program} is missing: apt-get install chromium chromium-driver")
-    session.run("bash", str(ROOT / "tools" / "docs.sh"), external=True,
-                env={"DOCS_VENV": str(session.virtualenv.location)})
+    with shared_build():
+        session.run("bash", str(ROOT / "tools" / "docs.sh"), external=True,
+                    env={"DOCS_VENV": str(session.virtualenv.location)})
     # From build/, so that the examples import the installed package.
     with session.chdir(BUILD):
         session.run("python", "-m", "pytest", "-p", "no:cacheprovider", f"--rootdir={ROOT}",
@@ -424,7 +440,8 @@ def probes(session: nox.Session) -> None:
     run in every tests session too): each finding of that round stays fixed. Findings
     still open (probe_set.OPEN) are reported and do not fail the session, unless
     ``-- --strict``; one that holds again says so. A few minutes."""
-    session.install(".[test]", "numpy<2")
+    with shared_build():
+        session.install(".[test]", "numpy<2")
     show_versions(session)
     with session.chdir(BUILD):
         session.run("python", str(TESTS / "probes" / "run.py"), *session.posargs)

@@ -37,22 +37,38 @@ if [ $# -gt 0 ]; then
   exec "$NOX" "$@"
 fi
 
-# Two lanes for the two cores. valgrind and the fuzzers (libFuzzer's and atheris's)
-# each keep one core busy on one thread, so they share a lane with two interpreters;
-# every other session (new ones included) runs in the second lane. Each session's output is printed whole when it
-# ends; its time goes into the summary.
+# Two lanes for the two cores, fed from one queue: each lane takes the next session
+# when its last one ends, the longest first (the order below, by the times of earlier
+# runs; a session not named there, a new one, comes after them). The sessions of one
+# interpreter share its build folder; noxfile.py locks it while one of them builds.
+# Each session's output is printed whole when it ends; its time goes into the summary.
 LOGS=build/ci/logs
 rm -rf "$LOGS" && mkdir -p "$LOGS"
 mapfile -t sessions < <("$NOX" --list --json | "$NOX_VENV/bin/python" -c \
   'import json, sys; print("\n".join(s["session"] for s in json.load(sys.stdin)))')
-first=(valgrind tests-3.8 tests-3.9 fuzz fuzz-cli)
-second=()
-for s in "${sessions[@]}"; do
-  [[ " ${first[*]} " == *" $s "* ]] || second+=("$s")
+longest=(sanitizers valgrind tests-3.8 tests-3.9 tests-3.12 tests-3.10 tests-3.12-numpy2
+         tests-3.11-numpy1.23.5 tests-3.11 tests-3.13-numpy2 docs fuzz probes fuzz-cli cpp)
+queue=()
+for s in "${longest[@]}"; do
+  [[ " ${sessions[*]} " == *" $s "* ]] && queue+=("$s")
 done
+for s in "${sessions[@]}"; do
+  [[ " ${queue[*]} " == *" $s "* ]] || queue+=("$s")
+done
+printf '%s\n' "${queue[@]}" >"$LOGS/queue"
+
+next_session() {
+  # Pops the queue's first line under its lock; prints nothing when it is empty.
+  {
+    flock 8
+    head -n 1 "$LOGS/queue"
+    sed -i 1d "$LOGS/queue"
+  } 8>"$LOGS/.queue.lock"
+}
 
 lane() {
-  for s in "$@"; do
+  local s
+  while s=$(next_session) && [ -n "$s" ]; do
     local start=$SECONDS status=passed
     "$NOX" -s "$s" >"$LOGS/$s.log" 2>&1 || status=failed
     local took=$((SECONDS - start))
@@ -61,9 +77,9 @@ lane() {
   done
 }
 start=$SECONDS
-lane "${first[@]}" &
+lane &
 first_lane=$!
-lane "${second[@]}" &
+lane &
 second_lane=$!
 wait $first_lane $second_lane || true
 
