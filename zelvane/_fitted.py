@@ -142,7 +142,7 @@ def _smooth_density(center: npt.ArrayLike, gap: npt.ArrayLike, refine: int, cent
     return density
 
 
-def confidence(density: PiecewiseLinearDensity, level: float, method: str, replicates: int,
+def confidence(density: PiecewiseLinearDensity, level: float, method: str, replicates: Any,
                seed: Any, workers: int) -> _confidence.Confidence:
     """``PiecewiseLinearDensity.confidence``: the intervals of a density fitted to data."""
     _confidence.check_options(level, method, replicates, workers)
@@ -157,7 +157,7 @@ def confidence(density: PiecewiseLinearDensity, level: float, method: str, repli
 
 
 def fit_confidence(fit: Any, level: float, standard_errors: Any, mean_se: Any, method: str,
-                   replicates: int, seed: Any, workers: int) -> Any:
+                   replicates: Any, seed: Any, workers: int) -> Any:
     """``SmoothFit.confidence``: a Confidence for the fit of one histogram, a
     RowsConfidence (one per row) for a batch."""
     _confidence.check_options(level, method, replicates, workers)

@@ -192,7 +192,7 @@ class SmoothFit:
             source=None if self._given is None else self._sources(k or 0)[0])
 
     def confidence(self, level: float = 0.9, *, standard_errors: Any = None, mean_se: Any = None,
-                   method: str = "auto", replicates: int = 200, seed: Any = 0,
+                   method: str = "auto", replicates: Optional[int] = None, seed: Any = 0,
                    workers: int = 1) -> Any:
         """Confidence intervals at `level` for every summary of every histogram's density.
 
