@@ -351,6 +351,60 @@ def test_a_fit_of_a_dask_array_gives_the_intervals_of_the_same_fit_in_memory():
     np.testing.assert_array_equal(a[1], b[1])
 
 
+def test_a_lazy_fit_gives_lazy_intervals_chunk_by_chunk_equal_to_the_fit_in_memory():
+    da = pytest.importorskip("dask.array")
+    dask = pytest.importorskip("dask")
+    from zelvane._confidence import LazyRowsConfidence
+
+    rng = np.random.default_rng(13)
+    drawn = [lognormal_counts(n, CLOSED, rng) for n in (300, 800, 2500, 6000, 500)]
+    counts = np.stack([c for c, _ in drawn])
+    means = np.array([x.mean() for _, x in drawn])
+    lazy_counts = da.from_array(counts, chunks=(2, 5))
+    want = zelvane.fit_smooth(CLOSED, counts, smoothing="auto")
+    lazy = zelvane.fit_smooth(CLOSED, lazy_counts, smoothing="auto")
+    rows, lazy_rows = want.confidence(seed=4), lazy.confidence(seed=4)
+    assert isinstance(lazy_rows, LazyRowsConfidence) and len(lazy_rows) == 5
+    low, high = lazy_rows.top_share([0.1, 0.01])
+    assert isinstance(low, da.Array) and low.shape == (5, 2) and low.chunks[0] == (2, 2, 1)
+    # The same bootstrap, row by row, as in memory; the summaries asked for together share
+    # each chunk's refits.
+    (median_low, median_high), (gini_low, _), (share_low, share_high) = dask.compute(
+        lazy_rows.median(), lazy_rows.gini(), (low, high))
+    np.testing.assert_array_equal(median_low, rows.median()[0])
+    np.testing.assert_array_equal(median_high, rows.median()[1])
+    np.testing.assert_array_equal(gini_low, rows.gini()[0])
+    np.testing.assert_array_equal(share_low, rows.top_share([0.1, 0.01])[0])
+    np.testing.assert_array_equal(share_high, rows.top_share([0.1, 0.01])[1])
+    kept = lazy_rows.persist()
+    assert kept[3].mean() == rows[3].mean()
+    np.testing.assert_array_equal(kept.masses([0, 20e3, 400e3])[1].compute(),
+                                  rows.masses([0, 20e3, 400e3])[1])
+    # Standard errors of the counts (a Dask array cut otherwise) and a mean's per row.
+    open_fit = zelvane.fit_smooth(OPEN, np.stack([lognormal_counts(n, OPEN, rng)[0]
+                                                  for n in (400, 900, 3000)]), mean=means[:3],
+                                  smoothing="auto")
+    lazy_open = zelvane.fit_smooth(OPEN, da.from_array(open_fit._masses, chunks=(1, 9)),
+                                   mean=da.from_array(means[:3], chunks=2), smoothing="auto")
+    se = np.sqrt(open_fit._masses) * 1.5
+    a = open_fit.confidence(standard_errors=se, mean_se=[900.0, 500.0, 0.0]).mean()
+    b = lazy_open.confidence(standard_errors=da.from_array(se, chunks=(2, 9)),
+                             mean_se=[900.0, 500.0, 0.0]).mean()
+    np.testing.assert_array_equal(a[0], b[0].compute())
+    np.testing.assert_array_equal(a[1], b[1].compute())
+    # Bad standard errors given as an array are refused at once; in a Dask array, when the
+    # row's chunk is computed, with the row numbered in the whole batch.
+    bad = se.copy()
+    bad[2, 3] = -1.0
+    with pytest.raises(InputError) as refused:
+        lazy_open.confidence(standard_errors=bad)
+    assert refused.value.problem == "negative" and refused.value.row == 2
+    later = lazy_open.confidence(standard_errors=da.from_array(bad, chunks=(2, 9)))
+    with pytest.raises(InputError) as refused:
+        later.median()[0].compute()
+    assert refused.value.problem == "negative" and refused.value.row == 2
+
+
 def test_one_histogram_of_fit_smooth_gives_one_confidence():
     fit = zelvane.fit_smooth([0, 10, 20, 40], [30, 50, 20], smoothing="auto")
     c = fit.confidence()

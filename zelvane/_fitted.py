@@ -158,24 +158,6 @@ def confidence(density: PiecewiseLinearDensity, level: float, method: str, repli
 
 def fit_confidence(fit: Any, level: float, standard_errors: Any, mean_se: Any, method: str,
                    replicates: Any, seed: Any, workers: int) -> Any:
-    """``SmoothFit.confidence``: a Confidence for the fit of one histogram, a
-    RowsConfidence (one per row) for a batch."""
-    _confidence.check_options(level, method, replicates, workers)
-    sources = fit._sources()
-    batch = fit.values.ndim == 2
-    if standard_errors is not None:
-        se = check_standard_errors(standard_errors, np.stack([s["masses"] for s in sources])
-                                   if batch else sources[0]["masses"], name="standard_errors")
-        for k, source in enumerate(sources):
-            source["standard_errors"] = se[k] if batch else se
-            source["counts"] = True
-    if mean_se is not None:
-        column = np.broadcast_to(np.asarray(mean_se, dtype=np.float64), (len(sources),))
-        for k, source in enumerate(sources):
-            source["mean_se"] = check_mean_se(float(column[k]), source["mean"])
-    seeds = np.random.default_rng(seed).integers(0, 2 ** 63 - 1, size=len(sources))
-    rows = [_confidence.confidence(_confidence.Source(**source), level, method=method,
-                                   replicates=replicates, seed=int(seeds[k]) if batch else seed,
-                                   workers=workers)
-            for k, source in enumerate(sources)]
-    return _confidence.RowsConfidence(rows) if batch else rows[0]
+    """``SmoothFit.confidence``: see ``zelvane._confidence.fit_confidence``."""
+    return _confidence.fit_confidence(fit, level, standard_errors, mean_se, method, replicates,
+                                      seed, workers)
