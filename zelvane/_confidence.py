@@ -129,7 +129,10 @@ def spread_interval(replicates: Array, level: float) -> Tuple[Array, Array]:
     finite = np.isfinite(reps)
     every = bool(finite.all())
     if every:
-        centre = np.median(reps, axis=0)
+        ordered = np.sort(reps, axis=0)
+        n = ordered.shape[0]
+        centre = 0.5 * (ordered[(n - 1) // 2] + ordered[n // 2]) if n else np.full(
+            reps.shape[1:], np.nan)
     else:
         valid = ~np.isnan(reps)
         centre = np.nanmedian(np.where(valid.any(axis=0), reps, 0.0), axis=0)
