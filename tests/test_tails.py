@@ -646,6 +646,44 @@ def test_counts_reach_the_mean_their_own_sample_has():
     assert caught.value.details["lowest"] > 0.5 * x.mean()
 
 
+def test_exact_masses_refuse_a_mean_out_of_reach_and_say_what_would_reach_it():
+    # Exact masses keep every bin's mass: a sample's own mean below what the fit's shape
+    # and a tail within its bounds reach is refused, with the range, and for counts the
+    # message names the smoothing that lets the masses move; the same counts smoothed
+    # reach it. Shares (not counts) get no such advice, which would not apply to them.
+    rng = np.random.default_rng(5)
+    edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
+                      INF]) * 1e3
+    refused = 0
+    for _ in range(40):
+        x = 6e4 * (rng.uniform(size=200) ** (-1 / 0.7) - 1) ** (-1 / 3.0)
+        counts = np.histogram(x, edges)[0]
+        if counts[-1] == 0:
+            continue
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ExtrapolationWarning)
+            try:
+                Density.from_histogram(counts, edges, mean=x.mean(), smoothing=0)
+            except InputError as error:
+                refused += 1
+                assert error.problem == "unreachable_mean" and error.argument == "mean"
+                assert error.details["lowest"] > x.mean()
+                assert "smoothing=0" in str(error) and "smoothing='auto'" in str(error)
+                d = Density.from_histogram(counts, edges, mean=x.mean())
+                assert d.mean() == pytest.approx(x.mean(), rel=1e-7)
+                shares = counts / counts.sum()
+                with pytest.raises(InputError) as caught:
+                    Density.from_masses(edges, shares, mean=x.mean())
+                assert "smoothing=0" in str(caught.value)
+                assert "smoothing='auto'" not in str(caught.value)
+    assert refused > 0
+    # A mean within reach is met as before, and the note is only for exact masses.
+    with pytest.raises(InputError) as caught:
+        Density.from_histogram([30, 50, 15, 5], [0, 10, 20, 40, INF], mean=5.0,
+                               smoothing="auto")
+    assert "smoothing=0" not in str(caught.value)
+
+
 def test_a_dask_batch_takes_the_tail_settings_as_numpy_does():
     da = pytest.importorskip("dask.array")
     edges = [0.0, 10.0, 20.0, 40.0, INF]

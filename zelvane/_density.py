@@ -357,7 +357,11 @@ class PiecewiseLinearDensity:
             whole numbers unless ``smoothing=0``. By default the counts' sum.
         mean : float, optional
             A known mean (a published one, say), met exactly by the tail beyond an
-            open end.
+            open end. With counts smoothed (the default), a sample's own mean is
+            reached even where the tail alone cannot reach it: the fitted masses
+            move for it as far as the likelihood allows. With ``smoothing=0`` the
+            masses stay as given, and a mean that no tail reaches on them is
+            refused (``"unreachable_mean"``, with the range).
         density : bool
             Whether `counts` are densities, as ``numpy.histogram(..., density=True)``
             and ``scipy.stats.rv_histogram(..., density=True)`` take them: each bin's

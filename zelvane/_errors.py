@@ -77,7 +77,7 @@ TEMPLATES: Dict[str, str] = {
     "smooth_only": "{argument} is for the smooth fit, not method={method!r}: the smooth fit "
                    "alone smooths counts, fits tails beyond open ends and meets a mean",
     "unreachable_mean": "{where} = {value} is out of reach: with these masses and tails the "
-                        "mean lies between {lowest} and {highest}",
+                        "mean lies between {lowest} and {highest}{reach_note}",
     "empty_beside_tail": "{where} is empty beside an open bin with mass: a tail joined to the "
                          "density there starts at zero and carries nothing (counts, with "
                          "smoothing, can be fitted)",
@@ -218,6 +218,18 @@ def _overflow_remedy(f: Mapping[str, Any]) -> str:
     return f"scale the {f['argument']} down, or fit them in float64 with zelvane.fit_smooth"
 
 
+def _reach_note(f: Mapping[str, Any]) -> str:
+    """Why exact masses reach no further, and for counts what would."""
+    if not f.get("exact"):
+        return ""
+    note = ("; with exact masses (smoothing=0) every bin keeps its mass, and the smooth "
+            "shape within the bins with a tail within its bounds reaches no further")
+    if f.get("counts"):
+        note += (" (counts of a sample can: smoothing='auto' lets the fitted masses move "
+                 "for the mean as far as the likelihood allows)")
+    return note
+
+
 def _methods_text(methods: Tuple[Any, ...]) -> str:
     return " or ".join(f"method={m!r}" for m in methods)
 
@@ -243,6 +255,7 @@ PHRASES: Dict[str, Callable[[Mapping[str, Any]], str]] = {
     "known_text": lambda f: " and ".join(str(k) for k in f["known"]),
     "row_where": lambda f: _place(f.get("argument"), f.get("row"), None),
     "overflow_remedy": _overflow_remedy,
+    "reach_note": _reach_note,
 }
 
 

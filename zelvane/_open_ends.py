@@ -22,7 +22,7 @@ import numpy.typing as npt
 import sys
 import warnings
 
-from zelvane._checks import read_only
+from zelvane._checks import read_only, whole_numbers
 from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._native import INFO, TAIL_KINDS
 from zelvane._tails import (INDEX_BOUNDS, PRIOR_SWAY, Tail, pareto_index, prior_sway,
@@ -142,11 +142,15 @@ def _moved_for_mean(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]
     than the mean needs, and the fit that meets the mean made on those shares. A sample
     has the mean it has: its top draws may lie just above the last edge, where no tail
     joined to the body puts them all. Beyond that move the refusal stands, with the
-    range reachable there. `fit_rows` makes each fit, as the smooth fit of checked rows
-    makes it."""
+    range reachable there. Exact masses (`lam` 0) move for nothing: their refusal
+    says so, and names counts-aware smoothing where the masses are counts. `fit_rows`
+    makes each fit, as the smooth fit of checked rows makes it."""
     target = refusal.value
     left, right = ends
-    if lam == 0.0 or masses.ndim != 1 or not right or left or target is None or \
+    if lam == 0.0:
+        # Exact masses: the smooth fit that carries them reaches no further.
+        raise refusal.replaced(exact=True, counts=whole_numbers(masses))
+    if masses.ndim != 1 or not right or left or target is None or \
             not target < refusal.details["lowest"]:
         raise refusal
     total = float(masses.sum())

@@ -458,7 +458,9 @@ def fit_smooth(
     allows (a likelihood-ratio statistic of at most 6.63, the 99 % point of
     chi-squared with one degree of freedom) and no further than the mean
     needs: the sample's own mean is reached where its top draws lie just
-    above the last edge.
+    above the last edge. Exact masses (``smoothing=0``) do not move: a mean
+    beyond what a tail reaches on them is refused, and for masses that are
+    counts the message names ``smoothing="auto"``.
 
     Parameters
     ----------
