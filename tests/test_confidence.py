@@ -11,7 +11,8 @@ import pytest
 
 import zelvane
 from zelvane import InputError, PiecewiseLinearDensity
-from zelvane._confidence import RowsConfidence, Stack, margin_to_se
+from zelvane._batch_intervals import RowsConfidence
+from zelvane._confidence import Stack, margin_to_se
 
 OPEN = np.array([0, 10e3, 20e3, 30e3, 45e3, 60e3, 80e3, 110e3, 150e3, np.inf])
 CLOSED = np.array([0, 10e3, 20e3, 30e3, 45e3, 60e3, 80e3, 110e3, 150e3, 400e3])
@@ -354,7 +355,7 @@ def test_a_fit_of_a_dask_array_gives_the_intervals_of_the_same_fit_in_memory():
 def test_a_lazy_fit_gives_lazy_intervals_chunk_by_chunk_equal_to_the_fit_in_memory():
     da = pytest.importorskip("dask.array")
     dask = pytest.importorskip("dask")
-    from zelvane._confidence import LazyRowsConfidence
+    from zelvane._batch_intervals import LazyRowsConfidence
 
     rng = np.random.default_rng(13)
     drawn = [lognormal_counts(n, CLOSED, rng) for n in (300, 800, 2500, 6000, 500)]

@@ -17,7 +17,7 @@ from typing import Any, Dict, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from zelvane import _confidence
+from zelvane import _batch_intervals, _confidence
 from zelvane._checks import (as_array, check_choice, check_counts, check_histogram,
                              check_mean_se, check_smoothing, check_standard_errors, open_sides,
                              whole_numbers)
@@ -158,6 +158,6 @@ def confidence(density: PiecewiseLinearDensity, level: float, method: str, repli
 
 def fit_confidence(fit: Any, level: float, standard_errors: Any, mean_se: Any, method: str,
                    replicates: Any, seed: Any, workers: int) -> Any:
-    """``SmoothFit.confidence``: see ``zelvane._confidence.fit_confidence``."""
-    return _confidence.fit_confidence(fit, level, standard_errors, mean_se, method, replicates,
+    """``SmoothFit.confidence``: see ``zelvane._batch_intervals``."""
+    return _batch_intervals.fit_confidence(fit, level, standard_errors, mean_se, method, replicates,
                                       seed, workers)
