@@ -63,6 +63,10 @@ def aligned(array: Any) -> Float64Array:
     """`array` as C-contiguous float64 at an address of whole elements, which the smooth
     fits read: a contiguous array can still sit at an odd address (a view into bytes).
     An array that is fit is returned itself."""
+    if type(array) is np.ndarray and array.dtype == np.float64:
+        flags = array.flags
+        if flags.c_contiguous and flags.aligned:
+            return array
     result: Float64Array = np.require(array, np.float64, ["C", "A"])
     return result
 
@@ -465,6 +469,9 @@ def whole_numbers(masses: Any) -> bool:
     the sample behind them."""
     given = np.asarray(masses)
     if given.dtype.kind != "f":
+        return True
+    if (np.floor(given) == given).all():
+        # Every one whole or infinite: nothing left to leave out.
         return True
     return bool((np.mod(given[np.isfinite(given)], 1) == 0).all())
 
