@@ -565,6 +565,13 @@ def check_means(means: Optional[Float64Array], masses: FloatArray, left: bool,
     asks for one."""
     if means is None:
         return None
+    if masses.ndim == 1:
+        # One histogram: its one mean, and the mass of its open ends.
+        if math.isnan(means[0]):
+            return None
+        if not ((right and masses[-1] > 0) or (left and masses[0] > 0)):
+            raise InputError("mean_needs_tail", argument="mean", row=None, value=means[0])
+        return means
     wanted = ~np.isnan(means)
     flat = masses.reshape(-1, masses.shape[-1])
     usable = np.zeros(flat.shape[0], bool)
