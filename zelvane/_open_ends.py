@@ -270,9 +270,9 @@ def _tail(info: Any, side: str, batch: bool, chosen: Any) -> Optional[Tail]:
         number = int(code) if math.isfinite(code) else -1
         if not 0 <= number < len(_KIND_NAMES) or _KIND_NAMES[number] == "none":
             return None
-        how = chosen if isinstance(chosen, str) else \
+        name = chosen if isinstance(chosen, str) else \
             str(np.asarray(chosen, dtype=object).reshape(-1)[0])
-        return Tail(_KIND_NAMES[number], joint_at, mass_at, parameter_at, how)
+        return Tail(_KIND_NAMES[number], joint_at, mass_at, parameter_at, name)
     kind, joint, mass, parameter = (info[:, INFO[f"{side}_{field}"]]
                                     for field in ("kind", "joint", "mass", "parameter"))
     if not isinstance(info, np.ndarray):
