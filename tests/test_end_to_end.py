@@ -60,15 +60,16 @@ def test_density_matches_reference(name, counts, edges, options):
             else:
                 assert np.asarray(got).tolist() == value, key
         return
-    # A kernel changed its bits: the same density to the solvers' tolerance.
+    # A kernel changed its bits: the same density to the solvers' tolerance (the
+    # criterion may choose another lambda of nearly the same fit, as in test_counts).
     assert found["knots"].item() == expected["knots"]
     scale = float(np.max(expected["values"]))
-    np.testing.assert_allclose(found["values"], expected["values"], rtol=0, atol=1e-6 * scale)
-    np.testing.assert_allclose(found["numbers"][:3], expected["numbers"][:3], rtol=1e-6)
+    np.testing.assert_allclose(found["values"], expected["values"], rtol=0, atol=1e-4 * scale)
+    np.testing.assert_allclose(found["numbers"][:3], expected["numbers"][:3], rtol=1e-4)
     for side in ("left_tail", "right_tail"):
         if side in expected:
             assert found[side + "_how"].tolist() == expected[side + "_how"]
-            np.testing.assert_allclose(found[side], expected[side], rtol=1e-6)
+            np.testing.assert_allclose(found[side], expected[side], rtol=1e-4)
 
 
 # ------------------------------------------------- one histogram against a batch of it
