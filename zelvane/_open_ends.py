@@ -14,7 +14,7 @@ said of it.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -23,7 +23,7 @@ import math
 import sys
 import warnings
 
-from zelvane._checks import read_only, whole_numbers
+from zelvane._checks import per_row, read_only, whole_numbers
 from zelvane._errors import ExtrapolationWarning, InputError
 from zelvane._native import INFO, TAIL_KINDS
 from zelvane._tails import (INDEX_BOUNDS, PRIOR_SWAY, Tail, pareto_index, prior_sway,
@@ -172,7 +172,7 @@ def _moved_for_mean(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]
                     refusal: InputError, edges: FloatArray, masses: FloatArray, r: int,
                     lam: float, sample_size: Any, mean: Any, workers: int,
                     ends: Tuple[bool, bool], choice: Choice, names: Tuple[str, str]
-                    ) -> Tuple[Float64Array, Tuple[Any, ...]]:
+                    ) -> Tuple[Float64Array, Tuple[Any, ...], Float64Array]:
     """The fit of counts of one histogram whose mean lies below what a tail within its
     bounds reaches: the counts' shares are tilted towards the low bins, ``q_i
     exp(-theta x_i) / Z`` with ``x_i`` the bins' middles (the open bin taken at twice
@@ -183,7 +183,8 @@ def _moved_for_mean(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]
     joined to the body puts them all. Beyond that move the refusal stands, with the
     range reachable there. Exact masses (`lam` 0) move for nothing: their refusal
     says so, and names counts-aware smoothing where the masses are counts. `fit_rows`
-    makes each fit, as the smooth fit of checked rows makes it."""
+    makes each fit, as the smooth fit of checked rows makes it; the fit's output and
+    tails are returned with the moved counts it was made on."""
     target = refusal.value
     left, right = ends
     if lam == 0.0:
@@ -219,9 +220,11 @@ def _moved_for_mean(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]
         middle = 0.5 * (near + far)
         near, far = (middle, far) if deviance(middle) < MEAN_MOVE else (near, middle)
 
-    def attempt(theta: float) -> Tuple[Float64Array, Tuple[Any, ...]]:
-        return fit_rows(edges, tilted(theta) * total, r, lam, size, mean, workers, left,
-                         right, choice, names[1], names[0])
+    def attempt(theta: float) -> Tuple[Float64Array, Tuple[Any, ...], Float64Array]:
+        moved = tilted(theta) * total
+        out, chosen = fit_rows(edges, moved, r, lam, size, mean, workers, left, right, choice,
+                               names[1], names[0])
+        return out, chosen, moved
 
     try:
         best = attempt(near)
@@ -243,6 +246,80 @@ def _moved_for_mean(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]
                 raise
             miss = middle
     return best
+
+
+def _fit_reaching(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]],
+                  edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
+                  mean: Any, workers: int, ends: Tuple[bool, bool], choice: Choice,
+                  names: Tuple[str, str]) -> Tuple[Float64Array, Tuple[Any, ...]]:
+    """The fit of checked rows (`fit_rows`, as the smooth fit makes it), each row's
+    counts moved for a mean out of reach as :func:`_moved_for_mean` moves those of one
+    histogram. In a batch every row whose mean the fit refuses is fitted alone, as the
+    same histogram alone is, and the other rows together; a row that no move brings
+    within reach is refused with its range, numbered as in the batch."""
+    sizes: Optional[Float64Array] = None
+    means: Optional[Float64Array] = None
+
+    def fit(rows: Any) -> Tuple[Float64Array, Tuple[Any, ...]]:
+        if rows is None:
+            return fit_rows(edges, masses, r, lam, sample_size, mean, workers, ends[0],
+                            ends[1], choice, names[1], names[0])
+        return fit_rows(edges[rows] if edges.ndim == 2 else edges, masses[rows], r, lam,
+                        None if sizes is None else sizes[rows],
+                        None if means is None else means[rows], workers, ends[0], ends[1],
+                        choice, names[1], names[0])
+
+    try:
+        return fit(None)
+    except InputError as refusal:
+        if refusal.problem != "unreachable_mean":
+            raise
+        if masses.ndim == 1:
+            out, chosen, _ = _moved_for_mean(fit_rows, refusal, edges, masses, r, lam,
+                                             sample_size, mean, workers, ends, choice, names)
+            return out, chosen
+        if refusal.row is None:
+            raise
+        first = refusal
+    n = masses.shape[0]
+    sizes = per_row("sample_size", sample_size, (n,), missing_allowed=False)
+    means = per_row("mean", mean, (n,), missing_allowed=True)
+    alone: Dict[int, Tuple[Float64Array, Tuple[Any, ...]]] = {}
+    refused: Optional[InputError] = first
+    rest = np.arange(n)
+    while refused is not None:
+        # The refused row, numbered among the rows just fitted together.
+        k = int(rest[int(refused.row)])  # type: ignore[arg-type]
+        try:
+            out_k, chosen_k, _ = _moved_for_mean(
+                fit_rows, refused.replaced(row=None), edges[k] if edges.ndim == 2 else edges,
+                masses[k], r, lam, None if sizes is None else float(sizes[k]),
+                None if means is None else float(means[k]), workers, ends, choice, names)
+        except InputError as error:
+            raise (error.replaced(row=k) if error.row is None else error) from None
+        alone[k] = (out_k, chosen_k)
+        rest = np.array([j for j in range(n) if j not in alone])
+        refused = None
+        if len(rest):
+            try:
+                out_rest, chosen_rest = fit(rest)
+            except InputError as error:
+                if error.row is None:
+                    raise
+                if error.problem != "unreachable_mean":
+                    raise error.replaced(row=int(rest[error.row])) from None
+                refused = error
+    out = np.empty((n, out_k.shape[-1]), np.float64)
+    parts: List[Any] = [np.empty(n, dtype=object), np.empty(n, dtype=object), np.full(n, np.nan)]
+    if len(rest):
+        out[rest] = out_rest
+        for part, given in zip(parts, chosen_rest):
+            part[rest] = given
+    for k, (out_k, chosen_k) in alone.items():
+        out[k] = out_k
+        for part, given in zip(parts, chosen_k):
+            part[k] = np.reshape(given, -1)[0]
+    return out, tuple(parts)
 
 
 #: The tails' kinds in the order of their codes.
