@@ -375,7 +375,7 @@ def sources(given: Tuple[Any, ...], refine: int, only: Optional[int] = None) -> 
         if only is not None and k != only:
             continue
         size = None if sizes is None else float(sizes[k])
-        mean = None if means is None or np.isnan(means[k]) else float(means[k])
+        mean = None if means is None or math.isnan(means[k]) else float(means[k])
         out.append({"edges": np.asarray(edges[k] if edges.ndim == 2 else edges),
                     "masses": row, "standard_errors": None, "sample_size": size,
                     "counts": size is not None or (smoothing != 0.0 and whole_numbers(row)),
