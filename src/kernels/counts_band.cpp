@@ -6,6 +6,15 @@
 
 namespace zelvane::counts_hessian {
 
+namespace {
+
+// A Cholesky factor with a pivot whose square is below this share of its
+// diagonal entry of H has lost as many digits to cancellation: Newton's
+// steps from it crawl, and the factor by rotations is taken instead.
+constexpr double cancellation_limit = 1e-9;
+
+}  // namespace
+
 void band_hessian::take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept {
     t_ = &t;
     half_ = static_cast<int>(std::max<std::int64_t>(2, t.refine));
@@ -37,7 +46,17 @@ status band_hessian::factor(double lambda) noexcept {
         for (std::int64_t k = j + 1; k <= std::min(t_->variables - 1, j + half_); ++k) h.at(k, j) = 0.0;
         h.at(j, j) = 1.0;
     }
-    if (band_cholesky::factor(h) < 0) return status::ok;
+    // Each pivot's square against H's diagonal entry: what is left of it
+    // after the cancellation of the factorisation.
+    for (std::int64_t j = 0; j < t_->variables; ++j) inverse_[j] = h.at(j, j);
+    const bool factored = band_cholesky::factor(h) < 0;
+    if (factored) {
+        bool sound = true;
+        for (std::int64_t j = 0; j < t_->variables && sound; ++j) {
+            sound = h.at(j, j) * h.at(j, j) >= cancellation_limit * inverse_[j];
+        }
+        if (sound || lambda < rotations_from_) return status::ok;
+    }
     return lambda >= rotations_from_ ? factor_from_rows(lambda) : status::inaccurate;
 }
 

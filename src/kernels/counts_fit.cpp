@@ -296,11 +296,15 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         problem.restore();
     }
     const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
-    if ((delivered.code == status::inaccurate || delivered.code == status::iteration_limit) && closed_limit &&
-        resolution(edges, counts, bins, refine, ends, all, lambda) < limit_on_failure) {
+    if (delivered.code != status::inaccurate && delivered.code != status::iteration_limit) {
+        return delivered;
+    }
+    if (closed_limit && resolution(edges, counts, bins, refine, ends, all, lambda) < limit_on_failure) {
         return limit(lambda, delivered.solves, tried);
     }
-    return delivered;
+    // Once more from a start whose penalty at lambda is small.
+    problem.start_smooth(lambda);
+    return deliver(problem, lambda, tried, knots, sample, all, all / width, values);
 }
 
 }  // namespace zelvane::counts_fit

@@ -73,10 +73,11 @@ public:
     // Takes the factor and the inverse's band for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
-    // Cholesky in place; where a pivot is not positive and lambda is at least
-    // rotations_from(), the same factor by orthogonal rotations of H's square
-    // root, which keeps what the formed H rounds away: inaccurate where the
-    // pivot fails below that lambda, or where the rotations' factor is singular.
+    // Cholesky in place; where a pivot is not positive, or has lost nine
+    // digits to cancellation, and lambda is at least rotations_from(), the
+    // same factor by orthogonal rotations of H's square root, which keeps what
+    // the formed H rounds away: inaccurate where a pivot fails below that
+    // lambda, or where the rotations' factor is singular.
     status factor(double lambda) noexcept;
     void rotations_from(double lambda) noexcept { rotations_from_ = lambda; }
     void solve(double* x) noexcept;

@@ -75,6 +75,11 @@ public:
     // `unit`): knots at zero held there, the rest free. A free tail's own
     // variable keeps its start.
     void start_from(const double* values, double unit) noexcept;
+    // Starts again from set_up()'s start, mixed with the flat density as far
+    // as it takes to bring its penalty at lambda down to start_penalty: where
+    // the histogram's steps are narrow, their curvature at a large lambda
+    // leaves Newton's method thousands of short steps from the optimum.
+    void start_smooth(double lambda) noexcept;
 
     // Newton's method for lambda from the current point. A search's fit ends
     // with the step taken from a decrement below search_decrement, and keeps
@@ -104,6 +109,8 @@ public:
     std::int64_t projections() const noexcept { return projections_; }
 
 private:
+    void step_density(double* u) const noexcept;
+    void start(double flat) noexcept;
     void keep(double* u, unsigned char* state) const noexcept;
     void take(const double* u, const unsigned char* state) noexcept;
     void bin_masses(const double* u, double* p) const noexcept;
