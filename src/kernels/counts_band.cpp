@@ -57,7 +57,7 @@ status band_hessian::factor(double lambda) noexcept {
         }
         if (sound || lambda < rotations_from_) return status::ok;
     }
-    return lambda >= rotations_from_ ? factor_from_rows(lambda) : status::inaccurate;
+    return lambda >= rotations_from_ ? factor_by_rotations(lambda) : status::inaccurate;
 }
 
 // H = B'B, B's rows the square roots of its terms: each curvature stencil
@@ -70,7 +70,7 @@ status band_hessian::factor(double lambda) noexcept {
 // curvature measure does not see); B keeps it, each stencil applied to a
 // linear function rounding to about lambda eps^2 / h^3 of the squared norm,
 // not eps lambda / h^3. Returns inaccurate where R has a zero on its diagonal.
-status band_hessian::factor_from_rows(double lambda) noexcept {
+status band_hessian::factor_by_rotations(double lambda) noexcept {
     const band_cholesky::band l = factor_band();
     const std::int64_t n = t_->variables, half = half_;
     std::fill(factor_, factor_ + n * band_cholesky::row_width(half_), 0.0);

@@ -56,6 +56,9 @@ public:
     // the caller has the lambda -> 0 limit to answer with); from it on, the
     // Hessian's back end tries a slower, more accurate one first.
     void accurate_from(double lambda) noexcept { hessian_.rotations_from(lambda); }
+    // Every factorisation from now on the slowest and most accurate one, where
+    // the refine allows; returns whether it does.
+    bool most_accurate() noexcept { return hessian_.by_rotations(); }
 
     // Where the caller writes the sub-interval widths (scaled) and the body's shares.
     double* widths() const noexcept { return h_; }
