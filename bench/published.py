@@ -366,6 +366,149 @@ def candidates(tables: Sequence[Table]) -> List[str]:
     return h.table(header, rows)
 
 
+# ------------------------------------------------- the Gini index with the mean, by parts
+
+def survival_grid(density: Any, points: int = 64) -> Tuple[np.ndarray, np.ndarray]:
+    """A fine grid over the body of a fitted density (`points` per piece, the knots
+    included) and its survival function there."""
+    k = density.knots
+    x = np.unique(np.concatenate([np.linspace(a, b, points) for a, b in zip(k[:-1], k[1:])]))
+    return x, density.sf(x)
+
+
+def gini_met(x: np.ndarray, survival: np.ndarray, top: float, joint: float,
+             mean: float) -> Tuple[float, float]:
+    """The Gini index and the Pareto index of a distribution on x >= 0 whose survival
+    function is `survival` on the grid `x` (up to `joint`), with a Pareto tail of mass
+    `top` beyond `joint` whose index makes the mean `mean`: G = 1 - int S^2 / mean, the
+    tail's parts in closed form (int S = top joint / (a - 1), int S^2 = top^2 joint /
+    (2 a - 1)). Between grid points S is taken as linear (the grid is fine)."""
+    body = float(np.trapz(survival, x))
+    squares = float(np.trapz(survival * survival, x))
+    if top == 0:
+        return 1.0 - squares / mean, float("nan")
+    index = 1.0 + top * joint / (mean - body)
+    squares += top * top * joint / (2 * index - 1)
+    return 1.0 - squares / mean, index
+
+
+#: What each part of the fit is replaced by, the mean still met by the tail's index:
+#: the fitted survival S on the grid and the edges in, a survival out. Each bracket keeps
+#: its fitted mass (read from S at the edges).
+def _fitted_below(x, S, edges):  # type: ignore[no-untyped-def]
+    """The fitted share below every finite edge."""
+    return 1.0 - np.interp(edges[:-1], x, S)
+
+
+def _step(x, S, edges):  # type: ignore[no-untyped-def]
+    return 1.0 - np.interp(x, edges[:-1], _fitted_below(x, S, edges))
+
+
+def _bottom_uniform(x, S, edges):  # type: ignore[no-untyped-def]
+    out = S.copy()
+    inside = x <= edges[1]
+    out[inside] = 1.0 - _fitted_below(x, S, edges)[1] * x[inside] / edges[1]
+    return out
+
+
+def _bottom_at_zero(share):  # type: ignore[no-untyped-def]
+    def part(x, S, edges):  # type: ignore[no-untyped-def]
+        out = S.copy()
+        inside = x <= edges[1]
+        mass = _fitted_below(x, S, edges)[1]
+        out[inside] = 1.0 - (share * mass + (1.0 - share) * (1.0 - S[inside]))
+        return out
+    return part
+
+
+def _heaped(share):  # type: ignore[no-untyped-def]
+    def part(x, S, edges):  # type: ignore[no-untyped-def]
+        below = _fitted_below(x, S, edges)
+        out = S.copy()
+        for i in range(len(edges) - 2):
+            inside = (x >= edges[i]) & (x <= edges[i + 1])
+            out[inside] = 1.0 - (below[i] + share * (below[i + 1] - below[i])
+                                 + (1.0 - share) * (1.0 - S[inside] - below[i]))
+        return out
+    return part
+
+
+PARTS = {
+    "as fitted (smooth body, Pareto tail meeting the mean)": None,
+    "body uniform within every bracket (step)": _step,
+    "bottom bracket uniform": _bottom_uniform,
+    "bottom bracket: 10 % of its mass at 0": _bottom_at_zero(0.10),
+    "bottom bracket: 25 % of its mass at 0": _bottom_at_zero(0.25),
+    "5 % of every closed bracket's mass at its lower edge": _heaped(0.05),
+    "10 % of every closed bracket's mass at its lower edge": _heaped(0.10),
+}
+
+
+def gini_parts(tables: Sequence[Table]) -> List[str]:
+    """The Gini index with the published mean, part by part, on the tuning tables: the
+    fit's error, and its error with one part of the fit replaced (the mean still met by
+    the tail's index), as the parts of the real distributions could differ from a smooth
+    density of the brackets; then what the top alone would need, and the smoothing."""
+    from zelvane import PiecewiseLinearDensity
+
+    rows: List[List[object]] = []
+    errors: Dict[str, List[float]] = {label: [] for label in PARTS}
+    needed, pareto, at_zero = [], [], []
+    smoothed: Dict[str, List[float]] = {"sample size from the margins of error": [],
+                                        "sample_size=2000": [], "smoothing=1e-6": []}
+    for t in tables:
+        if t.set != "tuning" or not np.isfinite(t.published["gini"]):
+            continue
+        mean, gini = t.published["mean"], t.published["gini"]
+        d = PiecewiseLinearDensity.from_histogram(t.counts, t.edges, mean=mean)
+        x, S = survival_grid(d)
+        top, joint = d.right_tail.mass, d.right_tail.joint
+        shares = t.counts / t.counts.sum()
+        for label, part in PARTS.items():
+            g, _ = gini_met(x, S if part is None else part(x, S, t.edges), top, joint, mean)
+            errors[label].append(100 * (g - gini))
+        a = d.right_tail.parameter
+        income = top * joint * a / (a - 1) / mean
+        pareto.append(1 / (2 * a - 1))
+        needed.append(1 / (2 * a - 1) + (gini - d.gini()) / (top * income))
+        at_zero.append(d.pdf(0.0) / (shares[0] / t.edges[1]))
+        # The sample behind the estimates: n with the binomial variance of each share
+        # equal to its published one (margin / 1.645), the median over the brackets.
+        se = t.margins / 1.645 / t.counts.sum()
+        effective = float(np.median(shares * (1 - shares) / se ** 2))
+        for label, options in (("sample size from the margins of error",
+                                {"sample_size": effective}),
+                               ("sample_size=2000", {"sample_size": 2000}),
+                               ("smoothing=1e-6", {"smoothing": 1e-6})):
+            g = PiecewiseLinearDensity.from_histogram(t.counts, t.edges, mean=mean,
+                                                      **options).gini()
+            smoothed[label].append(100 * (g - gini))
+    for label, e in {**errors, **{f"counts smoothed more ({k})": v
+                                  for k, v in smoothed.items()}}.items():
+        rows.append([label, f"{np.median(e):+.2f}", three(e)])
+    lines = h.table(["the fit, with", "Gini: bias (points)", "Gini: abs. error"], rows)
+    q = lambda v: " / ".join(f"{u:.2f}" for u in np.quantile(v, [0.1, 0.5, 0.9]))  # noqa: E731
+    lines += ["", f"The top alone: the Pareto tail's own Gini index within the open bracket "
+              f"(p10 / median / p90) {q(pareto)}; the index it would need to close the gap "
+              f"alone {q(needed)}. The fitted density at $0 over the bottom bracket's "
+              f"average: {q(at_zero)}.",
+              "",
+              "On exact bracket shares of smooth laws the fit with the mean is within 0.2 % "
+              "of the Gini index (results/grouped.md), and here the within-bracket shape of "
+              "its body adds only 0.03 points over a step density: the bias is not the "
+              "smooth fit's error on smooth laws. What removes it is mass lower within the "
+              "brackets than a smooth density of the brackets puts it: then the brackets' "
+              "means are lower, and with the mean held the top carries more of it. That fits "
+              "incomes reported in round amounts (heaped at the brackets' round lower edges) "
+              "and a bottom bracket, \"Less than $10,000\", that holds incomes of $0 and "
+              "below. No density whose pieces join continuously carries it: a bottom bracket "
+              "flat up to its upper edge (a step there) would remove a third of the bias, 5 % "
+              "of every bracket's mass at its lower edge three quarters; smoothing the counts "
+              "more removes a fifth at most, and the top alone would need an inequality "
+              "within it that no tail with that mean has."]
+    return lines
+
+
 #: Simulated heavy tails: laws of income-like quantities and heavier ones, scaled so that
 #: the open bracket ($200,000 or more) holds 3, 10 or 20 % of the total.
 SIMULATED = {
@@ -489,8 +632,20 @@ def main() -> None:
     parser.add_argument("--data", default=None,
                         help="folder with the two CSV files (default ../shared/data from the "
                              "project root)")
+    parser.add_argument("--parts", action="store_true",
+                        help="only the Gini index with the mean, part by part "
+                             "(results/published_parts.md)")
     args = parser.parse_args()
     tables = load(args.data if args.data is not None else default_data())
+    if args.parts:
+        lines = ["# The Gini index with the published mean, part by part", "",
+                 *h.machine(h.versions("zelvane")), "", gini_parts.__doc__.split("\n\n")[0]
+                 .replace("\n", " ").replace("    ", ""), ""]
+        lines += gini_parts(tables)
+        path = h.write("published_parts.md", lines)
+        print("\n".join(lines))
+        print(f"wrote {path}")
+        return
     methods, absent = F.installed(METHODS)
     import scipy
 

@@ -646,6 +646,80 @@ def test_counts_reach_the_mean_their_own_sample_has():
     assert caught.value.details["lowest"] > 0.5 * x.mean()
 
 
+def _reached_unmoved(edges, counts, mean):
+    """Whether the counts-aware fit meets `mean` with the counts as they are."""
+    from zelvane import _native, _smooth
+
+    try:
+        _smooth._fit_rows(np.asarray(edges, float), np.asarray(counts, float), 4,
+                          _native.AUTO_SMOOTHING, None, mean, 1, False, True, (None, None),
+                          "counts")
+    except InputError as refusal:
+        assert refusal.problem == "unreachable_mean"
+        return False
+    return True
+
+
+def test_a_batch_reaches_each_row_s_own_mean_as_the_row_alone_does():
+    # Rows of a batch whose sample's own mean the tail alone does not reach are moved
+    # as the same histogram alone is: every row of the batch is to the bit its own fit,
+    # the others untouched; a row no move brings within reach is refused by its number.
+    rng = np.random.default_rng(11)
+    edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
+                      INF]) * 1e3
+    counts, means = [], []
+    while len(counts) < 24:
+        x = 6e4 * (rng.uniform(size=200) ** (-1 / 0.7) - 1) ** (-1 / 3.0)
+        c = np.histogram(x, edges)[0]
+        if c[-1]:
+            counts.append(c)
+            means.append(x.mean())
+    counts, means = np.array(counts, dtype=float), np.array(means)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ExtrapolationWarning)
+        fit = fit_smooth(edges, counts, smoothing="auto", mean=means)
+        moved = 0
+        for k in range(len(counts)):
+            alone = Density.from_histogram(counts[k], edges, mean=means[k])
+            row = fit.density(k)
+            assert np.array_equal(row.values, alone.values) and row.right_tail == alone.right_tail
+            assert row.mean() == pytest.approx(means[k], rel=1e-9)
+            moved += not _reached_unmoved(edges, counts[k], means[k])
+        # Without the move these rows were refused, and the whole batch with them.
+        assert moved > 0
+        with pytest.raises(InputError) as caught:
+            fit_smooth(edges, counts, smoothing="auto",
+                       mean=np.where(np.arange(len(counts)) == 5, 0.5 * means, means))
+    assert caught.value.problem == "unreachable_mean" and caught.value.row == 5
+    assert caught.value.details["lowest"] > 0.5 * means[5]
+
+
+def test_a_dask_batch_moves_the_rows_of_its_chunks_as_numpy_does():
+    da = pytest.importorskip("dask.array")
+    rng = np.random.default_rng(3)
+    edges = np.array([0, 10, 20, 30, 50, 75, 100, 150, 200, INF]) * 1e3
+    counts, means = [], []
+    while len(counts) < 12:
+        x = 6e4 * (rng.uniform(size=200) ** (-1 / 0.7) - 1) ** (-1 / 3.0)
+        c = np.histogram(x, edges)[0]
+        if c[-1]:
+            counts.append(c)
+            means.append(x.mean())
+    counts, means = np.array(counts, dtype=float), np.array(means)
+    assert not all(_reached_unmoved(edges, c, m) for c, m in zip(counts, means))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ExtrapolationWarning)
+        eager = fit_smooth(edges, counts, smoothing="auto", mean=means)
+        lazy = fit_smooth(edges, da.from_array(counts, chunks=5), smoothing="auto", mean=means)
+        assert np.array_equal(np.asarray(lazy.values), eager.values)
+        assert np.array_equal(np.asarray(lazy.right_tail.parameter), eager.right_tail.parameter)
+        low = np.where(np.arange(12) == 7, 0.5 * means, means)
+        with pytest.raises(InputError) as caught:
+            fit_smooth(edges, da.from_array(counts, chunks=5), smoothing="auto",
+                       mean=low).values.compute()
+    assert caught.value.problem == "unreachable_mean" and caught.value.row == 7
+
+
 def test_exact_masses_refuse_a_mean_out_of_reach_and_say_what_would_reach_it():
     # Exact masses keep every bin's mass: a sample's own mean below what the fit's shape
     # and a tail within its bounds reach is refused, with the range, and for counts the

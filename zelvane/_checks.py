@@ -287,7 +287,18 @@ def check_histogram(
                          expected=((want,), rows + (want,)), other=gap_name,
                          other_shape=gap_array.shape)
     checked = center_array
-    if open_ends:
+    if open_ends and checked.ndim == 1:
+        # As below, on the two ends of one row of edges, in Python floats.
+        first_open, last_open = bool(checked[0] == -np.inf), bool(checked[-1] == np.inf)
+        if first_open or last_open:
+            checked = checked.copy()
+            if first_open:
+                below = float(checked[1]) - 1.0
+                checked[0] = below if math.isfinite(below) else 0.0
+            if last_open:
+                beyond = float(checked[-2]) + 1.0
+                checked[-1] = beyond if math.isfinite(beyond) else 0.0
+    elif open_ends:
         left, right = open_sides(checked)
         if left.any() or right.any():
             # Infinite ends stand in for a finite value beyond their neighbour, so that
@@ -443,7 +454,7 @@ def check_smoothing(smoothing: Union[str, float]) -> float:
         raise InputError("type", argument="smoothing", expected="'auto' or a real number",
                          type_name=type(smoothing).__name__)
     value = float(smoothing)
-    if not (value >= 0.0 and np.isfinite(value)):
+    if not (value >= 0.0 and math.isfinite(value)):
         raise InputError("out_of_range", argument="smoothing", value=value, minimum=0)
     return value
 
@@ -455,7 +466,7 @@ def whole_numbers(masses: Any) -> bool:
     given = np.asarray(masses)
     if given.dtype.kind != "f":
         return True
-    return bool(np.all(np.mod(given[np.isfinite(given)], 1) == 0))
+    return bool((np.mod(given[np.isfinite(given)], 1) == 0).all())
 
 
 def check_counts(gap: Any, smoothing: Union[str, float], sample_size: Any,
@@ -480,6 +491,14 @@ def per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bo
     NaN (none for that row) where `missing_allowed`."""
     if value is None:
         return None
+    if type(value) is float and not rows:
+        # One Python float for one histogram: the checks below, on the number itself.
+        if not math.isfinite(value):
+            raise InputError("not_finite", argument=name, value=value)
+        if not missing_allowed and not value > 0:
+            raise InputError("out_of_range", argument=name, row=None, value=np.float64(value),
+                             minimum=0, exclusive=True)
+        return np.array([value])
     given = real_array(name, value)
     if given.dtype.kind == "b":
         # A truth value is no number of observations, nor a mean.
@@ -556,6 +575,8 @@ def check_means(means: Optional[Float64Array], masses: FloatArray, left: bool,
 
 def open_ends(center: FloatArray, name: str) -> Tuple[bool, bool]:
     """Whether the edges open to the left and to the right, the same in every row."""
+    if center.ndim == 1:
+        return bool(center[0] == -np.inf), bool(center[-1] == np.inf)
     left, right = open_sides(center)
     for side, flags in (("first", left), ("last", right)):
         if flags.any() and not flags.all():

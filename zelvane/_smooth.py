@@ -35,8 +35,8 @@ from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH
-from zelvane._open_ends import (Choice, _check_choice, _check_tails, _closed, _held,
-                                _moved_for_mean, _tail)
+from zelvane._open_ends import (Choice, _check_choice, _check_tails, _closed, _fit_reaching,
+                                _held, _tail)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -181,8 +181,10 @@ class SmoothFit:
             knots = knots[k] if knots.ndim == 2 else knots
             values, masses, smoothing, edf = values[k], masses[k], smoothing[k], edf[k]
             left, right = _row_tail(left, k), _row_tail(right, k)
-        knots, values, masses, smoothing, edf, left, right = _computed(
-            knots, values, masses, smoothing, edf, left, right)
+        if not isinstance(values, np.ndarray):
+            # A fit of a Dask array: what the row needs, computed together.
+            knots, values, masses, smoothing, edf, left, right = _computed(
+                knots, values, masses, smoothing, edf, left, right)
         given = np.asarray(masses, dtype=np.float64)
         tails = _tail_of(left), _tail_of(right)
         return PiecewiseLinearDensity._from_fit(
@@ -251,8 +253,9 @@ class SmoothFit:
         confidence interval's ``Source`` (a list, one per row)."""
         if self._given is None:
             raise InputError("no_source", argument="confidence", made="made without its data")
-        edges, smoothing, sizes, means, tail, masses = _dask.computed(*self._given,
-                                                                       self._masses)
+        edges, smoothing, sizes, means, tail, masses = (
+            (*self._given, self._masses) if isinstance(self.values, np.ndarray)
+            else _dask.computed(*self._given, self._masses))
         masses = np.asarray(masses, dtype=np.float64)
         rows = masses.reshape(-1, masses.shape[-1])
         count = (rows.shape[0],) if masses.ndim == 2 else ()
@@ -440,13 +443,13 @@ def fit_smooth(
     A known `mean` is met exactly (to 1e-9 relative) by the tail beyond the
     last edge (or, if that end is closed or empty, the first), its parameter
     within 1 <= alpha <= 100 or the bounds on beta above, the body's end
-    following by continuity. With counts of one histogram open at the top
-    only, a mean below what such a tail reaches tilts the counts' shares
-    towards the low bins (``q_i exp(-theta x_i)``, the move of least
-    divergence for a given change of the mean) as far as the likelihood
-    allows (a likelihood-ratio statistic of at most 6.63, the 99 % point of
-    chi-squared with one degree of freedom) and no further than the mean
-    needs: the sample's own mean is reached where its top draws lie just
+    following by continuity. With counts open at the top only, a mean below
+    what such a tail reaches tilts the counts' shares towards the low bins
+    (``q_i exp(-theta x_i)``, the move of least divergence for a given change
+    of the mean; a row of a batch moved as it would be alone) as far as the
+    likelihood allows (a likelihood-ratio statistic of at most 6.63, the 99 %
+    point of chi-squared with one degree of freedom) and no further than the
+    mean needs: the sample's own mean is reached where its top draws lie just
     above the last edge. Exact masses (``smoothing=0``) do not move: a mean
     beyond what a tail reaches on them is refused, and for masses that are
     counts the message names ``smoothing="auto"``.
@@ -551,15 +554,8 @@ def fit_smooth(
     edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
     _check_choice(choice, left, right, mean, tail)
-    try:
-        out, chosen = _fit_rows(edges, masses, r, lam, sample_size, mean, count, left, right,
-                                choice, gap_name, center_name)
-    except InputError as refusal:
-        if refusal.problem != "unreachable_mean":
-            raise
-        out, chosen = _moved_for_mean(_fit_rows, refusal, edges, masses, r, lam, sample_size,
-                                      mean, count, (left, right), choice,
-                                      (center_name, gap_name))
+    out, chosen = _fit_reaching(_fit_rows, edges, masses, r, lam, sample_size, mean, count,
+                                (left, right), choice, (center_name, gap_name))
     fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
     _check_tails(fit, edges, masses, lam, chosen, gap_name)
     fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean, tail)
@@ -621,8 +617,8 @@ def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: 
     edges, masses = check_histogram(edges, masses, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     left, right = check_open(edges, masses, refine, center_name, gap_name)
-    return _fit_rows(edges, masses, refine, smoothing, sample_size, mean, workers, left, right,
-                     choice, gap_name, center_name)[0]
+    return _fit_reaching(_fit_rows, edges, masses, refine, smoothing, sample_size, mean,
+                         workers, (left, right), choice, (center_name, gap_name))[0]
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
