@@ -27,16 +27,16 @@ import numpy.typing as npt
 import math
 
 from zelvane import _dask, _native
-from zelvane._checks import (aligned, as_array, check_closing, check_histogram, check_means,
-                             check_open, check_refine, check_row, check_rows, check_smoothing,
-                             check_tail_choice, check_unmasked, check_workers, per_row, read_only,
-                             whole_numbers)
+from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
+                             check_refine, check_row, check_rows, check_smoothing, check_unmasked,
+                             check_workers, per_row, read_only, whole_numbers)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH
 from zelvane._open_ends import (Choice, _check_choice, _check_tails, _closed, _fit_reaching,
                                 _held, _tail)
+from zelvane._tail_checks import check_closing, check_tail_choice
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
