@@ -153,6 +153,58 @@ void penalised_fit::start_from(const double* values, double unit) noexcept {
 // the factor of the point before it; the fit delivered (final) goes on
 // until the decrement reaches the floor of rounding, and keeps the factor
 // of the point itself. Either factor serves effective_df() and predict().
+// The ratio test: the longest step along d, up to infinity, before a free
+// knot without a tail reaches zero; `blocking` is that knot (-1 if none).
+double penalised_fit::longest_step(std::int64_t& blocking) const noexcept {
+    double longest = infinity;
+    blocking = -1;
+    for (std::int64_t j = 0; j < v_; ++j) {
+        if (state_[j] == free_knot && d_[j] < 0.0 && u_[j] < longest * -d_[j] && !carries_tail(j)) {
+            longest = u_[j] / -d_[j];
+            blocking = j;
+        }
+    }
+    return longest;
+}
+
+// The step of length t (at most `longest`) along d into trial_ and p_trial_.
+// Near the optimum Newton's full step is taken, unless it would empty a bin
+// or a tail that has counts (a share far below the others keeps the
+// decrement small while the step is not): then the line search keeps it
+// short of that. The step that reaches the blocking knot holds it at zero
+// exactly. Returns false where the search finds no step or stalls
+// max_stalls times in a row (counted in `stalls`).
+bool penalised_fit::line_search(double lambda, double decrement, double longest, std::int64_t blocking, double& t,
+                                int& stalls) noexcept {
+    const bool blocked = longest <= 1.0;
+    auto step_to = [&](double length) {
+        move(length);
+        if (blocked && length == longest) trial_[blocking] = 0.0;
+        bin_masses(trial_, p_trial_);
+    };
+    bool search = decrement > local_decrement;
+    if (!search) {
+        step_to(t);
+        search = objective(trial_, p_trial_, lambda) == infinity;
+    }
+    if (search) {
+        const double start = objective(u_, p_, lambda);
+        for (;;) {
+            step_to(t);
+            if (objective(trial_, p_trial_, lambda) <= start - armijo_share * t * decrement) break;
+            t *= 0.5;
+            if (t < 1e-30) return false;
+        }
+        const double fallen = start - objective(trial_, p_trial_, lambda);
+        const bool stalled =
+            fallen <= stall_share * std::fabs(start) && decrement > stall_decrement * std::max(1.0, std::fabs(start));
+        // A step that holds a knot makes progress however little it lowers.
+        stalls = stalled && !(blocked && t == longest) ? stalls + 1 : 0;
+        if (stalls >= max_stalls) return false;
+    }
+    return true;
+}
+
 status penalised_fit::solve(double lambda, double search_decrement, bool final) noexcept {
     double previous = infinity;
     bool moved = true, early_release = true;
@@ -181,14 +233,8 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
             return interrupted_ ? status::interrupted : status::inaccurate;
         }
         const double decrement = newton_direction(lambda);
-        double longest = infinity;
         std::int64_t blocking = -1;
-        for (std::int64_t j = 0; j < v_; ++j) {
-            if (state_[j] == free_knot && d_[j] < 0.0 && u_[j] < longest * -d_[j] && !carries_tail(j)) {
-                longest = u_[j] / -d_[j];
-                blocking = j;
-            }
-        }
+        const double longest = longest_step(blocking);
         if (many && longest < 1.0 && project(lambda, decrement, longest)) {
             previous = decrement;
             continue;
@@ -219,36 +265,7 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
         }
         previous = decrement;
         double t = std::min(1.0, longest);
-        // Near the optimum Newton's full step is taken, unless it would
-        // empty a bin or a tail that has counts (a share far below the
-        // others keeps the decrement small while the step is not): then
-        // the line search keeps it short of that.
-        // The step that reaches the blocking knot holds it at zero exactly.
-        auto step_to = [&](double length) {
-            move(length);
-            if (blocked && length == longest) trial_[blocking] = 0.0;
-            bin_masses(trial_, p_trial_);
-        };
-        bool search = decrement > local_decrement;
-        if (!search) {
-            step_to(t);
-            search = objective(trial_, p_trial_, lambda) == infinity;
-        }
-        if (search) {
-            const double start = objective(u_, p_, lambda);
-            for (;;) {
-                step_to(t);
-                if (objective(trial_, p_trial_, lambda) <= start - armijo_share * t * decrement) break;
-                t *= 0.5;
-                if (t < 1e-30) return status::inaccurate;
-            }
-            const double fallen = start - objective(trial_, p_trial_, lambda);
-            const bool stalled =
-                fallen <= stall_share * std::fabs(start) && decrement > stall_decrement * std::max(1.0, std::fabs(start));
-            // A step that holds a knot makes progress however little it lowers.
-            stalls = stalled && !(blocked && t == longest) ? stalls + 1 : 0;
-            if (stalls >= max_stalls) return status::inaccurate;
-        }
+        if (!line_search(lambda, decrement, longest, blocking, t, stalls)) return status::inaccurate;
         std::swap(u_, trial_);
         if (blocked && t == longest) state_[blocking] = held_knot;
         moved = t > 0.0;

@@ -113,6 +113,9 @@ private:
     void adapt_reach(bool moved) noexcept;
     void pin_released() noexcept;
     bool project(double lambda, double decrement, double longest) noexcept;
+    double longest_step(std::int64_t& blocking) const noexcept;
+    bool line_search(double lambda, double decrement, double longest, std::int64_t blocking, double& t,
+                     int& stalls) noexcept;
     void move(double t) noexcept;
     void normalise() noexcept;
 

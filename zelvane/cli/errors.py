@@ -59,6 +59,8 @@ MESSAGES = {
     "summary_one": "summary describes one histogram, and this holds {count}: use zelvane fit",
     "npy_lengths": "a .npy file holds one array, and the smooth fit has more values than "
                    "the others: write .npz, or choose one method",
+    "npy_bands": "a .npy file holds the values alone, and --bands adds their low and high "
+                 "ends: write .csv, .json or .npz",
     "same_file": "is the input file{also}: writing it would replace the input",
     "same_outputs": "--plot and --output name the same file",
     "needs_matplotlib": "--plot needs matplotlib: pip install 'zelvane[plot]'",

@@ -5,6 +5,19 @@ and the masses the fit reproduces go to the output file (or as CSV to standard
 output), the plot to its own file, and ``--check`` reports each fit's mass errors.
 Fitted values below zero (the iterative and exact fits give them by design) are
 announced on standard error, one line per file.
+
+``--bands [LEVEL]`` (0.9 without a level) adds the smooth fit's confidence band: the low
+and high ends of the interval (``SmoothFit.confidence(LEVEL)``) of every fitted value and
+of every fitted mass, beside them. In CSV the columns ``value_low``, ``value_high`` after
+``value`` and ``fitted_mass_low``, ``fitted_mass_high`` after ``fitted_mass`` (with several
+methods ``value_smooth_low`` and so on); in JSON the smooth fit's ``values_low``,
+``values_high``, ``fitted_masses_low``, ``fitted_masses_high`` and ``band_level``; in
+``.npz`` arrays of those names (suffixed ``_smooth`` with several methods) and
+``band_level``. A ``.npy`` file holds the values alone and takes no band. The
+uncertainty is that of the counts as a sample (of their sum, or ``--sample-size``), or,
+where the table has a margin-of-error column, of those margins (read as 90 % margins);
+exact masses (shares without a sample size) leave a band of zero width but beyond an
+open top without ``--mean``. ``--plot`` shades the band.
 """
 
 from __future__ import annotations
@@ -29,18 +42,24 @@ def run_fit(args: argparse.Namespace) -> int:
     from zelvane.cli.formats import OUTPUT_EXTENSIONS
     from zelvane.cli.plot import GRID_LIMIT
     from zelvane.cli.read import display_name, read_input
-    from zelvane.cli.results import density_of
+    from zelvane.cli.results import density_of, with_band
+    from zelvane.cli.summary import COLUMN_LEVEL
     from zelvane.cli.write import check_destination
 
     refuse_overwriting(args.input, (args.output, args.plot))
     names = chosen_methods(args.method)
     options = smooth_options(args, names)
+    bands = getattr(args, "bands", None)
+    if bands is not None and SMOOTH not in names:
+        raise BadInput(None, "smooth_only", option="--bands")
     output = None
     if args.output is not None:
         output = (args.output, check_destination(args.output, "output_extension",
                                                  OUTPUT_EXTENSIONS))
         if output[1] == ".npy" and SMOOTH in names and len(names) > 1 and options.refine > 1:
             raise BadInput(args.output, "npy_lengths")
+        if output[1] == ".npy" and bands is not None:
+            raise BadInput(args.output, "npy_bands")
     plot_extension = prepare_plot(args.plot)
     plot = None if plot_extension is None else (args.plot, plot_extension)
 
@@ -49,6 +68,9 @@ def run_fit(args: argparse.Namespace) -> int:
     histograms = closed(histograms, args.lower, args.upper)
     check_mean(histograms, options)
     result = fit(histograms, names, args.workers, options.refine, options)
+    if bands is not None:
+        result = with_band(result, bands, histograms.margins, COLUMN_LEVEL, args.workers,
+                           kept=0 if plot is None else GRID_LIMIT)
     warning = below_zero_warning(display_name(args.input), result)
     if warning is not None:
         print(f"{PROG}: {warning}", file=sys.stderr)

@@ -22,6 +22,12 @@
   suffixed by ``_<method>`` with several methods;
 - ``.npy``: the values alone, stacked along a first axis in the order of the
   methods when there are several (of the same length).
+
+With a band (``--bands``) the smooth fit's intervals go beside its values and fitted
+masses: in CSV the columns ``value_low``, ``value_high`` after ``value`` and
+``fitted_mass_low``, ``fitted_mass_high`` after ``fitted_mass`` (``value_smooth_low``
+... with several methods), in JSON and ``.npz`` ``values_low``, ``values_high``,
+``fitted_masses_low``, ``fitted_masses_high`` and ``band_level``.
 """
 
 from __future__ import annotations
@@ -69,14 +75,24 @@ def open_csv_lines(result: Result, progress: Progress) -> Iterator[str]:
     many = result.masses.ndim == 2
     fit = result.fits[0]
     left, right = result.open_ends
-    yield ",".join((["histogram"] if many else []) + [
-        "knot", "value", "mass", "fitted_mass", "tail", "tail_parameter"]) + "\n"
+    banded = fit.band is not None
+    yield ",".join((["histogram"] if many else []) + ["knot", "value"]
+                   + (["value_low", "value_high"] if banded else []) + ["mass", "fitted_mass"]
+                   + (["fitted_mass_low", "fitted_mass_high"] if banded else [])
+                   + ["tail", "tail_parameter"]) + "\n"
     for k in range(result.count):
         _, masses, (fit_row,) = result.row(k)
         stats = fit.smooth_row(k)
         knots = number_texts(fit_row.knots)
-        values = number_texts(fit_row.values)
-        given, fitted = number_texts(masses), number_texts(fit_row.fitted_masses)
+        values = [[text] for text in number_texts(fit_row.values)]
+        given = number_texts(masses)
+        fitted = [[text] for text in number_texts(fit_row.fitted_masses)]
+        if fit_row.band is not None:
+            low, high, mass_low, mass_high = (number_texts(a) for a in fit_row.band)
+            values = [[v[0], a, b] for v, a, b in zip(values, low, high)]
+            fitted = [[f[0], a, b] for f, a, b in zip(fitted, mass_low, mass_high)]
+        blank_value = [""] * len(values[0])
+        blank_mass = [""] * (1 + len(fitted[0]))
         lead = f"{k}," if many else ""
         rows: List[List[str]] = []
 
@@ -84,17 +100,18 @@ def open_csv_lines(result: Result, progress: Progress) -> Iterator[str]:
             return ["", ""] if tail is None else [tail.kind, repr(tail.parameter)]
 
         if left:
-            rows.append(["-inf", "", given[0], fitted[0]] + tail_cells(stats.left_tail))
+            rows.append(["-inf"] + blank_value + [given[0]] + fitted[0]
+                        + tail_cells(stats.left_tail))
         for j, (knot, value) in enumerate(zip(knots, values)):
-            cells = [knot, value, "", "", "", ""]
+            mass_cells, tail = blank_mass, ["", ""]
             bin_index = int(left) + j // fit.refine
             if j % fit.refine == 0 and bin_index < len(given):
-                cells[2:4] = [given[bin_index], fitted[bin_index]]
+                mass_cells = [given[bin_index]] + fitted[bin_index]
                 if right and bin_index == len(given) - 1:
-                    cells[4:6] = tail_cells(stats.right_tail)
-            rows.append(cells)
+                    tail = tail_cells(stats.right_tail)
+            rows.append([knot] + value + mass_cells + tail)
         if right:
-            rows.append(["inf", "", "", "", "", ""])
+            rows.append(["inf"] + blank_value + blank_mass + ["", ""])
         yield "".join(lead + ",".join(cells) + "\n" for cells in rows)
         progress(1)
 
@@ -108,8 +125,16 @@ def csv_lines(result: Result, progress: Progress) -> Iterator[str]:
         return
     many = result.masses.ndim == 2
     finest = result.refine
+    value_names, mass_names = [], []
+    for name, mass_name, method_fit in zip(result.names("value"),
+                                           result.names("fitted_mass"), result.fits):
+        value_names.append(name)
+        mass_names.append(mass_name)
+        if method_fit.band is not None:
+            value_names += [f"{name}_low", f"{name}_high"]
+            mass_names += [f"{mass_name}_low", f"{mass_name}_high"]
     header = (["histogram"] if many else []) + ["edge" if finest == 1 else "knot"] \
-        + result.names("value") + ["mass"] + result.names("fitted_mass")
+        + value_names + ["mass"] + mass_names
     yield ",".join(header) + "\n"
     for k in range(result.count):
         edges, masses, fits = result.row(k)
@@ -127,12 +152,21 @@ def csv_lines(result: Result, progress: Progress) -> Iterator[str]:
             return cells
 
         columns = [knots]
-        columns += [spread(number_texts(f.values), finest // f.refine) for f in fits]
+        for f in fits:
+            columns += [spread(number_texts(v), finest // f.refine)
+                        for v in [f.values] + ([] if f.band is None else list(f.band[:2]))]
         columns.append(spread(number_texts(masses), finest))
-        columns += [spread(number_texts(f.fitted_masses), finest) for f in fits]
+        for f in fits:
+            columns += [spread(number_texts(m), finest)
+                        for m in [f.fitted_masses] + ([] if f.band is None else list(f.band[2:]))]
         lead = f"{k}," if many else ""
         yield "".join(lead + ",".join(cells) + "\n" for cells in zip(*columns))
         progress(1)
+
+
+#: The names of a band's arrays in JSON and .npz: the low and high ends of the values' and
+#: of the fitted masses' intervals.
+BAND_NAMES = ("values_low", "values_high", "fitted_masses_low", "fitted_masses_high")
 
 
 def tail_document(tail: Optional[TailRow]) -> Optional[Dict[str, object]]:
@@ -176,6 +210,11 @@ def json_document(result: Result, progress: Progress) -> Dict[str, object]:
                 "fitted_masses": json_numbers(number_texts(fit_row.fitted_masses))}
             if method_fit.knots is not None:
                 entry = {"knots": json_numbers(number_texts(fit_row.knots)), **entry}
+            if fit_row.band is not None:
+                assert method_fit.band is not None
+                entry.update(zip(BAND_NAMES, (json_numbers(number_texts(a))
+                                              for a in fit_row.band)))
+                entry["band_level"] = method_fit.band.level
             if method_fit.raw:
                 stats = method_fit.smooth_row(k)
                 entry.update(smoothing=stats.smoothing, edf=stats.edf, deviance=stats.deviance,
@@ -225,6 +264,12 @@ def write_result(stream: IO[bytes], extension: str, result: Result, progress: Pr
         arrays.update(zip(result.names("values"), (f.values for f in result.fits)))
         arrays.update(zip(result.names("fitted_masses"), (f.fitted_masses for f in result.fits)))
         arrays.update(smooth_arrays(result))
+        for f in result.fits:
+            if f.band is not None:
+                suffix = "" if len(result.fits) == 1 else f"_{f.method}"
+                arrays.update((name + suffix, array)
+                              for name, array in zip(BAND_NAMES, f.band[1:5]))
+                arrays["band_level" + suffix] = np.float64(f.band.level)
         write_npz(stream, arrays)
     elif extension == ".npy":
         values = [f.values for f in result.fits]

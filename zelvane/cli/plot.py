@@ -3,7 +3,8 @@
 Every histogram gets two panels on a shared x axis: above, the histogram as
 mass per unit width with the fitted piecewise linear densities over it; below,
 each method's error in every bin's mass (fitted minus given). Many histograms
-give a grid of the first few. Figures are made as ``matplotlib.figure.Figure``
+give a grid of the first few. A fit with a confidence band (``--bands``) has it shaded
+beneath its line, in its colour. Figures are made as ``matplotlib.figure.Figure``
 objects on their own canvas, so nothing touches pyplot's global state.
 """
 
@@ -59,12 +60,18 @@ def _style(method: str) -> Any:
     return STYLES.get(method, {"color": None, "marker": "."})
 
 
+def band_label(level: Optional[float]) -> str:
+    return "confidence band" if level is None else f"{100 * level:g} % band"
+
+
 def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
                    fits: Sequence[Tuple[str, FitRow]], title: Optional[str],
-                   legend: bool, truth: Optional[Truth] = None) -> List[Axes]:
+                   legend: bool, truth: Optional[Truth] = None,
+                   level: Optional[float] = None) -> List[Axes]:
     """Draw one histogram and its fits on a (sub)figure; return its axes, top
     to bottom. ``truth``, the density that the masses came from where it is
-    known, adds its curve and a panel of each fit's departure from it."""
+    known, adds its curve and a panel of each fit's departure from it. A fit with a
+    band (at `level`) has it shaded beneath its line."""
     import numpy as np
 
     ratios = [3, 1.3, 1] if truth is not None else [3, 1]
@@ -89,7 +96,11 @@ def draw_histogram(figure: Union[Figure, SubFigure], edges: Any, masses: Any,
         fitted = fit_row.fitted_masses
         drawn = {"color": style["color"], "marker": marker, "markersize": 3,
                  "markevery": fit_row.refine}
-        density.plot(knots, values, linewidth=1.4, label=f"{method} fit", **drawn)
+        line, = density.plot(knots, values, linewidth=1.4, label=f"{method} fit", **drawn)
+        if fit_row.band is not None:
+            density.fill_between(knots, fit_row.band[0], fit_row.band[1], color=line.get_color(),
+                                 alpha=0.25, linewidth=0, zorder=line.get_zorder() - 0.5,
+                                 label=f"{method} fit, {band_label(level)}")
         if truth is not None:
             panels[1].plot(knots, values - truth(knots), linewidth=1.0, **drawn)
         error.stairs(np.asarray(fitted, dtype=np.float64) - masses64, edges64,
@@ -122,11 +133,13 @@ def _finish(panels: List[Axes], zero_lines: List[Axes], title: Optional[str],
 
 
 def draw_density(figure: Union[Figure, SubFigure], edges: Any, masses: Any, fitted: Any,
-                 density: Any, title: Optional[str], legend: bool) -> List[Axes]:
+                 density: Any, title: Optional[str], legend: bool,
+                 band: Optional[Tuple[Any, Optional[float]]] = None) -> List[Axes]:
     """Draw a histogram that may have open ends and its fitted density, tails and all:
     above, the bins between the finite edges as a share of the whole per unit width, the
     density drawn by its own ``plot``, and each open bin shaded with its share; below,
-    the error of every bin's mass (an open bin's at its finite edge)."""
+    the error of every bin's mass (an open bin's at its finite edge). `band`, the
+    density's ``Confidence`` and its level, is shaded beneath the density, tails too."""
     import numpy as np
 
     density_axes, error = figure.subplots(2, 1, sharex=True,
@@ -150,6 +163,13 @@ def draw_density(figure: Union[Figure, SubFigure], edges: Any, masses: Any, fitt
     if right:
         high = max(high, float(density.ppf(0.99)))
     span = high - low if high > low else 1.0
+    if band is not None:
+        points = np.union1d(np.asarray(density.knots, dtype=np.float64),
+                            np.linspace(low - 0.02 * span, high + 0.02 * span, 400))
+        band_low, band_high = band[0].pdf(points)
+        density_axes.fill_between(points, band_low, band_high, color=style["color"], alpha=0.25,
+                                  linewidth=0, zorder=1.5,
+                                  label=f"smooth fit, {band_label(band[1])}")
     for side, shown in ((0, left), (-1, right)):
         if not shown:
             continue
@@ -185,11 +205,12 @@ def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = N
     if densities is not None:
         return _density_figure(result, title, densities)
     shown = min(count, GRID_LIMIT)
+    level = next((f.band.level for f in result.fits if f.band is not None), None)
     if count == 1:
         figure = Figure(figsize=(8.0, 5.6 if truth is None else 6.8), layout="constrained")
         edges, masses, fits = result.row(0)
         draw_histogram(figure, edges, masses, _named(result, fits), title, legend=True,
-                       truth=truth)
+                       truth=truth, level=level)
         return figure
     columns = min(GRID_COLUMNS, shown)
     rows = -(-shown // columns)
@@ -198,7 +219,7 @@ def make_figure(result: Result, title: Optional[str], truth: Optional[Truth] = N
     for k in range(shown):
         edges, masses, fits = result.row(k)
         draw_histogram(cells[k // columns][k % columns], edges, masses,
-                       _named(result, fits), f"histogram {k}", legend=k == 0)
+                       _named(result, fits), f"histogram {k}", legend=k == 0, level=level)
     for k in range(shown, rows * columns):
         cells[k // columns][k % columns].set_visible(False)
     heading = f"first {shown} of {count} histograms" if shown < count else f"{count} histograms"
@@ -216,10 +237,15 @@ def _density_figure(result: Result, title: Optional[str], densities: Sequence[An
     size = (8.0, 5.6) if shown == 1 else (5.2 * columns, 4.2 * rows)
     figure = Figure(figsize=size, layout="constrained")
     cells = figure.subfigures(rows, columns, squeeze=False)
+    banded = result.fits[0].band
     for k in range(shown):
         edges, masses, (fit_row, *_) = result.row(k)
+        band = None
+        if banded is not None and k < len(banded.intervals):
+            band = (banded.intervals[k], banded.level)
         draw_density(cells[k // columns][k % columns], edges, masses, fit_row.fitted_masses,
-                     densities[k], title if count == 1 else f"histogram {k}", legend=k == 0)
+                     densities[k], title if count == 1 else f"histogram {k}", legend=k == 0,
+                     band=band)
     for k in range(shown, rows * columns):
         cells[k // columns][k % columns].set_visible(False)
     if count > 1:

@@ -6,7 +6,8 @@ float32, otherwise) and, for every method, the fitted values and the masses that
 values reproduce (float64). The iterative and exact fits have their values at the
 edges (float32); the smooth fit cuts every bin into ``refine`` pieces and has its
 values (float64) at those finer knots, and keeps the :class:`zelvane.SmoothFit` of
-each chunk of rows for its smoothing, tails and densities.
+each chunk of rows for its smoothing, tails and densities. With ``--bands`` the smooth fit
+has a :class:`Band` too: the confidence interval of every value and fitted mass.
 """
 
 from __future__ import annotations
@@ -31,6 +32,21 @@ class TailRow(NamedTuple):
     mass: float
     parameter: float
     chosen: str = "given"
+
+
+class Band(NamedTuple):
+    """The smooth fit's confidence band at ``level``: the low and high ends of the
+    interval of every fitted value (shaped like the values) and of every fitted mass
+    (shaped like the masses), in the units of the fit (the total of the masses given);
+    ``intervals``, each histogram's ``zelvane.Confidence`` for the first few (what a plot
+    shows), for the band beyond the knots (the tails)."""
+
+    level: float
+    values_low: npt.NDArray[np.float64]
+    values_high: npt.NDArray[np.float64]
+    masses_low: npt.NDArray[np.float64]
+    masses_high: npt.NDArray[np.float64]
+    intervals: Tuple[Any, ...] = ()
 
 
 class SmoothRow(NamedTuple):
@@ -79,6 +95,7 @@ class MethodFit:
     refine: int = 1
     raw: Tuple[Tuple[int, SmoothFit], ...] = ()
     open_ends: Tuple[bool, bool] = (False, False)
+    band: Optional[Band] = None
 
     @property
     def edge_values(self) -> npt.NDArray[Any]:
@@ -96,12 +113,14 @@ class MethodFit:
 
 
 class FitRow(NamedTuple):
-    """One method's fit of one histogram."""
+    """One method's fit of one histogram, with its band where it has one (the low and
+    high values, then the low and high masses)."""
 
     knots: npt.NDArray[Any]
     values: npt.NDArray[Any]
     fitted_masses: npt.NDArray[np.float64]
     refine: int
+    band: Optional[Tuple[npt.NDArray[np.float64], ...]] = None
 
 
 @dataclass(frozen=True)
@@ -135,7 +154,8 @@ class Result:
         single = self.masses.ndim == 1
         edges = pick(self.edges, self.edges.ndim == 1)
         fits = [FitRow(edges if f.knots is None else pick(f.knots, f.knots.ndim == 1),
-                       pick(f.values, single), pick(f.fitted_masses, single), f.refine)
+                       pick(f.values, single), pick(f.fitted_masses, single), f.refine,
+                       None if f.band is None else tuple(pick(a, single) for a in f.band[1:5]))
                 for f in self.fits]
         return edges, pick(self.masses, single), fits
 
@@ -154,3 +174,50 @@ def density_of(result: Result, k: int) -> PiecewiseLinearDensity:
     start, fitted = next((start, fitted) for start, fitted in reversed(method_fit.raw)
                          if start <= k)
     return fitted.density(None if result.masses.ndim == 1 else k - start)
+
+
+def with_band(result: Result, level: float, margins: Optional[npt.NDArray[Any]],
+              margin_level: float, workers: int, kept: int = 0) -> Result:
+    """The result with the smooth fit's :class:`Band` at `level`: from each chunk's
+    ``SmoothFit.confidence``, with the standard errors of `margins` (margins of error at
+    `margin_level`, shaped like the masses) where the input has them, else from what the
+    fit was given (counts as a sample of their sum or the sample size; exact masses). The
+    intervals of the first `kept` histograms are kept in the band."""
+    import dataclasses
+
+    import numpy as np
+
+    from zelvane import margin_to_se
+
+    index, method_fit = next((i, f) for i, f in enumerate(result.fits) if f.raw)
+    values_low = np.empty(method_fit.values.shape)
+    values_high = np.empty(method_fit.values.shape)
+    masses_low = np.empty(method_fit.fitted_masses.shape)
+    masses_high = np.empty(method_fit.fitted_masses.shape)
+    single = result.masses.ndim == 1
+    kept_intervals = []
+    for start, fitted in method_fit.raw:
+        rows = 1 if single else int(fitted.values.shape[0])
+        se = None
+        if margins is not None:
+            chosen = np.asarray(margins, dtype=np.float64)
+            se = margin_to_se(chosen if single else chosen[start:start + rows], margin_level)
+        intervals = fitted.confidence(level, standard_errors=se, workers=workers)
+        for i in range(rows):
+            k = start + i
+            edges, masses, fit_rows = result.row(k)
+            fit_row = fit_rows[index]
+            one = intervals if single else intervals[i]
+            if k < kept:
+                kept_intervals.append(one)
+            total = float(np.sum(masses))
+            at = slice(None) if single else k
+            low, high = one.pdf(np.asarray(fit_row.knots, dtype=np.float64))
+            values_low[at], values_high[at] = low * total, high * total
+            low, high = one.masses(np.asarray(edges, dtype=np.float64))
+            masses_low[at], masses_high[at] = low * total, high * total
+    band = Band(level, values_low, values_high, masses_low, masses_high,
+                tuple(kept_intervals))
+    fits = list(result.fits)
+    fits[index] = dataclasses.replace(method_fit, band=band)
+    return dataclasses.replace(result, fits=tuple(fits))
