@@ -396,3 +396,52 @@ def test_a_lambda_that_float64_resolves_stays_penalised():
     assert fit.smoothing == 1e-6
     assert fit.edf < 1.0
     assert not np.array_equal(fit.values, zelvane.fit_smooth([0, 1, 3], [1e9, 1]).values)
+
+
+def overdispersed(seed, bins=200, total=200):
+    """About `total` counts, Poisson with gamma(0.3) means, on bins of exponential
+    widths: widths down to 1e-8 of the range beside ones of a few hundredths."""
+    rng = np.random.default_rng(seed)
+    means = rng.gamma(0.3, 1.0, bins)
+    counts = rng.poisson(means * total / means.sum()).astype(float)
+    edges = np.concatenate(([0.0], np.cumsum(rng.exponential(1.0, bins))))
+    return counts, edges
+
+
+@pytest.mark.parametrize("seed, smoothing, refine", [
+    (1006, "auto", 4), (1125, "auto", 4), (1125, "auto", 8),
+    (1000, 1.0, 4), (1000, 100.0, 4), (1001, 100.0, 4), (1001, 1e4, 2),
+])
+def test_widths_many_decades_apart_are_fitted(seed, smoothing, refine):
+    # The narrowest pieces' curvature swamps the likelihood's in the Hessian's
+    # entries: the fit answers all the same, with the lambda asked for, a density
+    # that gives every bin with counts some mass, and degrees of freedom between a
+    # line's and the data's own. (Its optimality, which float64 cannot check from
+    # these knots here, is the kernel's tests'.)
+    counts, edges = overdispersed(seed)
+    fit = zelvane.fit_smooth(edges, counts, refine=refine, smoothing=smoothing)
+    assert np.all(fit.values >= 0)
+    masses = fit.bin_masses()
+    assert masses.sum() == pytest.approx(counts.sum(), rel=1e-12)
+    assert np.all(masses[counts > 0] > 0)
+    assert 1.0 - 1e-4 <= fit.edf <= np.count_nonzero(counts) - 1 + 1e-9
+    if smoothing != "auto":
+        assert fit.smoothing == smoothing
+        # Far smoother than any choice of the criterion: all but a line.
+        assert smoothing < 100 or fit.edf < 1.01
+
+
+@pytest.mark.parametrize("smoothing", ["auto", 1e-6])
+def test_a_tail_tied_at_its_bound_beside_a_large_open_bin(smoothing):
+    # Pareto interpolation asks for an index of 1e-4: held at its bound, the tail is
+    # tied to the last knot, whose value must carry 10^4 counts beside bins of 1.
+    with pytest.warns(zelvane.ExtrapolationWarning, match="held at a bound"):
+        fit = zelvane.fit_smooth([0, 1, 2, INF], [1, 1, 1e4], smoothing=smoothing)
+    tail = fit.right_tail
+    assert tail.chosen == "bound" and 1.0 <= tail.parameter <= 100.0
+    assert fit.smoothing > 0 and (smoothing == "auto" or fit.smoothing == smoothing)
+    masses = fit.bin_masses()
+    assert masses.sum() == pytest.approx(10002, rel=1e-12)
+    # The tail carries most of the open bin's counts; the last bin takes the rest.
+    assert masses[-1] == pytest.approx(tail.mass, rel=1e-12) and 0.5 * 1e4 < tail.mass < 1e4
+    assert np.all(fit.values >= 0) and masses[1] > 1

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from end_to_end_cases import CALL_FIELDS, cases, digest, load, summary
-from zelvane import PiecewiseLinearDensity, _native
+from zelvane import PiecewiseLinearDensity, _errors as zelvane_errors, _native
 
 REFERENCE = load()
 CASES = cases()
@@ -69,3 +69,157 @@ def test_density_matches_reference(name, counts, edges, options):
         if side in expected:
             assert found[side + "_how"].tolist() == expected[side + "_how"]
             np.testing.assert_allclose(found[side], expected[side], rtol=1e-6)
+
+
+# ------------------------------------------------- one histogram against a batch of it
+
+def _open_histograms(count=120):
+    """Open-topped histograms of every kind the one-histogram paths branch on: an end
+    bracket from zero or below, an empty open bin or end bracket, few bins, a left open
+    end, masses that make the exact fit's bound on the index bind."""
+    rng = np.random.default_rng(11)
+    made = []
+    for k in range(count):
+        m = int(rng.integers(2, 9))
+        start = [0.0, -5.0, 1.0, 1000.0][k % 4]
+        edges = start + np.cumsum(rng.uniform(0.5, 3.0, m))
+        edges = np.append(np.insert(edges, 0, start), np.inf)[: m + 1]
+        edges[-1] = np.inf
+        masses = rng.integers(0, 40, m).astype(np.float64)
+        masses[0] += 1.0
+        if k % 5 == 0:
+            masses[-1] = 0.0
+        if k % 7 == 0:
+            masses[-1] = 500.0  # a heavy open bin: the exact fit's bound binds
+        if k % 6 == 0:
+            edges = np.insert(edges[1:], 0, -np.inf)
+            masses[0] = float(rng.integers(1, 9))
+        made.append((edges, masses))
+    return made
+
+
+def test_pareto_index_of_one_histogram_is_its_row_in_a_batch():
+    from zelvane._tails import pareto_index
+
+    for edges, masses in _open_histograms():
+        for exact in (False, True):
+            one = pareto_index(edges, masses, 4, exact)
+            rows = pareto_index(np.stack([edges, edges]), np.stack([masses, masses]), 4, exact)
+            assert np.shape(one[0]) == np.shape(one[1]) == np.shape(one[2]) == ()
+            for single, batch in zip((one[0], one[2]), (rows[0], rows[2])):
+                assert np.float64(single).view(np.uint64) == batch[1].view(np.uint64), \
+                    (edges, masses, exact)
+            assert one[1].item() == rows[1][1]
+
+
+def test_held_tails_of_one_histogram_are_its_row_in_a_batch():
+    from zelvane._open_ends import _held
+
+    for edges, masses in _open_histograms():
+        left = bool(edges[0] == -np.inf)
+        for choice, mean in (((None, None), None), ((None, None), np.array([50.0])),
+                             ((None, "pareto"), None), ((2.0, 3.0), None),
+                             ((None, "exponential"), np.array([50.0]))):
+            if choice[1] == "pareto" and not edges[-2] > 0:
+                continue
+            for exact in (False, True):
+                outcomes = []
+                for e, w, means in ((edges, masses, mean),
+                                    (np.stack([edges, edges]), np.stack([masses, masses]),
+                                     None if mean is None else np.repeat(mean, 2))):
+                    try:
+                        outcomes.append(_held(choice, e, w, 4, exact, left, True, means, "gap"))
+                    except zelvane_errors.InputError as refusal:
+                        outcomes.append(refusal.problem)
+                one, rows = outcomes
+                if isinstance(one, str) or isinstance(rows, str):
+                    assert one == rows
+                    continue
+                for k in (0, 1):
+                    if rows[0][k] is None:
+                        assert one[0][k] is None
+                    else:
+                        assert one[0][k].tolist() == rows[0][k][:1].tolist() or \
+                            np.isnan(one[0][k][0]) and np.isnan(rows[0][k][0])
+                    assert list(one[2][k]) == list(rows[2][k][:1])
+                assert one[1] == rows[1]
+                assert np.float64(one[2][2][0]).view(np.uint64) == \
+                    np.float64(rows[2][2][0]).view(np.uint64) or \
+                    np.isnan(one[2][2][0]) and np.isnan(rows[2][2][0])
+
+
+def test_fit_of_one_histogram_is_its_row_in_a_batch():
+    # The tails read back, checked, marked and warned of, one histogram against a batch
+    # of two copies of it: the same tails to the bit, the same names, the same refusal,
+    # and a warning for both or for neither.
+    import zelvane
+
+    for edges, masses in _open_histograms(60):
+        for smoothing in (0, "auto"):
+            outcomes = []
+            for w in (masses, np.stack([masses, masses])):
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    try:
+                        fit = zelvane.fit_smooth(edges, w, smoothing=smoothing)
+                    except zelvane.InputError as refusal:
+                        outcomes.append(refusal.problem)
+                        continue
+                warned = any(issubclass(c.category, zelvane.ExtrapolationWarning)
+                             for c in caught)
+                outcomes.append((fit, warned))
+            one, rows = outcomes
+            if isinstance(one, str) or isinstance(rows, str):
+                assert one == rows, (edges, masses, smoothing)
+                continue
+            assert one[1] == rows[1]
+            assert one[0].values.tobytes() == rows[0].values[1].tobytes()
+            for side in ("left_tail", "right_tail"):
+                single, batch = getattr(one[0], side), getattr(rows[0], side)
+                if batch is None:
+                    assert single is None
+                    continue
+                kind = batch.kind if isinstance(batch.kind, str) else batch.kind[1]
+                if kind == "none":
+                    assert single is None
+                    continue
+                how = batch.chosen if isinstance(batch.chosen, str) else batch.chosen[1]
+                assert (single.kind, single.chosen) == (kind, how)
+                assert [single.joint, single.mass, single.parameter] == \
+                    [batch.joint[1], batch.mass[1], batch.parameter[1]]
+
+
+@pytest.mark.parametrize("value", [2000.0, 0.0, -3.0, float("nan"), float("inf"),
+                                   -float("inf"), 1e-300])
+@pytest.mark.parametrize("name, missing", [("sample_size", False), ("mean", True)])
+def test_one_float_setting_is_checked_as_an_array_of_it(value, name, missing):
+    from zelvane._checks import per_row
+
+    def outcome(given):
+        try:
+            return per_row(name, given, (), missing_allowed=missing).tolist()
+        except zelvane_errors.InputError as refusal:
+            return str(refusal)
+
+    assert outcome(value) == outcome(np.array(value))
+
+
+@pytest.mark.parametrize("edges", [[-np.inf, np.inf], [-np.inf, 1.0, np.inf],
+                                   [-np.inf, np.nan, 2.0, np.inf], [0.0, 1.0, -np.inf],
+                                   [np.inf, 1.0, 2.0], [-np.inf, -np.inf, 1.0],
+                                   [1.0, np.inf, np.inf], [0.0, 2.0, 1.0, np.inf],
+                                   [-1.7e308, 1.0, np.inf], [0.0, 1e308, np.inf]])
+def test_open_edges_of_one_histogram_are_checked_as_a_row_of_a_batch(edges):
+    from zelvane._checks import check_histogram
+
+    def outcome(e, g):
+        try:
+            return [a.reshape(-1).tolist() for a in check_histogram(
+                e, g, nonnegative=True, dtype=np.float64, open_ends=True)]
+        except zelvane_errors.InputError as refusal:
+            return (refusal.problem, refusal.details.get("index"))
+
+    masses = np.ones(len(edges) - 1)
+    one = outcome(np.array(edges), masses)
+    rows = outcome(np.array([edges]), masses[None, :])
+    assert one == rows

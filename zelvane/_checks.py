@@ -13,7 +13,8 @@ ragged nested sequences are refused by the one conversion every array goes
 through, :func:`as_array`.
 
 Arrays that objects keep and hand out are made read-only here too
-(:func:`read_only`, :func:`sealed`).
+(:func:`read_only`, :func:`sealed`). The tails' checks, of a tail given whole and of
+the fits' ``tail=``, ``upper=`` and ``lower=``, are ``zelvane._tail_checks``'.
 """
 
 from __future__ import annotations
@@ -29,7 +30,6 @@ import numpy.typing as npt
 
 from zelvane._errors import InputError, plain
 from zelvane._native import AUTO_SMOOTHING, MAX_REFINE, MAX_WORKERS
-from zelvane._tails import KINDS, Tail
 
 if TYPE_CHECKING:
     # Subscripted NumPy types exist at run time only from Python 3.9 on.
@@ -287,7 +287,18 @@ def check_histogram(
                          expected=((want,), rows + (want,)), other=gap_name,
                          other_shape=gap_array.shape)
     checked = center_array
-    if open_ends:
+    if open_ends and checked.ndim == 1:
+        # As below, on the two ends of one row of edges, in Python floats.
+        first_open, last_open = bool(checked[0] == -np.inf), bool(checked[-1] == np.inf)
+        if first_open or last_open:
+            checked = checked.copy()
+            if first_open:
+                below = float(checked[1]) - 1.0
+                checked[0] = below if math.isfinite(below) else 0.0
+            if last_open:
+                beyond = float(checked[-2]) + 1.0
+                checked[-1] = beyond if math.isfinite(beyond) else 0.0
+    elif open_ends:
         left, right = open_sides(checked)
         if left.any() or right.any():
             # Infinite ends stand in for a finite value beyond their neighbour, so that
@@ -443,7 +454,7 @@ def check_smoothing(smoothing: Union[str, float]) -> float:
         raise InputError("type", argument="smoothing", expected="'auto' or a real number",
                          type_name=type(smoothing).__name__)
     value = float(smoothing)
-    if not (value >= 0.0 and np.isfinite(value)):
+    if not (value >= 0.0 and math.isfinite(value)):
         raise InputError("out_of_range", argument="smoothing", value=value, minimum=0)
     return value
 
@@ -455,7 +466,7 @@ def whole_numbers(masses: Any) -> bool:
     given = np.asarray(masses)
     if given.dtype.kind != "f":
         return True
-    return bool(np.all(np.mod(given[np.isfinite(given)], 1) == 0))
+    return bool((np.mod(given[np.isfinite(given)], 1) == 0).all())
 
 
 def check_counts(gap: Any, smoothing: Union[str, float], sample_size: Any,
@@ -480,6 +491,14 @@ def per_row(name: str, value: Any, rows: Tuple[int, ...], *, missing_allowed: bo
     NaN (none for that row) where `missing_allowed`."""
     if value is None:
         return None
+    if type(value) is float and not rows:
+        # One Python float for one histogram: the checks below, on the number itself.
+        if not math.isfinite(value):
+            raise InputError("not_finite", argument=name, value=value)
+        if not missing_allowed and not value > 0:
+            raise InputError("out_of_range", argument=name, row=None, value=np.float64(value),
+                             minimum=0, exclusive=True)
+        return np.array([value])
     given = real_array(name, value)
     if given.dtype.kind == "b":
         # A truth value is no number of observations, nor a mean.
@@ -556,6 +575,8 @@ def check_means(means: Optional[Float64Array], masses: FloatArray, left: bool,
 
 def open_ends(center: FloatArray, name: str) -> Tuple[bool, bool]:
     """Whether the edges open to the left and to the right, the same in every row."""
+    if center.ndim == 1:
+        return bool(center[0] == -np.inf), bool(center[-1] == np.inf)
     left, right = open_sides(center)
     for side, flags in (("first", left), ("last", right)):
         if flags.any() and not flags.all():
@@ -584,51 +605,6 @@ def check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
     if empty.any():
         raise InputError("all_zero", argument=gap_name, row=int(np.argmax(empty)))
     return left, right
-
-
-# ---------------------------------------------------------------- tails
-
-def _tail_field(name: str, value: Any) -> float:
-    """A field of a tail as a float: a Python or NumPy real number, not a boolean."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
-                                                                     np.floating)):
-        raise InputError("type", argument=name, expected="float", type_name=type(value).__name__)
-    return float(value)
-
-
-def check_tail(tail: Any, name: str, end: float, right: bool) -> Optional[Tail]:
-    """`tail` with float fields, None for no tail or a tail without mass; refused with an
-    InputError naming the field (``right_tail.mass``, say) when it does not fit the side."""
-    if tail is None:
-        return None
-    if not isinstance(tail, Tail):
-        raise InputError("type", argument=name, expected="zelvane.Tail",
-                         type_name=type(tail).__name__)
-    allowed = KINDS if right else ("exponential",)
-    if not isinstance(tail.kind, str) or tail.kind not in allowed:
-        raise InputError("choice", argument=f"{name}.kind", given=repr(tail.kind),
-                         choices=allowed)
-    joint = _tail_field(f"{name}.joint", tail.joint)
-    if joint != end:
-        raise InputError("tail_joint", argument=f"{name}.joint", value=joint,
-                         end="last" if right else "first", knot=end)
-    if tail.kind == "pareto" and not joint > 0:
-        raise InputError("pareto_joint", argument=f"{name}.kind", value=joint)
-    mass = _tail_field(f"{name}.mass", tail.mass)
-    if not math.isfinite(mass):
-        raise InputError("not_finite", argument=f"{name}.mass", value=mass)
-    if mass < 0:
-        raise InputError("negative", argument=f"{name}.mass", value=mass)
-    parameter = _tail_field(f"{name}.parameter", tail.parameter)
-    if not math.isfinite(parameter):
-        raise InputError("not_finite", argument=f"{name}.parameter", value=parameter)
-    if not parameter > 0:
-        raise InputError("not_positive", argument=f"{name}.parameter", value=parameter)
-    chosen = getattr(tail, "chosen", "given")
-    if not isinstance(chosen, str):
-        raise InputError("type", argument=f"{name}.chosen", expected="str",
-                         type_name=type(chosen).__name__)
-    return Tail(tail.kind, joint, mass, parameter, chosen) if mass > 0 else None
 
 
 # ---------------------------------------------------------------- confidence intervals
@@ -683,56 +659,3 @@ def check_mean_se(mean_se: Any, mean: Any) -> Optional[float]:
     if mean is None:
         raise InputError("needs_mean", argument="mean_se", value=value)
     return value
-
-
-
-#: What `tail=` takes for an open end, beside a positive number (the tail's parameter) and
-#: None (the fit's choice).
-TAIL_LAWS = ("pareto", "exponential")
-
-
-def _tail_choice(name: str, given: Any, right: bool) -> Union[None, str, float]:
-    """One end's `tail=`: None, a law of :data:`TAIL_LAWS` (``"exponential"`` alone on
-    the left) or a positive finite number."""
-    laws = TAIL_LAWS if right else ("exponential",)
-    if given is None:
-        return None
-    if isinstance(given, str):
-        if given not in laws:
-            raise InputError("choice", argument=name, given=repr(given),
-                             choices=laws + ("a positive number", None))
-        return given
-    if isinstance(given, (bool, np.bool_)) or not isinstance(given, numbers.Real):
-        raise InputError("type", argument=name, expected="str, float or None",
-                         type_name=type(given).__name__)
-    number = float(given)
-    if not math.isfinite(number):
-        raise InputError("not_finite", argument=name, value=number)
-    if not number > 0:
-        raise InputError("not_positive", argument=name, value=number)
-    return number
-
-
-def check_tail_choice(tail: Any) -> Tuple[Union[None, str, float], Union[None, str, float]]:
-    """`tail=` as one choice per end, (left, right): a pair is taken as such; one choice
-    is for both ends, but ``"pareto"``, which only a right tail can be, for the right."""
-    if isinstance(tail, (tuple, list)):
-        if len(tail) != 2:
-            raise InputError("type", argument="tail", expected="a pair (left, right)",
-                             type_name=f"{type(tail).__name__} of {len(tail)}")
-        return _tail_choice("tail[0]", tail[0], False), _tail_choice("tail[1]", tail[1], True)
-    one = _tail_choice("tail", tail, True)
-    return (None if one == "pareto" else one), one
-
-
-def check_closing(name: str, value: Any) -> Optional[float]:
-    """`upper=` or `lower=`: None, or a finite real number."""
-    if value is None:
-        return None
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise InputError("type", argument=name, expected="float or None",
-                         type_name=type(value).__name__)
-    number = float(value)
-    if not math.isfinite(number):
-        raise InputError("not_finite", argument=name, value=number)
-    return number

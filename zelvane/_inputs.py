@@ -338,13 +338,21 @@ def _from_uhi(histogram: Any) -> Tuple[Float64Array, Float64Array]:
 
 # -- densities ----------------------------------------------------------------
 
-def _looks_like_density(values: Float64Array, widths: Float64Array) -> bool:
-    """Whether `values` over bins of `widths` read as a density: not whole numbers, and
-    times the widths they sum to 1. Where every width is 1 a density is its masses, and
-    reading it either way gives the same fit."""
-    if not (np.isfinite(values).all() and np.isfinite(widths).all()):
+def _widths(edges: Float64Array) -> Float64Array:
+    """The widths of the bins between `edges` (NaN between two infinite edges alike)."""
+    with np.errstate(invalid="ignore"):
+        widths: Float64Array = edges[1:] - edges[:-1]
+    return widths
+
+
+def _looks_like_density(values: Float64Array, edges: Float64Array) -> bool:
+    """Whether `values` over the bins between `edges` read as a density: not whole
+    numbers, and times the widths they sum to 1. Where every width is 1 a density is its
+    masses, and reading it either way gives the same fit."""
+    if not np.isfinite(values).all() or (np.mod(values, 1) == 0).all():
         return False
-    if (np.mod(values, 1) == 0).all() or (widths == 1).all():
+    widths = _widths(edges)
+    if not np.isfinite(widths).all() or (widths == 1).all():
         return False
     return bool(abs(float(np.sum(values * widths)) - 1.0) <= _DENSITY_TOTAL)
 
@@ -371,12 +379,11 @@ def bin_masses(values: Float64Array, edges: Float64Array, density: Any,
                          type_name=type(density).__name__)
     if not (values.ndim == 1 and edges.shape == (values.shape[0] + 1,)):
         return values
-    with np.errstate(invalid="ignore"):
-        widths = edges[1:] - edges[:-1]
     if not density:
-        if _looks_like_density(values, widths):
+        if _looks_like_density(values, edges):
             raise InputError("looks_like_density", argument="counts")
         return values
+    widths = _widths(edges)
     for index in (0, edges.shape[0] - 1):
         if np.isinf(edges[index]):
             raise InputError("density_open", argument="edges", index=index,

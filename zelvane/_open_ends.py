@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Un
 import numpy as np
 import numpy.typing as npt
 
+import math
 import sys
 import warnings
 
@@ -84,6 +85,8 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
     choice), the law of the right tail, and how each row's parameters are chosen (with
     the brackets' own Pareto index per row, NaN where there is none)."""
     rows = masses.shape[:-1]
+    if not rows and edges.ndim == 1:
+        return _held_one(choice, edges, masses, r, exact, left, right, means, gap_name)
     n = rows[0] if rows else 1
     held: List[Any] = [None, None]
     chosen: List[Any] = [np.full(n, "interpolated", dtype=object), np.full(n, "interpolated",
@@ -121,6 +124,42 @@ def _held(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: 
         k = 1 if right else 0
         chosen[k] = np.where(np.isnan(means), chosen[k], "mean").astype(object)
     return (held[0], held[1]), kind, (chosen[0], chosen[1], brackets)
+
+
+def _held_one(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exact: bool,
+              left: bool, right: bool, means: Any, gap_name: str
+              ) -> Tuple[Tuple[Any, Any], str, Tuple[Any, ...]]:
+    """:func:`_held` for one histogram (arrays of one row, made from scalars)."""
+    held: List[Any] = [None, None]
+    how: List[str] = ["interpolated", "interpolated"]
+    kind = {"pareto": "pareto", "exponential": "exponential"}.get(str(choice[1]), "none")
+    for k in (0, 1):
+        given = choice[k]
+        if isinstance(given, float) and (left, right)[k]:
+            held[k] = np.array([given])
+            how[k] = "fixed"
+    brackets = math.nan
+    if right and not isinstance(choice[1], float) and kind != "exponential":
+        joint = edges[-2]
+        if kind == "pareto" and not joint > 0:
+            raise InputError("pareto_joint", argument="tail", value=joint)
+        index, named, own = pareto_index(edges, masses, r, exact)
+        if joint > 0:
+            if exact and index < INDEX_BOUNDS[0] and masses[-2] > 0:
+                # As in _held: no index within its bounds lets the end bracket carry.
+                raise InputError("tail_uncarried", argument=gap_name,
+                                 index=masses.shape[-1] - 1, row=None, value=masses[-1],
+                                 bounds=f"{INDEX_BOUNDS[0]:g} <= alpha <= "
+                                        f"{INDEX_BOUNDS[1]:g}", closer="upper")
+            held[1] = np.array([float(index)])
+            how[1] = str(named)
+        else:
+            held[1] = np.array([np.nan])
+        brackets = float(own)
+    if means is not None and not math.isnan(means[0]):
+        how[1 if right else 0] = "mean"
+    chosen = np.array([how[0]], dtype=object), np.array([how[1]], dtype=object)
+    return (held[0], held[1]), kind, (chosen[0], chosen[1], np.array([brackets]))
 
 
 #: How far the counts may be moved to reach a mean: the likelihood-ratio statistic of
@@ -283,6 +322,10 @@ def _fit_reaching(fit_rows: Callable[..., Tuple[Float64Array, Tuple[Any, ...]]],
     return out, tuple(parts)
 
 
+#: The tails' kinds in the order of their codes.
+_KIND_NAMES = tuple(name for name, _ in sorted(TAIL_KINDS.items(), key=lambda kv: kv[1]))
+
+
 def _kind_names(codes: Any) -> Any:
     """The kind of every row's tail from the fit's codes (``"none"`` where a row has
     none, an empty open bin): a read-only array of strings."""
@@ -296,6 +339,16 @@ def _tail(info: Any, side: str, batch: bool, chosen: Any) -> Optional[Tail]:
     """The tail of one side (``"left"``, ``"right"``) from the fit's numbers (NumPy, or
     Dask columns), its kind from the fit's codes; `chosen` says how each row's parameter
     was chosen (one name for all, or one per row)."""
+    if not batch and isinstance(info, np.ndarray):
+        # One histogram: its row's numbers as floats, its kind named as _kind_names does.
+        code, joint_at, mass_at, parameter_at = (
+            float(info[0, INFO[f"{side}_{field}"]])
+            for field in ("kind", "joint", "mass", "parameter"))
+        number = int(code) if math.isfinite(code) else -1
+        if not 0 <= number < len(_KIND_NAMES) or _KIND_NAMES[number] == "none":
+            return None
+        return Tail(_KIND_NAMES[number], joint_at, mass_at, parameter_at,
+                    str(np.asarray(chosen, dtype=str).reshape(-1)[0]))
     kind, joint, mass, parameter = (info[:, INFO[f"{side}_{field}"]]
                                     for field in ("kind", "joint", "mass", "parameter"))
     if not isinstance(info, np.ndarray):
@@ -325,8 +378,13 @@ def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: flo
     by more than :data:`~zelvane._tails.PRIOR_SWAY` of it from where the brackets' own
     index would put it (the prior, not the data, decides), or a Pareto index of the
     caller's at 1 or below (an infinite mean)."""
+    if fit.left_tail is None and fit.right_tail is None:
+        return
     rows = masses.shape[:-1]
-    n = rows[0] if rows else 1
+    if not rows:
+        _check_one(fit, edges, masses, lam, chosen, gap_name)
+        return
+    n = rows[0]
     flat = np.broadcast_to(edges, rows + (edges.shape[-1],)).reshape(n, -1)
     first = 1 if np.isneginf(flat[0, 0]) else 0
     last = -2 if np.isposinf(flat[0, -1]) else -1
@@ -384,6 +442,59 @@ def _check_tails(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: flo
                       "tail, and what depends on it (the mean, the Gini index, top shares) "
                       "is uncertain; give the mean, tail= or upper= if known",
                       ExtrapolationWarning, stacklevel=_caller_level())
+
+
+def _check_one(fit: SmoothFit, edges: FloatArray, masses: FloatArray, lam: float,
+               chosen: Tuple[Any, ...], gap_name: str) -> None:
+    """:func:`_check_tails` for the fit of one histogram: its tails' float fields and
+    one name each, in Python scalars rather than arrays of one row."""
+    first = 1 if edges[0] == -np.inf else 0
+    last = -2 if edges[-1] == np.inf else -1
+    width = float(edges[last] - edges[first])
+    reasons: List[str] = []
+    for k, tail in ((0, fit.left_tail), (1, fit.right_tail)):
+        if tail is None:
+            continue
+        pareto = tail.kind == "pareto"
+        parameter = tail.parameter
+        has = tail.kind != "none" and tail.mass > 0
+        how = str(chosen[k][0])
+        low = INDEX_BOUNDS[0] if pareto else scale_bounds(1.0)[0] * width
+        high = INDEX_BOUNDS[1] if pareto else scale_bounds(1.0)[1] * width
+        own = has and how != "fixed" and how != "mean"
+        if own and (parameter < low * (1 - 1e-9) or parameter > high * (1 + 1e-9)) and \
+                lam == 0.0:
+            index = 0 if k == 0 else masses.shape[-1] - 1
+            bounds = (f"{low:g} <= alpha <= {high:g}" if pareto
+                      else f"{low:.6g} <= beta <= {high:.6g}")
+            raise InputError("tail_uncarried", argument=gap_name, index=index, row=None,
+                             value=masses[index], bounds=bounds,
+                             closer="lower" if k == 0 else "upper")
+        if own and (abs(parameter - low) <= 1e-9 * low or abs(parameter - high) <= 1e-9 * high):
+            how = "bound"
+        if has and how == "bound":
+            _noted(reasons, "a tail's parameter is held at a bound of its range")
+        if has and how == "fixed" and pareto and parameter <= 1.0:
+            _noted(reasons, "a Pareto index of 1 or below makes the mean infinite")
+        if k == 1 and has and pareto and how in ("brackets", "prior"):
+            share = np.reshape(tail.mass, 1) / np.reshape(masses, (1, -1)).sum(axis=1)
+            sway = prior_sway(np.reshape(tail.joint, 1), share, np.reshape(parameter, 1),
+                              chosen[2], _means(fit, 1))
+            if sway[0] > PRIOR_SWAY:
+                _noted(reasons, f"the prior of the default tail moves the mean by more than "
+                                f"{100 * PRIOR_SWAY:g} % from the brackets' own index")
+        if how != tail.chosen:
+            setattr(fit, "left_tail" if k == 0 else "right_tail", tail._replace(chosen=how))
+    if reasons:
+        warnings.warn(f"the fit: {'; '.join(reasons)}: the brackets barely support the "
+                      "tail, and what depends on it (the mean, the Gini index, top shares) "
+                      "is uncertain; give the mean, tail= or upper= if known",
+                      ExtrapolationWarning, stacklevel=_caller_level())
+
+
+def _noted(reasons: List[str], reason: str) -> None:
+    if reason not in reasons:
+        reasons.append(reason)
 
 
 def _means(fit: SmoothFit, n: int) -> Float64Array:

@@ -27,16 +27,16 @@ import numpy.typing as npt
 import math
 
 from zelvane import _dask, _native
-from zelvane._checks import (aligned, as_array, check_closing, check_histogram, check_means,
-                             check_open, check_refine, check_row, check_rows, check_smoothing,
-                             check_tail_choice, check_unmasked, check_workers, per_row, read_only,
-                             whole_numbers)
+from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
+                             check_refine, check_row, check_rows, check_smoothing, check_unmasked,
+                             check_workers, per_row, read_only, whole_numbers)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH
 from zelvane._open_ends import (Choice, _check_choice, _check_tails, _closed, _fit_reaching,
                                 _held, _tail)
+from zelvane._tail_checks import check_closing, check_tail_choice
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -181,8 +181,10 @@ class SmoothFit:
             knots = knots[k] if knots.ndim == 2 else knots
             values, masses, smoothing, edf = values[k], masses[k], smoothing[k], edf[k]
             left, right = _row_tail(left, k), _row_tail(right, k)
-        knots, values, masses, smoothing, edf, left, right = _computed(
-            knots, values, masses, smoothing, edf, left, right)
+        if not isinstance(values, np.ndarray):
+            # A fit of a Dask array: what the row needs, computed together.
+            knots, values, masses, smoothing, edf, left, right = _computed(
+                knots, values, masses, smoothing, edf, left, right)
         given = np.asarray(masses, dtype=np.float64)
         tails = _tail_of(left), _tail_of(right)
         return PiecewiseLinearDensity._from_fit(
@@ -251,8 +253,9 @@ class SmoothFit:
         confidence interval's ``Source`` (a list, one per row)."""
         if self._given is None:
             raise InputError("no_source", argument="confidence", made="made without its data")
-        edges, smoothing, sizes, means, tail, masses = _dask.computed(*self._given,
-                                                                       self._masses)
+        edges, smoothing, sizes, means, tail, masses = (
+            (*self._given, self._masses) if isinstance(self.values, np.ndarray)
+            else _dask.computed(*self._given, self._masses))
         masses = np.asarray(masses, dtype=np.float64)
         rows = masses.reshape(-1, masses.shape[-1])
         count = (rows.shape[0],) if masses.ndim == 2 else ()

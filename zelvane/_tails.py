@@ -429,6 +429,8 @@ def pareto_index(edges: Float64Array, masses: Float64Array, refine: int, exact: 
     """
     e = np.asarray(edges, dtype=np.float64)
     w = np.asarray(masses, dtype=np.float64)
+    if w.ndim == 1 and e.ndim == 1:
+        return _pareto_index_one(e, w, refine, exact)
     shape = w.shape[:-1]
     e = np.broadcast_to(e, shape + (w.shape[-1] + 1,))
     left_open = bool(np.isneginf(e[..., 0]).any())
@@ -471,6 +473,52 @@ def pareto_index(edges: Float64Array, masses: Float64Array, refine: int, exact: 
 #: The share of the mean by which the default tail may differ from the brackets' own
 #: index before a fit warns that its mean rests on the prior.
 PRIOR_SWAY = 0.05
+
+
+def _log_ratio(above: float, share: float, outer: float, joint: float) -> float:
+    """``log(above / share) / log(joint / outer)`` in float64 as the arrays compute it,
+    NaN where it is not finite or `outer` is not positive."""
+    if not outer > 0:
+        return math.nan
+    rise = float(np.log(joint / outer))
+    if rise == 0.0:
+        return math.nan
+    ratio = float(np.log(above / share)) / rise
+    return ratio if math.isfinite(ratio) else math.nan
+
+
+def _pareto_index_one(e: Float64Array, w: Float64Array, refine: int, exact: bool
+                      ) -> Tuple[Float64Array, Float64Array, Float64Array]:
+    """:func:`pareto_index` of one histogram, in float64 scalars: the same operations,
+    in the same order, as on a row of a batch."""
+    top = float(w[-1])
+    joint, inner = float(e[-2]), float(e[-3])
+    if not top > 0:
+        # No index; named as the arrays name it, where the bound below (over a top of 0:
+        # -inf for an end bracket of mass below a joint below 0) holds the prior.
+        bound = exact and 2.0 * float(w[-2]) / ((joint - inner) / refine) * (1.0 - 1e-9) * \
+            joint < 0
+        return (np.array(np.nan), np.array("bound" if bound else "prior", dtype=object),
+                np.array(np.nan))
+    finite = w.shape[-1] - 1 - int(e[0] == -np.inf)
+    s2 = top + float(w[-2])
+    a2 = _log_ratio(s2, top, inner, joint)
+    a3 = _log_ratio(s2 + float(w[-3]), top, float(e[-4]), joint) if finite >= 2 else math.nan
+    trend = 2.0 * a2 - a3 if math.isfinite(a3) else a2
+    usable = math.isfinite(trend)
+    index = BRACKETS_WEIGHT * trend + (1.0 - BRACKETS_WEIGHT) * PRIOR_INDEX if usable \
+        else PRIOR_INDEX
+    low, high = INDEX_RANGE
+    held = index < low or index > high
+    index = min(max(index, low), high)
+    if exact:
+        piece = (joint - inner) / refine
+        limit = 2.0 * float(w[-2]) / piece * (1.0 - 1e-9) * joint / top
+        if index > limit:
+            index, held = limit, True
+    chosen = "bound" if held else "brackets" if usable else "prior"
+    return (np.array(index), np.array(chosen, dtype=object),
+            np.array(trend if usable else np.nan))
 
 
 def prior_sway(joint: Float64Array, mass: Float64Array, index: Float64Array,

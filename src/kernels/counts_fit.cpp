@@ -257,6 +257,12 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         return limit(setting.smoothing, 0, 0);
     }
     set_up(problem, counts, bins, ends, all, width, setting);
+    // A factorisation that fails falls back to a slower, accurate one, but
+    // not where the lambda -> 0 limit (closed, or open_fit's with open ends)
+    // answers the fits it leaves unconfirmed: below that resolution.
+    if (refine > 1 || t.open) {
+        problem.accurate_from(limit_on_failure / resolution(edges, counts, bins, refine, ends, all, 1.0));
+    }
 
     double lambda = setting.smoothing;
     std::int64_t tried = 1;

@@ -73,8 +73,12 @@ public:
     // Takes the factor and the inverse's band for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
-    // Cholesky in place: inaccurate at the first pivot that is not positive.
+    // Cholesky in place; where a pivot is not positive and lambda is at least
+    // rotations_from(), the same factor by orthogonal rotations of H's square
+    // root, which keeps what the formed H rounds away: inaccurate where the
+    // pivot fails below that lambda, or where the rotations' factor is singular.
     status factor(double lambda) noexcept;
+    void rotations_from(double lambda) noexcept { rotations_from_ = lambda; }
     void solve(double* x) noexcept;
     // Both right-hand sides in one pass over the factor.
     void solve_pair(double* x, double* y) noexcept;
@@ -86,11 +90,13 @@ public:
     double bin_inverse(std::int64_t i) const noexcept;
 
 private:
+    status factor_from_rows(double lambda) noexcept;
     band_cholesky::band factor_band() const noexcept { return {factor_, t_->variables, half_}; }
     band_cholesky::band inverse_band() const noexcept { return {inverse_, t_->variables, half_}; }
 
     const terms* t_ = nullptr;
     int half_ = 2;
+    double rotations_from_ = 0.0;
     double *factor_ = nullptr, *inverse_ = nullptr;
 };
 
@@ -140,6 +146,9 @@ public:
     // Factorises H for lambda at the terms' point: ok, inaccurate where a
     // pivot fails, interrupted where the stop flag cut the factorisation short.
     status factor(double lambda) noexcept { return banded_ ? band_.factor(lambda) : envelope_.factor(lambda); }
+    // The least lambda whose failed Cholesky the band tries again by rotations
+    // (0: any); the envelope has no such fallback.
+    void rotations_from(double lambda) noexcept { band_.rotations_from(lambda); }
     // x = H^-1 x with the last factor (held variables' entries of x are 0).
     void solve(double* x) noexcept { banded_ ? band_.solve(x) : envelope_.solve(x); }
     // x = H^-1 x and y = H^-1 y together.

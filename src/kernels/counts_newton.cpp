@@ -255,7 +255,8 @@ status penalised_fit::solve(double lambda, double search_decrement, bool final) 
         }
         const bool blocked = longest <= 1.0;
         if (final && !blocked && !released &&
-            (decrement <= floor_decrement || (decrement <= noise_decrement && decrement > 0.25 * previous))) {
+            (decrement <= floor_decrement ||
+             ((decrement <= noise_decrement || decrement <= rounding_floor(lambda)) && decrement > 0.25 * previous))) {
             // Converged to rounding (or no longer converging, at its floor).
             if (!release_negative_multipliers(lambda, reach_)) {
                 return status::ok;
@@ -452,6 +453,23 @@ void penalised_fit::gradient(double lambda) noexcept {
         if (t.share == 0.0) continue;
         g_[t.variable] -= t.share / p_[m_ + k] * t.weight;
     }
+}
+
+// What rounding leaves in the decrement d'Hd at the current point, in
+// float64 that no step lowers: each curvature stencil applied to u rounds to
+// about eps times the sum of its terms' magnitudes, and an error e_t of
+// stencil t reaches the decrement as about lambda w_t e_t^2 (H^-1 along the
+// stencil being at most its own term's inverse). Narrow sub-intervals beside
+// wide ones make that far larger than the likelihood's share, eps^2.
+double penalised_fit::rounding_floor(double lambda) const noexcept {
+    constexpr double eps = std::numeric_limits<double>::epsilon();
+    double sum = 0.0;
+    for (std::int64_t t = 1; t + 1 < n_; ++t) {
+        const double* const w = stencil_ + 4 * t;
+        const double size = std::fabs(w[0] * u_[t - 1]) + std::fabs(w[1] * u_[t]) + std::fabs(w[2] * u_[t + 1]);
+        sum += w[3] * size * size;
+    }
+    return lambda * eps * eps * sum;
 }
 
 // The sum of the magnitudes of the terms of each g_j: the yardstick of a

@@ -52,6 +52,10 @@ public:
     // The caller's stop flag, read before each factorisation, and whether it stopped a fit.
     void watch(const std::atomic<bool>* stop) noexcept { terms_.stop = stop; }
     bool interrupted() const noexcept { return interrupted_; }
+    // Below this lambda a factorisation of H that fails is a failure (where
+    // the caller has the lambda -> 0 limit to answer with); from it on, the
+    // Hessian's back end tries a slower, more accurate one first.
+    void accurate_from(double lambda) noexcept { hessian_.rotations_from(lambda); }
 
     // Where the caller writes the sub-interval widths (scaled) and the body's shares.
     double* widths() const noexcept { return h_; }
@@ -106,6 +110,7 @@ private:
     double objective(const double* u, const double* p, double lambda) const noexcept;
     void gradient(double lambda) noexcept;
     void gradient_size(double lambda) noexcept;
+    double rounding_floor(double lambda) const noexcept;
     bool factor(double lambda) noexcept;
     double newton_direction(double lambda) noexcept;
     bool carries_tail(std::int64_t j) const noexcept;

@@ -46,8 +46,6 @@ PROBES: Dict[str, Probe] = {}
 #: Findings still open, by the part that answers for them: taken out as each is fixed
 #: (the quick probes then run as plain tests, the whole set fails on them again).
 OPEN = {
-    # fits: the counts-aware fit gives up ("could not confirm its answer")
-    "fit_large_open_bin", "fit_overdispersed_1000",
     # counts: Ctrl-C heard seconds late
     "counts_fit_interruptible",
     # fits (then cli): the command ends in the traceback of a fit that gave up
