@@ -411,6 +411,13 @@ def overdispersed(seed, bins=200, total=200):
 @pytest.mark.parametrize("seed, smoothing, refine", [
     (1006, "auto", 4), (1125, "auto", 4), (1125, "auto", 8),
     (1000, 1.0, 4), (1000, 100.0, 4), (1001, 100.0, 4), (1001, 1e4, 2),
+    # Steps so narrow that their curvature at the start outweighs the likelihood
+    # by twenty decades: from the histogram's steps Newton's method crawls, from a
+    # start mixed with the flat density it converges.
+    (1010, 1.0, 4), (1003, 100.0, 4), (1083, 100.0, 4),
+    # On the envelope (refine 16 and above), which has no such fallback of its own:
+    # the fit is taken again on the band, by rotations.
+    (1000, 100.0, 16), (1005, 100.0, 16),
 ])
 def test_widths_many_decades_apart_are_fitted(seed, smoothing, refine):
     # The narrowest pieces' curvature swamps the likelihood's in the Hessian's

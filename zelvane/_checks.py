@@ -63,6 +63,10 @@ def aligned(array: Any) -> Float64Array:
     """`array` as C-contiguous float64 at an address of whole elements, which the smooth
     fits read: a contiguous array can still sit at an odd address (a view into bytes).
     An array that is fit is returned itself."""
+    if type(array) is np.ndarray and array.dtype == np.float64:
+        flags = array.flags
+        if flags.c_contiguous and flags.aligned:
+            return array
     result: Float64Array = np.require(array, np.float64, ["C", "A"])
     return result
 
@@ -466,6 +470,9 @@ def whole_numbers(masses: Any) -> bool:
     given = np.asarray(masses)
     if given.dtype.kind != "f":
         return True
+    if (np.floor(given) == given).all():
+        # Every one whole or infinite: nothing left to leave out.
+        return True
     return bool((np.mod(given[np.isfinite(given)], 1) == 0).all())
 
 
@@ -558,6 +565,13 @@ def check_means(means: Optional[Float64Array], masses: FloatArray, left: bool,
     asks for one."""
     if means is None:
         return None
+    if masses.ndim == 1:
+        # One histogram: its one mean, and the mass of its open ends.
+        if math.isnan(means[0]):
+            return None
+        if not ((right and masses[-1] > 0) or (left and masses[0] > 0)):
+            raise InputError("mean_needs_tail", argument="mean", row=None, value=means[0])
+        return means
     wanted = ~np.isnan(means)
     flat = masses.reshape(-1, masses.shape[-1])
     usable = np.zeros(flat.shape[0], bool)

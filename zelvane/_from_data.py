@@ -227,7 +227,7 @@ def from_histogram(cls: Type[PiecewiseLinearDensity], counts: Any,
 
 
 def confidence(self: PiecewiseLinearDensity, level: float = 0.9, *, method: str = "auto",
-               replicates: int = 200, seed: Any = 0, workers: int = 1) -> Any:
+               replicates: Optional[int] = None, seed: Any = 0, workers: int = 1) -> Any:
     """Confidence intervals at `level` for every summary, from the data it was fitted to.
 
     Returns a ``Confidence`` whose methods mirror this density's (``median()``,
@@ -252,12 +252,13 @@ def confidence(self: PiecewiseLinearDensity, level: float = 0.9, *, method: str 
         The confidence level, in (0, 1); 0.9 as statistics offices publish.
     method : {"auto", "linear", "bootstrap"}
         ``"linear"``: first-order propagation through a batch of refits (one per
-        direction of the inputs' covariance); ``"bootstrap"``: percentile
-        intervals of `replicates` parametric replicates, refitted as one batch;
+        direction of the inputs' covariance); ``"bootstrap"``: `replicates`
+        parametric replicates refitted as one batch, the interval from their median
+        and their spread below and above it;
         ``"auto"``: linear with an open top, the bootstrap with a closed one (which
         covered better there on simulated counts).
-    replicates : int
-        Replicates of the bootstrap (20 or more).
+    replicates : int, optional
+        Replicates of the bootstrap (20 or more; None: 50).
     seed : int, numpy.random.SeedSequence or similar
         The bootstrap's seed: the same seed gives the same intervals.
     workers : int

@@ -6,6 +6,15 @@
 
 namespace zelvane::counts_hessian {
 
+namespace {
+
+// A Cholesky factor with a pivot whose square is below this share of its
+// diagonal entry of H has lost as many digits to cancellation: Newton's
+// steps from it crawl, and the factor by rotations is taken instead.
+constexpr double cancellation_limit = 1e-9;
+
+}  // namespace
+
 void band_hessian::take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept {
     t_ = &t;
     half_ = static_cast<int>(std::max<std::int64_t>(2, t.refine));
@@ -37,8 +46,18 @@ status band_hessian::factor(double lambda) noexcept {
         for (std::int64_t k = j + 1; k <= std::min(t_->variables - 1, j + half_); ++k) h.at(k, j) = 0.0;
         h.at(j, j) = 1.0;
     }
-    if (band_cholesky::factor(h) < 0) return status::ok;
-    return lambda >= rotations_from_ ? factor_from_rows(lambda) : status::inaccurate;
+    // Each pivot's square against H's diagonal entry: what is left of it
+    // after the cancellation of the factorisation.
+    for (std::int64_t j = 0; j < t_->variables; ++j) inverse_[j] = h.at(j, j);
+    const bool factored = band_cholesky::factor(h) < 0;
+    if (factored) {
+        bool sound = true;
+        for (std::int64_t j = 0; j < t_->variables && sound; ++j) {
+            sound = h.at(j, j) * h.at(j, j) >= cancellation_limit * inverse_[j];
+        }
+        if (sound || lambda < rotations_from_) return status::ok;
+    }
+    return lambda >= rotations_from_ ? factor_by_rotations(lambda) : status::inaccurate;
 }
 
 // H = B'B, B's rows the square roots of its terms: each curvature stencil
@@ -51,7 +70,7 @@ status band_hessian::factor(double lambda) noexcept {
 // curvature measure does not see); B keeps it, each stencil applied to a
 // linear function rounding to about lambda eps^2 / h^3 of the squared norm,
 // not eps lambda / h^3. Returns inaccurate where R has a zero on its diagonal.
-status band_hessian::factor_from_rows(double lambda) noexcept {
+status band_hessian::factor_by_rotations(double lambda) noexcept {
     const band_cholesky::band l = factor_band();
     const std::int64_t n = t_->variables, half = half_;
     std::fill(factor_, factor_ + n * band_cholesky::row_width(half_), 0.0);

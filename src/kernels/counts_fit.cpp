@@ -296,11 +296,19 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         problem.restore();
     }
     const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
-    if ((delivered.code == status::inaccurate || delivered.code == status::iteration_limit) && closed_limit &&
-        resolution(edges, counts, bins, refine, ends, all, lambda) < limit_on_failure) {
-        return limit(lambda, delivered.solves, tried);
+    if (delivered.code != status::inaccurate && delivered.code != status::iteration_limit) {
+        return delivered;
     }
-    return delivered;
+    // Below resolution the limit answers: the exact-mass fit here, open_fit's
+    // with open ends.
+    if ((refine > 1 || t.open) && resolution(edges, counts, bins, refine, ends, all, lambda) < limit_on_failure) {
+        return closed_limit ? limit(lambda, delivered.solves, tried) : delivered;
+    }
+    // Once more from a start whose penalty at lambda is small, on the most
+    // accurate factorisation.
+    problem.start_smooth(lambda);
+    problem.most_accurate();
+    return deliver(problem, lambda, tried, knots, sample, all, all / width, values);
 }
 
 }  // namespace zelvane::counts_fit

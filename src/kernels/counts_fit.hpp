@@ -56,8 +56,10 @@ struct open_ends {
 
 // The most Newton steps of the fit for one lambda, each one factorisation
 // of the Hessian: a step holds and releases any number of knots, and the
-// fits of sparse counts at refine 256 take tens to a few hundred. A fit that reaches
-// the bound reports iteration_limit; a lambda of the search that does is
+// fits of sparse counts at refine 256 take tens to a few hundred. The fit
+// delivered that reaches the bound (or cannot confirm its answer) starts once
+// more from a smoother start with a bound of its own, and then reports
+// iteration_limit (or inaccurate); a lambda of the search that reaches it is
 // left out of the choice.
 inline constexpr std::int64_t newton_step_limit = counts_newton::default_step_limit;
 

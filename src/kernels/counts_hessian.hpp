@@ -13,6 +13,9 @@
 // bin is factorised on border_ldl's envelope in O(knots) whatever refine is
 // (envelope_hessian). Either way the back end also gives H^-1 where the edf
 // need it: on the band, or one entry per bin of the larger system's inverse.
+// Where those lose what the narrowest pieces' curvature swamps in H's
+// entries, the band is factorised by rotations of H's square root instead,
+// at several times the cost: a fallback, never the first try.
 #pragma once
 
 #include <atomic>
@@ -34,6 +37,10 @@ inline constexpr std::int64_t max_tails = 2;
 // cost, which grows with refine, is above the envelope's, which does not.
 inline constexpr std::int64_t envelope_refine = 16;
 inline bool banded(std::int64_t refine) noexcept { return refine < envelope_refine; }
+// Up to this refine the envelope's fits keep the band's scratch as well, for
+// a fit that the envelope cannot confirm to take again by rotations (whose
+// cost grows with refine^2 per knot).
+inline constexpr std::int64_t rotations_refine = 64;
 
 enum knot_state : unsigned char { free_knot, held_knot };
 
@@ -73,10 +80,11 @@ public:
     // Takes the factor and the inverse's band for up to `variables` variables.
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept;
 
-    // Cholesky in place; where a pivot is not positive and lambda is at least
-    // rotations_from(), the same factor by orthogonal rotations of H's square
-    // root, which keeps what the formed H rounds away: inaccurate where the
-    // pivot fails below that lambda, or where the rotations' factor is singular.
+    // Cholesky in place; where a pivot is not positive, or has lost nine
+    // digits to cancellation, and lambda is at least rotations_from(), the
+    // same factor by orthogonal rotations of H's square root, which keeps what
+    // the formed H rounds away: inaccurate where a pivot fails below that
+    // lambda, or where the rotations' factor is singular.
     status factor(double lambda) noexcept;
     void rotations_from(double lambda) noexcept { rotations_from_ = lambda; }
     void solve(double* x) noexcept;
@@ -89,8 +97,10 @@ public:
     double inverse_at(std::int64_t j) const noexcept;
     double bin_inverse(std::int64_t i) const noexcept;
 
+    // The factor by rotations alone (inaccurate where it is singular).
+    status factor_by_rotations(double lambda) noexcept;
+
 private:
-    status factor_from_rows(double lambda) noexcept;
     band_cholesky::band factor_band() const noexcept { return {factor_, t_->variables, half_}; }
     band_cholesky::band inverse_band() const noexcept { return {inverse_, t_->variables, half_}; }
 
@@ -134,42 +144,55 @@ private:
 // envelope from it on.
 class hessian {
 public:
-    // Takes the chosen back end's scratch for up to `variables` variables.
+    // Takes the chosen back end's scratch for up to `variables` variables,
+    // and up to rotations_refine the band's too, for by_rotations().
     void take_scratch(const terms& t, std::int64_t variables, workspace& w) noexcept {
         banded_ = banded(t.refine);
         if (banded_) {
             band_.take_scratch(t, variables, w);
         } else {
             envelope_.take_scratch(t, variables, w);
+            if (t.refine <= rotations_refine) band_.take_scratch(t, variables, w);
         }
+        rotations_ = banded_ || t.refine <= rotations_refine;
     }
     // Factorises H for lambda at the terms' point: ok, inaccurate where a
     // pivot fails, interrupted where the stop flag cut the factorisation short.
-    status factor(double lambda) noexcept { return banded_ ? band_.factor(lambda) : envelope_.factor(lambda); }
+    status factor(double lambda) noexcept {
+        band_now_ = banded_ || always_rotations_;
+        if (always_rotations_) return band_.factor_by_rotations(lambda);
+        return banded_ ? band_.factor(lambda) : envelope_.factor(lambda);
+    }
     // The least lambda whose failed Cholesky the band tries again by rotations
     // (0: any); the envelope has no such fallback.
     void rotations_from(double lambda) noexcept { band_.rotations_from(lambda); }
+    // From now on every factor by the band's rotations, the slowest and most
+    // accurate: where the refine allows (with the band's scratch); returns
+    // whether it does.
+    bool by_rotations() noexcept {
+        always_rotations_ = rotations_;
+        return rotations_;
+    }
     // x = H^-1 x with the last factor (held variables' entries of x are 0).
-    void solve(double* x) noexcept { banded_ ? band_.solve(x) : envelope_.solve(x); }
+    void solve(double* x) noexcept { band_now_ ? band_.solve(x) : envelope_.solve(x); }
     // x = H^-1 x and y = H^-1 y together.
-    void solve_pair(double* x, double* y) noexcept { banded_ ? band_.solve_pair(x, y) : envelope_.solve_pair(x, y); }
+    void solve_pair(double* x, double* y) noexcept { band_now_ ? band_.solve_pair(x, y) : envelope_.solve_pair(x, y); }
     // d'Hd at the point of the last factorisation, free of cancellation.
     double energy(double lambda, const double* d) const noexcept {
-        return banded_ ? band_.energy(lambda, d) : envelope_.energy(lambda, d);
+        return band_now_ ? band_.energy(lambda, d) : envelope_.energy(lambda, d);
     }
     // H^-1 where the next two read it, from the last factor.
-    void invert() noexcept { banded_ ? band_.invert() : envelope_.invert(); }
+    void invert() noexcept { band_now_ ? band_.invert() : envelope_.invert(); }
     // Entry (j, j) of H^-1, after invert().
-    double inverse_at(std::int64_t j) const noexcept { return banded_ ? band_.inverse_at(j) : envelope_.inverse_at(j); }
+    double inverse_at(std::int64_t j) const noexcept { return band_now_ ? band_.inverse_at(j) : envelope_.inverse_at(j); }
     // a_i' H^-1 a_i on the free knots of bin i, after invert().
     double bin_inverse(std::int64_t i) const noexcept {
-        return banded_ ? band_.bin_inverse(i) : envelope_.bin_inverse(i);
+        return band_now_ ? band_.bin_inverse(i) : envelope_.bin_inverse(i);
     }
 
 private:
-    bool banded_ = true;
+    bool banded_ = true, band_now_ = true, rotations_ = true, always_rotations_ = false;
     band_hessian band_;
     envelope_hessian envelope_;
 };
-
 }  // namespace zelvane::counts_hessian

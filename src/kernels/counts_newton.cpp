@@ -38,6 +38,9 @@ constexpr double multiplier_tolerance = 1e-9;
 // bins, with this share of the flat density mixed in so that every value is
 // positive.
 constexpr double start_flat_share = 0.02;
+// The most penalty a start of start_smooth() has, against the likelihood's
+// -sum q log p of about the log of the number of bins.
+constexpr double start_penalty = 1.0;
 // Newton steps of one knot each before the steps that hold and release many
 // at once take over: the fits of smooth counts are over by then.
 constexpr std::int64_t one_knot_steps = 12;
@@ -107,6 +110,12 @@ void penalised_fit::set_up() noexcept {
     for (const tail_bin& t : tails_) {
         if (t.variable >= 0) c_[t.variable] += t.weight;
     }
+    terms_.variables = v_;
+    start(start_flat_share);
+}
+
+// The histogram's step density, each edge the mean of its two bins.
+void penalised_fit::step_density(double* u) const noexcept {
     auto bin_density = [&](std::int64_t i) {
         double width = 0.0;
         for (std::int64_t s = 0; s < r_; ++s) width += h_[i * r_ + s];
@@ -116,19 +125,34 @@ void penalised_fit::set_up() noexcept {
     for (std::int64_t i = 0; i <= m_; ++i) {
         const double left = right;
         right = i < m_ ? bin_density(i) : left;
-        u_[i * r_] = 0.5 * (left + right);
-        for (std::int64_t s = 1; i < m_ && s < r_; ++s) u_[i * r_ + s] = right;
+        u[i * r_] = 0.5 * (left + right);
+        for (std::int64_t s = 1; i < m_ && s < r_; ++s) u[i * r_ + s] = right;
     }
-    for (std::int64_t j = 0; j < n_; ++j) u_[j] = (1.0 - start_flat_share) * u_[j] + start_flat_share;
+}
+
+// The step density with the share `flat` of the flat density mixed in.
+void penalised_fit::start(double flat) noexcept {
+    step_density(u_);
+    for (std::int64_t j = 0; j < n_; ++j) u_[j] = (1.0 - flat) * u_[j] + flat;
     // A free tail starts at its share (a small one when it has none).
     for (const tail_bin& t : tails_) {
         if (t.variable >= n_) u_[t.variable] = std::max(t.share, start_flat_share / static_cast<double>(m_ + 1));
     }
     std::fill(state_, state_ + v_, free_knot);
     std::fill(released_, released_ + v_, 0);
-    terms_.variables = v_;
+    reach_ = 0;
+    warm_ = false;
     normalise();
     save();
+}
+
+// The flat density has no curvature, so the mix's penalty is the steps'
+// times the square of their share.
+void penalised_fit::start_smooth(double lambda) noexcept {
+    step_density(u_);
+    const double penalty = 0.5 * lambda * terms_.curvature_of(u_);
+    const double steps = 1.0 - start_flat_share;
+    start(penalty * steps * steps > start_penalty ? 1.0 - std::sqrt(start_penalty / penalty) : start_flat_share);
 }
 
 void penalised_fit::start_from(const double* values, double unit) noexcept {

@@ -56,6 +56,9 @@ public:
     // the caller has the lambda -> 0 limit to answer with); from it on, the
     // Hessian's back end tries a slower, more accurate one first.
     void accurate_from(double lambda) noexcept { hessian_.rotations_from(lambda); }
+    // Every factorisation from now on the slowest and most accurate one, where
+    // the refine allows; returns whether it does.
+    bool most_accurate() noexcept { return hessian_.by_rotations(); }
 
     // Where the caller writes the sub-interval widths (scaled) and the body's shares.
     double* widths() const noexcept { return h_; }
@@ -75,6 +78,11 @@ public:
     // `unit`): knots at zero held there, the rest free. A free tail's own
     // variable keeps its start.
     void start_from(const double* values, double unit) noexcept;
+    // Starts again from set_up()'s start, mixed with the flat density as far
+    // as it takes to bring its penalty at lambda down to start_penalty: where
+    // the histogram's steps are narrow, their curvature at a large lambda
+    // leaves Newton's method thousands of short steps from the optimum.
+    void start_smooth(double lambda) noexcept;
 
     // Newton's method for lambda from the current point. A search's fit ends
     // with the step taken from a decrement below search_decrement, and keeps
@@ -104,6 +112,8 @@ public:
     std::int64_t projections() const noexcept { return projections_; }
 
 private:
+    void step_density(double* u) const noexcept;
+    void start(double flat) noexcept;
     void keep(double* u, unsigned char* state) const noexcept;
     void take(const double* u, const unsigned char* state) noexcept;
     void bin_masses(const double* u, double* p) const noexcept;
