@@ -4,8 +4,9 @@ real census tables against the published ones, and the cost.
 Methods (`PiecewiseLinearDensity.confidence`, zelvane/_confidence.py): first-order propagation
 ("linear": the fit redone, the chosen smoothing held, at the shares moved by one standard
 deviation along each eigenvector of their covariance, one native batch) and a parametric
-bootstrap ("bootstrap": 200 replicate histograms drawn from the fitted masses, fitted as
-one batch, percentile intervals); both take out the smoothing's bias (what smoothing the
+bootstrap ("bootstrap": 50 replicate histograms drawn from the fitted masses, fitted as
+one batch; from their median down and up by a t quantile times their root mean square
+distance below and above it); both take out the smoothing's bias (what smoothing the
 fit's own masses once more moves) and widen each side in quadrature by the smoothings the
 fit's criterion supports and, without a mean, by the range of the open tail's index.
 
@@ -68,7 +69,7 @@ CONFIG_NAMES = {"closed": "top closed at $400k", "open": "open top, no mean",
 #: The methods compared, as options of `PiecewiseLinearDensity.confidence`.
 METHODS: Dict[str, Dict[str, Any]] = {
     "linear": {"method": "linear"},
-    "bootstrap": {"method": "bootstrap", "replicates": 200},
+    "bootstrap": {"method": "bootstrap", "replicates": P.BOOTSTRAP_REPLICATES},
 }
 #: The choice recommended: the first order where the top is open, else the bootstrap
 #: (what method="auto" does), read off the two runs above.
@@ -162,7 +163,7 @@ class Case:
 
 
 def confidence(counts: np.ndarray, edges: np.ndarray, *, exact: bool = False,
-               level: float = LEVEL, method: str = "auto", replicates: int = 200,
+               level: float = LEVEL, method: str = "auto", replicates: Optional[int] = None,
                seed: Any = 0, workers: int = 1, **fit: Any) -> P.Confidence:
     """The intervals of the density fitted to `counts` (exact masses with `exact`: the
     exact fit of the shares, nothing uncertain but the tail without a mean)."""

@@ -21,7 +21,15 @@ sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() not in (ROOT, DOC
 os.environ.setdefault("MPLBACKEND", "Agg")
 
 import zelvane  # noqa: E402
+from zelvane import _density, _from_data, _summaries  # noqa: E402
 from zelvane.cli import package_version  # noqa: E402
+
+# The modules that hold some of the density's methods name its class, and the type of
+# what it evaluates, for typing alone (they sit below the class's module): here their
+# annotations resolve as those of the methods in the class's own module do.
+for _module in (_summaries, _from_data):
+    _module.PiecewiseLinearDensity = _density.PiecewiseLinearDensity
+    _module.Evaluated = _density.Evaluated
 
 project = "zelvane"
 author = "the zelvane developers"

@@ -151,8 +151,8 @@ def test_every_row_of_a_batch_gets_its_own_band_in_csv_and_npz(bands_dir):
         set(every.files)
     assert not any(name.endswith(("_low_iterative", "_low_exact")) for name in every.files)
     one = zelvane.fit_smooth(EDGES, BATCH, smoothing="auto", refine=1)
-    np.testing.assert_array_equal(every["values_high_smooth"],
-                                  one.confidence(0.9).pdf(one.knots)[1] * BATCH.sum(axis=1)[:, None])
+    high = one.confidence(0.9).pdf(one.knots)[1]
+    np.testing.assert_array_equal(every["values_high_smooth"], high * BATCH.sum(axis=1)[:, None])
 
 
 def test_a_margin_column_gives_the_band_of_the_published_margins(bands_dir):

@@ -13,7 +13,8 @@ ragged nested sequences are refused by the one conversion every array goes
 through, :func:`as_array`.
 
 Arrays that objects keep and hand out are made read-only here too
-(:func:`read_only`, :func:`sealed`).
+(:func:`read_only`, :func:`sealed`). The tails' checks, of a tail given whole and of
+the fits' ``tail=``, ``upper=`` and ``lower=``, are ``zelvane._tail_checks``'.
 """
 
 from __future__ import annotations
@@ -29,7 +30,6 @@ import numpy.typing as npt
 
 from zelvane._errors import InputError, plain
 from zelvane._native import AUTO_SMOOTHING, MAX_REFINE, MAX_WORKERS
-from zelvane._tails import KINDS, Tail
 
 if TYPE_CHECKING:
     # Subscripted NumPy types exist at run time only from Python 3.9 on.
@@ -63,6 +63,10 @@ def aligned(array: Any) -> Float64Array:
     """`array` as C-contiguous float64 at an address of whole elements, which the smooth
     fits read: a contiguous array can still sit at an odd address (a view into bytes).
     An array that is fit is returned itself."""
+    if type(array) is np.ndarray and array.dtype == np.float64:
+        flags = array.flags
+        if flags.c_contiguous and flags.aligned:
+            return array
     result: Float64Array = np.require(array, np.float64, ["C", "A"])
     return result
 
@@ -466,6 +470,9 @@ def whole_numbers(masses: Any) -> bool:
     given = np.asarray(masses)
     if given.dtype.kind != "f":
         return True
+    if (np.floor(given) == given).all():
+        # Every one whole or infinite: nothing left to leave out.
+        return True
     return bool((np.mod(given[np.isfinite(given)], 1) == 0).all())
 
 
@@ -558,6 +565,13 @@ def check_means(means: Optional[Float64Array], masses: FloatArray, left: bool,
     asks for one."""
     if means is None:
         return None
+    if masses.ndim == 1:
+        # One histogram: its one mean, and the mass of its open ends.
+        if math.isnan(means[0]):
+            return None
+        if not ((right and masses[-1] > 0) or (left and masses[0] > 0)):
+            raise InputError("mean_needs_tail", argument="mean", row=None, value=means[0])
+        return means
     wanted = ~np.isnan(means)
     flat = masses.reshape(-1, masses.shape[-1])
     usable = np.zeros(flat.shape[0], bool)
@@ -605,51 +619,6 @@ def check_open(edges: FloatArray, masses: FloatArray, r: int, center_name: str,
     if empty.any():
         raise InputError("all_zero", argument=gap_name, row=int(np.argmax(empty)))
     return left, right
-
-
-# ---------------------------------------------------------------- tails
-
-def _tail_field(name: str, value: Any) -> float:
-    """A field of a tail as a float: a Python or NumPy real number, not a boolean."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer,
-                                                                     np.floating)):
-        raise InputError("type", argument=name, expected="float", type_name=type(value).__name__)
-    return float(value)
-
-
-def check_tail(tail: Any, name: str, end: float, right: bool) -> Optional[Tail]:
-    """`tail` with float fields, None for no tail or a tail without mass; refused with an
-    InputError naming the field (``right_tail.mass``, say) when it does not fit the side."""
-    if tail is None:
-        return None
-    if not isinstance(tail, Tail):
-        raise InputError("type", argument=name, expected="zelvane.Tail",
-                         type_name=type(tail).__name__)
-    allowed = KINDS if right else ("exponential",)
-    if not isinstance(tail.kind, str) or tail.kind not in allowed:
-        raise InputError("choice", argument=f"{name}.kind", given=repr(tail.kind),
-                         choices=allowed)
-    joint = _tail_field(f"{name}.joint", tail.joint)
-    if joint != end:
-        raise InputError("tail_joint", argument=f"{name}.joint", value=joint,
-                         end="last" if right else "first", knot=end)
-    if tail.kind == "pareto" and not joint > 0:
-        raise InputError("pareto_joint", argument=f"{name}.kind", value=joint)
-    mass = _tail_field(f"{name}.mass", tail.mass)
-    if not math.isfinite(mass):
-        raise InputError("not_finite", argument=f"{name}.mass", value=mass)
-    if mass < 0:
-        raise InputError("negative", argument=f"{name}.mass", value=mass)
-    parameter = _tail_field(f"{name}.parameter", tail.parameter)
-    if not math.isfinite(parameter):
-        raise InputError("not_finite", argument=f"{name}.parameter", value=parameter)
-    if not parameter > 0:
-        raise InputError("not_positive", argument=f"{name}.parameter", value=parameter)
-    chosen = getattr(tail, "chosen", "given")
-    if not isinstance(chosen, str):
-        raise InputError("type", argument=f"{name}.chosen", expected="str",
-                         type_name=type(chosen).__name__)
-    return Tail(tail.kind, joint, mass, parameter, chosen) if mass > 0 else None
 
 
 # ---------------------------------------------------------------- confidence intervals
@@ -704,56 +673,3 @@ def check_mean_se(mean_se: Any, mean: Any) -> Optional[float]:
     if mean is None:
         raise InputError("needs_mean", argument="mean_se", value=value)
     return value
-
-
-
-#: What `tail=` takes for an open end, beside a positive number (the tail's parameter) and
-#: None (the fit's choice).
-TAIL_LAWS = ("pareto", "exponential")
-
-
-def _tail_choice(name: str, given: Any, right: bool) -> Union[None, str, float]:
-    """One end's `tail=`: None, a law of :data:`TAIL_LAWS` (``"exponential"`` alone on
-    the left) or a positive finite number."""
-    laws = TAIL_LAWS if right else ("exponential",)
-    if given is None:
-        return None
-    if isinstance(given, str):
-        if given not in laws:
-            raise InputError("choice", argument=name, given=repr(given),
-                             choices=laws + ("a positive number", None))
-        return given
-    if isinstance(given, (bool, np.bool_)) or not isinstance(given, numbers.Real):
-        raise InputError("type", argument=name, expected="str, float or None",
-                         type_name=type(given).__name__)
-    number = float(given)
-    if not math.isfinite(number):
-        raise InputError("not_finite", argument=name, value=number)
-    if not number > 0:
-        raise InputError("not_positive", argument=name, value=number)
-    return number
-
-
-def check_tail_choice(tail: Any) -> Tuple[Union[None, str, float], Union[None, str, float]]:
-    """`tail=` as one choice per end, (left, right): a pair is taken as such; one choice
-    is for both ends, but ``"pareto"``, which only a right tail can be, for the right."""
-    if isinstance(tail, (tuple, list)):
-        if len(tail) != 2:
-            raise InputError("type", argument="tail", expected="a pair (left, right)",
-                             type_name=f"{type(tail).__name__} of {len(tail)}")
-        return _tail_choice("tail[0]", tail[0], False), _tail_choice("tail[1]", tail[1], True)
-    one = _tail_choice("tail", tail, True)
-    return (None if one == "pareto" else one), one
-
-
-def check_closing(name: str, value: Any) -> Optional[float]:
-    """`upper=` or `lower=`: None, or a finite real number."""
-    if value is None:
-        return None
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise InputError("type", argument=name, expected="float or None",
-                         type_name=type(value).__name__)
-    number = float(value)
-    if not math.isfinite(number):
-        raise InputError("not_finite", argument=name, value=number)
-    return number

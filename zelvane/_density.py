@@ -4,15 +4,17 @@ The density is given by its values at strictly increasing knots and is linear
 between neighbouring knots. Beyond the first and the last knot it is zero, or an
 open tail (:class:`zelvane.Tail`): exponential on either side, Pareto on the right
 of a positive last knot. Its distribution function is piecewise quadratic on the
-body and exponential or a power in the tails, and everything here (``cdf``, ``sf``,
+body and exponential or a power in the tails, and everything (``cdf``, ``sf``,
 their exact inverses, the moments, the masses) has a closed form evaluated in
 float64 over whole arrays at once.
 
 :class:`PiecewiseLinearDensity` is a representation: it is built from knots, values
-and tails, and evaluated. Fitting one to masses or counts is the fitting modules'
-(``from_masses`` and ``from_histogram`` hand over to ``zelvane._fitted``), the
-inequality measures are ``zelvane._measures``' and the adapters to SciPy and
-matplotlib ``zelvane._adapters``'.
+and tails, and evaluated, both here. Its other methods are functions of other modules,
+bound in the class body under their names: the moments, the median and the inequality
+measures are ``zelvane._summaries``' (the measures computed by ``zelvane._measures``);
+``from_masses``, ``from_histogram`` and ``confidence`` are ``zelvane._from_data``'s,
+which hand over to the fitting modules (``zelvane._fitted``); ``to_scipy`` and ``plot``
+hand the density to ``zelvane._adapters``.
 """
 
 from __future__ import annotations
@@ -23,11 +25,9 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from zelvane import _adapters, _measures, _pickling, _pieces, _tails
-from zelvane._checks import (as_float64, check_cuts, check_knots_and_values, check_number,
-                             check_tail, read_only, sealed)
-from zelvane._errors import InputError
-from zelvane._native import DEFAULT_REFINE
+from zelvane import _adapters, _from_data, _pickling, _pieces, _summaries, _tails
+from zelvane._checks import as_float64, check_cuts, check_knots_and_values, read_only, sealed
+from zelvane._tail_checks import check_tail
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -41,13 +41,6 @@ Evaluated = Union[np.float64, Float64Array]
 #: What ``rvs`` accepts as its source of randomness.
 RandomSource = Union[None, int, np.random.SeedSequence, np.random.BitGenerator,
                      np.random.Generator, np.random.RandomState]
-
-
-def _no_truth_value(name: str, given: Any) -> None:
-    """Refuse a bool, or an array of them, where a fraction is asked for."""
-    if isinstance(given, (bool, np.bool_)) or getattr(given, "dtype", None) == np.bool_:
-        raise InputError("type", argument=name, expected="int or float",
-                         type_name=type(given).__name__)
 
 
 def _shaped(flat: Float64Array, shape: Tuple[int, ...]) -> Evaluated:
@@ -228,211 +221,10 @@ class PiecewiseLinearDensity:
             above = self._upper = read_only(_pieces.above(self._areas, low, high))
         return above
 
-    @classmethod
-    def from_masses(cls, center: npt.ArrayLike, gap: npt.ArrayLike,
-                    method: str = "smooth", *, refine: int = DEFAULT_REFINE,
-                    smoothing: Union[str, float] = 0, sample_size: Optional[float] = None,
-                    mean: Optional[float] = None, tail: Any = None, upper: Optional[float] = None,
-                    lower: Optional[float] = None, standard_errors: Optional[npt.ArrayLike] = None,
-                    mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
-        """The density fitted to the masses of the intervals between neighbouring centres.
-
-        Parameters
-        ----------
-        center : array_like, shape (m + 1,)
-            Strictly increasing positions: the knots of the density. For the smooth
-            fit the first may be -inf and the last +inf: an open end, beyond which
-            the density gets a tail (see ``zelvane.fit_smooth``).
-        gap : array_like, shape (m,)
-            Non-negative mass of every interval between neighbouring centres, not all
-            zero; only their proportions matter. A masked array with masked elements
-            (here or as `center`) is refused: fill or compress it first.
-        method : {"smooth", "iterative", "exact"}
-            ``"smooth"`` (the default) is ``zelvane.fit_smooth``: knots at the centres and
-            `refine` - 1 more in every interval, never negative, the least curvature.
-            ``"iterative"`` and ``"exact"`` are the fits of ``zelvane.fit_density``, with
-            knots at the centres alone.
-        refine : int
-            Sub-intervals per interval for ``method="smooth"`` (1 to 256; 2 or more with
-            an open end); ignored by the other methods.
-        smoothing : {0, "auto"} or float
-            For the smooth fit: 0 (the default) meets every mass exactly; "auto" or a
-            positive lambda reads the masses as shares of `sample_size` counts and
-            smooths their noise (see ``zelvane.fit_smooth``).
-        sample_size : float, optional
-            The number of counts of which the masses are shares; needed for a
-            smoothing other than 0 unless the masses are whole numbers (counts,
-            whose sum it then is).
-        mean : float, optional
-            A known mean, met exactly by the tail beyond an open end.
-        tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
-            For the smooth fit, the law of the tail beyond each open end: None (the
-            default) for a Pareto tail beyond a positive last edge whose index leans
-            on the outer brackets and a prior (``zelvane._tails.pareto_index``), an
-            exponential one elsewhere; ``"pareto"`` or ``"exponential"``; or a number,
-            the tail's parameter held fixed (the Pareto index, or the exponential
-            scale). A pair gives the left end's choice and the right end's.
-        upper, lower : float, optional
-            Close the open last (first) bin at this edge instead of a tail: ``upper=110``
-            for an age group "85+" says nobody is older than 110.
-        standard_errors, mean_se : optional
-            For :meth:`confidence` (the smooth method): as in `from_histogram`. Without
-            them or a `sample_size` the masses are exact, and their intervals have no
-            width but what an open tail leaves.
-
-        Returns
-        -------
-        PiecewiseLinearDensity
-            With ``method``, ``smoothing``, ``edf`` and ``mass_error`` (the largest
-            difference between a fitted and a given mass, as a share of the total)
-            telling how it was fitted.
-
-        Raises
-        ------
-        zelvane.InputError
-            For input that ``zelvane.fit_smooth`` or ``zelvane.fit_density`` refuses,
-            negative or all-zero masses, a smoothing of masses that are not whole
-            numbers without a sample size (``"needs_sample_size"``), open ends or a smoothing or mean with another
-            method than the smooth one (``"smooth_only"``), and masses whose fit by
-            `method` has negative values (no non-negative density fits them that way):
-            the message suggests the other methods.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1])
-        >>> len(d.knots), d.masses().reshape(3, 4).sum(axis=1).round(13).tolist()
-        (13, [0.25, 0.5, 0.25])
-        >>> d = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [1, 2, 1], method="exact")
-        >>> d.values.tolist(), d.masses().tolist()
-        ([0.0, 0.5, 0.5, 0.0], [0.25, 0.5, 0.25])
-        >>> top = PiecewiseLinearDensity.from_masses([0, 10, 20, float("inf")], [3, 5, 2],
-        ...                                          mean=15.0)
-        >>> round(top.mean(), 9), top.right_tail.kind
-        (15.0, 'pareto')
-        """
-        from zelvane import _fitted
-
-        return _fitted.from_masses(center, gap, method, refine, "center", "gap", smoothing,
-                                   sample_size, mean, standard_errors, mean_se, tail=tail,
-                                   upper=upper, lower=lower)
-
-    @classmethod
-    def from_histogram(cls, counts: Any, edges: Optional[npt.ArrayLike] = None,
-                       method: str = "smooth", *, refine: int = DEFAULT_REFINE,
-                       smoothing: Union[str, float] = "auto", sample_size: Optional[float] = None,
-                       mean: Optional[float] = None, density: bool = False,
-                       tail: Any = None, upper: Optional[float] = None,
-                       lower: Optional[float] = None,
-                       standard_errors: Optional[npt.ArrayLike] = None,
-                       mean_se: Optional[float] = None) -> PiecewiseLinearDensity:
-        """The density fitted to a histogram: counts, which are a sample.
-
-        The edges become the knots and the counts the masses of the pieces between
-        them. By default (``smoothing="auto"``) the counts are read as counts of a
-        sample: the penalised likelihood of ``zelvane.fit_smooth`` smooths away their
-        noise, with the smoothness chosen for this histogram by an information
-        criterion. ``smoothing=0`` meets every count exactly.
-
-        Parameters
-        ----------
-        counts : array_like, shape (m,), or a histogram object
-            Non-negative count (or weight) of every bin, not all zero; or, without
-            `edges`, what ``numpy.histogram`` returns, a pandas Series indexed by
-            intervals (``pandas.cut(...).value_counts(sort=False)``, open intervals
-            included), or a histogram object with ``values()`` and ``axes[0].edges``
-            (boost-histogram, hist). A masked array with masked elements (here or as
-            `edges`) is refused: fill or compress it first.
-        edges : array_like, shape (m + 1,), optional
-            Strictly increasing bin edges; the first may be -inf and the last +inf.
-        method : {"smooth", "iterative", "exact"}
-            As in `from_masses`.
-        refine : int
-            As in `from_masses`.
-        smoothing : {"auto", 0} or float
-            "auto" (the default), 0 for exact masses, or a positive lambda.
-        sample_size : float, optional
-            The criterion's number of counts, where the counts are weights (survey
-            weights, say) of a sample of that size: needed for counts that are not
-            whole numbers unless ``smoothing=0``. By default the counts' sum.
-        mean : float, optional
-            A known mean (a published one, say), met exactly by the tail beyond an
-            open end. With counts smoothed (the default), a sample's own mean is
-            reached even where the tail alone cannot reach it: the fitted masses
-            move for it as far as the likelihood allows. With ``smoothing=0`` the
-            masses stay as given, and a mean that no tail reaches on them is
-            refused (``"unreachable_mean"``, with the range).
-        density : bool
-            Whether `counts` are densities, as ``numpy.histogram(..., density=True)``
-            and ``scipy.stats.rv_histogram(..., density=True)`` take them: each bin's
-            mass is its value times its width (every edge finite). Densities say nothing
-            of the sample behind them: smoothing them needs `sample_size`. Without the
-            flag, values that are not whole numbers and sum to 1 times the widths are
-            refused as densities (unless every width is 1, where both readings agree).
-        tail : {None, "pareto", "exponential"} or float, or a pair (left, right)
-            For the smooth fit, the law of the tail beyond each open end: None (the
-            default) for a Pareto tail beyond a positive last edge whose index leans
-            on the outer brackets and a prior (``zelvane._tails.pareto_index``), an
-            exponential one elsewhere; ``"pareto"`` or ``"exponential"``; or a number,
-            the tail's parameter held fixed (the Pareto index, or the exponential
-            scale). A pair gives the left end's choice and the right end's.
-        upper, lower : float, optional
-            Close the open last (first) bin at this edge instead of a tail: ``upper=110``
-            for an age group "85+" says nobody is older than 110.
-        standard_errors : array_like, shape (m,), optional
-            Standard errors of the counts (a survey's, say), independent, one per bin:
-            the counts' uncertainty for :meth:`confidence`, in place of their sampling
-            as a multinomial sample. Published 90 % margins of error m are
-            ``zelvane.margin_to_se(m)`` (m / 1.645). Without a `sample_size`, the
-            smoothing criterion's N is the sample size whose shares vary as much as
-            these counts' do.
-        mean_se : float, optional
-            The standard error of `mean` (0 or None: the mean is exact). For a mean of
-            the same sample as the counts (give it with counts, not with
-            `standard_errors`), it moves with them as a sample's mean does.
-
-        Returns
-        -------
-        PiecewiseLinearDensity
-
-        Raises
-        ------
-        zelvane.InputError
-            As `from_masses`, with the arguments named ``counts`` and ``edges``; for
-            objects that are no histogram (see ``zelvane._inputs``); for densities given
-            without ``density=True`` and open ends or a smoothing without `sample_size`
-            with it (see ``zelvane._inputs.bin_masses``).
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> sample = np.random.default_rng(0).normal(size=1000)
-        >>> d = PiecewiseLinearDensity.from_histogram(np.histogram(sample, bins=8))
-        >>> round(d.mean(), 2), round(d.std(), 2), d.method
-        (-0.04, 0.98, 'smooth')
-        >>> incomes = PiecewiseLinearDensity.from_histogram(
-        ...     [310, 520, 440, 180], [0, 25_000, 50_000, 100_000, float("inf")], mean=70_000)
-        >>> round(incomes.mean()), round(incomes.gini(), 3)
-        (70000, 0.513)
-
-        An age table whose last group is "85+": closed at 110, or given an exponential
-        tail, rather than a Pareto tail that would place people far beyond any age.
-
-        >>> ages = [0, 15, 30, 45, 65, 85, float("inf")]
-        >>> people = [3300, 3500, 3700, 4900, 2600, 400]
-        >>> closed = PiecewiseLinearDensity.from_histogram(people, ages, upper=110)
-        >>> closed.right_tail, float(closed.ppf(1.0))
-        (None, 110.0)
-        >>> short = PiecewiseLinearDensity.from_histogram(people, ages, tail="exponential")
-        >>> short.right_tail.kind, round(float(short.isf(1e-4)))
-        ('exponential', 138)
-        """
-        from zelvane import _fitted
-
-        return _fitted.from_histogram(counts, edges, method, refine, smoothing, sample_size, mean,
-                                      density, standard_errors, mean_se, tail=tail, upper=upper,
-                                      lower=lower)
+    # The density fitted to masses or to counts: zelvane._from_data, which hands over to
+    # the fitting modules.
+    from_masses = classmethod(_from_data.from_masses)
+    from_histogram = classmethod(_from_data.from_histogram)
 
     def __getstate__(self) -> Dict[str, Any]:
         return _pickling.state(self)
@@ -751,231 +543,21 @@ class PiecewiseLinearDensity:
         bins: Float64Array = np.where(upper, s[:-1] - s[1:], p[1:] - p[:-1])
         return bins
 
-    def _tail_moments(self, about: float) -> Tuple[float, float]:
-        """The first and second moments about `about` of both tails together."""
-        first = second = 0.0
-        for tail, right in ((self._left, False), (self._right, True)):
-            if tail is not None:
-                one, two = _tails.moments(tail, right, about)
-                first, second = first + one, second + two
-        return first, second
-
-    def mean(self) -> float:
-        """The expected value, in closed form: inf where a Pareto tail has ``alpha <= 1``.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> PiecewiseLinearDensity([0.0, 1.0, 3.0], [0.0, 2.0, 0.0]).mean()
-        1.3333333333333335
-        """
-        # Taken about the middle of the body, which keeps the terms small.
-        centre = self._knots[0] + 0.5 * (self._knots[-1] - self._knots[0])
-        body = _pieces.moment_terms(self, 1, centre).sum()
-        if self._left is None and self._right is None:
-            return float(centre + body)
-        return float(centre + (body + self._tail_moments(float(centre))[0]))
-
-    def var(self) -> float:
-        """The variance, in closed form about the mean (no cancellation of large squares):
-        inf where a Pareto tail has ``alpha <= 2``.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> PiecewiseLinearDensity([0.0, 1.0, 3.0], [0.0, 2.0, 0.0]).var()
-        0.38888888888888884
-        """
-        mean = self.mean()
-        if not math.isfinite(mean):
-            return math.inf
-        body = _pieces.moment_terms(self, 2, mean).sum()
-        if self._left is None and self._right is None:
-            return float(body)
-        return float(body + self._tail_moments(mean)[1])
-
-    def std(self) -> float:
-        """The standard deviation, the square root of `var`.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> round(PiecewiseLinearDensity([0.0, 1.0, 3.0], [0.0, 2.0, 0.0]).std(), 6)
-        0.62361
-        """
-        return float(np.sqrt(self.var()))
-
-    def median(self) -> float:
-        """The median, ``ppf(0.5)``.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> PiecewiseLinearDensity([0.0, 1.0, 3.0], [0.0, 2.0, 0.0]).median()
-        1.2679491924311228
-        """
-        return float(self.ppf(0.5))
-
-    # ---------------------------------------------------------------- inequality
-
-    def gini(self) -> float:
-        """The Gini coefficient: the integral of ``F (1 - F)`` over the line, divided by
-        the mean (half the mean absolute difference of two draws, over the mean), exact
-        over the body's pieces and each tail; NaN where the mean is not positive, 1.0
-        where a Pareto tail with ``alpha <= 1`` makes it infinite (the limit of the
-        distribution cut off ever farther out). See ``zelvane._measures.gini``."""
-        return _measures.gini(self)
-
-    def lorenz(self, p: npt.ArrayLike) -> Evaluated:
-        """The Lorenz curve: the share of the total held by the lowest fraction `p` (of
-        any shape; a float64 scalar for a scalar), the first moment about 0 of the mass
-        below ``ppf(p)`` over the mean. The share of the top 10 % is
-        ``1 - lorenz(0.9)``. See ``zelvane._measures.lorenz``."""
-        return self._evaluated("p", p, lambda flat: _measures.lorenz(self, flat))
-
-    def top_share(self, p: npt.ArrayLike = 0.1) -> Evaluated:
-        """The share of the total held by the top fraction `p` (of any shape; a float64
-        scalar for a scalar; 0.1 by default, the top 10 %): ``1 - lorenz(1 - p)``, 1 for
-        every ``p > 0`` where the mean is infinite. See ``zelvane._measures.top_share``.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> d = PiecewiseLinearDensity([0.0, 1.0], [1.0, 1.0])
-        >>> round(float(d.top_share(0.1)), 12)
-        0.19
-        """
-        _no_truth_value("p", p)
-        return self._evaluated("p", p, lambda flat: _measures.top_share(self, flat))
-
-    def palma(self) -> float:
-        """The Palma ratio: the share of the top 10 % over that of the bottom 40 %;
-        infinite where the mean is. See ``zelvane._measures.palma``."""
-        return _measures.palma(self)
-
-    def quantile_ratio(self, high: float = 0.9, low: float = 0.1) -> float:
-        """``ppf(high) / ppf(low)``: P90/P10 by default, P90/P50 with ``low=0.5``, ...;
-        both levels strictly between 0 and 1. Infinite where the lower quantile is 0, NaN
-        where a quantile is negative. See ``zelvane._measures.quantile_ratio``.
-
-        Raises
-        ------
-        zelvane.InputError
-            For a level that is not a real number (a bool included, ``"type"``) or not
-            strictly between 0 and 1 (``"out_of_range"``).
-        """
-        levels = []
-        for name, given in (("high", high), ("low", low)):
-            level = check_number(name, given)
-            if not 0.0 < level < 1.0:
-                raise InputError("out_of_range", argument=name, value=level, minimum=0,
-                                 maximum=1, exclusive=True)
-            levels.append(level)
-        return _measures.quantile_ratio(self, levels[0], levels[1])
-
-    def theil(self) -> float:
-        """Theil's index ``E[(X / mu) log(X / mu)]``: 0 for equal shares, infinite where
-        the mean is (a Pareto tail with ``alpha <= 1``), NaN where there is mass below 0.
-        See ``zelvane._measures.theil``."""
-        return _measures.theil(self)
-
-    def mld(self) -> float:
-        """The mean log deviation ``log mu - E[log X]`` (Theil's second index): infinite
-        where the mean is, NaN where there is mass below 0. See ``zelvane._measures.mld``."""
-        return _measures.mld(self)
-
-    def atkinson(self, epsilon: float = 1.0) -> float:
-        """Atkinson's index for the inequality aversion `epsilon` (0 or more; 1 by
-        default), in [0, 1]: 1 where the mean is infinite or ``E[X^(1 - epsilon)]``
-        diverges at 0, NaN where there is mass below 0. See
-        ``zelvane._measures.atkinson``.
-
-        Raises
-        ------
-        zelvane.InputError
-            For an `epsilon` that is not a real number (a bool included, ``"type"``),
-            negative or not finite.
-
-        Examples
-        --------
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> d = PiecewiseLinearDensity([0.0, 1.0], [1.0, 1.0])
-        >>> round(d.atkinson(0.5), 12)
-        0.111111111111
-        """
-        aversion = check_number("epsilon", epsilon)
-        if not math.isfinite(aversion):
-            raise InputError("not_finite", argument="epsilon", value=aversion)
-        if aversion < 0:
-            raise InputError("out_of_range", argument="epsilon", value=aversion, minimum=0)
-        return _measures.atkinson(self, aversion)
-
-    # ---------------------------------------------------------------- uncertainty
-
-    def confidence(self, level: float = 0.9, *, method: str = "auto", replicates: int = 200,
-                   seed: Any = 0, workers: int = 1) -> Any:
-        """Confidence intervals at `level` for every summary, from the data it was fitted to.
-
-        Returns a ``Confidence`` whose methods mirror this density's (``median()``,
-        ``ppf(q)``, ``mean()``, ``var()``, ``std()``, ``gini()``, ``lorenz(p)``,
-        ``top_share(p)``, ``masses(edges)``, ``cdf(x)``, ``sf(x)``, ``pdf(x)``, and any
-        other inequality measure the density has), each returning ``(low, high)``:
-        floats, or arrays for array input. Not to be confused with SciPy's
-        ``interval(confidence)``, the distribution's own central interval.
-
-        The uncertainty comes from what the fit was given: counts as a multinomial
-        sample (of their sum, or `sample_size`), or the counts' `standard_errors`;
-        exact masses have none. A `mean` with `mean_se` is uncertain too, one without
-        exact. Model terms widen the intervals where the data say little: beyond an
-        open top without a mean, the range of tail indices the upper brackets
-        support (a mean or Gini with a wide interval, ``high = inf`` where the range
-        reaches a tail without a mean); with ``smoothing="auto"``, the smoothings the
-        criterion supports. See ``zelvane._confidence`` for the method.
-
-        Parameters
-        ----------
-        level : float
-            The confidence level, in (0, 1); 0.9 as statistics offices publish.
-        method : {"auto", "linear", "bootstrap"}
-            ``"linear"``: first-order propagation through a batch of refits (one per
-            direction of the inputs' covariance); ``"bootstrap"``: percentile
-            intervals of `replicates` parametric replicates, refitted as one batch;
-            ``"auto"``: linear with an open top, the bootstrap with a closed one (which
-            covered better there on simulated counts).
-        replicates : int
-            Replicates of the bootstrap (20 or more).
-        seed : int, numpy.random.SeedSequence or similar
-            The bootstrap's seed: the same seed gives the same intervals.
-        workers : int
-            Native threads for the refits, as ``zelvane.fit_smooth`` takes them.
-
-        Returns
-        -------
-        zelvane._confidence.Confidence
-
-        Raises
-        ------
-        zelvane.InputError
-            For a density not fitted to data by the smooth method (``"no_source"``),
-            a `level` outside (0, 1) (``"level"``), or options out of range.
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> from zelvane import PiecewiseLinearDensity
-        >>> edges = [0, 10_000, 25_000, 50_000, 100_000, float("inf")]
-        >>> d = PiecewiseLinearDensity.from_histogram([120, 260, 350, 210, 60], edges)
-        >>> low, high = d.confidence(0.9).median()
-        >>> bool(low < d.median() < high)
-        True
-        >>> exact = PiecewiseLinearDensity.from_masses([0, 1, 2, 3], [0.25, 0.5, 0.25])
-        >>> low, high = exact.confidence().median()
-        >>> low == high, round(low, 12) == round(exact.median(), 12)
-        (True, True)
-        """
-        from zelvane import _fitted
-
-        return _fitted.confidence(self, level, method, replicates, seed, workers)
+    # The moments, the median and the inequality measures: zelvane._summaries.
+    mean = _summaries.mean
+    var = _summaries.var
+    std = _summaries.std
+    median = _summaries.median
+    gini = _summaries.gini
+    lorenz = _summaries.lorenz
+    top_share = _summaries.top_share
+    palma = _summaries.palma
+    quantile_ratio = _summaries.quantile_ratio
+    theil = _summaries.theil
+    mld = _summaries.mld
+    atkinson = _summaries.atkinson
+    # Their intervals, from the data it was fitted to: zelvane._from_data.
+    confidence = _from_data.confidence
 
     # ---------------------------------------------------------------- adapters
 

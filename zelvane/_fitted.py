@@ -17,7 +17,7 @@ from typing import Any, Dict, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from zelvane import _confidence
+from zelvane import _batch_intervals, _confidence
 from zelvane._checks import (as_array, check_choice, check_counts, check_histogram,
                              check_mean_se, check_smoothing, check_standard_errors, open_sides,
                              whole_numbers)
@@ -142,7 +142,7 @@ def _smooth_density(center: npt.ArrayLike, gap: npt.ArrayLike, refine: int, cent
     return density
 
 
-def confidence(density: PiecewiseLinearDensity, level: float, method: str, replicates: int,
+def confidence(density: PiecewiseLinearDensity, level: float, method: str, replicates: Any,
                seed: Any, workers: int) -> _confidence.Confidence:
     """``PiecewiseLinearDensity.confidence``: the intervals of a density fitted to data."""
     _confidence.check_options(level, method, replicates, workers)
@@ -157,25 +157,7 @@ def confidence(density: PiecewiseLinearDensity, level: float, method: str, repli
 
 
 def fit_confidence(fit: Any, level: float, standard_errors: Any, mean_se: Any, method: str,
-                   replicates: int, seed: Any, workers: int) -> Any:
-    """``SmoothFit.confidence``: a Confidence for the fit of one histogram, a
-    RowsConfidence (one per row) for a batch."""
-    _confidence.check_options(level, method, replicates, workers)
-    sources = fit._sources()
-    batch = fit.values.ndim == 2
-    if standard_errors is not None:
-        se = check_standard_errors(standard_errors, np.stack([s["masses"] for s in sources])
-                                   if batch else sources[0]["masses"], name="standard_errors")
-        for k, source in enumerate(sources):
-            source["standard_errors"] = se[k] if batch else se
-            source["counts"] = True
-    if mean_se is not None:
-        column = np.broadcast_to(np.asarray(mean_se, dtype=np.float64), (len(sources),))
-        for k, source in enumerate(sources):
-            source["mean_se"] = check_mean_se(float(column[k]), source["mean"])
-    seeds = np.random.default_rng(seed).integers(0, 2 ** 63 - 1, size=len(sources))
-    rows = [_confidence.confidence(_confidence.Source(**source), level, method=method,
-                                   replicates=replicates, seed=int(seeds[k]) if batch else seed,
-                                   workers=workers)
-            for k, source in enumerate(sources)]
-    return _confidence.RowsConfidence(rows) if batch else rows[0]
+                   replicates: Any, seed: Any, workers: int) -> Any:
+    """``SmoothFit.confidence``: see ``zelvane._batch_intervals``."""
+    return _batch_intervals.fit_confidence(fit, level, standard_errors, mean_se, method, replicates,
+                                      seed, workers)

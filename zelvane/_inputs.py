@@ -349,7 +349,7 @@ def _looks_like_density(values: Float64Array, edges: Float64Array) -> bool:
     """Whether `values` over the bins between `edges` read as a density: not whole
     numbers, and times the widths they sum to 1. Where every width is 1 a density is its
     masses, and reading it either way gives the same fit."""
-    if not np.isfinite(values).all() or (np.mod(values, 1) == 0).all():
+    if not np.isfinite(values).all() or (np.floor(values) == values).all():
         return False
     widths = _widths(edges)
     if not np.isfinite(widths).all() or (widths == 1).all():

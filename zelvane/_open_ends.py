@@ -152,7 +152,7 @@ def _held_one(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exa
                                  bounds=f"{INDEX_BOUNDS[0]:g} <= alpha <= "
                                         f"{INDEX_BOUNDS[1]:g}", closer="upper")
             held[1] = np.array([float(index)])
-            how[1] = str(named)
+            how[1] = str(named.item())
         else:
             held[1] = np.array([np.nan])
         brackets = float(own)
@@ -347,8 +347,9 @@ def _tail(info: Any, side: str, batch: bool, chosen: Any) -> Optional[Tail]:
         number = int(code) if math.isfinite(code) else -1
         if not 0 <= number < len(_KIND_NAMES) or _KIND_NAMES[number] == "none":
             return None
-        return Tail(_KIND_NAMES[number], joint_at, mass_at, parameter_at,
-                    str(np.asarray(chosen, dtype=str).reshape(-1)[0]))
+        name = chosen if isinstance(chosen, str) else \
+            str(np.asarray(chosen, dtype=object).reshape(-1)[0])
+        return Tail(_KIND_NAMES[number], joint_at, mass_at, parameter_at, name)
     kind, joint, mass, parameter = (info[:, INFO[f"{side}_{field}"]]
                                     for field in ("kind", "joint", "mass", "parameter"))
     if not isinstance(info, np.ndarray):

@@ -15,8 +15,9 @@ from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from zelvane._checks import as_float64, check_knots_and_values, check_tail, read_only, sealed
+from zelvane._checks import as_float64, check_knots_and_values, read_only, sealed
 from zelvane._errors import InputError
+from zelvane._tail_checks import check_tail
 
 if TYPE_CHECKING:
     from zelvane._density import PiecewiseLinearDensity

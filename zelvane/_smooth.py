@@ -27,16 +27,16 @@ import numpy.typing as npt
 import math
 
 from zelvane import _dask, _native
-from zelvane._checks import (aligned, as_array, check_closing, check_histogram, check_means,
-                             check_open, check_refine, check_row, check_rows, check_smoothing,
-                             check_tail_choice, check_unmasked, check_workers, per_row, read_only,
-                             whole_numbers)
+from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
+                             check_refine, check_row, check_rows, check_smoothing, check_unmasked,
+                             check_workers, per_row, read_only, whole_numbers)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
 from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH
 from zelvane._open_ends import (Choice, _check_choice, _check_tails, _closed, _fit_reaching,
                                 _held, _tail)
+from zelvane._tail_checks import check_closing, check_tail_choice
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -194,7 +194,7 @@ class SmoothFit:
             source=None if self._given is None else self._sources(k or 0)[0])
 
     def confidence(self, level: float = 0.9, *, standard_errors: Any = None, mean_se: Any = None,
-                   method: str = "auto", replicates: int = 200, seed: Any = 0,
+                   method: str = "auto", replicates: Optional[int] = None, seed: Any = 0,
                    workers: int = 1) -> Any:
         """Confidence intervals at `level` for every summary of every histogram's density.
 
@@ -219,10 +219,11 @@ class SmoothFit:
 
         Returns
         -------
-        Confidence or RowsConfidence
+        Confidence, RowsConfidence or LazyRowsConfidence
             For the fit of one histogram a ``Confidence``; for a batch a
             ``RowsConfidence`` whose methods return ``(low, high)`` with a leading axis
-            of rows, and whose ``[row]`` is that row's ``Confidence``.
+            of rows, and whose ``[row]`` is that row's ``Confidence``; for a batch of a
+            Dask array of masses a ``LazyRowsConfidence``, the same with Dask arrays.
 
         Raises
         ------
@@ -231,8 +232,11 @@ class SmoothFit:
 
         Notes
         -----
-        For a fit of a Dask array of masses, the masses and the fit's settings are
-        computed first.
+        For a batch of a Dask array of masses nothing is computed here: each chunk of
+        rows makes its rows' intervals in one task, shared by the intervals computed
+        together (``dask.compute(c.median(), c.gini())``), with the same results as in
+        memory. Bad standard errors in a NumPy array are refused here, in a Dask array
+        when their chunk is computed.
 
         Examples
         --------
@@ -253,27 +257,9 @@ class SmoothFit:
         confidence interval's ``Source`` (a list, one per row)."""
         if self._given is None:
             raise InputError("no_source", argument="confidence", made="made without its data")
-        edges, smoothing, sizes, means, tail, masses = (
-            (*self._given, self._masses) if isinstance(self.values, np.ndarray)
-            else _dask.computed(*self._given, self._masses))
-        masses = np.asarray(masses, dtype=np.float64)
-        rows = masses.reshape(-1, masses.shape[-1])
-        count = (rows.shape[0],) if masses.ndim == 2 else ()
-        sizes = per_row("sample_size", sizes, count, missing_allowed=False)
-        means = per_row("mean", means, count, missing_allowed=True)
-        out = []
-        for k, row in enumerate(rows):
-            if only is not None and k != only:
-                continue
-            size = None if sizes is None else float(sizes[k])
-            mean = None if means is None or np.isnan(means[k]) else float(means[k])
-            out.append({"edges": np.asarray(edges[k] if edges.ndim == 2 else edges),
-                        "masses": row, "standard_errors": None, "sample_size": size,
-                        "counts": size is not None or (smoothing != 0.0 and whole_numbers(row)),
-                        "mean": mean, "mean_se": None, "tail": tail,
-                        "smoothing": "auto" if smoothing == _native.AUTO_SMOOTHING
-                        else float(smoothing), "refine": self._refine})
-        return out
+        given = ((*self._given, self._masses) if isinstance(self.values, np.ndarray)
+                 else _dask.computed(*self._given, self._masses))
+        return sources(given, self._refine, only)
 
     def bin_masses(self) -> Float64Array:
         """The fitted mass of every bin: the body's between finite edges, each tail's in its
@@ -371,6 +357,32 @@ def _scalar_or_rows(column: Any, batch: bool) -> Any:
     if not isinstance(column, np.ndarray):
         return column
     return read_only(column.copy()) if batch else float(column[0])
+
+
+def sources(given: Tuple[Any, ...], refine: int, only: Optional[int] = None) -> Any:
+    """What every row of a fit (or row `only`) was given, as the fields of a confidence
+    interval's ``Source`` (a list, one per row): from the edges, smoothing, sample sizes,
+    means and tails a fit was given and its masses, all computed (the rows of a chunk of
+    a lazy fit, say)."""
+    edges, smoothing, sizes, means, tail, masses = given
+    masses = np.asarray(masses, dtype=np.float64)
+    rows = masses.reshape(-1, masses.shape[-1])
+    count = (rows.shape[0],) if masses.ndim == 2 else ()
+    sizes = per_row("sample_size", sizes, count, missing_allowed=False)
+    means = per_row("mean", means, count, missing_allowed=True)
+    out = []
+    for k, row in enumerate(rows):
+        if only is not None and k != only:
+            continue
+        size = None if sizes is None else float(sizes[k])
+        mean = None if means is None or math.isnan(means[k]) else float(means[k])
+        out.append({"edges": np.asarray(edges[k] if edges.ndim == 2 else edges),
+                    "masses": row, "standard_errors": None, "sample_size": size,
+                    "counts": size is not None or (smoothing != 0.0 and whole_numbers(row)),
+                    "mean": mean, "mean_se": None, "tail": tail,
+                    "smoothing": "auto" if smoothing == _native.AUTO_SMOOTHING
+                    else float(smoothing), "refine": refine})
+    return out
 
 
 def fit_smooth(

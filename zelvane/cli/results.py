@@ -202,7 +202,8 @@ def with_band(result: Result, level: float, margins: Optional[npt.NDArray[Any]],
         if margins is not None:
             chosen = np.asarray(margins, dtype=np.float64)
             se = margin_to_se(chosen if single else chosen[start:start + rows], margin_level)
-        intervals = fitted.confidence(level, standard_errors=se, workers=workers)
+        # A seed per chunk of rows: rows of different chunks draw from different streams.
+        intervals = fitted.confidence(level, standard_errors=se, seed=start, workers=workers)
         for i in range(rows):
             k = start + i
             edges, masses, fit_rows = result.row(k)

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""List the C++ functions longer than a limit (100 lines unless given).
+"""List the kernels' functions and the Python modules that have grown too long.
 
-    python tools/long_functions.py [--limit N] [PATH ...]   (default: src/kernels)
+    python tools/sizes.py [--lines N] [--modules N] [--all]
 
-A function is a brace-delimited body whose header has a parameter list and
-which opens at namespace or class scope; lambdas and blocks inside it count
-towards it. Comments, string and character literals are blanked first, so
-their braces do not count. The length runs from the header's first line to
-the closing brace. Exits 1 when any function is over the limit.
+run from the checkout: the C++ functions of src/kernels over --lines lines (100 unless
+given), and the modules of zelvane/ and zelvane/cli/ over --modules lines (700); with
+--all, every function, longest first. Exits 1 when anything is over its limit.
+
+A function is a brace-delimited body whose header has a parameter list and which opens
+at namespace or class scope; lambdas and blocks inside it count towards it. Comments,
+string and character literals are blanked first, so their braces do not count. A
+function's length runs from its header's first line to its closing brace.
 """
 from __future__ import annotations
 
@@ -33,7 +36,8 @@ def blank(text: str) -> str:
         elif text.startswith("/*", i):
             j = text.find("*/", i + 2)
             j = n if j < 0 else j + 2
-        elif text.startswith('R"', i) and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
+        elif text.startswith('R"', i) and (i == 0 or not (text[i - 1].isalnum()
+                                                          or text[i - 1] == "_")):
             open_ = text.find("(", i)
             delim = ")" + text[i + 2:open_] + '"'
             j = text.find(delim, open_)
@@ -88,22 +92,36 @@ def functions(text: str) -> Iterator[Tuple[str, int, int]]:
             start = i + 1
 
 
-def main(argv: List[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("paths", nargs="*", default=["src/kernels"])
-    parser.add_argument("--limit", type=int, default=100)
-    parser.add_argument("--all", action="store_true", help="list every function, longest first")
-    args = parser.parse_args(argv)
+def long_functions(paths: List[pathlib.Path]) -> List[Tuple[int, str, str]]:
+    """(length, file:line, name) of every function in the C++ files under `paths`,
+    longest first."""
     found = []
-    for path in map(pathlib.Path, args.paths):
-        files = sorted(p for p in path.rglob("*") if p.suffix in SUFFIXES) if path.is_dir() else [path]
+    for path in paths:
+        files = sorted(p for p in path.rglob("*") if p.suffix in SUFFIXES) \
+            if path.is_dir() else [path]
         for f in files:
             for name, first, last in functions(f.read_text(encoding="utf-8")):
                 found.append((last - first + 1, f"{f}:{first}", name))
-    found.sort(reverse=True)
-    over = [entry for entry in found if entry[0] > args.limit]
+    return sorted(found, reverse=True)
+
+
+def main(argv: List[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lines", type=int, default=100, help="the longest function allowed")
+    parser.add_argument("--modules", type=int, default=700, help="the longest module allowed")
+    parser.add_argument("--all", action="store_true", help="list every function, longest first")
+    args = parser.parse_args(argv)
+    found = long_functions([pathlib.Path("src/kernels")])
+    over = [entry for entry in found if entry[0] > args.lines]
     for length, where, name in found if args.all else over:
         print(f"{length:5d}  {where}  {name}")
+    modules = [*sorted(pathlib.Path("zelvane").glob("*.py")),
+               *sorted(pathlib.Path("zelvane/cli").glob("*.py"))]
+    for module in modules:
+        length = len(module.read_text(encoding="utf-8").splitlines())
+        if length > args.modules:
+            over.append((length, str(module), ""))
+            print(f"{length:5d}  {module}")
     return 1 if over else 0
 
 
