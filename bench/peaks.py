@@ -154,8 +154,8 @@ def main() -> None:
     lines += accuracy(args.replicates)
     lines += ["", "The price trades the peak against modes the truths lack and the real "
               "variables' KS distance; the KS distance to the peak's truth does not follow "
-              "the price (it sits inside the first bin, where the lognormal rises from 0 to "
-              "its mode, which no piece that the counts of that bin pin down follows). The "
+              "the price (it lies inside the first bin, where the lognormal rises from 0 to "
+              "its mode: no fit of the bins' counts follows that). The "
               "curvature penalty is taken on the density's own scale, so a bin that holds "
               "most of the mass pays most for the bend at its edges."]
     path = h.write("peaks.md", lines)

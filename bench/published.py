@@ -509,6 +509,27 @@ def gini_parts(tables: Sequence[Table]) -> List[str]:
     return lines
 
 
+def gini_parts_laws(edges: np.ndarray) -> List[str]:
+    """The same parts on the exact bracket shares of the smooth laws of bench/grouped.py
+    (the ACS brackets), their true means given: the Gini error (points) of each."""
+    import grouped
+    from zelvane import PiecewiseLinearDensity
+
+    rows: List[List[object]] = []
+    for truth in grouped.truths():
+        shares = np.diff(truth.cdf(edges))
+        mean, gini = truth.values["mean"], truth.values["gini"]
+        d = PiecewiseLinearDensity.from_masses(edges, shares, mean=mean)
+        x, S = survival_grid(d)
+        row: List[object] = [truth.name, f"{100 * shares[0]:.1f} %"]
+        for part in PARTS.values():
+            g, _ = gini_met(x, S if part is None else part(x, S, edges), d.right_tail.mass,
+                            d.right_tail.joint, mean)
+            row.append(f"{100 * (g - gini):+.2f}")
+        rows.append(row)
+    return h.table(["law", "bottom bracket", *PARTS], rows)
+
+
 #: Simulated heavy tails: laws of income-like quantities and heavier ones, scaled so that
 #: the open bracket ($200,000 or more) holds 3, 10 or 20 % of the total.
 SIMULATED = {
@@ -642,6 +663,13 @@ def main() -> None:
                  *h.machine(h.versions("zelvane")), "", gini_parts.__doc__.split("\n\n")[0]
                  .replace("\n", " ").replace("    ", ""), ""]
         lines += gini_parts(tables)
+        lines += ["", "## The same parts on smooth laws", "",
+                  gini_parts_laws.__doc__.split("\n\n")[0].replace("\n", " ")
+                  .replace("    ", ""), ""]
+        lines += gini_parts_laws(tables[0].edges)
+        lines += ["", "On these laws the fit is within a tenth of a point, and a bottom bracket "
+                  "flat up to its upper edge moves it by about as much again; heaping moves "
+                  "it by a third of a point or more."]
         path = h.write("published_parts.md", lines)
         print("\n".join(lines))
         print(f"wrote {path}")

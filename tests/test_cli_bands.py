@@ -65,8 +65,8 @@ def expected_band(intervals, knots, edges, total):
 
 def test_the_csv_band_is_the_fits_own_interval_of_every_value_and_mass(bands_dir):
     runs = run_batch(bands_dir, [
-        (["fit", "counts.csv", "--bands", "-o", "b90.csv"], b""),
-        (["fit", "counts.csv", "--bands", "0.5", "-o", "b50.csv"], b""),
+        (["fit", "--bands", "counts.csv", "-o", "b90.csv"], b""),
+        (["fit", "counts.csv", "--bands", "--level", "0.5", "-o", "b50.csv"], b""),
         (["fit", "counts.csv", "-o", "plain.csv"], b"")])
     assert [r[0] for r in runs] == [0, 0, 0], runs
     b90, b50, plain = (columns_of(bands_dir / name) for name in ("b90.csv", "b50.csv",
@@ -190,15 +190,15 @@ def test_bands_are_refused_without_the_smooth_fit_in_npy_and_beyond_0_to_1(bands
     runs = run_batch(bands_dir, [
         (["fit", "counts.csv", "--bands", "--method", "exact"], b""),
         (["fit", "counts.csv", "--bands", "-o", "values.npy"], b""),
-        (["fit", "counts.csv", "--bands", "1.5"], b""),
-        (["fit", "counts.csv", "--bands", "0"], b"")])
+        (["fit", "counts.csv", "--bands", "--level", "1.5"], b""),
+        (["fit", "counts.csv", "--bands", "--level", "0"], b"")])
     assert [r[0] for r in runs] == [2, 2, 2, 2]
     assert runs[0][2] == ("zelvane: --bands is an option of the smooth fit: it needs "
                           "--method smooth (or both)\n")
     assert runs[1][2] == ("zelvane: values.npy: a .npy file holds the values alone, and "
                           "--bands adds their low and high ends: write .csv, .json or .npz\n")
     for status, out, err in runs[2:]:
-        assert "argument --bands: expected a level between 0 and 1" in err and out == ""
+        assert "argument --level: expected a level between 0 and 1" in err and out == ""
     assert not (bands_dir / "values.npy").exists()
 
 

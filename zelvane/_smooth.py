@@ -536,8 +536,11 @@ def fit_smooth(
         failed one in double (``"ill_conditioned"``: bin widths or masses
         many decades apart, the message says how many) are refused too.
     RuntimeError
-        If the counts-aware fit (``smoothing`` not 0) reaches its bound on
-        iterations or cannot confirm its answer.
+        If the counts-aware fit (``smoothing`` not 0) cannot confirm its
+        answer: its Newton steps reach their bound, or its factorisations
+        lose too much to rounding, both from the histogram's own start and
+        again from a smoother one on the slower factorisation by rotations of
+        the Hessian's square root (which refines above 64 go without).
 
     Examples
     --------

@@ -2,8 +2,9 @@
 // from its definition: lambda G + sum_i w_i a_i a_i' + the tails' terms, with
 // a unit row for each held variable. Solves, the energy d'Hd, the diagonal
 // of H^-1 and each bin's a_i' H^-1 a_i; on the band (any refine) and on the
-// envelope (refine 2 and above), with empty bins, held knots, a tied tail on
-// an end knot and a free tail's own variable.
+// envelope (refine 2 and above), and on the band factorised by rotations, with
+// empty bins, held knots, a tied tail on an end knot and a free tail's own
+// variable.
 #include "kernels/counts_hessian.hpp"
 
 #include <gtest/gtest.h>
@@ -176,6 +177,12 @@ void check_back_end(back_end_type& back_end, const problem& pr, double lambda, s
     check_against_dense(back_end, pr, lambda, random);
 }
 
+// The band factorised by rotations of H's square root alone, the fallback of
+// both back ends, behind the same interface.
+struct band_by_rotations : ch::band_hessian {
+    ch::status factor(double lambda) noexcept { return factor_by_rotations(lambda); }
+};
+
 }  // namespace
 
 TEST(CountsHessian, BackEndsAgainstTheDenseMatrix) {
@@ -193,6 +200,11 @@ TEST(CountsHessian, BackEndsAgainstTheDenseMatrix) {
                 SCOPED_TRACE("envelope");
                 ch::envelope_hessian envelope;
                 check_back_end(envelope, pr, lambda, random);
+            }
+            {
+                SCOPED_TRACE("band by rotations");
+                band_by_rotations rotations;
+                check_back_end(rotations, pr, lambda, random);
             }
         }
     }

@@ -23,7 +23,7 @@ import threading
 import time
 import warnings
 from pathlib import Path
-from typing import Callable, Dict, List, NamedTuple
+from typing import Callable, Dict, List, NamedTuple, Set
 
 import numpy as np
 
@@ -45,12 +45,7 @@ PROBES: Dict[str, Probe] = {}
 
 #: Findings still open, by the part that answers for them: taken out as each is fixed
 #: (the quick probes then run as plain tests, the whole set fails on them again).
-OPEN = {
-    # counts: Ctrl-C heard seconds late
-    "counts_fit_interruptible",
-    # fits (then cli): the command ends in the traceback of a fit that gave up
-    "cli_no_traceback",
-}
+OPEN: Set[str] = set()
 
 
 def probe(finding: str, owner: str, quick: bool = True) -> Callable[[Callable[[], None]],

@@ -237,16 +237,17 @@ def build_parser() -> argparse.ArgumentParser:
                                  "the smooth fit's smoothing and effective degrees of freedom "
                                  "and its tails (to standard error when the table goes to "
                                  "standard output)")
-    fit_parser.add_argument("--bands", type=level_value, nargs="?", const=0.9, metavar="LEVEL",
-                            help="add the smooth fit's confidence band at LEVEL (default 0.9): "
-                                 "the low and high ends of the interval of every fitted value "
-                                 "and fitted mass, as the columns value_low, value_high, "
+    fit_parser.add_argument("--bands", action="store_true",
+                            help="add the smooth fit's confidence band at --level: the low "
+                                 "and high ends of the interval of every fitted value and "
+                                 "fitted mass, as the columns value_low, value_high, "
                                  "fitted_mass_low and fitted_mass_high (JSON and .npz: "
                                  "values_low, values_high, fitted_masses_low, "
                                  "fitted_masses_high and band_level), from the counts as a "
                                  "sample of their sum or --sample-size, or from the table's "
-                                 "margin-of-error column (90 %% margins); --plot shades it. "
-                                 "Give INPUT before a bare --bands")
+                                 "margin-of-error column (90 %% margins); --plot shades it")
+    fit_parser.add_argument("--level", type=level_value, default=0.9, metavar="L",
+                            help="the confidence level of --bands (default: 0.9)")
     add_fit_options(fit_parser)
     fit_parser.add_argument("--workers", type=workers_count, default=1, metavar="N",
                             help="native threads for many histograms (default: 1; 0: one "

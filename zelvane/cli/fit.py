@@ -6,8 +6,8 @@ output), the plot to its own file, and ``--check`` reports each fit's mass error
 Fitted values below zero (the iterative and exact fits give them by design) are
 announced on standard error, one line per file.
 
-``--bands [LEVEL]`` (0.9 without a level) adds the smooth fit's confidence band: the low
-and high ends of the interval (``SmoothFit.confidence(LEVEL)``) of every fitted value and
+``--bands`` adds the smooth fit's confidence band at ``--level`` (0.9 by default): the low
+and high ends of the interval (``SmoothFit.confidence(level)``) of every fitted value and
 of every fitted mass, beside them. In CSV the columns ``value_low``, ``value_high`` after
 ``value`` and ``fitted_mass_low``, ``fitted_mass_high`` after ``fitted_mass`` (with several
 methods ``value_smooth_low`` and so on); in JSON the smooth fit's ``values_low``,
@@ -49,7 +49,7 @@ def run_fit(args: argparse.Namespace) -> int:
     refuse_overwriting(args.input, (args.output, args.plot))
     names = chosen_methods(args.method)
     options = smooth_options(args, names)
-    bands = getattr(args, "bands", None)
+    bands = args.level if args.bands else None
     if bands is not None and SMOOTH not in names:
         raise BadInput(None, "smooth_only", option="--bands")
     output = None
