@@ -53,6 +53,8 @@ import _harness as h  # noqa: E402
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BRACKETS = "acs_household_income_brackets.csv"
 PUBLISHED = "acs_household_income_published.csv"
+# The trapezoidal rule: NumPy 2 renamed it.
+trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")
 
 #: Held out from every tuning: one state in three or four along the largest share the
 #: top bracket reaches in a state (Mississippi 3 % to New Jersey 14 %), fixed before any fit.
@@ -383,8 +385,8 @@ def gini_met(x: np.ndarray, survival: np.ndarray, top: float, joint: float,
     `top` beyond `joint` whose index makes the mean `mean`: G = 1 - int S^2 / mean, the
     tail's parts in closed form (int S = top joint / (a - 1), int S^2 = top^2 joint /
     (2 a - 1)). Between grid points S is taken as linear (the grid is fine)."""
-    body = float(np.trapz(survival, x))
-    squares = float(np.trapz(survival * survival, x))
+    body = float(trapezoid(survival, x))
+    squares = float(trapezoid(survival * survival, x))
     if top == 0:
         return 1.0 - squares / mean, float("nan")
     index = 1.0 + top * joint / (mean - body)

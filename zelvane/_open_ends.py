@@ -14,7 +14,7 @@ said of it.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -143,7 +143,8 @@ def _held_one(choice: Choice, edges: FloatArray, masses: FloatArray, r: int, exa
         joint = edges[-2]
         if kind == "pareto" and not joint > 0:
             raise InputError("pareto_joint", argument="tail", value=joint)
-        index, named, own = pareto_index(edges, masses, r, exact)
+        index, named, own = pareto_index(cast("Float64Array", edges),
+                                         cast("Float64Array", masses), r, exact)
         if joint > 0:
             if exact and index < INDEX_BOUNDS[0] and masses[-2] > 0:
                 # As in _held: no index within its bounds lets the end bracket carry.
