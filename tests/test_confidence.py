@@ -84,7 +84,7 @@ def test_first_order_and_bootstrap_agree_on_small_cases(edges, mean):
 
 def test_the_bootstraps_interval_is_the_median_and_t_times_each_sides_spread():
     stats = pytest.importorskip("scipy.stats")
-    from zelvane._confidence import spread_interval, t_of
+    from zelvane._spread import spread_interval, t_of
 
     # The t quantile's expansion against SciPy's, from 8 degrees of freedom on.
     for level in (0.5, 0.8, 0.9, 0.95):

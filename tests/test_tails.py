@@ -660,21 +660,26 @@ def _reached_unmoved(edges, counts, mean):
     return True
 
 
-def test_a_batch_reaches_each_row_s_own_mean_as_the_row_alone_does():
-    # Rows of a batch whose sample's own mean the tail alone does not reach are moved
-    # as the same histogram alone is: every row of the batch is to the bit its own fit,
-    # the others untouched; a row no move brings within reach is refused by its number.
-    rng = np.random.default_rng(11)
-    edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
-                      INF]) * 1e3
+def _dagum_rows(rng, edges, rows):
+    """`rows` histograms of 200 Dagum draws on `edges` whose open top holds some, and
+    each sample's own mean."""
     counts, means = [], []
-    while len(counts) < 24:
+    while len(counts) < rows:
         x = 6e4 * (rng.uniform(size=200) ** (-1 / 0.7) - 1) ** (-1 / 3.0)
         c = np.histogram(x, edges)[0]
         if c[-1]:
             counts.append(c)
             means.append(x.mean())
-    counts, means = np.array(counts, dtype=float), np.array(means)
+    return np.array(counts, dtype=float), np.array(means)
+
+
+def test_a_batch_reaches_each_row_s_own_mean_as_the_row_alone_does():
+    # Rows of a batch whose sample's own mean the tail alone does not reach are moved
+    # as the same histogram alone is: every row of the batch is to the bit its own fit,
+    # the others untouched; a row no move brings within reach is refused by its number.
+    edges = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200,
+                      INF]) * 1e3
+    counts, means = _dagum_rows(np.random.default_rng(11), edges, 24)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ExtrapolationWarning)
         fit = fit_smooth(edges, counts, smoothing="auto", mean=means)
@@ -696,16 +701,8 @@ def test_a_batch_reaches_each_row_s_own_mean_as_the_row_alone_does():
 
 def test_a_dask_batch_moves_the_rows_of_its_chunks_as_numpy_does():
     da = pytest.importorskip("dask.array")
-    rng = np.random.default_rng(3)
     edges = np.array([0, 10, 20, 30, 50, 75, 100, 150, 200, INF]) * 1e3
-    counts, means = [], []
-    while len(counts) < 12:
-        x = 6e4 * (rng.uniform(size=200) ** (-1 / 0.7) - 1) ** (-1 / 3.0)
-        c = np.histogram(x, edges)[0]
-        if c[-1]:
-            counts.append(c)
-            means.append(x.mean())
-    counts, means = np.array(counts, dtype=float), np.array(means)
+    counts, means = _dagum_rows(np.random.default_rng(3), edges, 12)
     assert not all(_reached_unmoved(edges, c, m) for c, m in zip(counts, means))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ExtrapolationWarning)

@@ -133,6 +133,26 @@ status count_up(const open_ends& ends, const double* counts, std::int64_t bins, 
     return status::ok;
 }
 
+// The histogram scaled into the problem's widths (`width` its range) and
+// counted up with its tails: ok, or the failure that ends the fit.
+outcome prepare(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                const settings& setting, const open_ends& ends, penalised_fit& problem, double& width,
+                tally& t) noexcept {
+    double total = 0.0;
+    const outcome checked =
+        smooth_fit::scale_histogram(edges, counts, bins, refine, problem.widths(), total, width);
+    if (checked.code != status::ok) {
+        return fits::failure(checked.code, checked.index);
+    }
+    if (const status s = count_up(ends, counts, bins, total, t); s != status::ok) {
+        return fits::failure(s);
+    }
+    if (t.open && (fits::exact_masses(setting.smoothing) || t.occupied < 2)) {
+        return fits::failure(status::bad_setting);
+    }
+    return outcome{};
+}
+
 // Shares, tails and the start of Newton's method, from the counts in units
 // of `all` and the tails' weights in units of the width.
 void set_up(penalised_fit& problem, const double* counts, std::int64_t bins, const open_ends& ends, double all,
@@ -215,23 +235,16 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     }
     workspace w(scratch);
     penalised_fit problem(bins, refine, w);
-    double total = 0.0, width = 0.0;
-    const outcome checked =
-        smooth_fit::scale_histogram(edges, counts, bins, refine, problem.widths(), total, width);
-    if (checked.code != status::ok) {
-        return fits::failure(checked.code, checked.index);
-    }
+    double width = 0.0;
     tally t;
-    if (const status s = count_up(ends, counts, bins, total, t); s != status::ok) {
-        return fits::failure(s);
+    if (const outcome prepared = prepare(edges, counts, bins, refine, setting, ends, problem, width, t);
+        prepared.code != status::ok) {
+        return prepared;
     }
     const double all = t.all;
     const double sample = setting.sample_size > 0.0 ? setting.sample_size : all;
     const double top_edf = static_cast<double>(t.occupied - 1);
     const bool exact_masses = fits::exact_masses(setting.smoothing);
-    if (t.open && (exact_masses || t.occupied < 2)) {
-        return fits::failure(status::bad_setting);
-    }
     // The exact-mass fit: for lambda 0, when there is nothing to smooth between
     // bins, or when the criterion prefers it. It overwrites the scratch.
     auto exact = [&](std::int64_t solves, std::int64_t candidates) -> outcome {

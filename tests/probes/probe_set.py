@@ -162,7 +162,9 @@ def counts_fit_interruptible() -> None:
             zelvane.fit_smooth(edges, counts, refine=256, smoothing="auto")
         except KeyboardInterrupt:
             late = time.perf_counter() - sent[0]
-            assert late < 1.0, f"KeyboardInterrupt {late:.2f} s after SIGINT"
+            # Heard within 0.2 s on a quiet machine; the bound leaves room for a loaded
+            # one and still catches a fit deaf to the stop flag (once 80-90 s).
+            assert late < 2.0, f"KeyboardInterrupt {late:.2f} s after SIGINT"
             return
         finally:
             timer.cancel()
