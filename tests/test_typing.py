@@ -27,6 +27,13 @@ def mypy(cache, cwd, *targets):
 
 
 @pytest.fixture(scope="module")
+def cache(tmp_path_factory):
+    """One mypy cache for the module's checks: the standard library's and NumPy's stubs
+    are read once (a cached module whose file differs is checked again)."""
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+@pytest.fixture(scope="module")
 def examples(tmp_path_factory):
     """Every ```python block of the README, as a file of its own."""
     folder = tmp_path_factory.mktemp("readme")
@@ -37,15 +44,15 @@ def examples(tmp_path_factory):
     return folder, paths
 
 
-def test_package_is_strictly_typed(tmp_path):
-    rc, report = mypy(tmp_path / "cache", tmp_path, ROOT / "zelvane")
+def test_package_is_strictly_typed(cache, tmp_path):
+    rc, report = mypy(cache, tmp_path, ROOT / "zelvane")
     assert rc == 0, report
 
 
-def test_readme_examples_are_strictly_typed(examples, tmp_path):
+def test_readme_examples_are_strictly_typed(examples, cache):
     folder, paths = examples
     assert paths, "the README has no python example"
-    rc, report = mypy(tmp_path / "cache", folder, *paths)
+    rc, report = mypy(cache, folder, *paths)
     assert rc == 0, report
 
 
@@ -79,8 +86,8 @@ except zelvane.InputError as error:
 '''
 
 
-def test_command_line_and_errors_are_typed_for_callers(tmp_path):
+def test_command_line_and_errors_are_typed_for_callers(cache, tmp_path):
     # The installed package as a caller's code sees it: zelvane.cli and zelvane.InputError.
     (tmp_path / "caller.py").write_text(CALLER)
-    rc, report = mypy(tmp_path / "cache", tmp_path, tmp_path / "caller.py")
+    rc, report = mypy(cache, tmp_path, tmp_path / "caller.py")
     assert rc == 0, report
