@@ -212,13 +212,16 @@ void accurate_where_unresolved(penalised_fit& problem, const double* edges, cons
     }
 }
 
+double search_decrement(double sample) noexcept {
+    return std::max(smallest_search_decrement, search_criterion_error / sample);
+}
+
 // The search from the decade `first`; restarting the fits of rising lambdas
 // where it starts from a coarse search's choice.
 counts_search::candidate search(penalised_fit& problem, double sample, double complexity, double top_edf,
                                 double first, bool from_coarse, std::int64_t& tried) noexcept {
-    const double search_decrement = std::max(smallest_search_decrement, search_criterion_error / sample);
-    return counts_search::choose_smoothing(problem, sample, complexity, top_edf, search_decrement, first, from_coarse,
-                                           tried);
+    return counts_search::choose_smoothing(problem, sample, complexity, top_edf, search_decrement(sample), first,
+                                           from_coarse, tried);
 }
 
 // The decade the search starts from at refines above coarse_refine: the one
@@ -354,7 +357,8 @@ outcome fit_from(const double* edges, const double* counts, std::int64_t bins, s
         }
         problem.restore();
         const bool open[2] = {ends.left.shape != tail::form::none, ends.right.shape != tail::form::none};
-        lambda = counts_search::keep_end_peak(problem, bins, open, sample, best.lambda, search_decrement, tried);
+        lambda = counts_search::keep_end_peak(problem, bins, open, sample, best.lambda, search_decrement(sample),
+                                                tried);
     }
     const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
     if (delivered.code != status::inaccurate && delivered.code != status::iteration_limit) {
