@@ -1,24 +1,28 @@
-"""The bottom bin of a smooth fit: flat where the quantity starts at 0.
+"""The bottom bin of a smooth fit: its mean at its midpoint where the quantity starts at 0.
 
 A non-negative quantity published with a first edge of 0 and an open top (incomes,
 ages, wealth) has its bottom bin, "less than $10,000", filled with values at and near
 0: zero and negative incomes are reported there, and its mass lies lower than a smooth
-fit puts it, which rises from a low value at 0. A flat bottom bin is the shape of least
-assumption: the values at the bin's knots below its last inner knot are all one level
-``a``, and the density rises (or falls) linearly to the body's value ``f1`` at the bin's
-upper edge over the bin's last piece; ``a`` keeps the bin's mass ``m0`` exactly,
+fit puts it, which rises from a low value at 0. Two shapes of the bin keep its (fitted)
+mass ``m0`` and the fit's knots, continuous at the bin's upper edge ``w`` with the
+body's value ``f1`` there, every other bin as fitted:
 
-    a = (m0 - h f1 / 2) / (w - h / 2),
+- ``"midpoint"``: the bin's mean at its midpoint ``w / 2``, as an even spread's; the
+  values at its knots up to its last inner knot on a line from ``c`` at the lower edge
+  to ``a`` there, then linear to ``f1`` over the last piece, ``c`` and ``a`` from the
+  bin's mass and mean (two linear equations). Where ``c`` or ``a`` would be negative,
+  the flat shape;
+- ``"flat"``: one level ``a`` at the knots below the last inner knot, then linear to
+  ``f1`` over the last piece of width ``h``, ``a = (m0 - h f1 / 2) / (w - h / 2)``.
 
-``w`` the bin's width and ``h`` its last piece's. The density stays continuous on the
-fit's own knots, and every other bin keeps its fitted mass. Where ``a`` would be
-negative (a bin much lighter than its upper neighbour's edge value), or a bin has one
-piece (``refine=1``), the fitted shape stays.
+Where the flat level too would be negative (a bin much lighter than its upper
+neighbour's edge value), or a bin has one piece (``refine=1``), the fitted shape stays.
 
-With a known mean the flat bin moves the mean by a computable amount: the fit is made
-again with the target shifted by it, until the density with its flat bin meets the
-mean given (each fit's shift changes the body's value at the bin's edge only slightly,
-so a few rounds reach the precision of a fit itself).
+With a known mean the shape moves the mean by a computable amount: the fit is made
+again with the target shifted by it, until the density with its shaped bin meets the
+mean given. The body's value at the bin's edge barely follows the target, so a few
+rounds reach the precision of a fit itself; each row's targets follow from its own
+fits, so that a row of a batch is to the bit the row fitted alone.
 """
 
 from __future__ import annotations
@@ -43,7 +47,7 @@ __all__ = ["BOTTOMS", "check_bottom", "shaped"]
 #: ``"smooth"`` as fitted.
 BOTTOMS = ("auto", "midpoint", "flat", "smooth")
 
-#: Rounds of the fit with a mean's target shifted for the flat bin, at most; and the
+#: Rounds of the fit with a mean's target shifted for the shaped bin, at most; and the
 #: relative distance to the mean at which they stop (a fit meets its own target to
 #: 1e-9 of it, so this leaves the fit's precision as it is).
 ROUNDS = 12
@@ -63,7 +67,7 @@ def check_bottom(bottom: Any, left: bool) -> str:
 
 def flat_rows(edges: FloatArray, rows: Tuple[int, ...], r: int, bottom: str, left: bool,
               right: bool) -> Any:
-    """Which rows get a flat bottom bin (a bool per row, one for one histogram)."""
+    """Which rows get a shaped bottom bin (a bool per row, one for one histogram)."""
     n = rows[0] if rows else 1
     if bottom == "smooth" or left or r < 2:
         return np.zeros(n, bool)
@@ -134,7 +138,7 @@ def _mass(x: Float64Array, v: Float64Array) -> Float64Array:
 
 def shaped(fit_rows: FitRows, bottom: str) -> FitRows:
     """`fit_rows` (the smooth fit of checked rows) with the bottom bin of the rows that
-    :func:`flat_rows` names made flat, and each row's mean met with it."""
+    :func:`flat_rows` names shaped as `bottom` says, and each row's mean met with it."""
 
     def fit(edges: FloatArray, masses: FloatArray, r: int, lam: float, sample_size: Any,
             mean: Any, workers: int, left: bool, right: bool, *rest: Any

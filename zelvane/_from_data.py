@@ -66,13 +66,13 @@ def from_masses(cls: Type[PiecewiseLinearDensity], center: npt.ArrayLike,
     upper, lower : float, optional
         Close the open last (first) bin at this edge instead of a tail: ``upper=110``
         for an age group "85+" says nobody is older than 110.
-    bottom : {"auto", "flat", "smooth"}
-        For the smooth fit, the shape of the first bin: ``"flat"`` one level up to
-        its last piece, then linear to the body's value at its upper edge, the bin's
-        mass kept; ``"smooth"`` as fitted; ``"auto"`` (the default) flat where the
-        first edge is 0 and the top is open (incomes: "less than $10,000" holds
-        zeros and values near 0, lower than a smooth rise from 0 puts them), smooth
-        elsewhere. See ``zelvane.fit_smooth``.
+    bottom : {"auto", "midpoint", "flat", "smooth"}
+        For the smooth fit, the shape of the first bin, its mass kept:
+        ``"midpoint"`` its mean at its midpoint, as an even spread's; ``"flat"`` one
+        level up to its last piece; ``"smooth"`` as fitted; ``"auto"`` (the default)
+        midpoint where the first edge is 0 and the top is open (incomes: "less than
+        $10,000" holds zeros and values near 0, lower than a smooth rise from 0 puts
+        them), smooth elsewhere. See ``zelvane.fit_smooth``.
     standard_errors, mean_se : optional
         For :meth:`confidence` (the smooth method): as in `from_histogram`. Without
         them or a `sample_size` the masses are exact, and their intervals have no
@@ -178,13 +178,13 @@ def from_histogram(cls: Type[PiecewiseLinearDensity], counts: Any,
     upper, lower : float, optional
         Close the open last (first) bin at this edge instead of a tail: ``upper=110``
         for an age group "85+" says nobody is older than 110.
-    bottom : {"auto", "flat", "smooth"}
-        For the smooth fit, the shape of the first bin: ``"flat"`` one level up to
-        its last piece, then linear to the body's value at its upper edge, the bin's
-        mass kept; ``"smooth"`` as fitted; ``"auto"`` (the default) flat where the
-        first edge is 0 and the top is open (incomes: "less than $10,000" holds
-        zeros and values near 0, lower than a smooth rise from 0 puts them), smooth
-        elsewhere. See ``zelvane.fit_smooth``.
+    bottom : {"auto", "midpoint", "flat", "smooth"}
+        For the smooth fit, the shape of the first bin, its mass kept:
+        ``"midpoint"`` its mean at its midpoint, as an even spread's; ``"flat"`` one
+        level up to its last piece; ``"smooth"`` as fitted; ``"auto"`` (the default)
+        midpoint where the first edge is 0 and the top is open (incomes: "less than
+        $10,000" holds zeros and values near 0, lower than a smooth rise from 0 puts
+        them), smooth elsewhere. See ``zelvane.fit_smooth``.
     standard_errors : array_like, shape (m,), optional
         Standard errors of the counts (a survey's, say), independent, one per bin:
         the counts' uncertainty for :meth:`confidence`, in place of their sampling

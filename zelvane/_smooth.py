@@ -407,20 +407,21 @@ def fit_smooth(
     upper, lower : float, optional
         Close the open last (first) bin at this edge, above the last finite
         edge (below the first): ``upper=110`` for an age group "85+".
-    bottom : {"auto", "flat", "smooth"}
-        The shape of the first bin. ``"flat"``: the values at its knots below
-        its last inner knot are one level, chosen so that the bin keeps its
-        (fitted) mass, and the density runs linearly from there to the body's
-        value at the bin's upper edge over its last piece: continuous, and
-        every other bin as fitted. ``"smooth"``: as the fit makes it, rising
-        or falling smoothly through the bin. ``"auto"`` (the default) is flat
-        where the first edge is 0 and the top is open (a non-negative quantity
-        published with an open top bracket: incomes, ages), whose bottom bin,
-        "less than 10,000", holds zeros and values near 0 that a smooth fit
-        rising from 0 puts too high; smooth elsewhere. The fitted shape stays
-        where the level would be negative or with ``refine=1``. With a known
-        `mean` the tail meets it with the flat bin. ``"flat"`` needs a closed
-        first bin.
+    bottom : {"auto", "midpoint", "flat", "smooth"}
+        The shape of the first bin, which keeps its (fitted) mass, the fit's
+        knots and continuity at its upper edge, every other bin as fitted.
+        ``"midpoint"``: its mean at its midpoint, as an even spread's (the
+        values up to its last inner knot on a line, then linear to the body's
+        value at its upper edge over its last piece); ``"flat"``: one level
+        up to its last inner knot, then linear to that value; ``"smooth"``: as
+        the fit makes it. ``"auto"`` (the default) is ``"midpoint"`` where the
+        first edge is 0 and the top is open (a non-negative quantity published
+        with an open top bracket: incomes, ages), whose bottom bin, "less than
+        10,000", holds zeros and values near 0 that a smooth fit rising from 0
+        puts too high; smooth elsewhere. A shape with a negative value falls
+        back to the flat one, and that to the fitted one; with ``refine=1``
+        the fitted shape stays. With a known `mean` the tail meets it with the
+        shaped bin. ``"midpoint"`` and ``"flat"`` need a closed first bin.
     center_name, gap_name : str
         How messages name the two arguments.
 
