@@ -19,7 +19,7 @@ from zelvane._checks import check_mean_se, check_standard_errors
 from zelvane._confidence import _NOT_SUMMARIES, Confidence, Source, check_options, confidence
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
-from zelvane._smooth import sources
+from zelvane._smooth_rows import sources
 
 __all__ = ["RowsConfidence", "LazyRowsConfidence", "fit_confidence", "row_seeds"]
 
