@@ -452,3 +452,24 @@ def test_a_tail_tied_at_its_bound_beside_a_large_open_bin(smoothing):
     # The tail carries most of the open bin's counts; the last bin takes the rest.
     assert masses[-1] == pytest.approx(tail.mass, rel=1e-12) and 0.5 * 1e4 < tail.mass < 1e4
     assert np.all(fit.values >= 0) and masses[1] > 1
+
+
+def test_a_sharp_peak_in_an_end_bin_keeps_its_counts():
+    # Draws of a lognormal in equal bins: the first bin holds most of them. Its fitted
+    # mass stays within a binomial standard error of its count, in a batch as alone,
+    # and at the right end of the mirrored histograms as at the left.
+    rng = np.random.default_rng(7)
+    edges = np.exp(0.2533) * np.arange(17)
+    draws = [rng.lognormal(0.0, 1.0, 200) for _ in range(40)]
+    counts = np.array([np.histogram(x[x < edges[-1]], bins=edges)[0] for x in draws], float)
+    batch = zelvane.fit_smooth(edges, counts, smoothing="auto")
+    n = counts.sum(axis=1)
+    q = counts[:, 0] / n
+    least = counts[:, 0] - n * np.sqrt(q * (1 - q) / n) * (1 + 1e-9)
+    assert np.all(batch.bin_masses()[:, 0] >= least)
+    mirror = zelvane.fit_smooth(edges[-1] - edges[::-1], counts[:, ::-1], smoothing="auto")
+    assert np.all(mirror.bin_masses()[:, -1] >= least)
+    for row in (0, 17):
+        alone = zelvane.fit_smooth(edges, counts[row], smoothing="auto")
+        assert alone.smoothing == batch.smoothing[row]
+        np.testing.assert_array_equal(alone.values, batch.values[row])

@@ -305,8 +305,9 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         if (refine > 1 && !t.open && setting.complexity * top_edf < best.criterion + resolution) {
             return exact(problem.solves(), tried);
         }
-        lambda = best.lambda;
         problem.restore();
+        const bool open[2] = {ends.left.shape != tail::form::none, ends.right.shape != tail::form::none};
+        lambda = counts_search::keep_end_peak(problem, bins, open, sample, best.lambda, search_decrement, tried);
     }
     const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
     if (delivered.code != status::inaccurate && delivered.code != status::iteration_limit) {

@@ -97,6 +97,8 @@ public:
     double effective_df() noexcept;
     // 2 N sum q log(q / p) at the current point.
     double deviance(double sample_size) const noexcept;
+    // Bin i's mass at the current point (a share of the total).
+    double bin_share(std::int64_t i) const noexcept;
 
     // The best point so far, and a second point that a search walks away
     // from and comes back to.

@@ -115,4 +115,25 @@ candidate choose_smoothing(counts_newton::penalised_fit& problem, double sample,
     return best;
 }
 
+double keep_end_peak(counts_newton::penalised_fit& problem, std::int64_t bins, const bool open[2], double sample,
+                     double lambda, double search_decrement, std::int64_t& tried) noexcept {
+    const double* const q = problem.shares();
+    const std::int64_t peak = std::max_element(q, q + bins) - q;
+    if ((peak != 0 || open[0]) && (peak != bins - 1 || open[1])) {
+        return lambda;
+    }
+    const double floor = q[peak] - std::sqrt(q[peak] * (1.0 - q[peak]) / sample);
+    double chosen = lambda;
+    for (int k = 0; k < end_peak_steps && problem.bin_share(peak) < floor; ++k) {
+        const double lower = chosen / end_peak_factor;
+        ++tried;
+        if (problem.solve(lower, search_decrement, false) != status::ok) {
+            problem.restore();
+            return lambda;
+        }
+        chosen = lower;
+    }
+    return chosen;
+}
+
 }  // namespace zelvane::counts_search

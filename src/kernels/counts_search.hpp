@@ -47,4 +47,21 @@ struct candidate {
 candidate choose_smoothing(counts_newton::penalised_fit& problem, double sample, double complexity, double top_edf,
                            double search_decrement, std::int64_t& tried) noexcept;
 
+// The largest bin at an end of the histogram holds its share of the counts
+// against the curvature penalty alone: nothing beyond the end balances the
+// pull of the bend at its inner edge, and the criterion, which weighs every
+// bin's deviance together, lets a sharp peak there lose several standard
+// errors of its mass. Where the bin with the most counts is the first or the
+// last (and not beside an open end: `open`, first and last), lambda falls
+// by end_peak_factor, at most end_peak_steps times, while that bin's fitted
+// share lies more than one binomial standard error (for `sample`) below its
+// share of the counts. The problem is at its best point (restore()) on entry;
+// returns the lambda, with the problem's point at it, or the lambda given
+// with the best point back where a lower lambda's fit fails. `tried` counts
+// the fits.
+inline constexpr double end_peak_factor = 4.0;
+inline constexpr int end_peak_steps = 8;
+double keep_end_peak(counts_newton::penalised_fit& problem, std::int64_t bins, const bool open[2], double sample,
+                     double lambda, double search_decrement, std::int64_t& tried) noexcept;
+
 }  // namespace zelvane::counts_search

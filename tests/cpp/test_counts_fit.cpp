@@ -653,6 +653,53 @@ TEST(CountsFit, CandidateLambdasAreBounded) {
         const fitted f = run(h.edges, h.counts, 4, setting);
         ASSERT_EQ(f.o.code, status::ok);
         EXPECT_GE(f.o.candidates, 1);
-        EXPECT_LE(f.o.candidates, zelvane::counts_search::max_candidates + 1);  // and the exact-mass fit
+        // and the exact-mass fit, and the lower lambdas that keep an end bin's peak
+        EXPECT_LE(f.o.candidates,
+                  zelvane::counts_search::max_candidates + 1 + zelvane::counts_search::end_peak_steps);
     }
+}
+
+// A peak in an end bin keeps its mass within one binomial standard error of
+// its count, at either end alike (the mirrored histogram gives the mirrored
+// fit), and the fit is the optimum for the lambda it reports. A peak beside an
+// open end is the tail's business: the rule leaves it to the criterion.
+TEST(CountsFit, AnEndPeakKeepsItsMass) {
+    const vec counts{120, 30, 15, 10, 8, 5, 4, 3, 2, 1, 1, 1};
+    const auto bins = static_cast<std::int64_t>(counts.size());
+    vec edges(counts.size() + 1);
+    for (std::size_t i = 0; i < edges.size(); ++i) edges[i] = 0.5 * static_cast<double>(i);
+    const double total = std::accumulate(counts.begin(), counts.end(), 0.0);
+    const double q = counts[0] / total, floor = counts[0] - total * std::sqrt(q * (1.0 - q) / total);
+    const vec mirrored(counts.rbegin(), counts.rend());
+    for (const std::int64_t refine : {1, 4, 16}) {
+        SCOPED_TRACE(testing::Message() << "refine " << refine);
+        const fitted left = run(edges, counts, refine, {cf::automatic, 0.0, 3.0});
+        const fitted right = run(edges, mirrored, refine, {cf::automatic, 0.0, 3.0});
+        ASSERT_EQ(left.o.code, status::ok);
+        ASSERT_EQ(right.o.code, status::ok);
+        double first = 0.0;
+        for (std::int64_t j = 0; j < refine; ++j) {
+            const auto k = static_cast<std::size_t>(j);
+            first += 0.5 * (left.knots[k + 1] - left.knots[k]) * (left.values[k] + left.values[k + 1]);
+        }
+        EXPECT_GE(first, floor);
+        EXPECT_LT(first, counts[0]);
+        EXPECT_EQ(left.o.smoothing, right.o.smoothing);
+        const std::size_t n = left.values.size();
+        for (std::size_t k = 0; k < n; ++k) {
+            EXPECT_NEAR(left.values[k], right.values[n - 1 - k], 1e-9 * left.values[0]) << "knot " << k;
+        }
+        if (left.o.smoothing > 0.0 && refine > 1) expect_optimal(left, counts, refine, left.o.smoothing);
+    }
+    // The same peak beside an open left end: the criterion's choice stands,
+    // higher than the closed histogram's.
+    cf::open_ends ends;
+    ends.left = {cf::tail::form::free_mass, 40.0, 0.0};
+    const std::int64_t refine = 4;
+    vec values(static_cast<std::size_t>(sf::knot_count(bins, refine)));
+    vec scratch(static_cast<std::size_t>(cf::scratch_size(bins, refine)));
+    const cf::outcome open = cf::fit(edges.data(), counts.data(), bins, refine, {cf::automatic, 0.0, 3.0},
+                                     values.data(), scratch.data(), ends);
+    ASSERT_EQ(open.code, status::ok);
+    EXPECT_GT(open.smoothing, run(edges, counts, refine, {cf::automatic, 0.0, 3.0}).o.smoothing);
 }
