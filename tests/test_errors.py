@@ -120,6 +120,11 @@ CASES = {
                                                     0.03691750458267528, 0.03844033714300317],
                                                    [1, 1, 1, 1, 0, 0], refine=2),
                         "ill_conditioned", "gap", None, None, None, {"mass_decades": 0.0}),
+    # A counts-aware fit whose lambda float64 cannot resolve on a bin 1e-6 of the others.
+    "unresolved smoothing": (lambda: Density.from_histogram([5, 1, 5, 3], [0, 1, 1 + 1e-6, 2, 3],
+                                                            refine=64, smoothing=1.0),
+                             "unresolved_smoothing", "edges", None, None, None,
+                             {"refine": 64, "smoothing": 1.0}),
     # The density.
     "zero area": (lambda: Density([0, 1, 2], [0, 0, 0]), "zero_area", "values", None, None, None,
                   {}),
@@ -457,6 +462,13 @@ def test_every_status_of_the_rows_module_has_its_exception():
     alone = _native.smooth_failure((0, _native.STATUS["inaccurate"], -1), edges, masses[0],
                                    out[0], 4, None)
     assert str(alone) == "the smooth fit could not confirm its answer to working precision"
+    # The same status from a counts-aware fit (a positive smoothing) names its edges,
+    # refine and smoothing.
+    counted = _native.smooth_failure((1, _native.STATUS["ill_conditioned"], -1), edges, masses,
+                                     out, 4, None, "edges", "counts", 2.5)
+    assert (counted.problem, counted.argument, counted.row) == ("unresolved_smoothing", "edges",
+                                                                None)
+    assert "smoothing=2.5 at refine=4" in str(counted) and "span 0 decades" in str(counted)
 
 
 @pytest.mark.parametrize("call, message", [

@@ -39,8 +39,11 @@ inline constexpr std::int64_t envelope_refine = 16;
 inline bool banded(std::int64_t refine) noexcept { return refine < envelope_refine; }
 // Up to this refine the envelope's fits keep the band's scratch as well, for
 // a fit that the envelope cannot confirm to take again by rotations (whose
-// cost grows with refine^2 per knot).
-inline constexpr std::int64_t rotations_refine = 64;
+// cost grows with refine^2 per knot, and whose scratch, 2 (refine + 1)
+// doubles per knot, is many times the envelope's). At refine 128 the
+// envelope alone, on bins of widths three or four decades apart, ends at a
+// point it cannot confirm, or at the wrong one.
+inline constexpr std::int64_t rotations_refine = 128;
 
 enum knot_state : unsigned char { free_knot, held_knot };
 
