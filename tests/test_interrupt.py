@@ -42,8 +42,8 @@ elif kind == "counts":  # 2 * 10^5 histograms of counts, lambda chosen per row
     masses = rng.multinomial(500, np.full(m, 1.0 / m), size=rows).astype(np.float64)
     out = np.full((rows, m * refine + 1 + 13), np.nan)
     call = lambda: _rows.open(edges, masses, out, refine, -1.0, 3.0, None, None, workers)
-elif kind == "counts_one":  # 50 bins, a 1 in every 7th, cut 256 times, lambda chosen: a second or more
-    rows, m, refine = 1, 50, 256  # an output of 12,814 numbers: a small call by its size
+elif kind == "counts_one":  # 400 bins, a 1 in every 7th, cut 256 times, lambda chosen: a second or more
+    rows, m, refine = 1, 400, 256  # an output of 102,414 numbers: a small call by its size
     edges = np.linspace(0.0, 1.0, m + 1)
     masses = np.where(np.arange(m) % 7 == 0, 1.0, 0.0)
     out = np.full((rows, m * refine + 1 + 13), np.nan)

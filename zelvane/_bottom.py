@@ -16,7 +16,9 @@ body's value ``f1`` there, every other bin as fitted:
   ``f1`` over the last piece of width ``h``, ``a = (m0 - h f1 / 2) / (w - h / 2)``.
 
 Where the flat level too would be negative (a bin much lighter than its upper
-neighbour's edge value), or a bin has one piece (``refine=1``), the fitted shape stays.
+neighbour's edge value), where the shape would raise the bin's mean (a bin heavier than
+that value, through which the fit already falls), or where a bin has one piece
+(``refine=1``), the fitted shape stays.
 
 With a known mean the shape moves the mean by a computable amount: the fit is made
 again with the target shifted by it, until the density with its shaped bin meets the
@@ -123,6 +125,10 @@ def flatten(out: Float64Array, edges: FloatArray, r: int, which: Any, shape: str
         change = np.where(line, c0 * moment[3] + c1 * moment[4] + f1 * moment[1] - moment[0],
                           change)
         use |= line
+    # The bin's values lie lower than the fit puts them, never higher: where the shape
+    # would raise the bin's mean (a bin heavier than its upper neighbour's edge value),
+    # the fitted shape, already falling, stays.
+    use &= change < 0.0
     values[use, :r] = shaped[use]
     moved: Float64Array = np.where(use, change, 0.0)
     return moved

@@ -419,8 +419,10 @@ def fit_smooth(
         with an open top bracket: incomes, ages), whose bottom bin, "less than
         10,000", holds zeros and values near 0 that a smooth fit rising from 0
         puts too high; smooth elsewhere. A shape with a negative value falls
-        back to the flat one, and that to the fitted one; with ``refine=1``
-        the fitted shape stays. With a known `mean` the tail meets it with the
+        back to the flat one, and that to the fitted one; a shape that would
+        raise the bin's mean (a bin heavier than the body's value at its upper
+        edge, through which the fit already falls) leaves the fitted one; with
+        ``refine=1`` the fitted shape stays. With a known `mean` the tail meets it with the
         shaped bin. ``"midpoint"`` and ``"flat"`` need a closed first bin.
     center_name, gap_name : str
         How messages name the two arguments.

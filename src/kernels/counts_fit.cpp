@@ -54,6 +54,8 @@ constexpr double smallest_search_decrement = 1e-9;
 // the second bound leaves six decades between them and a failure that stands.
 constexpr double unresolved = 1e-22;
 constexpr double limit_on_failure = 1e-14;
+// The refine at which a search at a finer one first ranks the decades.
+constexpr std::int64_t coarse_refine = 16;
 
 // lambda's curvature in the least curved direction within a bin against the
 // largest curvature of the likelihood. In the scaled units, a bin of width w
@@ -200,6 +202,59 @@ outcome deliver(penalised_fit& problem, double lambda, std::int64_t tried, std::
     return done;
 }
 
+// A factorisation that fails falls back to a slower, accurate one, but not
+// where the lambda -> 0 limit (closed, or open_fit's with open ends) answers
+// the fits it leaves unconfirmed: below that resolution.
+void accurate_where_unresolved(penalised_fit& problem, const double* edges, const double* counts, std::int64_t bins,
+                               std::int64_t refine, const open_ends& ends, const tally& t) noexcept {
+    if (refine > 1 || t.open) {
+        problem.accurate_from(limit_on_failure / resolution(edges, counts, bins, refine, ends, t.all, 1.0));
+    }
+}
+
+double search_decrement(double sample) noexcept {
+    return std::max(smallest_search_decrement, search_criterion_error / sample);
+}
+
+// The search from the decade `first`; restarting the fits of rising lambdas
+// where it starts from a coarse search's choice.
+counts_search::candidate search(penalised_fit& problem, double sample, double complexity, double top_edf,
+                                double first, bool from_coarse, std::int64_t& tried) noexcept {
+    return counts_search::choose_smoothing(problem, sample, complexity, top_edf, search_decrement(sample), first,
+                                           from_coarse, tried);
+}
+
+// The decade the search starts from at refines above coarse_refine: the one
+// the criterion chooses at coarse_refine (the scaling by W^5 leaves it nearly
+// free of the refine), or NaN where there is none (a finer refine, or no
+// choice at the coarse one): then the typical decade for the sample size. A
+// search at a fine refine costs several times as much per candidate as at the
+// coarse one, most of it in the candidates far from the choice; from the
+// coarse choice it fits three or four. `rough` receives the coarse search's
+// solves and candidates, and status interrupted where the stop flag ended it.
+// Uses the whole scratch.
+double coarse_decade(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                     const settings& setting, const open_ends& ends, double* scratch, outcome& rough) noexcept {
+    constexpr double none = std::numeric_limits<double>::quiet_NaN();
+    if (refine <= coarse_refine) return none;
+    workspace w(scratch);
+    penalised_fit coarse(bins, coarse_refine, w);
+    double width = 0.0;
+    tally t;
+    if (prepare(edges, counts, bins, coarse_refine, setting, ends, coarse, width, t).code != status::ok ||
+        t.occupied < 2) {
+        return none;
+    }
+    const double sample = setting.sample_size > 0.0 ? setting.sample_size : t.all;
+    set_up(coarse, counts, bins, ends, t.all, width, setting);
+    accurate_where_unresolved(coarse, edges, counts, bins, coarse_refine, ends, t);
+    const counts_search::candidate best = search(coarse, sample, setting.complexity, static_cast<double>(t.occupied - 1),
+                                                 counts_search::first_decade(sample), false, rough.candidates);
+    rough.solves = coarse.solves();
+    if (coarse.interrupted()) rough.code = status::interrupted;
+    return best.ok ? best.decade + 1.0 : none;
+}
+
 }  // namespace
 
 bool limit_on_failure_at(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
@@ -219,20 +274,21 @@ bool limit_on_failure_at(const double* edges, const double* counts, std::int64_t
 std::int64_t scratch_size(std::int64_t bins, std::int64_t refine) noexcept {
     const std::int64_t exact = smooth_fit::scratch_size(bins, refine);
     if (exact < 0) return -1;
-    workspace w;
+    workspace w, coarse;
     const penalised_fit counted(bins, refine, w);
-    return w.failed() ? -1 : std::max(exact, w.size());
+    // The search at a fine refine runs at coarse_refine first, in the same scratch.
+    const penalised_fit ranked(bins, std::min(refine, coarse_refine), coarse);
+    return w.failed() || coarse.failed() ? -1 : std::max({exact, w.size(), coarse.size()});
 }
 
-outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
-            const settings& setting, double* values, double* scratch, const open_ends& ends) noexcept {
-    const std::int64_t knots = smooth_fit::knot_count(bins, refine);
-    if (knots < 0) {
-        return fits::failure(status::bad_size);
-    }
-    if (!settings_in_range(setting)) {
-        return fits::failure(status::bad_setting);
-    }
+namespace {
+
+// fit() with the checks of sizes and settings made, the search (if any)
+// starting from the decade `first`.
+outcome fit_from(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+                 const settings& setting, double* values, double* scratch, const open_ends& ends, std::int64_t knots,
+                 double first) noexcept {
+    const bool chosen = fits::chosen_by_criterion(setting.smoothing);
     workspace w(scratch);
     penalised_fit problem(bins, refine, w);
     double width = 0.0;
@@ -265,24 +321,18 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         if (o.code == status::ok) o.smoothing = lambda;
         return o;
     };
-    const bool chosen = fits::chosen_by_criterion(setting.smoothing);
     if (!chosen && closed_limit && resolution(edges, counts, bins, refine, ends, all, setting.smoothing) < unresolved) {
         return limit(setting.smoothing, 0, 0);
     }
     set_up(problem, counts, bins, ends, all, width, setting);
-    // A factorisation that fails falls back to a slower, accurate one, but
-    // not where the lambda -> 0 limit (closed, or open_fit's with open ends)
-    // answers the fits it leaves unconfirmed: below that resolution.
-    if (refine > 1 || t.open) {
-        problem.accurate_from(limit_on_failure / resolution(edges, counts, bins, refine, ends, all, 1.0));
-    }
+    accurate_where_unresolved(problem, edges, counts, bins, refine, ends, t);
 
     double lambda = setting.smoothing;
     std::int64_t tried = 1;
     if (fits::chosen_by_criterion(lambda)) {
-        const double search_decrement = std::max(smallest_search_decrement, search_criterion_error / sample);
+        const double start = std::isnan(first) ? counts_search::first_decade(sample) : first;
         const counts_search::candidate best =
-            counts_search::choose_smoothing(problem, sample, setting.complexity, top_edf, search_decrement, tried);
+            search(problem, sample, setting.complexity, top_edf, start, !std::isnan(first), tried);
         if (problem.interrupted()) {
             return searched(fits::failure(status::interrupted), 0.0, 0.0, problem.solves(), tried);
         }
@@ -307,7 +357,8 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
         }
         problem.restore();
         const bool open[2] = {ends.left.shape != tail::form::none, ends.right.shape != tail::form::none};
-        lambda = counts_search::keep_end_peak(problem, bins, open, sample, best.lambda, search_decrement, tried);
+        lambda = counts_search::keep_end_peak(problem, bins, open, sample, best.lambda, search_decrement(sample),
+                                                tried);
     }
     const outcome delivered = deliver(problem, lambda, tried, knots, sample, all, all / width, values);
     if (delivered.code != status::inaccurate && delivered.code != status::iteration_limit) {
@@ -323,6 +374,32 @@ outcome fit(const double* edges, const double* counts, std::int64_t bins, std::i
     problem.start_smooth(lambda);
     problem.most_accurate();
     return deliver(problem, lambda, tried, knots, sample, all, all / width, values);
+}
+
+}  // namespace
+
+outcome fit(const double* edges, const double* counts, std::int64_t bins, std::int64_t refine,
+            const settings& setting, double* values, double* scratch, const open_ends& ends) noexcept {
+    const std::int64_t knots = smooth_fit::knot_count(bins, refine);
+    if (knots < 0) {
+        return fits::failure(status::bad_size);
+    }
+    if (!settings_in_range(setting)) {
+        return fits::failure(status::bad_setting);
+    }
+    // At a fine refine the search first ranks the decades at a coarse one,
+    // in the same scratch, and then walks from the best of them.
+    outcome rough;
+    const double first = fits::chosen_by_criterion(setting.smoothing)
+                             ? coarse_decade(edges, counts, bins, refine, setting, ends, scratch, rough)
+                             : 0.0;
+    if (rough.code == status::interrupted) {
+        return searched(fits::failure(status::interrupted), 0.0, 0.0, rough.solves, rough.candidates);
+    }
+    outcome o = fit_from(edges, counts, bins, refine, setting, values, scratch, ends, knots, first);
+    o.solves += rough.solves;
+    o.candidates += rough.candidates;
+    return o;
 }
 
 }  // namespace zelvane::counts_fit

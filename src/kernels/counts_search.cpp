@@ -14,24 +14,24 @@ namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// The first decade tried. The lambda chosen is nearly free of the number and
-// the widths of the bins (the scaling by W^5 sees to that) and falls with the
-// sample size, by about a decade for every tenfold more counts: from about
-// 1e-5 at 200 counts to 1e-7 at 50,000 in simulated histograms of 8 to 40
-// bins.
-double first_decade(double sample_size) noexcept {
-    return std::clamp(plain_math::round(-3.0 - 0.9 * plain_math::log10(sample_size)), lowest_decade + 1, highest_decade - 1);
+double whole_decade(double decade) noexcept {
+    return std::clamp(plain_math::round(decade), lowest_decade + 1, highest_decade - 1);
 }
 
 }  // namespace
 
+double first_decade(double sample_size) noexcept { return whole_decade(-3.0 - 0.9 * plain_math::log10(sample_size)); }
+
 candidate choose_smoothing(counts_newton::penalised_fit& problem, double sample, double complexity, double top_edf,
-                           double search_decrement, std::int64_t& tried) noexcept {
+                           double search_decrement, double first_guess, bool restart_rising,
+                           std::int64_t& tried) noexcept {
     candidate best;
     candidate grid[max_candidates];
     std::int64_t count = 0;
     auto step = [&](const candidate* from, double decade) -> const candidate* {
-        if (from != nullptr && from->ok) {
+        if (from != nullptr && from->ok && restart_rising && decade > from->decade) {
+            problem.start_smooth(plain_math::power_of_ten(decade));
+        } else if (from != nullptr && from->ok) {
             problem.predict(from->lambda, (decade - from->decade) * plain_math::ln10);
         }
         candidate& c = grid[count++];
@@ -64,7 +64,7 @@ candidate choose_smoothing(counts_newton::penalised_fit& problem, double sample,
     // lowest criterion of the whole grid of decades; counts with no smooth
     // density behind them can have a second minimum further down, which the
     // walk down finds.
-    const candidate* const first = step(nullptr, first_decade(sample));
+    const candidate* const first = step(nullptr, whole_decade(first_guess));
     problem.anchor();
     for (const candidate* last = first; last->ok && last->edf > 1.0 + edf_margin &&
                                         last->deviance < best.criterion &&

@@ -585,7 +585,8 @@ TEST(CountsFit, Statuses) {
 // of one, with nothing written.
 TEST(CountsFit, StopFlag) {
     const vec edges{0, 1, 2, 3, 5}, counts{4, 9, 3, 6};
-    for (const std::int64_t refine : {4, 16}) {
+    // At 64 the search ranks the decades at a coarser refine first.
+    for (const std::int64_t refine : {4, 16, 64}) {
         for (const double smoothing : {1e-3, cf::automatic}) {
             std::atomic<bool> stop{true};
             cf::settings setting = with_smoothing(smoothing);
@@ -640,6 +641,39 @@ TEST(CountsFit, NewtonStepsAreBoundedAndFewAtAnyRefine) {
     EXPECT_LE(chosen.o.solves, 8 * (chosen.o.candidates + 2));
     bounded.step_limit = 0;
     EXPECT_EQ(run(edges, counts, 4, bounded).o.code, status::bad_setting);
+}
+
+// At a fine refine the search ranks the decades at a coarse one and walks from
+// its choice: sparse counts, whose criterion falls for ten decades below the
+// first guess for their sample size. The choice is no worse by the criterion
+// than any whole decade of the search's range (nor than the exact-mass fit it
+// competes with), and the candidates of both searches stay within their bounds.
+TEST(CountsFit, FineSearchFromTheCoarseChoiceMinimisesTheCriterion) {
+    std::mt19937_64 rng(31);
+    std::bernoulli_distribution occupied(0.1);
+    for (const std::int64_t bins : {20, 60}) {
+        vec edges(static_cast<std::size_t>(bins) + 1), counts(static_cast<std::size_t>(bins));
+        for (std::size_t i = 0; i < edges.size(); ++i) edges[i] = static_cast<double>(i);
+        for (std::size_t i = 0; i < counts.size(); ++i) {
+            counts[i] = bins == 20 ? (i % 7 == 0 ? 1.0 : 0.0) : (occupied(rng) || i == 0 ? 1.0 : 0.0);
+        }
+        const double sample = std::accumulate(counts.begin(), counts.end(), 0.0);
+        const double top = static_cast<double>(std::count(counts.begin(), counts.end(), 1.0)) - 1.0;
+        for (const double complexity : {2.0, std::log(sample)}) {
+            SCOPED_TRACE(testing::Message() << bins << " bins, complexity " << complexity);
+            const fitted f = run(edges, counts, 32, {cf::automatic, 0.0, complexity});
+            ASSERT_EQ(f.o.code, status::ok);
+            EXPECT_LE(f.o.candidates, 2 * zelvane::counts_search::max_candidates + 1);
+            const double chosen = f.o.deviance + complexity * f.o.edf;
+            EXPECT_LE(chosen, complexity * top + 1e-9);
+            for (double d = zelvane::counts_search::lowest_decade; d <= zelvane::counts_search::highest_decade; d += 1.0) {
+                const fitted other = run(edges, counts, 32, {std::pow(10.0, d), 0.0, complexity});
+                if (other.o.code != status::ok) continue;
+                EXPECT_LE(chosen, other.o.deviance + complexity * other.o.edf + 1e-6 * chosen)
+                    << "decade " << d << " against the chosen " << std::log10(f.o.smoothing);
+            }
+        }
+    }
 }
 
 // The search's candidates are bounded whatever the sample size pushes the
