@@ -188,6 +188,9 @@ outcome deliver(penalised_fit& problem, double lambda, std::int64_t tried, std::
     }
     problem.save();
     const double edf = problem.effective_df(), deviance = problem.deviance(sample);
+    if (problem.interrupted()) {
+        return searched(fits::failure(status::interrupted), lambda, 0.0, problem.solves(), tried);
+    }
     const double* const u = problem.best();
     for (std::int64_t j = 0; j < knots; ++j) {
         if (!(u[j] * unit < infinity)) {
