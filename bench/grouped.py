@@ -18,7 +18,8 @@ of the brackets and the counts, with the published mean as m; binsmooth places t
 the top bracket so that the mean matches); the step density (scipy.stats.rv_histogram)
 and PCHIP through the cumulative counts, with the top bracket closed at twice its lower
 edge ($400,000), no mean; the package's smooth fit closed the same way; and its open-top
-fit (a Pareto tail beyond $200,000) without and with mean=. A method that matches the
+fit (a Pareto tail beyond $200,000) without and with mean=, its bottom bracket shaped
+by default (its mean at its midpoint) and fitted smooth (bottom="smooth"). A method that matches the
 mean can miss it (binsmooth then returns a fit whose mean is off) or refuse it (the
 package raises when the mean is out of its tail's reach): either counts as a missed mean.
 Summaries of every fit come from one routine (integrals of the cdf: Gauss-Legendre
@@ -66,6 +67,10 @@ METHODS: List[F.Method] = [
     F.Method(f"zelvane smooth, {CLOSED}", F.closed_top(F.zelvane_fit()), colour="tab:blue"),
     F.Method("zelvane, open top", F.zelvane_fit(), colour="tab:cyan"),
     F.Method("zelvane, open top, mean=", F.zelvane_fit(), uses_mean=True, colour="tab:green"),
+    F.Method('zelvane, open top, bottom="smooth"', F.zelvane_fit(bottom="smooth"),
+             colour="tab:brown"),
+    F.Method('zelvane, open top, mean=, bottom="smooth"', F.zelvane_fit(bottom="smooth"),
+             uses_mean=True, colour="tab:red"),
 ]
 
 SIZES = (200, 5000)

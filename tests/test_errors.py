@@ -179,6 +179,9 @@ CASES = {
                                   "closing_edge", "upper", None, None, 1.5, {"edge": 2.0}),
     "tail for a closed end": (lambda: Density.from_masses(C5, G4, tail=("exponential", None)),
                               "tail_closed", "tail[0]", None, None, "exponential", {}),
+    "bottom shape for an open first bin": (
+        lambda: Density.from_masses([-np.inf, 0, 1, np.inf], [1, 1, 1], bottom="flat"),
+        "bottom_open", "bottom", None, None, "'flat'", {}),
     "tail fixed where the mean sets it": (
         lambda: Density.from_masses([0, 1, 2, np.inf], [1, 1, 1], tail=2.0, mean=1.5),
         "tail_with_mean", "tail", None, None, 2.0, {"end": "right"}),

@@ -19,7 +19,7 @@ from zelvane._checks import check_mean_se, check_standard_errors
 from zelvane._confidence import _NOT_SUMMARIES, Confidence, Source, check_options, confidence
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
-from zelvane._smooth import sources
+from zelvane._smooth_rows import sources
 
 __all__ = ["RowsConfidence", "LazyRowsConfidence", "fit_confidence", "row_seeds"]
 
@@ -148,9 +148,9 @@ def _chunk_confidences(masses: Any, first_row: Any, seeds: Any, *per_row: Any,
     """Every row's Confidence of one chunk of a lazy fit (an array of objects); an
     InputError names the row as the whole batch numbers it."""
     rows = dict(zip(names, per_row))
-    edges, smoothing, sizes, means, tail = given
+    edges, smoothing, sizes, means, tail, bottom = given
     fields = (rows.get("edges", edges), smoothing, rows.get("sample_size", sizes),
-              rows.get("mean", means), tail, masses)
+              rows.get("mean", means), tail, bottom, masses)
     first = int(np.asarray(first_row).ravel()[0])
     try:
         made = _rows_of(sources(fields, refine), True, rows.get("standard_errors"),
@@ -210,7 +210,7 @@ def _lazy_rows(fit: Any, standard_errors: Any, mean_se: Any, seed: Any,
     da = _dask.dask_array()
     masses = fit._masses
     rows = int(masses.shape[0])
-    edges, smoothing, sizes, means, tail = fit._given
+    edges, smoothing, sizes, means, tail, bottom = fit._given
     if standard_errors is not None and not _dask.is_dask_array(standard_errors):
         # Checked now, as the whole batch numbers its rows.
         standard_errors = check_standard_errors(standard_errors, np.ones(masses.shape),
@@ -232,7 +232,7 @@ def _lazy_rows(fit: Any, standard_errors: Any, mean_se: Any, seed: Any,
         arguments += [chunked, "ij" if chunked.ndim == 2 else "i"]
     given = (None if "edges" in per_row else edges, smoothing,
              None if "sample_size" in per_row else sizes, None if "mean" in per_row else means,
-             tail)
+             tail, bottom)
     objects = da.blockwise(_chunk_confidences, "i", masses, "ij", first_rows, "i", seeds, "i",
                            *arguments, names=tuple(per_row), given=given,
                            refine=fit._refine, options=options, dtype=object,

@@ -139,7 +139,8 @@ class Source(NamedTuple):
     sample at all (counts, or a sample size or standard errors given), not exact masses;
     ``mean`` and ``mean_se`` a known mean and its standard error (None: none, or held
     exactly); ``smoothing`` the fit's setting ("auto" or a number), ``refine`` its
-    pieces per bin and ``tail`` its choice of tails (every refit makes the same).
+    pieces per bin, ``tail`` its choice of tails and ``bottom`` the shape of its first
+    bin (every refit makes the same).
     """
 
     edges: Array
@@ -152,6 +153,7 @@ class Source(NamedTuple):
     smoothing: Any
     refine: int
     tail: Any = None
+    bottom: str = "auto"
 
 
 def share_covariance(counts: Array, standard_errors: Array) -> Array:
@@ -438,22 +440,25 @@ _NOT_SUMMARIES = frozenset({"rvs", "plot", "to_scipy", "support", "confidence", 
 # ------------------------------------------------------------------------------ the method
 
 def _fit(edges: Array, masses: Array, smoothing: Any, sample_size: Optional[float],
-         mean: Any, refine: int, workers: int, tail: Any = None) -> Any:
+         mean: Any, refine: int, workers: int, tail: Any = None, bottom: str = "auto") -> Any:
     with warnings.catch_warnings():
         # A refit's tail beyond the range of its data warns as the fit itself did once.
         warnings.simplefilter("ignore", ExtrapolationWarning)
         return fit_smooth(edges, masses, refine=refine, smoothing=smoothing,
-                          sample_size=sample_size, mean=mean, workers=workers, tail=tail)
+                          sample_size=sample_size, mean=mean, workers=workers, tail=tail,
+                          bottom=bottom)
 
 
 def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional[float],
-              means: Optional[Array], refine: int, workers: int, tail: Any = None
+              means: Optional[Array], refine: int, workers: int, tail: Any = None,
+              bottom: str = "auto"
               ) -> Tuple[Any, int]:
     """Fit every row in one batch, and how many rows' means were moved. Where the fit
     refuses a row's mean as out of its reach (a replicate of few counts), the rows are
     fitted one by one, each refused mean moved just inside its reach."""
     try:
-        return _fit(edges, masses, smoothing, sample_size, means, refine, workers, tail), 0
+        return _fit(edges, masses, smoothing, sample_size, means, refine, workers, tail,
+                    bottom), 0
     except InputError as error:
         if means is None or error.problem != "unreachable_mean" or error.row is None:
             raise
@@ -462,7 +467,8 @@ def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional
     for row in range(masses.shape[0]):
         mean: Optional[float] = None if np.isnan(means[row]) else float(means[row])
         try:
-            fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1, tail))
+            fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1, tail,
+                             bottom))
             continue
         except InputError as error:
             if error.problem != "unreachable_mean":
@@ -472,7 +478,8 @@ def _fit_rows(edges: Array, masses: Array, smoothing: Any, sample_size: Optional
         moved += 1
         span = highest - lowest if np.isfinite(highest - lowest) else abs(lowest)
         mean = min(max(float(means[row]), lowest + 1e-6 * span), highest - 1e-6 * span)
-        fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1, tail))
+        fits.append(_fit(edges, masses[row], smoothing, sample_size, mean, refine, 1, tail,
+                         bottom))
     return _Rows(fits), moved
 
 
@@ -487,7 +494,8 @@ def _mean_for_parameter(stack: Stack, parameter: Array, L: float) -> Array:
 
 
 def _smoothing_ends(edges: Array, q: Array, n: float, mean: Any, lam: float, point: Any,
-                    refine: int, workers: int, info: Dict[str, Any], tail: Any = None
+                    refine: int, workers: int, info: Dict[str, Any], tail: Any = None,
+                    bottom: str = "auto"
                     ) -> Optional[Stack]:
     """The fits at the least and the most smoothing whose criterion lies within
     SMOOTHING_RANGE of the chosen one's, walking a decade at a time from the choice: the
@@ -501,7 +509,7 @@ def _smoothing_ends(edges: Array, q: Array, n: float, mean: Any, lam: float, poi
     for value, factor in walks:
         for _ in range(SMOOTHING_STEPS):
             try:
-                fit = _fit(edges, q, value, n, mean, refine, workers, tail)
+                fit = _fit(edges, q, value, n, mean, refine, workers, tail, bottom)
             except InputError:
                 break
             if criterion(fit) > best + SMOOTHING_RANGE:
@@ -559,7 +567,8 @@ def _confidence(source: Source, level: float, method: str, replicates: int, seed
         cov_q = np.zeros((k, k))
         fit_size = None
     smoothing = source.smoothing if fit_size is not None else 0
-    point = _fit(edges, q, smoothing, fit_size, source.mean, refine, workers, source.tail)
+    point = _fit(edges, q, smoothing, fit_size, source.mean, refine, workers, source.tail,
+                 source.bottom)
     lam = float(point.smoothing)
     base = Stack.of_fit(point)
     p = base.bin_masses(refine, left, right)[0]
@@ -653,11 +662,11 @@ def _confidence(source: Source, level: float, method: str, replicates: int, seed
     means = np.concatenate(rows_m)
     fit, info["means_moved"] = _fit_rows(edges, masses, lam, fit_size,
                                          None if np.isnan(means).all() else means, refine,
-                                         workers, source.tail)
+                                         workers, source.tail, source.bottom)
     stack = Stack.of_fit(fit)
     if source.smoothing == "auto" and fit_size is not None:
         extra = _smoothing_ends(edges, q, fit_size, source.mean, lam, point, refine, workers,
-                                info, source.tail)
+                                info, source.tail, source.bottom)
         if extra is not None:
             ranges.append((stack.rows, stack.rows + 1))
             stack = Stack.joined(stack, extra)

@@ -153,6 +153,8 @@ TEMPLATES: Dict[str, str] = {
                       "finite edge ({closer}=) or fit counts with smoothing",
     "not_open": "{argument} = {value} closes an open end, but the {end} edge is {edge}",
     "tail_closed": "{argument} = {value} is for an open end, but the {end} edge is closed",
+    "bottom_open": "{argument} = {value} shapes a closed first bin, but the first edge is "
+                   "open (-inf): its bin is a tail's",
     "closing_edge": "{argument} = {value} must lie {side} the {end} finite edge, {edge}",
     "tail_with_mean": "tail = {value} fixes the parameter of the {end} tail, which the mean "
                       "sets: give one or the other",

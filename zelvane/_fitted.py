@@ -62,8 +62,11 @@ def from_masses(center: npt.ArrayLike, gap: npt.ArrayLike, method: str, refine: 
                                sample_size, mean, standard_errors, mean_se, histogram, tails)
     check_choice("method", method, FIT_METHODS)
     # The smooth fit's settings are refused unless they are their defaults: no
-    # smoothing (0) or the automatic one, no sample size, no mean and no tails.
+    # smoothing (0) or the automatic one, no sample size, no mean, no tails and the
+    # bottom bin's automatic shape.
+    bottom = tails.pop("bottom", "auto")
     for name, given in (("smoothing", check_smoothing(smoothing) not in (0.0, AUTO_SMOOTHING)),
+                        ("bottom", bottom != "auto"),
                         ("sample_size", sample_size is not None), ("mean", mean is not None),
                         ("standard_errors", standard_errors is not None),
                         ("mean_se", mean_se is not None),

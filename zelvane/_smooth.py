@@ -19,24 +19,24 @@ the fit was made.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-import math
-
 from zelvane import _dask, _native
+from zelvane._bottom import check_bottom, shaped
 from zelvane._checks import (aligned, as_array, check_histogram, check_means, check_open,
                              check_refine, check_row, check_rows, check_smoothing, check_unmasked,
-                             check_workers, per_row, read_only, whole_numbers)
+                             check_workers, per_row, read_only)
 from zelvane._density import PiecewiseLinearDensity
 from zelvane._errors import InputError
-from zelvane._fit import trapezoid_masses
 from zelvane._native import DEFAULT_REFINE, INFO, INFO_LENGTH
 from zelvane._open_ends import (Choice, _check_choice, _check_tails, _closed, _fit_reaching,
                                 _held, _tail)
 from zelvane._tail_checks import check_closing, check_tail_choice
+from zelvane._smooth_rows import (_computed, _mass_error, _row_tail, _scalar_or_rows,
+                                  _tail_masses, _tail_of, bin_masses, sources)
 from zelvane._tails import Tail
 
 if TYPE_CHECKING:
@@ -51,14 +51,6 @@ __all__ = ["fit_smooth", "SmoothFit", "COMPLEXITY", "bin_masses"]
 #: true density lacks, and on the real data of the benchmark a lower L1 and KS
 #: distance to held-out halves (bench/counts.py).
 COMPLEXITY = 3.0
-
-
-def bin_masses(knots: npt.ArrayLike, values: npt.ArrayLike, refine: int) -> Float64Array:
-    """The mass of every bin under a smooth fit's `values` at its `knots`, `refine`
-    pieces per bin (1-D, or one row per histogram)."""
-    pieces = trapezoid_masses(knots, values)
-    masses: Float64Array = pieces.reshape(pieces.shape[:-1] + (-1, refine)).sum(axis=-1)
-    return masses
 
 
 class SmoothFit:
@@ -114,7 +106,7 @@ class SmoothFit:
         self._open = open_ends
         # The edges, smoothing, sample sizes and means given (one for all or one per
         # row; Dask arrays for a lazy fit), for confidence intervals.
-        self._given: Optional[Tuple[Any, Any, Any, Any, Any]] = None
+        self._given: Optional[Tuple[Any, Any, Any, Any, Any, Any]] = None
 
     def __iter__(self) -> Iterator[Float64Array]:
         yield self.knots
@@ -290,101 +282,6 @@ class SmoothFit:
         return fitted
 
 
-def _computed(*parts: Any) -> Any:
-    """`parts` with their Dask arrays computed, all together (a tail field by field)."""
-    flat = [field for part in parts
-            for field in (part[:4] if isinstance(part, Tail) else (part,))]
-    done = iter(_dask.computed(*flat))
-
-    def tail(chosen: Any) -> Tail:
-        kind, joint, mass, parameter = (next(done) for _ in range(4))
-        return Tail(kind, joint, mass, parameter, chosen)
-
-    return [tail(part.chosen) if isinstance(part, Tail) else next(done) for part in parts]
-
-
-def _row_tail(tail: Optional[Tail], k: int) -> Optional[Tail]:
-    """Row `k` of the tail of a batch: a Tail of one row's fields, its kind "none" where
-    the row has none."""
-    if tail is None:
-        return None
-    # A batch's fields are arrays, typed as the floats of one histogram's.
-    fields: Any = tail
-    kind = fields.kind if isinstance(fields.kind, str) else fields.kind[k]
-    chosen = fields.chosen if isinstance(fields.chosen, str) else fields.chosen[k]
-    return Tail(kind, fields.joint[k], fields.mass[k], fields.parameter[k], str(chosen))
-
-
-def _tail_of(tail: Optional[Tail]) -> Optional[Tail]:
-    """A tail of one histogram as the density takes it: float fields, None for a tail of
-    kind "none"."""
-    if tail is None or str(tail.kind) == "none":
-        return None
-    return Tail(str(tail.kind), float(tail.joint), float(tail.mass), float(tail.parameter),
-                str(tail.chosen))
-
-
-def _tail_masses(tail: Optional[Tail], rows: Tuple[int, ...]) -> Float64Array:
-    """The mass of an open bin: its tail's, 0 where there is none; one per row of a batch."""
-    if not rows:
-        single = _tail_of(tail)
-        return np.array([single.mass if single is not None else 0.0])
-    assert tail is not None  # a batch's open end always has one, of kind "none" where empty
-    masses: Float64Array = np.where(np.asarray(tail.kind) == "none", 0.0,
-                                    np.asarray(tail.mass, dtype=np.float64))
-    return masses.reshape(rows + (1,))
-
-
-def _mass_error(knots: Float64Array, values: Float64Array, refine: int, given: Float64Array,
-                tails: Tuple[Optional[Tail], Optional[Tail]], open_ends: Tuple[bool, bool]
-                ) -> Callable[[], float]:
-    """How the density of one histogram computes its mass error on first use: the largest
-    difference between what the fit puts on a bin and what the bin was given, as a share
-    of the total (rounding for exact masses, the smoothed-away noise for counts)."""
-
-    def error() -> float:
-        fitted = bin_masses(knots, values, refine)
-        if open_ends[0]:
-            fitted = np.concatenate(([tails[0].mass if tails[0] else 0.0], fitted))
-        if open_ends[1]:
-            fitted = np.concatenate((fitted, [tails[1].mass if tails[1] else 0.0]))
-        return float(np.max(np.abs(fitted - given))) / float(given.sum())
-
-    return error
-
-
-def _scalar_or_rows(column: Any, batch: bool) -> Any:
-    if not isinstance(column, np.ndarray):
-        return column
-    return read_only(column.copy()) if batch else float(column[0])
-
-
-def sources(given: Tuple[Any, ...], refine: int, only: Optional[int] = None) -> Any:
-    """What every row of a fit (or row `only`) was given, as the fields of a confidence
-    interval's ``Source`` (a list, one per row): from the edges, smoothing, sample sizes,
-    means and tails a fit was given and its masses, all computed (the rows of a chunk of
-    a lazy fit, say)."""
-    edges, smoothing, sizes, means, tail, masses = given
-    masses = np.asarray(masses, dtype=np.float64)
-    rows = masses.reshape(-1, masses.shape[-1])
-    count = (rows.shape[0],) if masses.ndim == 2 else ()
-    sizes = per_row("sample_size", sizes, count, missing_allowed=False)
-    means = per_row("mean", means, count, missing_allowed=True)
-    out = []
-    for k, row in enumerate(rows):
-        if only is not None and k != only:
-            continue
-        size = None if sizes is None else float(sizes[k])
-        mean = None if means is None or math.isnan(means[k]) else float(means[k])
-        out.append({"edges": np.asarray(edges[k] if edges.ndim == 2 else edges),
-                    "masses": row, "standard_errors": None, "sample_size": size,
-                    "counts": size is not None or (smoothing != 0.0 and whole_numbers(row)),
-                    "mean": mean, "mean_se": None, "tail": tail,
-                    "smoothing": "auto" if smoothing == _native.AUTO_SMOOTHING
-                    else float(smoothing), "refine": refine})
-    return out
-
-
 def fit_smooth(
     center: npt.ArrayLike,
     gap: npt.ArrayLike,
@@ -397,6 +294,7 @@ def fit_smooth(
     tail: Any = None,
     upper: Optional[float] = None,
     lower: Optional[float] = None,
+    bottom: str = "auto",
     center_name: str = "center",
     gap_name: str = "gap",
 ) -> SmoothFit:
@@ -509,6 +407,23 @@ def fit_smooth(
     upper, lower : float, optional
         Close the open last (first) bin at this edge, above the last finite
         edge (below the first): ``upper=110`` for an age group "85+".
+    bottom : {"auto", "midpoint", "flat", "smooth"}
+        The shape of the first bin, which keeps its (fitted) mass, the fit's
+        knots and continuity at its upper edge, every other bin as fitted.
+        ``"midpoint"``: its mean at its midpoint, as an even spread's (the
+        values up to its last inner knot on a line, then linear to the body's
+        value at its upper edge over its last piece); ``"flat"``: one level
+        up to its last inner knot, then linear to that value; ``"smooth"``: as
+        the fit makes it. ``"auto"`` (the default) is ``"midpoint"`` where the
+        first edge is 0 and the top is open (a non-negative quantity published
+        with an open top bracket: incomes, ages), whose bottom bin, "less than
+        10,000", holds zeros and values near 0 that a smooth fit rising from 0
+        puts too high; smooth elsewhere. A shape with a negative value falls
+        back to the flat one, and that to the fitted one; a shape that would
+        raise the bin's mean (a bin heavier than the body's value at its upper
+        edge, through which the fit already falls) leaves the fitted one; with
+        ``refine=1`` the fitted shape stays. With a known `mean` the tail meets it with the
+        shaped bin. ``"midpoint"`` and ``"flat"`` need a closed first bin.
     center_name, gap_name : str
         How messages name the two arguments.
 
@@ -562,18 +477,20 @@ def fit_smooth(
     closing = check_closing("lower", lower), check_closing("upper", upper)
     if _dask.is_dask_array(gap):
         return _fit_lazy(center, gap, r, lam, sample_size, mean, count, center_name, gap_name,
-                         (tail, choice), closing)
+                         (tail, choice, bottom), closing)
     edges, masses = check_histogram(center, gap, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     edges = _closed(edges, closing)
     edges, masses = aligned(edges), aligned(masses)
     left, right = check_open(edges, masses, r, center_name, gap_name)
     _check_choice(choice, left, right, mean, tail)
-    out, chosen = _fit_reaching(_fit_rows, edges, masses, r, lam, sample_size, mean, count,
+    fit_rows = shaped(_fit_rows, check_bottom(bottom, left))
+    out, chosen = _fit_reaching(fit_rows, edges, masses, r, lam, sample_size, mean, count,
                                 (left, right), choice, (center_name, gap_name))
     fit = _result(edges, read_only(masses.copy()), out, r, left, right, chosen[:2])
     _check_tails(fit, edges, masses, lam, chosen, gap_name)
-    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean, tail)
+    fit._given = (read_only(np.array(edges, dtype=np.float64)), lam, sample_size, mean, tail,
+                  bottom)
     return fit
 
 
@@ -625,19 +542,20 @@ def _result(edges: Any, masses: Any, out: Any, r: int, left: bool, right: bool,
 
 def _fit_chunk(masses: Any, *, edges: Any, sample_size: Any, mean: Any, refine: int,
                smoothing: float, workers: int, center_name: str, gap_name: str,
-               choice: Choice) -> Float64Array:
+               choice: Choice, bottom: str) -> Float64Array:
     """The fit of one chunk of whole rows of a Dask array, with its edges (the shared
     ones, or the chunk's rows of edges of their own), sample sizes and means (one for
     all, or the chunk's rows)."""
     edges, masses = check_histogram(edges, masses, center_name=center_name, gap_name=gap_name,
                                     nonnegative=True, dtype=np.float64, open_ends=True)
     left, right = check_open(edges, masses, refine, center_name, gap_name)
-    return _fit_reaching(_fit_rows, edges, masses, refine, smoothing, sample_size, mean,
-                         workers, (left, right), choice, (center_name, gap_name))[0]
+    return _fit_reaching(shaped(_fit_rows, bottom), edges, masses, refine, smoothing,
+                         sample_size, mean, workers, (left, right), choice,
+                         (center_name, gap_name))[0]
 
 
 def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, mean: Any,
-              workers: int, center_name: str, gap_name: str, tails: Tuple[Any, Choice],
+              workers: int, center_name: str, gap_name: str, tails: Tuple[Any, Choice, Any],
               closing: Tuple[Optional[float], Optional[float]]) -> SmoothFit:
     """A 2-D Dask array of masses, one histogram per row: one native fit per chunk of
     whole rows, computed when asked. The edges (computed here if they are a Dask array),
@@ -656,8 +574,9 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
                                dtype=np.float64, open_ends=True)
     edges = _closed(edges, closing)
     left, right = check_open(edges, np.ones(shape), r, center_name, gap_name)
-    tail, choice = tails
+    tail, choice, bottom = tails
     _check_choice(choice, left, right, mean, tail)
+    shape_of_bottom = check_bottom(bottom, left)
     settings = {"edges": edges, "sample_size": sample_size, "mean": mean}
     for name in ("sample_size", "mean"):
         value = settings[name]
@@ -676,7 +595,8 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     settings = {name: value for name, value in settings.items() if name not in lazy_rows}
     lazy = _dask.map_rows(_fit_chunk, gap, width=m * r + 1 + INFO_LENGTH, dtype=np.float64,
                           per_row=lazy_rows, refine=r, smoothing=lam, workers=workers,
-                          center_name=center_name, gap_name=gap_name, choice=choice, **settings)
+                          center_name=center_name, gap_name=gap_name, choice=choice,
+                          bottom=shape_of_bottom, **settings)
     # Each chunk's rows choose their tails as a NumPy fit would; the names here are the
     # rule's, not each row's outcome.
     rule = ["fixed" if isinstance(c, float) else "interpolated" for c in choice]
@@ -685,5 +605,5 @@ def _fit_lazy(center: Any, lazy_gap: Any, r: int, lam: float, sample_size: Any, 
     if mean is not None:
         rule[1 if right else 0] = "mean"
     fit = _result(edges, gap, lazy, r, left, right, (rule[0], rule[1]))
-    fit._given = (edges, lam, sample_size, mean, tail)
+    fit._given = (edges, lam, sample_size, mean, tail, bottom)
     return fit

@@ -61,13 +61,15 @@ class SmoothOptions:
 
     ``smoothing`` None decides from the masses (:meth:`smoothing_for`); otherwise
     ``"auto"``, 0 or a positive number, as ``zelvane.fit_smooth`` takes it.
-    ``sample_size`` and ``mean`` are the published sample size and mean, or None."""
+    ``sample_size`` and ``mean`` are the published sample size and mean, or None;
+    ``tail`` and ``bottom`` as ``zelvane.fit_smooth`` takes them (None: its default)."""
 
     refine: int = DEFAULT_REFINE
     smoothing: Union[None, str, float] = None
     sample_size: Optional[float] = None
     mean: Optional[float] = None
     tail: Union[None, str, float, Tuple[Union[str, float], Union[str, float]]] = None
+    bottom: Optional[str] = None
 
     def smoothing_for(self, masses: npt.NDArray[Any]) -> Union[str, float]:
         """The smoothing asked for, or else: counts-aware (``"auto"``) when every mass is
@@ -91,6 +93,8 @@ class SmoothOptions:
             given["mean"] = self.mean
         if self.tail is not None:
             given["tail"] = self.tail
+        if self.bottom is not None:
+            given["bottom"] = self.bottom
         return given
 
 
@@ -111,12 +115,14 @@ def smooth_options(args: argparse.Namespace, names: Sequence[str]) -> SmoothOpti
     given = [(flag, value) for flag, value in (("--smoothing", args.smoothing),
                                                ("--sample-size", args.sample_size),
                                                ("--mean", args.mean), ("--refine", args.refine),
-                                               ("--tail", args.tail))
+                                               ("--tail", args.tail),
+                                               ("--bottom", args.bottom))
              if value is not None]
     if given and SMOOTH not in names:
         raise BadInput(None, "smooth_only", option=given[0][0])
     refine = DEFAULT_REFINE if args.refine is None else args.refine
-    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean, args.tail)
+    return SmoothOptions(refine, args.smoothing, args.sample_size, args.mean, args.tail,
+                         args.bottom)
 
 
 def closed(histograms: Histograms, lower: Optional[float],
