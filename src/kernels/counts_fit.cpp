@@ -227,10 +227,12 @@ counts_search::candidate search(penalised_fit& problem, double sample, double co
                                            from_coarse, tried);
 }
 
-// The decade the search starts from at refines above coarse_refine: the one
-// the criterion chooses at coarse_refine (the scaling by W^5 leaves it nearly
-// free of the refine), or NaN where there is none (a finer refine, or no
-// choice at the coarse one): then the typical decade for the sample size. A
+// The decade the search starts from at refines above coarse_refine: a decade
+// above the one the criterion chooses at coarse_refine (the scaling by W^5
+// leaves that nearly free of the refine), so that the walk down reaches the
+// choice from a smoother fit; or NaN where there is none (refine at most
+// coarse_refine, or no choice at it): then the typical decade for the sample
+// size. A
 // search at a fine refine costs several times as much per candidate as at the
 // coarse one, most of it in the candidates far from the choice; from the
 // coarse choice it fits three or four. `rough` receives the coarse search's
