@@ -358,7 +358,10 @@ def test_fields_of_every_kind_of_bad_input(name):
 def test_every_problem_has_a_case_or_a_message_of_its_own():
     # Each template is reached through the public entries, or shown here from fields.
     covered = {case[1] for case in CASES.values()} | {"with_dask"}
-    rest = {"unknown_length": dict(argument="gap")}
+    rest = {"unknown_length": dict(argument="gap"),
+            # Reached by fits of tens of seconds; its words are checked with the statuses.
+            "unconfirmed_counts_fit": dict(argument="counts", refine=256, width_decades=3.0,
+                                           count_decades=2.0)}
     assert set(TEMPLATES) == covered | set(rest)
     assert str(InputError("unknown_length", **rest["unknown_length"])) == \
         "gap must have a known number of masses per row"
@@ -469,6 +472,17 @@ def test_every_status_of_the_rows_module_has_its_exception():
     assert (counted.problem, counted.argument, counted.row) == ("unresolved_smoothing", "edges",
                                                                 None)
     assert "smoothing=2.5 at refine=4" in str(counted) and "span 0 decades" in str(counted)
+    # A counts-aware fit left unconfirmed (chosen smoothing or given) names the counts'
+    # row and what about the edges and counts makes the refine too fine.
+    for smoothing in (_native.AUTO_SMOOTHING, 2.5):
+        for status in ("inaccurate", "iteration_limit"):
+            left = _native.smooth_failure((1, _native.STATUS[status], -1), edges,
+                                          np.array([[1.0, 2.0, 3.0], [1.0, 0.0, 100.0]]), out,
+                                          256, None, "edges", "counts", smoothing)
+            assert (left.problem, left.argument, left.row) == ("unconfirmed_counts_fit",
+                                                               "counts", 1)
+            assert str(left).startswith("counts") and "refine=256" in str(left)
+            assert "widths span 0 decades and their positive counts 2 decades;" in str(left)
 
 
 @pytest.mark.parametrize("call, message", [

@@ -147,8 +147,8 @@ def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: F
     the row where a batch has one of its own (a row of edges shared by a batch has
     none); a solver that gave up is a RuntimeError, ``"row r: "`` before its words in a
     batch; a fit stopped by the stop flag is a KeyboardInterrupt. `smoothing` is the
-    fit's (0: exact masses), for the words of a counts-aware fit whose lambda float64
-    cannot resolve on these edges at this refine."""
+    fit's (0: exact masses): a counts-aware fit that float64 cannot resolve or confirm
+    on these edges at this refine is an InputError that says so."""
     row, status, i = failure
     batch = masses.ndim == 2
     own_edges = batch and edges.ndim == 2
@@ -201,5 +201,13 @@ def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: F
     if name == "interrupted":
         # Raised only when a signal handler raised, whose exception is the call's.
         return KeyboardInterrupt()
+    if smoothing != 0 and name in ("inaccurate", "iteration_limit"):
+        # What the counts-aware fit leaves unconfirmed after its slower, accurate path:
+        # refines too fine for these widths in float64.
+        widths = [b - a for a, b in zip(edge_row[:-1], edge_row[1:])
+                  if math.isfinite(a) and math.isfinite(b)]
+        return InputError("unconfirmed_counts_fit", argument=gap_name, row=at_row,
+                          refine=refine, width_decades=_decades(widths),
+                          count_decades=_decades(mass_row))
     where = f"row {row}: " if batch else ""
     return RuntimeError(where + _GAVE_UP.get(str(name), f"the smooth fit failed ({status})"))

@@ -402,7 +402,10 @@ void penalised_fit::predict(double lambda, double log_ratio) noexcept {
 
 // The trace of the hat matrix at the optimum that solve() has just found.
 double penalised_fit::effective_df() noexcept {
-    hessian_.invert();
+    if (!hessian_.invert()) {
+        interrupted_ = true;
+        return std::numeric_limits<double>::quiet_NaN();
+    }
     double cz = 0.0;
     for (std::int64_t j = 0; j < v_; ++j) cz += c_[j] * z2_[j];
     double edf = 0.0;

@@ -100,7 +100,8 @@ public:
     // Moves the optimum just found for lambda along its tangent in log lambda
     // by log_ratio, as the start for lambda * exp(log_ratio).
     void predict(double lambda, double log_ratio) noexcept;
-    // The trace of the hat matrix at the optimum that solve() has just found.
+    // The trace of the hat matrix at the optimum that solve() has just found
+    // (NaN, and interrupted(), where the stop flag cut the inverse short).
     double effective_df() noexcept;
     // The floor of rounding in the decrement d'Hd at the flat density (every
     // value 1, in the scaled units) for lambda: from the widths alone, after

@@ -686,6 +686,24 @@ TEST(CountsFit, FineSearchFromTheCoarseChoiceMinimisesTheCriterion) {
     }
 }
 
+// Above refine 64 the band that the rotations need (2 (refine + 1) doubles a
+// knot) is kept where it costs at most the budget: 200 bins at refine 256,
+// not 400.
+TEST(CountsFit, ScratchKeepsTheRotationsBandWithinItsBudget) {
+    namespace ch = zelvane::counts_hessian;
+    for (const std::int64_t refine : {128, 256}) {
+        for (const std::int64_t bins : {2, 200, 400}) {
+            const std::int64_t knots = bins * refine + 1, band = 2 * (knots + ch::max_tails) * (refine + 1);
+            const bool kept = band <= ch::rotations_budget;
+            SCOPED_TRACE(testing::Message() << bins << " bins at refine " << refine);
+            EXPECT_EQ(kept, bins < 400 || refine < 256);
+            EXPECT_EQ(ch::keeps_band(refine, knots + ch::max_tails), kept);
+            EXPECT_EQ(cf::scratch_size(bins, refine) > band, kept);
+        }
+    }
+    EXPECT_TRUE(ch::keeps_band(64, std::int64_t{1} << 40));
+}
+
 // The search's candidates are bounded whatever the sample size pushes the
 // first guess to, the walks at either end of the decades included.
 TEST(CountsFit, CandidateLambdasAreBounded) {
