@@ -21,6 +21,10 @@ INF = math.inf
 EDGES = np.array([0, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 75, 100, 125, 150, 200, INF])
 COUNTS = np.array([712, 498, 470, 462, 451, 430, 398, 371, 329, 598, 780, 891, 540, 318,
                    301, 270], dtype=float)
+#: Five-year age groups to "85 and over".
+AGE_EDGES = np.array([*range(0, 90, 5), INF], dtype=float)
+AGES = np.array([5890, 6100, 6320, 6480, 6710, 7250, 7020, 6630, 6240, 6120, 6480, 6510,
+                 6010, 5170, 4020, 2660, 1790, 1920], dtype=float)
 SHAPES = ("midpoint", "flat")
 CLI = "import sys\nfrom zelvane.cli import main\nsys.exit(main(sys.argv[1:]))"
 
@@ -152,11 +156,18 @@ def test_the_rule_of_the_default():
         (not_zero, COUNTS, {}),                          # a first edge other than 0
         (EDGES, COUNTS, {"upper": 400.0}),               # the top closed by upper=
         (np.concatenate(([-INF], EDGES[1:])), COUNTS, {}),  # an open first bin
+        # A population's age groups: the fit barely rises through the youngest.
+        (AGE_EDGES, AGES, {"smoothing": 0}),
     ]
     for edges, counts, options in cases:
         auto = quiet(Density.from_histogram, counts, edges, **options)
         smooth = quiet(Density.from_histogram, counts, edges, bottom="smooth", **options)
         np.testing.assert_array_equal(auto.values, smooth.values)
+    # (There the midpoint's line would bend the youngest ages down and up again.)
+    asked = quiet(Density.from_histogram, AGES, AGE_EDGES, smoothing=0, bottom="midpoint")
+    ages = quiet(Density.from_histogram, AGES, AGE_EDGES, smoothing=0)
+    assert asked.values[0] > asked.values[3] < asked.values[4]
+    assert np.all(np.diff(ages.values[:5]) > 0)
     # Where it applies the default is the midpoint shape, not the smooth one.
     auto = quiet(Density.from_histogram, COUNTS, EDGES)
     np.testing.assert_array_equal(auto.values,

@@ -49,6 +49,11 @@ __all__ = ["BOTTOMS", "check_bottom", "shaped"]
 #: ``"smooth"`` as fitted.
 BOTTOMS = ("auto", "midpoint", "flat", "smooth")
 
+#: ``"auto"`` shapes a bin only where the fit rises through it from a low value at 0:
+#: its value at 0 below this share of the bin's average (incomes' bottom brackets: a
+#: fifth to four fifths; a population's youngest age group: all but 1).
+RISING = 0.9
+
 #: Rounds of the fit with a mean's target shifted for the shaped bin, at most; and the
 #: relative distance to the mean at which they stop: a tenth of the 1e-9 to which a fit
 #: meets its own target (on published income tables the first shifted fit is there).
@@ -80,12 +85,14 @@ def shaped_rows(edges: FloatArray, rows: Tuple[int, ...], r: int, bottom: str, l
     return flat
 
 
-def flatten(out: Float64Array, edges: FloatArray, r: int, which: Any, shape: str
-            ) -> Float64Array:
+def flatten(out: Float64Array, edges: FloatArray, r: int, which: Any, shape: str,
+            rising: bool = False) -> Float64Array:
     """Gives the bottom bin of the rows `which` of the fit's output `out` the `shape`
     (``"midpoint"`` or ``"flat"``), in place, where none of its values is negative (a
-    row where ``"midpoint"`` would be gets ``"flat"``); returns the change of each row's
-    first moment (0 where the fitted shape stays)."""
+    row where ``"midpoint"`` would be gets ``"flat"``) and the shape lowers the bin's
+    mean; with `rising`, only where the fit rises through the bin from below
+    :data:`RISING` of its average at 0. Returns the change of each row's first moment
+    (0 where the fitted shape stays)."""
     n = which.shape[0]
     values = out.reshape(n, -1)
     ends = np.ascontiguousarray(np.broadcast_to(np.asarray(edges, dtype=np.float64)[..., :2],
@@ -129,6 +136,8 @@ def flatten(out: Float64Array, edges: FloatArray, r: int, which: Any, shape: str
     # would raise the bin's mean (a bin heavier than its upper neighbour's edge value),
     # the fitted shape, already falling, stays.
     use &= change < 0.0
+    if rising:
+        use &= basis[0, :, 0] < RISING * mass[0] / x[:, r]
     values[use, :r] = shaped[use]
     moved: Float64Array = np.where(use, change, 0.0)
     return moved
@@ -151,7 +160,8 @@ def shaped(fit_rows: FitRows, bottom: str) -> FitRows:
         def once(target: Any) -> Tuple[Float64Array, Tuple[Any, ...], Float64Array]:
             out, chosen = fit_rows(edges, masses, r, lam, sample_size, target, workers, left,
                                    right, *rest)
-            return out, chosen, flatten(out, edges, r, which, shape) / totals
+            return out, chosen, flatten(out, edges, r, which, shape,
+                                        bottom == "auto") / totals
 
         totals = np.reshape(np.asarray(masses, dtype=np.float64), (which.shape[0], -1)).sum(
             axis=1)

@@ -70,9 +70,10 @@ def from_masses(cls: Type[PiecewiseLinearDensity], center: npt.ArrayLike,
         For the smooth fit, the shape of the first bin, its mass kept:
         ``"midpoint"`` its mean at its midpoint, as an even spread's; ``"flat"`` one
         level up to its last piece; ``"smooth"`` as fitted; ``"auto"`` (the default)
-        midpoint where the first edge is 0 and the top is open (incomes: "less than
-        $10,000" holds zeros and values near 0, lower than a smooth rise from 0 puts
-        them), smooth elsewhere. See ``zelvane.fit_smooth``.
+        midpoint where the first edge is 0, the top is open and the fit rises through
+        the first bin from a low value at 0 (incomes: "less than $10,000" holds zeros
+        and values near 0, lower than a smooth rise from 0 puts them), smooth
+        elsewhere. See ``zelvane.fit_smooth``.
     standard_errors, mean_se : optional
         For :meth:`confidence` (the smooth method): as in `from_histogram`. Without
         them or a `sample_size` the masses are exact, and their intervals have no
@@ -182,9 +183,10 @@ def from_histogram(cls: Type[PiecewiseLinearDensity], counts: Any,
         For the smooth fit, the shape of the first bin, its mass kept:
         ``"midpoint"`` its mean at its midpoint, as an even spread's; ``"flat"`` one
         level up to its last piece; ``"smooth"`` as fitted; ``"auto"`` (the default)
-        midpoint where the first edge is 0 and the top is open (incomes: "less than
-        $10,000" holds zeros and values near 0, lower than a smooth rise from 0 puts
-        them), smooth elsewhere. See ``zelvane.fit_smooth``.
+        midpoint where the first edge is 0, the top is open and the fit rises through
+        the first bin from a low value at 0 (incomes: "less than $10,000" holds zeros
+        and values near 0, lower than a smooth rise from 0 puts them), smooth
+        elsewhere. See ``zelvane.fit_smooth``.
     standard_errors : array_like, shape (m,), optional
         Standard errors of the counts (a survey's, say), independent, one per bin:
         the counts' uncertainty for :meth:`confidence`, in place of their sampling

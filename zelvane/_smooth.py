@@ -415,10 +415,12 @@ def fit_smooth(
         value at its upper edge over its last piece); ``"flat"``: one level
         up to its last inner knot, then linear to that value; ``"smooth"``: as
         the fit makes it. ``"auto"`` (the default) is ``"midpoint"`` where the
-        first edge is 0 and the top is open (a non-negative quantity published
-        with an open top bracket: incomes, ages), whose bottom bin, "less than
-        10,000", holds zeros and values near 0 that a smooth fit rising from 0
-        puts too high; smooth elsewhere. A shape with a negative value falls
+        first edge is 0, the top is open and the fit rises through the first
+        bin from below 0.9 of its average at 0 (a non-negative quantity
+        published with an open top bracket, incomes: the bottom bin, "less
+        than 10,000", holds zeros and values near 0 that a smooth fit rising
+        from 0 puts too high); smooth elsewhere (a population's youngest age
+        group, through which the fit is all but level). A shape with a negative value falls
         back to the flat one, and that to the fitted one; a shape that would
         raise the bin's mean (a bin heavier than the body's value at its upper
         edge, through which the fit already falls) leaves the fitted one; with

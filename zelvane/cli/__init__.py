@@ -192,8 +192,9 @@ def add_fit_options(parser: argparse.ArgumentParser) -> None:
                         help="the shape of the first bin in the smooth fit: midpoint (its "
                              "mean at its middle, as an even spread's), flat (one level up "
                              "to its last piece) or smooth (as fitted); default auto: "
-                             "midpoint where the first edge is 0 and the last bin is open "
-                             "(incomes: less than 10,000 holds zeros), else smooth")
+                             "midpoint where the first edge is 0, the last bin is open and "
+                             "the fit rises steeply through the first (incomes: less than "
+                             "10,000 holds zeros), else smooth")
     parser.add_argument("--refine", type=refine_count, metavar="R",
                         help=f"pieces of every bin in the smooth fit (default: "
                              f"{DEFAULT_REFINE})")
