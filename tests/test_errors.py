@@ -120,6 +120,11 @@ CASES = {
                                                     0.03691750458267528, 0.03844033714300317],
                                                    [1, 1, 1, 1, 0, 0], refine=2),
                         "ill_conditioned", "gap", None, None, None, {"mass_decades": 0.0}),
+    # A counts-aware fit whose lambda float64 cannot resolve on a bin 1e-6 of the others.
+    "unresolved smoothing": (lambda: Density.from_histogram([5, 1, 5, 3], [0, 1, 1 + 1e-6, 2, 3],
+                                                            refine=64, smoothing=1.0),
+                             "unresolved_smoothing", "edges", None, None, None,
+                             {"refine": 64, "smoothing": 1.0}),
     # The density.
     "zero area": (lambda: Density([0, 1, 2], [0, 0, 0]), "zero_area", "values", None, None, None,
                   {}),
@@ -353,7 +358,10 @@ def test_fields_of_every_kind_of_bad_input(name):
 def test_every_problem_has_a_case_or_a_message_of_its_own():
     # Each template is reached through the public entries, or shown here from fields.
     covered = {case[1] for case in CASES.values()} | {"with_dask"}
-    rest = {"unknown_length": dict(argument="gap")}
+    rest = {"unknown_length": dict(argument="gap"),
+            # Reached by fits of tens of seconds; its words are checked with the statuses.
+            "unconfirmed_counts_fit": dict(argument="counts", refine=256, width_decades=3.0,
+                                           count_decades=2.0)}
     assert set(TEMPLATES) == covered | set(rest)
     assert str(InputError("unknown_length", **rest["unknown_length"])) == \
         "gap must have a known number of masses per row"
@@ -457,6 +465,24 @@ def test_every_status_of_the_rows_module_has_its_exception():
     alone = _native.smooth_failure((0, _native.STATUS["inaccurate"], -1), edges, masses[0],
                                    out[0], 4, None)
     assert str(alone) == "the smooth fit could not confirm its answer to working precision"
+    # The same status from a counts-aware fit (a positive smoothing) names its edges,
+    # refine and smoothing.
+    counted = _native.smooth_failure((1, _native.STATUS["ill_conditioned"], -1), edges, masses,
+                                     out, 4, None, "edges", "counts", 2.5)
+    assert (counted.problem, counted.argument, counted.row) == ("unresolved_smoothing", "edges",
+                                                                None)
+    assert "smoothing=2.5 at refine=4" in str(counted) and "span 0 decades" in str(counted)
+    # A counts-aware fit left unconfirmed (chosen smoothing or given) names the counts'
+    # row and what about the edges and counts makes the refine too fine.
+    for smoothing in (_native.AUTO_SMOOTHING, 2.5):
+        for status in ("inaccurate", "iteration_limit"):
+            left = _native.smooth_failure((1, _native.STATUS[status], -1), edges,
+                                          np.array([[1.0, 2.0, 3.0], [1.0, 0.0, 100.0]]), out,
+                                          256, None, "edges", "counts", smoothing)
+            assert (left.problem, left.argument, left.row) == ("unconfirmed_counts_fit",
+                                                               "counts", 1)
+            assert str(left).startswith("counts") and "refine=256" in str(left)
+            assert "widths span 0 decades and their positive counts 2 decades;" in str(left)
 
 
 @pytest.mark.parametrize("call, message", [

@@ -62,6 +62,16 @@ TEMPLATES: Dict[str, str] = {
                        "decades and their positive masses {mass_decades:.3g} decades; merge the "
                        "narrowest bins into their neighbours or drop the masses far below "
                        "the rest",
+    "unresolved_smoothing": "{where}: the counts-aware fit cannot resolve smoothing={smoothing:.3g} "
+                            "at refine={refine} on these edges in float64: the bins' widths span "
+                            "{width_decades:.3g} decades, and the narrowest cut {refine} times "
+                            "bends too steeply beside the widest; use a lower refine, a smaller "
+                            "smoothing, or merge the narrowest bins into their neighbours",
+    "unconfirmed_counts_fit": "{where}: the counts-aware fit could not confirm its answer at "
+                              "refine={refine} on these edges: the bins' widths span "
+                              "{width_decades:.3g} decades and their positive counts "
+                              "{count_decades:.3g} decades; use a lower refine, or merge the "
+                              "narrowest bins into their neighbours",
     "fit_overflow": "the {method!r} fit of {row_where} has values beyond float32's range; its "
                     "densest interval is {where}, a mass of {value} over a width of {width}: "
                     "{overflow_remedy}",

@@ -128,7 +128,7 @@ def fit_open(edges: Float64Array, masses: Float64Array, out: Float64Array, refin
                        sample_sizes, means, held[0], held[1], TAIL_KINDS[right_kind], workers)
     if failure is not None:
         raise smooth_failure(failure, edges, masses, out, refine, means, center_name,
-                             gap_name)
+                             gap_name, smoothing)
 
 
 def _decades(values: Any) -> float:
@@ -139,13 +139,16 @@ def _decades(values: Any) -> float:
 
 def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: Float64Array,
                    out: Float64Array, refine: int, means: Optional[Float64Array],
-                   center_name: str = "center", gap_name: str = "gap") -> BaseException:
+                   center_name: str = "center", gap_name: str = "gap",
+                   smoothing: float = 0.0) -> BaseException:
     """The exception of a row that the open fit could not fit: `failure` is the rows
     module's ``(row, status, position)``, the other arguments what the fit was given and
     wrote. An InputError names the centres as `center_name` and the masses as `gap_name`, with
     the row where a batch has one of its own (a row of edges shared by a batch has
     none); a solver that gave up is a RuntimeError, ``"row r: "`` before its words in a
-    batch; a fit stopped by the stop flag is a KeyboardInterrupt."""
+    batch; a fit stopped by the stop flag is a KeyboardInterrupt. `smoothing` is the
+    fit's (0: exact masses): a counts-aware fit that float64 cannot resolve or confirm
+    on these edges at this refine is an InputError that says so."""
     row, status, i = failure
     batch = masses.ndim == 2
     own_edges = batch and edges.ndim == 2
@@ -189,10 +192,22 @@ def smooth_failure(failure: Tuple[int, int, int], edges: Float64Array, masses: F
     if name == "ill_conditioned":
         widths = [b - a for a, b in zip(edge_row[:-1], edge_row[1:])
                   if math.isfinite(a) and math.isfinite(b)]
+        if smoothing > 0:
+            return InputError("unresolved_smoothing", argument=center_name, row=at_edge_row,
+                              smoothing=smoothing, refine=refine,
+                              width_decades=_decades(widths))
         return InputError("ill_conditioned", argument=gap_name, row=at_row,
                           width_decades=_decades(widths), mass_decades=_decades(mass_row))
     if name == "interrupted":
         # Raised only when a signal handler raised, whose exception is the call's.
         return KeyboardInterrupt()
+    if smoothing != 0 and name in ("inaccurate", "iteration_limit"):
+        # What the counts-aware fit leaves unconfirmed after its slower, accurate path:
+        # refines too fine for these widths in float64.
+        widths = [b - a for a, b in zip(edge_row[:-1], edge_row[1:])
+                  if math.isfinite(a) and math.isfinite(b)]
+        return InputError("unconfirmed_counts_fit", argument=gap_name, row=at_row,
+                          refine=refine, width_decades=_decades(widths),
+                          count_decades=_decades(mass_row))
     where = f"row {row}: " if batch else ""
     return RuntimeError(where + _GAVE_UP.get(str(name), f"the smooth fit failed ({status})"))

@@ -148,11 +148,14 @@ double energy(const band& m, const double* x) noexcept {
     return sum;
 }
 
-void inverse_band(const band& m, const band& z) noexcept {
+bool inverse_band(const band& m, const band& z, const std::atomic<bool>* stop) noexcept {
     const std::int64_t n = m.n, half = m.half;
     // Z(k, j) for k, j within half of each other, from the lower triangle.
     auto inverse = [&](std::int64_t k, std::int64_t j) -> double& { return k >= j ? z.at(k, j) : z.at(j, k); };
     for (std::int64_t i = n - 1; i >= 0; --i) {
+        if (stop != nullptr && i % stop_rows == 0 && stop->load(std::memory_order_relaxed)) {
+            return false;
+        }
         const std::int64_t last = std::min(n - 1, i + half);
         const double pivot = m.at(i, i);
         for (std::int64_t j = last; j >= i; --j) {
@@ -163,6 +166,7 @@ void inverse_band(const band& m, const band& z) noexcept {
             inverse(j, i) = s / pivot;
         }
     }
+    return true;
 }
 
 }  // namespace zelvane::band_cholesky

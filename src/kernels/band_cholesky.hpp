@@ -11,6 +11,7 @@
 // never formed. Nothing is allocated.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace zelvane::band_cholesky {
@@ -45,6 +46,9 @@ void solve_pair(const band& m, double* x, double* y) noexcept;
 double energy(const band& m, const double* x) noexcept;
 
 // Writes the band of A^-1 into z (the layout of m) from the factor in m.
-void inverse_band(const band& m, const band& z) noexcept;
+// With a stop flag, read every stop_rows rows (a few milliseconds of work at
+// the widest bands): returns false, z unfinished, where it was raised.
+inline constexpr std::int64_t stop_rows = 64;
+bool inverse_band(const band& m, const band& z, const std::atomic<bool>* stop = nullptr) noexcept;
 
 }  // namespace zelvane::band_cholesky

@@ -120,6 +120,10 @@ status band_hessian::factor_by_rotations(double lambda) noexcept {
         take(k + lead);
     };
     for (std::int64_t k = 0; k < n; ++k) {
+        // A few milliseconds of rotations between reads of the stop flag at the widest bands.
+        if (t_->stop != nullptr && k % band_cholesky::stop_rows == 0 && t_->stop->load(std::memory_order_relaxed)) {
+            return status::interrupted;
+        }
         if (!free(k)) {
             std::fill(row, row + half + 1, 0.0);
             row[0] = 1.0;
@@ -160,7 +164,7 @@ void band_hessian::solve_pair(double* x, double* y) noexcept { band_cholesky::so
 
 double band_hessian::energy(double, const double* d) const noexcept { return band_cholesky::energy(factor_band(), d); }
 
-void band_hessian::invert() noexcept { band_cholesky::inverse_band(factor_band(), inverse_band()); }
+bool band_hessian::invert() noexcept { return band_cholesky::inverse_band(factor_band(), inverse_band(), t_->stop); }
 
 double band_hessian::inverse_at(std::int64_t j) const noexcept { return inverse_band().at(j, j); }
 

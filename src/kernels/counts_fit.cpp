@@ -188,6 +188,9 @@ outcome deliver(penalised_fit& problem, double lambda, std::int64_t tried, std::
     }
     problem.save();
     const double edf = problem.effective_df(), deviance = problem.deviance(sample);
+    if (problem.interrupted()) {
+        return searched(fits::failure(status::interrupted), lambda, 0.0, problem.solves(), tried);
+    }
     const double* const u = problem.best();
     for (std::int64_t j = 0; j < knots; ++j) {
         if (!(u[j] * unit < infinity)) {
@@ -224,10 +227,12 @@ counts_search::candidate search(penalised_fit& problem, double sample, double co
                                            from_coarse, tried);
 }
 
-// The decade the search starts from at refines above coarse_refine: the one
-// the criterion chooses at coarse_refine (the scaling by W^5 leaves it nearly
-// free of the refine), or NaN where there is none (a finer refine, or no
-// choice at the coarse one): then the typical decade for the sample size. A
+// The decade the search starts from at refines above coarse_refine: a decade
+// above the one the criterion chooses at coarse_refine (the scaling by W^5
+// leaves that nearly free of the refine), so that the walk down reaches the
+// choice from a smoother fit; or NaN where there is none (refine at most
+// coarse_refine, or no choice at it): then the typical decade for the sample
+// size. A
 // search at a fine refine costs several times as much per candidate as at the
 // coarse one, most of it in the candidates far from the choice; from the
 // coarse choice it fits three or four. `rough` receives the coarse search's

@@ -18,7 +18,16 @@
 // effective degrees of freedom (the trace of the fit's hat matrix). With
 // complexity 2 that is Akaike's criterion, with log N Schwarz's. As N grows
 // the chosen lambda falls and the fit tends to the exact-mass one, which is
-// itself a candidate (edf: the non-empty bins less one, deviance 0).
+// itself a candidate (edf: the non-empty bins less one, deviance 0). Above
+// refine 16 the search first ranks the decades at refine 16, where each fit
+// costs a fraction as much, and then walks from that choice at the refine
+// asked for.
+//
+// A lambda whose curvature on the narrowest pieces float64 cannot resolve
+// against the likelihood (counts_newton's max_rounding_floor: a large lambda,
+// a fine refine, bins many decades narrower than the range) is refused as
+// ill_conditioned before any factorisation; the search leaves such lambdas
+// out.
 //
 // Pure float64 C++ with caller-provided scratch; nothing allocates or calls
 // the interpreter.

@@ -39,8 +39,18 @@ inline constexpr std::int64_t envelope_refine = 16;
 inline bool banded(std::int64_t refine) noexcept { return refine < envelope_refine; }
 // Up to this refine the envelope's fits keep the band's scratch as well, for
 // a fit that the envelope cannot confirm to take again by rotations (whose
-// cost grows with refine^2 per knot).
+// cost grows with refine^2 per knot, and whose scratch, 2 (refine + 1)
+// doubles per knot, is many times the envelope's); above it, where that
+// scratch is at most rotations_budget doubles (256 MB: 200 bins at refine
+// 256). Above refine 64 the envelope alone ends at a point it cannot
+// confirm, or at the wrong one, on bins whose widths are one to four decades
+// apart.
 inline constexpr std::int64_t rotations_refine = 64;
+inline constexpr std::int64_t rotations_budget = std::int64_t{1} << 25;
+inline bool keeps_band(std::int64_t refine, std::int64_t variables) noexcept {
+    return refine <= rotations_refine ||
+           (refine <= rotations_budget && variables <= rotations_budget / (2 * band_cholesky::row_width(static_cast<int>(refine))));
+}
 
 enum knot_state : unsigned char { free_knot, held_knot };
 
@@ -93,11 +103,14 @@ public:
     // |L'd|^2, from the factor.
     double energy(double lambda, const double* d) const noexcept;
     // The band of H^-1; bin_inverse() sums a_i' Z a_i over the bin's block.
-    void invert() noexcept;
+    // False where the stop flag cut it short.
+    bool invert() noexcept;
     double inverse_at(std::int64_t j) const noexcept;
     double bin_inverse(std::int64_t i) const noexcept;
 
-    // The factor by rotations alone (inaccurate where it is singular).
+    // The factor by rotations alone (inaccurate where it is singular,
+    // interrupted where the stop flag, read every band_cholesky::stop_rows
+    // rows, cut it short).
     status factor_by_rotations(double lambda) noexcept;
 
 private:
@@ -152,9 +165,9 @@ public:
             band_.take_scratch(t, variables, w);
         } else {
             envelope_.take_scratch(t, variables, w);
-            if (t.refine <= rotations_refine) band_.take_scratch(t, variables, w);
+            if (keeps_band(t.refine, variables)) band_.take_scratch(t, variables, w);
         }
-        rotations_ = banded_ || t.refine <= rotations_refine;
+        rotations_ = banded_ || keeps_band(t.refine, variables);
     }
     // Factorises H for lambda at the terms' point: ok, inaccurate where a
     // pivot fails, interrupted where the stop flag cut the factorisation short.
@@ -181,8 +194,13 @@ public:
     double energy(double lambda, const double* d) const noexcept {
         return band_now_ ? band_.energy(lambda, d) : envelope_.energy(lambda, d);
     }
-    // H^-1 where the next two read it, from the last factor.
-    void invert() noexcept { band_now_ ? band_.invert() : envelope_.invert(); }
+    // H^-1 where the next two read it, from the last factor; false where the
+    // stop flag cut it short.
+    bool invert() noexcept {
+        if (band_now_) return band_.invert();
+        envelope_.invert();
+        return true;
+    }
     // Entry (j, j) of H^-1, after invert().
     double inverse_at(std::int64_t j) const noexcept { return band_now_ ? band_.inverse_at(j) : envelope_.inverse_at(j); }
     // a_i' H^-1 a_i on the free knots of bin i, after invert().

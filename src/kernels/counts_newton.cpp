@@ -111,6 +111,15 @@ void penalised_fit::set_up() noexcept {
         if (t.variable >= 0) c_[t.variable] += t.weight;
     }
     terms_.variables = v_;
+    // rounding_floor() at u = 1.
+    constexpr double eps = std::numeric_limits<double>::epsilon();
+    flat_floor_ = 0.0;
+    for (std::int64_t t = 1; t + 1 < n_; ++t) {
+        const double* const w = stencil_ + 4 * t;
+        const double size = std::fabs(w[0]) + std::fabs(w[1]) + std::fabs(w[2]);
+        flat_floor_ += w[3] * size * size;
+    }
+    flat_floor_ *= eps * eps;
     start(start_flat_share);
 }
 
@@ -230,6 +239,9 @@ bool penalised_fit::line_search(double lambda, double decrement, double longest,
 }
 
 status penalised_fit::solve(double lambda, double search_decrement, bool final) noexcept {
+    if (flat_rounding_floor(lambda) > max_rounding_floor) {
+        return status::ill_conditioned;
+    }
     double previous = infinity;
     bool moved = true, early_release = true;
     int stalls = 0;
@@ -390,7 +402,10 @@ void penalised_fit::predict(double lambda, double log_ratio) noexcept {
 
 // The trace of the hat matrix at the optimum that solve() has just found.
 double penalised_fit::effective_df() noexcept {
-    hessian_.invert();
+    if (!hessian_.invert()) {
+        interrupted_ = true;
+        return std::numeric_limits<double>::quiet_NaN();
+    }
     double cz = 0.0;
     for (std::int64_t j = 0; j < v_; ++j) cz += c_[j] * z2_[j];
     double edf = 0.0;

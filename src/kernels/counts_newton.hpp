@@ -38,6 +38,13 @@ using fits::status;
 
 // The most Newton steps of one solve() unless limit_steps() says otherwise.
 inline constexpr std::int64_t default_step_limit = 1000;
+// The largest floor of rounding in the decrement (flat_rounding_floor()) at
+// which solve() starts: above it the narrowest pieces' curvature, rounded,
+// hides the likelihood's pull so far that Newton's method stops where it
+// starts, or short of the optimum by about a tenth of the floor in the
+// values. Refine 128 on bins whose narrowest is 1e-4 of the range at lambda
+// 1 is near it; each tenfold narrower bin multiplies the floor by a thousand.
+inline constexpr double max_rounding_floor = 1e-6;
 
 class penalised_fit {
 public:
@@ -93,8 +100,13 @@ public:
     // Moves the optimum just found for lambda along its tangent in log lambda
     // by log_ratio, as the start for lambda * exp(log_ratio).
     void predict(double lambda, double log_ratio) noexcept;
-    // The trace of the hat matrix at the optimum that solve() has just found.
+    // The trace of the hat matrix at the optimum that solve() has just found
+    // (NaN, and interrupted(), where the stop flag cut the inverse short).
     double effective_df() noexcept;
+    // The floor of rounding in the decrement d'Hd at the flat density (every
+    // value 1, in the scaled units) for lambda: from the widths alone, after
+    // set_up(). solve() reports ill_conditioned above max_rounding_floor.
+    double flat_rounding_floor(double lambda) const noexcept { return lambda * flat_floor_; }
     // 2 N sum q log(q / p) at the current point.
     double deviance(double sample_size) const noexcept;
     // Bin i's mass at the current point (a share of the total).
@@ -144,6 +156,7 @@ private:
     unsigned char *state_, *best_state_, *anchor_state_;
     unsigned char* released_;  // how each knot was last released
     std::int64_t reach_ = 0;
+    double flat_floor_ = 0.0;  // flat_rounding_floor(1)
     bool warm_ = false;  // started from an earlier fit's values
     std::int64_t step_limit_ = default_step_limit;
     counts_hessian::terms terms_;

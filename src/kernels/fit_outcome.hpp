@@ -25,7 +25,8 @@ enum class status : std::int32_t {
     unreachable_mean, // no fit within the bounds of its tails has the mean asked for
     empty_beside_tail, // exact masses: an open bin has mass, the bin beside it (index) none
     interrupted,      // the caller's stop flag was raised
-    ill_conditioned,  // exact masses: no answer confirmed even in double-double (widths or masses too far apart)
+    ill_conditioned,  // exact masses: no answer confirmed even in double-double (widths or masses too far apart);
+                      // counts: a lambda whose curvature on the narrowest pieces float64 cannot resolve
 };
 
 // The smoothing setting that asks for the criterion's choice of lambda.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -105,7 +106,13 @@ TEST(BandCholesky, SolvesAndInverseAgainstDense) {
             }
             std::vector<double> band(b.storage.size(), -1.0);
             const bc::band z{band.data(), n, half};
-            bc::inverse_band(b.m, z);
+            EXPECT_TRUE(bc::inverse_band(b.m, z));
+            // A stop flag that stays down changes no bit; one that is up ends it unfinished.
+            std::vector<double> watched(b.storage.size(), -1.0), stopped(b.storage.size(), -1.0);
+            std::atomic<bool> down{false}, up{true};
+            EXPECT_TRUE(bc::inverse_band(b.m, {watched.data(), n, half}, &down));
+            EXPECT_EQ(watched, band);
+            EXPECT_FALSE(bc::inverse_band(b.m, {stopped.data(), n, half}, &up));
             for (std::int64_t i = 0; i < n; ++i) {
                 for (std::int64_t j = std::max<std::int64_t>(0, i - half); j <= i; ++j) {
                     const double expected = inverse[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];

@@ -485,7 +485,17 @@ TEST(CountsFit, WidthsManyDecadesApart) {
     const vec edges{0.0, 1.0, 1.0 + 1e-7, 2.5, 2.5 + 3e-8, 4.0, 6.0, 6.5};
     const vec counts{7, 1, 12, 0, 5, 2, 9};
     for (const std::int64_t r : {2, 4, 8}) {
-        for (const double lambda : {cf::automatic, 1e-6, 1.0, 100.0}) {
+        // Pieces of 1e-9 of the range or less: at lambda 1 or more their rounded
+        // curvature hides the likelihood (the fits that Newton's method could
+        // still end differed by 1e-3 to 1 between refines), refused before any
+        // factorisation; the criterion's search leaves such lambdas out.
+        for (const double lambda : {1.0, 100.0}) {
+            const fitted f = run(edges, counts, r, with_smoothing(lambda));
+            EXPECT_EQ(f.o.code, status::ill_conditioned);
+            EXPECT_EQ(f.o.solves, 0);
+            EXPECT_TRUE(std::ranges::all_of(f.values, [](double v) { return v == untouched; }));
+        }
+        for (const double lambda : {cf::automatic, 1e-6}) {
             SCOPED_TRACE(testing::Message() << "refine " << r << ", lambda " << lambda);
             const fitted f = run(edges, counts, r, with_smoothing(lambda));
             ASSERT_EQ(f.o.code, status::ok);
@@ -674,6 +684,24 @@ TEST(CountsFit, FineSearchFromTheCoarseChoiceMinimisesTheCriterion) {
             }
         }
     }
+}
+
+// Above refine 64 the band that the rotations need (2 (refine + 1) doubles a
+// knot) is kept where it costs at most the budget: 200 bins at refine 256,
+// not 400.
+TEST(CountsFit, ScratchKeepsTheRotationsBandWithinItsBudget) {
+    namespace ch = zelvane::counts_hessian;
+    for (const std::int64_t refine : {128, 256}) {
+        for (const std::int64_t bins : {2, 200, 400}) {
+            const std::int64_t knots = bins * refine + 1, band = 2 * (knots + ch::max_tails) * (refine + 1);
+            const bool kept = band <= ch::rotations_budget;
+            SCOPED_TRACE(testing::Message() << bins << " bins at refine " << refine);
+            EXPECT_EQ(kept, bins < 400 || refine < 256);
+            EXPECT_EQ(ch::keeps_band(refine, knots + ch::max_tails), kept);
+            EXPECT_EQ(cf::scratch_size(bins, refine) > band, kept);
+        }
+    }
+    EXPECT_TRUE(ch::keeps_band(64, std::int64_t{1} << 40));
 }
 
 // The search's candidates are bounded whatever the sample size pushes the

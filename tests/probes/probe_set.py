@@ -124,6 +124,25 @@ def fit_overdispersed_1000() -> None:
     _overdispersed_round(range(1000, 2000))
 
 
+@probe("counts fit at refine 128 and 256, smoothing 1, on widths decades apart: RuntimeError "
+       "after up to 30 s", "counts", quick=False)
+def counts_fit_fine_refine_uneven_widths() -> None:
+    # Each answers, or is refused at once as unresolvable on its edges.
+    for refine, seeds in ((128, (1000, 1005, 1006, 1125)), (256, (1000, 1011))):
+        for seed in seeds:
+            counts, edges = overdispersed(seed)
+            try:
+                fit = zelvane.fit_smooth(edges, counts, refine=refine, smoothing=1.0)
+            except InputError as error:
+                assert error.problem == "unresolved_smoothing", (seed, refine, str(error))
+                continue
+            except RuntimeError as error:
+                raise AssertionError(f"seed {seed}, refine {refine}: RuntimeError: {error}") from None
+            coarse = zelvane.fit_smooth(edges, counts, refine=16, smoothing=1.0)
+            gap = np.max(np.abs(fit.values[::refine // 16] - coarse.values))
+            assert gap <= 1e-4 * coarse.values.max(), (seed, refine, gap)
+
+
 # ---------------------------------------------------------------- counts: bounded
 
 def _sparse_unit_bins(bins: int):
