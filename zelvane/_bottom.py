@@ -29,12 +29,12 @@ fits, so that a row of a batch is to the bit the row fitted alone.
 
 from __future__ import annotations
 
+import functools
 from typing import TYPE_CHECKING, Any, Callable, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from zelvane import _native
 from zelvane._checks import check_choice, per_row
 from zelvane._errors import InputError
 
@@ -95,52 +95,64 @@ def flatten(out: Float64Array, edges: FloatArray, r: int, which: Any, shape: str
     (0 where the fitted shape stays)."""
     n = which.shape[0]
     values = out.reshape(n, -1)
-    ends = np.ascontiguousarray(np.broadcast_to(np.asarray(edges, dtype=np.float64)[..., :2],
-                                                (n, 2)))
-    x = np.empty((n, r + 1), np.float64)
-    _native.smooth_knots(ends, x, r)
-    x -= x[:, :1]
-    # The fitted values and the shapes' basis: the value at the upper edge alone (f1
-    # times it continues the body), one level below it (flat), and a line from the lower
-    # edge to the last inner knot, by its two ends (midpoint).
-    basis = np.zeros((5, n, r + 1))
-    basis[0] = values[:, :r + 1]
-    basis[1, :, r] = 1.0
-    basis[2, :, :r] = 1.0
-    basis[4, :, :r] = x[:, :r] / x[:, r - 1:r]
-    basis[3, :, :r] = 1.0 - basis[4, :, :r]
-    h = x[:, 1:] - x[:, :-1]
-    left, right = basis[..., :-1], basis[..., 1:]
-    mass = np.sum(h * (left + right), axis=-1) / 2.0
-    x0, x1 = x[:, :-1], x[:, 1:]
-    moment = np.sum(h * (left * (2 * x0 + x1) + right * (x0 + 2 * x1)), axis=-1) / 6.0
-    f1 = basis[0, :, r]
-    rest = mass[0] - f1 * mass[1], 0.5 * x[:, r] * mass[0] - f1 * moment[1]
-    level = rest[0] / mass[2]
+    ends = np.broadcast_to(np.asarray(edges, dtype=np.float64)[..., :2], (n, 2))
+    w = ends[:, 1] - ends[:, 0]
+    h = w / r
+    # The bin's r equal pieces: the mass and first moment (from the lower edge) of any
+    # values at its knots are h (t . v) and h^2 (s . v); the shapes' basis: the value at
+    # the upper edge alone (f1 times it continues the body), one level below it (flat),
+    # and a line from the lower edge to the last inner knot, by its two ends (midpoint).
+    t, s, basis = _pieces(r)
+    v = values[:, :r + 1]
+    # (Sums along each row, so that a row of a batch gets the bits it gets alone.)
+    mass, moment, f1 = h * np.sum(v * t, axis=1), h * h * np.sum(v * s, axis=1), v[:, r]
+    bm, bs = h[:, None] * np.sum(basis * t, axis=1), (h * h)[:, None] * np.sum(basis * s, axis=1)
+    rest = mass - f1 * bm[:, 0], 0.5 * w * mass - f1 * bs[:, 0]
+    level = rest[0] / bm[:, 1]
     use = which & (level >= 0.0)
     shaped = np.repeat(level[:, None], r, axis=1)
-    change = level * moment[2] + f1 * moment[1] - moment[0]
+    change = level * bs[:, 1] + f1 * bs[:, 0] - moment
     if shape == "midpoint":
         # The bin's mean at its midpoint, as a uniform bin's: two equations in the line's
         # two ends.
-        det = mass[3] * moment[4] - mass[4] * moment[3]
-        c0 = (rest[0] * moment[4] - mass[4] * rest[1]) / det
-        c1 = (mass[3] * rest[1] - rest[0] * moment[3]) / det
+        det = bm[:, 2] * bs[:, 3] - bm[:, 3] * bs[:, 2]
+        c0 = (rest[0] * bs[:, 3] - bm[:, 3] * rest[1]) / det
+        c1 = (bm[:, 2] * rest[1] - rest[0] * bs[:, 2]) / det
         line = which & (c0 >= 0.0) & (c1 >= 0.0)
-        shaped = np.where(line[:, None], c0[:, None] * basis[3, :, :r]
-                          + c1[:, None] * basis[4, :, :r], shaped)
-        change = np.where(line, c0 * moment[3] + c1 * moment[4] + f1 * moment[1] - moment[0],
-                          change)
+        shaped = np.where(line[:, None], c0[:, None] * basis[2, :r] + c1[:, None] * basis[3, :r],
+                          shaped)
+        change = np.where(line, c0 * bs[:, 2] + c1 * bs[:, 3] + f1 * bs[:, 0] - moment, change)
         use |= line
     # The bin's values lie lower than the fit puts them, never higher: where the shape
     # would raise the bin's mean (a bin heavier than its upper neighbour's edge value),
     # the fitted shape, already falling, stays.
     use &= change < 0.0
     if rising:
-        use &= basis[0, :, 0] < RISING * mass[0] / x[:, r]
+        use &= v[:, 0] < RISING * mass / w
     values[use, :r] = shaped[use]
     moved: Float64Array = np.where(use, change, 0.0)
     return moved
+
+
+@functools.lru_cache(maxsize=None)
+def _pieces(r: int) -> Tuple[Float64Array, Float64Array, Float64Array]:
+    """For a bin of r equal pieces of unit width: the weights t and s of the values at its
+    knots that give their mass and first moment, and the shapes' basis (rows: the upper
+    edge alone, one level below it, the line's ends at the lower edge and at the last
+    inner knot)."""
+    k = np.arange(r + 1, dtype=np.float64)
+    t = np.ones(r + 1)
+    t[0] = t[r] = 0.5
+    s = k.copy()
+    s[0], s[r] = 1.0 / 6.0, (3.0 * r - 1.0) / 6.0
+    basis = np.zeros((4, r + 1))
+    basis[0, r] = 1.0
+    basis[1, :r] = 1.0
+    basis[3, :r] = k[:r] / (r - 1)
+    basis[2, :r] = 1.0 - basis[3, :r]
+    for array in (t, s, basis):
+        array.setflags(write=False)
+    return t, s, basis
 
 
 def shaped(fit_rows: FitRows, bottom: str) -> FitRows:
