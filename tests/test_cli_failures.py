@@ -306,6 +306,7 @@ def test_ctrl_c_exits_130_and_leaves_nothing_half_written(folder):
 HOLD = """
 import os, signal, sys, time
 signal.signal(signal.SIGINT, signal.default_int_handler)  # as an interactive shell gives it
+signal.signal(signal.SIGHUP, signal.SIG_DFL)  # as a terminal gives it, even under nohup
 def hold():
     open("ready", "w").close()
     # Short sleeps: the kernel may hand the signal to another thread (NumPy's BLAS
