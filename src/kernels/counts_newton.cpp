@@ -427,7 +427,6 @@ double penalised_fit::effective_df() noexcept {
     return edf;
 }
 
-// 2 N sum q log(q / p) at the current point.
 double penalised_fit::bin_share(std::int64_t i) const noexcept {
     const double* const a = weight_ + i * (r_ + 1);
     const double* const v = u_ + i * r_;
@@ -436,6 +435,7 @@ double penalised_fit::bin_share(std::int64_t i) const noexcept {
     return sum;
 }
 
+// 2 N sum q log(q / p) at the current point.
 double penalised_fit::deviance(double sample_size) const noexcept {
     double sum = 0.0;
     for (std::int64_t i = 0; i < m_; ++i) {
